@@ -1,0 +1,9 @@
+# One place for sanitizer options: -DVELLKIT_SANITIZE=address,undefined
+set(VELLKIT_SANITIZE "" CACHE STRING "Comma-separated sanitizers to build with")
+
+function(vellkit_apply_sanitizers target)
+  if(VELLKIT_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=${VELLKIT_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=${VELLKIT_SANITIZE})
+  endif()
+endfunction()

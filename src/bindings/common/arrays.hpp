@@ -1,0 +1,33 @@
+// numpy arrays made through numpy's own functions (so that their errors are
+// numpy's), then filled in place through the buffer protocol.
+#pragma once
+
+#include <cstdint>
+
+#include "bindings/common/module_state.hpp"
+
+namespace vellkit::py {
+
+// A writable, C-contiguous view of an array's memory, released on scope exit.
+class WritableView {
+public:
+    explicit WritableView(PyObject* array);
+    ~WritableView() { PyBuffer_Release(&view_); }
+    WritableView(const WritableView&) = delete;
+    WritableView& operator=(const WritableView&) = delete;
+    void* data() const { return view_.buf; }
+    Py_ssize_t bytes() const { return view_.len; }
+
+private:
+    Py_buffer view_;
+};
+
+// numpy.empty / numpy.zeros with a shape object (an int or a tuple) and a dtype.
+Ref np_empty(ModuleState* st, PyObject* shape, PyObject* dtype);
+Ref np_zeros(ModuleState* st, PyObject* shape, PyObject* dtype);
+Ref shape_tuple(std::initializer_list<long long> dims);
+
+// Values read from the file are little-endian; swap on a big-endian host.
+void little_endian_to_host(void* data, size_t count, size_t width);
+
+}  // namespace vellkit::py

@@ -1,0 +1,81 @@
+// Per-module state: the objects every call needs, made once at import.
+#pragma once
+
+#include "bindings/common/pyref.hpp"
+#include "core/format/catalogue.hpp"
+
+namespace vellkit::py {
+
+enum ResultClass {
+    kBaseDataReturn,
+    kSingleDataReturn,
+    kImageDataReturn,
+    kImageTRCDataReturn,
+    kTimeResolvedDataReturn,
+    kTimeResolvedTRCDataReturn,
+    kMultiRegionDataReturn,
+    kRegion,
+    kMultiRegionTRCDataReturn,
+    kResultClassCount
+};
+
+enum OwnFunction { kFnHelp, kFnListContents, kFnIsVellFile, kFnDecodeString, kFnGetVellData, kFnGetVisImages, kOwnFunctionCount };
+
+struct ModuleState {
+    // Standard library and numpy.
+    PyObject* struct_unpack;
+    PyObject* builtin_open;
+    PyObject* builtin_print;
+    PyObject* np_empty;
+    PyObject* np_zeros;
+    PyObject* np_linspace;
+    PyObject* np_vstack;
+    PyObject* np_float32;
+    PyObject* np_float64;
+
+    // What import created, to recognise them when looked up at call time.
+    PyObject* own_classes[kResultClassCount];
+    PyObject* own_functions[kOwnFunctionCount];
+
+    // Request words and listing words.
+    PyObject* block_names[kBlockNameCount];
+    PyObject* word_2d;
+    PyObject* word_3d;
+    PyObject* listing_derivs[4];  // NONE 1DER 2DER 3DER
+    PyObject* data_block_dict;    // word -> (Data, Sample)
+    PyObject* deriv_dict;         // word -> Derivative
+
+    // Field read reports.
+    PyObject* report_formats[5];
+    PyObject* report_contexts[5];
+    PyObject* report_functions[5];
+};
+
+inline ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// Names of the state's object slots, walked by traverse and clear.
+template <typename Visit>
+void for_each_slot(ModuleState* st, Visit&& visit) {
+    visit(st->struct_unpack);
+    visit(st->builtin_open);
+    visit(st->builtin_print);
+    visit(st->np_empty);
+    visit(st->np_zeros);
+    visit(st->np_linspace);
+    visit(st->np_vstack);
+    visit(st->np_float32);
+    visit(st->np_float64);
+    for (auto& p : st->own_classes) visit(p);
+    for (auto& p : st->own_functions) visit(p);
+    for (auto& p : st->block_names) visit(p);
+    visit(st->word_2d);
+    visit(st->word_3d);
+    for (auto& p : st->listing_derivs) visit(p);
+    visit(st->data_block_dict);
+    visit(st->deriv_dict);
+    for (auto& p : st->report_formats) visit(p);
+    for (auto& p : st->report_contexts) visit(p);
+    for (auto& p : st->report_functions) visit(p);
+}
+
+}  // namespace vellkit::py

@@ -1,0 +1,87 @@
+// Owned references and the error convention of the binding layer.
+//
+// A `Ref` owns one strong reference. `Ref::steal` takes over a new reference
+// (the result of a call that returns one); `Ref::borrow` adds a reference to a
+// borrowed pointer. Functions that find a Python error set throw `PyError`,
+// and every entry point turns it back into a NULL return (see `guarded`).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <utility>
+
+namespace vellkit::py {
+
+// Thrown when a Python exception is set and must reach the caller.
+struct PyError final : std::exception {
+    const char* what() const noexcept override { return "Python exception set"; }
+};
+
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* p) { return Ref(p); }
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    // Takes a new reference and throws PyError when it is NULL.
+    static Ref check(PyObject* p) {
+        if (!p) throw PyError();
+        return Ref(p);
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            PyObject* old = p_;
+            p_ = std::exchange(o.p_, nullptr);
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Throws PyError for a -1 status of the C API.
+inline void check_status(int status) {
+    if (status < 0) throw PyError();
+}
+
+// Runs an entry point body; no C++ exception crosses into the interpreter.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PyError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "vellkit: error without exception");
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "vellkit: unexpected internal error");
+        return nullptr;
+    }
+}
+
+inline Ref new_str(const char* s) { return Ref::check(PyUnicode_FromString(s)); }
+inline Ref new_int(long long v) { return Ref::check(PyLong_FromLongLong(v)); }
+inline Ref new_float(double v) { return Ref::check(PyFloat_FromDouble(v)); }
+
+}  // namespace vellkit::py

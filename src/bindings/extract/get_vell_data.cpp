@@ -1,0 +1,185 @@
+// getVellData: request validation, block location, parameter assembly and
+// the hand-over to the reader of the block's kind.
+#include <cstring>
+
+#include "bindings/common/arrays.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/functions.hpp"
+#include "bindings/extract/context.hpp"
+#include "bindings/format/catalogue.hpp"
+#include "bindings/parameter_blocks/params.hpp"
+#include "bindings/results/result_classes.hpp"
+
+namespace vellkit::py {
+
+namespace {
+
+const char kBlockTypeList[] =
+    "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, TRARI, ABARI, AB, TRC, SSC, RSC";
+
+// Plain concatenation with `+`, so that a word that is not a str fails as
+// the concatenation would.
+Ref concat(std::initializer_list<PyObject*> parts) {
+    auto it = parts.begin();
+    Ref acc = Ref::borrow(*it);
+    for (++it; it != parts.end(); ++it) acc = Ref::check(PyNumber_Add(acc.get(), *it));
+    return acc;
+}
+
+[[noreturn]] void raise_value_error(std::initializer_list<PyObject*> parts) {
+    Ref message = concat(parts);
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    throw PyError();
+}
+
+Ref upper_word(PyObject* datablock, long index) {
+    Ref key = new_int(index);
+    Ref item = Ref::check(PyObject_GetItem(datablock, key.get()));
+    return Ref::check(PyObject_CallMethod(item.get(), "upper", nullptr));
+}
+
+bool equals(PyObject* a, PyObject* b) {
+    int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    check_status(r);
+    return r != 0;
+}
+
+bool contains(PyObject* dict, PyObject* key) {
+    int r = PyDict_Contains(dict, key);
+    check_status(r);
+    return r != 0;
+}
+
+long long small_int(PyObject* tuple, Py_ssize_t i) {
+    return PyLong_AsLongLong(PyTuple_GET_ITEM(tuple, i));
+}
+
+void assemble_parameters(ExtractContext& ctx) {
+    ctx.parameters = read_parameters(ctx.cursor, ctx.blocks.params, ctx.reporter);
+    for (int64_t offset : {ctx.blocks.acquisition, ctx.blocks.instrument, ctx.blocks.sample, ctx.blocks.fourier_transform}) {
+        if (offset == -1) continue;
+        Ref more = read_parameters(ctx.cursor, offset, ctx.reporter);
+        check_status(PyDict_Update(ctx.parameters.get(), more.get()));
+    }
+    ctx.npt = lookup(ctx.parameters.get(), "NPT");
+    ctx.fxv = lookup(ctx.parameters.get(), "FXV");
+    ctx.lxv = lookup(ctx.parameters.get(), "LXV");
+    ctx.mxy = lookup(ctx.parameters.get(), "MXY");
+    ctx.mny = lookup(ctx.parameters.get(), "MNY");
+    ctx.abscissa = Ref::check(
+        PyObject_CallFunctionObjArgs(ctx.st->np_linspace, ctx.fxv.get(), ctx.lxv.get(), ctx.npt.get(), nullptr));
+    // linspace accepted NPT as a sample count, so it is a non-negative integer.
+    Ref count = Ref::check(PyNumber_Index(ctx.npt.get()));
+    ctx.npt_value = PyLong_AsLongLong(count.get());
+    if (ctx.npt_value == -1 && PyErr_Occurred()) throw PyError();
+}
+
+}  // namespace
+
+Ref lookup(PyObject* dict, const char* key) {
+    Ref k = new_str(key);
+    PyObject* v = PyDict_GetItemWithError(dict, k.get());
+    if (!v) {
+        if (PyErr_Occurred()) throw PyError();
+        raise_key_error(k.get());
+    }
+    return Ref::borrow(v);
+}
+
+PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"path", "datablock", nullptr};
+        PyObject* path = nullptr;
+        PyObject* datablock = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:getVellData", const_cast<char**>(keywords), &path,
+                                         &datablock))
+            return nullptr;
+        if (path != Py_None && !PyUnicode_CheckExact(path)) {
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "path",
+                         "str", Py_TYPE(path)->tp_name);
+            return nullptr;
+        }
+        ModuleState* st = state_of(module);
+        Ref block_type = upper_word(datablock, 0);
+        Ref dimensions = upper_word(datablock, 1);
+        Ref deriv = upper_word(datablock, 2);
+
+        bool is_3d = equals(dimensions.get(), st->word_3d);
+        if (!equals(dimensions.get(), st->word_2d) && !is_3d) {
+            Ref head = new_str("Incorrect dimensions: ");
+            Ref tail = new_str(". Dimensions need to be either 2D or 3D");
+            raise_value_error({head.get(), dimensions.get(), tail.get()});
+        }
+        if (!contains(st->data_block_dict, block_type.get())) {
+            Ref head = new_str("Invalid data block type: ");
+            Ref middle = new_str(". Please enter a valid entry from the following: ");
+            Ref list = new_str(kBlockTypeList);
+            raise_value_error({head.get(), block_type.get(), middle.get(), list.get()});
+        }
+        if (!contains(st->deriv_dict, deriv.get())) {
+            Ref head = new_str("Invalid deriv type: ");
+            Ref tail = new_str(".  Please select from the following: 1DER, 2DER, NDER or NONE");
+            raise_value_error({head.get(), deriv.get(), tail.get()});
+        }
+
+        OpenFile file;
+        open_checked_vell_file(module, path, file);
+        std::vector<DirectoryEntry> directory = read_file_directory(st, file.source());
+        if (!file.is_native()) {
+            // A file opened through the built-in open is opened afresh for
+            // the reads, as the directory reader's own open was closed.
+            file.close();
+            file.open(st, path);
+        }
+
+        PyObject* codes = PyDict_GetItemWithError(st->data_block_dict, block_type.get());
+        PyObject* deriv_code = PyDict_GetItemWithError(st->deriv_dict, deriv.get());
+        if (!codes || !deriv_code) throw PyError();
+        BlockRequest request{(int)small_int(codes, 0), (int)small_int(codes, 1), (int)PyLong_AsLong(deriv_code),
+                             is_3d ? extend_type::three_d : extend_type::two_d};
+
+        ExtractContext ctx(module, file.source());
+        ctx.data_block_type = std::move(block_type);
+        ctx.dimensions = std::move(dimensions);
+        ctx.deriv = std::move(deriv);
+        ctx.is_trace = request.data_type == 7;
+        ctx.blocks = locate_blocks(directory, request);
+        if (ctx.blocks.data == -1 || ctx.blocks.params == -1) {
+            Ref head = new_str("No data block exists in the file for: ");
+            Ref blank = new_str(" ");
+            raise_value_error({head.get(), ctx.data_block_type.get(), blank.get(), ctx.dimensions.get(), blank.get(),
+                               ctx.deriv.get()});
+        }
+        assemble_parameters(ctx);
+        Ref result = is_3d ? read_3d_block(ctx) : read_single_spectrum(ctx);
+        file.close();
+        return result.release();
+    });
+}
+
+Ref read_single_spectrum(ExtractContext& ctx) {
+    check(ctx.cursor.seek(ctx.blocks.data));
+    int64_t available = ctx.cursor.remaining() / 4;
+    long long count = ctx.npt_value;
+    if (count < 0 || count > available) count = available;
+    Ref length = new_int(count);
+    Ref ordinate = np_empty(ctx.st, length.get(), ctx.st->np_float32);
+    if (count > 0) {
+        WritableView view(ordinate.get());
+        size_t got = 0;
+        check(ctx.source.read_at(ctx.blocks.data, view.data(), (size_t)count * 4, got));
+        if (got < (size_t)count * 4) std::memset(static_cast<char*>(view.data()) + got, 0, (size_t)count * 4 - got);
+        little_endian_to_host(view.data(), (size_t)count, 4);
+    }
+    Ref cls = result_class(ctx.module, kSingleDataReturn);
+    return call_with_keywords(cls.get(), {{"dimension", ctx.dimensions.get()},
+                                          {"dataType", ctx.data_block_type.get()},
+                                          {"deriv", ctx.deriv.get()},
+                                          {"x", ctx.abscissa.get()},
+                                          {"y", ordinate.get()},
+                                          {"minY", ctx.mny.get()},
+                                          {"maxY", ctx.mxy.get()},
+                                          {"parameters", ctx.parameters.get()}});
+}
+
+}  // namespace vellkit::py

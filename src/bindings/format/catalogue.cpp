@@ -1,0 +1,91 @@
+#include "bindings/format/catalogue.hpp"
+
+#include "bindings/common/errors.hpp"
+#include "bindings/common/functions.hpp"
+#include "bindings/format/field_reports.hpp"
+#include "bindings/format/text.hpp"
+#include "core/format/catalogue.hpp"
+
+namespace vellkit::py {
+
+namespace {
+const unsigned char kMagic[4] = {0x0A, 0x0A, 0xFE, 0xFE};
+}
+
+bool has_vell_magic(ModuleState* state, const FileSource& source) {
+    unsigned char head[4];
+    size_t got = 0;
+    check(source.read_at(0, head, 4, got));
+    if (got < 4) {
+        Ref data = Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(head), (Py_ssize_t)got));
+        Ref fmt = new_str(">i");
+        Ref r = Ref::check(PyObject_CallFunctionObjArgs(state->struct_unpack, fmt.get(), data.get(), nullptr));
+        PyErr_SetString(PyExc_SystemError, "vellkit: short magic number decoded");
+        throw PyError();
+    }
+    return std::equal(head, head + 4, kMagic);
+}
+
+void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {
+    ModuleState* state = state_of(module);
+    Ref probe;
+    bool is_vell;
+    if (global_is(module, "isVellFile", state->own_functions[kFnIsVellFile], probe)) {
+        file.open(state, path);
+        is_vell = has_vell_magic(state, file.source());
+        // A descriptor argument is closed by the probe's own open, as the
+        // built-in open would; only a file opened natively is reused.
+        if (!file.is_native()) file.close();
+    } else {
+        Ref answer = Ref::check(PyObject_CallFunctionObjArgs(probe.get(), path, nullptr));
+        int truth = PyObject_IsTrue(answer.get());
+        check_status(truth);
+        is_vell = truth != 0;
+    }
+    if (!is_vell) {
+        PyErr_SetString(PyExc_ValueError, "Can't process a non-Vell file");
+        throw PyError();
+    }
+    if (!file.source().is_open()) file.open(state, path);
+}
+
+std::vector<DirectoryEntry> read_file_directory(ModuleState* state, const FileSource& source) {
+    Cursor cursor(source);
+    FieldReporter reporter(state);
+    std::vector<DirectoryEntry> directory;
+    check(read_directory(cursor, reporter, directory));
+    return directory;
+}
+
+PyObject* fn_is_vell_file(PyObject* module, PyObject* path) {
+    return guarded([&]() -> PyObject* {
+        ModuleState* state = state_of(module);
+        OpenFile file;
+        file.open(state, path);
+        bool is_vell = has_vell_magic(state, file.source());
+        file.close();
+        return PyBool_FromLong(is_vell);
+    });
+}
+
+PyObject* fn_list_contents(PyObject* module, PyObject* path) {
+    return guarded([&]() -> PyObject* {
+        ModuleState* state = state_of(module);
+        OpenFile file;
+        open_checked_vell_file(module, path, file);
+        std::vector<DirectoryEntry> directory = read_file_directory(state, file.source());
+        file.close();
+        std::vector<ListedBlock> listed = list_contents(directory);
+        Ref result = Ref::check(PyList_New((Py_ssize_t)listed.size()));
+        for (size_t i = 0; i < listed.size(); ++i) {
+            const ListedBlock& b = listed[i];
+            PyObject* triple = PyTuple_Pack(3, state->block_names[b.name_index], b.three_d ? state->word_3d : state->word_2d,
+                                            state->listing_derivs[b.deriv_type]);
+            if (!triple) throw PyError();
+            PyList_SET_ITEM(result.get(), (Py_ssize_t)i, triple);
+        }
+        return result.release();
+    });
+}
+
+}  // namespace vellkit::py

@@ -1,0 +1,69 @@
+#include "bindings/images/imghdr_module.hpp"
+
+#include "core/images/image_kind.hpp"
+
+namespace vellkit::py {
+
+namespace {
+
+// The 32 leading bytes of `file`: a path is opened and closed, a file object
+// is read and put back where it was.
+Ref leading_bytes(PyObject* file) {
+    bool is_path = PyUnicode_Check(file) || PyObject_HasAttrString((PyObject*)Py_TYPE(file), "__fspath__");
+    if (is_path) {
+        PyObject* open = PyDict_GetItemString(PyEval_GetBuiltins(), "open");
+        Ref f = Ref::check(PyObject_CallFunction(open, "Os", file, "rb"));
+        Ref head = Ref::steal(PyObject_CallMethod(f.get(), "read", "i", 32));
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        Ref closed = Ref::steal(PyObject_CallMethod(f.get(), "close", nullptr));
+        if (t) {
+            PyErr_Restore(t, v, tb);
+            throw PyError();
+        }
+        if (!closed) throw PyError();
+        return Ref::check(head.release());
+    }
+    Ref location = Ref::check(PyObject_CallMethod(file, "tell", nullptr));
+    Ref head = Ref::check(PyObject_CallMethod(file, "read", "i", 32));
+    Ref::check(PyObject_CallMethod(file, "seek", "O", location.get()));
+    return head;
+}
+
+PyObject* what(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"file", "h", nullptr};
+        PyObject* file = nullptr;
+        PyObject* h = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:what", const_cast<char**>(keywords), &file, &h))
+            return nullptr;
+        Ref head;
+        if (h == Py_None) {
+            head = leading_bytes(file);
+            h = head.get();
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(h, &view, PyBUF_SIMPLE) < 0) throw PyError();
+        const char* kind = image_kind(static_cast<const unsigned char*>(view.buf), (size_t)view.len);
+        PyBuffer_Release(&view);
+        if (!kind) Py_RETURN_NONE;
+        return PyUnicode_FromString(kind);
+    });
+}
+
+PyMethodDef kWhatDef = {"what", (PyCFunction)(void (*)(void))what, METH_VARARGS | METH_KEYWORDS,
+                        "Recognize image headers."};
+
+}  // namespace
+
+Ref make_imghdr_module() {
+    Ref module = Ref::check(PyModule_New("imghdr"));
+    Ref doc = new_str("Recognize image file formats based on their first few bytes.");
+    check_status(PyObject_SetAttrString(module.get(), "__doc__", doc.get()));
+    Ref name = new_str("imghdr");
+    Ref fn = Ref::check(PyCFunction_NewEx(&kWhatDef, nullptr, name.get()));
+    check_status(PyObject_SetAttrString(module.get(), "what", fn.get()));
+    return module;
+}
+
+}  // namespace vellkit::py

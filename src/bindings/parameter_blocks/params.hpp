@@ -1,0 +1,18 @@
+// Parameter blocks as parameter dictionaries.
+#pragma once
+
+#include "bindings/common/module_state.hpp"
+#include "bindings/format/field_reports.hpp"
+#include "core/format/cursor.hpp"
+
+namespace vellkit::py {
+
+// The parameter dictionary of the block at `offset`: names in the order of
+// their first record, the last record of a name giving its value.
+Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter);
+
+// An offset given as a Python object (an int; anything else fails as a
+// file's seek would with it).
+wide offset_value(PyObject* offset);
+
+}  // namespace vellkit::py

@@ -1,0 +1,83 @@
+#include "core/format/cursor.hpp"
+
+#include <cstring>
+
+namespace vellkit {
+
+namespace {
+constexpr size_t kWindowSize = 64 * 1024;
+}
+
+Status Cursor::seek(wide target) {
+    if (!fits_offset(target)) return Status::error(ErrorCode::seek_overflow);
+    if (target < 0) return Status::error(ErrorCode::seek_negative, (int64_t)target);
+    VELLKIT_TRY(source_.check_position((int64_t)target));
+    position_ = (int64_t)target;
+    return Status();
+}
+
+Status Cursor::fill_window(int64_t at) {
+    if (window_.size() < kWindowSize) window_.resize(kWindowSize);
+    size_t got = 0;
+    VELLKIT_TRY(source_.read_at(at, window_.data(), kWindowSize, got));
+    window_start_ = at;
+    window_length_ = got;
+    return Status();
+}
+
+Status Cursor::read(void* dst, size_t n, size_t& delivered) {
+    delivered = 0;
+    if (n == 0 || position_ >= file_size()) return Status();
+    int64_t left = file_size() - position_;
+    if ((int64_t)n > left) n = (size_t)left;
+    if (n >= kWindowSize / 2) {
+        VELLKIT_TRY(source_.read_at(position_, dst, n, delivered));
+        position_ += (int64_t)delivered;
+        return Status();
+    }
+    bool inside = position_ >= window_start_ && position_ + (int64_t)n <= window_start_ + (int64_t)window_length_;
+    if (!inside) VELLKIT_TRY(fill_window(position_));
+    size_t offset = (size_t)(position_ - window_start_);
+    size_t avail = window_length_ > offset ? window_length_ - offset : 0;
+    delivered = n < avail ? n : avail;
+    std::memcpy(dst, window_.data() + offset, delivered);
+    position_ += (int64_t)delivered;
+    return Status();
+}
+
+Status Cursor::read_bytes(int64_t n, std::string& out) {
+    out.clear();
+    int64_t left = remaining();
+    if (n < 0 || n > left) n = left;
+    if (n == 0) return Status();
+    out.resize((size_t)n);
+    size_t got = 0;
+    VELLKIT_TRY(read(&out[0], (size_t)n, got));
+    out.resize(got);
+    return Status();
+}
+
+Status Cursor::read_text(int64_t n, std::string& out) {
+    out.clear();
+    int64_t left = remaining();
+    if (n < 0 || n > left) n = left;
+    int64_t end = position_ + n;
+    char chunk[4096];
+    while (position_ < end) {
+        size_t want = (size_t)std::min<int64_t>(end - position_, (int64_t)sizeof chunk);
+        size_t got = 0;
+        VELLKIT_TRY(read(chunk, want, got));
+        if (got == 0) break;
+        const void* nul = std::memchr(chunk, 0, got);
+        if (nul) {
+            out.append(chunk, (const char*)nul - chunk);
+            position_ = end;
+            return Status();
+        }
+        out.append(chunk, got);
+    }
+    position_ = end;
+    return Status();
+}
+
+}  // namespace vellkit

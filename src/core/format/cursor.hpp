@@ -1,0 +1,49 @@
+// A file position over a FileSource with the semantics of a binary file
+// object: seeks may go anywhere the OS allows, reads deliver what is there.
+// Small reads are served from a read-ahead window.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/common/checked.hpp"
+#include "core/format/byte_source.hpp"
+
+namespace vellkit {
+
+class Cursor {
+public:
+    explicit Cursor(const FileSource& source) : source_(source) {}
+
+    const FileSource& source() const { return source_; }
+    int64_t position() const { return position_; }
+    int64_t file_size() const { return source_.size(); }
+
+    // Absolute seek to an exact (possibly out-of-range) position.
+    Status seek(wide target);
+    Status seek_relative(wide delta) { return seek((wide)position_ + delta); }
+
+    // Reads up to `n` bytes, advancing by what was delivered.
+    Status read(void* dst, size_t n, size_t& delivered);
+    // Reads `n` bytes into `out` (fewer at the end of the file); a negative
+    // `n` reads to the end of the file.
+    Status read_bytes(int64_t n, std::string& out);
+    // Like read_bytes, but keeps only the bytes before the first NUL; reading
+    // stops there, while the position still advances by the full count.
+    Status read_text(int64_t n, std::string& out);
+
+    // Bytes from the position to the end of the file (0 when beyond it).
+    int64_t remaining() const { return position_ >= file_size() ? 0 : file_size() - position_; }
+
+private:
+    Status fill_window(int64_t at);
+
+    const FileSource& source_;
+    int64_t position_ = 0;
+    std::vector<unsigned char> window_;
+    int64_t window_start_ = 0;
+    size_t window_length_ = 0;
+};
+
+}  // namespace vellkit

@@ -1,0 +1,33 @@
+// Parameter blocks: records of a 4-byte name, a 16-bit type code, a 16-bit
+// size in words and a value, back to back, up to a record named END.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/format/field_readers.hpp"
+
+namespace vellkit {
+
+namespace param_value_type {
+constexpr int int32 = 0;
+constexpr int float64 = 1;
+// 2, 3 and 4 are text, treated alike.
+}  // namespace param_value_type
+
+struct ParamRecord {
+    enum class Kind { integer, real, text } kind = Kind::integer;
+    std::string name;  // UTF-8, NUL characters stripped from both ends
+    int32_t integer = 0;
+    double real = 0.0;
+    std::string text;  // the stored bytes before the first NUL
+};
+
+// Parses the block at `offset` into its records in file order (a repeated
+// name appears once per record; the last one wins when they are merged).
+// Fails on an unknown type code, on name bytes that are not UTF-8, and on a
+// block that reaches the end of the file before its END record.
+Status parse_parameter_block(Cursor& cursor, wide offset, FieldReadObserver& observer, std::vector<ParamRecord>& out);
+
+}  // namespace vellkit

@@ -1,0 +1,177 @@
+"""Self-checks of vellkit_tools.writer, parsing its output back with struct only."""
+
+import os
+import struct
+import sys
+
+import pytest
+
+try:
+    from vellkit_tools import writer as w
+except ImportError:  # running from a source tree without PYTHONPATH=python
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "python"))
+    from vellkit_tools import writer as w
+
+
+def parse_params(buf, pos):
+    """Parameter block at ``pos`` -> dict (text cut at the first NUL)."""
+    out = {}
+    while True:
+        name = buf[pos:pos + 4].rstrip(b"\0").decode()
+        if name == "END":
+            return out
+        ptype, size = struct.unpack_from("<hh", buf, pos + 4)
+        pos += 8
+        if ptype == 0:
+            out[name], pos = struct.unpack_from("<i", buf, pos)[0], pos + 4
+        elif ptype == 1:
+            out[name], pos = struct.unpack_from("<d", buf, pos)[0], pos + 8
+        else:
+            out[name], pos = buf[pos:pos + 2 * size].split(b"\0")[0].decode(), pos + 2 * size
+
+
+def directory(buf):
+    off, _, count = struct.unpack_from("<3i", buf, 12)
+    return [struct.unpack_from("<3i", buf, off + 12 * i) for i in range(count)]
+
+
+@pytest.mark.parametrize("fields, code", [
+    ({}, 0),
+    ({"data_type": "AB", "sample_type": 1, "param_type": 1}, 4116),
+    ({"data_type": "RSC", "deriv_type": "2DER"}, (1 << 10) | (2 << 2) | (2 << 17)),
+    ({"extend_type": w.EXTEND_64}, 1 << 25),
+    ({"complex_type": 3, "sample_type": 3, "param_type": 63, "data_type": 127,
+      "deriv_type": 3, "extend_type": 127}, (1 << 26) - 1),
+])
+def test_block_type(fields, code):
+    assert w.block_type(**fields) == code
+    cplx, sample, param, data, deriv, extend = w.decode_block_type(code)
+    assert w.block_type(data, sample, param, deriv, extend, cplx) == code
+
+
+def test_block_type_range():
+    with pytest.raises(ValueError):
+        w.block_type(param_type=64)
+
+
+@pytest.mark.parametrize("value, record", [
+    (1024, struct.pack("<hhi", 0, 2, 1024)),
+    (4000.0, struct.pack("<hhd", 1, 4, 4000.0)),
+    ("Sample", struct.pack("<hh", 2, 4) + b"Sample\0\0"),
+    ("abc", struct.pack("<hh", 2, 2) + b"abc\0"),
+    (b"xyz", struct.pack("<hh", 2, 2) + b"xyz\0"),
+    (w.Param(0, 5, size=4), struct.pack("<hhi", 0, 4, 5)),
+    (w.Param(3, "t"), struct.pack("<hh", 3, 1) + b"t\0"),
+    (w.Param(7, raw=b""), struct.pack("<hh", 7, 0)),
+    (w.Param(-1, 2.5), struct.pack("<hhd", -1, 4, 2.5)),
+])
+def test_parameter_records(value, record):
+    assert w.encode_parameters({"NPT": value}) == b"NPT\0" + record + b"END\0" + bytes(4)
+
+
+def test_parameter_names_and_end():
+    block = w.encode_parameters([("LONGNAME", 1), (b"A\0B\0", 2), ("NPT", 3), ("NPT", 4)], end=False)
+    assert block[:4] == b"LONG" and block[12:16] == b"A\0B\0"
+    assert len(block) == 48 and b"END" not in block
+    assert parse_params(w.encode_parameters([("NPT", 3), ("NPT", 4)]), 0) == {"NPT": 4}
+
+
+def test_header_directory_and_spectrum():
+    vf = w.make_spectrum_file([1.0, -2.0, 3.0], fxv=10.0, lxv=30.0, acquisition={"AQM": "SD"},
+                              params={"ABC": "text"})
+    buf = vf.to_bytes()
+    assert buf[:4] == b"\x0a\x0a\xfe\xfe"
+    version, dir_off, max_dir, count = struct.unpack_from("<d3i", buf, 4)
+    assert (dir_off, max_dir, count) == (len(buf) - 36, 3, 3)
+    (t0, s0, o0), (t1, _, o1), (t2, _, o2) = directory(buf)
+    assert (t0, s0, o0) == (w.block_type("AB"), 3, 24)
+    assert struct.unpack_from("<3f", buf, o0) == (1.0, -2.0, 3.0)
+    assert t1 == w.block_type("AB", param_type=w.PARAM_OWN)
+    assert parse_params(buf, o1) == {"NPT": 3, "FXV": 10.0, "LXV": 30.0, "MNY": -2.0,
+                                     "MXY": 3.0, "ABC": "text"}
+    assert w.decode_block_type(t2)[2] == w.PARAM_ACQUISITION and parse_params(buf, o2) == {"AQM": "SD"}
+
+
+def test_directory_at_start_with_extension():
+    vf = w.VellFile(directory="start", max_dir_size=4)
+    data_off = vf.add_spectrum([1.0, 2.0], data_type="TR")
+    par_off = vf.add_parameters({"NPT": 2}, data_type="TR", in_extension=True)
+    buf = vf.to_bytes()
+    assert struct.unpack_from("<3i", buf, 12) == (24, 4, 2) and data_off == 24 + 48
+    (_, _, _), (t64, _, ext) = directory(buf)
+    assert t64 == 1 << 25
+    assert struct.unpack_from("<qq4q", buf, ext) == (
+        1, 0, w.block_type("TR", param_type=1), 5, par_off, 0)
+
+
+def test_store_table_layout():
+    recs = [w.Record([float(k)], time=k + 0.5, label="r%d" % k) for k in range(6)]
+    table = w.runs([10, 11, 12, w.gap(50), 0, 1, 1])
+    assert table == [[10, 12], [-1, 50], [0, 1], [1, 1]]
+    blk = w.encode_3d_block(recs, 1, store_table=table, info_size=160)
+    assert struct.unpack_from("<6i", blk) == (0, 6, 56, 4, 160, 4)
+    assert struct.unpack_from("<8i", blk, 24) == (10, 12, -1, 50, 0, 1, 1, 1)
+    starts = [56, 220, 384, 598, 762, 926]
+    for k, pos in enumerate(starts):
+        assert struct.unpack_from("<f", blk, pos)[0] == k
+        assert struct.unpack_from("<d", blk, pos + 4 + 136)[0] == k + 0.5
+        assert blk[pos + 4 + 152:pos + 164] == ("r%d" % k).encode().ljust(8, b"\0")
+    assert len(blk) == 926 + 164
+
+
+def test_store_table_header_options():
+    blk = w.encode_3d_block([[1.0], [2.0], [3.0]], 100, store_table=[[0, 1], [-1, 50], [2, 2]],
+                            block_offset=100, info_size=200)
+    assert struct.unpack_from("<6i", blk) == (0, 3, 100, 400, 200, 3)
+    for pos, value in ((100, 1.0), (700, 2.0), (1350, 3.0)):
+        assert struct.unpack_from("<2f", blk, pos) == (value, 0.0)
+    with pytest.raises(ValueError):
+        w.encode_3d_block([[1.0]], 1, store_table=[[0, 1]])
+
+
+def test_annotation_layout():
+    table = w.AnnotationTable([("Group", 4), ("X", 5), ("Y", 5), ("Title", 1004, 32)],
+                              [[1, 1.5, 2.5, "first"], [2, -1.0, 0.25, "second"]])
+    blk = w.encode_annotation_block([table])
+    head = parse_params(blk, 12)
+    assert head == {"NRP": 1, "F00": head["F00"]}
+    tp = parse_params(blk, head["F00"])
+    assert [tp[k] for k in ("SRC", "NCO", "NLN")] == [44, 4, 2]
+    assert [(tp["S%02d" % i], tp["F%02d" % i], tp["T%02d" % i]) for i in range(4)] == [
+        ("Group", 0, 4), ("X", 4, 5), ("Y", 8, 5), ("Title", 12, 1004)]
+    row = head["F00"] + tp["SIZ"] + 44
+    assert struct.unpack_from("<iff", blk, row) == (2, -1.0, 0.25)
+    assert blk[row + 12:row + 44] == b"second".ljust(32, b"\0")
+
+
+def test_multi_region_table():
+    table, idx = w.multi_region_table([{"points": [(1, 2), (3, 4)], "group": 5},
+                                       {"nx": 2, "ny": 1, "x0": 10.0, "dx": 2.0}])
+    assert [c[0] for c in table.columns] == ["Group", "Type", "AryNX", "AryNY", "AryType",
+                                            "Fileindex", "X", "Y"]
+    assert idx == [1, 2, 3, 4]
+    assert table.rows[0] == [5, 0, 0, 0, 0, 1, 1.0, 2.0]
+    assert table.rows[3] == [2, 0, 2, 1, 1, 4, 12.0, 0.0]
+
+
+@pytest.mark.parametrize("n, suffix", [(0, "00"), (7, "07"), (99, "99"), (100, "AA"),
+                                       (125, "AZ"), (126, "BA"), (775, "ZZ"), (776, "AAA")])
+def test_image_suffix(n, suffix):
+    assert w.image_suffix(n) == suffix
+
+
+def test_image_list_layout():
+    images = [w.Image(b"PIC%d" % k * 3, title="t%d" % k, labels=[("Pos:", 1.5)]) for k in range(3)]
+    blk = w.encode_image_block(images, per_list=2)
+    first = parse_params(blk, 0)
+    assert first["BID"] == w.block_type(extend_type=w.EXTEND_IMAGE) and first["NRP"] == 2
+    second_at = first["F01"] + first["Z01"]
+    second = parse_params(blk, second_at)
+    assert second["NRP"] == 3 and {k: second[k] for k in first if k != "NRP"} == {
+        k: v for k, v in first.items() if k != "NRP"}
+    assert second["F02"] + second["Z02"] == len(blk) and len(blk) % 4 == 0
+    entry = parse_params(blk, second["F02"])
+    assert entry == {"H00": "t2", "H01": "Bytes:", "V01": 12, "H02": "Type:", "V02": 1,
+                     "H03": "Pos:", "V03": 1.5, "SIZ": entry["SIZ"], "T00": 9, "F00": 0}
+    start = second["F02"] + entry["SIZ"]
+    assert blk[start:start + 12] == b"PIC2PIC2PIC2"
