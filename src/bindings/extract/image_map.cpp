@@ -1,0 +1,136 @@
+// Image maps: records on a regular grid, filled row-major in store-table
+// order into one (NPY, NPX, NPT) cube; and trace image maps, one whole map
+// per record, stacked along a third axis.
+#include <cstring>
+#include <vector>
+
+#include "bindings/common/arrays.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/extract/readers_3d.hpp"
+#include "bindings/extract/records.hpp"
+#include "bindings/parameter_blocks/params.hpp"
+#include "core/extract/gather.hpp"
+
+namespace vellkit::py {
+
+namespace {
+
+const char* const kMappingNames[6] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
+
+struct MapGrid {
+    Ref values[6];  // AOX, AOY, DDX, DDY, NPX, NPY
+    Ref map_x, map_y;
+    RecordLayout layout;
+    PyObject* npx() const { return values[4].get(); }
+    PyObject* npy() const { return values[5].get(); }
+};
+
+bool equals_int(PyObject* value, long v) {
+    Ref number = new_int(v);
+    int r = PyObject_RichCompareBool(value, number.get(), Py_EQ);
+    check_status(r);
+    return r != 0;
+}
+
+// origin + step * (count - 1), with the file's own number types.
+Ref axis_end(PyObject* origin, PyObject* step, PyObject* count) {
+    Ref one = new_int(1);
+    Ref last = Ref::check(PyNumber_Subtract(count, one.get()));
+    Ref span = Ref::check(PyNumber_Multiply(step, last.get()));
+    return Ref::check(PyNumber_Add(origin, span.get()));
+}
+
+// Mapping parameters (falling back to the original ones for a derivative
+// map without a grid size), the two map axes and the offsets map.
+MapGrid map_grid(ExtractContext& ctx) {
+    MapGrid g;
+    for (int i = 0; i < 6; ++i) g.values[i] = lookup(ctx.parameters.get(), kMappingNames[i]);
+    Ref none_word = new_str("NONE");
+    int derivative = PyObject_RichCompareBool(ctx.deriv.get(), none_word.get(), Py_NE);
+    check_status(derivative);
+    if (derivative && (equals_int(g.npx(), 0) || equals_int(g.npy(), 0))) {
+        Ref message = new_str("Orignal mapping coordinates used");
+        Ref::check(PyObject_CallFunctionObjArgs(ctx.st->builtin_print, message.get(), nullptr));
+        Ref original = read_parameters(ctx.cursor, ctx.blocks.original_params, ctx.reporter);
+        for (int i = 0; i < 6; ++i) g.values[i] = lookup(original.get(), kMappingNames[i]);
+        for (int i = 0; i < 6; ++i)
+            check_status(PyDict_SetItemString(ctx.parameters.get(), kMappingNames[i], g.values[i].get()));
+    }
+    Ref end_x = axis_end(g.values[0].get(), g.values[2].get(), g.npx());
+    g.map_x = Ref::check(PyObject_CallFunctionObjArgs(ctx.st->np_linspace, g.values[0].get(), end_x.get(), g.npx(), nullptr));
+    Ref end_y = axis_end(g.values[1].get(), g.values[3].get(), g.npy());
+    g.map_y = Ref::check(PyObject_CallFunctionObjArgs(ctx.st->np_linspace, g.values[1].get(), end_y.get(), g.npy(), nullptr));
+    g.layout = record_layout(ctx);
+    return g;
+}
+
+}  // namespace
+
+Ref read_image_map(ExtractContext& ctx) {
+    MapGrid g = map_grid(ctx);
+    Ref shape = Ref::check(PyTuple_Pack(3, g.npy(), g.npx(), ctx.npt.get()));
+    Ref cube = np_zeros(ctx.st, shape.get(), ctx.st->np_float32);
+    const long long npx = as_count(g.npx()), npy = as_count(g.npy()), npt = ctx.npt_value;
+
+    WritableView view(cube.get());
+    auto* base = static_cast<unsigned char*>(view.data());
+    std::vector<ReadPiece> pieces;
+    pieces.reserve(g.layout.size());
+    for (size_t i = 0; i < g.layout.size(); ++i) {
+        RecordValues rv = locate_values(ctx, g.layout.offsets[i], npt);
+        if (npx == 0) {
+            Ref position = new_int((long long)i);
+            Ref::check(PyNumber_Remainder(position.get(), g.npx()));
+        }
+        long long row = (long long)i / npx;
+        if (row >= npy) {
+            Ref row_index = new_int(row);
+            Ref::check(PyObject_GetItem(cube.get(), row_index.get()));
+        }
+        if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
+        if (npt > 0) pieces.push_back({rv.offset, (size_t)npt * 4, base + (size_t)i * (size_t)npt * 4});
+    }
+    check(gather_read(ctx.source, pieces));
+    little_endian_to_host(base, (size_t)(view.bytes() / 4), 4);
+
+    return build_result(ctx, kImageDataReturn,
+                        {{"mapX", g.map_x.get()}, {"mapY", g.map_y.get()}, {"spectra", cube.get()}});
+}
+
+Ref read_image_trace_map(ExtractContext& ctx) {
+    MapGrid g = map_grid(ctx);
+    int32_t info = info_size(ctx);
+    const long long npx = as_count(g.npx()), npy = as_count(g.npy()), npt = ctx.npt_value;
+    const long long cells = npx * npy;  // both below 2^31
+
+    Ref labels = Ref::check(PyList_New(0));
+    std::vector<int64_t> starts;
+    starts.reserve(g.layout.size());
+    for (size_t k = 0; k < g.layout.size(); ++k) {
+        RecordValues rv = locate_values(ctx, g.layout.offsets[k], npt);
+        if (rv.count != cells) raise_reshape_error(ctx, rv.count, g.npy(), g.npx());
+        Ref label = read_label(ctx, rv.end, info);
+        check_status(PyList_Append(labels.get(), label.get()));
+        starts.push_back(rv.offset);
+    }
+    if (starts.empty()) raise_nothing_to_stack(ctx, "dstack");
+
+    const size_t count = starts.size();
+    Ref shape = shape_tuple({npy, npx, (long long)count});
+    Ref traces = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
+    WritableView view(traces.get());
+    auto* out = static_cast<float*>(view.data());
+    std::vector<float> map((size_t)cells);
+    for (size_t k = 0; k < count; ++k) {
+        if (cells == 0) break;
+        size_t got = 0;
+        check(ctx.source.read_at(starts[k], map.data(), (size_t)cells * 4, got));
+        if (got < (size_t)cells * 4) std::memset((char*)map.data() + got, 0, (size_t)cells * 4 - got);
+        little_endian_to_host(map.data(), (size_t)cells, 4);
+        for (long long p = 0; p < cells; ++p) out[(size_t)p * count + k] = map[(size_t)p];
+    }
+    return build_result(ctx, kImageTRCDataReturn,
+                        {{"mapX", g.map_x.get()}, {"mapY", g.map_y.get()}, {"labels", labels.get()}, {"traces", traces.get()}});
+}
+
+}  // namespace vellkit::py

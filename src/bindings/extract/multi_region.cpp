@@ -1,0 +1,327 @@
+// Multi-region maps: regions formed from the annotation table's "Group"
+// column, in the iteration order of the set of group numbers; each region
+// reads its positions' spectra (or, for traces, picks their columns out of
+// the trace block).
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "bindings/common/arrays.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/extract/annotations.hpp"
+#include "bindings/extract/readers_3d.hpp"
+#include "bindings/extract/records.hpp"
+#include "core/extract/gather.hpp"
+
+namespace vellkit::py {
+
+namespace {
+
+// The group number as a C int: floats truncated toward zero on every
+// interpreter version, anything else an integer or a TypeError.
+int group_number(PyObject* value) {
+    double d;
+    if (PyFloat_Check(value)) {
+        d = PyFloat_AS_DOUBLE(value);
+        if (std::isnan(d)) {
+            PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+            throw PyError();
+        }
+        if (std::isinf(d)) {
+            PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+            throw PyError();
+        }
+        d = std::trunc(d);
+        if (d < INT32_MIN || d > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+            throw PyError();
+        }
+        return (int)d;
+    }
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "an integer is required");
+        }
+        throw PyError();
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PyError();
+    if (overflow || v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        throw PyError();
+    }
+    return (int)v;
+}
+
+Ref column(PyObject* annotations, const char* name) { return lookup(annotations, name); }
+
+Ref row_value(PyObject* annotations, const char* name, long long row) {
+    Ref col = column(annotations, name);
+    Ref index = new_int(row);
+    return Ref::check(PyObject_GetItem(col.get(), index.get()));
+}
+
+bool equals_zero(PyObject* value) {
+    Ref zero = new_int(0);
+    int r = PyObject_RichCompareBool(value, zero.get(), Py_EQ);
+    check_status(r);
+    return r != 0;
+}
+
+// The first row of each group, in the iteration order of the set of groups.
+std::vector<long long> group_first_rows(PyObject* annotations) {
+    Ref groups = column(annotations, "Group");
+    Ref members = Ref::check(PySet_New(groups.get()));
+    Ref it = Ref::check(PyObject_GetIter(members.get()));
+    std::vector<long long> first_rows;
+    for (;;) {
+        Ref member = Ref::steal(PyIter_Next(it.get()));
+        if (!member) {
+            if (PyErr_Occurred()) throw PyError();
+            break;
+        }
+        Ref number = new_int(group_number(member.get()));
+        Ref row = Ref::check(PyObject_CallMethod(groups.get(), "index", "O", number.get()));
+        first_rows.push_back(PyLong_AsLongLong(row.get()));
+    }
+    return first_rows;
+}
+
+struct RegionShape {
+    bool skipped = true;
+    Ref title;
+    Ref count;  // NSPEC as the file gives it
+};
+
+RegionShape region_shape(PyObject* annotations, long long first_row) {
+    RegionShape shape;
+    if (!equals_zero(row_value(annotations, "Type", first_row).get())) return shape;
+    shape.skipped = false;
+    Ref group = row_value(annotations, "Group", first_row);
+    Ref nx = row_value(annotations, "AryNX", first_row);
+    Ref ny = row_value(annotations, "AryNY", first_row);
+    shape.count = Ref::check(PyNumber_Multiply(nx.get(), ny.get()));
+    if (equals_zero(shape.count.get()) && equals_zero(row_value(annotations, "AryType", first_row).get())) {
+        Ref groups = column(annotations, "Group");
+        shape.count = Ref::check(PyObject_CallMethod(groups.get(), "count", "O", group.get()));
+        Ref fmt = new_str("Region {0} ({1} points)");
+        shape.title = Ref::check(PyObject_CallMethod(fmt.get(), "format", "OO", group.get(), shape.count.get()));
+    } else {
+        Ref fmt = new_str("Region {0} ({1} x {2})");
+        shape.title = Ref::check(PyObject_CallMethod(fmt.get(), "format", "OOO", group.get(), nx.get(), ny.get()));
+    }
+    return shape;
+}
+
+// Stores a coordinate into a float64 array as numpy's item assignment would.
+void store_coordinate(PyObject* array, double* data, long long k, PyObject* value) {
+    if (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) {
+        double d = PyFloat_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred()) throw PyError();
+        data[k] = d;
+        return;
+    }
+    Ref index = new_int(k);
+    check_status(PyObject_SetItem(array, index.get(), value));
+}
+
+// The spectrum index a "Fileindex" value names in the offsets map, looked up
+// as a dict lookup by that value would.
+size_t record_position(const RecordLayout& layout, PyObject* findex) {
+    long long key;
+    if (PyLong_Check(findex)) {
+        int overflow = 0;
+        key = PyLong_AsLongLongAndOverflow(findex, &overflow);
+        if (key == -1 && PyErr_Occurred()) throw PyError();
+        if (overflow) raise_key_error(findex);
+    } else if (PyFloat_Check(findex)) {
+        double d = PyFloat_AS_DOUBLE(findex);
+        if (!(std::trunc(d) == d) || std::fabs(d) > 9.0e18) raise_key_error(findex);
+        key = (long long)d;
+    } else {
+        raise_key_error(findex);
+    }
+    auto it = layout.position_of.find(key);
+    if (it == layout.position_of.end()) raise_key_error(findex);
+    return it->second;
+}
+
+struct RegionArrays {
+    Ref map_x, map_y;
+    double* x = nullptr;
+    double* y = nullptr;
+};
+
+Ref zeros_like_count(ExtractContext& ctx, PyObject* count) { return np_zeros(ctx.st, count, ctx.st->np_float64); }
+
+Ref read_spectrum_regions(ExtractContext& ctx, PyObject* annotations, const std::vector<long long>& first_rows,
+                          const RecordLayout& layout) {
+    Ref regions = Ref::check(PyList_New(0));
+    const long long npt = ctx.npt_value;
+    const int64_t size = ctx.source.size();
+    for (long long first_row : first_rows) {
+        RegionShape shape = region_shape(annotations, first_row);
+        if (shape.skipped) continue;
+        Ref map_x = zeros_like_count(ctx, shape.count.get());
+        Ref map_y = zeros_like_count(ctx, shape.count.get());
+        Ref start_time = zeros_like_count(ctx, shape.count.get());
+        Ref spec_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), ctx.npt.get()));
+        Ref spectra = np_zeros(ctx.st, spec_shape.get(), ctx.st->np_float32);
+        const long long positions = as_count(shape.count.get());
+
+        WritableView xs(map_x.get()), ys(map_y.get()), ts(start_time.get()), ss(spectra.get());
+        auto* times = static_cast<double*>(ts.data());
+        auto* rows = static_cast<unsigned char*>(ss.data());
+        std::vector<ReadPiece> pieces;
+        pieces.reserve((size_t)positions * 2);
+        std::vector<bool> bulk_time((size_t)positions, false);
+        for (long long k = 0; k < positions; ++k) {
+            long long j = first_row + k;
+            Ref findex = row_value(annotations, "Fileindex", j);
+            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, row_value(annotations, "X", j).get());
+            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, row_value(annotations, "Y", j).get());
+            size_t position = record_position(layout, findex.get());
+            RecordValues rv = locate_values(ctx, layout.offsets[position], npt);
+            if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
+            if (npt > 0) pieces.push_back({rv.offset, (size_t)npt * 4, rows + (size_t)k * (size_t)npt * 4});
+            wide at = rv.end + 136;
+            check(ctx.cursor.seek(at));
+            if (at + 8 <= size) {
+                pieces.push_back({(int64_t)at, 8, &times[k]});
+                bulk_time[(size_t)k] = true;
+            } else {
+                times[k] = read_float64(ctx.cursor, ctx.reporter);
+            }
+        }
+        check(gather_read(ctx.source, pieces));
+        little_endian_to_host(rows, (size_t)positions * (size_t)npt, 4);
+        for (long long k = 0; k < positions; ++k)
+            if (bulk_time[(size_t)k]) little_endian_to_host(&times[k], 1, 8);
+
+        Ref cls = result_class(ctx.module, kRegion);
+        Ref region = call_with_keywords(cls.get(), {{"title", shape.title.get()},
+                                                    {"spectra", spectra.get()},
+                                                    {"mapX", map_x.get()},
+                                                    {"mapY", map_y.get()},
+                                                    {"start_time", start_time.get()}});
+        check_status(PyList_Append(regions.get(), region.get()));
+    }
+    return regions;
+}
+
+// All trace records, read once: (traces, values per trace) in a float buffer.
+struct TraceBlock {
+    Ref labels;
+    std::vector<float> values;  // traces x length, row-major
+    size_t traces = 0;
+    long long length = 0;
+};
+
+TraceBlock read_trace_block(ExtractContext& ctx, const RecordLayout& layout) {
+    TraceBlock block;
+    int32_t info = info_size(ctx);
+    block.labels = Ref::check(PyList_New(0));
+    std::vector<RecordValues> rows;
+    rows.reserve(layout.size());
+    for (size_t k = 0; k < layout.size(); ++k) {
+        RecordValues rv = locate_values(ctx, layout.offsets[k], ctx.npt_value);
+        rows.push_back(rv);
+        Ref label = read_label(ctx, rv.end, info);
+        check_status(PyList_Append(block.labels.get(), label.get()));
+    }
+    if (rows.empty()) raise_nothing_to_stack(ctx, "vstack");
+    block.length = rows[0].count;
+    for (size_t k = 1; k < rows.size(); ++k)
+        if (rows[k].count != block.length) raise_stack_mismatch(ctx, block.length, k, rows[k].count);
+    block.traces = rows.size();
+    block.values.resize(block.traces * (size_t)block.length);
+    std::vector<ReadPiece> pieces;
+    for (size_t k = 0; k < rows.size(); ++k)
+        if (block.length)
+            pieces.push_back({rows[k].offset, (size_t)block.length * 4, block.values.data() + k * (size_t)block.length});
+    check(gather_read(ctx.source, pieces));
+    little_endian_to_host(block.values.data(), block.values.size(), 4);
+    return block;
+}
+
+// The column of the traces array that a "Fileindex" value picks.
+long long trace_column(ExtractContext& ctx, const TraceBlock& block, PyObject* findex) {
+    if (PyLong_Check(findex)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(findex, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw PyError();
+        if (!overflow && v >= 1 && v <= block.length) return v - 1;
+        if (!overflow && v <= 0) {
+            // Counting from the end of the traces would pick another
+            // spectrum's values.
+            PyErr_Format(PyExc_IndexError, "Fileindex %lld is out of bounds: spectra are numbered 1 to %lld", v,
+                         block.length);
+            throw PyError();
+        }
+    }
+    // Anything else fails as numpy's indexing of the traces array does.
+    Ref shape = shape_tuple({(long long)block.traces, block.length});
+    Ref traces = np_zeros(ctx.st, shape.get(), ctx.st->np_float32);
+    Ref one = new_int(1);
+    Ref column_index = Ref::check(PyNumber_Subtract(findex, one.get()));
+    Ref all = Ref::check(PySlice_New(nullptr, nullptr, nullptr));
+    Ref key = Ref::check(PyTuple_Pack(2, all.get(), column_index.get()));
+    Ref::check(PyObject_GetItem(traces.get(), key.get()));
+    PyErr_Format(PyExc_IndexError, "Fileindex %S does not name a spectrum", findex);
+    throw PyError();
+}
+
+Ref read_trace_regions(ExtractContext& ctx, PyObject* annotations, const std::vector<long long>& first_rows,
+                       const TraceBlock& block) {
+    Ref regions = Ref::check(PyList_New(0));
+    for (long long first_row : first_rows) {
+        RegionShape shape = region_shape(annotations, first_row);
+        if (shape.skipped) continue;
+        Ref map_x = zeros_like_count(ctx, shape.count.get());
+        Ref map_y = zeros_like_count(ctx, shape.count.get());
+        Ref trace_count = new_int((long long)block.traces);
+        Ref array_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), trace_count.get()));
+        Ref trace_array = np_zeros(ctx.st, array_shape.get(), ctx.st->np_float32);
+        const long long positions = as_count(shape.count.get());
+        WritableView xs(map_x.get()), ys(map_y.get()), out(trace_array.get());
+        auto* rows = static_cast<float*>(out.data());
+        for (long long k = 0; k < positions; ++k) {
+            long long j = first_row + k;
+            Ref findex = row_value(annotations, "Fileindex", j);
+            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, row_value(annotations, "X", j).get());
+            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, row_value(annotations, "Y", j).get());
+            long long c = trace_column(ctx, block, findex.get());
+            for (size_t t = 0; t < block.traces; ++t)
+                rows[(size_t)k * block.traces + t] = block.values[t * (size_t)block.length + (size_t)c];
+        }
+        Ref cls = result_class(ctx.module, kRegion);
+        Ref region = call_with_keywords(cls.get(), {{"title", shape.title.get()},
+                                                    {"spectra", trace_array.get()},
+                                                    {"mapX", map_x.get()},
+                                                    {"mapY", map_y.get()},
+                                                    {"start_time", Py_None}});
+        check_status(PyList_Append(regions.get(), region.get()));
+    }
+    return regions;
+}
+
+}  // namespace
+
+Ref read_multi_region(ExtractContext& ctx) {
+    Ref anno_offset = new_int(ctx.blocks.annotation);
+    Ref annotations = read_annotation_table(ctx, anno_offset.get());
+    RecordLayout layout = record_layout(ctx);
+    std::vector<long long> first_rows = group_first_rows(annotations.get());
+    if (!ctx.is_trace) {
+        Ref regions = read_spectrum_regions(ctx, annotations.get(), first_rows, layout);
+        return build_result(ctx, kMultiRegionDataReturn, {{"regions", regions.get()}});
+    }
+    TraceBlock block = read_trace_block(ctx, layout);
+    Ref regions = read_trace_regions(ctx, annotations.get(), first_rows, block);
+    return build_result(ctx, kMultiRegionTRCDataReturn, {{"labels", block.labels.get()}, {"regions", regions.get()}});
+}
+
+}  // namespace vellkit::py

@@ -1,0 +1,105 @@
+#include "bindings/extract/records.hpp"
+
+#include "bindings/common/arrays.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/format/text.hpp"
+
+namespace vellkit::py {
+
+RecordLayout record_layout(ExtractContext& ctx) {
+    StoreTable table;
+    check(read_store_table(ctx.cursor, ctx.blocks.data, ctx.reporter, table));
+    RecordLayout layout;
+    check(lay_out_records(table, ctx.source.size(), ctx.blocks.data, layout));
+    return layout;
+}
+
+int32_t info_size(ExtractContext& ctx) {
+    Status status;
+    int32_t size = read_info_size(ctx.cursor, ctx.blocks.data, ctx.reporter, status);
+    check(status);
+    return size;
+}
+
+RecordValues locate_values(ExtractContext& ctx, wide offset, long long npt) {
+    check(ctx.cursor.seek(offset));
+    RecordValues r;
+    r.offset = (int64_t)offset;
+    int64_t size = ctx.source.size();
+    if (r.offset >= size) {
+        r.count = 0;
+        r.end = offset;
+        return r;
+    }
+    int64_t available = (size - r.offset) / 4;
+    r.count = npt < available ? npt : available;
+    wide wanted_end = offset + (wide)npt * 4;
+    r.end = wanted_end < size ? wanted_end : (wide)size;
+    return r;
+}
+
+Ref read_label(ExtractContext& ctx, wide values_end, int32_t info_size) {
+    check(ctx.cursor.seek(values_end + 152));
+    std::string text;
+    check(ctx.cursor.read_text((int64_t)info_size - 152, text));
+    return decode_stored_text(text);
+}
+
+double read_time(ExtractContext& ctx, wide values_end) {
+    check(ctx.cursor.seek(values_end + 136));
+    return read_float64(ctx.cursor, ctx.reporter);
+}
+
+namespace {
+
+Ref float32_vector(ExtractContext& ctx, long long length) {
+    Ref n = new_int(length);
+    return np_empty(ctx.st, n.get(), ctx.st->np_float32);
+}
+
+Ref numpy_function(const char* name) {
+    Ref numpy = Ref::check(PyImport_ImportModule("numpy"));
+    return Ref::check(PyObject_GetAttrString(numpy.get(), name));
+}
+
+}  // namespace
+
+void raise_row_mismatch(ExtractContext& ctx, long long got, long long expected) {
+    Ref source = float32_vector(ctx, got);
+    Ref target = float32_vector(ctx, expected);
+    Ref all = Ref::check(PySlice_New(nullptr, nullptr, nullptr));
+    if (PyObject_SetItem(target.get(), all.get(), source.get()) < 0) throw PyError();
+    // numpy would spread a single value over the row; a record that short is
+    // as wrong as any other short record.
+    PyErr_Format(PyExc_ValueError, "could not broadcast input array from shape (%lld,) into shape (%lld,)", got,
+                 expected);
+    throw PyError();
+}
+
+void raise_nothing_to_stack(ExtractContext& ctx, const char* function) {
+    Ref stack = numpy_function(function);
+    Ref empty = Ref::check(PyList_New(0));
+    Ref::check(PyObject_CallFunctionObjArgs(stack.get(), empty.get(), nullptr));
+    PyErr_SetString(PyExc_ValueError, "need at least one array to concatenate");
+    throw PyError();
+}
+
+void raise_stack_mismatch(ExtractContext& ctx, long long first_length, size_t index, long long length) {
+    Ref first = float32_vector(ctx, first_length);
+    Ref odd = float32_vector(ctx, length);
+    Ref rows = Ref::check(PyList_New((Py_ssize_t)index + 1));
+    for (size_t i = 0; i < index; ++i) PyList_SET_ITEM(rows.get(), (Py_ssize_t)i, Ref::borrow(first.get()).release());
+    PyList_SET_ITEM(rows.get(), (Py_ssize_t)index, odd.release());
+    Ref::check(PyObject_CallFunctionObjArgs(ctx.st->np_vstack, rows.get(), nullptr));
+    PyErr_SetString(PyExc_SystemError, "vellkit: rows of different lengths were stacked");
+    throw PyError();
+}
+
+void raise_reshape_error(ExtractContext& ctx, long long size, PyObject* rows, PyObject* columns) {
+    Ref values = float32_vector(ctx, size);
+    Ref::check(PyObject_CallMethod(values.get(), "reshape", "OO", rows, columns));
+    PyErr_SetString(PyExc_SystemError, "vellkit: a record of the wrong size was reshaped");
+    throw PyError();
+}
+
+}  // namespace vellkit::py

@@ -1,0 +1,38 @@
+// Records of 3D data blocks as a reader walks them: where a record's values
+// lie, how many of them the file holds, and the errors numpy raises when
+// records do not fit the arrays they go into.
+#pragma once
+
+#include "bindings/extract/context.hpp"
+#include "core/extract/store_table.hpp"
+
+namespace vellkit::py {
+
+// The offsets map of the 3D data block (store-table order).
+RecordLayout record_layout(ExtractContext& ctx);
+// The header's infoSize, read again as its own reader does.
+int32_t info_size(ExtractContext& ctx);
+
+struct RecordValues {
+    int64_t offset;   // where the values start
+    int64_t count;    // values the file holds there, at most NPT
+    wide end;         // file position after reading them
+};
+
+// Seeks to a record (raising the seek's error) and sizes a read of `npt`
+// 32-bit floats there, as a bulk read from a file would deliver them.
+RecordValues locate_values(ExtractContext& ctx, wide offset, long long npt);
+
+// The label of a record's info record: `infoSize` - 152 bytes from 152 bytes
+// behind its values, cut at the first NUL and decoded.
+Ref read_label(ExtractContext& ctx, wide values_end, int32_t info_size);
+// The time of a record's info record: the double 136 bytes behind its values.
+double read_time(ExtractContext& ctx, wide values_end);
+
+// numpy's errors, raised by numpy itself where it would raise them.
+[[noreturn]] void raise_row_mismatch(ExtractContext& ctx, long long got, long long expected);
+[[noreturn]] void raise_nothing_to_stack(ExtractContext& ctx, const char* function);
+[[noreturn]] void raise_stack_mismatch(ExtractContext& ctx, long long first_length, size_t index, long long length);
+[[noreturn]] void raise_reshape_error(ExtractContext& ctx, long long size, PyObject* rows, PyObject* columns);
+
+}  // namespace vellkit::py

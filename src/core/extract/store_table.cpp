@@ -1,0 +1,73 @@
+#include "core/extract/store_table.hpp"
+
+namespace vellkit {
+
+Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, StoreTable& out) {
+    out = StoreTable();
+    VELLKIT_TRY(cursor.seek(offset_to_data));
+    (void)read_int32(cursor, observer);  // version
+    (void)read_int32(cursor, observer);  // stored blocks
+    int32_t block_offset = read_int32(cursor, observer);
+    out.block_size = read_int32(cursor, observer);
+    out.info_size = read_int32(cursor, observer);
+    int32_t entries = read_int32(cursor, observer);
+    out.record_area = offset_to_data + block_offset;
+    if (entries <= 0) return Status();
+
+    int64_t rows_in_file = cursor.remaining() / 8 + (cursor.remaining() % 8 ? 1 : 0);
+    if ((int64_t)entries > rows_in_file + kStoreRowsPastEndRead) {
+        int64_t at = fits_offset(offset_to_data) ? (int64_t)offset_to_data : 0;
+        return Status::error(ErrorCode::store_table_too_large, entries, at);
+    }
+    out.rows.reserve((size_t)entries);
+    for (int32_t i = 0; i < entries; ++i) {
+        StoreTableRow row;
+        row.first = read_int32(cursor, observer);
+        row.second = read_int32(cursor, observer);
+        out.rows.push_back(row);
+    }
+    return Status();
+}
+
+int32_t read_info_size(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, Status& status) {
+    status = cursor.seek(offset_to_data);
+    if (!status.ok()) return 0;
+    for (int i = 0; i < 4; ++i) (void)read_int32(cursor, observer);
+    return read_int32(cursor, observer);
+}
+
+Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out) {
+    out = RecordLayout();
+    const int64_t limit = file_size + kRecordSlack;
+    int64_t named = 0;
+    for (const StoreTableRow& row : table.rows) {
+        if (row.first == -1 || row.second < row.first) continue;
+        named += (int64_t)row.second - row.first + 1;
+        if (named > limit) return Status::error(ErrorCode::records_too_many, named, offset_to_data);
+    }
+    out.indices.reserve((size_t)named);
+    out.offsets.reserve((size_t)named);
+    out.position_of.reserve((size_t)named);
+
+    const wide total_block_size = (wide)table.block_size + table.info_size;
+    wide offset = table.record_area;
+    for (const StoreTableRow& row : table.rows) {
+        if (row.first == -1) {
+            offset += row.second;
+            continue;
+        }
+        for (int64_t n = row.first; n <= row.second; ++n) {
+            auto inserted = out.position_of.emplace(n, out.offsets.size());
+            if (inserted.second) {
+                out.indices.push_back(n);
+                out.offsets.push_back(offset);
+            } else {
+                out.offsets[inserted.first->second] = offset;
+            }
+            offset += total_block_size;
+        }
+    }
+    return Status();
+}
+
+}  // namespace vellkit

@@ -1,0 +1,49 @@
+// 3D data blocks: a header, a store table of runs and gaps, then records of
+// `blockSize` data bytes and `infoSize` info bytes each.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "core/format/field_readers.hpp"
+
+namespace vellkit {
+
+struct StoreTableRow {
+    int32_t first;   // -1 marks a gap of `second` bytes
+    int32_t second;  // last index of a run, inclusive
+};
+
+struct StoreTable {
+    wide record_area = 0;  // absolute offset of the first record
+    int32_t block_size = 0;
+    int32_t info_size = 0;
+    std::vector<StoreTableRow> rows;
+};
+
+// Store-table rows that start past the end of the file read as [0, 0]; a
+// few are read as any other row (and reported), more fail the call.
+constexpr int64_t kStoreRowsPastEndRead = 16;
+// Records named beyond the size of the file (each record takes at least a
+// byte in any real file) fail the call instead of being laid out.
+constexpr int64_t kRecordSlack = 4096;
+
+Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, StoreTable& out);
+
+// Reads the header up to `infoSize` again, as a reader that needs only that.
+int32_t read_info_size(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, Status& status);
+
+// The records in the order the store table names them; a repeated index
+// keeps its first position and takes the later offset.
+struct RecordLayout {
+    std::vector<int64_t> indices;
+    std::vector<wide> offsets;
+    std::unordered_map<int64_t, size_t> position_of;  // index -> position
+
+    size_t size() const { return offsets.size(); }
+};
+
+Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out);
+
+}  // namespace vellkit
