@@ -271,4 +271,5 @@ PyObject* fn_help(PyObject* module, PyObject*) {
 
 }  // namespace vellkit::py
 
-PyMODINIT_FUNC PyInit_vellkit(void) { return PyModuleDef_Init(&vellkit::py::kModuleDef); }
+// Older interpreters' PyMODINIT_FUNC does not export the symbol by itself.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vellkit(void) { return PyModuleDef_Init(&vellkit::py::kModuleDef); }
