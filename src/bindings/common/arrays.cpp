@@ -23,6 +23,63 @@ Ref shape_tuple(std::initializer_list<long long> dims) {
     return t;
 }
 
+namespace {
+
+bool plain_number(PyObject* value, double& out) {
+    if (PyFloat_CheckExact(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred()) || v > (1LL << 53) || v < -(1LL << 53)) {
+            PyErr_Clear();
+            return false;
+        }
+        out = (double)v;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Ref linspace(ModuleState* st, PyObject* start_obj, PyObject* stop_obj, PyObject* num_obj) {
+    double start, stop;
+    long long num = -1;
+    if (PyLong_CheckExact(num_obj)) {
+        int overflow = 0;
+        num = PyLong_AsLongLongAndOverflow(num_obj, &overflow);
+        if (overflow || (num == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            num = -1;
+        }
+    }
+    if (num < 0 || num > (1LL << 40) || !plain_number(start_obj, start) || !plain_number(stop_obj, stop))
+        return Ref::check(PyObject_CallFunctionObjArgs(st->np_linspace, start_obj, stop_obj, num_obj, nullptr));
+
+    Ref length = new_int(num);
+    Ref axis = np_empty(st, length.get(), st->np_float64);
+    if (num == 0) return axis;
+    WritableView view(axis.get());
+    auto* y = static_cast<double*>(view.data());
+    const long long div = num - 1;
+    const double delta = stop - start;
+    if (div > 0) {
+        const double step = delta / (double)div;
+        if (step == 0) {
+            for (long long i = 0; i < num; ++i) y[i] = ((double)i / (double)div) * delta + start;
+        } else {
+            for (long long i = 0; i < num; ++i) y[i] = (double)i * step + start;
+        }
+        y[num - 1] = stop;
+    } else {
+        y[0] = 0.0 * delta + start;
+    }
+    return axis;
+}
+
 void little_endian_to_host(void* data, size_t count, size_t width) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     auto* p = static_cast<unsigned char*>(data);

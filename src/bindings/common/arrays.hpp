@@ -27,6 +27,11 @@ Ref np_empty(ModuleState* st, PyObject* shape, PyObject* dtype);
 Ref np_zeros(ModuleState* st, PyObject* shape, PyObject* dtype);
 Ref shape_tuple(std::initializer_list<long long> dims);
 
+// numpy.linspace(start, stop, num): computed here, value for value as numpy
+// computes it, when start and stop are plain numbers and num a plain int;
+// anything else goes to numpy itself.
+Ref linspace(ModuleState* st, PyObject* start, PyObject* stop, PyObject* num);
+
 // Values read from the file are little-endian; swap on a big-endian host.
 void little_endian_to_host(void* data, size_t count, size_t width);
 

@@ -66,8 +66,7 @@ void assemble_parameters(ExtractContext& ctx) {
     ctx.lxv = lookup(ctx.parameters.get(), "LXV");
     ctx.mxy = lookup(ctx.parameters.get(), "MXY");
     ctx.mny = lookup(ctx.parameters.get(), "MNY");
-    ctx.abscissa = Ref::check(
-        PyObject_CallFunctionObjArgs(ctx.st->np_linspace, ctx.fxv.get(), ctx.lxv.get(), ctx.npt.get(), nullptr));
+    ctx.abscissa = linspace(ctx.st, ctx.fxv.get(), ctx.lxv.get(), ctx.npt.get());
     // linspace accepted NPT as a sample count, so it is a non-negative integer.
     Ref count = Ref::check(PyNumber_Index(ctx.npt.get()));
     ctx.npt_value = PyLong_AsLongLong(count.get());

@@ -57,9 +57,9 @@ MapGrid map_grid(ExtractContext& ctx) {
             check_status(PyDict_SetItemString(ctx.parameters.get(), kMappingNames[i], g.values[i].get()));
     }
     Ref end_x = axis_end(g.values[0].get(), g.values[2].get(), g.npx());
-    g.map_x = Ref::check(PyObject_CallFunctionObjArgs(ctx.st->np_linspace, g.values[0].get(), end_x.get(), g.npx(), nullptr));
+    g.map_x = linspace(ctx.st, g.values[0].get(), end_x.get(), g.npx());
     Ref end_y = axis_end(g.values[1].get(), g.values[3].get(), g.npy());
-    g.map_y = Ref::check(PyObject_CallFunctionObjArgs(ctx.st->np_linspace, g.values[1].get(), end_y.get(), g.npy(), nullptr));
+    g.map_y = linspace(ctx.st, g.values[1].get(), end_y.get(), g.npy());
     g.layout = record_layout(ctx);
     return g;
 }

@@ -17,9 +17,14 @@ Status Cursor::seek(wide target) {
 }
 
 Status Cursor::fill_window(int64_t at) {
-    if (window_.size() < kWindowSize) window_.resize(kWindowSize);
+    if (!window_) {
+        // No larger than the file: small files are read whole, once.
+        int64_t size = file_size();
+        window_capacity_ = size > 0 && size < (int64_t)kWindowSize ? (size_t)size : kWindowSize;
+        window_.reset(new unsigned char[window_capacity_]);
+    }
     size_t got = 0;
-    VELLKIT_TRY(source_.read_at(at, window_.data(), kWindowSize, got));
+    VELLKIT_TRY(source_.read_at(at, window_.get(), window_capacity_, got));
     window_start_ = at;
     window_length_ = got;
     return Status();
@@ -40,7 +45,7 @@ Status Cursor::read(void* dst, size_t n, size_t& delivered) {
     size_t offset = (size_t)(position_ - window_start_);
     size_t avail = window_length_ > offset ? window_length_ - offset : 0;
     delivered = n < avail ? n : avail;
-    std::memcpy(dst, window_.data() + offset, delivered);
+    std::memcpy(dst, window_.get() + offset, delivered);
     position_ += (int64_t)delivered;
     return Status();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,8 @@ private:
 
     const FileSource& source_;
     int64_t position_ = 0;
-    std::vector<unsigned char> window_;
+    std::unique_ptr<unsigned char[]> window_;
+    size_t window_capacity_ = 0;
     int64_t window_start_ = 0;
     size_t window_length_ = 0;
 };

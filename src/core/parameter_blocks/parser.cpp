@@ -18,6 +18,7 @@ std::string strip_nuls(const unsigned char* p, size_t n) {
 
 Status parse_parameter_block(Cursor& cursor, wide offset, FieldReadObserver& observer, std::vector<ParamRecord>& out) {
     out.clear();
+    out.reserve(32);
     VELLKIT_TRY(cursor.seek(offset));
     for (;;) {
         unsigned char raw_name[4];

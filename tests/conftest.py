@@ -1,0 +1,78 @@
+"""Shared helpers for the vellkit tests: file writing, raw header and
+directory bytes, field-read report capture and open-descriptor counting."""
+
+import itertools
+import os
+import struct
+import sys
+
+import pytest
+
+try:
+    from vellkit_tools import writer
+except ImportError:  # running from a source tree without PYTHONPATH=python
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "python"))
+    from vellkit_tools import writer
+
+MAGIC = writer.MAGIC
+REQUIRED = ("NPT", "FXV", "LXV", "MNY", "MXY")
+
+# One field-read report as seen by the unraisable hook: (object, type, message).
+READ_INT = ("vellkit.readInt", struct.error, "unpack requires a buffer of 4 bytes")
+READ_INT64 = ("vellkit.readInt64", struct.error, "unpack requires a buffer of 8 bytes")
+READ_SHORT = ("vellkit.readShort", struct.error, "unpack requires a buffer of 2 bytes")
+READ_DOUBLE = ("vellkit.readDouble", struct.error, "unpack requires a buffer of 8 bytes")
+
+_names = itertools.count()
+
+
+def write(tmp_path, content, name=None):
+    """Write a VellFile or raw bytes under ``tmp_path``; returns the path as str."""
+    data = content.to_bytes() if isinstance(content, writer.VellFile) else bytes(content)
+    path = tmp_path / (name or "file%d.vell" % next(_names))
+    path.write_bytes(data)
+    return str(path)
+
+
+def header(offset_to_directory, dir_size, max_dir_size=0, version=1.0, magic=MAGIC):
+    """The 24-byte file header."""
+    return bytes(magic) + struct.pack("<d3i", version, offset_to_directory, max_dir_size, dir_size)
+
+
+def entry(code, size_in_words, byte_offset):
+    """One 12-byte directory entry."""
+    return struct.pack("<3i", code, size_in_words, byte_offset)
+
+
+def extension(entries, count=None):
+    """A 64-bit directory extension of (code, size, offset) entries."""
+    count = len(entries) if count is None else count
+    return struct.pack("<qq", count, 0) + b"".join(struct.pack("<4q", c, s, o, 0) for c, s, o in entries)
+
+
+def record(name, ptype, size, value=b""):
+    """One raw parameter record; ``name`` is bytes, NUL-padded to four."""
+    return name.ljust(4, b"\0") + struct.pack("<hh", ptype, size) + value
+
+
+END = b"END\0"
+
+
+def spectral(npt=0, fxv=1.0, lxv=2.0, mny=0.0, mxy=0.0):
+    return [("NPT", npt), ("FXV", fxv), ("LXV", lxv), ("MNY", mny), ("MXY", mxy)]
+
+
+def open_fds():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+@pytest.fixture
+def reports(monkeypatch):
+    """Field-read reports passed to the unraisable hook, as (object, type, message)."""
+    seen = []
+
+    def hook(unraisable):
+        seen.append((unraisable.object, unraisable.exc_type, str(unraisable.exc_value)))
+
+    monkeypatch.setattr(sys, "unraisablehook", hook)
+    return seen
