@@ -58,6 +58,25 @@ int group_number(PyObject* value) {
 
 Ref column(PyObject* annotations, const char* name) { return lookup(annotations, name); }
 
+// A column looked up on first use (so that a missing column fails where a
+// lookup per row would first fail) and indexed quickly afterwards.
+class LazyColumn {
+public:
+    LazyColumn(PyObject* annotations, const char* name) : annotations_(annotations), name_(name) {}
+    Ref at(long long row) {
+        if (!list_) list_ = lookup(annotations_, name_);
+        if (PyList_CheckExact(list_.get()) && row >= 0 && row < PyList_GET_SIZE(list_.get()))
+            return Ref::borrow(PyList_GET_ITEM(list_.get(), (Py_ssize_t)row));
+        Ref index = new_int(row);
+        return Ref::check(PyObject_GetItem(list_.get(), index.get()));
+    }
+
+private:
+    PyObject* annotations_;
+    const char* name_;
+    Ref list_;
+};
+
 Ref row_value(PyObject* annotations, const char* name, long long row) {
     Ref col = column(annotations, name);
     Ref index = new_int(row);
@@ -178,11 +197,12 @@ Ref read_spectrum_regions(ExtractContext& ctx, PyObject* annotations, const std:
         std::vector<ReadPiece> pieces;
         pieces.reserve((size_t)positions * 2);
         std::vector<bool> bulk_time((size_t)positions, false);
+        LazyColumn fileindex(annotations, "Fileindex"), xcol(annotations, "X"), ycol(annotations, "Y");
         for (long long k = 0; k < positions; ++k) {
             long long j = first_row + k;
-            Ref findex = row_value(annotations, "Fileindex", j);
-            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, row_value(annotations, "X", j).get());
-            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, row_value(annotations, "Y", j).get());
+            Ref findex = fileindex.at(j);
+            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, xcol.at(j).get());
+            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, ycol.at(j).get());
             size_t position = record_position(layout, findex.get());
             RecordValues rv = locate_values(ctx, layout.offsets[position], npt);
             if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
@@ -288,11 +308,12 @@ Ref read_trace_regions(ExtractContext& ctx, PyObject* annotations, const std::ve
         const long long positions = as_count(shape.count.get());
         WritableView xs(map_x.get()), ys(map_y.get()), out(trace_array.get());
         auto* rows = static_cast<float*>(out.data());
+        LazyColumn fileindex(annotations, "Fileindex"), xcol(annotations, "X"), ycol(annotations, "Y");
         for (long long k = 0; k < positions; ++k) {
             long long j = first_row + k;
-            Ref findex = row_value(annotations, "Fileindex", j);
-            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, row_value(annotations, "X", j).get());
-            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, row_value(annotations, "Y", j).get());
+            Ref findex = fileindex.at(j);
+            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, xcol.at(j).get());
+            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, ycol.at(j).get());
             long long c = trace_column(ctx, block, findex.get());
             for (size_t t = 0; t < block.traces; ++t)
                 rows[(size_t)k * block.traces + t] = block.values[t * (size_t)block.length + (size_t)c];

@@ -7,6 +7,7 @@
 // offsets are summed, compared and converted with the number protocol, so a
 // value of an unexpected type fails exactly as the same arithmetic on it
 // would.
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ namespace vellkit::py {
 
 namespace {
 
-// Storage kind whose stored bytes begin with a 14-byte header to drop.
+// Storage kind whose first 14 stored bytes are not part of the image.
 constexpr long kTypeWithFileHeader = 258;
 constexpr Py_ssize_t kDroppedHeaderBytes = 14;
 // T00 of an entry that holds image data.
@@ -89,8 +90,9 @@ bool names_image_block(PyObject* code) {
     return equals(field.get(), extend_type::image);
 }
 
-// The count argument of a binary file's read(): None or an integer not
-// below -1, with read()'s own errors for anything else.
+// The count argument of a file object's read(): None or an integer, a
+// count of -1 reading to the end of the file; read()'s own errors for
+// anything else.
 Py_ssize_t read_request(PyObject* n) {
     if (n == Py_None) return -1;
     if (!PyIndex_Check(n)) {
@@ -99,6 +101,7 @@ Py_ssize_t read_request(PyObject* n) {
     }
     Py_ssize_t v = PyNumber_AsSsize_t(n, PyExc_OverflowError);
     if (v == -1 && PyErr_Occurred()) throw PyError();
+    // As a file's read: -1 reads to the end, other negative counts are refused.
     if (v < -1) {
         PyErr_SetString(PyExc_ValueError, "read length must be non-negative or -1");
         throw PyError();
@@ -149,9 +152,9 @@ private:
             Ref nrp = item(lists.get(), "NRP");
             Ref one = new_int(1);
             Ref start = Ref::check(PyNumber_Subtract(nrp.get(), one.get()));
+            // range(NRP - 1, NRP): once NRP - 1 is accepted, NRP is a parsed
+            // 32-bit integer, so the range holds NRP - 1 alone.
             start = range_bound(start.get());
-            Ref stop = range_bound(nrp.get());
-            // Parsed integers are 32-bit: NRP - 1 < NRP, and both fit.
             std::string last = image_suffix(as_long_long(start.get()));
             Ref entry_offset = item(lists.get(), name_with_suffix('F', last).get());
             Ref entry_size = item(lists.get(), name_with_suffix('Z', last).get());
@@ -264,12 +267,12 @@ private:
 
     // imghdr.what(None, h=data), through the module's imghdr as bound now.
     Ref image_kind(PyObject* data) {
-        PyObject* imghdr = PyDict_GetItemString(PyModule_GetDict(module_), "imghdr");
+        Ref imghdr = Ref::borrow(PyDict_GetItemString(PyModule_GetDict(module_), "imghdr"));
         if (!imghdr) {
             PyErr_SetString(PyExc_NameError, "name 'imghdr' is not defined");
             throw PyError();
         }
-        Ref what = Ref::check(PyObject_GetAttrString(imghdr, "what"));
+        Ref what = Ref::check(PyObject_GetAttrString(imghdr.get(), "what"));
         Ref args = Ref::check(PyTuple_Pack(1, Py_None));
         Ref kwargs = Ref::check(PyDict_New());
         check_status(PyDict_SetItemString(kwargs.get(), "h", data));

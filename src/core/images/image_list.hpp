@@ -39,9 +39,8 @@ constexpr size_t kImageListWindow = 16;
 // fewer bytes are left). `list_offset` is the absolute offset of the "BID".
 Status find_image_list(Cursor& cursor, bool& found, int64_t& list_offset);
 
-// The number of bytes a file object's read(requested) delivers at the
-// cursor: -1 reads to the end of the file, other counts are cut at the end.
-// `requested` must not be below -1.
+// The number of bytes a read of `requested` bytes delivers at the cursor:
+// a negative count reads to the end of the file, others are cut there.
 int64_t image_read_count(const Cursor& cursor, int64_t requested);
 
 }  // namespace vellkit
