@@ -194,9 +194,10 @@ Ref read_spectrum_regions(ExtractContext& ctx, PyObject* annotations, const std:
         WritableView xs(map_x.get()), ys(map_y.get()), ts(start_time.get()), ss(spectra.get());
         auto* times = static_cast<double*>(ts.data());
         auto* rows = static_cast<unsigned char*>(ss.data());
+        // Grows with the positions actually read: the claimed count is only
+        // trusted as far as the annotation table's rows go.
         std::vector<ReadPiece> pieces;
-        pieces.reserve((size_t)positions * 2);
-        std::vector<bool> bulk_time((size_t)positions, false);
+        std::vector<long long> bulk_times;
         LazyColumn fileindex(annotations, "Fileindex"), xcol(annotations, "X"), ycol(annotations, "Y");
         for (long long k = 0; k < positions; ++k) {
             long long j = first_row + k;
@@ -211,15 +212,14 @@ Ref read_spectrum_regions(ExtractContext& ctx, PyObject* annotations, const std:
             check(ctx.cursor.seek(at));
             if (at + 8 <= size) {
                 pieces.push_back({(int64_t)at, 8, &times[k]});
-                bulk_time[(size_t)k] = true;
+                bulk_times.push_back(k);
             } else {
                 times[k] = read_float64(ctx.cursor, ctx.reporter);
             }
         }
         check(gather_read(ctx.source, pieces));
         little_endian_to_host(rows, (size_t)positions * (size_t)npt, 4);
-        for (long long k = 0; k < positions; ++k)
-            if (bulk_time[(size_t)k]) little_endian_to_host(&times[k], 1, 8);
+        for (long long k : bulk_times) little_endian_to_host(&times[k], 1, 8);
 
         Ref cls = result_class(ctx.module, kRegion);
         Ref region = call_with_keywords(cls.get(), {{"title", shape.title.get()},
