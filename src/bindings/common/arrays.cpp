@@ -68,10 +68,13 @@ Ref linspace(ModuleState* st, PyObject* start_obj, PyObject* stop_obj, PyObject*
     const double delta = stop - start;
     if (div > 0) {
         const double step = delta / (double)div;
+        // A double counter holds every index exactly (num < 2^53) and lets
+        // the loops vectorise.
+        double index = 0.0;
         if (step == 0) {
-            for (long long i = 0; i < num; ++i) y[i] = ((double)i / (double)div) * delta + start;
+            for (long long i = 0; i < num; ++i, index += 1.0) y[i] = (index / (double)div) * delta + start;
         } else {
-            for (long long i = 0; i < num; ++i) y[i] = (double)i * step + start;
+            for (long long i = 0; i < num; ++i, index += 1.0) y[i] = index * step + start;
         }
         y[num - 1] = stop;
     } else {

@@ -1,6 +1,9 @@
 // Per-module state: the objects every call needs, made once at import.
 #pragma once
 
+#include <cstdint>
+#include <unordered_map>
+
 #include "bindings/common/pyref.hpp"
 #include "core/format/catalogue.hpp"
 
@@ -21,7 +24,35 @@ enum ResultClass {
 
 enum OwnFunction { kFnHelp, kFnListContents, kFnIsVellFile, kFnDecodeString, kFnGetVellData, kFnGetVisImages, kOwnFunctionCount };
 
+// Parameter names as interned strings, by their four stored bytes: the same
+// few hundred names recur in every file, and a cached name skips decoding,
+// hashing and interning.
+class NameCache {
+public:
+    static constexpr size_t kCapacity = 4096;
+    ~NameCache() { clear(); }
+    PyObject* find(uint32_t raw) const {
+        auto it = names_.find(raw);
+        return it == names_.end() ? nullptr : it->second;
+    }
+    // Takes a new reference to `name` when there is room.
+    void add(uint32_t raw, PyObject* name) {
+        if (names_.size() >= kCapacity) return;
+        Py_INCREF(name);
+        names_.emplace(raw, name);
+    }
+    void clear() {
+        for (auto& entry : names_) Py_DECREF(entry.second);
+        names_.clear();
+    }
+
+private:
+    std::unordered_map<uint32_t, PyObject*> names_;
+};
+
 struct ModuleState {
+    NameCache* name_cache;  // owned; not a Python object
+
     // Standard library and numpy.
     PyObject* struct_unpack;
     PyObject* builtin_open;

@@ -123,10 +123,12 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
 
         OpenFile file;
         open_checked_vell_file(module, path, file);
-        std::vector<DirectoryEntry> directory = read_file_directory(st, file.source());
-        if (!file.is_native()) {
+        std::vector<DirectoryEntry> directory;
+        const bool shared = file.is_native();
+        if (!shared) {
             // A file opened through the built-in open is opened afresh for
             // the reads, as the directory reader's own open was closed.
+            directory = read_file_directory(st, file.source());
             file.close();
             file.open(st, path);
         }
@@ -138,6 +140,8 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
                              is_3d ? extend_type::three_d : extend_type::two_d};
 
         ExtractContext ctx(module, file.source());
+        // Otherwise one descriptor serves the probe, the directory and the reads.
+        if (shared) directory = read_file_directory(ctx.cursor, ctx.reporter);
         ctx.data_block_type = std::move(block_type);
         ctx.dimensions = std::move(dimensions);
         ctx.deriv = std::move(deriv);

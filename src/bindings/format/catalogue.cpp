@@ -49,12 +49,16 @@ void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {
     if (!file.source().is_open()) file.open(state, path);
 }
 
-std::vector<DirectoryEntry> read_file_directory(ModuleState* state, const FileSource& source) {
-    Cursor cursor(source);
-    FieldReporter reporter(state);
+std::vector<DirectoryEntry> read_file_directory(Cursor& cursor, FieldReporter& reporter) {
     std::vector<DirectoryEntry> directory;
     check(read_directory(cursor, reporter, directory));
     return directory;
+}
+
+std::vector<DirectoryEntry> read_file_directory(ModuleState* state, const FileSource& source) {
+    Cursor cursor(source);
+    FieldReporter reporter(state);
+    return read_file_directory(cursor, reporter);
 }
 
 PyObject* fn_is_vell_file(PyObject* module, PyObject* path) {

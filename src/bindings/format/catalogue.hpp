@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bindings/common/module_state.hpp"
+#include "bindings/format/field_reports.hpp"
 #include "bindings/format/open_file.hpp"
 #include "core/format/directory.hpp"
 
@@ -22,5 +23,6 @@ void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file);
 
 // Reads the whole directory of an open file.
 std::vector<DirectoryEntry> read_file_directory(ModuleState* state, const FileSource& source);
+std::vector<DirectoryEntry> read_file_directory(Cursor& cursor, FieldReporter& reporter);
 
 }  // namespace vellkit::py

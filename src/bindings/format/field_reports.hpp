@@ -13,6 +13,7 @@ class FieldReporter final : public FieldReadObserver {
 public:
     explicit FieldReporter(ModuleState* state) : state_(state) {}
     void short_read(FieldKind kind, const unsigned char* delivered, size_t count) override;
+    ModuleState* state() const { return state_; }
 
 private:
     ModuleState* state_;

@@ -136,6 +136,7 @@ Ref import_imghdr() {
 }
 
 void init_state(PyObject* module, ModuleState* st) {
+    st->name_cache = new NameCache();
     Ref builtins = Ref::borrow(PyEval_GetBuiltins());
     st->builtin_open = new_ref(Ref::borrow(PyDict_GetItemString(builtins.get(), "open")).release());
     st->builtin_print = new_ref(Ref::borrow(PyDict_GetItemString(builtins.get(), "print")).release());
@@ -219,11 +220,20 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 
 int clear_module(PyObject* module) {
     ModuleState* st = state_of(module);
-    if (st) for_each_slot(st, [](PyObject*& slot) { Py_CLEAR(slot); });
+    if (!st) return 0;
+    for_each_slot(st, [](PyObject*& slot) { Py_CLEAR(slot); });
+    if (st->name_cache) st->name_cache->clear();
     return 0;
 }
 
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+void free_module(void* module) {
+    clear_module(static_cast<PyObject*>(module));
+    ModuleState* st = state_of(static_cast<PyObject*>(module));
+    if (st) {
+        delete st->name_cache;
+        st->name_cache = nullptr;
+    }
+}
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, (void*)exec_module},

@@ -8,15 +8,29 @@
 
 namespace vellkit::py {
 
-Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter) {
+namespace {
+
+Ref parameter_name(NameCache* cache, const ParamRecord& rec) {
+    if (cache) {
+        if (PyObject* cached = cache->find(rec.raw_name)) return Ref::borrow(cached);
+    }
+    PyObject* raw_key = PyUnicode_DecodeUTF8(rec.name.data(), (Py_ssize_t)rec.name.size(), "strict");
+    if (!raw_key) throw PyError();
+    PyUnicode_InternInPlace(&raw_key);
+    Ref key = Ref::steal(raw_key);
+    if (cache) cache->add(rec.raw_name, key.get());
+    return key;
+}
+
+}  // namespace
+
+Ref read_parameters(ModuleState* state, Cursor& cursor, wide offset, FieldReporter& reporter) {
     std::vector<ParamRecord> records;
     check(parse_parameter_block(cursor, offset, reporter, records));
     Ref params = Ref::check(PyDict_New());
+    NameCache* cache = state ? state->name_cache : nullptr;
     for (const ParamRecord& rec : records) {
-        PyObject* raw_key = PyUnicode_DecodeUTF8(rec.name.data(), (Py_ssize_t)rec.name.size(), "strict");
-        if (!raw_key) throw PyError();
-        PyUnicode_InternInPlace(&raw_key);
-        Ref key = Ref::steal(raw_key);
+        Ref key = parameter_name(cache, rec);
         Ref value;
         switch (rec.kind) {
         case ParamRecord::Kind::integer:
@@ -32,6 +46,10 @@ Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter) {
         check_status(PyDict_SetItem(params.get(), key.get(), value.get()));
     }
     return params;
+}
+
+Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter) {
+    return read_parameters(reporter.state(), cursor, offset, reporter);
 }
 
 wide offset_value(PyObject* offset) {

@@ -10,6 +10,7 @@ namespace vellkit::py {
 // The parameter dictionary of the block at `offset`: names in the order of
 // their first record, the last record of a name giving its value.
 Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter);
+Ref read_parameters(ModuleState* state, Cursor& cursor, wide offset, FieldReporter& reporter);
 
 // An offset given as a Python object (an int; anything else fails as a
 // file's seek would with it).

@@ -30,7 +30,7 @@ Status parse_parameter_block(Cursor& cursor, wide offset, FieldReadObserver& obs
             return s;
         }
         std::string name = strip_nuls(raw_name, got);
-        if (name == "END") return Status();
+        if (name.size() == 3 && name[0] == 'E' && name[1] == 'N' && name[2] == 'D') return Status();
         if (got < 4) {
             // The file ended before the END record: without this stop the
             // block would read zeros forever.
@@ -41,6 +41,7 @@ Status parse_parameter_block(Cursor& cursor, wide offset, FieldReadObserver& obs
         int16_t size = read_int16(cursor, observer);
         ParamRecord rec;
         rec.name = std::move(name);
+        rec.raw_name = (uint32_t)load_le(raw_name, 4);
         if (type == param_value_type::int32) {
             rec.kind = ParamRecord::Kind::integer;
             rec.integer = read_int32(cursor, observer);

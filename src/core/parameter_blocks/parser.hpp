@@ -19,6 +19,7 @@ constexpr int float64 = 1;
 struct ParamRecord {
     enum class Kind { integer, real, text } kind = Kind::integer;
     std::string name;  // UTF-8, NUL characters stripped from both ends
+    uint32_t raw_name = 0;  // the four stored name bytes, little-endian
     int32_t integer = 0;
     double real = 0.0;
     std::string text;  // the stored bytes before the first NUL
