@@ -290,3 +290,15 @@ def test_trace_record_cut_by_end_of_file(tmp_path):
     with pytest.raises(error) as info:
         read(path, "TRC")
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_region_order_is_that_of_the_set_of_the_whole_group_column(tmp_path, seed):
+    # Many rows, repeated and interleaved groups, values that collide in the
+    # set's slots and make it grow: the order must be the interpreter's.
+    rng = np.random.RandomState(seed)
+    pool = rng.choice(np.arange(-40, 400), size=rng.randint(3, 30), replace=False).tolist()
+    groups = [int(g) for g in rng.choice(pool, size=120)]
+    rows = [row(g, 1) for g in groups]
+    found = regions(tmp_path, rows, "AB", indices=[1])
+    assert titles(found) == ["Region %d (%d points)" % (g, groups.count(g)) for g in set(groups)]

@@ -68,13 +68,27 @@ Ref linspace(ModuleState* st, PyObject* start_obj, PyObject* stop_obj, PyObject*
     const double delta = stop - start;
     if (div > 0) {
         const double step = delta / (double)div;
-        // A double counter holds every index exactly (num < 2^53) and lets
-        // the loops vectorise.
-        double index = 0.0;
+        // Doubles hold every index exactly (num < 2^53); four counters keep
+        // the additions independent so the loop runs at full width.
+        const double div_d = (double)div;
+        long long i = 0;
+        double i0 = 0.0, i1 = 1.0, i2 = 2.0, i3 = 3.0;
         if (step == 0) {
-            for (long long i = 0; i < num; ++i, index += 1.0) y[i] = (index / (double)div) * delta + start;
+            for (; i + 4 <= num; i += 4, i0 += 4.0, i1 += 4.0, i2 += 4.0, i3 += 4.0) {
+                y[i] = (i0 / div_d) * delta + start;
+                y[i + 1] = (i1 / div_d) * delta + start;
+                y[i + 2] = (i2 / div_d) * delta + start;
+                y[i + 3] = (i3 / div_d) * delta + start;
+            }
+            for (; i < num; ++i, i0 += 1.0) y[i] = (i0 / div_d) * delta + start;
         } else {
-            for (long long i = 0; i < num; ++i, index += 1.0) y[i] = index * step + start;
+            for (; i + 4 <= num; i += 4, i0 += 4.0, i1 += 4.0, i2 += 4.0, i3 += 4.0) {
+                y[i] = i0 * step + start;
+                y[i + 1] = i1 * step + start;
+                y[i + 2] = i2 * step + start;
+                y[i + 3] = i3 * step + start;
+            }
+            for (; i < num; ++i, i0 += 1.0) y[i] = i0 * step + start;
         }
         y[num - 1] = stop;
     } else {

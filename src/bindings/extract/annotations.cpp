@@ -1,6 +1,7 @@
 #include "bindings/extract/annotations.hpp"
 
 #include <cstdio>
+#include <unordered_set>
 #include <vector>
 
 #include "bindings/common/errors.hpp"
@@ -17,7 +18,7 @@ struct Column {
     Ref name;
     Ref type;
     ColumnKind kind;
-    Ref values;  // the list the column's values go to
+    size_t target = 0;  // the column its values go to
 };
 
 // Rows that start past the end of the file read as zeros; a few are read
@@ -92,14 +93,15 @@ void check_row_count(ExtractContext& ctx, long long rows, wide first_row, PyObje
 
 }  // namespace
 
-Ref read_annotation_table(ExtractContext& ctx, PyObject* offset) {
-    Ref annotations = Ref::check(PyDict_New());
+AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
+    AnnotationTable table;
+    table.names = Ref::check(PyDict_New());
     Ref twelve = new_int(12);
     Ref dir_offset = Ref::check(PyNumber_Add(offset, twelve.get()));
     Ref param_dir = read_parameters(ctx.cursor, offset_value(dir_offset.get()), ctx.reporter);
     long long tables = loop_count(lookup(param_dir.get(), "NRP").get());
-    for (long long table = 0; table < tables; ++table) {
-        Ref table_offset = item(param_dir.get(), numbered("F", table));
+    for (long long t = 0; t < tables; ++t) {
+        Ref table_offset = item(param_dir.get(), numbered("F", t));
         Ref param_at = Ref::check(PyNumber_Add(offset, table_offset.get()));
         Ref param_img = read_parameters(ctx.cursor, offset_value(param_at.get()), ctx.reporter);
         Ref first_row_at = Ref::check(PyNumber_Add(param_at.get(), lookup(param_img.get(), "SIZ").get()));
@@ -114,8 +116,10 @@ Ref read_annotation_table(ExtractContext& ctx, PyObject* offset) {
             Ref name = item(param_img.get(), numbered("S", i));
             Ref position = item(param_img.get(), numbered("F", i));
             Ref type = item(param_img.get(), numbered("T", i));
-            Ref fresh = Ref::check(PyList_New(0));
-            check_status(PyDict_SetItem(annotations.get(), name.get(), fresh.get()));
+            // Each column name is bound to a new, empty column.
+            Ref index = new_int((long long)table.columns.size());
+            check_status(PyDict_SetItem(table.names.get(), name.get(), index.get()));
+            table.columns.emplace_back();
             ColumnKind kind = column_kind(type.get());
             if (kind == ColumnKind::text) {
                 Ref room = Ref::check(PyNumber_Subtract(row_length.get(), position.get()));
@@ -123,14 +127,14 @@ Ref read_annotation_table(ExtractContext& ctx, PyObject* offset) {
                 check_status(larger);
                 if (larger) strlen_value = std::move(room);
             }
-            columns.push_back(Column{std::move(name), std::move(type), kind, Ref()});
+            columns.push_back(Column{std::move(name), std::move(type), kind});
         }
         long long rows = loop_count(lookup(param_img.get(), "NLN").get());
-        // A column named twice appends to the list bound last under its name.
+        // A column named twice feeds the column bound last under its name.
         for (Column& c : columns) {
-            PyObject* list = PyDict_GetItemWithError(annotations.get(), c.name.get());
-            if (!list) throw PyError();
-            c.values = Ref::borrow(list);
+            PyObject* bound = PyDict_GetItemWithError(table.names.get(), c.name.get());
+            if (!bound) throw PyError();
+            c.target = (size_t)PyLong_AsSsize_t(bound);
         }
         if (rows <= 0) continue;
         check_row_count(ctx, rows, first_row, row_length.get(), offset_value(param_at.get()));
@@ -142,6 +146,8 @@ Ref read_annotation_table(ExtractContext& ctx, PyObject* offset) {
                                     : 0;
         if (native_step == -1 && PyErr_Occurred()) throw PyError();
         const bool native_rows = PyLong_Check(row_length.get()) && !overflow;
+        int64_t text_bytes = -1;
+        bool text_sized = false;
         for (long long r = 0; r < rows; ++r) {
             if (native_rows) {
                 check(ctx.cursor.seek(first_row + (wide)r * native_step));
@@ -152,18 +158,22 @@ Ref read_annotation_table(ExtractContext& ctx, PyObject* offset) {
                 check(ctx.cursor.seek(offset_value(row_at.get())));
             }
             for (Column& c : columns) {
-                Ref value;
+                AnnotationColumn& target = table.columns[c.target];
                 switch (c.kind) {
                 case ColumnKind::int32:
-                    value = new_int(read_int32(ctx.cursor, ctx.reporter));
+                    target.append_integer(read_int32(ctx.cursor, ctx.reporter));
                     break;
                 case ColumnKind::float32:
-                    value = new_float(read_float32(ctx.cursor, ctx.reporter));
+                    target.append_real(read_float32(ctx.cursor, ctx.reporter));
                     break;
                 case ColumnKind::text: {
+                    if (!text_sized) {
+                        text_bytes = text_length(strlen_value.get());
+                        text_sized = true;
+                    }
                     std::string text;
-                    check(ctx.cursor.read_text(text_length(strlen_value.get()), text));
-                    value = decode_stored_text(text);
+                    check(ctx.cursor.read_text(text_bytes, text));
+                    target.append_text(std::move(text));
                     break;
                 }
                 case ColumnKind::unknown: {
@@ -173,11 +183,127 @@ Ref read_annotation_table(ExtractContext& ctx, PyObject* offset) {
                     throw PyError();
                 }
                 }
-                check_status(PyList_Append(c.values.get(), value.get()));
             }
         }
     }
-    return annotations;
+    return table;
+}
+
+// ---------------------------------------------------------------------------
+// Columns
+
+void AnnotationColumn::append_text(std::string bytes) {
+    cells_.push_back(Cell{Kind::text, 0, 0.0f, (uint32_t)texts_.size()});
+    texts_.push_back(std::move(bytes));
+}
+
+Ref AnnotationColumn::item(long long row) const {
+    if (row < 0 || (size_t)row >= cells_.size()) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        throw PyError();
+    }
+    const Cell& c = cells_[(size_t)row];
+    switch (c.kind) {
+    case Kind::integer:
+        return new_int(c.integer);
+    case Kind::real:
+        return new_float(c.real);
+    case Kind::text:
+        break;
+    }
+    return decode_stored_text(texts_[c.text]);
+}
+
+bool AnnotationColumn::integer_at(long long row, int32_t& out) const {
+    if (row < 0 || (size_t)row >= cells_.size() || cells_[(size_t)row].kind != Kind::integer) return false;
+    out = cells_[(size_t)row].integer;
+    return true;
+}
+
+bool AnnotationColumn::number_at(long long row, double& out) const {
+    if (row < 0 || (size_t)row >= cells_.size()) return false;
+    const Cell& c = cells_[(size_t)row];
+    if (c.kind == Kind::integer) {
+        out = c.integer;
+        return true;
+    }
+    if (c.kind == Kind::real) {
+        out = c.real;
+        return true;
+    }
+    return false;
+}
+
+long long AnnotationColumn::index_of(long long value) const {
+    // Text never equals an int; a real equals it when numerically equal.
+    for (size_t i = 0; i < cells_.size(); ++i) {
+        const Cell& c = cells_[i];
+        if ((c.kind == Kind::integer && c.integer == value) || (c.kind == Kind::real && (double)c.real == (double)value))
+            return (long long)i;
+    }
+    PyErr_Format(PyExc_ValueError, "%lld is not in list", value);
+    throw PyError();
+}
+
+long long AnnotationColumn::count_of(PyObject* value, long long row_of_value) const {
+    const Cell& own = cells_[(size_t)row_of_value];
+    if (own.kind == Kind::text) {
+        // Different bytes may decode to equal texts: compare as the list would.
+        long long n = 0;
+        for (size_t i = 0; i < cells_.size(); ++i) {
+            if (cells_[i].kind != Kind::text) continue;
+            Ref other = item((long long)i);
+            int eq = PyObject_RichCompareBool(other.get(), value, Py_EQ);
+            check_status(eq);
+            n += eq;
+        }
+        return n;
+    }
+    double v = own.kind == Kind::integer ? (double)own.integer : (double)own.real;
+    // A NaN equals nothing but itself, and each row holds its own object.
+    if (v != v) return 1;
+    long long n = 0;
+    for (const Cell& c : cells_) {
+        if (c.kind == Kind::integer && (double)c.integer == v) ++n;
+        else if (c.kind == Kind::real && (double)c.real == v) ++n;
+    }
+    return n;
+}
+
+Ref AnnotationColumn::as_set() const {
+    Ref members = Ref::check(PySet_New(nullptr));
+    if (all_integers()) {
+        // Adding a value already present leaves a set as it is, slot for
+        // slot, so adding each distinct value once, in order of first
+        // appearance, builds the same set as adding the whole column.
+        std::unordered_set<int32_t> seen;
+        bool has_previous = false;
+        int32_t previous = 0;
+        for (const Cell& c : cells_) {
+            if (has_previous && c.integer == previous) continue;
+            has_previous = true;
+            previous = c.integer;
+            if (!seen.insert(c.integer).second) continue;
+            Ref v = new_int(c.integer);
+            check_status(PySet_Add(members.get(), v.get()));
+        }
+        return members;
+    }
+    for (size_t i = 0; i < cells_.size(); ++i) {
+        Ref v = item((long long)i);
+        check_status(PySet_Add(members.get(), v.get()));
+    }
+    return members;
+}
+
+const AnnotationColumn& AnnotationTable::column(const char* name) const {
+    Ref key = new_str(name);
+    PyObject* index = PyDict_GetItemWithError(names.get(), key.get());
+    if (!index) {
+        if (PyErr_Occurred()) throw PyError();
+        raise_key_error(key.get());
+    }
+    return columns[(size_t)PyLong_AsSsize_t(index)];
 }
 
 }  // namespace vellkit::py

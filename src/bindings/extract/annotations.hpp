@@ -1,13 +1,65 @@
-// Annotation blocks: small tables with one row per measured position.
+// Annotation blocks: small tables with one row per measured position, read
+// into typed columns. Values become Python objects only where a reader needs
+// one; the operations readers use (first index, count, set of values) give
+// what the same operations on lists of those objects would give.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "bindings/extract/context.hpp"
 
 namespace vellkit::py {
 
-// Every table of the block at `offset` read into one dict from column name
-// to the list of that column's values; a later table's column replaces an
+class AnnotationColumn {
+public:
+    enum class Kind : unsigned char { integer, real, text };
+
+    size_t size() const { return cells_.size(); }
+    void append_integer(int32_t v) {
+        cells_.push_back(Cell{Kind::integer, v, 0.0f, 0});
+        ++integer_count_;
+    }
+    void append_real(float v) { cells_.push_back(Cell{Kind::real, 0, v, 0}); }
+    void append_text(std::string bytes);
+
+    bool all_integers() const { return integer_count_ == cells_.size(); }
+    // The value of a row as a list would hold it (IndexError past the end).
+    Ref item(long long row) const;
+    // Integer value of a row, when the row holds an integer.
+    bool integer_at(long long row, int32_t& out) const;
+    // Numeric value of a row (integer or real), when it holds a number.
+    bool number_at(long long row, double& out) const;
+    // list.index(value) for an int, with list.index's ValueError.
+    long long index_of(long long value) const;
+    // list.count(value) where `value` is one of this column's own values.
+    long long count_of(PyObject* value, long long row_of_value) const;
+    // The values in row order, as PySet_New(list) would take them in.
+    Ref as_set() const;
+
+private:
+    struct Cell {
+        Kind kind;
+        int32_t integer;
+        float real;
+        uint32_t text;  // index into texts_
+    };
+    std::vector<Cell> cells_;
+    std::vector<std::string> texts_;
+    size_t integer_count_ = 0;
+};
+
+class AnnotationTable {
+public:
+    // The column bound to `name` (KeyError when there is none).
+    const AnnotationColumn& column(const char* name) const;
+
+    Ref names;  // column name -> index into columns (the binding now in force)
+    std::vector<AnnotationColumn> columns;
+};
+
+// Every table of the block at `offset`; a later table's column replaces an
 // earlier one of the same name.
-Ref read_annotation_table(ExtractContext& ctx, PyObject* offset);
+AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset);
 
 }  // namespace vellkit::py

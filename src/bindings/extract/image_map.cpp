@@ -120,14 +120,18 @@ Ref read_image_trace_map(ExtractContext& ctx) {
     Ref traces = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
     WritableView view(traces.get());
     auto* out = static_cast<float*>(view.data());
-    std::vector<float> map((size_t)cells);
-    for (size_t k = 0; k < count; ++k) {
-        if (cells == 0) break;
-        size_t got = 0;
-        check(ctx.source.read_at(starts[k], map.data(), (size_t)cells * 4, got));
-        if (got < (size_t)cells * 4) std::memset((char*)map.data() + got, 0, (size_t)cells * 4 - got);
-        little_endian_to_host(map.data(), (size_t)cells, 4);
-        for (long long p = 0; p < cells; ++p) out[(size_t)p * count + k] = map[(size_t)p];
+    // The maps are read in one pass, then interleaved: value p of map k goes
+    // to out[p * count + k]; the writes run in order through the output.
+    std::vector<float> maps((size_t)cells * count);
+    std::vector<ReadPiece> pieces;
+    pieces.reserve(count);
+    for (size_t k = 0; k < count && cells > 0; ++k)
+        pieces.push_back({starts[k], (size_t)cells * 4, maps.data() + k * (size_t)cells});
+    check(gather_read(ctx.source, pieces));
+    little_endian_to_host(maps.data(), maps.size(), 4);
+    for (long long p = 0; p < cells; ++p) {
+        float* row = out + (size_t)p * count;
+        for (size_t k = 0; k < count; ++k) row[k] = maps[k * (size_t)cells + (size_t)p];
     }
     return build_result(ctx, kImageTRCDataReturn,
                         {{"mapX", g.map_x.get()}, {"mapY", g.map_y.get()}, {"labels", labels.get()}, {"traces", traces.get()}});

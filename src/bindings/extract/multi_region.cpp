@@ -56,33 +56,6 @@ int group_number(PyObject* value) {
     return (int)v;
 }
 
-Ref column(PyObject* annotations, const char* name) { return lookup(annotations, name); }
-
-// A column looked up on first use (so that a missing column fails where a
-// lookup per row would first fail) and indexed quickly afterwards.
-class LazyColumn {
-public:
-    LazyColumn(PyObject* annotations, const char* name) : annotations_(annotations), name_(name) {}
-    Ref at(long long row) {
-        if (!list_) list_ = lookup(annotations_, name_);
-        if (PyList_CheckExact(list_.get()) && row >= 0 && row < PyList_GET_SIZE(list_.get()))
-            return Ref::borrow(PyList_GET_ITEM(list_.get(), (Py_ssize_t)row));
-        Ref index = new_int(row);
-        return Ref::check(PyObject_GetItem(list_.get(), index.get()));
-    }
-
-private:
-    PyObject* annotations_;
-    const char* name_;
-    Ref list_;
-};
-
-Ref row_value(PyObject* annotations, const char* name, long long row) {
-    Ref col = column(annotations, name);
-    Ref index = new_int(row);
-    return Ref::check(PyObject_GetItem(col.get(), index.get()));
-}
-
 bool equals_zero(PyObject* value) {
     Ref zero = new_int(0);
     int r = PyObject_RichCompareBool(value, zero.get(), Py_EQ);
@@ -91,9 +64,9 @@ bool equals_zero(PyObject* value) {
 }
 
 // The first row of each group, in the iteration order of the set of groups.
-std::vector<long long> group_first_rows(PyObject* annotations) {
-    Ref groups = column(annotations, "Group");
-    Ref members = Ref::check(PySet_New(groups.get()));
+std::vector<long long> group_first_rows(const AnnotationTable& table) {
+    const AnnotationColumn& groups = table.column("Group");
+    Ref members = groups.as_set();
     Ref it = Ref::check(PyObject_GetIter(members.get()));
     std::vector<long long> first_rows;
     for (;;) {
@@ -102,9 +75,7 @@ std::vector<long long> group_first_rows(PyObject* annotations) {
             if (PyErr_Occurred()) throw PyError();
             break;
         }
-        Ref number = new_int(group_number(member.get()));
-        Ref row = Ref::check(PyObject_CallMethod(groups.get(), "index", "O", number.get()));
-        first_rows.push_back(PyLong_AsLongLong(row.get()));
+        first_rows.push_back(groups.index_of(group_number(member.get())));
     }
     return first_rows;
 }
@@ -115,17 +86,17 @@ struct RegionShape {
     Ref count;  // NSPEC as the file gives it
 };
 
-RegionShape region_shape(PyObject* annotations, long long first_row) {
+RegionShape region_shape(const AnnotationTable& table, long long first_row) {
     RegionShape shape;
-    if (!equals_zero(row_value(annotations, "Type", first_row).get())) return shape;
+    if (!equals_zero(table.column("Type").item(first_row).get())) return shape;
     shape.skipped = false;
-    Ref group = row_value(annotations, "Group", first_row);
-    Ref nx = row_value(annotations, "AryNX", first_row);
-    Ref ny = row_value(annotations, "AryNY", first_row);
+    const AnnotationColumn& groups = table.column("Group");
+    Ref group = groups.item(first_row);
+    Ref nx = table.column("AryNX").item(first_row);
+    Ref ny = table.column("AryNY").item(first_row);
     shape.count = Ref::check(PyNumber_Multiply(nx.get(), ny.get()));
-    if (equals_zero(shape.count.get()) && equals_zero(row_value(annotations, "AryType", first_row).get())) {
-        Ref groups = column(annotations, "Group");
-        shape.count = Ref::check(PyObject_CallMethod(groups.get(), "count", "O", group.get()));
+    if (equals_zero(shape.count.get()) && equals_zero(table.column("AryType").item(first_row).get())) {
+        shape.count = new_int(groups.count_of(group.get(), first_row));
         Ref fmt = new_str("Region {0} ({1} points)");
         shape.title = Ref::check(PyObject_CallMethod(fmt.get(), "format", "OO", group.get(), shape.count.get()));
     } else {
@@ -134,6 +105,26 @@ RegionShape region_shape(PyObject* annotations, long long first_row) {
     }
     return shape;
 }
+
+// The columns a region's positions read, each looked up on first use, so
+// that a missing column fails where a lookup per position would first fail.
+class PositionColumns {
+public:
+    explicit PositionColumns(const AnnotationTable& table) : table_(table) {}
+    const AnnotationColumn& fileindex() { return get(fileindex_, "Fileindex"); }
+    const AnnotationColumn& x() { return get(x_, "X"); }
+    const AnnotationColumn& y() { return get(y_, "Y"); }
+
+private:
+    const AnnotationColumn& get(const AnnotationColumn*& slot, const char* name) {
+        if (!slot) slot = &table_.column(name);
+        return *slot;
+    }
+    const AnnotationTable& table_;
+    const AnnotationColumn* fileindex_ = nullptr;
+    const AnnotationColumn* x_ = nullptr;
+    const AnnotationColumn* y_ = nullptr;
+};
 
 // Stores a coordinate into a float64 array as numpy's item assignment would.
 void store_coordinate(PyObject* array, double* data, long long k, PyObject* value) {
@@ -145,6 +136,16 @@ void store_coordinate(PyObject* array, double* data, long long k, PyObject* valu
     }
     Ref index = new_int(k);
     check_status(PyObject_SetItem(array, index.get(), value));
+}
+
+// Stores row `row` of a coordinate column as element k.
+void store_coordinate(PyObject* array, double* data, long long k, const AnnotationColumn& column, long long row) {
+    double d;
+    if (column.number_at(row, d)) {
+        data[k] = d;
+        return;
+    }
+    store_coordinate(array, data, k, column.item(row).get());
 }
 
 // The spectrum index a "Fileindex" value names in the offsets map, looked up
@@ -168,15 +169,22 @@ size_t record_position(const RecordLayout& layout, PyObject* findex) {
     return it->second;
 }
 
-struct RegionArrays {
-    Ref map_x, map_y;
-    double* x = nullptr;
-    double* y = nullptr;
-};
+// The record that row `row` of the "Fileindex" column names.
+size_t record_at(const RecordLayout& layout, const AnnotationColumn& fileindex, long long row) {
+    int32_t number;
+    if (fileindex.integer_at(row, number)) {
+        auto it = layout.position_of.find(number);
+        if (it != layout.position_of.end()) return it->second;
+    }
+    Ref value = fileindex.item(row);
+    return record_position(layout, value.get());
+}
 
-Ref zeros_like_count(ExtractContext& ctx, PyObject* count) { return np_zeros(ctx.st, count, ctx.st->np_float64); }
+// Every element of a region's arrays is written (or the call fails), so they
+// need no zero fill.
+Ref region_vector(ExtractContext& ctx, PyObject* count) { return np_empty(ctx.st, count, ctx.st->np_float64); }
 
-Ref read_spectrum_regions(ExtractContext& ctx, PyObject* annotations, const std::vector<long long>& first_rows,
+Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotations, const std::vector<long long>& first_rows,
                           const RecordLayout& layout) {
     Ref regions = Ref::check(PyList_New(0));
     const long long npt = ctx.npt_value;
@@ -184,11 +192,11 @@ Ref read_spectrum_regions(ExtractContext& ctx, PyObject* annotations, const std:
     for (long long first_row : first_rows) {
         RegionShape shape = region_shape(annotations, first_row);
         if (shape.skipped) continue;
-        Ref map_x = zeros_like_count(ctx, shape.count.get());
-        Ref map_y = zeros_like_count(ctx, shape.count.get());
-        Ref start_time = zeros_like_count(ctx, shape.count.get());
+        Ref map_x = region_vector(ctx, shape.count.get());
+        Ref map_y = region_vector(ctx, shape.count.get());
+        Ref start_time = region_vector(ctx, shape.count.get());
         Ref spec_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), ctx.npt.get()));
-        Ref spectra = np_zeros(ctx.st, spec_shape.get(), ctx.st->np_float32);
+        Ref spectra = np_empty(ctx.st, spec_shape.get(), ctx.st->np_float32);
         const long long positions = as_count(shape.count.get());
 
         WritableView xs(map_x.get()), ys(map_y.get()), ts(start_time.get()), ss(spectra.get());
@@ -198,13 +206,12 @@ Ref read_spectrum_regions(ExtractContext& ctx, PyObject* annotations, const std:
         // trusted as far as the annotation table's rows go.
         std::vector<ReadPiece> pieces;
         std::vector<long long> bulk_times;
-        LazyColumn fileindex(annotations, "Fileindex"), xcol(annotations, "X"), ycol(annotations, "Y");
+        PositionColumns columns(annotations);
         for (long long k = 0; k < positions; ++k) {
             long long j = first_row + k;
-            Ref findex = fileindex.at(j);
-            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, xcol.at(j).get());
-            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, ycol.at(j).get());
-            size_t position = record_position(layout, findex.get());
+            size_t position = record_at(layout, columns.fileindex(), j);
+            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, columns.x(), j);
+            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, columns.y(), j);
             RecordValues rv = locate_values(ctx, layout.offsets[position], npt);
             if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
             if (npt > 0) pieces.push_back({rv.offset, (size_t)npt * 4, rows + (size_t)k * (size_t)npt * 4});
@@ -294,27 +301,35 @@ long long trace_column(ExtractContext& ctx, const TraceBlock& block, PyObject* f
     throw PyError();
 }
 
-Ref read_trace_regions(ExtractContext& ctx, PyObject* annotations, const std::vector<long long>& first_rows,
+long long trace_column(ExtractContext& ctx, const TraceBlock& block, long long findex) {
+    if (findex >= 1 && findex <= block.length) return findex - 1;
+    Ref value = new_int(findex);
+    return trace_column(ctx, block, value.get());
+}
+
+Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, const std::vector<long long>& first_rows,
                        const TraceBlock& block) {
     Ref regions = Ref::check(PyList_New(0));
     for (long long first_row : first_rows) {
         RegionShape shape = region_shape(annotations, first_row);
         if (shape.skipped) continue;
-        Ref map_x = zeros_like_count(ctx, shape.count.get());
-        Ref map_y = zeros_like_count(ctx, shape.count.get());
+        Ref map_x = region_vector(ctx, shape.count.get());
+        Ref map_y = region_vector(ctx, shape.count.get());
         Ref trace_count = new_int((long long)block.traces);
         Ref array_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), trace_count.get()));
-        Ref trace_array = np_zeros(ctx.st, array_shape.get(), ctx.st->np_float32);
+        Ref trace_array = np_empty(ctx.st, array_shape.get(), ctx.st->np_float32);
         const long long positions = as_count(shape.count.get());
         WritableView xs(map_x.get()), ys(map_y.get()), out(trace_array.get());
         auto* rows = static_cast<float*>(out.data());
-        LazyColumn fileindex(annotations, "Fileindex"), xcol(annotations, "X"), ycol(annotations, "Y");
+        PositionColumns columns(annotations);
         for (long long k = 0; k < positions; ++k) {
             long long j = first_row + k;
-            Ref findex = fileindex.at(j);
-            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, xcol.at(j).get());
-            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, ycol.at(j).get());
-            long long c = trace_column(ctx, block, findex.get());
+            int32_t number;
+            const AnnotationColumn& fileindex = columns.fileindex();
+            Ref findex = fileindex.integer_at(j, number) ? Ref() : fileindex.item(j);
+            store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, columns.x(), j);
+            store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, columns.y(), j);
+            long long c = findex ? trace_column(ctx, block, findex.get()) : trace_column(ctx, block, number);
             for (size_t t = 0; t < block.traces; ++t)
                 rows[(size_t)k * block.traces + t] = block.values[t * (size_t)block.length + (size_t)c];
         }
@@ -333,15 +348,15 @@ Ref read_trace_regions(ExtractContext& ctx, PyObject* annotations, const std::ve
 
 Ref read_multi_region(ExtractContext& ctx) {
     Ref anno_offset = new_int(ctx.blocks.annotation);
-    Ref annotations = read_annotation_table(ctx, anno_offset.get());
+    AnnotationTable annotations = read_annotation_table(ctx, anno_offset.get());
     RecordLayout layout = record_layout(ctx);
-    std::vector<long long> first_rows = group_first_rows(annotations.get());
+    std::vector<long long> first_rows = group_first_rows(annotations);
     if (!ctx.is_trace) {
-        Ref regions = read_spectrum_regions(ctx, annotations.get(), first_rows, layout);
+        Ref regions = read_spectrum_regions(ctx, annotations, first_rows, layout);
         return build_result(ctx, kMultiRegionDataReturn, {{"regions", regions.get()}});
     }
     TraceBlock block = read_trace_block(ctx, layout);
-    Ref regions = read_trace_regions(ctx, annotations.get(), first_rows, block);
+    Ref regions = read_trace_regions(ctx, annotations, first_rows, block);
     return build_result(ctx, kMultiRegionTRCDataReturn, {{"labels", block.labels.get()}, {"regions", regions.get()}});
 }
 

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
 
 namespace vellkit {
 
@@ -10,7 +11,7 @@ constexpr int kMaxVectors = 1024;  // IOV_MAX on the systems we build for
 }
 
 Status gather_read(const FileSource& source, const std::vector<ReadPiece>& pieces, size_t max_gap) {
-    std::vector<unsigned char> discard;
+    std::unique_ptr<unsigned char[]> discard;  // gap bytes land here, unread
     std::vector<struct iovec> vectors;
     vectors.reserve(kMaxVectors);
     size_t i = 0;
@@ -25,8 +26,8 @@ Status gather_read(const FileSource& source, const std::vector<ReadPiece>& piece
                 if (p.offset < end || (uint64_t)(p.offset - end) > max_gap) break;
                 size_t gap = (size_t)(p.offset - end);
                 if (gap) {
-                    if (discard.size() < gap) discard.resize(max_gap);
-                    vectors.push_back({discard.data(), gap});
+                    if (!discard) discard.reset(new unsigned char[max_gap]);
+                    vectors.push_back({discard.get(), gap});
                 }
             }
             if (p.length) vectors.push_back({p.destination, p.length});

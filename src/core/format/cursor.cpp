@@ -1,11 +1,13 @@
 #include "core/format/cursor.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vellkit {
 
 namespace {
 constexpr size_t kWindowSize = 64 * 1024;
+constexpr size_t kFirstFill = 4 * 1024;
 }
 
 Status Cursor::seek(wide target) {
@@ -17,14 +19,24 @@ Status Cursor::seek(wide target) {
 }
 
 Status Cursor::fill_window(int64_t at) {
+    const int64_t size = file_size();
     if (!window_) {
         // No larger than the file: small files are read whole, once.
-        int64_t size = file_size();
         window_capacity_ = size > 0 && size < (int64_t)kWindowSize ? (size_t)size : kWindowSize;
         window_.reset(new unsigned char[window_capacity_]);
     }
+    size_t length = window_capacity_;
+    if (size > (int64_t)window_capacity_) {
+        // Reads that go on where the window ends grow the next fill; a jump
+        // elsewhere (a label, an image entry) reads a small window only.
+        bool sequential = window_length_ && at == window_start_ + (int64_t)window_length_;
+        fill_length_ = sequential ? std::min(fill_length_ * 2, window_capacity_) : kFirstFill;
+        length = fill_length_;
+    } else {
+        at = 0;
+    }
     size_t got = 0;
-    VELLKIT_TRY(source_.read_at(at, window_.get(), window_capacity_, got));
+    VELLKIT_TRY(source_.read_at(at, window_.get(), length, got));
     window_start_ = at;
     window_length_ = got;
     return Status();

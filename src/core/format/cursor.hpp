@@ -44,6 +44,7 @@ private:
     int64_t position_ = 0;
     std::unique_ptr<unsigned char[]> window_;
     size_t window_capacity_ = 0;
+    size_t fill_length_ = 0;
     int64_t window_start_ = 0;
     size_t window_length_ = 0;
 };
