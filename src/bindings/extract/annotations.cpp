@@ -1,6 +1,7 @@
 #include "bindings/extract/annotations.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <unordered_set>
 #include <vector>
 
@@ -91,6 +92,31 @@ void check_row_count(ExtractContext& ctx, long long rows, wide first_row, PyObje
     }
 }
 
+void read_row_at_once(ExtractContext& ctx, const std::vector<Column>& columns, AnnotationTable& table,
+                      int64_t row_span, int64_t text_bytes, std::vector<unsigned char>& buffer) {
+    size_t got = 0;
+    if (row_span > 0) check(ctx.cursor.read(buffer.data(), (size_t)row_span, got));
+    const unsigned char* p = buffer.data();
+    for (const Column& c : columns) {
+        AnnotationColumn& target = table.columns[c.target];
+        if (c.kind == ColumnKind::int32) {
+            target.append_integer((int32_t)(uint32_t)load_le(p, 4));
+            p += 4;
+        } else if (c.kind == ColumnKind::float32) {
+            uint32_t bits = (uint32_t)load_le(p, 4);
+            float v;
+            std::memcpy(&v, &bits, 4);
+            target.append_real(v);
+            p += 4;
+        } else {
+            const void* nul = std::memchr(p, 0, (size_t)text_bytes);
+            size_t length = nul ? (size_t)((const unsigned char*)nul - p) : (size_t)text_bytes;
+            target.append_text(std::string(reinterpret_cast<const char*>(p), length));
+            p += text_bytes;
+        }
+    }
+}
+
 }  // namespace
 
 AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
@@ -148,6 +174,30 @@ AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
         const bool native_rows = PyLong_Check(row_length.get()) && !overflow;
         int64_t text_bytes = -1;
         bool text_sized = false;
+        // Bytes a row's fields take, read back to back (-1: not known ahead,
+        // as when text fields read to the end of the file).
+        int64_t row_span = 0;
+        for (const Column& c : columns) {
+            if (c.kind == ColumnKind::int32 || c.kind == ColumnKind::float32) {
+                row_span += 4;
+            } else if (c.kind == ColumnKind::text) {
+                if (!PyLong_Check(strlen_value.get())) {
+                    row_span = -1;  // read() refuses it where the first text field is read
+                    break;
+                }
+                if (!text_sized) {
+                    text_bytes = text_length(strlen_value.get());
+                    text_sized = true;
+                }
+                if (text_bytes < 0 || text_bytes > (1 << 20)) row_span = -1;
+                if (row_span >= 0) row_span += text_bytes;
+            } else {
+                row_span = -1;  // the row fails at this column, as read field by field
+            }
+            if (row_span < 0) break;
+        }
+        std::vector<unsigned char> row_buffer(row_span > 0 ? (size_t)row_span : 0);
+        for (const Column& c : columns) table.columns[c.target].reserve((size_t)rows);
         for (long long r = 0; r < rows; ++r) {
             if (native_rows) {
                 check(ctx.cursor.seek(first_row + (wide)r * native_step));
@@ -156,6 +206,11 @@ AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
                 Ref step = Ref::check(PyNumber_Multiply(index.get(), row_length.get()));
                 Ref row_at = Ref::check(PyNumber_Add(first_row_at.get(), step.get()));
                 check(ctx.cursor.seek(offset_value(row_at.get())));
+            }
+            if (row_span >= 0 && ctx.cursor.remaining() >= row_span) {
+                // The whole row is in the file: one read, fields taken from memory.
+                read_row_at_once(ctx, columns, table, row_span, text_bytes, row_buffer);
+                continue;
             }
             for (Column& c : columns) {
                 AnnotationColumn& target = table.columns[c.target];
@@ -193,7 +248,7 @@ AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
 // Columns
 
 void AnnotationColumn::append_text(std::string bytes) {
-    cells_.push_back(Cell{Kind::text, 0, 0.0f, (uint32_t)texts_.size()});
+    cells_.push_back(Cell{(uint32_t)texts_.size(), Kind::text});
     texts_.push_back(std::move(bytes));
 }
 
@@ -205,18 +260,18 @@ Ref AnnotationColumn::item(long long row) const {
     const Cell& c = cells_[(size_t)row];
     switch (c.kind) {
     case Kind::integer:
-        return new_int(c.integer);
+        return new_int(c.integer());
     case Kind::real:
-        return new_float(c.real);
+        return new_float(c.real());
     case Kind::text:
         break;
     }
-    return decode_stored_text(texts_[c.text]);
+    return decode_stored_text(texts_[c.text()]);
 }
 
 bool AnnotationColumn::integer_at(long long row, int32_t& out) const {
     if (row < 0 || (size_t)row >= cells_.size() || cells_[(size_t)row].kind != Kind::integer) return false;
-    out = cells_[(size_t)row].integer;
+    out = cells_[(size_t)row].integer();
     return true;
 }
 
@@ -224,21 +279,38 @@ bool AnnotationColumn::number_at(long long row, double& out) const {
     if (row < 0 || (size_t)row >= cells_.size()) return false;
     const Cell& c = cells_[(size_t)row];
     if (c.kind == Kind::integer) {
-        out = c.integer;
+        out = c.integer();
         return true;
     }
     if (c.kind == Kind::real) {
-        out = c.real;
+        out = c.real();
         return true;
     }
     return false;
 }
 
+const std::unordered_map<int32_t, AnnotationColumn::Occurrences>& AnnotationColumn::occurrences() const {
+    if (!occurrences_built_) {
+        for (size_t i = 0; i < cells_.size(); ++i) {
+            auto inserted = occurrences_.emplace(cells_[i].integer(), Occurrences{(long long)i, 0});
+            ++inserted.first->second.count;
+        }
+        occurrences_built_ = true;
+    }
+    return occurrences_;
+}
+
 long long AnnotationColumn::index_of(long long value) const {
+    if (all_integers()) {
+        auto it = value >= INT32_MIN && value <= INT32_MAX ? occurrences().find((int32_t)value) : occurrences().end();
+        if (it != occurrences().end()) return it->second.first;
+        PyErr_Format(PyExc_ValueError, "%lld is not in list", value);
+        throw PyError();
+    }
     // Text never equals an int; a real equals it when numerically equal.
     for (size_t i = 0; i < cells_.size(); ++i) {
         const Cell& c = cells_[i];
-        if ((c.kind == Kind::integer && c.integer == value) || (c.kind == Kind::real && (double)c.real == (double)value))
+        if ((c.kind == Kind::integer && c.integer() == value) || (c.kind == Kind::real && (double)c.real() == (double)value))
             return (long long)i;
     }
     PyErr_Format(PyExc_ValueError, "%lld is not in list", value);
@@ -259,13 +331,14 @@ long long AnnotationColumn::count_of(PyObject* value, long long row_of_value) co
         }
         return n;
     }
-    double v = own.kind == Kind::integer ? (double)own.integer : (double)own.real;
+    if (all_integers()) return occurrences().at(own.integer()).count;
+    double v = own.kind == Kind::integer ? (double)own.integer() : (double)own.real();
     // A NaN equals nothing but itself, and each row holds its own object.
     if (v != v) return 1;
     long long n = 0;
     for (const Cell& c : cells_) {
-        if (c.kind == Kind::integer && (double)c.integer == v) ++n;
-        else if (c.kind == Kind::real && (double)c.real == v) ++n;
+        if (c.kind == Kind::integer && (double)c.integer() == v) ++n;
+        else if (c.kind == Kind::real && (double)c.real() == v) ++n;
     }
     return n;
 }
@@ -280,11 +353,11 @@ Ref AnnotationColumn::as_set() const {
         bool has_previous = false;
         int32_t previous = 0;
         for (const Cell& c : cells_) {
-            if (has_previous && c.integer == previous) continue;
+            if (has_previous && c.integer() == previous) continue;
             has_previous = true;
-            previous = c.integer;
-            if (!seen.insert(c.integer).second) continue;
-            Ref v = new_int(c.integer);
+            previous = c.integer();
+            if (!seen.insert(c.integer()).second) continue;
+            Ref v = new_int(c.integer());
             check_status(PySet_Add(members.get(), v.get()));
         }
         return members;

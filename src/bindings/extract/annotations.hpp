@@ -4,7 +4,9 @@
 // what the same operations on lists of those objects would give.
 #pragma once
 
+#include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "bindings/extract/context.hpp"
@@ -16,11 +18,16 @@ public:
     enum class Kind : unsigned char { integer, real, text };
 
     size_t size() const { return cells_.size(); }
+    void reserve(size_t more) { cells_.reserve(cells_.size() + more); }
     void append_integer(int32_t v) {
-        cells_.push_back(Cell{Kind::integer, v, 0.0f, 0});
+        cells_.push_back(Cell{(uint32_t)v, Kind::integer});
         ++integer_count_;
     }
-    void append_real(float v) { cells_.push_back(Cell{Kind::real, 0, v, 0}); }
+    void append_real(float v) {
+        uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        cells_.push_back(Cell{bits, Kind::real});
+    }
     void append_text(std::string bytes);
 
     bool all_integers() const { return integer_count_ == cells_.size(); }
@@ -38,15 +45,31 @@ public:
     Ref as_set() const;
 
 private:
+    // First row and number of rows of each value of an all-integer column.
+    struct Occurrences {
+        long long first;
+        long long count;
+    };
+    const std::unordered_map<int32_t, Occurrences>& occurrences() const;
+
+    // Eight bytes a cell: the value's bits (an int32, a float32, or an
+    // index into texts_) and its kind.
     struct Cell {
+        uint32_t bits;
         Kind kind;
-        int32_t integer;
-        float real;
-        uint32_t text;  // index into texts_
+        int32_t integer() const { return (int32_t)bits; }
+        float real() const {
+            float v;
+            std::memcpy(&v, &bits, sizeof v);
+            return v;
+        }
+        uint32_t text() const { return bits; }
     };
     std::vector<Cell> cells_;
     std::vector<std::string> texts_;
     size_t integer_count_ = 0;
+    mutable std::unordered_map<int32_t, Occurrences> occurrences_;
+    mutable bool occurrences_built_ = false;
 };
 
 class AnnotationTable {

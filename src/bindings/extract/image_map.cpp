@@ -115,24 +115,24 @@ Ref read_image_trace_map(ExtractContext& ctx) {
     }
     if (starts.empty()) raise_nothing_to_stack(ctx, "dstack");
 
+    // The maps are read straight into a (records, NPY, NPX) array, one map
+    // after another, and returned as its (NPY, NPX, records) view: the values,
+    // dtype and shape of the maps stacked along a third axis, without a
+    // second copy.
     const size_t count = starts.size();
-    Ref shape = shape_tuple({npy, npx, (long long)count});
-    Ref traces = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
-    WritableView view(traces.get());
-    auto* out = static_cast<float*>(view.data());
-    // The maps are read in one pass, then interleaved: value p of map k goes
-    // to out[p * count + k]; the writes run in order through the output.
-    std::vector<float> maps((size_t)cells * count);
-    std::vector<ReadPiece> pieces;
-    pieces.reserve(count);
-    for (size_t k = 0; k < count && cells > 0; ++k)
-        pieces.push_back({starts[k], (size_t)cells * 4, maps.data() + k * (size_t)cells});
-    check(gather_read(ctx.source, pieces));
-    little_endian_to_host(maps.data(), maps.size(), 4);
-    for (long long p = 0; p < cells; ++p) {
-        float* row = out + (size_t)p * count;
-        for (size_t k = 0; k < count; ++k) row[k] = maps[k * (size_t)cells + (size_t)p];
+    Ref shape = shape_tuple({(long long)count, npy, npx});
+    Ref stacked = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
+    {
+        WritableView view(stacked.get());
+        auto* out = static_cast<float*>(view.data());
+        std::vector<ReadPiece> pieces;
+        pieces.reserve(count);
+        for (size_t k = 0; k < count && cells > 0; ++k)
+            pieces.push_back({starts[k], (size_t)cells * 4, out + k * (size_t)cells});
+        check(gather_read(ctx.source, pieces));
+        little_endian_to_host(out, (size_t)cells * count, 4);
     }
+    Ref traces = Ref::check(PyObject_CallMethod(stacked.get(), "transpose", "iii", 1, 2, 0));
     return build_result(ctx, kImageTRCDataReturn,
                         {{"mapX", g.map_x.get()}, {"mapY", g.map_y.get()}, {"labels", labels.get()}, {"traces", traces.get()}});
 }
