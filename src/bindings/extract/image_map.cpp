@@ -103,14 +103,13 @@ Ref read_image_trace_map(ExtractContext& ctx) {
     const long long npx = as_count(g.npx()), npy = as_count(g.npy()), npt = ctx.npt_value;
     const long long cells = npx * npy;  // both below 2^31
 
-    Ref labels = Ref::check(PyList_New(0));
+    LabelReads label_reads;
     std::vector<int64_t> starts;
     starts.reserve(g.layout.size());
     for (size_t k = 0; k < g.layout.size(); ++k) {
         RecordValues rv = locate_values(ctx, g.layout.offsets[k], npt);
         if (rv.count != cells) raise_reshape_error(ctx, rv.count, g.npy(), g.npx());
-        Ref label = read_label(ctx, rv.end, info);
-        check_status(PyList_Append(labels.get(), label.get()));
+        label_reads.locate(ctx, rv.end, info);
         starts.push_back(rv.offset);
     }
     if (starts.empty()) raise_nothing_to_stack(ctx, "dstack");
@@ -126,13 +125,17 @@ Ref read_image_trace_map(ExtractContext& ctx) {
         WritableView view(stacked.get());
         auto* out = static_cast<float*>(view.data());
         std::vector<ReadPiece> pieces;
-        pieces.reserve(count);
-        for (size_t k = 0; k < count && cells > 0; ++k)
-            pieces.push_back({starts[k], (size_t)cells * 4, out + k * (size_t)cells});
+        pieces.reserve(count * 2);
+        for (size_t k = 0; k < count; ++k) {
+            if (cells > 0) pieces.push_back({starts[k], (size_t)cells * 4, out + k * (size_t)cells});
+            ReadPiece label = label_reads.piece(k);
+            if (label.length) pieces.push_back(label);
+        }
         check(gather_read(ctx.source, pieces));
         little_endian_to_host(out, (size_t)cells * count, 4);
     }
     Ref traces = Ref::check(PyObject_CallMethod(stacked.get(), "transpose", "iii", 1, 2, 0));
+    Ref labels = label_reads.decode(ctx);
     return build_result(ctx, kImageTRCDataReturn,
                         {{"mapX", g.map_x.get()}, {"mapY", g.map_y.get()}, {"labels", labels.get()}, {"traces", traces.get()}});
 }

@@ -250,14 +250,13 @@ struct TraceBlock {
 TraceBlock read_trace_block(ExtractContext& ctx, const RecordLayout& layout) {
     TraceBlock block;
     int32_t info = info_size(ctx);
-    block.labels = Ref::check(PyList_New(0));
+    LabelReads label_reads;
     std::vector<RecordValues> rows;
     rows.reserve(layout.size());
     for (size_t k = 0; k < layout.size(); ++k) {
         RecordValues rv = locate_values(ctx, layout.offsets[k], ctx.npt_value);
         rows.push_back(rv);
-        Ref label = read_label(ctx, rv.end, info);
-        check_status(PyList_Append(block.labels.get(), label.get()));
+        label_reads.locate(ctx, rv.end, info);
     }
     if (rows.empty()) raise_nothing_to_stack(ctx, "vstack");
     block.length = rows[0].count;
@@ -266,10 +265,14 @@ TraceBlock read_trace_block(ExtractContext& ctx, const RecordLayout& layout) {
     block.traces = rows.size();
     block.values.resize(block.traces * (size_t)block.length);
     std::vector<ReadPiece> pieces;
-    for (size_t k = 0; k < rows.size(); ++k)
+    for (size_t k = 0; k < rows.size(); ++k) {
         if (block.length)
             pieces.push_back({rows[k].offset, (size_t)block.length * 4, block.values.data() + k * (size_t)block.length});
+        ReadPiece label = label_reads.piece(k);
+        if (label.length) pieces.push_back(label);
+    }
     check(gather_read(ctx.source, pieces));
+    block.labels = label_reads.decode(ctx);
     little_endian_to_host(block.values.data(), block.values.size(), 4);
     return block;
 }

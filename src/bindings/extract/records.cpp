@@ -1,5 +1,7 @@
 #include "bindings/extract/records.hpp"
 
+#include <cstring>
+
 #include "bindings/common/arrays.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/format/text.hpp"
@@ -36,13 +38,6 @@ RecordValues locate_values(ExtractContext& ctx, wide offset, long long npt) {
     wide wanted_end = offset + (wide)npt * 4;
     r.end = wanted_end < size ? wanted_end : (wide)size;
     return r;
-}
-
-Ref read_label(ExtractContext& ctx, wide values_end, int32_t info_size) {
-    check(ctx.cursor.seek(values_end + 152));
-    std::string text;
-    check(ctx.cursor.read_text((int64_t)info_size - 152, text));
-    return decode_stored_text(text);
 }
 
 double read_time(ExtractContext& ctx, wide values_end) {

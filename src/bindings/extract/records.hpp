@@ -4,6 +4,9 @@
 #pragma once
 
 #include "bindings/extract/context.hpp"
+#include <vector>
+
+#include "core/extract/gather.hpp"
 #include "core/extract/store_table.hpp"
 
 namespace vellkit::py {
@@ -23,9 +26,30 @@ struct RecordValues {
 // 32-bit floats there, as a bulk read from a file would deliver them.
 RecordValues locate_values(ExtractContext& ctx, wide offset, long long npt);
 
-// The label of a record's info record: `infoSize` - 152 bytes from 152 bytes
-// behind its values, cut at the first NUL and decoded.
-Ref read_label(ExtractContext& ctx, wide values_end, int32_t info_size);
+// Labels read in the same vectored pass as the records' values: each label
+// is located (raising its seek's error in record order) before anything is
+// read, then read with the values and decoded afterwards.
+class LabelReads {
+public:
+    // Locates the label of the record whose values end at `values_end`.
+    void locate(ExtractContext& ctx, wide values_end, int32_t info_size);
+    // The piece that reads label k (zero length when it is read apart).
+    ReadPiece piece(size_t k);
+    // The labels, in record order, once the pieces have been read.
+    Ref decode(ExtractContext& ctx);
+    size_t size() const { return spans_.size(); }
+
+private:
+    struct Span {
+        int64_t at;
+        int64_t length;
+        size_t buffer_offset;
+        bool apart;  // too long to read with the values
+    };
+    std::vector<Span> spans_;
+    std::vector<unsigned char> buffer_;
+};
+
 // The time of a record's info record: the double 136 bytes behind its values.
 double read_time(ExtractContext& ctx, wide values_end);
 

@@ -72,16 +72,18 @@ Ref read_time_resolved(ExtractContext& ctx) {
 Ref read_time_resolved_traces(ExtractContext& ctx) {
     RecordLayout layout = record_layout(ctx);
     int32_t info = info_size(ctx);
-    Ref labels = Ref::check(PyList_New(0));
+    LabelReads label_reads;
     std::vector<RecordValues> rows;
     rows.reserve(layout.size());
     for (size_t k = 0; k < layout.size(); ++k) {
         RecordValues rv = locate_values(ctx, layout.offsets[k], ctx.npt_value);
         rows.push_back(rv);
-        Ref label = read_label(ctx, rv.end, info);
-        check_status(PyList_Append(labels.get(), label.get()));
+        label_reads.locate(ctx, rv.end, info);
     }
-    Ref traces = stack_rows(ctx, rows, nullptr);
+    std::vector<ReadPiece> behind(rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) behind[k] = label_reads.piece(k);
+    Ref traces = stack_rows(ctx, rows, &behind);
+    Ref labels = label_reads.decode(ctx);
     return build_result(ctx, kTimeResolvedTRCDataReturn, {{"labels", labels.get()}, {"traces", traces.get()}});
 }
 
