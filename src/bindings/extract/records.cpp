@@ -40,6 +40,46 @@ RecordValues locate_values(ExtractContext& ctx, wide offset, long long npt) {
     return r;
 }
 
+namespace {
+constexpr int64_t kLabelReadWithValues = 4096;
+}
+
+void LabelReads::locate(ExtractContext& ctx, wide values_end, int32_t info_size) {
+    check(ctx.cursor.seek(values_end + 152));
+    int64_t left = ctx.cursor.remaining();
+    int64_t length = (int64_t)info_size - 152;
+    if (length < 0 || length > left) length = left;
+    Span span{ctx.cursor.position(), length, buffer_.size(), length > kLabelReadWithValues};
+    if (!span.apart) buffer_.resize(buffer_.size() + (size_t)length);
+    spans_.push_back(span);
+}
+
+ReadPiece LabelReads::piece(size_t k) {
+    const Span& s = spans_[k];
+    if (s.apart || s.length == 0) return ReadPiece{s.at, 0, nullptr};
+    return ReadPiece{s.at, (size_t)s.length, buffer_.data() + s.buffer_offset};
+}
+
+Ref LabelReads::decode(ExtractContext& ctx) {
+    Ref labels = Ref::check(PyList_New((Py_ssize_t)spans_.size()));
+    for (size_t k = 0; k < spans_.size(); ++k) {
+        const Span& s = spans_[k];
+        Ref label;
+        if (s.apart) {
+            check(ctx.cursor.seek(s.at));
+            std::string text;
+            check(ctx.cursor.read_text(s.length, text));
+            label = decode_stored_text(text);
+        } else {
+            const char* p = reinterpret_cast<const char*>(buffer_.data() + s.buffer_offset);
+            const void* nul = std::memchr(p, 0, (size_t)s.length);
+            label = decode_stored_text(p, nul ? (size_t)((const char*)nul - p) : (size_t)s.length);
+        }
+        PyList_SET_ITEM(labels.get(), (Py_ssize_t)k, label.release());
+    }
+    return labels;
+}
+
 double read_time(ExtractContext& ctx, wide values_end) {
     check(ctx.cursor.seek(values_end + 136));
     return read_float64(ctx.cursor, ctx.reporter);
