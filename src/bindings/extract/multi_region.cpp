@@ -249,31 +249,14 @@ struct TraceBlock {
 
 TraceBlock read_trace_block(ExtractContext& ctx, const RecordLayout& layout) {
     TraceBlock block;
-    int32_t info = info_size(ctx);
-    LabelReads label_reads;
-    std::vector<RecordValues> rows;
-    rows.reserve(layout.size());
-    for (size_t k = 0; k < layout.size(); ++k) {
-        RecordValues rv = locate_values(ctx, layout.offsets[k], ctx.npt_value);
-        rows.push_back(rv);
-        label_reads.locate(ctx, rv.end, info);
-    }
-    if (rows.empty()) raise_nothing_to_stack(ctx, "vstack");
-    block.length = rows[0].count;
-    for (size_t k = 1; k < rows.size(); ++k)
-        if (rows[k].count != block.length) raise_stack_mismatch(ctx, block.length, k, rows[k].count);
-    block.traces = rows.size();
+    TraceRecords records = locate_trace_records(ctx, layout);
+    block.length = stacked_row_length(ctx, records.rows);
+    block.traces = records.rows.size();
     block.values.resize(block.traces * (size_t)block.length);
-    std::vector<ReadPiece> pieces;
-    for (size_t k = 0; k < rows.size(); ++k) {
-        if (block.length)
-            pieces.push_back({rows[k].offset, (size_t)block.length * 4, block.values.data() + k * (size_t)block.length});
-        ReadPiece label = label_reads.piece(k);
-        if (label.length) pieces.push_back(label);
-    }
-    check(gather_read(ctx.source, pieces));
-    block.labels = label_reads.decode(ctx);
-    little_endian_to_host(block.values.data(), block.values.size(), 4);
+    std::vector<ReadPiece> behind(block.traces);
+    for (size_t k = 0; k < behind.size(); ++k) behind[k] = records.labels.piece(k);
+    read_rows(ctx, records.rows, block.length, block.values.data(), &behind);
+    block.labels = records.labels.decode(ctx);
     return block;
 }
 

@@ -80,6 +80,38 @@ Ref LabelReads::decode(ExtractContext& ctx) {
     return labels;
 }
 
+TraceRecords locate_trace_records(ExtractContext& ctx, const RecordLayout& layout) {
+    int32_t info = info_size(ctx);
+    TraceRecords records;
+    records.rows.reserve(layout.size());
+    for (size_t k = 0; k < layout.size(); ++k) {
+        RecordValues rv = locate_values(ctx, layout.offsets[k], ctx.npt_value);
+        records.rows.push_back(rv);
+        records.labels.locate(ctx, rv.end, info);
+    }
+    return records;
+}
+
+int64_t stacked_row_length(ExtractContext& ctx, const std::vector<RecordValues>& rows) {
+    if (rows.empty()) raise_nothing_to_stack(ctx, "vstack");
+    const int64_t length = rows[0].count;
+    for (size_t k = 1; k < rows.size(); ++k)
+        if (rows[k].count != length) raise_stack_mismatch(ctx, length, k, rows[k].count);
+    return length;
+}
+
+void read_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64_t length, float* base,
+               const std::vector<ReadPiece>* behind) {
+    std::vector<ReadPiece> pieces;
+    pieces.reserve(rows.size() * 2);
+    for (size_t k = 0; k < rows.size(); ++k) {
+        if (length) pieces.push_back({rows[k].offset, (size_t)length * 4, base + k * (size_t)length});
+        if (behind && (*behind)[k].length) pieces.push_back((*behind)[k]);
+    }
+    check(gather_read(ctx.source, pieces));
+    little_endian_to_host(base, rows.size() * (size_t)length, 4);
+}
+
 double read_time(ExtractContext& ctx, wide values_end) {
     check(ctx.cursor.seek(values_end + 136));
     return read_float64(ctx.cursor, ctx.reporter);

@@ -50,6 +50,23 @@ private:
     std::vector<unsigned char> buffer_;
 };
 
+// The records of a trace block in store-table order, with their labels.
+struct TraceRecords {
+    std::vector<RecordValues> rows;
+    LabelReads labels;
+};
+TraceRecords locate_trace_records(ExtractContext& ctx, const RecordLayout& layout);
+
+// The common length of rows about to be stacked; numpy's errors for no rows
+// and for rows of different lengths.
+int64_t stacked_row_length(ExtractContext& ctx, const std::vector<RecordValues>& rows);
+
+// Reads `length` values of each row to `base` + k * length floats, each row
+// followed in the same pass by its piece of `behind` (a time, a label; zero
+// lengths for none).
+void read_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64_t length, float* base,
+               const std::vector<ReadPiece>* behind);
+
 // The time of a record's info record: the double 136 bytes behind its values.
 double read_time(ExtractContext& ctx, wide values_end);
 

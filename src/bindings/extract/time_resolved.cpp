@@ -13,29 +13,15 @@ namespace vellkit::py {
 
 namespace {
 
-// Stacks records whose lengths are known into a (records, length) array,
-// with numpy's errors for no records and for records of different lengths.
-// `behind` holds, per record, a piece read in the same pass right after the
-// record's values (its time; a zero length for none).
+// Stacks records into a (records, length) array, read in one pass with the
+// pieces `behind` them, with numpy's errors for no records and for records
+// of different lengths.
 Ref stack_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, const std::vector<ReadPiece>* behind) {
-    if (rows.empty()) raise_nothing_to_stack(ctx, "vstack");
-    const int64_t length = rows[0].count;
-    for (size_t k = 1; k < rows.size(); ++k)
-        if (rows[k].count != length) raise_stack_mismatch(ctx, length, k, rows[k].count);
-
+    const int64_t length = stacked_row_length(ctx, rows);
     Ref shape = shape_tuple({(long long)rows.size(), (long long)length});
     Ref stacked = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
     WritableView view(stacked.get());
-    auto* base = static_cast<unsigned char*>(view.data());
-    const size_t row_bytes = (size_t)length * 4;
-    std::vector<ReadPiece> pieces;
-    pieces.reserve(rows.size() * 2);
-    for (size_t k = 0; k < rows.size(); ++k) {
-        if (row_bytes) pieces.push_back({rows[k].offset, row_bytes, base + k * row_bytes});
-        if (behind && (*behind)[k].length) pieces.push_back((*behind)[k]);
-    }
-    check(gather_read(ctx.source, pieces));
-    little_endian_to_host(base, rows.size() * (size_t)length, 4);
+    read_rows(ctx, rows, length, static_cast<float*>(view.data()), behind);
     return stacked;
 }
 
@@ -71,19 +57,11 @@ Ref read_time_resolved(ExtractContext& ctx) {
 
 Ref read_time_resolved_traces(ExtractContext& ctx) {
     RecordLayout layout = record_layout(ctx);
-    int32_t info = info_size(ctx);
-    LabelReads label_reads;
-    std::vector<RecordValues> rows;
-    rows.reserve(layout.size());
-    for (size_t k = 0; k < layout.size(); ++k) {
-        RecordValues rv = locate_values(ctx, layout.offsets[k], ctx.npt_value);
-        rows.push_back(rv);
-        label_reads.locate(ctx, rv.end, info);
-    }
-    std::vector<ReadPiece> behind(rows.size());
-    for (size_t k = 0; k < rows.size(); ++k) behind[k] = label_reads.piece(k);
-    Ref traces = stack_rows(ctx, rows, &behind);
-    Ref labels = label_reads.decode(ctx);
+    TraceRecords records = locate_trace_records(ctx, layout);
+    std::vector<ReadPiece> behind(records.rows.size());
+    for (size_t k = 0; k < behind.size(); ++k) behind[k] = records.labels.piece(k);
+    Ref traces = stack_rows(ctx, records.rows, &behind);
+    Ref labels = records.labels.decode(ctx);
     return build_result(ctx, kTimeResolvedTRCDataReturn, {{"labels", labels.get()}, {"traces", traces.get()}});
 }
 
