@@ -248,7 +248,7 @@ AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
 // Columns
 
 void AnnotationColumn::append_text(std::string bytes) {
-    cells_.push_back(Cell{(uint32_t)texts_.size(), Kind::text});
+    cells_.push_back(Cell::make((uint32_t)texts_.size(), Kind::text));
     texts_.push_back(std::move(bytes));
 }
 
@@ -258,7 +258,7 @@ Ref AnnotationColumn::item(long long row) const {
         throw PyError();
     }
     const Cell& c = cells_[(size_t)row];
-    switch (c.kind) {
+    switch (c.kind()) {
     case Kind::integer:
         return new_int(c.integer());
     case Kind::real:
@@ -270,7 +270,7 @@ Ref AnnotationColumn::item(long long row) const {
 }
 
 bool AnnotationColumn::integer_at(long long row, int32_t& out) const {
-    if (row < 0 || (size_t)row >= cells_.size() || cells_[(size_t)row].kind != Kind::integer) return false;
+    if (row < 0 || (size_t)row >= cells_.size() || cells_[(size_t)row].kind() != Kind::integer) return false;
     out = cells_[(size_t)row].integer();
     return true;
 }
@@ -278,11 +278,11 @@ bool AnnotationColumn::integer_at(long long row, int32_t& out) const {
 bool AnnotationColumn::number_at(long long row, double& out) const {
     if (row < 0 || (size_t)row >= cells_.size()) return false;
     const Cell& c = cells_[(size_t)row];
-    if (c.kind == Kind::integer) {
+    if (c.kind() == Kind::integer) {
         out = c.integer();
         return true;
     }
-    if (c.kind == Kind::real) {
+    if (c.kind() == Kind::real) {
         out = c.real();
         return true;
     }
@@ -310,7 +310,7 @@ long long AnnotationColumn::index_of(long long value) const {
     // Text never equals an int; a real equals it when numerically equal.
     for (size_t i = 0; i < cells_.size(); ++i) {
         const Cell& c = cells_[i];
-        if ((c.kind == Kind::integer && c.integer() == value) || (c.kind == Kind::real && (double)c.real() == (double)value))
+        if ((c.kind() == Kind::integer && c.integer() == value) || (c.kind() == Kind::real && (double)c.real() == (double)value))
             return (long long)i;
     }
     PyErr_Format(PyExc_ValueError, "%lld is not in list", value);
@@ -319,11 +319,11 @@ long long AnnotationColumn::index_of(long long value) const {
 
 long long AnnotationColumn::count_of(PyObject* value, long long row_of_value) const {
     const Cell& own = cells_[(size_t)row_of_value];
-    if (own.kind == Kind::text) {
+    if (own.kind() == Kind::text) {
         // Different bytes may decode to equal texts: compare as the list would.
         long long n = 0;
         for (size_t i = 0; i < cells_.size(); ++i) {
-            if (cells_[i].kind != Kind::text) continue;
+            if (cells_[i].kind() != Kind::text) continue;
             Ref other = item((long long)i);
             int eq = PyObject_RichCompareBool(other.get(), value, Py_EQ);
             check_status(eq);
@@ -332,13 +332,13 @@ long long AnnotationColumn::count_of(PyObject* value, long long row_of_value) co
         return n;
     }
     if (all_integers()) return occurrences().at(own.integer()).count;
-    double v = own.kind == Kind::integer ? (double)own.integer() : (double)own.real();
+    double v = own.kind() == Kind::integer ? (double)own.integer() : (double)own.real();
     // A NaN equals nothing but itself, and each row holds its own object.
     if (v != v) return 1;
     long long n = 0;
     for (const Cell& c : cells_) {
-        if (c.kind == Kind::integer && (double)c.integer() == v) ++n;
-        else if (c.kind == Kind::real && (double)c.real() == v) ++n;
+        if (c.kind() == Kind::integer && (double)c.integer() == v) ++n;
+        else if (c.kind() == Kind::real && (double)c.real() == v) ++n;
     }
     return n;
 }

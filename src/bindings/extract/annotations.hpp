@@ -20,13 +20,13 @@ public:
     size_t size() const { return cells_.size(); }
     void reserve(size_t more) { cells_.reserve(cells_.size() + more); }
     void append_integer(int32_t v) {
-        cells_.push_back(Cell{(uint32_t)v, Kind::integer});
+        cells_.push_back(Cell::make((uint32_t)v, Kind::integer));
         ++integer_count_;
     }
     void append_real(float v) {
         uint32_t bits;
         std::memcpy(&bits, &v, sizeof bits);
-        cells_.push_back(Cell{bits, Kind::real});
+        cells_.push_back(Cell::make(bits, Kind::real));
     }
     void append_text(std::string bytes);
 
@@ -52,18 +52,22 @@ private:
     };
     const std::unordered_map<int32_t, Occurrences>& occurrences() const;
 
-    // Eight bytes a cell: the value's bits (an int32, a float32, or an
-    // index into texts_) and its kind.
+    // Eight bytes a cell, packed in one integer (built in a register, not
+    // pieced together in memory): the value's bits (an int32, a float32, or
+    // an index into texts_) and, above them, its kind.
     struct Cell {
-        uint32_t bits;
-        Kind kind;
-        int32_t integer() const { return (int32_t)bits; }
+        uint64_t packed;
+        static Cell make(uint32_t bits, Kind kind) { return Cell{bits | ((uint64_t)kind << 32)}; }
+        Kind kind() const { return (Kind)(packed >> 32); }
+        uint32_t bits() const { return (uint32_t)packed; }
+        int32_t integer() const { return (int32_t)bits(); }
         float real() const {
+            uint32_t b = bits();
             float v;
-            std::memcpy(&v, &bits, sizeof v);
+            std::memcpy(&v, &b, sizeof v);
             return v;
         }
-        uint32_t text() const { return bits; }
+        uint32_t text() const { return bits(); }
     };
     std::vector<Cell> cells_;
     std::vector<std::string> texts_;
