@@ -57,9 +57,7 @@ long long small_int(PyObject* tuple, Py_ssize_t i) {
 void assemble_parameters(ExtractContext& ctx) {
     ctx.parameters = read_parameters(ctx.cursor, ctx.blocks.params, ctx.reporter);
     for (int64_t offset : {ctx.blocks.acquisition, ctx.blocks.instrument, ctx.blocks.sample, ctx.blocks.fourier_transform}) {
-        if (offset == -1) continue;
-        Ref more = read_parameters(ctx.cursor, offset, ctx.reporter);
-        check_status(PyDict_Update(ctx.parameters.get(), more.get()));
+        if (offset != -1) merge_parameters(ctx.cursor, offset, ctx.reporter, ctx.parameters.get());
     }
     ctx.npt = lookup(ctx.parameters.get(), "NPT");
     ctx.fxv = lookup(ctx.parameters.get(), "FXV");

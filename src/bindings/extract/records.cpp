@@ -70,6 +70,8 @@ Ref LabelReads::decode(ExtractContext& ctx) {
             std::string text;
             check(ctx.cursor.read_text(s.length, text));
             label = decode_stored_text(text);
+        } else if (s.length == 0) {
+            label = decode_stored_text("", 0);
         } else {
             const char* p = reinterpret_cast<const char*>(buffer_.data() + s.buffer_offset);
             const void* nul = std::memchr(p, 0, (size_t)s.length);

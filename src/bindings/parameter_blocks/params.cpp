@@ -24,11 +24,11 @@ Ref parameter_name(NameCache* cache, const ParamRecord& rec) {
 
 }  // namespace
 
-Ref read_parameters(ModuleState* state, Cursor& cursor, wide offset, FieldReporter& reporter) {
-    std::vector<ParamRecord> records;
-    check(parse_parameter_block(cursor, offset, reporter, records));
-    Ref params = Ref::check(PyDict_New());
-    NameCache* cache = state ? state->name_cache : nullptr;
+namespace {
+
+// Stores the records in order: a name keeps the position of its first
+// record and takes the value of its last, as a dict built from the block.
+void store_records(NameCache* cache, const std::vector<ParamRecord>& records, PyObject* params) {
     for (const ParamRecord& rec : records) {
         Ref key = parameter_name(cache, rec);
         Ref value;
@@ -43,9 +43,27 @@ Ref read_parameters(ModuleState* state, Cursor& cursor, wide offset, FieldReport
             value = decode_stored_text(rec.text);
             break;
         }
-        check_status(PyDict_SetItem(params.get(), key.get(), value.get()));
+        check_status(PyDict_SetItem(params, key.get(), value.get()));
     }
+}
+
+}  // namespace
+
+Ref read_parameters(ModuleState* state, Cursor& cursor, wide offset, FieldReporter& reporter) {
+    std::vector<ParamRecord> records;
+    check(parse_parameter_block(cursor, offset, reporter, records));
+    Ref params = Ref::check(PyDict_New());
+    store_records(state ? state->name_cache : nullptr, records, params.get());
     return params;
+}
+
+void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params) {
+    std::vector<ParamRecord> records;
+    check(parse_parameter_block(cursor, offset, reporter, records));
+    ModuleState* state = reporter.state();
+    // New names are appended in the order of their first record, values of
+    // known names replaced in place: what update() with the block's dict does.
+    store_records(state ? state->name_cache : nullptr, records, params);
 }
 
 Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter) {

@@ -11,6 +11,10 @@ namespace vellkit::py {
 // their first record, the last record of a name giving its value.
 Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter);
 Ref read_parameters(ModuleState* state, Cursor& cursor, wide offset, FieldReporter& reporter);
+// Merges the block at `offset` into `params`, as params.update() with the
+// block's dictionary would (the block is parsed whole before anything is
+// stored, so a block that fails leaves `params` as it was).
+void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params);
 
 // An offset given as a Python object (an int; anything else fails as a
 // file's seek would with it).

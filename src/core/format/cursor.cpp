@@ -62,6 +62,19 @@ Status Cursor::read(void* dst, size_t n, size_t& delivered) {
     return Status();
 }
 
+const unsigned char* Cursor::peek(size_t n, size_t& available) {
+    available = 0;
+    if (position_ >= file_size() || n > kWindowSize / 2) return nullptr;
+    int64_t left = file_size() - position_;
+    if ((int64_t)n > left) n = (size_t)left;
+    bool inside = position_ >= window_start_ && position_ + (int64_t)n <= window_start_ + (int64_t)window_length_;
+    if (!inside && !fill_window(position_).ok()) return nullptr;
+    size_t offset = (size_t)(position_ - window_start_);
+    if (offset >= window_length_) return nullptr;
+    available = window_length_ - offset;
+    return window_.get() + offset;
+}
+
 Status Cursor::read_bytes(int64_t n, std::string& out) {
     out.clear();
     int64_t left = remaining();

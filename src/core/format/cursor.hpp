@@ -34,6 +34,12 @@ public:
     // stops there, while the position still advances by the full count.
     Status read_text(int64_t n, std::string& out);
 
+    // The bytes at the position as held in the read-ahead window: up to `n`
+    // of them (fewer only at the end of the file), without moving. Callers
+    // that use them move on with skip().
+    const unsigned char* peek(size_t n, size_t& available);
+    void skip(size_t n) { position_ += (int64_t)n; }
+
     // Bytes from the position to the end of the file (0 when beyond it).
     int64_t remaining() const { return position_ >= file_size() ? 0 : file_size() - position_; }
 
