@@ -404,13 +404,6 @@ def time_pair(fn, floor, repeat, min_sample):
     return statistics.median(fn_times), statistics.median(floor_times)
 
 
-def time_one(fn, repeat, min_sample):
-    """Median seconds per call of ``fn`` alone, after a warm-up."""
-    fn()
-    number = _calibrate(fn, min_sample)
-    return statistics.median(_sample(fn, number) for _ in range(repeat))
-
-
 # ----------------------------------------------------------------------------
 # Cases
 # ----------------------------------------------------------------------------
@@ -463,7 +456,7 @@ def build_cases(files, info, sz, wanted):
         add(Case(id, name, target, call, lambda: floor_blocks(path, blocks), check, _size_text(blocks)))
 
     if "spectrum" in files:
-        spec, size = files["spectrum"], info["spectrum"]["size"]
+        spectrum_path, size = files["spectrum"], info["spectrum"]["size"]
 
         def check_spectrum(r):
             _expect_shape(r.y, (sz.spectrum_npt,), "y")
@@ -478,25 +471,23 @@ def build_cases(files, info, sz, wanted):
             if r is not True:
                 raise AssertionError("isVellFile gave %r" % (r,))
 
-        add(Case("1", "spectrum 2D", 3.0, lambda: vellkit.getVellData(spec, ("AB", "2D", "NONE")),
-                 lambda: floor_whole_file(spec, size), check_spectrum, "open, read file, close"))
-        add(Case("2", "listContents", 3.0, lambda: vellkit.listContents(spec),
-                 lambda: floor_whole_file(spec, size), check_listing, "open, read file, close"))
-        add(Case("2b", "isVellFile", 2.0, lambda: vellkit.isVellFile(spec), lambda: floor_magic(spec),
+        add(Case("1", "spectrum 2D", 3.0, lambda: vellkit.getVellData(spectrum_path, ("AB", "2D", "NONE")),
+                 lambda: floor_whole_file(spectrum_path, size), check_spectrum, "open, read file, close"))
+        add(Case("2", "listContents", 3.0, lambda: vellkit.listContents(spectrum_path),
+                 lambda: floor_whole_file(spectrum_path, size), check_listing, "open, read file, close"))
+        add(Case("2b", "isVellFile", 2.0, lambda: vellkit.isVellFile(spectrum_path), lambda: floor_magic(spectrum_path),
                  check_true, "open, read 4 bytes, close"))
 
-    if "image_map" in files:
-        bulk("3", "image map", 1.5, "image_map", ("AB", "3D", "NONE"),
-             lambda r: _expect_shape(r.spectra, info["image_map"]["shape"], "spectra"))
-    if "trace_map" in files:
-        bulk("4", "trace image map", 2.0, "trace_map", ("TRC", "3D", "NONE"),
-             lambda r: _expect_shape(r.traces, info["trace_map"]["shape"], "traces"))
-    if "time_resolved" in files:
-        bulk("5", "time-resolved", 1.5, "time_resolved", ("AB", "3D", "NONE"),
-             lambda r: _expect_shape(r.spectra, info["time_resolved"]["shape"], "spectra"))
-    if "trace_series" in files:
-        bulk("5b", "trace series", 2.0, "trace_series", ("TRC", "3D", "NONE"),
-             lambda r: _expect_shape(r.traces, info["trace_series"]["shape"], "traces"))
+    # Cases whose result is one array of a known shape.
+    for id, name, target, key, request, attribute in [
+            ("3", "image map", 1.5, "image_map", ("AB", "3D", "NONE"), "spectra"),
+            ("4", "trace image map", 2.0, "trace_map", ("TRC", "3D", "NONE"), "traces"),
+            ("5", "time-resolved", 1.5, "time_resolved", ("AB", "3D", "NONE"), "spectra"),
+            ("5b", "trace series", 2.0, "trace_series", ("TRC", "3D", "NONE"), "traces")]:
+        if key in files:
+            bulk(id, name, target, key, request,
+                 lambda r, key=key, attribute=attribute: _expect_shape(getattr(r, attribute), info[key]["shape"],
+                                                                       attribute))
 
     if "multi_region" in files:
         mr = info["multi_region"]
@@ -589,11 +580,7 @@ def memory_child(case_id, path):
     if base is None:
         method = "ru_maxrss"
     maxrss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    try:
-        result = call()
-    except NotImplementedError:
-        print(json.dumps({"na": True}))
-        return
+    result = call()
     if method == "VmHWM":
         peak = _status_kib("VmHWM") - base
     else:  # a lower bound when the interpreter's start peaked higher than the call
@@ -619,8 +606,6 @@ def measure_memory(case_id, path):
 
 
 def fmt_time(seconds):
-    if seconds is None:
-        return "n/a"
     if seconds < 1e-3:
         return "%.2f us" % (seconds * 1e6)
     if seconds < 1.0:
@@ -687,14 +672,7 @@ def run_timed(cases, args, min_sample, results):
         entry = {"case": case.id, "name": case.name, "target_ratio": case.target, "floor_is": case.floor_text}
         results.append(entry)
         try:
-            try:
-                case.check(case.call())
-            except NotImplementedError:
-                # Not there yet: the floor is still worth knowing.
-                t_floor = time_one(case.floor, args.repeat, min_sample)
-                entry.update(status="n/a", floor_s=t_floor)
-                rows.append([case.label, "n/a", fmt_time(t_floor), "n/a", target, "n/a", case.floor_text])
-                continue
+            case.check(case.call())
             t_call, t_floor = time_pair(case.call, case.floor, args.repeat, min_sample)
         except Exception as exc:  # reported; the other cases go on
             failures += 1
@@ -723,10 +701,6 @@ def run_memory(files, results):
             failures += 1
             entry.update(status="error", error=str(exc))
             rows.append([label, "error", "", "", "<= 32 MiB", "ERROR %s" % exc])
-            continue
-        if m.get("na"):
-            entry.update(status="n/a")
-            rows.append([label, "n/a", "n/a", "n/a", "<= 32 MiB", "n/a"])
             continue
         overhead = m["peak"] - m["returned"]
         ok = overhead <= MEMORY_LIMIT

@@ -27,37 +27,17 @@ struct Column {
 constexpr int64_t kRowsPastEndRead = 16;
 constexpr int64_t kRowSlack = 4096;
 
-Ref item(PyObject* dict, const std::string& key) { return lookup(dict, key.c_str()); }
-
 std::string numbered(const char* prefix, long long n) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%s%02lld", prefix, n);
     return buf;
 }
 
-bool equals_int(PyObject* value, long v) {
-    Ref number = new_int(v);
-    int r = PyObject_RichCompareBool(value, number.get(), Py_EQ);
-    check_status(r);
-    return r != 0;
-}
-
 ColumnKind column_kind(PyObject* type) {
-    if (equals_int(type, 4)) return ColumnKind::int32;
-    if (equals_int(type, 5)) return ColumnKind::float32;
-    if (equals_int(type, 1004) || equals_int(type, 1005) || equals_int(type, 1011)) return ColumnKind::text;
+    if (equals_number(type, 4)) return ColumnKind::int32;
+    if (equals_number(type, 5)) return ColumnKind::float32;
+    if (equals_number(type, 1004) || equals_number(type, 1005) || equals_number(type, 1011)) return ColumnKind::text;
     return ColumnKind::unknown;
-}
-
-// range(value): the count of a loop over a parameter's value.
-long long loop_count(PyObject* value) {
-    Ref index = Ref::check(PyNumber_Index(value));
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (n == -1 && PyErr_Occurred()) throw PyError();
-    if (overflow > 0) n = LLONG_MAX;
-    if (overflow < 0) n = 0;
-    return n;
 }
 
 // The count of bytes a text field reads (f.read(strlen) semantics).
@@ -125,9 +105,9 @@ AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
     Ref twelve = new_int(12);
     Ref dir_offset = Ref::check(PyNumber_Add(offset, twelve.get()));
     Ref param_dir = read_parameters(ctx.cursor, offset_value(dir_offset.get()), ctx.reporter);
-    long long tables = loop_count(lookup(param_dir.get(), "NRP").get());
+    long long tables = range_count(lookup(param_dir.get(), "NRP").get());
     for (long long t = 0; t < tables; ++t) {
-        Ref table_offset = item(param_dir.get(), numbered("F", t));
+        Ref table_offset = lookup(param_dir.get(), numbered("F", t));
         Ref param_at = Ref::check(PyNumber_Add(offset, table_offset.get()));
         Ref param_img = read_parameters(ctx.cursor, offset_value(param_at.get()), ctx.reporter);
         Ref first_row_at = Ref::check(PyNumber_Add(param_at.get(), lookup(param_img.get(), "SIZ").get()));
@@ -137,11 +117,11 @@ AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
         Ref row_length = lookup(param_img.get(), "SRC");
         Ref strlen_value = new_int(-1);
         std::vector<Column> columns;
-        long long column_count = loop_count(lookup(param_img.get(), "NCO").get());
+        long long column_count = range_count(lookup(param_img.get(), "NCO").get());
         for (long long i = 0; i < column_count; ++i) {
-            Ref name = item(param_img.get(), numbered("S", i));
-            Ref position = item(param_img.get(), numbered("F", i));
-            Ref type = item(param_img.get(), numbered("T", i));
+            Ref name = lookup(param_img.get(), numbered("S", i));
+            Ref position = lookup(param_img.get(), numbered("F", i));
+            Ref type = lookup(param_img.get(), numbered("T", i));
             // Each column name is bound to a new, empty column.
             Ref index = new_int((long long)table.columns.size());
             check_status(PyDict_SetItem(table.names.get(), name.get(), index.get()));
@@ -155,7 +135,7 @@ AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
             }
             columns.push_back(Column{std::move(name), std::move(type), kind});
         }
-        long long rows = loop_count(lookup(param_img.get(), "NLN").get());
+        long long rows = range_count(lookup(param_img.get(), "NLN").get());
         // A column named twice feeds the column bound last under its name.
         for (Column& c : columns) {
             PyObject* bound = PyDict_GetItemWithError(table.names.get(), c.name.get());

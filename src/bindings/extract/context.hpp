@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bindings/common/module_state.hpp"
+#include "bindings/common/objects.hpp"
 #include "bindings/format/field_reports.hpp"
 #include "core/extract/locate.hpp"
 #include "core/format/cursor.hpp"
@@ -35,8 +36,5 @@ struct ExtractContext {
 // Readers of each kind of data block; each returns the result object.
 Ref read_single_spectrum(ExtractContext& ctx);
 Ref read_3d_block(ExtractContext& ctx);
-
-// Parameter lookup that fails with the KeyError of a plain dict lookup.
-Ref lookup(PyObject* dict, const char* key);
 
 }  // namespace vellkit::py

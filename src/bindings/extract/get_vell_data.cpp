@@ -4,6 +4,7 @@
 
 #include "bindings/common/arrays.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/objects.hpp"
 #include "bindings/common/functions.hpp"
 #include "bindings/extract/context.hpp"
 #include "bindings/format/catalogue.hpp"
@@ -38,12 +39,6 @@ Ref upper_word(PyObject* datablock, long index) {
     return Ref::check(PyObject_CallMethod(item.get(), "upper", nullptr));
 }
 
-bool equals(PyObject* a, PyObject* b) {
-    int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    check_status(r);
-    return r != 0;
-}
-
 bool contains(PyObject* dict, PyObject* key) {
     int r = PyDict_Contains(dict, key);
     check_status(r);
@@ -73,16 +68,6 @@ void assemble_parameters(ExtractContext& ctx) {
 
 }  // namespace
 
-Ref lookup(PyObject* dict, const char* key) {
-    Ref k = new_str(key);
-    PyObject* v = PyDict_GetItemWithError(dict, k.get());
-    if (!v) {
-        if (PyErr_Occurred()) throw PyError();
-        raise_key_error(k.get());
-    }
-    return Ref::borrow(v);
-}
-
 PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", "datablock", nullptr};
@@ -91,11 +76,7 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:getVellData", const_cast<char**>(keywords), &path,
                                          &datablock))
             return nullptr;
-        if (path != Py_None && !PyUnicode_CheckExact(path)) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "path",
-                         "str", Py_TYPE(path)->tp_name);
-            return nullptr;
-        }
+        require_str_or_none(path);
         ModuleState* st = state_of(module);
         Ref block_type = upper_word(datablock, 0);
         Ref dimensions = upper_word(datablock, 1);

@@ -25,13 +25,6 @@ struct MapGrid {
     PyObject* npy() const { return values[5].get(); }
 };
 
-bool equals_int(PyObject* value, long v) {
-    Ref number = new_int(v);
-    int r = PyObject_RichCompareBool(value, number.get(), Py_EQ);
-    check_status(r);
-    return r != 0;
-}
-
 // origin + step * (count - 1), with the file's own number types.
 Ref axis_end(PyObject* origin, PyObject* step, PyObject* count) {
     Ref one = new_int(1);
@@ -48,7 +41,7 @@ MapGrid map_grid(ExtractContext& ctx) {
     Ref none_word = new_str("NONE");
     int derivative = PyObject_RichCompareBool(ctx.deriv.get(), none_word.get(), Py_NE);
     check_status(derivative);
-    if (derivative && (equals_int(g.npx(), 0) || equals_int(g.npy(), 0))) {
+    if (derivative && (equals_number(g.npx(), 0) || equals_number(g.npy(), 0))) {
         Ref message = new_str("Orignal mapping coordinates used");
         Ref::check(PyObject_CallFunctionObjArgs(ctx.st->builtin_print, message.get(), nullptr));
         Ref original = read_parameters(ctx.cursor, ctx.blocks.original_params, ctx.reporter);
@@ -70,7 +63,7 @@ Ref read_image_map(ExtractContext& ctx) {
     MapGrid g = map_grid(ctx);
     Ref shape = Ref::check(PyTuple_Pack(3, g.npy(), g.npx(), ctx.npt.get()));
     Ref cube = np_zeros(ctx.st, shape.get(), ctx.st->np_float32);
-    const long long npx = as_count(g.npx()), npy = as_count(g.npy()), npt = ctx.npt_value;
+    const long long npx = index_value(g.npx()), npy = index_value(g.npy()), npt = ctx.npt_value;
 
     WritableView view(cube.get());
     auto* base = static_cast<unsigned char*>(view.data());
@@ -100,7 +93,7 @@ Ref read_image_map(ExtractContext& ctx) {
 Ref read_image_trace_map(ExtractContext& ctx) {
     MapGrid g = map_grid(ctx);
     int32_t info = info_size(ctx);
-    const long long npx = as_count(g.npx()), npy = as_count(g.npy()), npt = ctx.npt_value;
+    const long long npx = index_value(g.npx()), npy = index_value(g.npy()), npt = ctx.npt_value;
     const long long cells = npx * npy;  // both below 2^31
 
     LabelReads label_reads;

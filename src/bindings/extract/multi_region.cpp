@@ -56,13 +56,6 @@ int group_number(PyObject* value) {
     return (int)v;
 }
 
-bool equals_zero(PyObject* value) {
-    Ref zero = new_int(0);
-    int r = PyObject_RichCompareBool(value, zero.get(), Py_EQ);
-    check_status(r);
-    return r != 0;
-}
-
 // The first row of each group, in the iteration order of the set of groups.
 std::vector<long long> group_first_rows(const AnnotationTable& table) {
     const AnnotationColumn& groups = table.column("Group");
@@ -88,14 +81,14 @@ struct RegionShape {
 
 RegionShape region_shape(const AnnotationTable& table, long long first_row) {
     RegionShape shape;
-    if (!equals_zero(table.column("Type").item(first_row).get())) return shape;
+    if (!equals_number(table.column("Type").item(first_row).get(), 0)) return shape;
     shape.skipped = false;
     const AnnotationColumn& groups = table.column("Group");
     Ref group = groups.item(first_row);
     Ref nx = table.column("AryNX").item(first_row);
     Ref ny = table.column("AryNY").item(first_row);
     shape.count = Ref::check(PyNumber_Multiply(nx.get(), ny.get()));
-    if (equals_zero(shape.count.get()) && equals_zero(table.column("AryType").item(first_row).get())) {
+    if (equals_number(shape.count.get(), 0) && equals_number(table.column("AryType").item(first_row).get(), 0)) {
         shape.count = new_int(groups.count_of(group.get(), first_row));
         Ref fmt = new_str("Region {0} ({1} points)");
         shape.title = Ref::check(PyObject_CallMethod(fmt.get(), "format", "OO", group.get(), shape.count.get()));
@@ -197,7 +190,7 @@ Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotation
         Ref start_time = region_vector(ctx, shape.count.get());
         Ref spec_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), ctx.npt.get()));
         Ref spectra = np_empty(ctx.st, spec_shape.get(), ctx.st->np_float32);
-        const long long positions = as_count(shape.count.get());
+        const long long positions = index_value(shape.count.get());
 
         WritableView xs(map_x.get()), ys(map_y.get()), ts(start_time.get()), ss(spectra.get());
         auto* times = static_cast<double*>(ts.data());
@@ -304,7 +297,7 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
         Ref trace_count = new_int((long long)block.traces);
         Ref array_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), trace_count.get()));
         Ref trace_array = np_empty(ctx.st, array_shape.get(), ctx.st->np_float32);
-        const long long positions = as_count(shape.count.get());
+        const long long positions = index_value(shape.count.get());
         WritableView xs(map_x.get()), ys(map_y.get()), out(trace_array.get());
         auto* rows = static_cast<float*>(out.data());
         PositionColumns columns(annotations);

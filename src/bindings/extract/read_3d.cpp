@@ -23,31 +23,18 @@ Ref read_3d_block(ExtractContext& ctx) {
     return ctx.is_trace ? read_time_resolved_traces(ctx) : read_time_resolved(ctx);
 }
 
-Ref base_keywords(ExtractContext& ctx) {
-    Ref kwargs = Ref::check(PyDict_New());
-    check_status(PyDict_SetItemString(kwargs.get(), "dimension", ctx.dimensions.get()));
-    check_status(PyDict_SetItemString(kwargs.get(), "dataType", ctx.data_block_type.get()));
-    check_status(PyDict_SetItemString(kwargs.get(), "deriv", ctx.deriv.get()));
-    check_status(PyDict_SetItemString(kwargs.get(), "x", ctx.abscissa.get()));
-    check_status(PyDict_SetItemString(kwargs.get(), "minY", ctx.mny.get()));
-    check_status(PyDict_SetItemString(kwargs.get(), "maxY", ctx.mxy.get()));
-    check_status(PyDict_SetItemString(kwargs.get(), "parameters", ctx.parameters.get()));
-    return kwargs;
-}
-
 Ref build_result(ExtractContext& ctx, ResultClass kind, std::initializer_list<std::pair<const char*, PyObject*>> own) {
-    Ref kwargs = base_keywords(ctx);
-    for (const auto& kw : own) check_status(PyDict_SetItemString(kwargs.get(), kw.first, kw.second));
+    Ref kwargs = Ref::check(PyDict_New());
+    add_keywords(kwargs.get(), {{"dimension", ctx.dimensions.get()},
+                                {"dataType", ctx.data_block_type.get()},
+                                {"deriv", ctx.deriv.get()},
+                                {"x", ctx.abscissa.get()},
+                                {"minY", ctx.mny.get()},
+                                {"maxY", ctx.mxy.get()},
+                                {"parameters", ctx.parameters.get()}});
+    add_keywords(kwargs.get(), own);
     Ref cls = result_class(ctx.module, kind);
-    Ref args = Ref::check(PyTuple_New(0));
-    return Ref::check(PyObject_Call(cls.get(), args.get(), kwargs.get()));
-}
-
-long long as_count(PyObject* value) {
-    Ref index = Ref::check(PyNumber_Index(value));
-    long long v = PyLong_AsLongLong(index.get());
-    if (v == -1 && PyErr_Occurred()) throw PyError();
-    return v;
+    return call_with_keywords(cls.get(), kwargs.get());
 }
 
 }  // namespace vellkit::py

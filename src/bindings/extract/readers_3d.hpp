@@ -15,7 +15,4 @@ Ref read_multi_region(ExtractContext& ctx);
 // Builds a result object from the base keywords and the class's own ones.
 Ref build_result(ExtractContext& ctx, ResultClass kind, std::initializer_list<std::pair<const char*, PyObject*>> own);
 
-// A count numpy has already accepted (so a non-negative integer).
-long long as_count(PyObject* value);
-
 }  // namespace vellkit::py

@@ -114,11 +114,6 @@ void read_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64
     little_endian_to_host(base, rows.size() * (size_t)length, 4);
 }
 
-double read_time(ExtractContext& ctx, wide values_end) {
-    check(ctx.cursor.seek(values_end + 136));
-    return read_float64(ctx.cursor, ctx.reporter);
-}
-
 namespace {
 
 Ref float32_vector(ExtractContext& ctx, long long length) {

@@ -67,9 +67,6 @@ int64_t stacked_row_length(ExtractContext& ctx, const std::vector<RecordValues>&
 void read_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64_t length, float* base,
                const std::vector<ReadPiece>* behind);
 
-// The time of a record's info record: the double 136 bytes behind its values.
-double read_time(ExtractContext& ctx, wide values_end);
-
 // numpy's errors, raised by numpy itself where it would raise them.
 [[noreturn]] void raise_row_mismatch(ExtractContext& ctx, long long got, long long expected);
 [[noreturn]] void raise_nothing_to_stack(ExtractContext& ctx, const char* function);

@@ -1,9 +1,9 @@
 #include "bindings/format/catalogue.hpp"
 
 #include "bindings/common/errors.hpp"
+#include "bindings/common/objects.hpp"
 #include "bindings/common/functions.hpp"
 #include "bindings/format/field_reports.hpp"
-#include "bindings/format/text.hpp"
 #include "core/format/catalogue.hpp"
 
 namespace vellkit::py {
@@ -28,9 +28,9 @@ bool has_vell_magic(ModuleState* state, const FileSource& source) {
 
 void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {
     ModuleState* state = state_of(module);
-    Ref probe;
+    Ref probe = module_global(module, "isVellFile");
     bool is_vell;
-    if (global_is(module, "isVellFile", state->own_functions[kFnIsVellFile], probe)) {
+    if (probe.get() == state->own_functions[kFnIsVellFile]) {
         file.open(state, path);
         is_vell = has_vell_magic(state, file.source());
         // A descriptor argument is closed by the probe's own open, as the

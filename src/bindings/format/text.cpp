@@ -19,17 +19,6 @@ Ref decode_stored_text(const char* data, size_t size) {
     return Ref::check(PyUnicode_DecodeLatin1(data, (Py_ssize_t)size, "strict"));
 }
 
-bool global_is(PyObject* module, const char* name, PyObject* own, Ref& found) {
-    PyObject* dict = PyModule_GetDict(module);
-    PyObject* value = PyDict_GetItemString(dict, name);
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw PyError();
-    }
-    found = Ref::borrow(value);
-    return value == own;
-}
-
 PyObject* fn_decode_string(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"s", "encodings", nullptr};

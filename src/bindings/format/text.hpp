@@ -11,7 +11,4 @@ namespace vellkit::py {
 Ref decode_stored_text(const char* data, size_t size);
 inline Ref decode_stored_text(const std::string& s) { return decode_stored_text(s.data(), s.size()); }
 
-// Reports whether `a` is the module's own object bound under `name`.
-bool global_is(PyObject* module, const char* name, PyObject* own, Ref& found);
-
 }  // namespace vellkit::py

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bindings/common/errors.hpp"
+#include "bindings/common/objects.hpp"
 #include "bindings/common/functions.hpp"
 #include "bindings/format/catalogue.hpp"
 #include "bindings/parameter_blocks/params.hpp"
@@ -35,38 +36,7 @@ Ref name_with_suffix(char letter, const std::string& suffix) {
     return Ref::check(PyUnicode_FromStringAndSize(name.data(), (Py_ssize_t)name.size()));
 }
 
-// dict[key], raising the KeyError of a failed subscript.
-Ref item(PyObject* dict, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (!value) {
-        if (PyErr_Occurred()) throw PyError();
-        raise_key_error(key);
-    }
-    return Ref::borrow(value);
-}
-
-Ref item(PyObject* dict, const char* key) {
-    Ref k = new_str(key);
-    return item(dict, k.get());
-}
-
-bool equals(PyObject* value, long number) {
-    Ref other = Ref::check(PyLong_FromLong(number));
-    int r = PyObject_RichCompareBool(value, other.get(), Py_EQ);
-    check_status(r);
-    return r != 0;
-}
-
 Ref add(PyObject* a, PyObject* b) { return Ref::check(PyNumber_Add(a, b)); }
-
-// A range() bound: what range(start, stop) accepts, or its TypeError.
-Ref range_bound(PyObject* value) { return Ref::check(PyNumber_Index(value)); }
-
-long long as_long_long(PyObject* index) {
-    long long v = PyLong_AsLongLong(index);
-    if (v == -1 && PyErr_Occurred()) throw PyError();
-    return v;
-}
 
 // Whether a BID value names an image block. Parsed integers are 32-bit and
 // decode natively; any other value goes through the same shifts and masks
@@ -87,7 +57,7 @@ bool names_image_block(PyObject* code) {
         Ref shifted = Ref::check(PyNumber_Rshift(code, shift.get()));
         field = Ref::check(PyNumber_And(shifted.get(), mask.get()));
     }
-    return equals(field.get(), extend_type::image);
+    return equals_number(field.get(), extend_type::image);
 }
 
 // The count argument of a file object's read(): None or an integer, a
@@ -149,15 +119,14 @@ private:
             check_status(PyDict_Update(lists.get(), list.get()));
 
             // The end of the entry of the last image listed so far.
-            Ref nrp = item(lists.get(), "NRP");
+            Ref nrp = lookup(lists.get(), "NRP");
             Ref one = new_int(1);
             Ref start = Ref::check(PyNumber_Subtract(nrp.get(), one.get()));
             // range(NRP - 1, NRP): once NRP - 1 is accepted, NRP is a parsed
             // 32-bit integer, so the range holds NRP - 1 alone.
-            start = range_bound(start.get());
-            std::string last = image_suffix(as_long_long(start.get()));
-            Ref entry_offset = item(lists.get(), name_with_suffix('F', last).get());
-            Ref entry_size = item(lists.get(), name_with_suffix('Z', last).get());
+            std::string last = image_suffix(index_value(start.get()));
+            Ref entry_offset = lookup(lists.get(), name_with_suffix('F', last).get());
+            Ref entry_size = lookup(lists.get(), name_with_suffix('Z', last).get());
             Ref target = add(offset_.get(), entry_offset.get());
             target = add(target.get(), entry_size.get());
             wide next = offset_value(target.get());
@@ -168,14 +137,8 @@ private:
     }
 
     Ref read_images(PyObject* lists) {
-        Ref nrp = item(lists, "NRP");
-        Ref stop = range_bound(nrp.get());
-        int overflow = 0;
-        long long count = PyLong_AsLongLongAndOverflow(stop.get(), &overflow);
-        if (count == -1 && PyErr_Occurred()) throw PyError();
-        // Past 2^63 images the F lookups fail long before the count matters.
-        if (overflow > 0) count = LLONG_MAX;
-        if (overflow < 0) count = 0;
+        Ref nrp = lookup(lists, "NRP");
+        long long count = range_count(nrp.get());
         Ref images = Ref::check(PyList_New(0));
         for (long long n = 0; n < count; ++n) {
             Ref image = read_image(lists, image_suffix(n));
@@ -186,19 +149,19 @@ private:
 
     Ref read_image(PyObject* lists, const std::string& suffix) {
         Ref image = Ref::check(PyDict_New());
-        Ref entry_offset = item(lists, name_with_suffix('F', suffix).get());
+        Ref entry_offset = lookup(lists, name_with_suffix('F', suffix).get());
         Ref entry = add(offset_.get(), entry_offset.get());
         Ref params = parameters_at(entry.get());
         add_labelled_values(params.get(), image.get());
 
-        Ref data_area = add(entry.get(), item(params.get(), "SIZ").get());
+        Ref data_area = add(entry.get(), lookup(params.get(), "SIZ").get());
         seek(data_area.get());
-        if (equals(item(params.get(), "T00").get(), kImageDataKind)) {
-            Ref data_start = add(data_area.get(), item(params.get(), "F00").get());
+        if (equals_number(lookup(params.get(), "T00").get(), kImageDataKind)) {
+            Ref data_start = add(data_area.get(), lookup(params.get(), "F00").get());
             seek(data_start.get());
-            Py_ssize_t requested = read_request(item(image.get(), "Bytes").get());
+            Py_ssize_t requested = read_request(lookup(image.get(), "Bytes").get());
             Ref data = read_bytes(requested);
-            if (equals(item(image.get(), "Type").get(), kTypeWithFileHeader)) drop_leading(data, kDroppedHeaderBytes);
+            if (equals_number(lookup(image.get(), "Type").get(), kTypeWithFileHeader)) drop_leading(data, kDroppedHeaderBytes);
             check_status(PyDict_SetItemString(image.get(), "image", data.get()));
             Ref kind = image_kind(data.get());
             check_status(PyDict_SetItemString(image.get(), "imgext", kind.get()));
@@ -227,7 +190,7 @@ private:
             }
             Ref text = Ref::check(PyObject_CallMethod(label.second.get(), "rstrip", "O", colon.get()));
             Ref value_name = Ref::check(PyUnicode_Replace(label.first.get(), h.get(), v.get(), -1));
-            check_status(PyDict_SetItem(image, text.get(), item(params, value_name.get()).get()));
+            check_status(PyDict_SetItem(image, text.get(), lookup(params, value_name.get()).get()));
         }
     }
 
@@ -267,11 +230,7 @@ private:
 
     // imghdr.what(None, h=data), through the module's imghdr as bound now.
     Ref image_kind(PyObject* data) {
-        Ref imghdr = Ref::borrow(PyDict_GetItemString(PyModule_GetDict(module_), "imghdr"));
-        if (!imghdr) {
-            PyErr_SetString(PyExc_NameError, "name 'imghdr' is not defined");
-            throw PyError();
-        }
+        Ref imghdr = module_global(module_, "imghdr");
         Ref what = Ref::check(PyObject_GetAttrString(imghdr.get(), "what"));
         Ref args = Ref::check(PyTuple_Pack(1, Py_None));
         Ref kwargs = Ref::check(PyDict_New());
@@ -290,11 +249,7 @@ private:
 
 PyObject* fn_get_vis_images(PyObject* module, PyObject* path) {
     return guarded([&]() -> PyObject* {
-        if (path != Py_None && !PyUnicode_CheckExact(path)) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "path",
-                         "str", Py_TYPE(path)->tp_name);
-            return nullptr;
-        }
+        require_str_or_none(path);
         ModuleState* st = state_of(module);
         OpenFile file;
         // The magic number is not tested: any file with an image block is read.

@@ -138,8 +138,12 @@ Ref import_imghdr() {
 void init_state(PyObject* module, ModuleState* st) {
     st->name_cache = new NameCache();
     Ref builtins = Ref::borrow(PyEval_GetBuiltins());
-    st->builtin_open = new_ref(Ref::borrow(PyDict_GetItemString(builtins.get(), "open")).release());
-    st->builtin_print = new_ref(Ref::borrow(PyDict_GetItemString(builtins.get(), "print")).release());
+    st->builtin_open = Ref::borrow(PyDict_GetItemString(builtins.get(), "open")).release();
+    st->builtin_print = Ref::borrow(PyDict_GetItemString(builtins.get(), "print")).release();
+    if (!st->builtin_open || !st->builtin_print) {
+        PyErr_SetString(PyExc_ImportError, "vellkit: the built-ins open and print are missing");
+        throw PyError();
+    }
     for (int i = 0; i < kBlockNameCount; ++i) {
         PyObject* s = new_ref(PyUnicode_FromString(kBlockNames[i].name));
         PyUnicode_InternInPlace(&s);

@@ -22,10 +22,6 @@ Ref parameter_name(NameCache* cache, const ParamRecord& rec) {
     return key;
 }
 
-}  // namespace
-
-namespace {
-
 // Stores the records in order: a name keeps the position of its first
 // record and takes the value of its last, as a dict built from the block.
 void store_records(NameCache* cache, const std::vector<ParamRecord>& records, PyObject* params) {
@@ -49,25 +45,18 @@ void store_records(NameCache* cache, const std::vector<ParamRecord>& records, Py
 
 }  // namespace
 
-Ref read_parameters(ModuleState* state, Cursor& cursor, wide offset, FieldReporter& reporter) {
-    std::vector<ParamRecord> records;
-    check(parse_parameter_block(cursor, offset, reporter, records));
-    Ref params = Ref::check(PyDict_New());
-    store_records(state ? state->name_cache : nullptr, records, params.get());
-    return params;
-}
-
 void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params) {
     std::vector<ParamRecord> records;
     check(parse_parameter_block(cursor, offset, reporter, records));
-    ModuleState* state = reporter.state();
     // New names are appended in the order of their first record, values of
     // known names replaced in place: what update() with the block's dict does.
-    store_records(state ? state->name_cache : nullptr, records, params);
+    store_records(reporter.state()->name_cache, records, params);
 }
 
 Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter) {
-    return read_parameters(reporter.state(), cursor, offset, reporter);
+    Ref params = Ref::check(PyDict_New());
+    merge_parameters(cursor, offset, reporter, params.get());
+    return params;
 }
 
 wide offset_value(PyObject* offset) {

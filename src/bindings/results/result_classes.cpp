@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings/format/text.hpp"
+#include "bindings/common/objects.hpp"
 
 namespace vellkit::py {
 
@@ -300,20 +300,21 @@ void create_result_classes(PyObject* module, ModuleState* state) {
     }
 }
 
-Ref result_class(PyObject* module, ResultClass kind) {
-    PyObject* cls = PyDict_GetItemString(PyModule_GetDict(module), kClassNames[kind]);
-    if (!cls) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", kClassNames[kind]);
-        throw PyError();
-    }
-    return Ref::borrow(cls);
+Ref result_class(PyObject* module, ResultClass kind) { return module_global(module, kClassNames[kind]); }
+
+void add_keywords(PyObject* kwargs, std::initializer_list<std::pair<const char*, PyObject*>> keywords) {
+    for (const auto& kw : keywords) check_status(PyDict_SetItemString(kwargs, kw.first, kw.second));
+}
+
+Ref call_with_keywords(PyObject* cls, PyObject* kwargs) {
+    Ref args = Ref::check(PyTuple_New(0));
+    return Ref::check(PyObject_Call(cls, args.get(), kwargs));
 }
 
 Ref call_with_keywords(PyObject* cls, std::initializer_list<std::pair<const char*, PyObject*>> keywords) {
     Ref kwargs = Ref::check(PyDict_New());
-    for (const auto& kw : keywords) check_status(PyDict_SetItemString(kwargs.get(), kw.first, kw.second));
-    Ref args = Ref::check(PyTuple_New(0));
-    return Ref::check(PyObject_Call(cls, args.get(), kwargs.get()));
+    add_keywords(kwargs.get(), keywords);
+    return call_with_keywords(cls, kwargs.get());
 }
 
 }  // namespace vellkit::py

@@ -15,5 +15,8 @@ Ref result_class(PyObject* module, ResultClass kind);
 
 // Calls `cls` with keyword arguments only, in the order given.
 Ref call_with_keywords(PyObject* cls, std::initializer_list<std::pair<const char*, PyObject*>> keywords);
+Ref call_with_keywords(PyObject* cls, PyObject* kwargs);
+// Adds keyword arguments to a dict of them, in the order given.
+void add_keywords(PyObject* kwargs, std::initializer_list<std::pair<const char*, PyObject*>> keywords);
 
 }  // namespace vellkit::py

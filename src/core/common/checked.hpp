@@ -15,22 +15,4 @@ constexpr wide kOffsetMin = INT64_MIN;
 
 inline bool fits_offset(wide v) { return v >= kOffsetMin && v <= kOffsetMax; }
 
-// Multiplication saturating far outside the 64-bit range, so that a result
-// that no offset can hold stays recognisable as such without overflowing.
-inline wide mul_sat(wide a, wide b) {
-    constexpr wide big = (wide)1 << 100;
-    if (a == 0 || b == 0) return 0;
-    wide abs_a = a < 0 ? -a : a, abs_b = b < 0 ? -b : b;
-    if (abs_a > big / abs_b) return ((a < 0) != (b < 0)) ? -big : big;
-    return a * b;
-}
-
-inline wide add_sat(wide a, wide b) {
-    constexpr wide big = (wide)1 << 100;
-    wide r = a + b;  // both operands stay below 2^101 in magnitude
-    if (r > big) return big;
-    if (r < -big) return -big;
-    return r;
-}
-
 }  // namespace vellkit

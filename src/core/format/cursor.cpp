@@ -52,13 +52,24 @@ Status Cursor::read(void* dst, size_t n, size_t& delivered) {
         position_ += (int64_t)delivered;
         return Status();
     }
+    size_t available = 0;
+    const unsigned char* bytes = nullptr;
+    VELLKIT_TRY(window_at(n, bytes, available));
+    delivered = n < available ? n : available;
+    if (delivered) std::memcpy(dst, bytes, delivered);
+    position_ += (int64_t)delivered;
+    return Status();
+}
+
+Status Cursor::window_at(size_t n, const unsigned char*& bytes, size_t& available) {
+    bytes = nullptr;
+    available = 0;
     bool inside = position_ >= window_start_ && position_ + (int64_t)n <= window_start_ + (int64_t)window_length_;
     if (!inside) VELLKIT_TRY(fill_window(position_));
     size_t offset = (size_t)(position_ - window_start_);
-    size_t avail = window_length_ > offset ? window_length_ - offset : 0;
-    delivered = n < avail ? n : avail;
-    std::memcpy(dst, window_.get() + offset, delivered);
-    position_ += (int64_t)delivered;
+    if (offset >= window_length_) return Status();
+    bytes = window_.get() + offset;
+    available = window_length_ - offset;
     return Status();
 }
 
@@ -67,12 +78,9 @@ const unsigned char* Cursor::peek(size_t n, size_t& available) {
     if (position_ >= file_size() || n > kWindowSize / 2) return nullptr;
     int64_t left = file_size() - position_;
     if ((int64_t)n > left) n = (size_t)left;
-    bool inside = position_ >= window_start_ && position_ + (int64_t)n <= window_start_ + (int64_t)window_length_;
-    if (!inside && !fill_window(position_).ok()) return nullptr;
-    size_t offset = (size_t)(position_ - window_start_);
-    if (offset >= window_length_) return nullptr;
-    available = window_length_ - offset;
-    return window_.get() + offset;
+    const unsigned char* bytes = nullptr;
+    if (!window_at(n, bytes, available).ok()) available = 0;
+    return available ? bytes : nullptr;
 }
 
 Status Cursor::read_bytes(int64_t n, std::string& out) {

@@ -45,6 +45,9 @@ public:
 
 private:
     Status fill_window(int64_t at);
+    // The window's bytes at the position, filling it when `n` bytes from
+    // there are not all in it; `available` may exceed `n`.
+    Status window_at(size_t n, const unsigned char*& bytes, size_t& available);
 
     const FileSource& source_;
     int64_t position_ = 0;

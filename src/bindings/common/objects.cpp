@@ -1,0 +1,67 @@
+#include "bindings/common/objects.hpp"
+
+#include <climits>
+
+#include "bindings/common/errors.hpp"
+
+namespace vellkit::py {
+
+bool equals(PyObject* a, PyObject* b) {
+    int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    check_status(r);
+    return r != 0;
+}
+
+bool equals_number(PyObject* value, long number) {
+    Ref other = new_int(number);
+    return equals(value, other.get());
+}
+
+Ref lookup(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value) {
+        if (PyErr_Occurred()) throw PyError();
+        raise_key_error(key);
+    }
+    return Ref::borrow(value);
+}
+
+Ref lookup(PyObject* dict, const char* key) {
+    Ref k = new_str(key);
+    return lookup(dict, k.get());
+}
+
+Ref module_global(PyObject* module, const char* name) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw PyError();
+    }
+    return Ref::borrow(value);
+}
+
+long long index_value(PyObject* value) {
+    Ref index = Ref::check(PyNumber_Index(value));
+    long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) throw PyError();
+    return v;
+}
+
+long long range_count(PyObject* value) {
+    Ref index = Ref::check(PyNumber_Index(value));
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw PyError();
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return 0;
+    return n;
+}
+
+void require_str_or_none(PyObject* path) {
+    if (path == Py_None || PyUnicode_CheckExact(path)) return;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "path", "str",
+                 Py_TYPE(path)->tp_name);
+    throw PyError();
+}
+
+}  // namespace vellkit::py
