@@ -39,6 +39,12 @@ public:
     // that use them move on with skip().
     const unsigned char* peek(size_t n, size_t& available);
     void skip(size_t n) { position_ += (int64_t)n; }
+    // The next `n` bytes when the window already holds them all (the common
+    // case of a small read), else nullptr; inline for the field readers.
+    const unsigned char* buffered(size_t n) const {
+        if (position_ < window_start_ || position_ + (int64_t)n > window_start_ + (int64_t)window_length_) return nullptr;
+        return window_.get() + (position_ - window_start_);
+    }
 
     // Bytes from the position to the end of the file (0 when beyond it).
     int64_t remaining() const { return position_ >= file_size() ? 0 : file_size() - position_; }

@@ -8,6 +8,11 @@ namespace {
 
 // Returns true when all `width` bytes were delivered.
 bool read_field(Cursor& cursor, FieldReadObserver& observer, FieldKind kind, unsigned char* buf, size_t width) {
+    if (const unsigned char* held = cursor.buffered(width)) {
+        std::memcpy(buf, held, width);
+        cursor.skip(width);
+        return true;
+    }
     size_t got = 0;
     Status st = cursor.read(buf, width, got);
     if (st.ok() && got == width) return true;
