@@ -1,0 +1,63 @@
+"""Readable names for the x-axis unit codes of VELL files.
+
+A data block's parameter ``DXU`` holds a short code for the unit of its x
+axis (``"WN"`` for wavenumbers, ``"MI"`` for micrometres, ...).  The two
+functions here turn such a code into an axis label (``"cm-1"``) and a long
+name (``"Wavenumber"``).  Codes not in the table are returned unchanged, so
+a label is never lost; an empty or missing code gives an empty label.
+"""
+
+from typing import Dict, Optional, Tuple
+
+__all__ = ["X_UNITS", "x_unit_label", "x_unit_long_name"]
+
+#: Known ``DXU`` codes -> (unit label, long name).  Labels are plain ASCII
+#: so that they survive CSV headers, NetCDF attributes and terminals alike.
+X_UNITS: Dict[str, Tuple[str, str]] = {
+    "WN": ("cm-1", "Wavenumber"),
+    "MI": ("um", "Wavelength"),
+    "UM": ("um", "Wavelength"),
+    "NM": ("nm", "Wavelength"),
+    "LGW": ("log(cm-1)", "Log wavenumber"),
+    "HZ": ("Hz", "Frequency"),
+    "GHZ": ("GHz", "Frequency"),
+    "MIN": ("min", "Time"),
+    "SEC": ("s", "Time"),
+    "S": ("s", "Time"),
+    "MS": ("ms", "Time"),
+    "PNT": ("points", "Data point"),
+    "PTS": ("points", "Data point"),
+    "EV": ("eV", "Energy"),
+    "RAM": ("cm-1", "Raman shift"),
+}
+
+
+def _normalise(code: Optional[object]) -> str:
+    if code is None:
+        return ""
+    if isinstance(code, bytes):
+        code = code.decode("latin1")
+    return str(code).strip().rstrip("\0").strip()
+
+
+def x_unit_label(code: Optional[object]) -> str:
+    """Short unit label for an x-unit code, e.g. ``"WN"`` -> ``"cm-1"``.
+
+    The code is matched without regard to case or surrounding blanks.
+    Unknown codes are returned as given (stripped); ``None`` or an empty
+    code gives ``""``.
+    """
+    text = _normalise(code)
+    entry = X_UNITS.get(text.upper())
+    return entry[0] if entry else text
+
+
+def x_unit_long_name(code: Optional[object]) -> str:
+    """Long name of the quantity on the x axis, e.g. ``"WN"`` -> ``"Wavenumber"``.
+
+    Unknown codes are returned as given (stripped); ``None`` or an empty
+    code gives ``""``.
+    """
+    text = _normalise(code)
+    entry = X_UNITS.get(text.upper())
+    return entry[1] if entry else text
