@@ -47,17 +47,26 @@ Status Cursor::read(void* dst, size_t n, size_t& delivered) {
     if (n == 0 || position_ >= file_size()) return Status();
     int64_t left = file_size() - position_;
     if ((int64_t)n > left) n = (size_t)left;
-    if (n >= kWindowSize / 2) {
-        VELLKIT_TRY(source_.read_at(position_, dst, n, delivered));
-        position_ += (int64_t)delivered;
-        return Status();
+    auto* out = static_cast<unsigned char*>(dst);
+    // Bytes the window already holds are taken from it; the rest goes
+    // straight from the file when it is large, else through a refill. Either
+    // way the loop ends only with `n` bytes delivered or the file ended.
+    while (delivered < n) {
+        const size_t want = n - delivered;
+        size_t got = 0;
+        if (want >= kWindowSize / 2 && !buffered(1)) {
+            VELLKIT_TRY(source_.read_at(position_, out + delivered, want, got));
+        } else {
+            size_t available = 0;
+            const unsigned char* bytes = nullptr;
+            VELLKIT_TRY(window_at(std::min(want, kWindowSize / 2), bytes, available));
+            got = std::min(want, available);
+            if (got) std::memcpy(out + delivered, bytes, got);
+        }
+        if (got == 0) break;
+        delivered += got;
+        position_ += (int64_t)got;
     }
-    size_t available = 0;
-    const unsigned char* bytes = nullptr;
-    VELLKIT_TRY(window_at(n, bytes, available));
-    delivered = n < available ? n : available;
-    if (delivered) std::memcpy(dst, bytes, delivered);
-    position_ += (int64_t)delivered;
     return Status();
 }
 
@@ -81,18 +90,6 @@ const unsigned char* Cursor::peek(size_t n, size_t& available) {
     const unsigned char* bytes = nullptr;
     if (!window_at(n, bytes, available).ok()) available = 0;
     return available ? bytes : nullptr;
-}
-
-Status Cursor::read_bytes(int64_t n, std::string& out) {
-    out.clear();
-    int64_t left = remaining();
-    if (n < 0 || n > left) n = left;
-    if (n == 0) return Status();
-    out.resize((size_t)n);
-    size_t got = 0;
-    VELLKIT_TRY(read(&out[0], (size_t)n, got));
-    out.resize(got);
-    return Status();
 }
 
 Status Cursor::read_text(int64_t n, std::string& out) {

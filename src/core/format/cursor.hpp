@@ -25,12 +25,11 @@ public:
     Status seek(wide target);
     Status seek_relative(wide delta) { return seek((wide)position_ + delta); }
 
-    // Reads up to `n` bytes, advancing by what was delivered.
+    // Reads `n` bytes (fewer only where the file ends), advancing by what
+    // was delivered.
     Status read(void* dst, size_t n, size_t& delivered);
-    // Reads `n` bytes into `out` (fewer at the end of the file); a negative
-    // `n` reads to the end of the file.
-    Status read_bytes(int64_t n, std::string& out);
-    // Like read_bytes, but keeps only the bytes before the first NUL; reading
+    // Reads `n` bytes of text (fewer at the end of the file; a negative `n`
+    // reads to the end) and keeps only those before the first NUL; reading
     // stops there, while the position still advances by the full count.
     Status read_text(int64_t n, std::string& out);
 
