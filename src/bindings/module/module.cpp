@@ -11,8 +11,14 @@ namespace vellkit::py {
 
 namespace {
 
-const char kHelpDoc[] = "\n    Print a help message containing the available functions.\n    ";
+// Each docstring starts with a text signature ("name(...)\n--\n\n"): the
+// interpreter serves it as __text_signature__ for inspect.signature and
+// strips it from __doc__, which keeps exactly the text that follows.
+const char kHelpDoc[] =
+    "help($module, /)\n--\n\n"
+    "\n    Print a help message containing the available functions.\n    ";
 const char kListContentsDoc[] =
+    "listContents($module, path, /)\n--\n\n"
     "\n    This function returns a list of datablocks for a given file.\n"
     "    Each datablock is identified by blocktype, dimensions and derivative.\n\n"
     "    Args:\n        path (path): Path to file\n\n"
@@ -20,11 +26,15 @@ const char kListContentsDoc[] =
     "        list of tuple(str, str, str): List containing a (datablocktype, dimensions, derivative) tuple\n"
     "        for each datablock in the file\n    ";
 const char kIsVellFileDoc[] =
+    "isVellFile($module, path, /)\n--\n\n"
     "\n    Tests if the given file is an VELL data file.\n\n"
     "    Args:\n        path (path): Path to file\n\n"
     "    Returns:\n        bool: True if an VELL file\n    ";
-const char kDecodeStringDoc[] = "Attempt to decode a string";
+const char kDecodeStringDoc[] =
+    "decode_string($module, /, s, encodings=('ascii', 'utf8', 'latin1'))\n--\n\n"
+    "Attempt to decode a string";
 const char kGetVellDataDoc[] =
+    "getVellData($module, /, path, datablock)\n--\n\n"
     "\n    This function returns a :obj:`DataReturn` object containing the data and\n"
     "    data parameters for    the specified datablock in the given file.\n\n"
     "    Args:\n"
@@ -36,6 +46,7 @@ const char kGetVellDataDoc[] =
     "        parameters. Data structure is as specified in data.description and\n"
     "        can be one of the three types described in :class:`DataReturn`\n    ";
 const char kGetVisImagesDoc[] =
+    "getVisImages($module, path, /)\n--\n\n"
     "\n    This function returns a list containing a dictionary for each visible image\n"
     "    in the given file.\n\n"
     "    Args:\n        path (path):       Path to file\n\n"
