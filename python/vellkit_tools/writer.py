@@ -897,3 +897,20 @@ def write_3d_file(path, records, npt, params, **kwargs):
     vf = make_3d_file(records, npt, params, **kwargs)
     vf.write(path)
     return vf
+
+
+# ----------------------------------------------------------------------------
+# Whole-array writers (defined in vellkit_tools.arrays, offered here as well)
+# ----------------------------------------------------------------------------
+
+_ARRAY_WRITERS = ("write_spectrum", "write_image_map", "write_time_series",
+                  "write_multi_region", "write_traces", "visible_image")
+
+
+def __getattr__(name):
+    # Imported on first use: arrays imports this module, so an import at the
+    # top of either would be circular.
+    if name in _ARRAY_WRITERS:
+        from . import arrays
+        return getattr(arrays, name)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
