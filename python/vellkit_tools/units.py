@@ -9,7 +9,7 @@ a label is never lost; an empty or missing code gives an empty label.
 
 from typing import Dict, Optional, Tuple
 
-__all__ = ["X_UNITS", "x_unit_label", "x_unit_long_name"]
+__all__ = ["X_UNITS", "DATA_TYPE_NAMES", "x_unit_label", "x_unit_long_name", "data_type_name"]
 
 #: Known ``DXU`` codes -> (unit label, long name).  Labels are plain ASCII
 #: so that they survive CSV headers, NetCDF attributes and terminals alike.
@@ -61,3 +61,22 @@ def x_unit_long_name(code: Optional[object]) -> str:
     text = _normalise(code)
     entry = X_UNITS.get(text.upper())
     return entry[1] if entry else text
+
+
+#: Data block names -> what their values are, for axis labels.
+DATA_TYPE_NAMES: Dict[str, str] = {
+    "AB": "Absorbance", "TR": "Transmittance", "REFL": "Reflectance",
+    "LREFL": "Log reflectance", "KM": "Kubelka-Munk", "RAM": "Raman intensity",
+    "EMIS": "Emission", "ATR": "ATR", "PAS": "Photoacoustic signal",
+    "SSC": "Sample single channel", "RSC": "Reference single channel",
+    "SIFG": "Sample interferogram", "RIFG": "Reference interferogram",
+    "SPH": "Sample phase", "RPH": "Reference phase", "SPOW": "Sample power spectrum",
+    "RPOW": "Reference power spectrum", "TRARI": "Transmittance (ratioed)",
+    "ABARI": "Absorbance (ratioed)", "TRC": "Trace value",
+}
+
+
+def data_type_name(name: Optional[object]) -> str:
+    """What the values of a data block type are, e.g. ``"AB"`` -> ``"Absorbance"``."""
+    text = _normalise(name)
+    return DATA_TYPE_NAMES.get(text.upper(), text)
