@@ -2,7 +2,24 @@
 
 ``vellkit_tools.writer`` builds VELL data files (spectra, 3D blocks,
 annotation tables, visible images) for tests, benchmarks and users who need
-synthetic files.
+synthetic files.  ``vellkit_tools.open_dataset`` and
+``vellkit_tools.open_mfdataset`` open VELL files as xarray Datasets (the
+``xarray`` and ``dask`` extras).
 """
 
-__all__ = ["writer"]
+from pkgutil import extend_path
+
+# A build tree on the path (build/<dir>/vellkit_tools/ holding the private
+# extension module) extends this package.
+__path__ = extend_path(__path__, __name__)
+
+__all__ = ["writer", "open_dataset", "open_mfdataset"]
+
+
+def __getattr__(name):
+    # Imported on first use, so that `import vellkit_tools` never needs xarray.
+    if name in ("open_dataset", "open_mfdataset"):
+        from vellkit_tools import backend
+
+        return getattr(backend, name)
+    raise AttributeError("module 'vellkit_tools' has no attribute %r" % name)

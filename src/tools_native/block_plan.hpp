@@ -1,0 +1,68 @@
+// Record-level reading of one data block, for the lazy readers of
+// `vellkit_tools`: what a block is (its located blocks, parameter records and
+// record layout) and reads of chosen records, points, times and labels.
+// Python-free: the module layer turns the results into Python objects.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/extract/gather.hpp"
+#include "core/extract/locate.hpp"
+#include "core/extract/store_table.hpp"
+#include "core/parameter_blocks/parser.hpp"
+
+namespace vellkit::tools {
+
+// A field read cut short by the end of the file yields zero, as it does for
+// the `vellkit` module; the count is kept so callers can tell.
+class CountingObserver final : public FieldReadObserver {
+public:
+    void short_read(FieldKind, const unsigned char*, size_t) override { ++count; }
+    int64_t count = 0;
+};
+
+// Why a block cannot be described, beyond a core Status.
+enum class PlanProblem { none, not_vell, bad_request, no_block, offset_range };
+
+struct BlockPlan {
+    PlanProblem problem = PlanProblem::none;
+    int64_t file_size = 0;
+    LocatedBlocks blocks;
+    bool three_d = false;
+    // Parameter blocks in merge order: own, acquisition, instrument, sample, FT.
+    std::vector<std::vector<ParamRecord>> parameter_blocks;
+    bool has_original = false;
+    std::vector<ParamRecord> original_parameters;
+    // 3D blocks only.
+    int32_t block_size = 0;
+    int32_t info_size = 0;
+    std::vector<int64_t> record_indices;  // store-table order
+    std::vector<int64_t> record_offsets;
+};
+
+// The request words are upper case: a data block name, "2D" or "3D", and
+// "NONE", "1DER", "2DER" or "NDER".
+Status plan_block(const FileSource& source, const std::string& name, const std::string& dimensions,
+                  const std::string& deriv, BlockPlan& out);
+
+// Whether `count` records of `npt` values starting at these offsets lie
+// wholly inside the file; `bad` is the first that does not.
+bool records_inside(int64_t file_size, const int64_t* offsets, size_t count, int64_t npt, size_t& bad);
+
+// Reads points [start, start + length) of each record into `out`, record k
+// at out + k * length; the caller has checked the records with
+// records_inside.
+Status read_points(const FileSource& source, const int64_t* offsets, size_t count, int64_t start, int64_t length,
+                   float* out);
+
+// The info-record time of each record (0.0 where the file ends before it, as
+// a failed field read yields).
+Status read_times(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, double* out);
+
+// The label bytes of one record, before the first NUL (an info size below
+// the label's position reads to the end of the file).
+Status read_label(const FileSource& source, int64_t offset, int64_t npt, int32_t info_size, std::string& out);
+
+}  // namespace vellkit::tools

@@ -1,0 +1,410 @@
+// vellkit_tools._native: record-level reads of VELL data blocks for the
+// lazy readers of vellkit_tools (the xarray backend, Dask). Every read runs
+// without the GIL; Python objects are made before and after.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/format/text.hpp"
+#include "tools_native/block_plan.hpp"
+
+namespace vellkit::tools {
+
+namespace {
+
+// One owned reference.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* p) : p_(p) {}
+    ~Ref() { Py_XDECREF(p_); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// A buffer held for the length of a call.
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    bool get(PyObject* object, int flags) {
+        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
+        return held_;
+    }
+    Py_buffer view_{};
+
+private:
+    bool held_ = false;
+};
+
+// What the reads have delivered, for tests and benchmarks that check that a
+// selection reads only what it needs.
+std::atomic<unsigned long long> g_records_read{0};
+std::atomic<unsigned long long> g_bytes_read{0};
+
+// A path argument: the file system bytes and a text to name the file by.
+struct PathArg {
+    Ref encoded;  // bytes
+    Ref shown;    // str
+    const char* c_str() const { return PyBytes_AS_STRING(encoded.get()); }
+};
+
+bool path_arg(PyObject* path, PathArg& out) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) return false;
+    out.encoded = Ref(encoded);
+    Ref fspath(PyOS_FSPath(path));
+    if (!fspath) return false;
+    out.shown = Ref(PyObject_Str(fspath.get()));
+    return (bool)out.shown;
+}
+
+// Sets the Python exception for a failed core operation on `path`.
+void set_status_error(const PathArg& path, const Status& s) {
+    PyObject* name = path.shown.get();
+    switch (s.code) {
+    case ErrorCode::os_error:
+        errno = s.sys_errno;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+        return;
+    case ErrorCode::seek_negative:
+        errno = EINVAL;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+        return;
+    case ErrorCode::seek_overflow:
+        PyErr_Format(PyExc_ValueError, "%U: a position in the file is out of range", name);
+        return;
+    case ErrorCode::param_type:
+        PyErr_Format(PyExc_ValueError, "%U: unknown parameter type code %lld", name, (long long)s.value);
+        return;
+    case ErrorCode::param_name_utf8:
+        PyErr_Format(PyExc_ValueError, "%U: a parameter name is not UTF-8", name);
+        return;
+    case ErrorCode::param_unterminated:
+        PyErr_Format(PyExc_ValueError, "%U: the parameter block at offset %lld reaches the end of the file", name,
+                     (long long)s.offset);
+        return;
+    case ErrorCode::store_table_too_large:
+        PyErr_Format(PyExc_ValueError, "%U: the store table at offset %lld claims %lld entries, more than the file holds",
+                     name, (long long)s.offset, (long long)s.value);
+        return;
+    case ErrorCode::records_too_many:
+        PyErr_Format(PyExc_ValueError, "%U: the store table at offset %lld names %lld records, more than the file holds",
+                     name, (long long)s.offset, (long long)s.value);
+        return;
+    default:
+        PyErr_Format(PyExc_ValueError, "%U: damaged file (core error %d)", name, (int)s.code);
+        return;
+    }
+}
+
+bool open_source(const PathArg& path, FileSource& source) {
+    Status s;
+    Py_BEGIN_ALLOW_THREADS
+    s = FileSource::open_path(path.c_str(), source);
+    Py_END_ALLOW_THREADS
+    if (!s.ok()) {
+        set_status_error(path, s);
+        return false;
+    }
+    return true;
+}
+
+PyObject* decode_text(const std::string& text) {
+    auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const Py_ssize_t n = (Py_ssize_t)text.size();
+    switch (classify_text(bytes, text.size())) {
+    case TextEncoding::ascii:
+        return PyUnicode_DecodeASCII(text.data(), n, "strict");
+    case TextEncoding::utf8:
+        return PyUnicode_DecodeUTF8(text.data(), n, "strict");
+    case TextEncoding::latin1:
+        break;
+    }
+    return PyUnicode_DecodeLatin1(text.data(), n, "strict");
+}
+
+// [(name, value), ...] in file order.
+PyObject* records_list(const std::vector<ParamRecord>& records) {
+    Ref list(PyList_New((Py_ssize_t)records.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const ParamRecord& rec = records[i];
+        Ref value;
+        switch (rec.kind) {
+        case ParamRecord::Kind::integer:
+            value = Ref(PyLong_FromLong(rec.integer));
+            break;
+        case ParamRecord::Kind::real:
+            value = Ref(PyFloat_FromDouble(rec.real));
+            break;
+        case ParamRecord::Kind::text:
+            value = Ref(decode_text(rec.text));
+            break;
+        }
+        if (!value) return nullptr;
+        PyObject* item = Py_BuildValue("(s#O)", rec.name.data(), (Py_ssize_t)rec.name.size(), value.get());
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), (Py_ssize_t)i, item);
+    }
+    return list.release();
+}
+
+PyObject* int64_bytes(const std::vector<int64_t>& values) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                     (Py_ssize_t)(values.size() * sizeof(int64_t)));
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    if (!value) return false;
+    int r = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return r == 0;
+}
+
+PyObject* describe(PyObject*, PyObject* args) {
+    PyObject* path_object;
+    const char *name, *dimensions, *deriv;
+    if (!PyArg_ParseTuple(args, "Osss:describe", &path_object, &name, &dimensions, &deriv)) return nullptr;
+    PathArg path;
+    if (!path_arg(path_object, path)) return nullptr;
+    FileSource source;
+    if (!open_source(path, source)) return nullptr;
+
+    BlockPlan plan;
+    Status s;
+    std::string name_word(name), dimensions_word(dimensions), deriv_word(deriv);
+    Py_BEGIN_ALLOW_THREADS
+    s = plan_block(source, name_word, dimensions_word, deriv_word, plan);
+    source.close();
+    Py_END_ALLOW_THREADS
+    if (!s.ok()) {
+        set_status_error(path, s);
+        return nullptr;
+    }
+    PyObject* shown = path.shown.get();
+    switch (plan.problem) {
+    case PlanProblem::none:
+        break;
+    case PlanProblem::not_vell:
+        return PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", shown);
+    case PlanProblem::bad_request:
+        return PyErr_Format(PyExc_ValueError, "%U: invalid data block request (%s, %s, %s)", shown, name, dimensions,
+                            deriv);
+    case PlanProblem::no_block:
+        return PyErr_Format(PyExc_ValueError, "%U: no data block %s %s %s in the file", shown, name, dimensions, deriv);
+    case PlanProblem::offset_range:
+        return PyErr_Format(PyExc_ValueError, "%U: a record of the %s %s %s block lies beyond any file position", shown,
+                            name, dimensions, deriv);
+    }
+
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    PyObject* d = result.get();
+    Ref blocks(PyList_New(0));
+    if (!blocks) return nullptr;
+    for (const auto& records : plan.parameter_blocks) {
+        Ref list(records_list(records));
+        if (!list || PyList_Append(blocks.get(), list.get()) < 0) return nullptr;
+    }
+    if (PyDict_SetItemString(d, "parameter_blocks", blocks.get()) < 0) return nullptr;
+    PyObject* original = plan.has_original ? records_list(plan.original_parameters) : (Py_INCREF(Py_None), Py_None);
+    if (!set_item(d, "original_parameters", original)) return nullptr;
+    if (!set_item(d, "file_size", PyLong_FromLongLong(plan.file_size))) return nullptr;
+    if (!set_item(d, "data_offset", PyLong_FromLongLong(plan.blocks.data))) return nullptr;
+    if (!set_item(d, "annotation_offset", PyLong_FromLongLong(plan.blocks.annotation))) return nullptr;
+    if (plan.three_d) {
+        if (!set_item(d, "block_size", PyLong_FromLong(plan.block_size))) return nullptr;
+        if (!set_item(d, "info_size", PyLong_FromLong(plan.info_size))) return nullptr;
+        if (!set_item(d, "record_indices", int64_bytes(plan.record_indices))) return nullptr;
+        if (!set_item(d, "record_offsets", int64_bytes(plan.record_offsets))) return nullptr;
+    }
+    return result.release();
+}
+
+// The int64 record offsets of an argument: any contiguous buffer of 8-byte
+// signed integers.
+bool offsets_arg(PyObject* object, Buffer& buffer, const int64_t*& offsets, size_t& count) {
+    if (!buffer.get(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+    const Py_buffer& v = buffer.view_;
+    const char* f = v.format ? v.format : "B";
+    if (*f == '<' || *f == '=' || *f == '@') ++f;
+    if (v.itemsize != 8 || (std::string(f) != "q" && std::string(f) != "l")) {
+        PyErr_SetString(PyExc_TypeError, "record offsets must be a contiguous int64 array");
+        return false;
+    }
+    offsets = static_cast<const int64_t*>(v.buf);
+    count = (size_t)(v.len / 8);
+    return true;
+}
+
+bool output_arg(PyObject* object, Buffer& buffer, Py_ssize_t itemsize, size_t needed, void*& out) {
+    if (!buffer.get(object, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) return false;
+    if (buffer.view_.itemsize != itemsize || (size_t)(buffer.view_.len / itemsize) < needed) {
+        PyErr_SetString(PyExc_ValueError, "output buffer has the wrong item size or is too small");
+        return false;
+    }
+    out = buffer.view_.buf;
+    return true;
+}
+
+bool check_records(const PathArg& path, const FileSource& source, const int64_t* offsets, size_t count,
+                   long long npt) {
+    size_t bad = 0;
+    if (records_inside(source.size(), offsets, count, npt, bad)) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "%U: the record at offset %lld does not hold its %lld values (the file ends at %lld bytes)",
+                 path.shown.get(), (long long)offsets[bad], npt, (long long)source.size());
+    return false;
+}
+
+PyObject* read_points_fn(PyObject*, PyObject* args) {
+    PyObject *path_object, *offsets_object, *out_object;
+    long long npt, start, length;
+    if (!PyArg_ParseTuple(args, "OOLLLO:read_points", &path_object, &offsets_object, &npt, &start, &length,
+                          &out_object))
+        return nullptr;
+    if (npt < 0 || npt > INT32_MAX || start < 0 || length < 0 || start + length > npt) {
+        PyErr_SetString(PyExc_ValueError, "points out of the record's range");
+        return nullptr;
+    }
+    PathArg path;
+    if (!path_arg(path_object, path)) return nullptr;
+    Buffer offsets_buffer, out_buffer;
+    const int64_t* offsets;
+    size_t count;
+    void* out;
+    if (!offsets_arg(offsets_object, offsets_buffer, offsets, count)) return nullptr;
+    if (!output_arg(out_object, out_buffer, 4, count * (size_t)length, out)) return nullptr;
+    FileSource source;
+    if (!open_source(path, source)) return nullptr;
+    if (!check_records(path, source, offsets, count, npt)) return nullptr;
+    Status s;
+    Py_BEGIN_ALLOW_THREADS
+    s = read_points(source, offsets, count, start, length, static_cast<float*>(out));
+    source.close();
+    Py_END_ALLOW_THREADS
+    if (!s.ok()) {
+        set_status_error(path, s);
+        return nullptr;
+    }
+    g_records_read += count;
+    g_bytes_read += (unsigned long long)count * (unsigned long long)length * 4ULL;
+    Py_RETURN_NONE;
+}
+
+PyObject* read_times_fn(PyObject*, PyObject* args) {
+    PyObject *path_object, *offsets_object, *out_object;
+    long long npt;
+    if (!PyArg_ParseTuple(args, "OOLO:read_times", &path_object, &offsets_object, &npt, &out_object)) return nullptr;
+    PathArg path;
+    if (!path_arg(path_object, path)) return nullptr;
+    Buffer offsets_buffer, out_buffer;
+    const int64_t* offsets;
+    size_t count;
+    void* out;
+    if (!offsets_arg(offsets_object, offsets_buffer, offsets, count)) return nullptr;
+    if (!output_arg(out_object, out_buffer, 8, count, out)) return nullptr;
+    FileSource source;
+    if (!open_source(path, source)) return nullptr;
+    Status s;
+    Py_BEGIN_ALLOW_THREADS
+    s = read_times(source, offsets, count, npt, static_cast<double*>(out));
+    source.close();
+    Py_END_ALLOW_THREADS
+    if (!s.ok()) {
+        set_status_error(path, s);
+        return nullptr;
+    }
+    g_bytes_read += (unsigned long long)count * 8ULL;
+    Py_RETURN_NONE;
+}
+
+PyObject* read_labels_fn(PyObject*, PyObject* args) {
+    PyObject *path_object, *offsets_object;
+    long long npt;
+    int info_size;
+    if (!PyArg_ParseTuple(args, "OOLi:read_labels", &path_object, &offsets_object, &npt, &info_size)) return nullptr;
+    PathArg path;
+    if (!path_arg(path_object, path)) return nullptr;
+    Buffer offsets_buffer;
+    const int64_t* offsets;
+    size_t count;
+    if (!offsets_arg(offsets_object, offsets_buffer, offsets, count)) return nullptr;
+    FileSource source;
+    if (!open_source(path, source)) return nullptr;
+    std::vector<std::string> labels(count);
+    Status s;
+    Py_BEGIN_ALLOW_THREADS
+    for (size_t k = 0; k < count && s.ok(); ++k) s = read_label(source, offsets[k], npt, info_size, labels[k]);
+    source.close();
+    Py_END_ALLOW_THREADS
+    if (!s.ok()) {
+        set_status_error(path, s);
+        return nullptr;
+    }
+    Ref list(PyList_New((Py_ssize_t)count));
+    if (!list) return nullptr;
+    for (size_t k = 0; k < count; ++k) {
+        PyObject* text = decode_text(labels[k]);
+        if (!text) return nullptr;
+        PyList_SET_ITEM(list.get(), (Py_ssize_t)k, text);
+    }
+    return list.release();
+}
+
+PyObject* counters_fn(PyObject*, PyObject*) {
+    return Py_BuildValue("(KK)", (unsigned long long)g_records_read, (unsigned long long)g_bytes_read);
+}
+
+PyObject* reset_counters_fn(PyObject*, PyObject*) {
+    g_records_read = 0;
+    g_bytes_read = 0;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kMethods[] = {
+    {"describe", describe, METH_VARARGS,
+     "describe(path, name, dimensions, deriv) -> dict: located blocks, parameter blocks and record layout"},
+    {"read_points", read_points_fn, METH_VARARGS,
+     "read_points(path, offsets, npt, start, length, out): points [start, start+length) of each record"},
+    {"read_times", read_times_fn, METH_VARARGS, "read_times(path, offsets, npt, out): info-record times"},
+    {"read_labels", read_labels_fn, METH_VARARGS, "read_labels(path, offsets, npt, info_size) -> list of labels"},
+    {"counters", counters_fn, METH_NOARGS, "counters() -> (records read, value bytes read)"},
+    {"reset_counters", reset_counters_fn, METH_NOARGS, "reset_counters(): set both counters to zero"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_native", "Record-level reads of VELL data blocks for vellkit_tools.", 0, kMethods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace vellkit::tools
+
+extern "C" PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create(&vellkit::tools::kModule); }
