@@ -296,5 +296,13 @@ PyObject* fn_help(PyObject* module, PyObject*) {
 
 }  // namespace vellkit::py
 
-// Older interpreters' PyMODINIT_FUNC does not export the symbol by itself.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vellkit(void) { return PyModuleDef_Init(&vellkit::py::kModuleDef); }
+// PyMODINIT_FUNC exports the function everywhere from 3.9 on; before that it
+// does not on ELF and Mach-O, where the module is built with hidden symbols.
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vellkit(void)
+#else
+PyMODINIT_FUNC PyInit_vellkit(void)
+#endif
+{
+    return PyModuleDef_Init(&vellkit::py::kModuleDef);
+}

@@ -12,7 +12,7 @@ constexpr int kMaxVectors = 1024;  // IOV_MAX on the systems we build for
 
 Status gather_read(const FileSource& source, const std::vector<ReadPiece>& pieces, size_t max_gap) {
     std::unique_ptr<unsigned char[]> discard;  // gap bytes land here, unread
-    std::vector<struct iovec> vectors;
+    std::vector<IoVec> vectors;
     vectors.reserve(kMaxVectors);
     size_t i = 0;
     while (i < pieces.size()) {
@@ -39,7 +39,7 @@ Status gather_read(const FileSource& source, const std::vector<ReadPiece>& piece
         VELLKIT_TRY(source.read_vector_at(start, vectors.data(), (int)vectors.size(), delivered));
         // A file that shrank while being read: what is missing reads as zeros.
         size_t skip = delivered;
-        for (const struct iovec& v : vectors) {
+        for (const IoVec& v : vectors) {
             if (skip >= v.iov_len) {
                 skip -= v.iov_len;
                 continue;
