@@ -1,0 +1,55 @@
+"""The ``vellkit`` command: look into VELL files, check them, export and preview them.
+
+Subcommands (one module each): ``list``, ``show``, ``check``, ``export``,
+``preview``.  Run ``vellkit SUBCOMMAND --help`` for the options and an
+example.  Exit status: 0 when every file went well, 1 when any file failed,
+2 for a wrong command line.
+"""
+
+import argparse
+import sys
+from typing import List, Optional
+
+from . import check, export, list as list_cmd, preview, show
+from ._common import EXIT_FAILED, EXIT_USAGE, CommandError, error
+
+__all__ = ["main", "build_parser"]
+
+SUBCOMMANDS = (list_cmd, show, check, export, preview)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vellkit",
+        description="Look into VELL data files, check them, export and preview their blocks.",
+        epilog="Run 'vellkit SUBCOMMAND --help' for the options and an example of each.")
+    try:
+        from importlib.metadata import version
+        parser.add_argument("--version", action="version", version="vellkit " + version("vellkit"))
+    except Exception:  # not installed as a distribution: no --version
+        pass
+    sub = parser.add_subparsers(dest="command", metavar="SUBCOMMAND")
+    sub.required = True
+    for module in SUBCOMMANDS:
+        p = sub.add_parser(module.NAME, help=module.HELP, description=module.HELP,
+                           epilog="example:\n  " + "\n  ".join(module.EXAMPLES),
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        module.add_arguments(p)
+        p.set_defaults(run=module.run)
+    return parser
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    """Run the command with ``argv`` (default: the process arguments); the exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except CommandError as exc:
+        error(str(exc))
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        error("interrupted")
+        return 130
+    except BrokenPipeError:  # e.g. 'vellkit list *.vell | head'
+        sys.stderr.close()
+        return EXIT_FAILED
