@@ -39,11 +39,15 @@ Typical use::
     vf.write("tr.vell")
 """
 
+from __future__ import annotations
+
 import numbers
+import os
 import struct
 import sys
 from array import array
 from collections.abc import Mapping
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar, Union, cast
 
 __all__ = [
     "MAGIC", "DEFAULT_INFO_SIZE", "DATA_TYPES", "DERIV", "TEXT_COLUMN_TYPES",
@@ -57,6 +61,16 @@ __all__ = [
     "multi_region_params", "make_spectrum_file", "write_spectrum_file",
     "make_3d_file", "write_3d_file",
 ]
+
+#: Parameters: a mapping or an iterable of (name, value) pairs; names are
+#: str or bytes, values int, float, str, bytes or :class:`Param`.
+Params = Union["Mapping[Any, Any]", Iterable[Sequence[Any]]]
+#: One parameter block of ``extra_param_blocks``: (param_type or block-type
+#: fields, parameters).
+ExtraBlock = Tuple[Union[int, "Mapping[str, Any]"], Params]
+#: Parameter sets as built by :func:`spectral_params` and its relatives.
+ParamList = List[Tuple[str, Any]]
+_PathT = TypeVar("_PathT", bound="Union[str, bytes, os.PathLike[Any]]")
 
 MAGIC = b"\x0a\x0a\xfe\xfe"
 HEADER_SIZE = 24
@@ -97,8 +111,8 @@ _FIELDS = (("complex_type", 0, 3), ("sample_type", 2, 3), ("param_type", 4, 63),
 _TYPE_KEYS = frozenset(name for name, _, _ in _FIELDS)
 
 
-def block_type(data_type=0, sample_type=None, param_type=0, deriv_type=0,
-               extend_type=0, complex_type=0):
+def block_type(data_type: Union[int, str] = 0, sample_type: Optional[int] = None, param_type: int = 0,
+               deriv_type: Union[int, str] = 0, extend_type: int = 0, complex_type: int = 0) -> int:
     """Compose a block-type code from its six fields.
 
     ``data_type`` may be an int or a data block name of :data:`DATA_TYPES`
@@ -124,12 +138,12 @@ def block_type(data_type=0, sample_type=None, param_type=0, deriv_type=0,
     return code
 
 
-def decode_block_type(code):
+def decode_block_type(code: int) -> Tuple[int, ...]:
     """Split a code into (complexType, sampleType, paramType, dataType, derivType, extendType)."""
     return tuple((int(code) >> shift) & mask for _, shift, mask in _FIELDS)
 
 
-def _type_code(defaults, fields):
+def _type_code(defaults: Dict[str, Any], fields: Dict[str, Any]) -> int:
     unknown = set(fields) - _TYPE_KEYS
     if unknown:
         raise TypeError("unknown block-type field(s): %s" % ", ".join(sorted(unknown)))
@@ -138,7 +152,7 @@ def _type_code(defaults, fields):
     return block_type(**merged)
 
 
-def _split_fields(kwargs):
+def _split_fields(kwargs: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
     fields = {k: v for k, v in kwargs.items() if k in _TYPE_KEYS}
     options = {k: v for k, v in kwargs.items() if k not in _TYPE_KEYS}
     return fields, options
@@ -161,24 +175,24 @@ class Param(object):
 
     __slots__ = ("type", "value", "size", "raw")
 
-    def __init__(self, type, value=None, size=None, raw=None):
+    def __init__(self, type: int, value: Any = None, size: Optional[int] = None, raw: Optional[bytes] = None) -> None:
         self.type = int(type)
         self.value = value
         self.size = size
         self.raw = raw
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "Param(type=%r, value=%r, size=%r, raw=%r)" % (
             self.type, self.value, self.size, self.raw)
 
 
-def _text(value):
+def _text(value: Union[str, bytes, bytearray, memoryview]) -> bytes:
     """Text value bytes: str gets UTF-8 plus a NUL; both are padded to an even length."""
     data = value.encode("utf-8") + b"\0" if isinstance(value, str) else bytes(value)
     return data + b"\0" if len(data) % 2 else data
 
 
-def _value_bytes(ptype, value):
+def _value_bytes(ptype: int, value: Any) -> bytes:
     if value is None:
         return b""
     if isinstance(value, (str, bytes, bytearray, memoryview)):
@@ -188,7 +202,7 @@ def _value_bytes(ptype, value):
     return struct.pack("<i", int(value))
 
 
-def _encode_record(name, value):
+def _encode_record(name: Union[str, bytes, bytearray], value: Any) -> bytes:
     raw_name = bytes(name) if isinstance(name, (bytes, bytearray)) else str(name).encode("utf-8")
     raw_name = raw_name[:4].ljust(4, b"\0")
     if isinstance(value, Param):
@@ -211,13 +225,13 @@ def _encode_record(name, value):
         raise ValueError("parameter %r: type %r or size %r does not fit int16" % (name, ptype, size))
 
 
-def _items(params):
+def _items(params: Optional[Params]) -> List[Tuple[Any, ...]]:
     if params is None:
         return []
     return list(params.items()) if isinstance(params, Mapping) else [tuple(p) for p in params]
 
 
-def encode_parameters(params, end=True):
+def encode_parameters(params: Optional[Params], end: bool = True) -> bytes:
     """Encode a parameter block.
 
     ``params`` is a mapping or an iterable of (name, value) pairs (the pair
@@ -233,7 +247,7 @@ def encode_parameters(params, end=True):
     return b"".join(out)
 
 
-def _merge_params(base, extra):
+def _merge_params(base: Optional[Params], extra: Optional[Params]) -> List[Tuple[Any, Any]]:
     """Pairs of ``base`` with values replaced (in place) or appended from ``extra``."""
     merged = dict(_items(base))
     merged.update(_items(extra))
@@ -244,17 +258,18 @@ def _merge_params(base, extra):
 # Data values
 # ----------------------------------------------------------------------------
 
-def _f32(values):
+def _f32(values: Any) -> bytes:
     """Little-endian float32 bytes of a sequence or (flattened, row-major) numpy array."""
     if hasattr(values, "dtype") and hasattr(values, "astype"):
-        return values.astype("<f4").tobytes(order="C")
+        data: bytes = values.astype("<f4").tobytes(order="C")
+        return data
     out = array("f", [float(v) for v in values])
     if sys.byteorder == "big":
         out.byteswap()
     return out.tobytes()
 
 
-def _flatten(values):
+def _flatten(values: Any) -> List[float]:
     if values is None:
         return []
     if hasattr(values, "ravel"):
@@ -270,7 +285,7 @@ def _flatten(values):
     return out
 
 
-def _pad4(data):
+def _pad4(data: bytes) -> bytes:
     return data + b"\0" * (-len(data) % 4)
 
 
@@ -290,13 +305,14 @@ class Record(object):
 
     __slots__ = ("values", "time", "label", "info")
 
-    def __init__(self, values, time=0.0, label=b"", info=None):
+    def __init__(self, values: Any, time: Optional[float] = 0.0, label: Union[str, bytes] = b"",
+                 info: Optional[bytes] = None) -> None:
         self.values = values
         self.time = time
         self.label = label
         self.info = info
 
-    def encode(self, block_size, info_size):
+    def encode(self, block_size: int, info_size: int) -> bytes:
         """Bytes of this record: ``block_size`` data bytes then ``info_size`` info bytes."""
         data = _f32(self.values)[:block_size].ljust(block_size, b"\0")
         label = self.label.encode("utf-8") if isinstance(self.label, str) else bytes(self.label)
@@ -309,12 +325,12 @@ class Record(object):
         return data + bytes(info[:info_size])
 
 
-def gap(nbytes):
+def gap(nbytes: int) -> List[int]:
     """Store-table row for a gap of ``nbytes`` bytes between records: ``[-1, nbytes]``."""
     return [-1, int(nbytes)]
 
 
-def runs(indices):
+def runs(indices: Iterable[Union[int, List[int], Tuple[int, int]]]) -> List[List[int]]:
     """Store table naming ``indices`` in the given order.
 
     Consecutive ascending indices are merged into one run; rows given as
@@ -335,9 +351,10 @@ def runs(indices):
     return table
 
 
-def encode_3d_block(records, npt, *, store_table=None, first_index=0, block_offset=None,
-                    block_size=None, info_size=DEFAULT_INFO_SIZE, version=0,
-                    stored_blocks=None):
+def encode_3d_block(records: Any, npt: int, *, store_table: Optional[Iterable[Sequence[int]]] = None,
+                    first_index: int = 0, block_offset: Optional[int] = None,
+                    block_size: Optional[int] = None, info_size: int = DEFAULT_INFO_SIZE,
+                    version: int = 0, stored_blocks: Optional[int] = None) -> bytes:
     """Encode a 3D data block.
 
     Layout: six int32 (``version``, ``stored_blocks`` [default: number of
@@ -405,7 +422,7 @@ MULTI_REGION_COLUMNS = [("Group", 4), ("Type", 4), ("AryNX", 4), ("AryNY", 4),
                         ("AryType", 4), ("Fileindex", 4), ("X", 5), ("Y", 5)]
 
 
-def _field_bytes(ctype, value, width):
+def _field_bytes(ctype: int, value: Any, width: int) -> bytes:
     if value is None:
         data = b""
     elif isinstance(value, str):
@@ -436,17 +453,20 @@ class AnnotationTable(object):
     earlier ones in readers).
     """
 
-    def __init__(self, columns, rows=(), *, row_length=None, positions=None, siz=None, params=None):
-        self.columns = []
+    def __init__(self, columns: Iterable[Sequence[Any]], rows: Iterable[Any] = (), *,
+                 row_length: Optional[int] = None, positions: Optional[Iterable[int]] = None,
+                 siz: Optional[int] = None, params: Optional[Params] = None) -> None:
+        self.columns: List[Tuple[Any, int, int]] = []
         for col in columns:
             ctype = int(col[1])
             width = int(col[2]) if len(col) > 2 else (32 if ctype in TEXT_COLUMN_TYPES else 4)
             self.columns.append((col[0], ctype, width))
         if positions is None:
-            positions, pos = [], 0
+            packed, pos = [], 0
             for _, _, width in self.columns:
-                positions.append(pos)
+                packed.append(pos)
                 pos += width
+            positions = packed
         self.positions = [int(p) for p in positions]
         extent = max([p + c[2] for p, c in zip(self.positions, self.columns)] or [0])
         self.row_length = extent if row_length is None else int(row_length)
@@ -454,16 +474,16 @@ class AnnotationTable(object):
         self.siz = siz
         self.params = params
 
-    def encode_params(self, siz):
+    def encode_params(self, siz: int) -> bytes:
         """The table's parameter block with ``SIZ`` = ``siz``."""
-        pairs = [("SIZ", siz), ("SRC", self.row_length), ("NCO", len(self.columns)),
+        pairs: List[Tuple[str, Any]] = [("SIZ", siz), ("SRC", self.row_length), ("NCO", len(self.columns)),
                  ("NLN", len(self.rows))]
         for i, ((name, ctype, _), pos) in enumerate(zip(self.columns, self.positions)):
             n = "{0:02d}".format(i)
             pairs += [("S" + n, name), ("F" + n, pos), ("T" + n, ctype)]
         return encode_parameters(pairs + _items(self.params))
 
-    def encode_rows(self):
+    def encode_rows(self) -> bytes:
         """All rows, ``row_length`` bytes apart (a field reaching past its row overlaps the next)."""
         extent = max([p + c[2] for p, c in zip(self.positions, self.columns)] or [0])
         out = bytearray(self.row_length * len(self.rows) + max(0, extent - self.row_length))
@@ -477,7 +497,7 @@ class AnnotationTable(object):
                 out[start:start + width] = _field_bytes(ctype, value, width)
         return bytes(out)
 
-    def encode(self):
+    def encode(self) -> bytes:
         """Parameter block, padding up to ``SIZ``, then the rows."""
         head_len = len(self.encode_params(0))
         siz = head_len if self.siz is None else int(self.siz)
@@ -486,7 +506,7 @@ class AnnotationTable(object):
         return self.encode_params(siz) + bytes(siz - head_len) + self.encode_rows()
 
 
-def encode_annotation_block(tables, lead=b""):
+def encode_annotation_block(tables: Iterable[AnnotationTable], lead: bytes = b"") -> bytes:
     """Encode an annotation block.
 
     Layout: 12 bytes that readers skip (``lead``, zero-padded or cut to 12),
@@ -495,7 +515,7 @@ def encode_annotation_block(tables, lead=b""):
     each table (see :class:`AnnotationTable`), 4-byte aligned.
     """
     tables = list(tables)
-    directory = [("NRP", len(tables))] + [("F{0:02d}".format(i), 0) for i in range(len(tables))]
+    directory: List[Tuple[str, int]] = [("NRP", len(tables))] + [("F{0:02d}".format(i), 0) for i in range(len(tables))]
     pos = 12 + len(_pad4(encode_parameters(directory)))
     bodies, offsets = [], []
     for table in tables:
@@ -508,7 +528,8 @@ def encode_annotation_block(tables, lead=b""):
     return head + b"".join(bodies)
 
 
-def multi_region_table(regions, first_index=1):
+def multi_region_table(regions: Iterable[Mapping[str, Any]],
+                       first_index: int = 1) -> Tuple[AnnotationTable, List[int]]:
     """Annotation table of a multi-region map and the Fileindex values it uses.
 
     Each region is a mapping, either a grid ``{"nx": 3, "ny": 2, "x0": 0.0,
@@ -521,7 +542,8 @@ def multi_region_table(regions, first_index=1):
     needs records for those indices (e.g. ``first_index=1`` in
     :func:`encode_3d_block`).
     """
-    rows, indices = [], []
+    rows: List[List[Any]] = []
+    indices: List[int] = []
     index = int(first_index)
     for number, region in enumerate(regions):
         if "points" in region:
@@ -546,13 +568,13 @@ def multi_region_table(regions, first_index=1):
 # Image blocks
 # ----------------------------------------------------------------------------
 
-def _letters(m):
+def _letters(m: int) -> str:
     """Bijective base-26 letter name: 0 -> A, 25 -> Z, 26 -> AA, 701 -> ZZ, 702 -> AAA."""
     d, r = divmod(m, 26)
     return (_letters(d - 1) if d else "") + chr(65 + r)
 
 
-def image_suffix(n):
+def image_suffix(n: int) -> str:
     """Suffix numbering image ``n``: 00..99, then AA..AZ (100..125), then BA.. (n - 74 in letters)."""
     if n < 0:
         return str(n)
@@ -578,8 +600,9 @@ class Image(object):
     multiple of 4 bytes.
     """
 
-    def __init__(self, data=None, title="Image", labels=(), *, image_type=1, t00=None,
-                 data_offset=0, params=None, auto_labels=True):
+    def __init__(self, data: Optional[bytes] = None, title: Union[str, bytes] = "Image",
+                 labels: Iterable[Sequence[Any]] = (), *, image_type: int = 1, t00: Optional[int] = None,
+                 data_offset: int = 0, params: Optional[Params] = None, auto_labels: bool = True) -> None:
         self.data = None if data is None else bytes(data)
         self.title = title
         self.labels = [tuple(pair) for pair in labels]
@@ -589,27 +612,29 @@ class Image(object):
         self.params = params
         self.auto_labels = auto_labels
 
-    def _params(self, siz):
+    def _params(self, siz: int) -> bytes:
         labels = list(self.labels)
         if self.data is not None and self.auto_labels:
             have = {str(text).rstrip(":") for text, _ in labels}
             auto = [("Bytes:", len(self.data))] if "Bytes" not in have else []
             auto += [("Type:", self.image_type)] if "Type" not in have else []
             labels = auto + labels
-        pairs = [("H00", self.title)]
+        pairs: List[Tuple[str, Any]] = [("H00", self.title)]
         for k, (text, value) in enumerate(labels, 1):
             pairs += [("H" + image_suffix(k), text), ("V" + image_suffix(k), value)]
         pairs += [("SIZ", siz), ("T00", self.t00), ("F00", self.data_offset)]
         return encode_parameters(pairs + _items(self.params))
 
-    def encode(self):
+    def encode(self) -> bytes:
         """Bytes of the entry: parameter block, then the data area."""
         siz = len(self._params(0))
         area = bytes(self.data_offset) + (self.data or b"")
         return _pad4(self._params(siz) + area)
 
 
-def encode_image_block(images, *, per_list=None, cumulative=True, lead=0, bid=None, list_params=None):
+def encode_image_block(images: Iterable[Union[Image, bytes]], *, per_list: Union[None, int, Sequence[int]] = None,
+                       cumulative: bool = True, lead: int = 0, bid: Optional[int] = None,
+                       list_params: Optional[Params] = None) -> bytes:
     """Encode an image block.
 
     ``images``: :class:`Image` objects (or raw image bytes).  They are split
@@ -631,13 +656,13 @@ def encode_image_block(images, *, per_list=None, cumulative=True, lead=0, bid=No
     elif isinstance(per_list, numbers.Integral):
         groups = [min(int(per_list), n - k) for k in range(0, n, int(per_list))] or [0]
     else:
-        groups = [int(g) for g in per_list]
+        groups = [int(g) for g in cast(Sequence[int], per_list)]
     if sum(groups) != n or (n and min(groups) < 1):
         raise ValueError("per_list must split %d images into non-empty groups" % n)
     bid = block_type(extend_type=EXTEND_IMAGE) if bid is None else bid
 
-    def list_block(start, stop, offsets):
-        pairs = [("BID", bid), ("NRP", stop)]
+    def list_block(start: int, stop: int, offsets: List[int]) -> bytes:
+        pairs: List[Tuple[str, Any]] = [("BID", bid), ("NRP", stop)]
         for k in range(0 if cumulative else start, stop):
             pairs += [("F" + image_suffix(k), offsets[k]), ("Z" + image_suffix(k), len(entries[k]))]
         return _pad4(encode_parameters(pairs + _items(list_params)))
@@ -679,8 +704,9 @@ class VellFile(object):
     the header fields (``dir_size`` and ``offset_to_directory`` may lie).
     """
 
-    def __init__(self, *, version=1.0, magic=MAGIC, directory="end", max_dir_size=None,
-                 offset_to_directory=None, dir_size=None, align=4):
+    def __init__(self, *, version: float = 1.0, magic: bytes = MAGIC, directory: str = "end",
+                 max_dir_size: Optional[int] = None, offset_to_directory: Optional[int] = None,
+                 dir_size: Optional[int] = None, align: int = 4) -> None:
         if directory not in ("end", "start"):
             raise ValueError("directory must be 'end' or 'start'")
         self.version = version
@@ -690,18 +716,18 @@ class VellFile(object):
         self.offset_to_directory = offset_to_directory
         self.dir_size = dir_size
         self.align = int(align)
-        self.entries = []
-        self.extension_entries = []
-        self._chunks = []
+        self.entries: List[Tuple[int, int, int]] = []
+        self.extension_entries: List[Tuple[int, int, int]] = []
+        self._chunks: List[Tuple[int, bytes]] = []
         reserved = 12 * (32 if max_dir_size is None else int(max_dir_size)) if directory == "start" else 0
         self._pos = HEADER_SIZE + reserved
 
     @property
-    def next_offset(self):
+    def next_offset(self) -> int:
         """Offset at which the next block will be placed."""
         return self._pos
 
-    def add_bytes(self, data):
+    def add_bytes(self, data: Union[bytes, bytearray, memoryview]) -> int:
         """Place ``data`` without a directory entry (junk, unlisted blocks); returns its offset."""
         data = bytes(data)
         offset = self._pos
@@ -709,12 +735,14 @@ class VellFile(object):
         self._pos += len(data) + (-len(data) % self.align if self.align > 1 else 0)
         return offset
 
-    def add_entry(self, block_type, size_in_words, byte_offset, *, in_extension=False):
+    def add_entry(self, block_type: int, size_in_words: int, byte_offset: int, *,
+                  in_extension: bool = False) -> None:
         """Add a raw directory entry (no payload); values are written as given."""
         target = self.extension_entries if in_extension else self.entries
         target.append((int(block_type), int(size_in_words), int(byte_offset)))
 
-    def add_block(self, payload, block_type, *, size_in_words=None, in_extension=False):
+    def add_block(self, payload: Union[bytes, bytearray, memoryview], block_type: int, *,
+                  size_in_words: Optional[int] = None, in_extension: bool = False) -> int:
         """Place ``payload`` and list it; ``size_in_words`` defaults to ceil(len / 4). Returns the offset."""
         payload = bytes(payload)
         offset = self.add_bytes(payload)
@@ -723,17 +751,18 @@ class VellFile(object):
         self.add_entry(block_type, size_in_words, offset, in_extension=in_extension)
         return offset
 
-    def add_parameters(self, params, *, end=True, in_extension=False, **fields):
+    def add_parameters(self, params: Optional[Params], *, end: bool = True, in_extension: bool = False,
+                       **fields: Any) -> int:
         """Add a parameter block; ``fields`` are :func:`block_type` arguments (default param_type 1)."""
         code = _type_code({"param_type": PARAM_OWN}, fields)
         return self.add_block(encode_parameters(params, end), code, in_extension=in_extension)
 
-    def add_spectrum(self, values, *, in_extension=False, **fields):
+    def add_spectrum(self, values: Any, *, in_extension: bool = False, **fields: Any) -> int:
         """Add a 2D data block of float32 ``values`` (param_type 0, extendType 0 unless given)."""
         code = _type_code({"param_type": PARAM_DATA, "extend_type": EXTEND_2D}, fields)
         return self.add_block(_f32(values), code, in_extension=in_extension)
 
-    def add_3d_block(self, records, npt, *, in_extension=False, **kwargs):
+    def add_3d_block(self, records: Any, npt: int, *, in_extension: bool = False, **kwargs: Any) -> int:
         """Add a 3D data block (extendType 10).
 
         Block-type fields (``data_type``, ``deriv_type``, ...) go to
@@ -743,18 +772,20 @@ class VellFile(object):
         code = _type_code({"param_type": PARAM_DATA, "extend_type": EXTEND_3D}, fields)
         return self.add_block(encode_3d_block(records, npt, **options), code, in_extension=in_extension)
 
-    def add_annotation_block(self, tables, *, lead=b"", in_extension=False, **fields):
+    def add_annotation_block(self, tables: Iterable[AnnotationTable], *, lead: bytes = b"",
+                             in_extension: bool = False, **fields: Any) -> int:
         """Add an annotation block (extendType 11) holding ``tables``."""
         code = _type_code({"extend_type": EXTEND_ANNOTATION}, fields)
         return self.add_block(encode_annotation_block(tables, lead), code, in_extension=in_extension)
 
-    def add_image_block(self, images, *, in_extension=False, **kwargs):
+    def add_image_block(self, images: Iterable[Union[Image, bytes]], *, in_extension: bool = False,
+                        **kwargs: Any) -> int:
         """Add an image block (extendType 20); other keywords go to :func:`encode_image_block`."""
         fields, options = _split_fields(kwargs)
         code = _type_code({"extend_type": EXTEND_IMAGE}, fields)
         return self.add_block(encode_image_block(images, **options), code, in_extension=in_extension)
 
-    def to_bytes(self):
+    def to_bytes(self) -> bytes:
         """The whole file as bytes."""
         buf = bytearray(self._pos)
         for offset, data in self._chunks:
@@ -783,7 +814,7 @@ class VellFile(object):
         buf[:HEADER_SIZE] = header
         return bytes(buf)
 
-    def write(self, path):
+    def write(self, path: _PathT) -> _PathT:
         """Write the file to ``path``; returns ``path``."""
         with open(path, "wb") as f:
             f.write(self.to_bytes())
@@ -794,7 +825,8 @@ class VellFile(object):
 # Parameter sets and whole measurements
 # ----------------------------------------------------------------------------
 
-def spectral_params(npt, fxv, lxv, y=None, mny=None, mxy=None):
+def spectral_params(npt: int, fxv: float, lxv: float, y: Any = None, mny: Optional[float] = None,
+                    mxy: Optional[float] = None) -> ParamList:
     """``NPT``, ``FXV``, ``LXV``, ``MNY``, ``MXY``; MNY/MXY default to min/max of ``y`` (else 0.0)."""
     flat = _flatten(y)
     mny = (min(flat) if flat else 0.0) if mny is None else mny
@@ -803,21 +835,24 @@ def spectral_params(npt, fxv, lxv, y=None, mny=None, mxy=None):
             ("MNY", float(mny)), ("MXY", float(mxy))]
 
 
-def image_map_params(npt, fxv, lxv, npx, npy, *, aox=0.0, aoy=0.0, ddx=1.0, ddy=1.0,
-                     y=None, mny=None, mxy=None):
+def image_map_params(npt: int, fxv: float, lxv: float, npx: int, npy: int, *, aox: float = 0.0,
+                     aoy: float = 0.0, ddx: float = 1.0, ddy: float = 1.0, y: Any = None,
+                     mny: Optional[float] = None, mxy: Optional[float] = None) -> ParamList:
     """Parameters of an image map: the spectral set plus AOX, AOY, DDX, DDY, NPX, NPY."""
     return spectral_params(npt, fxv, lxv, y, mny, mxy) + [
         ("AOX", float(aox)), ("AOY", float(aoy)), ("DDX", float(ddx)), ("DDY", float(ddy)),
         ("NPX", int(npx)), ("NPY", int(npy))]
 
 
-def time_resolved_params(npt, fxv, lxv, *, ztx="Seconds", y=None, mny=None, mxy=None):
+def time_resolved_params(npt: int, fxv: float, lxv: float, *, ztx: Optional[str] = "Seconds", y: Any = None,
+                         mny: Optional[float] = None, mxy: Optional[float] = None) -> ParamList:
     """Parameters of a time-resolved series: the spectral set plus ``ZTX`` (time unit text, None omits it)."""
     params = spectral_params(npt, fxv, lxv, y, mny, mxy)
     return params + ([("ZTX", ztx)] if ztx is not None else [])
 
 
-def multi_region_params(npt, fxv, lxv, y=None, mny=None, mxy=None):
+def multi_region_params(npt: int, fxv: float, lxv: float, y: Any = None, mny: Optional[float] = None,
+                        mxy: Optional[float] = None) -> ParamList:
     """Parameters of a multi-region map: the spectral set only (no mapping set; regions come from the annotation block)."""
     return spectral_params(npt, fxv, lxv, y, mny, mxy)
 
@@ -826,8 +861,11 @@ _NAMED_BLOCKS = (("acquisition", PARAM_ACQUISITION), ("instrument", PARAM_INSTRU
                  ("sample", PARAM_SAMPLE), ("ft", PARAM_FT))
 
 
-def _add_measurement_extras(vf, named, extra_param_blocks, annotation, images):
-    blocks = [(ptype, named[key]) for key, ptype in _NAMED_BLOCKS if named.get(key) is not None]
+def _add_measurement_extras(vf: VellFile, named: Dict[str, Optional[Params]],
+                            extra_param_blocks: Optional[Iterable[ExtraBlock]],
+                            annotation: Optional[Iterable[AnnotationTable]],
+                            images: Optional[Iterable[Union[Image, bytes]]]) -> None:
+    blocks: List[Tuple[Any, Any]] = [(ptype, named[key]) for key, ptype in _NAMED_BLOCKS if named.get(key) is not None]
     for fields, params in blocks + list(extra_param_blocks or []):
         fields = dict(fields) if isinstance(fields, Mapping) else {"param_type": int(fields)}
         vf.add_parameters(params, **fields)
@@ -837,9 +875,13 @@ def _add_measurement_extras(vf, named, extra_param_blocks, annotation, images):
         vf.add_image_block(images)
 
 
-def make_spectrum_file(y, data_type="AB", deriv="NONE", fxv=4000.0, lxv=400.0, *, params=None,
-                       acquisition=None, instrument=None, sample=None, ft=None,
-                       extra_param_blocks=None, sample_type=None, images=None, into=None):
+def make_spectrum_file(y: Any, data_type: Union[int, str] = "AB", deriv: Union[int, str] = "NONE",
+                       fxv: float = 4000.0, lxv: float = 400.0, *, params: Optional[Params] = None,
+                       acquisition: Optional[Params] = None, instrument: Optional[Params] = None,
+                       sample: Optional[Params] = None, ft: Optional[Params] = None,
+                       extra_param_blocks: Optional[Iterable[ExtraBlock]] = None,
+                       sample_type: Optional[int] = None, images: Optional[Iterable[Union[Image, bytes]]] = None,
+                       into: Optional[VellFile] = None) -> VellFile:
     """Build a single-spectrum measurement and return its :class:`VellFile`.
 
     Adds a 2D data block of ``y`` and its own parameter block (NPT, FXV,
@@ -851,7 +893,7 @@ def make_spectrum_file(y, data_type="AB", deriv="NONE", fxv=4000.0, lxv=400.0, *
     """
     vf = VellFile() if into is None else into
     values = _flatten(y)
-    fields = {"data_type": data_type, "deriv_type": deriv, "sample_type": sample_type}
+    fields: Dict[str, Any] = {"data_type": data_type, "deriv_type": deriv, "sample_type": sample_type}
     vf.add_spectrum(y if hasattr(y, "dtype") else values, **fields)
     own = _merge_params(spectral_params(len(values), fxv, lxv, values), params)
     vf.add_parameters(own, param_type=PARAM_OWN, **fields)
@@ -860,16 +902,22 @@ def make_spectrum_file(y, data_type="AB", deriv="NONE", fxv=4000.0, lxv=400.0, *
     return vf
 
 
-def write_spectrum_file(path, y, data_type="AB", deriv="NONE", fxv=4000.0, lxv=400.0, **kwargs):
+def write_spectrum_file(path: Union[str, bytes, os.PathLike[Any]], y: Any, data_type: Union[int, str] = "AB",
+                        deriv: Union[int, str] = "NONE", fxv: float = 4000.0, lxv: float = 400.0,
+                        **kwargs: Any) -> VellFile:
     """Write :func:`make_spectrum_file`'s file to ``path`` and return the :class:`VellFile`."""
     vf = make_spectrum_file(y, data_type, deriv, fxv, lxv, **kwargs)
     vf.write(path)
     return vf
 
 
-def make_3d_file(records, npt, params, data_type="AB", deriv="NONE", *, annotation=None,
-                 original_params=None, acquisition=None, instrument=None, sample=None, ft=None,
-                 extra_param_blocks=None, sample_type=None, images=None, into=None, **block_options):
+def make_3d_file(records: Any, npt: int, params: Params, data_type: Union[int, str] = "AB",
+                 deriv: Union[int, str] = "NONE", *, annotation: Optional[Iterable[AnnotationTable]] = None,
+                 original_params: Optional[Params] = None, acquisition: Optional[Params] = None,
+                 instrument: Optional[Params] = None, sample: Optional[Params] = None,
+                 ft: Optional[Params] = None, extra_param_blocks: Optional[Iterable[ExtraBlock]] = None,
+                 sample_type: Optional[int] = None, images: Optional[Iterable[Union[Image, bytes]]] = None,
+                 into: Optional[VellFile] = None, **block_options: Any) -> VellFile:
     """Build a 3D measurement and return its :class:`VellFile`.
 
     Adds the 3D data block (``block_options`` go to :func:`encode_3d_block`)
@@ -881,7 +929,7 @@ def make_3d_file(records, npt, params, data_type="AB", deriv="NONE", *, annotati
     ``annotation`` (multi-region maps) and an image block of ``images``.
     """
     vf = VellFile() if into is None else into
-    fields = {"data_type": data_type, "deriv_type": deriv, "sample_type": sample_type}
+    fields: Dict[str, Any] = {"data_type": data_type, "deriv_type": deriv, "sample_type": sample_type}
     vf.add_3d_block(records, npt, **dict(fields, **block_options))
     vf.add_parameters(params, param_type=PARAM_OWN, extend_type=EXTEND_3D, **fields)
     if original_params is not None:
@@ -892,7 +940,8 @@ def make_3d_file(records, npt, params, data_type="AB", deriv="NONE", *, annotati
     return vf
 
 
-def write_3d_file(path, records, npt, params, **kwargs):
+def write_3d_file(path: Union[str, bytes, os.PathLike[Any]], records: Any, npt: int, params: Params,
+                  **kwargs: Any) -> VellFile:
     """Write :func:`make_3d_file`'s file to ``path`` and return the :class:`VellFile`."""
     vf = make_3d_file(records, npt, params, **kwargs)
     vf.write(path)
@@ -907,7 +956,7 @@ _ARRAY_WRITERS = ("write_spectrum", "write_image_map", "write_time_series",
                   "write_multi_region", "write_traces", "visible_image")
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     # Imported on first use: arrays imports this module, so an import at the
     # top of either would be circular.
     if name in _ARRAY_WRITERS:
