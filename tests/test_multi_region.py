@@ -207,9 +207,10 @@ except Exception as e:
 def test_huge_grid_needs_no_more_memory_than_its_arrays(tmp_path):
     # A 20000 x 10000 grid on a two-row table: the region's arrays (5.6 GB,
     # never touched) fit a 7 GB address space budget, and the third row
-    # does not exist.
+    # does not exist. The arrays are far more than an 864-byte file may ask
+    # for by default, so the memory limit is raised for this run.
     paths = [os.path.dirname(vellkit.__file__), os.path.dirname(os.path.dirname(writer.__file__))]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths), VELLKIT_MEMORY_LIMIT="16G")
     done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(tmp_path / "grid.vell")], env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
     if done.returncode == 3:

@@ -97,16 +97,4 @@ Ref linspace(ModuleState* st, PyObject* start_obj, PyObject* stop_obj, PyObject*
     return axis;
 }
 
-void little_endian_to_host(void* data, size_t count, size_t width) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    auto* p = static_cast<unsigned char*>(data);
-    for (size_t i = 0; i < count; ++i, p += width)
-        for (size_t a = 0, b = width - 1; a < b; ++a, --b) std::swap(p[a], p[b]);
-#else
-    (void)data;
-    (void)count;
-    (void)width;
-#endif
-}
-
 }  // namespace vellkit::py

@@ -32,7 +32,4 @@ Ref shape_tuple(std::initializer_list<long long> dims);
 // anything else goes to numpy itself.
 Ref linspace(ModuleState* st, PyObject* start, PyObject* stop, PyObject* num);
 
-// Values read from the file are little-endian; swap on a big-endian host.
-void little_endian_to_host(void* data, size_t count, size_t width);
-
 }  // namespace vellkit::py

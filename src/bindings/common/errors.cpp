@@ -2,7 +2,23 @@
 
 #include <cerrno>
 
+#include "core/common/limits.hpp"
+
 namespace vellkit::py {
+
+namespace {
+
+// io.UnsupportedOperation, as a file object raises it.
+void set_unsupported_operation(const char* message) {
+    PyObject* io = PyImport_ImportModule("io");
+    PyObject* type = io ? PyObject_GetAttrString(io, "UnsupportedOperation") : nullptr;
+    Py_XDECREF(io);
+    if (!type) return;
+    PyErr_SetString(type, message);
+    Py_DECREF(type);
+}
+
+}  // namespace
 
 void set_error(const Status& s) {
     switch (s.code) {
@@ -46,6 +62,25 @@ void set_error(const Status& s) {
         PyErr_Format(PyExc_ValueError,
                      "3D data block at offset %lld names %lld records, more than the file can hold",
                      (long long)s.offset, (long long)s.value);
+        return;
+    case ErrorCode::interrupted:
+        // The interrupt hook left its own exception (KeyboardInterrupt, or
+        // whatever a signal handler raised) set.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return;
+    case ErrorCode::not_seekable:
+        set_unsupported_operation("File or stream is not seekable.");
+        return;
+    case ErrorCode::memory_limit:
+        PyErr_Format(PyExc_MemoryError,
+                     "%s: reading this file needs %lld bytes of memory or more, past the limit of %lld bytes "
+                     "for a file of %lld bytes; set %s to a larger size (such as 64G) to read it",
+                     s.bytes.empty() ? "vellkit" : s.bytes.c_str(), (long long)s.value, (long long)s.offset,
+                     (long long)s.file_size, kMemoryLimitVariable);
+        return;
+    case ErrorCode::memory_setting:
+        PyErr_Format(PyExc_ValueError, "%s must be a number of bytes with an optional K, M, G or T suffix, not '%s'",
+                     kMemoryLimitVariable, s.bytes.c_str());
         return;
     case ErrorCode::rows_too_many:
         PyErr_Format(PyExc_ValueError,

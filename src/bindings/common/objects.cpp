@@ -57,6 +57,35 @@ long long range_count(PyObject* value) {
     return n;
 }
 
+bool plain_count(PyObject* value, long long& out) {
+    if (!PyLong_CheckExact(value)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (overflow > 0) v = LLONG_MAX;
+    if (overflow < 0 || v < 0) return false;
+    out = v;
+    return true;
+}
+
+std::string describe_path(PyObject* path) {
+    Ref text = PyUnicode_Check(path) ? Ref::borrow(path) : Ref::steal(PyObject_Repr(path));
+    if (!text) {
+        PyErr_Clear();
+        return "the file";
+    }
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
+    if (!utf8) {
+        PyErr_Clear();
+        return "the file";
+    }
+    return std::string(utf8, (size_t)length);
+}
+
 void require_str_or_none(PyObject* path) {
     if (path == Py_None || PyUnicode_CheckExact(path)) return;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "path", "str",

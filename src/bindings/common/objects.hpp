@@ -27,6 +27,13 @@ long long index_value(PyObject* value);
 // since the loops it drives fail on their own long before.
 long long range_count(PyObject* value);
 
+// A non-negative exact int below 2^63, as a C integer; false (and nothing
+// raised) for anything else.
+bool plain_count(PyObject* value, long long& out);
+
+// The file as messages name it: str(path), or its repr when that fails.
+std::string describe_path(PyObject* path);
+
 // The TypeError of a `path` that is not exactly a str or None.
 void require_str_or_none(PyObject* path);
 

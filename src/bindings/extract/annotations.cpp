@@ -22,11 +22,6 @@ struct Column {
     size_t target = 0;  // the column its values go to
 };
 
-// Rows that start past the end of the file read as zeros; a few are read
-// like any other row (and reported), more fail the call.
-constexpr int64_t kRowsPastEndRead = 16;
-constexpr int64_t kRowSlack = 4096;
-
 std::string numbered(const char* prefix, long long n) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%s%02lld", prefix, n);

@@ -10,6 +10,7 @@
 #include "bindings/format/catalogue.hpp"
 #include "bindings/parameter_blocks/params.hpp"
 #include "bindings/results/result_classes.hpp"
+#include "core/extract/spectrum.hpp"
 
 namespace vellkit::py {
 
@@ -59,6 +60,7 @@ void assemble_parameters(ExtractContext& ctx) {
     ctx.lxv = lookup(ctx.parameters.get(), "LXV");
     ctx.mxy = lookup(ctx.parameters.get(), "MXY");
     ctx.mny = lookup(ctx.parameters.get(), "MNY");
+    charge_axis(ctx, ctx.npt.get());
     ctx.abscissa = linspace(ctx.st, ctx.fxv.get(), ctx.lxv.get(), ctx.npt.get());
     // linspace accepted NPT as a sample count, so it is a non-negative integer.
     Ref count = Ref::check(PyNumber_Index(ctx.npt.get()));
@@ -67,6 +69,25 @@ void assemble_parameters(ExtractContext& ctx) {
 }
 
 }  // namespace
+
+void charge(ExtractContext& ctx, uint64_t count, uint64_t item_bytes) { check(ctx.budget.charge(count, item_bytes)); }
+
+void charge_axis(ExtractContext& ctx, PyObject* count) {
+    long long n = 0;
+    if (plain_count(count, n)) charge(ctx, (uint64_t)n, sizeof(double));
+}
+
+void charge_cube(ExtractContext& ctx, std::initializer_list<PyObject*> dims, uint64_t item_bytes) {
+    uint64_t count = 1;
+    for (PyObject* d : dims) {
+        long long n = 0;
+        if (!plain_count(d, n)) return;
+        // Saturates: a product past 64 bits is past any limit anyway.
+        if (n != 0 && count > UINT64_MAX / (uint64_t)n) count = UINT64_MAX;
+        else count *= (uint64_t)n;
+    }
+    charge(ctx, count, item_bytes);
+}
 
 PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -118,7 +139,9 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
         BlockRequest request{(int)small_int(codes, 0), (int)small_int(codes, 1), (int)PyLong_AsLong(deriv_code),
                              is_3d ? extend_type::three_d : extend_type::two_d};
 
-        ExtractContext ctx(module, file.source());
+        ExtractContext ctx(module, file.source(), file.interrupt());
+        check(MemoryBudget::for_file(file.source().size(), ctx.budget));
+        ctx.budget.set_subject(describe_path(path));
         // Otherwise one descriptor serves the probe, the directory and the reads.
         if (shared) directory = read_file_directory(ctx.cursor, ctx.reporter);
         ctx.data_block_type = std::move(block_type);
@@ -140,18 +163,20 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 Ref read_single_spectrum(ExtractContext& ctx) {
-    check(ctx.cursor.seek(ctx.blocks.data));
-    int64_t available = ctx.cursor.remaining() / 4;
-    long long count = ctx.npt_value;
-    if (count < 0 || count > available) count = available;
+    int64_t count = 0;
+    check(locate_spectrum(ctx.cursor, ctx.blocks.data, ctx.npt_value, count));
+    charge(ctx, (uint64_t)count, 4);
     Ref length = new_int(count);
     Ref ordinate = np_empty(ctx.st, length.get(), ctx.st->np_float32);
     if (count > 0) {
         WritableView view(ordinate.get());
         size_t got = 0;
-        check(ctx.source.read_at(ctx.blocks.data, view.data(), (size_t)count * 4, got));
-        if (got < (size_t)count * 4) std::memset(static_cast<char*>(view.data()) + got, 0, (size_t)count * 4 - got);
-        little_endian_to_host(view.data(), (size_t)count, 4);
+        Status status;
+        {
+            GilReleased released(ctx.interrupt);
+            status = read_spectrum_values(ctx.source, ctx.blocks.data, (size_t)count, static_cast<float*>(view.data()));
+        }
+        check(status);
     }
     Ref cls = result_class(ctx.module, kSingleDataReturn);
     return call_with_keywords(cls.get(), {{"dimension", ctx.dimensions.get()},

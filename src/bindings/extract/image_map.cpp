@@ -10,6 +10,7 @@
 #include "bindings/extract/records.hpp"
 #include "bindings/parameter_blocks/params.hpp"
 #include "core/extract/gather.hpp"
+#include "core/format/byte_order.hpp"
 
 namespace vellkit::py {
 
@@ -50,8 +51,10 @@ MapGrid map_grid(ExtractContext& ctx) {
             check_status(PyDict_SetItemString(ctx.parameters.get(), kMappingNames[i], g.values[i].get()));
     }
     Ref end_x = axis_end(g.values[0].get(), g.values[2].get(), g.npx());
+    charge_axis(ctx, g.npx());
     g.map_x = linspace(ctx.st, g.values[0].get(), end_x.get(), g.npx());
     Ref end_y = axis_end(g.values[1].get(), g.values[3].get(), g.npy());
+    charge_axis(ctx, g.npy());
     g.map_y = linspace(ctx.st, g.values[1].get(), end_y.get(), g.npy());
     g.layout = record_layout(ctx);
     return g;
@@ -62,6 +65,7 @@ MapGrid map_grid(ExtractContext& ctx) {
 Ref read_image_map(ExtractContext& ctx) {
     MapGrid g = map_grid(ctx);
     Ref shape = Ref::check(PyTuple_Pack(3, g.npy(), g.npx(), ctx.npt.get()));
+    charge_cube(ctx, {g.npy(), g.npx(), ctx.npt.get()}, 4);
     Ref cube = np_zeros(ctx.st, shape.get(), ctx.st->np_float32);
     const long long npx = index_value(g.npx()), npy = index_value(g.npy()), npt = ctx.npt_value;
 
@@ -70,6 +74,7 @@ Ref read_image_map(ExtractContext& ctx) {
     std::vector<ReadPiece> pieces;
     pieces.reserve(g.layout.size());
     for (size_t i = 0; i < g.layout.size(); ++i) {
+        poll(ctx, i);
         RecordValues rv = locate_values(ctx, g.layout.offsets[i], npt);
         if (npx == 0) {
             Ref position = new_int((long long)i);
@@ -83,7 +88,7 @@ Ref read_image_map(ExtractContext& ctx) {
         if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
         if (npt > 0) pieces.push_back({rv.offset, (size_t)npt * 4, base + (size_t)i * (size_t)npt * 4});
     }
-    check(gather_read(ctx.source, pieces));
+    read_pieces(ctx, pieces);
     little_endian_to_host(base, (size_t)(view.bytes() / 4), 4);
 
     return build_result(ctx, kImageDataReturn,
@@ -100,9 +105,10 @@ Ref read_image_trace_map(ExtractContext& ctx) {
     std::vector<int64_t> starts;
     starts.reserve(g.layout.size());
     for (size_t k = 0; k < g.layout.size(); ++k) {
+        poll(ctx, k);
         RecordValues rv = locate_values(ctx, g.layout.offsets[k], npt);
         if (rv.count != cells) raise_reshape_error(ctx, rv.count, g.npy(), g.npx());
-        label_reads.locate(ctx, rv.end, info);
+        check(label_reads.locate(ctx.cursor, rv.end, info));
         starts.push_back(rv.offset);
     }
     if (starts.empty()) raise_nothing_to_stack(ctx, "dstack");
@@ -112,6 +118,8 @@ Ref read_image_trace_map(ExtractContext& ctx) {
     // dtype and shape of the maps stacked along a third axis, without a
     // second copy.
     const size_t count = starts.size();
+    charge(ctx, label_reads.bytes(), 1);
+    charge(ctx, count * (uint64_t)cells, 4);
     Ref shape = shape_tuple({(long long)count, npy, npx});
     Ref stacked = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
     {
@@ -124,11 +132,11 @@ Ref read_image_trace_map(ExtractContext& ctx) {
             ReadPiece label = label_reads.piece(k);
             if (label.length) pieces.push_back(label);
         }
-        check(gather_read(ctx.source, pieces));
+        read_pieces(ctx, pieces);
         little_endian_to_host(out, (size_t)cells * count, 4);
     }
     Ref traces = Ref::check(PyObject_CallMethod(stacked.get(), "transpose", "iii", 1, 2, 0));
-    Ref labels = label_reads.decode(ctx);
+    Ref labels = decode_labels(ctx, label_reads);
     return build_result(ctx, kImageTRCDataReturn,
                         {{"mapX", g.map_x.get()}, {"mapY", g.map_y.get()}, {"labels", labels.get()}, {"traces", traces.get()}});
 }

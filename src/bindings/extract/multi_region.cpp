@@ -12,6 +12,7 @@
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
 #include "core/extract/gather.hpp"
+#include "core/format/byte_order.hpp"
 
 namespace vellkit::py {
 
@@ -181,13 +182,14 @@ Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotation
                           const RecordLayout& layout) {
     Ref regions = Ref::check(PyList_New(0));
     const long long npt = ctx.npt_value;
-    const int64_t size = ctx.source.size();
     for (long long first_row : first_rows) {
         RegionShape shape = region_shape(annotations, first_row);
         if (shape.skipped) continue;
+        charge_cube(ctx, {shape.count.get()}, 3 * sizeof(double));
         Ref map_x = region_vector(ctx, shape.count.get());
         Ref map_y = region_vector(ctx, shape.count.get());
         Ref start_time = region_vector(ctx, shape.count.get());
+        charge_cube(ctx, {shape.count.get(), ctx.npt.get()}, 4);
         Ref spec_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), ctx.npt.get()));
         Ref spectra = np_empty(ctx.st, spec_shape.get(), ctx.st->np_float32);
         const long long positions = index_value(shape.count.get());
@@ -198,9 +200,10 @@ Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotation
         // Grows with the positions actually read: the claimed count is only
         // trusted as far as the annotation table's rows go.
         std::vector<ReadPiece> pieces;
-        std::vector<long long> bulk_times;
+        std::vector<ReadPiece> time_pieces;
         PositionColumns columns(annotations);
         for (long long k = 0; k < positions; ++k) {
+            poll(ctx, (uint64_t)k);
             long long j = first_row + k;
             size_t position = record_at(layout, columns.fileindex(), j);
             store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, columns.x(), j);
@@ -208,18 +211,16 @@ Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotation
             RecordValues rv = locate_values(ctx, layout.offsets[position], npt);
             if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
             if (npt > 0) pieces.push_back({rv.offset, (size_t)npt * 4, rows + (size_t)k * (size_t)npt * 4});
-            wide at = rv.end + 136;
-            check(ctx.cursor.seek(at));
-            if (at + 8 <= size) {
-                pieces.push_back({(int64_t)at, 8, &times[k]});
-                bulk_times.push_back(k);
-            } else {
-                times[k] = read_float64(ctx.cursor, ctx.reporter);
+            ReadPiece time;
+            check(locate_time(ctx.cursor, ctx.reporter, rv.end, &times[k], time));
+            if (time.length) {
+                pieces.push_back(time);
+                time_pieces.push_back(time);
             }
         }
-        check(gather_read(ctx.source, pieces));
+        read_pieces(ctx, pieces);
         little_endian_to_host(rows, (size_t)positions * (size_t)npt, 4);
-        for (long long k : bulk_times) little_endian_to_host(&times[k], 1, 8);
+        pieces_to_host(time_pieces, sizeof(double));
 
         Ref cls = result_class(ctx.module, kRegion);
         Ref region = call_with_keywords(cls.get(), {{"title", shape.title.get()},
@@ -245,11 +246,12 @@ TraceBlock read_trace_block(ExtractContext& ctx, const RecordLayout& layout) {
     TraceRecords records = locate_trace_records(ctx, layout);
     block.length = stacked_row_length(ctx, records.rows);
     block.traces = records.rows.size();
+    charge(ctx, block.traces * (uint64_t)block.length, sizeof(float));
     block.values.resize(block.traces * (size_t)block.length);
     std::vector<ReadPiece> behind(block.traces);
     for (size_t k = 0; k < behind.size(); ++k) behind[k] = records.labels.piece(k);
     read_rows(ctx, records.rows, block.length, block.values.data(), &behind);
-    block.labels = records.labels.decode(ctx);
+    block.labels = decode_labels(ctx, records.labels);
     return block;
 }
 
@@ -295,6 +297,7 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
         Ref map_x = region_vector(ctx, shape.count.get());
         Ref map_y = region_vector(ctx, shape.count.get());
         Ref trace_count = new_int((long long)block.traces);
+        charge_cube(ctx, {shape.count.get(), trace_count.get()}, sizeof(float) + 2 * sizeof(double));
         Ref array_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), trace_count.get()));
         Ref trace_array = np_empty(ctx.st, array_shape.get(), ctx.st->np_float32);
         const long long positions = index_value(shape.count.get());
@@ -302,6 +305,7 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
         auto* rows = static_cast<float*>(out.data());
         PositionColumns columns(annotations);
         for (long long k = 0; k < positions; ++k) {
+            poll(ctx, (uint64_t)k);
             long long j = first_row + k;
             int32_t number;
             const AnnotationColumn& fileindex = columns.fileindex();

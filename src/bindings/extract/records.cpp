@@ -13,6 +13,7 @@ RecordLayout record_layout(ExtractContext& ctx) {
     check(read_store_table(ctx.cursor, ctx.blocks.data, ctx.reporter, table));
     RecordLayout layout;
     check(lay_out_records(table, ctx.source.size(), ctx.blocks.data, layout));
+    charge(ctx, layout.size(), kRecordLayoutBytes);
     return layout;
 }
 
@@ -24,62 +25,9 @@ int32_t info_size(ExtractContext& ctx) {
 }
 
 RecordValues locate_values(ExtractContext& ctx, wide offset, long long npt) {
-    check(ctx.cursor.seek(offset));
     RecordValues r;
-    r.offset = (int64_t)offset;
-    int64_t size = ctx.source.size();
-    if (r.offset >= size) {
-        r.count = 0;
-        r.end = offset;
-        return r;
-    }
-    int64_t available = (size - r.offset) / 4;
-    r.count = npt < available ? npt : available;
-    wide wanted_end = offset + (wide)npt * 4;
-    r.end = wanted_end < size ? wanted_end : (wide)size;
+    check(vellkit::locate_values(ctx.cursor, offset, npt, r));
     return r;
-}
-
-namespace {
-constexpr int64_t kLabelReadWithValues = 4096;
-}
-
-void LabelReads::locate(ExtractContext& ctx, wide values_end, int32_t info_size) {
-    check(ctx.cursor.seek(values_end + 152));
-    int64_t left = ctx.cursor.remaining();
-    int64_t length = (int64_t)info_size - 152;
-    if (length < 0 || length > left) length = left;
-    Span span{ctx.cursor.position(), length, buffer_.size(), length > kLabelReadWithValues};
-    if (!span.apart) buffer_.resize(buffer_.size() + (size_t)length);
-    spans_.push_back(span);
-}
-
-ReadPiece LabelReads::piece(size_t k) {
-    const Span& s = spans_[k];
-    if (s.apart || s.length == 0) return ReadPiece{s.at, 0, nullptr};
-    return ReadPiece{s.at, (size_t)s.length, buffer_.data() + s.buffer_offset};
-}
-
-Ref LabelReads::decode(ExtractContext& ctx) {
-    Ref labels = Ref::check(PyList_New((Py_ssize_t)spans_.size()));
-    for (size_t k = 0; k < spans_.size(); ++k) {
-        const Span& s = spans_[k];
-        Ref label;
-        if (s.apart) {
-            check(ctx.cursor.seek(s.at));
-            std::string text;
-            check(ctx.cursor.read_text(s.length, text));
-            label = decode_stored_text(text);
-        } else if (s.length == 0) {
-            label = decode_stored_text("", 0);
-        } else {
-            const char* p = reinterpret_cast<const char*>(buffer_.data() + s.buffer_offset);
-            const void* nul = std::memchr(p, 0, (size_t)s.length);
-            label = decode_stored_text(p, nul ? (size_t)((const char*)nul - p) : (size_t)s.length);
-        }
-        PyList_SET_ITEM(labels.get(), (Py_ssize_t)k, label.release());
-    }
-    return labels;
 }
 
 TraceRecords locate_trace_records(ExtractContext& ctx, const RecordLayout& layout) {
@@ -87,31 +35,51 @@ TraceRecords locate_trace_records(ExtractContext& ctx, const RecordLayout& layou
     TraceRecords records;
     records.rows.reserve(layout.size());
     for (size_t k = 0; k < layout.size(); ++k) {
+        poll(ctx, k);
         RecordValues rv = locate_values(ctx, layout.offsets[k], ctx.npt_value);
         records.rows.push_back(rv);
-        records.labels.locate(ctx, rv.end, info);
+        check(records.labels.locate(ctx.cursor, rv.end, info));
     }
+    charge(ctx, records.labels.bytes(), 1);
     return records;
+}
+
+Ref decode_labels(ExtractContext& ctx, const LabelReads& labels) {
+    Ref list = Ref::check(PyList_New((Py_ssize_t)labels.size()));
+    std::string text;
+    for (size_t k = 0; k < labels.size(); ++k) {
+        poll(ctx, k);
+        check(labels.text(ctx.cursor, k, text));
+        PyList_SET_ITEM(list.get(), (Py_ssize_t)k, decode_stored_text(text).release());
+    }
+    return list;
 }
 
 int64_t stacked_row_length(ExtractContext& ctx, const std::vector<RecordValues>& rows) {
     if (rows.empty()) raise_nothing_to_stack(ctx, "vstack");
-    const int64_t length = rows[0].count;
-    for (size_t k = 1; k < rows.size(); ++k)
-        if (rows[k].count != length) raise_stack_mismatch(ctx, length, k, rows[k].count);
+    size_t mismatch = 0;
+    const int64_t length = first_row_length(rows, mismatch);
+    if (mismatch < rows.size()) raise_stack_mismatch(ctx, length, mismatch, rows[mismatch].count);
     return length;
 }
 
 void read_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64_t length, float* base,
                const std::vector<ReadPiece>* behind) {
-    std::vector<ReadPiece> pieces;
-    pieces.reserve(rows.size() * 2);
-    for (size_t k = 0; k < rows.size(); ++k) {
-        if (length) pieces.push_back({rows[k].offset, (size_t)length * 4, base + k * (size_t)length});
-        if (behind && (*behind)[k].length) pieces.push_back((*behind)[k]);
+    Status status;
+    {
+        GilReleased released(ctx.interrupt);
+        status = vellkit::read_rows(ctx.source, rows, length, base, behind);
     }
-    check(gather_read(ctx.source, pieces));
-    little_endian_to_host(base, rows.size() * (size_t)length, 4);
+    check(status);
+}
+
+void read_pieces(ExtractContext& ctx, const std::vector<ReadPiece>& pieces) {
+    Status status;
+    {
+        GilReleased released(ctx.interrupt);
+        status = gather_read(ctx.source, pieces);
+    }
+    check(status);
 }
 
 namespace {

@@ -18,6 +18,7 @@ namespace {
 // of different lengths.
 Ref stack_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, const std::vector<ReadPiece>* behind) {
     const int64_t length = stacked_row_length(ctx, rows);
+    charge(ctx, rows.size() * (uint64_t)length, 4);
     Ref shape = shape_tuple({(long long)rows.size(), (long long)length});
     Ref stacked = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
     WritableView view(stacked.get());
@@ -30,6 +31,7 @@ Ref stack_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, const
 Ref read_time_resolved(ExtractContext& ctx) {
     RecordLayout layout = record_layout(ctx);
     const size_t count = layout.size();
+    charge(ctx, count, sizeof(double));
     Ref z_length = new_int((long long)count);
     Ref z = np_empty(ctx.st, z_length.get(), ctx.st->np_float64);
     WritableView z_view(z.get());
@@ -38,20 +40,14 @@ Ref read_time_resolved(ExtractContext& ctx) {
     std::vector<RecordValues> rows;
     rows.reserve(count);
     std::vector<ReadPiece> time_pieces(count, ReadPiece{0, 0, nullptr});
-    const int64_t size = ctx.source.size();
     for (size_t k = 0; k < count; ++k) {
+        poll(ctx, k);
         RecordValues rv = locate_values(ctx, layout.offsets[k], ctx.npt_value);
         rows.push_back(rv);
-        wide at = rv.end + 136;
-        check(ctx.cursor.seek(at));
-        if (at + 8 <= size) {
-            time_pieces[k] = ReadPiece{(int64_t)at, 8, &times[k]};
-        } else {
-            times[k] = read_float64(ctx.cursor, ctx.reporter);  // reported as a failed read
-        }
+        check(locate_time(ctx.cursor, ctx.reporter, rv.end, &times[k], time_pieces[k]));
     }
     Ref spectra = stack_rows(ctx, rows, &time_pieces);
-    little_endian_to_host(times, count, 8);  // only the bulk-read ones were stored little-endian
+    pieces_to_host(time_pieces, sizeof(double));
     return build_result(ctx, kTimeResolvedDataReturn, {{"z", z.get()}, {"spectra", spectra.get()}});
 }
 
@@ -61,7 +57,7 @@ Ref read_time_resolved_traces(ExtractContext& ctx) {
     std::vector<ReadPiece> behind(records.rows.size());
     for (size_t k = 0; k < behind.size(); ++k) behind[k] = records.labels.piece(k);
     Ref traces = stack_rows(ctx, records.rows, &behind);
-    Ref labels = records.labels.decode(ctx);
+    Ref labels = decode_labels(ctx, records.labels);
     return build_result(ctx, kTimeResolvedTRCDataReturn, {{"labels", labels.get()}, {"traces", traces.get()}});
 }
 

@@ -10,12 +10,11 @@ namespace vellkit::py {
 
 OpenFile::~OpenFile() {
     if (file_object_) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
+        // Closing on the way out of a failed call keeps the call's error.
+        PendingError pending;
         PyObject* r = PyObject_CallMethod(file_object_.get(), "close", nullptr);
         Py_XDECREF(r);
         PyErr_Clear();
-        PyErr_Restore(t, v, tb);
     }
 }
 

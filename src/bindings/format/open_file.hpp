@@ -2,6 +2,7 @@
 // it through one native descriptor.
 #pragma once
 
+#include "bindings/common/gil.hpp"
 #include "bindings/common/module_state.hpp"
 #include "core/format/byte_source.hpp"
 
@@ -23,12 +24,15 @@ public:
     void close();
 
     const FileSource& source() const { return source_; }
+    // Signals and the GIL for the call that opened the file.
+    CallInterrupt& interrupt() { return interrupt_; }
     // True when the file was opened natively (not through the built-in open).
     bool is_native() const;
 
 private:
     void open_with_builtin(ModuleState* state, PyObject* path);
 
+    CallInterrupt interrupt_;
     FileSource source_;
     Ref file_object_;
 };

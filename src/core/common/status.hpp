@@ -19,6 +19,11 @@ enum class ErrorCode {
     store_table_too_large,  // store table claims `value` entries at `offset`
     records_too_many,       // store table names `value` records at `offset`
     rows_too_many,          // annotation table claims `value` rows at `offset`
+    interrupted,            // the consumer's interrupt hook asked to stop (its error is set)
+    not_seekable,           // a seek on a file that cannot seek (a pipe)
+    memory_limit,           // results would take `value` bytes, past the limit `offset`,
+                            // for a file of `file_size` bytes named by `bytes`
+    memory_setting,         // the memory limit variable holds `bytes`, not a size
 };
 
 struct Status {
@@ -26,6 +31,7 @@ struct Status {
     int64_t value = 0;
     int64_t offset = 0;
     int sys_errno = 0;
+    int64_t file_size = 0;
     std::string bytes;
 
     bool ok() const { return code == ErrorCode::ok; }

@@ -38,7 +38,8 @@ int32_t read_info_size(Cursor& cursor, wide offset_to_data, FieldReadObserver& o
 
 Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out) {
     out = RecordLayout();
-    const int64_t limit = file_size + kRecordSlack;
+    // Saturating: a device or pipe reports no size, and the sum must not wrap.
+    const int64_t limit = file_size > INT64_MAX - kRecordSlack ? INT64_MAX : file_size + kRecordSlack;
     int64_t named = 0;
     for (const StoreTableRow& row : table.rows) {
         if (row.first == -1 || row.second < row.first) continue;

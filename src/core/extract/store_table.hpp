@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/common/limits.hpp"
 #include "core/format/field_readers.hpp"
 
 namespace vellkit {
@@ -21,13 +22,6 @@ struct StoreTable {
     int32_t info_size = 0;
     std::vector<StoreTableRow> rows;
 };
-
-// Store-table rows that start past the end of the file read as [0, 0]; a
-// few are read as any other row (and reported), more fail the call.
-constexpr int64_t kStoreRowsPastEndRead = 16;
-// Records named beyond the size of the file (each record takes at least a
-// byte in any real file) fail the call instead of being laid out.
-constexpr int64_t kRecordSlack = 4096;
 
 Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, StoreTable& out);
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/common/limits.hpp"
 #include "core/format/block_type.hpp"
 #include "core/format/field_readers.hpp"
 
@@ -20,8 +21,7 @@ struct DirectoryEntry {
 // Counts are trusted only as far as the file goes: entries wholly past the
 // end of the file are all zero and change nothing, so after a few of them
 // (read and reported like any other, which keeps small damaged files exact)
-// no further entries are read.
-constexpr int kEntriesPastEndRead = 16;
+// no further entries are read (kEntriesPastEndRead).
 
 Status read_directory(Cursor& cursor, FieldReadObserver& observer, std::vector<DirectoryEntry>& out);
 

@@ -1,0 +1,65 @@
+// The GIL and signals around the core's work. One CallInterrupt serves a
+// whole call: the core asks it whether to stop (after a system call cut
+// short by a signal, and now and then in long loops), and it runs the
+// interpreter's signal handlers to answer, taking the GIL back for that
+// moment when the core runs without it.
+#pragma once
+
+#include "bindings/common/pyref.hpp"
+#include "core/common/interrupt.hpp"
+
+namespace vellkit::py {
+
+class CallInterrupt final : public Interrupt {
+public:
+    CallInterrupt() = default;
+    CallInterrupt(const CallInterrupt&) = delete;
+    CallInterrupt& operator=(const CallInterrupt&) = delete;
+
+    bool requested() override {
+        if (!released_) return PyErr_CheckSignals() < 0;
+        PyEval_RestoreThread(released_);
+        const bool stop = PyErr_CheckSignals() < 0;  // the handler's exception stays set
+        released_ = PyEval_SaveThread();
+        return stop;
+    }
+
+private:
+    friend class GilReleased;
+    PyThreadState* released_ = nullptr;
+};
+
+// Runs the enclosing scope without the GIL: nothing in it may touch a
+// Python object. Scopes do not nest.
+class GilReleased {
+public:
+    explicit GilReleased(CallInterrupt& interrupt) : interrupt_(interrupt) {
+        interrupt_.released_ = PyEval_SaveThread();
+    }
+    ~GilReleased() {
+        PyEval_RestoreThread(interrupt_.released_);
+        interrupt_.released_ = nullptr;
+    }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+private:
+    CallInterrupt& interrupt_;
+};
+
+// Saves the pending exception (if any) and restores it on scope exit, so
+// that clean-up code may call into Python without losing or masking it.
+class PendingError {
+public:
+    PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingError() { PyErr_Restore(type_, value_, traceback_); }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+}  // namespace vellkit::py

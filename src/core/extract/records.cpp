@@ -1,0 +1,109 @@
+#include "core/extract/records.hpp"
+
+#include <cstring>
+
+#include "core/common/limits.hpp"
+#include "core/format/byte_order.hpp"
+#include "core/format/layout.hpp"
+
+namespace vellkit {
+
+Status locate_values(Cursor& cursor, wide offset, int64_t npt, RecordValues& out) {
+    VELLKIT_TRY(cursor.seek(offset));
+    out.offset = (int64_t)offset;
+    const int64_t size = cursor.file_size();
+    if (out.offset >= size) {
+        out.count = 0;
+        out.end = offset;
+        return Status();
+    }
+    const int64_t available = (size - out.offset) / layout::kValueBytes;
+    out.count = npt < available ? npt : available;
+    const wide wanted_end = offset + (wide)npt * layout::kValueBytes;
+    out.end = wanted_end < size ? wanted_end : (wide)size;
+    return Status();
+}
+
+Status locate_time(Cursor& cursor, FieldReadObserver& observer, wide values_end, double* destination,
+                   ReadPiece& piece) {
+    const wide at = values_end + layout::kInfoTimeAt;
+    VELLKIT_TRY(cursor.seek(at));
+    if (at + layout::kInfoTimeBytes <= cursor.file_size()) {
+        piece = ReadPiece{(int64_t)at, (size_t)layout::kInfoTimeBytes, destination};
+    } else {
+        piece = ReadPiece{0, 0, nullptr};
+        *destination = read_float64(cursor, observer);  // reported as a failed read
+    }
+    return Status();
+}
+
+Status LabelReads::locate(Cursor& cursor, wide values_end, int32_t info_size) {
+    VELLKIT_TRY(cursor.seek(values_end + layout::kInfoLabelAt));
+    const int64_t left = cursor.remaining();
+    int64_t length = (int64_t)info_size - layout::kInfoLabelAt;
+    if (length < 0 || length > left) length = left;
+    Span span{cursor.position(), length, buffer_.size(), length > kLabelReadWithValues};
+    if (!span.apart) buffer_.resize(buffer_.size() + (size_t)length);
+    spans_.push_back(span);
+    return Status();
+}
+
+ReadPiece LabelReads::piece(size_t k) {
+    const Span& s = spans_[k];
+    if (s.apart || s.length == 0) return ReadPiece{s.at, 0, nullptr};
+    return ReadPiece{s.at, (size_t)s.length, buffer_.data() + s.buffer_offset};
+}
+
+Status LabelReads::text(Cursor& cursor, size_t k, std::string& out) const {
+    const Span& s = spans_[k];
+    out.clear();
+    if (s.apart) {
+        VELLKIT_TRY(cursor.seek(s.at));
+        return cursor.read_text(s.length, out);
+    }
+    if (s.length == 0) return Status();
+    const char* p = reinterpret_cast<const char*>(buffer_.data() + s.buffer_offset);
+    const void* nul = std::memchr(p, 0, (size_t)s.length);
+    out.assign(p, nul ? (size_t)((const char*)nul - p) : (size_t)s.length);
+    return Status();
+}
+
+uint64_t LabelReads::bytes() const {
+    uint64_t total = buffer_.size();
+    for (const Span& s : spans_)
+        if (s.apart) total += (uint64_t)s.length;
+    return total;
+}
+
+Status read_rows(const FileSource& source, const std::vector<RecordValues>& rows, int64_t length, float* base,
+                 const std::vector<ReadPiece>* behind) {
+    std::vector<ReadPiece> pieces;
+    pieces.reserve(rows.size() * 2);
+    for (size_t k = 0; k < rows.size(); ++k) {
+        if (length) pieces.push_back({rows[k].offset, (size_t)length * layout::kValueBytes, base + k * (size_t)length});
+        if (behind && (*behind)[k].length) pieces.push_back((*behind)[k]);
+    }
+    VELLKIT_TRY(gather_read(source, pieces));
+    little_endian_to_host(base, rows.size() * (size_t)length, layout::kValueBytes);
+    return Status();
+}
+
+void pieces_to_host(const std::vector<ReadPiece>& pieces, size_t width) {
+    for (const ReadPiece& p : pieces)
+        if (p.length) little_endian_to_host(p.destination, p.length / width, width);
+}
+
+int64_t first_row_length(const std::vector<RecordValues>& rows, size_t& mismatch) {
+    mismatch = rows.size();
+    if (rows.empty()) return 0;
+    const int64_t length = rows[0].count;
+    for (size_t k = 1; k < rows.size(); ++k) {
+        if (rows[k].count != length) {
+            mismatch = k;
+            break;
+        }
+    }
+    return length;
+}
+
+}  // namespace vellkit

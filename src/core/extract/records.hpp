@@ -1,0 +1,73 @@
+// The records of a 3D data block as readers walk them: where a record's
+// values lie and how many of them the file holds, the info record behind
+// them (a time, a label), and bulk reads of rows of values in host order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/extract/gather.hpp"
+#include "core/format/cursor.hpp"
+#include "core/format/field_readers.hpp"
+
+namespace vellkit {
+
+struct RecordValues {
+    int64_t offset = 0;  // where the values start
+    int64_t count = 0;   // values the file holds there, at most NPT
+    wide end = 0;        // file position after reading them
+};
+
+// Seeks to a record (failing as the seek fails) and sizes a read of `npt`
+// float32 values there, as a bulk read from the file delivers them.
+Status locate_values(Cursor& cursor, wide offset, int64_t npt, RecordValues& out);
+
+// The time in the info record of a record whose values end at `values_end`:
+// seeks there (failing as the seek fails); when all eight bytes are in the
+// file, `piece` reads them in bulk into `*destination`, else it is empty and
+// the time is read (and reported) as a field now.
+Status locate_time(Cursor& cursor, FieldReadObserver& observer, wide values_end, double* destination,
+                   ReadPiece& piece);
+
+// Labels read in the same vectored pass as the records' values: each is
+// located (failing with its seek's status, in record order) before anything
+// is read; long ones are read apart afterwards.
+class LabelReads {
+public:
+    Status locate(Cursor& cursor, wide values_end, int32_t info_size);
+    // The piece that reads label k (zero length when it is read apart).
+    ReadPiece piece(size_t k);
+    // The stored bytes of label k before its first NUL, once the pieces
+    // were read (long labels are read here).
+    Status text(Cursor& cursor, size_t k, std::string& out) const;
+    size_t size() const { return spans_.size(); }
+    // Bytes the labels take in memory.
+    uint64_t bytes() const;
+
+private:
+    struct Span {
+        int64_t at;
+        int64_t length;
+        size_t buffer_offset;
+        bool apart;  // too long to read with the values
+    };
+    std::vector<Span> spans_;
+    std::vector<unsigned char> buffer_;
+};
+
+// Reads `length` values of each row to `base` + k * length floats, each row
+// followed in the same pass by its piece of `behind` (a time, a label; zero
+// lengths for none). The values end in host order; pieces behind are left
+// as stored (see pieces_to_host).
+Status read_rows(const FileSource& source, const std::vector<RecordValues>& rows, int64_t length, float* base,
+                 const std::vector<ReadPiece>* behind);
+
+// Turns what bulk-read pieces of `width`-byte values hold into host order.
+void pieces_to_host(const std::vector<ReadPiece>& pieces, size_t width);
+
+// Row lengths of rows about to be stacked: the first row's length, and the
+// index of the first row of another length (rows.size() when all agree).
+int64_t first_row_length(const std::vector<RecordValues>& rows, size_t& mismatch);
+
+}  // namespace vellkit
