@@ -1,0 +1,84 @@
+"""Dask over the xarray backend: chunked maps and many files give the same
+results on the threaded, process and distributed schedulers."""
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+dask = pytest.importorskip("dask")
+
+import vellkit
+from vellkit_tools import arrays, backend
+
+NPT = 16
+
+
+@pytest.fixture
+def map_path(tmp_path):
+    path = str(tmp_path / "map.vell")
+    cube = np.random.default_rng(5).random((9, 7, NPT), dtype=np.float32)
+    arrays.write_image_map(path, cube, (1000.0, 2500.0))
+    return path
+
+
+@pytest.fixture
+def spectrum_paths(tmp_path):
+    rng = np.random.default_rng(6)
+    paths = []
+    for k in range(5):
+        path = str(tmp_path / ("s%02d.vell" % k))
+        arrays.write_spectrum(path, rng.random(NPT, dtype=np.float32), (1000.0, 2500.0))
+        paths.append(path)
+    return paths
+
+
+def band_image(ds):
+    return ds.spectra.sel(spectral=slice(1300.0, 2000.0)).sum("spectral")
+
+
+def reference_band(path):
+    ref = vellkit.getVellData(path, ("AB", "3D", "NONE"))
+    keep = (ref.x >= 1300.0) & (ref.x <= 2000.0)
+    return ref.spectra[:, :, keep].sum(axis=2)
+
+
+@pytest.mark.parametrize("chunks", [{}, {"y": 2}, {"y": 4, "x": 3, "spectral": 5}])
+@pytest.mark.parametrize("scheduler", ["threads", "processes", "synchronous"])
+def test_chunked_map_on_local_schedulers(map_path, chunks, scheduler):
+    ds = backend.open_dataset(map_path, chunks=chunks)
+    assert isinstance(ds.spectra.data, dask.array.Array)
+    result = band_image(ds).compute(scheduler=scheduler)
+    np.testing.assert_allclose(result.values, reference_band(map_path), rtol=1e-6)
+    full = ds.spectra.compute(scheduler=scheduler).values
+    np.testing.assert_array_equal(full, vellkit.getVellData(map_path, ("AB", "3D", "NONE")).spectra)
+
+
+def test_many_files_stack_along_file(spectrum_paths, tmp_path):
+    expected = np.stack([vellkit.getVellData(p, ("AB", "2D", "NONE")).y for p in spectrum_paths])
+    for parallel in (True, False):
+        ds = backend.open_mfdataset(spectrum_paths, parallel=parallel)
+        assert ds.spectrum.dims == ("file", "spectral")
+        np.testing.assert_array_equal(ds.spectrum.values, expected)
+        assert list(ds.file.values) == spectrum_paths
+        assert ds.attrs["vellkit_block"] == "AB 2D NONE"
+    by_pattern = backend.open_mfdataset(str(tmp_path / "s*.vell"))
+    np.testing.assert_array_equal(by_pattern.spectrum.values, expected)
+
+
+def test_many_files_with_different_axes_are_refused(spectrum_paths, tmp_path):
+    other = str(tmp_path / "other.vell")
+    arrays.write_spectrum(other, np.zeros(NPT, np.float32), (0.0, 1.0))
+    with pytest.raises(ValueError):
+        backend.open_mfdataset(spectrum_paths + [other], parallel=False).load()
+
+
+def test_distributed_cluster_gives_the_same_results(map_path, spectrum_paths):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        assert len(client.scheduler_info()["workers"]) == 2
+        band = band_image(backend.open_dataset(map_path, chunks={"y": 3})).compute()
+        many = backend.open_mfdataset(spectrum_paths, parallel=True).spectrum.compute()
+    np.testing.assert_allclose(band.values, reference_band(map_path), rtol=1e-6)
+    np.testing.assert_array_equal(
+        many.values, np.stack([vellkit.getVellData(p, ("AB", "2D", "NONE")).y for p in spectrum_paths]))
