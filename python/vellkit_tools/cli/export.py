@@ -120,6 +120,9 @@ def export_file(path: str, options: Dict[str, Any]) -> Tuple[List[str], List[str
         chosen = select_blocks(path, blocks, options["blocks"])
     except CommandError as exc:
         return written, [str(exc)], warnings
+    if len(reports):
+        return written, ["%s: the directory cannot be read: %s (see 'vellkit check')"
+                         % (path, reports.summary())], warnings
     for triple in chosen:
         reports = Reports()
         name = "%s_%s.%s" % (stem, triple_name(triple), _formats.EXTENSIONS[fmt])

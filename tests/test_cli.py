@@ -1,0 +1,329 @@
+"""The vellkit command, run in a subprocess on files made by the writer."""
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from vellkit_tools import arrays, writer
+
+PYTHON_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python")
+X = np.linspace(4000.0, 400.0, 40)
+
+
+def run(*args, cwd=None, extra_path=None):
+    """Run ``python -m vellkit_tools ARGS``; returns (status, stdout, stderr)."""
+    env = dict(os.environ)
+    paths = ([extra_path] if extra_path else []) + [PYTHON_DIR]
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    env.pop("MPLBACKEND", None)
+    proc = subprocess.run([sys.executable, "-m", "vellkit_tools"] + [str(a) for a in args],
+                          cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=300)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def _png(size=(12, 9)):
+    from PIL import Image
+    import io
+    picture = np.zeros(size + (3,), dtype=np.uint8)
+    picture[..., 0] = np.arange(size[1], dtype=np.uint8) * 20
+    buf = io.BytesIO()
+    Image.fromarray(picture).save(buf, "PNG")
+    return buf.getvalue()
+
+
+@pytest.fixture(scope="module")
+def samples(tmp_path_factory):
+    """A folder with one file of each kind, a damaged file and a non-VELL file."""
+    folder = tmp_path_factory.mktemp("samples")
+    rng = np.random.default_rng(7)
+    band = np.exp(-((X - 1650.0) / 60.0) ** 2)
+    files = {}
+    files["spectrum"] = arrays.write_spectrum(
+        folder / "spectrum.vell", band.astype(np.float32), X, params={"SNM": "film"},
+        images=[writer.Image(b"BM" + bytes(64), "Photo")])
+    cube = (band[None, None, :] * rng.random((3, 4, 1))).astype(np.float32)
+    files["map"] = arrays.write_image_map(folder / "map.vell", cube, X,
+                                          [0.0, 5.0, 10.0, 15.0], [0.0, 5.0, 10.0])
+    files["series"] = arrays.write_time_series(
+        folder / "series.vell", (band * np.arange(1, 6)[:, None]).astype(np.float32), X,
+        [0.0, 1.0, 2.0, 3.0, 4.0])
+    regions = [{"nx": 2, "ny": 2, "x0": 0, "y0": 0, "dx": 1, "dy": 1,
+                "spectra": rng.random((4, X.size), dtype=np.float32)},
+               {"points": [(4.0, 1.0), (5.0, 2.0)], "spectra": rng.random((2, X.size),
+                                                                          dtype=np.float32)}]
+    files["regions"] = arrays.write_multi_region(
+        folder / "regions.vell", regions, X,
+        images=[arrays.visible_image(_png(), "Overview", pos_x=2.5, pos_y=1.0, size_x=8.0,
+                                     size_y=6.0)])
+    files["traces"] = arrays.write_traces(folder / "traces.vell",
+                                          rng.random((3, 4, 2), dtype=np.float32),
+                                          ["Amide I", "Area"], map_x=np.arange(4.0),
+                                          map_y=np.arange(3.0))
+    good = dict(files)
+    with open(files["map"], "rb") as f:
+        data = f.read()
+    damaged = folder / "damaged.vell"
+    damaged.write_bytes(data[:len(data) // 2])
+    notes = folder / "notes.txt"
+    notes.write_text("not a VELL file\n")
+    return {"folder": folder, "good": good, "damaged": str(damaged), "notes": str(notes),
+            "cube": cube, "band": band}
+
+
+def _all(samples):
+    return sorted(samples["good"].values()) + [samples["damaged"], samples["notes"]]
+
+
+# ----------------------------------------------------------------------------
+# list, show
+# ----------------------------------------------------------------------------
+
+def test_list_goes_past_bad_files_and_sums_up(samples):
+    status, out, err = run("list", *_all(samples))
+    assert status == 1
+    assert "('AB', '3D', 'NONE')  image map: 4 x 3 positions, 40 points" in out
+    assert "time series: 5 spectra, 40 points" in out
+    assert "multi-region map: 2 regions, 6 positions, 40 points" in out
+    assert "image trace map: 2 traces on 4 x 3 positions" in out
+    assert "visible images: 1" in out
+    assert "list: 7 files, 5 OK, 2 failed" in err
+    assert "notes.txt: not a VELL file" in err
+    assert samples["damaged"] in err
+    assert "Traceback" not in out + err
+
+
+def test_list_of_good_files_succeeds_quietly(samples):
+    status, out, err = run("list", samples["good"]["spectrum"])
+    assert (status, err) == (0, "")
+    assert out.splitlines()[1].strip() == "('AB', '2D', 'NONE')  spectrum: 40 points"
+
+
+def test_show_text_has_labels_units_and_axes(samples):
+    status, out, err = run("show", samples["good"]["map"], "AB/3D/NONE")
+    assert (status, err) == (0, "")
+    assert "image map (ImageDataReturn)" in out
+    assert "x axis: 40 points, 4000 to 400 cm-1 (Wavenumber)" in out
+    assert "map X: 4, 0 to 15 (step 5)" in out
+    assert "Number of Data Points" in out
+
+
+def test_show_json(samples):
+    status, out, err = run("show", samples["good"]["regions"], "--json")
+    assert status == 0, err
+    doc = json.loads(out)
+    (block,) = doc["blocks"]
+    assert block["block"] == ["AB", "3D", "NONE"] and block["kind"] == "multi-region map"
+    assert block["x"]["unit"] == "cm-1" and block["x"]["points"] == 40
+    assert [r["positions"] for r in block["regions"]] == [4, 2]
+    labels = {p["name"]: p["label"] for p in block["parameters"]}
+    assert labels["NPT"] == "Number of Data Points"
+    status, out, _ = run("show", samples["good"]["traces"], "TRC", "--json")
+    assert json.loads(out)["blocks"][0]["labels"] == ["Amide I", "Area"]
+
+
+def test_show_unknown_block_names_the_file(samples):
+    status, out, err = run("show", samples["good"]["map"], "TR/2D")
+    assert status == 1 and out == ""
+    assert samples["good"]["map"] in err and "no block TR/2D" in err
+
+
+# ----------------------------------------------------------------------------
+# check
+# ----------------------------------------------------------------------------
+
+def test_check_folder(samples):
+    status, out, err = run("check", *_all(samples))
+    assert status == 1
+    for path in samples["good"].values():
+        assert "OK      " + path in out
+    size = os.path.getsize(samples["damaged"])
+    assert "DAMAGED " + samples["damaged"] in out
+    assert "truncated at byte %d" % size in out
+    assert "FAILED  %s" % samples["notes"] in out and "not a VELL file" in out
+    assert "check: 7 files, 5 OK, 2 failed" in out
+    assert "Traceback" not in out + err and "unpack requires" not in err
+
+
+def _damage(tmp_path, how):
+    spectrum = np.linspace(0.0, 1.0, 30, dtype=np.float32)
+    if how == "parameter":
+        vf = writer.make_spectrum_file(spectrum)
+        vf.add_parameters([("NSS", 4), ("BAD", writer.Param(7, 1))], param_type=3)
+    else:
+        vf = writer.make_spectrum_file(spectrum)
+        if how == "past-end":
+            vf.add_entry(writer.block_type("AB", extend_type=10), 50, 1 << 20)
+    data = vf.to_bytes()
+    if how == "directory":
+        data = data[:-10]
+    path = tmp_path / ("%s.vell" % how)
+    path.write_bytes(data)
+    return str(path), len(data)
+
+
+@pytest.mark.parametrize("how, expected", [
+    ("parameter", "unreadable parameter block at byte"),
+    ("past-end", "block past the end: it starts at byte 1048576"),
+    ("directory", "truncated at byte {size}: the directory claims 2 entries"),
+])
+def test_check_names_what_is_wrong_and_where(tmp_path, how, expected):
+    path, size = _damage(tmp_path, how)
+    status, out, err = run("check", path)
+    assert status == 1
+    assert "DAMAGED " + path in out
+    assert expected.format(size=size) in out
+    assert "Traceback" not in out + err
+
+
+def test_check_gathers_failed_reads_per_file(tmp_path):
+    path, _ = _damage(tmp_path, "directory")
+    status, out, err = run("check", path)
+    assert "failed read" in out and "vellkit.readInt" in out
+    assert err == ""
+
+
+# ----------------------------------------------------------------------------
+# export
+# ----------------------------------------------------------------------------
+
+def test_export_csv_reads_back(samples, tmp_path):
+    out_dir = tmp_path / "out"
+    status, out, err = run("export", *_all(samples), "--to", out_dir, "--format", "csv")
+    assert status == 1
+    assert "export: 7 files, 5 OK, 2 failed" in err
+    spectrum = np.loadtxt(out_dir / "spectrum_AB_2D_NONE.csv", delimiter=",")
+    np.testing.assert_allclose(spectrum[:, 0], X)
+    # nine significant digits give every float32 value back exactly
+    np.testing.assert_array_equal(spectrum[:, 1].astype(np.float32),
+                                  samples["band"].astype(np.float32))
+    table = np.loadtxt(out_dir / "map_AB_3D_NONE.csv", delimiter=",")
+    assert table.shape == (12, 2 + X.size)
+    np.testing.assert_array_equal(table[:, 2:].astype(np.float32), samples["cube"].reshape(12, -1))
+    np.testing.assert_allclose(table[:4, 0], [0.0, 5.0, 10.0, 15.0])
+    header = (out_dir / "map_AB_3D_NONE.csv").read_text().splitlines()
+    assert "# NPT = 40  (Number of Data Points)" in header
+    assert (out_dir / "spectrum_image00.bmp").read_bytes() == b"BM" + bytes(64)
+    attributes = json.loads((out_dir / "regions_image00.json").read_text())
+    assert attributes["Title"] == "Overview" and attributes["imgext"] == "png"
+    assert (out_dir / "regions_image00.png").exists()
+    assert sorted(out.split()) == sorted(str(p) for p in out_dir.iterdir())
+
+
+def test_export_refuses_to_overwrite_without_force(samples, tmp_path):
+    path = samples["good"]["series"]
+    assert run("export", path, "--to", tmp_path, "--format", "npz")[0] == 0
+    status, _, err = run("export", path, "--to", tmp_path, "--format", "npz")
+    assert status == 1 and "exists (use --force to overwrite)" in err
+    status, _, err = run("export", path, "--to", tmp_path, "--format", "npz", "--force")
+    assert (status, err) == (0, "")
+    with np.load(tmp_path / "series_AB_3D_NONE.npz") as data:
+        np.testing.assert_array_equal(data["z"], np.arange(5.0))
+        assert data["spectra"].shape == (5, X.size)
+        assert json.loads(str(data["parameters_json"]))["ZTX"] == "Seconds"
+
+
+def test_export_parallel_gives_the_same_files(samples, tmp_path):
+    paths = sorted(samples["good"].values())
+    one, two = tmp_path / "one", tmp_path / "two"
+    assert run("export", *paths, "--to", one, "--format", "json")[0] == 0
+    assert run("export", *paths, "--to", two, "--format", "json", "--jobs", "3")[0] == 0
+    names = sorted(os.listdir(one))
+    assert names == sorted(os.listdir(two)) and len(names) == 9
+    for name in names:
+        assert (one / name).read_bytes() == (two / name).read_bytes()
+    doc = json.loads((one / "traces_TRC_3D_NONE.json").read_text())
+    assert doc["labels"] == ["Amide I", "Area"] and np.shape(doc["traces"]) == (3, 4, 2)
+
+
+def test_export_selected_block_only(samples, tmp_path):
+    status, out, _ = run("export", samples["good"]["spectrum"], "--to", tmp_path, "--block",
+                         "AB/2D", "--no-images")
+    assert status == 0 and os.listdir(tmp_path) == ["spectrum_AB_2D_NONE.csv"]
+
+
+def test_export_netcdf(samples, tmp_path):
+    status, out, err = run("export", samples["good"]["map"], "--to", tmp_path,
+                           "--format", "netcdf")
+    try:
+        import xarray
+        from vellkit_tools import open_dataset  # noqa: F401
+    except ImportError:
+        assert status == 1 and 'pip install "vellkit[xarray]"' in err
+        assert samples["good"]["map"] in err
+        return
+    assert status == 0, err
+    with xarray.open_dataset(tmp_path / "map_AB_3D_NONE.nc") as ds:
+        np.testing.assert_allclose(ds["spectra"].values, samples["cube"])
+
+
+# ----------------------------------------------------------------------------
+# preview
+# ----------------------------------------------------------------------------
+
+def _picture(path):
+    Image = pytest.importorskip("PIL.Image")
+    with Image.open(path) as im:
+        pixels = np.asarray(im.convert("RGB"))
+    return pixels
+
+
+@pytest.mark.parametrize("name, options", [
+    ("spectrum", []), ("map", ["--at", "1650"]), ("map", ["--band", "1600:1700"]),
+    ("series", []), ("regions", []), ("traces", ["--trace", "Area"]),
+])
+def test_preview_draws_a_picture(samples, tmp_path, name, options):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "p.png"
+    status, stdout, err = run("preview", samples["good"][name], "--out", out, *options)
+    assert (status, err) == (0, ""), err
+    assert stdout.strip() == str(out)
+    pixels = _picture(out)
+    assert pixels.shape[0] >= 300 and pixels.shape[1] >= 500
+    assert len(np.unique(pixels.reshape(-1, 3), axis=0)) > 20  # not blank
+
+
+def test_preview_errors_name_the_file(samples, tmp_path):
+    pytest.importorskip("matplotlib")
+    status, _, err = run("preview", samples["good"]["map"], "--at", "99999", "--out",
+                         tmp_path / "p.png")
+    assert status == 1 and samples["good"]["map"] in err and "outside the x axis" in err
+    assert not (tmp_path / "p.png").exists()
+
+
+def test_preview_without_matplotlib_names_the_extra(samples, tmp_path):
+    blocker = tmp_path / "blocked"
+    (blocker / "matplotlib").mkdir(parents=True)
+    (blocker / "matplotlib" / "__init__.py").write_text("raise ImportError('blocked')\n")
+    status, _, err = run("preview", samples["good"]["spectrum"], "--out", tmp_path / "p.png",
+                         extra_path=str(blocker))
+    assert status == 1 and 'pip install "vellkit[plot]"' in err
+
+
+# ----------------------------------------------------------------------------
+# help and entry points
+# ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("command", ["list", "show", "check", "export", "preview"])
+def test_every_subcommand_help_has_an_example(command):
+    status, out, _ = run(command, "--help")
+    assert status == 0 and "example:\n  vellkit " + command in out
+
+
+def test_usage_errors_exit_2():
+    status, _, err = run("export", "x.vell")
+    assert status == 2 and "--to" in err
+
+
+def test_console_script_is_installed():
+    script = os.path.join(os.path.dirname(sys.executable), "vellkit")
+    if not os.path.exists(script):
+        pytest.skip("the package is not installed in this interpreter's environment")
+    proc = subprocess.run([script, "--help"], stdout=subprocess.PIPE, universal_newlines=True)
+    assert proc.returncode == 0 and "check" in proc.stdout
