@@ -50,7 +50,9 @@ class FileModel(object):
 
     def field(self, fmt):
         data = self.f.read(struct.calcsize(fmt))
-        return struct.unpack(fmt, data)[0] if len(data) == struct.calcsize(fmt) else 0
+        if len(data) == struct.calcsize(fmt):
+            return struct.unpack(fmt, data)[0]
+        return 0.0 if fmt[-1] in "fd" else 0
 
     def floats(self, count):
         data = self.f.read(4 * count)
