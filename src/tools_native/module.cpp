@@ -407,4 +407,13 @@ PyModuleDef kModule = {
 
 }  // namespace vellkit::tools
 
-extern "C" PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create(&vellkit::tools::kModule); }
+// PyMODINIT_FUNC exports the function everywhere from 3.9 on; before that it
+// does not on ELF and Mach-O, where the module is built with hidden symbols.
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void)
+#else
+PyMODINIT_FUNC PyInit__native(void)
+#endif
+{
+    return PyModule_Create(&vellkit::tools::kModule);
+}
