@@ -638,7 +638,9 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
-ALL_IDS = ["1", "2", "2b", "3", "4", "5", "5b", "6", "6b", "7", "8", "9"]
+ALL_IDS = ["1", "2", "2b", "3", "4", "5", "5b", "6", "6b", "7", "8", "9", "10", "11", "12", "13"]
+#: Threads, out-of-core maps, lazy access and many files: benchmarks/dask_cases.py.
+DASK_IDS = ["10", "11", "12", "13"]
 
 
 def parse_args(argv):
@@ -651,6 +653,7 @@ def parse_args(argv):
     p.add_argument("--workdir", default=None, help="make the files here and keep them (default: a temporary folder)")
     p.add_argument("--json", default=None, metavar="FILE", help="also write the results to FILE as JSON")
     p.add_argument("--strict", action="store_true", help="exit with 2 when a target is missed")
+    p.add_argument("--big", action="store_true", help="cases 11 and 12 on a 4 GiB map (default 64 MiB)")
     p.add_argument("--memory-child", nargs=2, metavar=("CASE", "PATH"), help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     if args.repeat is None:
@@ -758,6 +761,15 @@ def main(argv=None):
             failures += mem_failures
             misses += mem_misses
             print_table(["case", "returned", "peak growth", "overhead", "target", "result"], mem_rows)
+            print()
+        if set(DASK_IDS) & set(args.wanted):
+            import dask_cases
+            dask_rows, dask_failures, dask_misses = dask_cases.run(set(args.wanted), workdir, args.quick, args.big,
+                                                                   fmt_time)
+            failures += dask_failures
+            misses += dask_misses
+            results.extend(dask_rows)
+            print_table(["case", "measured", "floor", "ratio", "target", "result"], dask_cases.table_rows(dask_rows))
             print()
     finally:
         if not args.workdir:

@@ -55,21 +55,39 @@ def test_chunked_map_on_local_schedulers(map_path, chunks, scheduler):
 
 def test_many_files_stack_along_file(spectrum_paths, tmp_path):
     expected = np.stack([vellkit.getVellData(p, ("AB", "2D", "NONE")).y for p in spectrum_paths])
-    for parallel in (True, False):
-        ds = backend.open_mfdataset(spectrum_paths, parallel=parallel)
+    for parallel, chunks in ((True, None), (True, {"file": 2}), (False, None)):
+        ds = backend.open_mfdataset(spectrum_paths, parallel=parallel, chunks=chunks)
         assert ds.spectrum.dims == ("file", "spectral")
+        assert isinstance(ds.spectrum.data, dask.array.Array) == parallel
         np.testing.assert_array_equal(ds.spectrum.values, expected)
         assert list(ds.file.values) == spectrum_paths
         assert ds.attrs["vellkit_block"] == "AB 2D NONE"
+    assert backend.open_mfdataset(spectrum_paths, chunks={"file": 2}).spectrum.data.numblocks == (3, 1)
     by_pattern = backend.open_mfdataset(str(tmp_path / "s*.vell"))
     np.testing.assert_array_equal(by_pattern.spectrum.values, expected)
+    with xr.open_mfdataset(spectrum_paths, engine=backend.VellBackendEntrypoint, combine="nested",
+                           concat_dim="file") as through_xarray:
+        np.testing.assert_array_equal(through_xarray.spectrum.values, expected)
 
 
-def test_many_files_with_different_axes_are_refused(spectrum_paths, tmp_path):
+def test_many_maps_stack(tmp_path):
+    paths = []
+    for k in range(3):
+        path = str(tmp_path / ("m%d.vell" % k))
+        arrays.write_image_map(path, np.full((2, 3, NPT), k, np.float32), (1000.0, 2500.0))
+        paths.append(path)
+    ds = backend.open_mfdataset(paths, parallel=True)
+    assert ds.spectra.dims == ("file", "y", "x", "spectral")
+    np.testing.assert_array_equal(ds.spectra.values[:, 1, 2, 0], [0, 1, 2])
+
+
+@pytest.mark.parametrize("parallel", [True, False])
+def test_many_files_with_different_axes_are_refused(spectrum_paths, tmp_path, parallel):
     other = str(tmp_path / "other.vell")
     arrays.write_spectrum(other, np.zeros(NPT, np.float32), (0.0, 1.0))
-    with pytest.raises(ValueError):
-        backend.open_mfdataset(spectrum_paths + [other], parallel=False).load()
+    with pytest.raises(ValueError, match="coordinate spectral differs") as info:
+        backend.open_mfdataset(spectrum_paths + [other], parallel=parallel).load()
+    assert other in str(info.value)
 
 
 def test_distributed_cluster_gives_the_same_results(map_path, spectrum_paths):

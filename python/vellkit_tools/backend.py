@@ -337,6 +337,10 @@ def _is_vell_file(filename_or_obj: Any) -> bool:
         return False
 
 
+def _nothing_to_close() -> None:
+    pass
+
+
 class VellBackendEntrypoint(BackendEntrypoint):
     """``xarray.open_dataset(path, engine="vell", block=None)``: VELL data files.
 
@@ -356,6 +360,8 @@ class VellBackendEntrypoint(BackendEntrypoint):
         dataset = open_block(filename_or_obj, block)
         if drop_variables:
             dataset = dataset.drop_vars(list(drop_variables), errors="ignore")
+        # Nothing stays open between reads; xarray still expects a closer.
+        dataset.set_close(_nothing_to_close)
         return dataset
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
@@ -381,35 +387,95 @@ def open_dataset(path: Any, block: Optional[Any] = None, chunks: Optional[Any] =
 
 
 def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = True,
-                   chunks: Optional[Any] = None, **kwargs: Any) -> xr.Dataset:
+                   chunks: Optional[Dict[str, int]] = None) -> xr.Dataset:
     """Open the same data block of many VELL files, stacked along a new ``file`` dimension.
 
-    ``paths`` is a glob pattern or a sequence of paths (kept in the given
-    order; a pattern is sorted). ``block`` defaults to the default block of
-    the first file. With ``parallel=True`` the files are opened as Dask
-    tasks, on the active ``dask.distributed`` client if there is one, else
-    on Dask's default (threaded) scheduler. The files' axes must be equal
-    (``join="exact"``); the attributes are the first file's. A ``file``
-    coordinate names each file. Needs the ``dask`` extra.
+    ``paths`` is a glob pattern (its matches sorted) or a sequence of paths
+    (kept in the given order). ``block`` defaults to the default block of the
+    first file (see :func:`default_block`). The first file gives the
+    coordinates and the attributes; every other file must have the same
+    coordinates (axes, map grid, times, labels), else reading it raises
+    ValueError naming it. A ``file`` coordinate names each file.
+
+    With ``parallel=True`` (needs the ``dask`` extra) the data variable is a
+    Dask array with one chunk per batch of files (``chunks={"file": n}``
+    sets the batch size): nothing but the first file is read until it is
+    computed, on the active ``dask.distributed`` client if there is one, else
+    on Dask's default (threaded) scheduler. With ``parallel=False`` the
+    files are read at once, one after the other, into one numpy array.
+
+    ``xarray.open_mfdataset(paths, engine="vell", combine="nested",
+    concat_dim="file")`` gives the same stack through xarray's general
+    machinery (one Dataset per file), which costs some milliseconds per file.
     """
-    require_dask()
     if isinstance(paths, (str, os.PathLike)):
         import glob
         pattern = os.fspath(paths)
         paths = sorted(glob.glob(pattern))
         if not paths:
             raise OSError("no files match %s" % pattern)
-    paths = [os.fspath(p) for p in paths]
+    paths = [_shown(p) for p in paths]
     if not paths:
         raise ValueError("open_mfdataset needs at least one path")
-    if block is None:
-        block = default_block(paths[0])
-    options = dict(combine="nested", concat_dim="file", data_vars="all", coords="minimal",
-                   compat="override", join="exact", combine_attrs="override")
-    options.update(kwargs)
-    dataset = xr.open_mfdataset(paths, engine=VellBackendEntrypoint, block=block, parallel=parallel,
-                                chunks={} if chunks is None else chunks, **options)
-    return dataset.assign_coords(file=("file", np.array(paths, dtype=object)))
+    block = default_block(paths[0]) if block is None else _request(block)
+    template = open_block(paths[0], block)
+    (name, variable), = template.data_vars.items()
+    shape, dims = variable.shape, ("file",) + variable.dims
+    if parallel:
+        require_dask()
+        import dask
+        import dask.array as da
+        per_file = max(1, int(np.prod(shape, dtype=np.int64)) * 4)
+        batch = int((chunks or {}).get("file") or max(1, min(256, (32 << 20) // per_file)))
+        pieces = []
+        for start in range(0, len(paths), batch):
+            part = paths[start:start + batch]
+            task = dask.delayed(_read_stack, pure=True)(part, block, paths[0])
+            pieces.append(da.from_delayed(task, (len(part),) + shape, dtype=np.float32))
+        data = da.concatenate(pieces, axis=0)
+    else:
+        data = _read_stack(paths, block, paths[0], template)
+    stacked = xr.Dataset({name: (dims, data, variable.attrs)}, coords=template.coords, attrs=template.attrs)
+    return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
+
+
+def _same(a: np.ndarray, b: np.ndarray) -> bool:
+    if a.shape != b.shape:
+        return False
+    if a.dtype.kind == "f" and b.dtype.kind == "f":
+        return bool(np.array_equal(a, b, equal_nan=True))
+    return bool(np.array_equal(a, b))
+
+
+def _read_stack(paths: Sequence[str], block: Block, first: str,
+                template: Optional[xr.Dataset] = None) -> np.ndarray:
+    """The data of ``paths`` stacked, each checked against the first file's coordinates."""
+    if template is None:
+        template = open_block(first, block)
+    (name, variable), = template.data_vars.items()
+    out = np.empty((len(paths),) + variable.shape, dtype=np.float32)
+    for k, path in enumerate(paths):
+        if path == first:
+            out[k] = variable.values
+            continue
+        if block[1] == "2D":
+            # The common case of many small spectra, without a Dataset each.
+            result = vellkit.getVellData(path, block)
+            axes = {"spectral": result.x}
+            values = result.y
+        else:
+            ds = open_block(path, block)
+            axes = {c: ds[c].values for c in ds.coords}
+            values = ds[name].values
+        for coord, axis in axes.items():
+            expected = template[coord].values
+            if not _same(axis, expected):
+                raise ValueError("%s: coordinate %s differs from the first file's (%s)" % (path, coord, first))
+        if values.shape != variable.shape:
+            raise ValueError("%s: %s has shape %s, the first file's %s"
+                             % (path, name, values.shape, variable.shape))
+        out[k] = values
+    return out
 
 
 def require_dask() -> None:
