@@ -271,7 +271,7 @@ def _regions(fig, result, source, at, band, trace, images):
         stacked = [np.asarray(r.spectra) for r in result.regions]
         joined = np.concatenate(stacked, axis=0) if stacked else np.zeros((0, x.size))
         values, what = band_values(x, joined, at, band)
-        what = "%s %s" % (what, _unit(result))
+        what = "%s %s %s" % (data_type_name(result.dataType), what, _unit(result))
         start = 0
         for s in stacked:
             all_values.append(values[start:start + s.shape[0]])
@@ -287,7 +287,7 @@ def _regions(fig, result, source, at, band, trace, images):
         if px.size:
             ax.annotate(str(region.title), (px.min(), py.max()), textcoords="offset points",
                         xytext=(0, 8), fontsize="small", zorder=3,
-                        color="white" if backdrop else "black")
+                        bbox={"boxstyle": "round", "fc": "white", "alpha": 0.7, "lw": 0})
     if colours.size:
         fig.colorbar(sc, ax=ax, label=what)
     ax.set_xlabel("map X")
