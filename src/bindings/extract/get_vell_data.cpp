@@ -170,7 +170,6 @@ Ref read_single_spectrum(ExtractContext& ctx) {
     Ref ordinate = np_empty(ctx.st, length.get(), ctx.st->np_float32);
     if (count > 0) {
         WritableView view(ordinate.get());
-        size_t got = 0;
         Status status;
         {
             GilReleased released(ctx.interrupt);

@@ -5,17 +5,14 @@
 #include "bindings/common/functions.hpp"
 #include "bindings/format/field_reports.hpp"
 #include "core/format/catalogue.hpp"
+#include "core/format/layout.hpp"
 
 namespace vellkit::py {
 
-namespace {
-const unsigned char kMagic[4] = {0x0A, 0x0A, 0xFE, 0xFE};
-}
-
 bool has_vell_magic(ModuleState* state, const FileSource& source) {
-    unsigned char head[4];
+    unsigned char head[layout::kMagicBytes];
     size_t got = 0;
-    check(source.read_at(0, head, 4, got));
+    check(source.read_at(0, head, sizeof head, got));
     if (got < 4) {
         Ref data = Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(head), (Py_ssize_t)got));
         Ref fmt = new_str(">i");
@@ -23,7 +20,7 @@ bool has_vell_magic(ModuleState* state, const FileSource& source) {
         PyErr_SetString(PyExc_SystemError, "vellkit: short magic number decoded");
         throw PyError();
     }
-    return std::equal(head, head + 4, kMagic);
+    return std::equal(head, head + sizeof head, layout::kMagic);
 }
 
 void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {

@@ -32,7 +32,12 @@ void OpenFile::open_with_builtin(ModuleState* state, PyObject* path) {
     Ref fileno = Ref::check(PyObject_CallMethod(file_object_.get(), "fileno", nullptr));
     int fd = PyLong_AsLong(fileno.get());
     if (fd == -1 && PyErr_Occurred()) throw PyError();
-    check(FileSource::borrow_descriptor(fd, source_));
+    Status status;
+    {
+        GilReleased released(interrupt_);
+        status = FileSource::borrow_descriptor(fd, source_, &interrupt_);
+    }
+    check(status);
 }
 
 bool OpenFile::is_native() const { return source_.is_open() && !file_object_; }
@@ -50,7 +55,14 @@ void OpenFile::open(ModuleState* state, PyObject* path) {
     Ref encoded_ref = Ref::steal(encoded);
     const char* raw = PyBytes_AS_STRING(encoded);
     if (std::strlen(raw) != (size_t)PyBytes_GET_SIZE(encoded)) return open_with_builtin(state, path);
-    Status st = FileSource::open_path(raw, source_);
+    Status st;
+    {
+        // Opening a FIFO blocks until a writer comes: other threads run
+        // meanwhile, and a signal handler that raises ends the wait.
+        GilReleased released(interrupt_);
+        st = FileSource::open_path(raw, source_, &interrupt_);
+    }
+    if (st.code == ErrorCode::interrupted) throw PyError();
     if (!st.ok()) {
         // The built-in open raises the exact error (type, errno, message,
         // filename); should it succeed after all, its file is used.

@@ -11,6 +11,8 @@ constexpr size_t kFirstFill = 4 * 1024;
 }
 
 Status Cursor::seek(wide target) {
+    // A file object refuses any seek on a pipe before it looks at the target.
+    if (!source_.seekable()) return Status::error(ErrorCode::not_seekable);
     if (!fits_offset(target)) return Status::error(ErrorCode::seek_overflow);
     if (target < 0) return Status::error(ErrorCode::seek_negative, (int64_t)target);
     VELLKIT_TRY(source_.check_position((int64_t)target));

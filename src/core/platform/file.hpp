@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/common/interrupt.hpp"
 #include "core/common/status.hpp"
 
 namespace vellkit {
@@ -23,18 +24,11 @@ public:
     ~FileSource() { close(); }
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
-    FileSource(FileSource&& other) noexcept : fd_(other.fd_), owned_(other.owned_), size_(other.size_) {
-        other.fd_ = -1;
-        other.owned_ = false;
-    }
+    FileSource(FileSource&& other) noexcept { take(other); }
     FileSource& operator=(FileSource&& other) noexcept {
         if (this != &other) {
             close();
-            fd_ = other.fd_;
-            owned_ = other.owned_;
-            size_ = other.size_;
-            other.fd_ = -1;
-            other.owned_ = false;
+            take(other);
         }
         return *this;
     }
@@ -42,14 +36,24 @@ public:
     // Opens `path` (UTF-8 on Windows, bytes elsewhere) read-only, in binary
     // mode, not inherited by child processes. A directory is refused with
     // EISDIR, as reading one would fail anyway.
-    static Status open_path(const char* path, FileSource& out);
+    // A signal that cuts the open short asks `interrupt` whether to stop;
+    // so do the reads of the file later on.
+    static Status open_path(const char* path, FileSource& out, Interrupt* interrupt = nullptr);
     // Wraps a descriptor owned by someone else (it is not closed here); on
     // Windows a C runtime descriptor.
-    static Status borrow_descriptor(int fd, FileSource& out);
+    static Status borrow_descriptor(int fd, FileSource& out, Interrupt* interrupt = nullptr);
 
     bool is_open() const { return fd_ >= 0; }
     int descriptor() const { return fd_; }
+    // Where the file ends: found by reading, since some file systems (procfs,
+    // sysfs, some network and FUSE ones) report 0 or a wrong size. Pipes and
+    // devices, whose end cannot be known ahead, report INT64_MAX.
     int64_t size() const { return size_; }
+    bool size_known() const { return size_known_; }
+    // Pipes cannot seek: they are read once, in order, from the start.
+    bool seekable() const { return seekable_; }
+    // Whether the consumer asks the call to stop (ErrorCode::interrupted).
+    Status poll() const;
 
     // Reads up to `n` bytes at `offset`; `delivered` is short only at the end
     // of the file.
@@ -64,13 +68,25 @@ public:
     void close();
 
 private:
-    // The size of the file behind `fd_`: regular files their length, other
-    // readable things (pipes, devices) unbounded; directories refused.
+    // The size and kind of the file behind `fd_`: regular files their
+    // length, other readable things (pipes, devices) unbounded; directories
+    // refused.
     Status read_size();
+    // Moves the end of a regular file to where reads stop delivering bytes,
+    // when the file system's size is not that.
+    Status settle_size(int64_t reported);
+    // A system call cut short by a signal: stop, or retry.
+    bool retry_after_signal() const { return !(interrupt_ && interrupt_->requested()); }
+    void take(FileSource& other);
 
     int fd_ = -1;
     bool owned_ = false;
     int64_t size_ = 0;
+    bool size_known_ = true;
+    bool seekable_ = true;
+    Interrupt* interrupt_ = nullptr;
+    // Where the next read of a pipe starts.
+    mutable int64_t stream_position_ = 0;
 };
 
 }  // namespace vellkit

@@ -51,21 +51,29 @@ Status FileSource::read_size() {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return Status::from_errno(errno);
     if (S_ISDIR(st.st_mode)) return Status::from_errno(EISDIR);
-    size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : INT64_MAX;
+    // As a file object decides: whatever lseek accepts can seek.
+    seekable_ = ::lseek(fd_, 0, SEEK_CUR) >= 0;
+    if (S_ISREG(st.st_mode) && seekable_) return settle_size(static_cast<int64_t>(st.st_size));
+    size_ = INT64_MAX;
+    size_known_ = false;
     return Status();
 }
 
-Status FileSource::open_path(const char* path, FileSource& out) {
+Status FileSource::open_path(const char* path, FileSource& out, Interrupt* interrupt) {
     int flags = O_RDONLY;
 #ifdef O_CLOEXEC
     flags |= O_CLOEXEC;
 #endif
-    int fd;
-    do {
-        fd = ::open(path, flags);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Status::from_errno(errno);
     FileSource src;
+    src.interrupt_ = interrupt;
+    int fd;
+    for (;;) {
+        fd = ::open(path, flags);
+        if (fd >= 0 || errno != EINTR) break;
+        // A FIFO without a writer blocks here until a signal arrives.
+        if (!src.retry_after_signal()) return Status::error(ErrorCode::interrupted);
+    }
+    if (fd < 0) return Status::from_errno(errno);
     src.fd_ = fd;
     src.owned_ = true;
     VELLKIT_TRY(src.read_size());
@@ -73,8 +81,9 @@ Status FileSource::open_path(const char* path, FileSource& out) {
     return Status();
 }
 
-Status FileSource::borrow_descriptor(int fd, FileSource& out) {
+Status FileSource::borrow_descriptor(int fd, FileSource& out, Interrupt* interrupt) {
     FileSource src;
+    src.interrupt_ = interrupt;
     src.fd_ = fd;
     src.owned_ = false;
     VELLKIT_TRY(src.read_size());
@@ -84,17 +93,24 @@ Status FileSource::borrow_descriptor(int fd, FileSource& out) {
 
 Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {
     delivered = 0;
+    // A pipe is read in order only; the readers never go back on one.
+    if (!seekable_ && offset != stream_position_) return Status::error(ErrorCode::not_seekable);
     auto* out = static_cast<unsigned char*>(dst);
     while (delivered < n) {
         size_t want = n - delivered;
         if (want > kMaxReadChunk) want = kMaxReadChunk;
-        ssize_t got = ::pread(fd_, out + delivered, want, (off_t)(offset + (int64_t)delivered));
+        ssize_t got = seekable_ ? ::pread(fd_, out + delivered, want, (off_t)(offset + (int64_t)delivered))
+                                : ::read(fd_, out + delivered, want);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                if (!retry_after_signal()) return Status::error(ErrorCode::interrupted);
+                continue;
+            }
             return Status::from_errno(errno);
         }
         if (got == 0) break;
         delivered += (size_t)got;
+        if (!seekable_) stream_position_ += got;
     }
     return Status();
 }
@@ -102,18 +118,23 @@ Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivere
 Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, size_t& delivered) const {
     delivered = 0;
 #if VELLKIT_HAVE_PREADV
-    size_t wanted = 0;
-    for (int i = 0; i < count; ++i) wanted += iov[i].iov_len;
-    for (;;) {
-        ssize_t got = ::preadv(fd_, reinterpret_cast<const struct iovec*>(iov), count, (off_t)offset);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return Status::from_errno(errno);
+    if (seekable_) {
+        size_t wanted = 0;
+        for (int i = 0; i < count; ++i) wanted += iov[i].iov_len;
+        for (;;) {
+            ssize_t got = ::preadv(fd_, reinterpret_cast<const struct iovec*>(iov), count, (off_t)offset);
+            if (got < 0) {
+                if (errno == EINTR) {
+                    if (!retry_after_signal()) return Status::error(ErrorCode::interrupted);
+                    continue;
+                }
+                return Status::from_errno(errno);
+            }
+            delivered = (size_t)got;
+            break;
         }
-        delivered = (size_t)got;
-        break;
+        if (delivered >= wanted || delivered == 0) return Status();
     }
-    if (delivered >= wanted || delivered == 0) return Status();
 #endif
     // What is left (all of it without preadv, else the rest of a partial
     // vectored read), piece by piece.
@@ -134,6 +155,7 @@ Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, s
 }
 
 Status FileSource::check_position(int64_t position) const {
+    if (!seekable_) return Status::error(ErrorCode::not_seekable);
     if (position <= size_) return Status();
     off_t saved = ::lseek(fd_, 0, SEEK_CUR);
     off_t r = ::lseek(fd_, (off_t)position, SEEK_SET);

@@ -68,17 +68,22 @@ Status FileSource::read_size() {
     struct _stat64 st;
     if (::_fstat64(fd_, &st) != 0) return Status::from_errno(errno);
     if ((st.st_mode & _S_IFMT) == _S_IFDIR) return Status::from_errno(EISDIR);
-    size_ = (st.st_mode & _S_IFMT) == _S_IFREG ? static_cast<int64_t>(st.st_size) : INT64_MAX;
+    HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
+    seekable_ = handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_DISK;
+    if ((st.st_mode & _S_IFMT) == _S_IFREG && seekable_) return settle_size(static_cast<int64_t>(st.st_size));
+    size_ = INT64_MAX;
+    size_known_ = false;
     return Status();
 }
 
-Status FileSource::open_path(const char* path, FileSource& out) {
+Status FileSource::open_path(const char* path, FileSource& out, Interrupt* interrupt) {
     std::vector<wchar_t> wide_path;
     if (!widen(path, wide_path)) return Status::from_errno(EINVAL);
     int fd = -1;
     errno_t err = ::_wsopen_s(&fd, wide_path.data(), _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
     if (err != 0 || fd < 0) return Status::from_errno(err ? err : EINVAL);
     FileSource src;
+    src.interrupt_ = interrupt;
     src.fd_ = fd;
     src.owned_ = true;
     VELLKIT_TRY(src.read_size());
@@ -86,8 +91,9 @@ Status FileSource::open_path(const char* path, FileSource& out) {
     return Status();
 }
 
-Status FileSource::borrow_descriptor(int fd, FileSource& out) {
+Status FileSource::borrow_descriptor(int fd, FileSource& out, Interrupt* interrupt) {
     FileSource src;
+    src.interrupt_ = interrupt;
     src.fd_ = fd;
     src.owned_ = false;
     VELLKIT_TRY(src.read_size());
@@ -97,6 +103,8 @@ Status FileSource::borrow_descriptor(int fd, FileSource& out) {
 
 Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {
     delivered = 0;
+    // A pipe is read in order only; the readers never go back on one.
+    if (!seekable_ && offset != stream_position_) return Status::error(ErrorCode::not_seekable);
     HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
     if (handle == INVALID_HANDLE_VALUE) return Status::from_errno(EBADF);
     auto* out = static_cast<unsigned char*>(dst);
@@ -107,13 +115,14 @@ Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivere
         where.Offset = (DWORD)(at & 0xffffffffu);
         where.OffsetHigh = (DWORD)(at >> 32);
         DWORD got = 0;
-        if (!::ReadFile(handle, out + delivered, want, &got, &where)) {
+        if (!::ReadFile(handle, out + delivered, want, &got, seekable_ ? &where : nullptr)) {
             DWORD error = ::GetLastError();
             if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) break;
             return Status::from_errno(errno_from_windows(error));
         }
         if (got == 0) break;
         delivered += got;
+        if (!seekable_) stream_position_ += got;
     }
     return Status();
 }
@@ -130,6 +139,7 @@ Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, s
 }
 
 Status FileSource::check_position(int64_t position) const {
+    if (!seekable_) return Status::error(ErrorCode::not_seekable);
     if (position <= size_) return Status();
     int64_t saved = ::_lseeki64(fd_, 0, SEEK_CUR);
     int64_t r = ::_lseeki64(fd_, position, SEEK_SET);
