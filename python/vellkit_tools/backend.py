@@ -440,11 +440,12 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
 
 
 def _same(a: np.ndarray, b: np.ndarray) -> bool:
-    if a.shape != b.shape:
+    """Equal shapes and values (NaN equal to NaN: the bytes are compared)."""
+    if a.shape != b.shape or a.dtype != b.dtype:
         return False
-    if a.dtype.kind == "f" and b.dtype.kind == "f":
-        return bool(np.array_equal(a, b, equal_nan=True))
-    return bool(np.array_equal(a, b))
+    if a.dtype.kind == "O":
+        return a.tolist() == b.tolist()
+    return a.tobytes() == b.tobytes()
 
 
 def _read_stack(paths: Sequence[str], block: Block, first: str,
@@ -453,6 +454,7 @@ def _read_stack(paths: Sequence[str], block: Block, first: str,
     if template is None:
         template = open_block(first, block)
     (name, variable), = template.data_vars.items()
+    expected_axes = {c: template[c].values for c in template.coords}
     out = np.empty((len(paths),) + variable.shape, dtype=np.float32)
     for k, path in enumerate(paths):
         if path == first:
@@ -468,8 +470,7 @@ def _read_stack(paths: Sequence[str], block: Block, first: str,
             axes = {c: ds[c].values for c in ds.coords}
             values = ds[name].values
         for coord, axis in axes.items():
-            expected = template[coord].values
-            if not _same(axis, expected):
+            if not _same(axis, expected_axes[coord]):
                 raise ValueError("%s: coordinate %s differs from the first file's (%s)" % (path, coord, first))
         if values.shape != variable.shape:
             raise ValueError("%s: %s has shape %s, the first file's %s"
