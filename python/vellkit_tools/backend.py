@@ -125,22 +125,33 @@ class RecordArray(BackendArray):
         return values.reshape(shape).squeeze(axis=tuple(dropped)) if dropped else values.reshape(shape)
 
     def _read_flat(self, records: np.ndarray, points: np.ndarray) -> np.ndarray:
+        if not len(records) or not len(points):
+            return np.zeros((len(records), len(points)), dtype=np.float32)
+        first = int(points.min())
+        span = int(points.max()) - first + 1
+        columns = slice(None) if span == len(points) and bool((np.diff(points) == 1).all()) else points - first
+        # The common selection: ascending records that all exist, in file order.
+        if int(records[-1]) < len(self.offsets) and bool((np.diff(records) > 0).all()):
+            offsets = self.offsets[records]
+            if bool((np.diff(offsets) > 0).all()):
+                return self._read_rows(offsets, first, span)[:, columns]
         out = np.zeros((len(records), len(points)), dtype=np.float32)
         present = records < len(self.offsets)
-        if not present.any() or not len(points):
+        if not present.any():
             return out
         wanted, inverse = np.unique(records[present], return_inverse=True)
-        first, last = int(points.min()), int(points.max())
-        span = last - first + 1
-        # Records are read in file order; the core merges neighbours into few reads.
         offsets = self.offsets[wanted]
         order = np.argsort(offsets, kind="stable")
-        buffer = np.empty((len(wanted), span), dtype="<f4")
-        _native.read_points(self.path, offsets[order], self.npt, first, span, buffer)
-        rows = np.empty_like(buffer)
-        rows[order] = buffer
-        out[present] = rows[inverse.reshape(-1)][:, points - first]
+        rows = np.empty((len(wanted), span), dtype=np.float32)
+        rows[order] = self._read_rows(offsets[order], first, span)
+        out[present] = rows[inverse.reshape(-1)][:, columns]
         return out
+
+    def _read_rows(self, offsets: np.ndarray, first: int, span: int) -> np.ndarray:
+        """Points [first, first + span) of the records at ``offsets`` (in file order)."""
+        buffer = np.empty((len(offsets), span), dtype="<f4")  # the file's byte order
+        _native.read_points(self.path, offsets, self.npt, first, span, buffer)
+        return buffer.astype(np.float32, copy=False)
 
 
 def _flat_numbers(picks: Sequence[np.ndarray], grid: Tuple[int, ...]) -> np.ndarray:
