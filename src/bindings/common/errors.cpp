@@ -82,6 +82,11 @@ void set_error(const Status& s) {
         PyErr_Format(PyExc_ValueError, "%s must be a number of bytes with an optional K, M, G or T suffix, not '%s'",
                      kMemoryLimitVariable, s.bytes.c_str());
         return;
+    case ErrorCode::annotation_column_type:
+    case ErrorCode::annotation_text_length:
+        // Raised by the annotation reader with the column's own values.
+        PyErr_Format(PyExc_SystemError, "vellkit: annotation column %lld failed unreported", (long long)s.value);
+        return;
     case ErrorCode::rows_too_many:
         PyErr_Format(PyExc_ValueError,
                      "annotation table at offset %lld claims %lld rows, more than the file holds",

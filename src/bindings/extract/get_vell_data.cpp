@@ -140,7 +140,8 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
                              is_3d ? extend_type::three_d : extend_type::two_d};
 
         ExtractContext ctx(module, file.source(), file.interrupt());
-        check(MemoryBudget::for_file(file.source().size(), ctx.budget));
+        const FileSource& source = file.source();
+        check(MemoryBudget::for_file(source.size_known() ? source.size() : -1, ctx.budget));
         ctx.budget.set_subject(describe_path(path));
         // Otherwise one descriptor serves the probe, the directory and the reads.
         if (shared) directory = read_file_directory(ctx.cursor, ctx.reporter);

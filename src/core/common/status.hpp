@@ -24,6 +24,8 @@ enum class ErrorCode {
     memory_limit,           // results would take `value` bytes, past the limit `offset`,
                             // for a file of `file_size` bytes named by `bytes`
     memory_setting,         // the memory limit variable holds `bytes`, not a size
+    annotation_column_type,  // annotation column `value` has a type no reader knows
+    annotation_text_length,  // a text field's byte count (column `value`) is not an integer
 };
 
 struct Status {

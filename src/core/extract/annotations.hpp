@@ -1,0 +1,121 @@
+// Annotation tables: rows of int32, float32 and text fields, one row per
+// measured position, read into typed columns. The tables' parameter blocks
+// say where the rows are and what the columns hold; a consumer resolves
+// them into a RowPlan, and the core reads the rows.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/format/cursor.hpp"
+#include "core/format/field_readers.hpp"
+
+namespace vellkit {
+
+enum class ColumnKind { int32, float32, text, unknown };
+
+// The kind of a column from its type code (any number the code equals).
+ColumnKind column_kind(double type_code);
+
+// One column's values, eight bytes a cell: the value's bits (an int32, a
+// float32, or an index into the texts) and its kind, packed in one integer.
+class AnnotationCells {
+public:
+    enum class Kind : unsigned char { integer, real, text };
+
+    size_t size() const { return cells_.size(); }
+    void reserve(size_t more) { cells_.reserve(cells_.size() + more); }
+    void append_integer(int32_t v) {
+        cells_.push_back(Cell::make((uint32_t)v, Kind::integer));
+        ++integer_count_;
+    }
+    void append_real(float v) {
+        uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        cells_.push_back(Cell::make(bits, Kind::real));
+    }
+    void append_text(std::string bytes);
+
+    bool all_integers() const { return integer_count_ == cells_.size(); }
+    Kind kind_at(size_t row) const { return cells_[row].kind(); }
+    int32_t integer(size_t row) const { return cells_[row].integer(); }
+    float real(size_t row) const { return cells_[row].real(); }
+    // The stored bytes of a text cell, before the first NUL.
+    const std::string& text(size_t row) const { return texts_[cells_[row].text()]; }
+    // Integer value of a row, when the row holds an integer.
+    bool integer_at(long long row, int32_t& out) const;
+    // Numeric value of a row (integer or real), when it holds a number.
+    bool number_at(long long row, double& out) const;
+
+    // For all-integer columns: the first row holding `value` (false when
+    // none does) and how many rows hold it.
+    bool first_row_of(int32_t value, long long& row) const;
+    long long count_of(int32_t value) const;
+    // The rows of numbers (int or real) equal to `value`: the first one, or
+    // -1; and how many.
+    long long first_number_row(double value) const;
+    long long count_numbers(double value) const;
+
+private:
+    struct Occurrences {
+        long long first;
+        long long count;
+    };
+    const std::unordered_map<int32_t, Occurrences>& occurrences() const;
+
+    struct Cell {
+        uint64_t packed;
+        static Cell make(uint32_t bits, Kind kind) { return Cell{bits | ((uint64_t)kind << 32)}; }
+        Kind kind() const { return (Kind)(packed >> 32); }
+        uint32_t bits() const { return (uint32_t)packed; }
+        int32_t integer() const { return (int32_t)bits(); }
+        float real() const {
+            uint32_t b = bits();
+            float v;
+            std::memcpy(&v, &b, sizeof v);
+            return v;
+        }
+        uint32_t text() const { return bits(); }
+    };
+    std::vector<Cell> cells_;
+    std::vector<std::string> texts_;
+    size_t integer_count_ = 0;
+    mutable std::unordered_map<int32_t, Occurrences> occurrences_;
+    mutable bool occurrences_built_ = false;
+};
+
+// Where a table's rows are and how to read them.
+struct RowPlan {
+    struct Column {
+        ColumnKind kind;
+        AnnotationCells* target;  // a column named twice feeds the one bound last
+    };
+    wide table_offset = 0;  // of the table's parameter block, for messages
+    wide first_row = 0;
+    int64_t step = 0;       // row length
+    bool native_step = true;  // false: a row length that is not an integer
+    long long rows = 0;
+    std::vector<Column> columns;
+    // Bytes a text field reads (a file's read(n): -1 reads to the end); not
+    // known when the count is not an integer, which fails at the first text
+    // field read.
+    bool text_bytes_known = false;
+    int64_t text_bytes = -1;
+};
+
+// Fails with rows_too_many when a table claims more rows than the file can
+// hold: more rows than start within it (plus a few), or, for rows that do
+// not advance, more fields than the file holds bytes for.
+Status check_row_count(const RowPlan& plan, int64_t file_size);
+
+// Reads the rows into their columns, row after row, each field as a file
+// read would give it (short reads reported through `observer`). Fails with
+// annotation_column_type (`value`: the column's index) at a column of
+// unknown type and annotation_text_length at a text field whose count is
+// not an integer, after the fields before it were read.
+Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const RowPlan& plan);
+
+}  // namespace vellkit
