@@ -153,6 +153,14 @@ def test_check_folder(samples):
 
 def _damage(tmp_path, how):
     spectrum = np.linspace(0.0, 1.0, 30, dtype=np.float32)
+    if how == "records":
+        vf = writer.VellFile(directory="start")
+        writer.make_3d_file([writer.Record(spectrum, time=k) for k in range(6)], 30,
+                            writer.time_resolved_params(30, 1.0, 2.0), into=vf)
+        data = vf.to_bytes()[:-300]  # into the last record
+        path = tmp_path / "records.vell"
+        path.write_bytes(data)
+        return str(path), len(data)
     if how == "parameter":
         vf = writer.make_spectrum_file(spectrum)
         vf.add_parameters([("NSS", 4), ("BAD", writer.Param(7, 1))], param_type=3)
@@ -170,6 +178,7 @@ def _damage(tmp_path, how):
 
 @pytest.mark.parametrize("how, expected", [
     ("parameter", "unreadable parameter block at byte"),
+    ("records", "1 of its 6 records lie past the end of the file (byte {size})"),
     ("past-end", "block past the end: it starts at byte 1048576"),
     ("directory", "truncated at byte {size}: the directory claims 2 entries"),
 ])

@@ -29,7 +29,7 @@ module for damaged and unusual files.
 import itertools
 import os
 import struct
-from collections.abc import Mapping
+from collections.abc import Iterator as _IteratorABC, Mapping
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -291,8 +291,8 @@ _CHUNK_BYTES = 8 << 20
 
 def _as_array_or_chunks(data: Any, shape: Optional[tuple], message: str) -> Any:
     """``data`` as an array, unless it is an iterator of chunks (kept as it is)."""
-    if isinstance(data, np.ndarray) or isinstance(data, Iterator):
-        if shape is None and isinstance(data, Iterator):
+    if isinstance(data, np.ndarray) or isinstance(data, _IteratorABC):
+        if shape is None and isinstance(data, _IteratorABC):
             raise TypeError(message)
         return data
     return np.asarray(data)

@@ -17,7 +17,7 @@ MAGIC = b"\x0a\x0a\xfe\xfe"
 HEADER = struct.Struct("<4sd3i")
 ENTRY32 = struct.Struct("<3i")
 ENTRY64 = struct.Struct("<4q")
-EXTEND_ANNOTATION, EXTEND_IMAGE, EXTEND_64 = 11, 20, 64
+EXTEND_3D, EXTEND_ANNOTATION, EXTEND_IMAGE, EXTEND_64 = 10, 11, 20, 64
 #: Directory entries beyond this many are not examined one by one.
 MAX_ENTRIES = 100000
 
@@ -52,7 +52,7 @@ class Entry(NamedTuple):
         fields = decode_block_type(self.code)
         name = _NAMES.get((fields[3], fields[1])) or _NAMES.get((fields[3], 0))
         deriv = ("", " 1DER", " 2DER", " 3DER")[fields[4]]
-        dims = " 3D" if extend == 10 else " 2D" if extend == 0 else ""
+        dims = " 3D" if extend == EXTEND_3D else " 2D" if extend == 0 else ""
         owner = "%s%s%s " % (name, dims, deriv) if name else ""
         what = _PARAM_KINDS.get(self.param_type, "parameter type %d" % self.param_type)
         return (owner + what) if (owner or what != "data") else "block type %d" % self.code
@@ -98,6 +98,37 @@ def _parameter_problem(data: bytes, start: int, size: int) -> Optional[str]:
             return "record %r at byte %d is cut by the end of the file (byte %d)" % (
                 text, pos, size)
         pos += 8 + length
+
+
+def _records_problem(data, start: int, size: int) -> Optional[str]:
+    """Why the records of the 3D data block at ``start`` do not all lie in the file, or None."""
+    if start + 24 > size:
+        return "the 3D block header is cut by the end of the file (byte %d)" % size
+    _, _, block_offset, block_size, info_size, rows = struct.unpack_from("<6i", data, start)
+    if rows < 0 or start + 24 + 8 * rows > size:
+        return "its store table (%d rows) runs past the end of the file (byte %d)" % (rows, size)
+    position = start + block_offset
+    record = block_size + info_size
+    count = past = 0
+    first_past = None
+    for k in range(min(rows, MAX_ENTRIES)):
+        first, second = struct.unpack_from("<ii", data, start + 24 + 8 * k)
+        if first == -1:
+            position += second
+            continue
+        n = max(0, second - first + 1)
+        # Records (data and info record) that end within the file: the first ``fits``.
+        fits = n if record <= 0 else max(0, min(n, (size - position) // record))
+        if fits < n:
+            past += n - fits
+            if first_past is None:
+                first_past = position + fits * record
+        count += n
+        position += n * record
+    if past:
+        return ("%d of its %d records lie past the end of the file (byte %d), the first at "
+                "byte %d" % (past, count, size, first_past))
+    return None
 
 
 def scan(path: str) -> Scan:
@@ -164,6 +195,10 @@ def _scan(data, size: int) -> Scan:
         elif end > size:
             problems.append("truncated at byte %d: %s claims bytes %d to %d" % (
                 size, e.describe(), e.offset, end))
+        if e.param_type == 0 and e.extend_type == EXTEND_3D and 0 <= e.offset < size:
+            why = _records_problem(data, e.offset, size)
+            if why:
+                problems.append("%s at byte %d: %s" % (e.describe(), e.offset, why))
         if e.param_type != 0 and e.extend_type not in (EXTEND_ANNOTATION, EXTEND_IMAGE) \
                 and 0 <= e.offset < size:
             why = _parameter_problem(data, e.offset, size)
