@@ -294,8 +294,9 @@ def progress(items: Sequence[Any], what: str) -> Iterable[Any]:
     if len(items) < 2 or not getattr(sys.stderr, "isatty", lambda: False)():
         return items
     try:
+        from rich.console import Console
         from rich.progress import track
-        return track(items, description=what, console=None, transient=True)
+        return track(items, description=what, console=Console(stderr=True), transient=True)
     except ImportError:
         pass
     try:
