@@ -88,8 +88,8 @@ def make_samples(folder) -> Dict[str, str]:
     # A time-resolved series: a carbonyl band falling while an amide band grows.
     times = np.linspace(0.0, 60.0, 40)
     progress = 1 - np.exp(-times / 25.0)
-    series = (np.outer(1 - progress, bands([(1720, 0.9, 18)])) +
-              np.outer(progress, bands([(1650, 0.8, 22), (1550, 0.4, 20)])) +
+    series = (np.outer(1 - progress, bands([(1720, 0.9, 40), (1180, 0.5, 60)])) +
+              np.outer(progress, bands([(3350, 0.4, 150), (1650, 0.8, 45), (1550, 0.5, 40)])) +
               rng.normal(0, 0.005, (times.size, X.size)))
     files["series"] = arrays.write_time_series(path("reaction.vell"), series, X, times,
                                                params={"SNM": "curing resin"})

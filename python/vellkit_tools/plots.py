@@ -204,7 +204,7 @@ def _time_series(fig, result, source):
     spectra = np.asarray(result.spectra, dtype=np.float64)
     order = np.argsort(z, kind="stable")
     z, spectra = z[order], spectra[order]
-    ax = fig.add_subplot()
+    ax, ax_lines = fig.subplots(2, 1, sharex=True, height_ratios=[2.2, 1.0])
     left, right = image_extent(x)
     if z.size > 1 and np.all(np.diff(z) > 0):
         y_edges = np.concatenate([[z[0] - (z[1] - z[0]) / 2], (z[1:] + z[:-1]) / 2,
@@ -216,10 +216,16 @@ def _time_series(fig, result, source):
                          extent=(left, right, -0.5, z.size - 0.5), interpolation="nearest")
     unit = result.parameters.get("ZTX", "")
     ax.set_ylabel("time (%s)" % unit if unit else "time")
-    ax.set_xlabel(_x_label(result))
-    _orient_x(ax, x)
     fig.colorbar(mesh, ax=ax, label=data_type_name(result.dataType))
     ax.set_title(_title(result, "%d spectra over time" % z.size, source))
+    # Below the map: the first, middle and last spectra as curves.
+    for k in sorted({0, z.size // 2, z.size - 1}):
+        ax_lines.plot(x, spectra[k], lw=1.0, label="t = %.4g %s" % (z[k], unit))
+    ax_lines.set_xlabel(_x_label(result))
+    ax_lines.set_ylabel(data_type_name(result.dataType))
+    ax_lines.legend(fontsize="small")
+    ax_lines.grid(alpha=0.3)
+    _orient_x(ax_lines, x)
 
 
 def _time_traces(fig, result, source):
@@ -328,7 +334,7 @@ def plot_result(result: Any, *, at: Optional[float] = None, band: Optional[Band]
         fig = _figure((6.5, 5.0))
         _image_traces(fig, result, source, trace)
     elif name == "TimeResolvedDataReturn":
-        fig = _figure((8.0, 5.0))
+        fig = _figure((8.0, 6.5))
         _time_series(fig, result, source)
     elif name == "TimeResolvedTRCDataReturn":
         fig = _figure((8.0, 4.0))
