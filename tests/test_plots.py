@@ -1,0 +1,75 @@
+"""Pictures of every kind of result, and the band arithmetic behind chemical images."""
+
+import io
+
+import numpy as np
+import pytest
+
+import vellkit
+from vellkit_tools import arrays, plots
+
+X = np.linspace(2000.0, 1000.0, 11)  # step -100
+
+
+def test_band_values_at_a_position_and_over_a_band():
+    values = np.arange(22.0).reshape(2, 11)
+    at, what = plots.band_values(X, values, at=1640.0)
+    np.testing.assert_array_equal(at, values[:, 4])  # nearest point: 1600
+    assert what == "at 1600"
+    band, what = plots.band_values(X, values, band=(1750.0, 1450.0))
+    np.testing.assert_array_equal(band, values[:, 3:6].sum(axis=1) * 100.0)
+    assert what == "integrated 1450 to 1750"
+    peak, _ = plots.band_values(X, np.eye(11)[[7]] * 5.0)
+    assert peak.tolist() == [5.0]  # without a choice: where the mean peaks
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"at": 5000.0}, "outside the x axis"),
+    ({"band": (10.0, 20.0)}, "holds no point"),
+])
+def test_band_values_refuses_positions_off_the_axis(options, message):
+    with pytest.raises(ValueError, match=message):
+        plots.band_values(X, np.zeros((3, 11)), **options)
+
+
+def test_image_extent_puts_pixels_around_positions():
+    assert plots.image_extent(np.array([0.0, 5.0, 10.0])) == (-2.5, 12.5)
+    assert plots.image_extent(np.array([3.0])) == (2.5, 3.5)
+
+
+def _files(tmp_path):
+    rng = np.random.default_rng(0)
+    regions = [{"nx": 2, "ny": 1, "spectra": rng.random((2, 11))},
+               {"points": [(4.0, 4.0)], "spectra": rng.random((1, 11))}]
+    return {
+        "spectrum": arrays.write_spectrum(tmp_path / "s.vell", rng.random(11), X),
+        "map": arrays.write_image_map(tmp_path / "m.vell", rng.random((3, 4, 11)), X),
+        "series": arrays.write_time_series(tmp_path / "t.vell", rng.random((5, 11)), X),
+        "series traces": arrays.write_traces(tmp_path / "tt.vell", rng.random((2, 11)),
+                                             ["a", "b"], x=X),
+        "map traces": arrays.write_traces(tmp_path / "mt.vell", rng.random((3, 4, 2)),
+                                          ["a", "b"]),
+        "regions": arrays.write_multi_region(tmp_path / "r.vell", regions, X),
+        "region traces": arrays.write_traces(tmp_path / "rt.vell", rng.random((3, 2)),
+                                             ["a", "b"], regions=regions),
+    }
+
+
+def test_every_kind_of_result_gives_a_picture(tmp_path):
+    Image = pytest.importorskip("PIL.Image")
+    pytest.importorskip("matplotlib")
+    for kind, path in _files(tmp_path).items():
+        block = vellkit.listContents(path)[0]
+        fig = plots.plot_result(vellkit.getVellData(path, block), trace="b", source=kind)
+        buf = io.BytesIO()
+        plots.save(fig, buf)
+        with Image.open(io.BytesIO(buf.getvalue())) as im:
+            pixels = np.asarray(im.convert("RGB"))
+        assert len(np.unique(pixels.reshape(-1, 3), axis=0)) > 20, kind
+
+
+def test_unknown_trace_is_named(tmp_path):
+    pytest.importorskip("matplotlib")
+    path = _files(tmp_path)["map traces"]
+    with pytest.raises(ValueError, match="no trace named 'c'"):
+        plots.plot_result(vellkit.getVellData(path, ("TRC", "3D", "NONE")), trace="c")
