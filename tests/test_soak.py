@@ -132,7 +132,9 @@ def test_ten_thousand_calls_leave_nothing_behind(files, monkeypatch, capsys, kin
             kind, CALLS, fds, fds_after, traced_after - traced, (resident_after - resident) // 1024))
     assert fds_after == fds
     assert traced_after - traced < TRACED_GROWTH
-    assert resident_after - resident < RSS_GROWTH
+    # A sanitizer's allocator holds freed memory back for a while.
+    if "san" not in os.environ.get("LD_PRELOAD", ""):
+        assert resident_after - resident < RSS_GROWTH
 
 
 def test_results_hold_no_stray_references(files):
