@@ -67,10 +67,13 @@ def run(args: argparse.Namespace) -> int:
         fig = plots.plot_result(result, at=args.at, band=args.band, trace=args.trace,
                                 images=images, source=os.path.basename(path))
         plots.save(fig, out)
-    except (ValueError, TypeError) as exc:
-        raise CommandError("%s: block %s: %s" % (path, "/".join(triple), exc))
     except OSError as exc:
         raise CommandError("%s: cannot write the picture: %s" % (out, describe_error(exc)))
+    except (ValueError, TypeError) as exc:
+        raise CommandError("%s: block %s: %s" % (path, "/".join(triple), exc))
+    except Exception as exc:  # data the picture cannot show (empty blocks and the like)
+        raise CommandError("%s: block %s: no picture: %s" % (path, "/".join(triple),
+                                                             describe_error(exc)))
     if len(reports):
         raise CommandError("%s: %s while reading; wrote %s all the same"
                            % (path, reports.summary(), out))
