@@ -248,7 +248,8 @@ def test_export_parallel_gives_the_same_files(samples, tmp_path):
     for name in names:
         assert (one / name).read_bytes() == (two / name).read_bytes()
     doc = json.loads((one / "traces_TRC_3D_NONE.json").read_text())
-    assert doc["labels"] == ["Amide I", "Area"] and np.shape(doc["traces"]) == (3, 4, 2)
+    assert doc["labels"] == ["Amide I", "Area"] and np.shape(doc["data"]["traces"]) == (3, 4, 2)
+    assert doc["map_x"]["count"] == 4 and doc["data"]["map_x"] == [0.0, 1.0, 2.0, 3.0]
 
 
 def test_export_selected_block_only(samples, tmp_path):

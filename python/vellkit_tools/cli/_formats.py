@@ -121,8 +121,7 @@ def write_json(out, path: str, triple: Sequence[str], result: Any) -> None:
     doc: Dict[str, Any] = OrderedDict([("file", os.path.basename(path)), ("block", list(triple))])
     doc.update(summarize(result))
     doc["parameters"] = OrderedDict((str(k), plain(v)) for k, v in result.parameters.items())
-    for name, values in arrays(result).items():
-        doc["data_" + name if name == "x" else name] = values.tolist()
+    doc["data"] = OrderedDict((name, values.tolist()) for name, values in arrays(result).items())
     with open(out, "w") as f:
         json.dump(doc, f, allow_nan=True)
 
