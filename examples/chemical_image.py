@@ -80,6 +80,18 @@ def chemical_image(path, band, memory_bytes):
     return image, rows_per_chunk
 
 
+def peak_resident():
+    """Peak resident bytes of this process (VmHWM where /proc has it, else ru_maxrss)."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * (1 if sys.platform == "darwin" else 1024)
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--input", help="an existing image map (default: write a synthetic one)")
@@ -107,7 +119,7 @@ def main(argv=None):
     else:
         image.to_netcdf(output)
     seconds = time.perf_counter() - t0
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * (1 if sys.platform == "darwin" else 1024)
+    peak = peak_resident()
     print("band %g-%g integrated over %d x %d positions, %d map rows per chunk, in %.1f s"
           % (min(args.band), max(args.band), image.shape[0], image.shape[1], rows_per_chunk, seconds))
     print("map %.0f MiB, memory allowed %.0f MiB, peak resident %.0f MiB -> %s"
