@@ -9,10 +9,16 @@
 
 namespace vellkit::py {
 
-bool has_vell_magic(ModuleState* state, const FileSource& source) {
+bool has_vell_magic(ModuleState* state, OpenFile& file) {
     unsigned char head[layout::kMagicBytes];
     size_t got = 0;
-    check(source.read_at(0, head, sizeof head, got));
+    Status status;
+    {
+        // A pipe's writer may take its time.
+        GilReleased released(file.interrupt());
+        status = file.source().read_at(0, head, sizeof head, got);
+    }
+    check(status);
     if (got < 4) {
         Ref data = Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(head), (Py_ssize_t)got));
         Ref fmt = new_str(">i");
@@ -29,7 +35,7 @@ void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {
     bool is_vell;
     if (probe.get() == state->own_functions[kFnIsVellFile]) {
         file.open(state, path);
-        is_vell = has_vell_magic(state, file.source());
+        is_vell = has_vell_magic(state, file);
         // A descriptor argument is closed by the probe's own open, as the
         // built-in open would; only a file opened natively is reused.
         if (!file.is_native()) file.close();
@@ -63,7 +69,7 @@ PyObject* fn_is_vell_file(PyObject* module, PyObject* path) {
         ModuleState* state = state_of(module);
         OpenFile file;
         file.open(state, path);
-        bool is_vell = has_vell_magic(state, file.source());
+        bool is_vell = has_vell_magic(state, file);
         file.close();
         return PyBool_FromLong(is_vell);
     });

@@ -13,7 +13,7 @@ namespace vellkit::py {
 
 // The magic-number test on an open file; a file shorter than four bytes
 // raises the struct error of decoding what was there.
-bool has_vell_magic(ModuleState* state, const FileSource& source);
+bool has_vell_magic(ModuleState* state, OpenFile& file);
 
 // Opens `path` and checks it through isVellFile as currently bound in the
 // module (the module's own runs natively on the file it opened). Raises

@@ -15,6 +15,7 @@ bool parse_byte_size(const std::string& text, int64_t& out) {
         if (value > (uint64_t)INT64_MAX) return false;
     }
     int shift = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
     if (i < text.size()) {
         switch (text[i]) {
         case 'k': case 'K': shift = 10; break;
