@@ -301,3 +301,22 @@ def test_dask_missing_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "dask.array", None)
     with pytest.raises(ImportError, match=r"vellkit\[dask\]"):
         backend.require_dask()
+
+
+@pytest.mark.parametrize("info_size", [writer.DEFAULT_INFO_SIZE, 160, 140, 100])
+def test_times_and_labels_as_getvelldata_reads_them(tmp_path, info_size):
+    # Short info records put a time or a label in the next record's bytes, or
+    # past the end of the file: the lazy readers find what getVellData finds.
+    records = [writer.Record(np.arange(NPT, dtype=np.float32) + k, time=1.5 * k, label=b"L" * 64)
+               for k in range(4)]
+    for kind, params in (("AB", writer.time_resolved_params(NPT, 1.0, 2.0)),
+                         ("TRC", writer.time_resolved_params(NPT, 1.0, 2.0))):
+        path = write(tmp_path, writer.make_3d_file(records, NPT, params, data_type=kind, info_size=info_size))
+        ds = backend.open_dataset(path, block=(kind, "3D", "NONE"))
+        ref = vellkit.getVellData(path, (kind, "3D", "NONE"))
+        if kind == "AB":
+            np.testing.assert_array_equal(ds.time.values, ref.z)
+            np.testing.assert_array_equal(ds.spectra.values, ref.spectra)
+        else:
+            assert list(ds.trace.values) == ref.labels
+            np.testing.assert_array_equal(ds.traces.values, ref.traces)

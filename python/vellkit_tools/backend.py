@@ -149,9 +149,9 @@ class RecordArray(BackendArray):
 
     def _read_rows(self, offsets: np.ndarray, first: int, span: int) -> np.ndarray:
         """Points [first, first + span) of the records at ``offsets`` (in file order)."""
-        buffer = np.empty((len(offsets), span), dtype="<f4")  # the file's byte order
+        buffer = np.empty((len(offsets), span), dtype=np.float32)  # filled in host order
         _native.read_points(self.path, offsets, self.npt, first, span, buffer)
-        return buffer.astype(np.float32, copy=False)
+        return buffer
 
 
 def _flat_numbers(picks: Sequence[np.ndarray], grid: Tuple[int, ...]) -> np.ndarray:

@@ -3,21 +3,20 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/extract/records.hpp"
 #include "core/format/catalogue.hpp"
 #include "core/format/directory.hpp"
-#include "tools_native/info_record.hpp"
+#include "core/format/layout.hpp"
 
 namespace vellkit::tools {
 
 namespace {
 
-const unsigned char kMagic[4] = {0x0A, 0x0A, 0xFE, 0xFE};
-
 bool has_magic(const FileSource& source, Status& status) {
-    unsigned char head[4] = {0, 0, 0, 0};
+    unsigned char head[layout::kMagicBytes] = {};
     size_t delivered = 0;
     status = source.read_at(0, head, sizeof head, delivered);
-    return status.ok() && delivered == sizeof head && std::equal(head, head + 4, kMagic);
+    return status.ok() && delivered == sizeof head && std::equal(head, head + sizeof head, layout::kMagic);
 }
 
 int deriv_code(const std::string& word) {
@@ -99,8 +98,8 @@ Status plan_block(const FileSource& source, const std::string& name, const std::
 }
 
 bool records_inside(int64_t file_size, const int64_t* offsets, size_t count, int64_t npt, size_t& bad) {
-    // npt is at most a 32-bit parameter, so npt * 4 cannot overflow.
-    const int64_t bytes = npt * kValueBytes;
+    // npt is at most a 32-bit parameter, so the product cannot overflow.
+    const int64_t bytes = npt * layout::kValueBytes;
     for (size_t k = 0; k < count; ++k) {
         if (offsets[k] < 0 || offsets[k] > file_size || file_size - offsets[k] < bytes) {
             bad = k;
@@ -113,57 +112,49 @@ bool records_inside(int64_t file_size, const int64_t* offsets, size_t count, int
 Status read_points(const FileSource& source, const int64_t* offsets, size_t count, int64_t start, int64_t length,
                    float* out) {
     if (length <= 0 || count == 0) return Status();
-    std::vector<ReadPiece> pieces;
-    pieces.reserve(count);
-    const size_t piece_bytes = (size_t)length * kValueBytes;
-    for (size_t k = 0; k < count; ++k)
-        pieces.push_back({offsets[k] + start * kValueBytes, piece_bytes, out + k * (size_t)length});
-    // Records given out of file order are read in runs that ascend.
-    return gather_read(source, pieces);
+    std::vector<RecordValues> rows(count);
+    for (size_t k = 0; k < count; ++k) {
+        rows[k].offset = offsets[k] + start * layout::kValueBytes;
+        rows[k].count = length;
+    }
+    // Records given in file order are merged into few vectored reads.
+    return read_rows(source, rows, length, out, nullptr);
 }
 
 Status read_times(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, double* out) {
-    std::vector<ReadPiece> pieces;
-    pieces.reserve(count);
-    unsigned char* raw = reinterpret_cast<unsigned char*>(out);
+    Cursor cursor(source);
+    CountingObserver observer;  // a time past the end of the file reads as 0.0
+    std::vector<ReadPiece> pieces(count);
     for (size_t k = 0; k < count; ++k) {
-        std::memset(raw + 8 * k, 0, 8);
-        wide at = (wide)offsets[k] + (wide)npt * kValueBytes + kInfoTimeAt;
-        if (offsets[k] < 0 || at + 8 > (wide)source.size()) continue;
-        pieces.push_back({(int64_t)at, 8, raw + 8 * k});
+        RecordValues values;
+        VELLKIT_TRY(locate_values(cursor, offsets[k], npt, values));
+        VELLKIT_TRY(locate_time(cursor, observer, values.end, out + k, pieces[k]));
     }
-    VELLKIT_TRY(gather_read(source, pieces));
-    // Little-endian on every host.
-    for (size_t k = 0; k < count; ++k) {
-        uint64_t bits = load_le(raw + 8 * k, 8);
-        std::memcpy(out + k, &bits, 8);
-    }
+    std::vector<ReadPiece> reads;
+    for (const ReadPiece& p : pieces)
+        if (p.length) reads.push_back(p);
+    VELLKIT_TRY(gather_read(source, reads));
+    pieces_to_host(reads, (size_t)layout::kInfoTimeBytes);
     return Status();
 }
 
-Status read_label(const FileSource& source, int64_t offset, int64_t npt, int32_t info_size, std::string& out) {
-    out.clear();
-    wide at = (wide)offset + (wide)npt * kValueBytes + kInfoLabelAt;
-    const int64_t size = source.size();
-    if (offset < 0 || at >= (wide)size) return Status();
-    int64_t position = (int64_t)at;
-    int64_t left = info_size >= kInfoLabelAt ? (int64_t)info_size - kInfoLabelAt : size - position;
-    left = std::min(left, size - position);
-    char chunk[4096];
-    while (left > 0) {
-        size_t want = (size_t)std::min<int64_t>(left, (int64_t)sizeof chunk);
-        size_t delivered = 0;
-        VELLKIT_TRY(source.read_at(position, chunk, want, delivered));
-        if (delivered == 0) break;
-        const char* nul = static_cast<const char*>(std::memchr(chunk, 0, delivered));
-        if (nul) {
-            out.append(chunk, (size_t)(nul - chunk));
-            break;
-        }
-        out.append(chunk, delivered);
-        position += (int64_t)delivered;
-        left -= (int64_t)delivered;
+Status read_labels(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, int32_t info_size,
+                   std::vector<std::string>& out) {
+    Cursor cursor(source);
+    LabelReads labels;
+    for (size_t k = 0; k < count; ++k) {
+        RecordValues values;
+        VELLKIT_TRY(locate_values(cursor, offsets[k], npt, values));
+        VELLKIT_TRY(labels.locate(cursor, values.end, info_size));
     }
+    std::vector<ReadPiece> reads;
+    for (size_t k = 0; k < count; ++k) {
+        ReadPiece p = labels.piece(k);
+        if (p.length) reads.push_back(p);
+    }
+    VELLKIT_TRY(gather_read(source, reads));
+    out.assign(count, std::string());
+    for (size_t k = 0; k < count; ++k) VELLKIT_TRY(labels.text(cursor, k, out[k]));
     return Status();
 }
 

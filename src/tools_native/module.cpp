@@ -356,10 +356,10 @@ PyObject* read_labels_fn(PyObject*, PyObject* args) {
     if (!offsets_arg(offsets_object, offsets_buffer, offsets, count)) return nullptr;
     FileSource source;
     if (!open_source(path, source)) return nullptr;
-    std::vector<std::string> labels(count);
+    std::vector<std::string> labels;
     Status s;
     Py_BEGIN_ALLOW_THREADS
-    for (size_t k = 0; k < count && s.ok(); ++k) s = read_label(source, offsets[k], npt, info_size, labels[k]);
+    s = read_labels(source, offsets, count, npt, info_size, labels);
     source.close();
     Py_END_ALLOW_THREADS
     if (!s.ok()) {
