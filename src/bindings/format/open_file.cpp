@@ -8,6 +8,15 @@
 
 namespace vellkit::py {
 
+namespace {
+// The flags the built-in open(path, "rb") reports to audit hooks.
+#if defined(_WIN32)
+constexpr int kReadOnlyFlags = _O_RDONLY | _O_NOINHERIT | _O_BINARY;
+#else
+constexpr int kReadOnlyFlags = O_RDONLY | O_CLOEXEC;
+#endif
+}  // namespace
+
 OpenFile::~OpenFile() {
     if (file_object_) {
         // Closing on the way out of a failed call keeps the call's error.
@@ -68,7 +77,7 @@ void OpenFile::open(ModuleState* state, PyObject* path) {
         // filename); should it succeed after all, its file is used.
         return open_with_builtin(state, path);
     }
-    if (PySys_Audit("open", "Osi", path, "r", O_RDONLY | O_CLOEXEC) < 0) {
+    if (PySys_Audit("open", "Osi", path, "r", kReadOnlyFlags) < 0) {
         source_.close();
         throw PyError();
     }
