@@ -15,7 +15,7 @@ namespace vellkit::py {
 
 struct ExtractContext {
     ExtractContext(PyObject* module_, const FileSource& source_, CallInterrupt& interrupt_)
-        : module(module_), st(state_of(module_)), source(source_), cursor(source_), reporter(st), interrupt(interrupt_) {}
+        : module(module_), st(state_of(module_)), source(source_), cursor(source_), reporter(st, &interrupt_), interrupt(interrupt_) {}
 
     PyObject* module;
     ModuleState* st;

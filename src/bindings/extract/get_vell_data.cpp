@@ -128,7 +128,7 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
         if (!shared) {
             // A file opened through the built-in open is opened afresh for
             // the reads, as the directory reader's own open was closed.
-            directory = read_file_directory(st, file.source());
+            directory = read_file_directory(st, file);
             file.close();
             file.open(st, path);
         }

@@ -10,9 +10,11 @@ namespace vellkit::py {
 
 RecordLayout record_layout(ExtractContext& ctx) {
     StoreTable table;
-    check(read_store_table(ctx.cursor, ctx.blocks.data, ctx.reporter, table));
     RecordLayout layout;
-    check(lay_out_records(table, ctx.source.size(), ctx.blocks.data, layout));
+    check(ctx.reporter.run_core([&](FieldReadObserver& observer) {
+        VELLKIT_TRY(read_store_table(ctx.cursor, ctx.blocks.data, observer, table));
+        return lay_out_records(table, ctx.source.size(), ctx.blocks.data, layout);
+    }));
     charge(ctx, layout.size(), kRecordLayoutBytes);
     return layout;
 }

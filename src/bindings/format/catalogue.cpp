@@ -54,13 +54,13 @@ void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {
 
 std::vector<DirectoryEntry> read_file_directory(Cursor& cursor, FieldReporter& reporter) {
     std::vector<DirectoryEntry> directory;
-    check(read_directory(cursor, reporter, directory));
+    check(reporter.run_core([&](FieldReadObserver& observer) { return read_directory(cursor, observer, directory); }));
     return directory;
 }
 
-std::vector<DirectoryEntry> read_file_directory(ModuleState* state, const FileSource& source) {
-    Cursor cursor(source);
-    FieldReporter reporter(state);
+std::vector<DirectoryEntry> read_file_directory(ModuleState* state, OpenFile& file) {
+    Cursor cursor(file.source());
+    FieldReporter reporter(state, &file.interrupt());
     return read_file_directory(cursor, reporter);
 }
 
@@ -80,7 +80,7 @@ PyObject* fn_list_contents(PyObject* module, PyObject* path) {
         ModuleState* state = state_of(module);
         OpenFile file;
         open_checked_vell_file(module, path, file);
-        std::vector<DirectoryEntry> directory = read_file_directory(state, file.source());
+        std::vector<DirectoryEntry> directory = read_file_directory(state, file);
         file.close();
         std::vector<ListedBlock> listed = list_contents(directory);
         Ref result = Ref::check(PyList_New((Py_ssize_t)listed.size()));

@@ -22,7 +22,7 @@ bool has_vell_magic(ModuleState* state, OpenFile& file);
 void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file);
 
 // Reads the whole directory of an open file.
-std::vector<DirectoryEntry> read_file_directory(ModuleState* state, const FileSource& source);
+std::vector<DirectoryEntry> read_file_directory(ModuleState* state, OpenFile& file);
 std::vector<DirectoryEntry> read_file_directory(Cursor& cursor, FieldReporter& reporter);
 
 }  // namespace vellkit::py

@@ -4,6 +4,9 @@
 // the unraisable-exception hook under the reader's name.
 #pragma once
 
+#include <vector>
+
+#include "bindings/common/gil.hpp"
 #include "bindings/common/module_state.hpp"
 #include "core/format/field_readers.hpp"
 
@@ -11,12 +14,46 @@ namespace vellkit::py {
 
 class FieldReporter final : public FieldReadObserver {
 public:
-    explicit FieldReporter(ModuleState* state) : state_(state) {}
+    // Core work run through run_core() goes without the GIL when the call
+    // has an `interrupt` (every call that opened a file has one).
+    FieldReporter(ModuleState* state, CallInterrupt* interrupt) : state_(state), interrupt_(interrupt) {}
     void short_read(FieldKind kind, const unsigned char* delivered, size_t count) override;
     ModuleState* state() const { return state_; }
 
+    // Runs `work(observer)` (core readers only, no Python) without the GIL,
+    // keeping its failed-read reports, then makes them in order once the
+    // GIL is back and before anything else the caller can see; returns the
+    // work's status.
+    template <typename Work>
+    Status run_core(Work&& work) {
+        if (!interrupt_) return work(static_cast<FieldReadObserver&>(*this));
+        Deferred deferred;
+        Status status;
+        {
+            GilReleased released(*interrupt_);
+            status = work(static_cast<FieldReadObserver&>(deferred));
+        }
+        for (const Deferred::Report& r : deferred.reports) short_read(r.kind, r.bytes, r.count);
+        return status;
+    }
+
 private:
+    struct Deferred final : FieldReadObserver {
+        struct Report {
+            FieldKind kind;
+            size_t count;
+            unsigned char bytes[8];
+        };
+        std::vector<Report> reports;
+        void short_read(FieldKind kind, const unsigned char* delivered, size_t count) override {
+            Report r{kind, count < 8 ? count : 8, {}};
+            for (size_t i = 0; i < r.count; ++i) r.bytes[i] = delivered[i];
+            reports.push_back(r);
+        }
+    };
+
     ModuleState* state_;
+    CallInterrupt* interrupt_;
 };
 
 }  // namespace vellkit::py

@@ -81,8 +81,9 @@ Py_ssize_t read_request(PyObject* n) {
 
 class ImageBlockReader {
 public:
-    ImageBlockReader(PyObject* module, const FileSource& source, const DirectoryEntry& block)
-        : module_(module), cursor_(source), reporter_(state_of(module)), block_(block) {}
+    ImageBlockReader(PyObject* module, OpenFile& file, const DirectoryEntry& block)
+        : module_(module), cursor_(file.source()), reporter_(state_of(module), &file.interrupt()),
+          interrupt_(file.interrupt()), block_(block) {}
 
     Ref read() {
         offset_ = new_int(block_.byte_offset);
@@ -205,7 +206,13 @@ private:
         Ref data = Ref::check(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)count));
         if (count == 0) return data;
         size_t got = 0;
-        check(cursor_.read(PyBytes_AS_STRING(data.get()), (size_t)count, got));
+        char* destination = PyBytes_AS_STRING(data.get());
+        Status status;
+        {
+            GilReleased released(interrupt_);
+            status = cursor_.read(destination, (size_t)count, got);
+        }
+        check(status);
         if ((int64_t)got < count) resize(data, (Py_ssize_t)got);
         return data;
     }
@@ -241,6 +248,7 @@ private:
     PyObject* module_;
     Cursor cursor_;
     FieldReporter reporter_;
+    CallInterrupt& interrupt_;
     const DirectoryEntry& block_;
     Ref offset_;  // the block's offset as the Python int that offsets are added to
 };
@@ -254,7 +262,7 @@ PyObject* fn_get_vis_images(PyObject* module, PyObject* path) {
         OpenFile file;
         // The magic number is not tested: any file with an image block is read.
         file.open(st, path);
-        std::vector<DirectoryEntry> directory = read_file_directory(st, file.source());
+        std::vector<DirectoryEntry> directory = read_file_directory(st, file);
         const DirectoryEntry* block = first_image_block(directory);
         if (!block) {
             file.close();
@@ -266,7 +274,7 @@ PyObject* fn_get_vis_images(PyObject* module, PyObject* path) {
             file.close();
             file.open(st, path);
         }
-        Ref images = ImageBlockReader(module, file.source(), *block).read();
+        Ref images = ImageBlockReader(module, file, *block).read();
         file.close();
         return images.release();
     });

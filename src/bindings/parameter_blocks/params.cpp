@@ -47,7 +47,8 @@ void store_records(NameCache* cache, const std::vector<ParamRecord>& records, Py
 
 void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params) {
     std::vector<ParamRecord> records;
-    check(parse_parameter_block(cursor, offset, reporter, records));
+    check(reporter.run_core(
+        [&](FieldReadObserver& observer) { return parse_parameter_block(cursor, offset, observer, records); }));
     // New names are appended in the order of their first record, values of
     // known names replaced in place: what update() with the block's dict does.
     store_records(reporter.state()->name_cache, records, params);

@@ -21,6 +21,7 @@ Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& 
     }
     out.rows.reserve((size_t)entries);
     for (int32_t i = 0; i < entries; ++i) {
+        if (i % kInterruptPollEvery == kInterruptPollEvery - 1) VELLKIT_TRY(cursor.source().poll());
         StoreTableRow row;
         row.first = read_int32(cursor, observer);
         row.second = read_int32(cursor, observer);
