@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/format/layout.hpp"
 #include "core/format/text.hpp"
 
 namespace vellkit {
@@ -16,88 +17,91 @@ std::string strip_nuls(const unsigned char* p, size_t n) {
     return std::string(reinterpret_cast<const char*>(p) + begin, end - begin);
 }
 
+bool is_end(const std::string& name) { return name == "END"; }
+
+// The fixed part of a record: name, type and size.
+struct RecordHead {
+    std::string name;
+    uint32_t raw_name = 0;
+    int16_t type = 0;
+    int16_t size = 0;
+};
+
+// Reads a record's fixed part: from the read-ahead window in one step when
+// it is there, else field by field (near the end of the file, where fields
+// may be cut short and reported). `end` is set at the END record.
+Status read_head(Cursor& cursor, FieldReadObserver& observer, wide block_offset, RecordHead& head, bool& end) {
+    end = false;
+    size_t available = 0;
+    const unsigned char* p = cursor.peek(layout::kParamRecordHeaderBytes, available);
+    const bool whole = p && available >= layout::kParamRecordHeaderBytes;
+    unsigned char raw_name[4];
+    size_t got = 4;
+    if (whole) {
+        std::memcpy(raw_name, p, 4);
+    } else {
+        VELLKIT_TRY(cursor.read(raw_name, 4, got));
+    }
+    if (!is_valid_utf8(raw_name, got)) {
+        Status s = Status::error(ErrorCode::param_name_utf8);
+        s.bytes.assign(reinterpret_cast<const char*>(raw_name), got);
+        return s;
+    }
+    head.name = strip_nuls(raw_name, got);
+    head.raw_name = (uint32_t)load_le(raw_name, got < 4 ? got : 4);
+    if (is_end(head.name)) {
+        if (whole) cursor.skip(4);
+        end = true;
+        return Status();
+    }
+    if (got < 4) {
+        // The file ended before the END record: without this stop the
+        // block would read zeros forever.
+        return Status::error(ErrorCode::param_unterminated, 0, fits_offset(block_offset) ? (int64_t)block_offset : 0);
+    }
+    if (whole) {
+        head.type = (int16_t)(uint16_t)load_le(p + 4, 2);
+        head.size = (int16_t)(uint16_t)load_le(p + 6, 2);
+        cursor.skip(layout::kParamRecordHeaderBytes);
+    } else {
+        head.type = read_int16(cursor, observer);
+        head.size = read_int16(cursor, observer);
+    }
+    return Status();
+}
+
+// Reads the value that follows a record's fixed part, by its type.
+Status read_value(Cursor& cursor, FieldReadObserver& observer, const RecordHead& head, ParamRecord& rec) {
+    if (head.type == layout::kParamInt32) {
+        rec.kind = ParamRecord::Kind::integer;
+        rec.integer = read_int32(cursor, observer);
+    } else if (head.type == layout::kParamFloat64) {
+        rec.kind = ParamRecord::Kind::real;
+        rec.real = read_float64(cursor, observer);
+    } else if (head.type >= layout::kParamTextFirst && head.type <= layout::kParamTextLast) {
+        rec.kind = ParamRecord::Kind::text;
+        VELLKIT_TRY(cursor.read_text((int64_t)head.size * 2, rec.text));
+    } else {
+        return Status::error(ErrorCode::param_type, head.type);
+    }
+    return Status();
+}
+
 }  // namespace
 
 Status parse_parameter_block(Cursor& cursor, wide offset, FieldReadObserver& observer, std::vector<ParamRecord>& out) {
     out.clear();
     out.reserve(32);
     VELLKIT_TRY(cursor.seek(offset));
+    RecordHead head;
     for (;;) {
-        // Records whose fixed part is in the read-ahead window are decoded
-        // in place; near the end of the file, field by field below.
-        size_t available = 0;
-        const unsigned char* p = cursor.peek(16, available);
-        if (p && available >= 8 && is_valid_utf8(p, 4)) {
-            std::string name = strip_nuls(p, 4);
-            if (name.size() == 3 && name[0] == 'E' && name[1] == 'N' && name[2] == 'D') {
-                cursor.skip(4);
-                return Status();
-            }
-            int16_t type = (int16_t)(uint16_t)load_le(p + 4, 2);
-            int16_t size = (int16_t)(uint16_t)load_le(p + 6, 2);
-            size_t value_bytes = type == param_value_type::int32 ? 4 : type == param_value_type::float64 ? 8 : 0;
-            if ((type == param_value_type::int32 || type == param_value_type::float64) && available >= 8 + value_bytes) {
-                ParamRecord rec;
-                rec.name = std::move(name);
-                rec.raw_name = (uint32_t)load_le(p, 4);
-                if (type == param_value_type::int32) {
-                    rec.kind = ParamRecord::Kind::integer;
-                    rec.integer = (int32_t)(uint32_t)load_le(p + 8, 4);
-                } else {
-                    rec.kind = ParamRecord::Kind::real;
-                    uint64_t bits = load_le(p + 8, 8);
-                    std::memcpy(&rec.real, &bits, sizeof rec.real);
-                }
-                cursor.skip(8 + value_bytes);
-                out.push_back(std::move(rec));
-                continue;
-            }
-            if (type == 2 || type == 3 || type == 4) {
-                ParamRecord rec;
-                rec.name = std::move(name);
-                rec.raw_name = (uint32_t)load_le(p, 4);
-                rec.kind = ParamRecord::Kind::text;
-                cursor.skip(8);
-                VELLKIT_TRY(cursor.read_text((int64_t)size * 2, rec.text));
-                out.push_back(std::move(rec));
-                continue;
-            }
-            if (type != param_value_type::int32 && type != param_value_type::float64)
-                return Status::error(ErrorCode::param_type, type);
-        }
-        unsigned char raw_name[4];
-        size_t got = 0;
-        VELLKIT_TRY(cursor.read(raw_name, 4, got));
-        if (!is_valid_utf8(raw_name, got)) {
-            Status s = Status::error(ErrorCode::param_name_utf8);
-            s.bytes.assign(reinterpret_cast<const char*>(raw_name), got);
-            return s;
-        }
-        std::string name = strip_nuls(raw_name, got);
-        if (name.size() == 3 && name[0] == 'E' && name[1] == 'N' && name[2] == 'D') return Status();
-        if (got < 4) {
-            // The file ended before the END record: without this stop the
-            // block would read zeros forever.
-            int64_t start = fits_offset(offset) ? (int64_t)offset : 0;
-            return Status::error(ErrorCode::param_unterminated, 0, start);
-        }
-        int16_t type = read_int16(cursor, observer);
-        int16_t size = read_int16(cursor, observer);
+        bool end = false;
+        VELLKIT_TRY(read_head(cursor, observer, offset, head, end));
+        if (end) return Status();
         ParamRecord rec;
-        rec.name = std::move(name);
-        rec.raw_name = (uint32_t)load_le(raw_name, 4);
-        if (type == param_value_type::int32) {
-            rec.kind = ParamRecord::Kind::integer;
-            rec.integer = read_int32(cursor, observer);
-        } else if (type == param_value_type::float64) {
-            rec.kind = ParamRecord::Kind::real;
-            rec.real = read_float64(cursor, observer);
-        } else if (type == 2 || type == 3 || type == 4) {
-            rec.kind = ParamRecord::Kind::text;
-            VELLKIT_TRY(cursor.read_text((int64_t)size * 2, rec.text));
-        } else {
-            return Status::error(ErrorCode::param_type, type);
-        }
+        VELLKIT_TRY(read_value(cursor, observer, head, rec));
+        rec.name = std::move(head.name);
+        rec.raw_name = head.raw_name;
         out.push_back(std::move(rec));
     }
 }
