@@ -204,26 +204,30 @@ def _median_time(fn, repeat):
     return statistics.median(times)
 
 
-def _pair(pool, read, paths, repeat):
-    """(sequential, two threads) medians of reading both paths."""
-    def sequential():
+def _pairs(pool, readers, paths, repeat):
+    """{name: (sequential, two threads)} medians of reading both paths with each reader.
+
+    The readers take turns within every repetition, so that a change in the
+    machine's load touches them all alike.
+    """
+    def sequential(read):
         for p in paths:
             read(p)
 
-    def threaded():
+    def threaded(read):
         for f in [pool.submit(read, p) for p in paths]:
             f.result()
 
-    seq, par = [], []
-    sequential(), threaded()
+    times = {name: ([], []) for name in readers}
+    for read in readers.values():
+        sequential(read), threaded(read)
     for _ in range(repeat):
-        t0 = time.perf_counter()
-        sequential()
-        seq.append(time.perf_counter() - t0)
-        t0 = time.perf_counter()
-        threaded()
-        par.append(time.perf_counter() - t0)
-    return statistics.median(seq), statistics.median(par)
+        for name, read in readers.items():
+            for run, out in ((sequential, times[name][0]), (threaded, times[name][1])):
+                t0 = time.perf_counter()
+                run(read)
+                out.append(time.perf_counter() - t0)
+    return {name: (statistics.median(a), statistics.median(b)) for name, (a, b) in times.items()}
 
 
 def case_threads(workdir, sz, fmt_time):
@@ -243,19 +247,18 @@ def case_threads(workdir, sz, fmt_time):
         return backend.open_block(p, request).spectra.values
 
     rows = []
+    readers = {"floor": floor, "10 threads: getVellData": lambda p: vellkit.getVellData(p, request),
+               "10b threads: open_dataset(...).values": lazy}
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        f_seq, f_par = _pair(pool, floor, paths, sz.repeat)
-        floor_ratio = f_par / f_seq
-        for label, read in (("10 threads: getVellData", lambda p: vellkit.getVellData(p, request)),
-                            ("10b threads: open_dataset(...).values", lazy)):
-            seq, par = _pair(pool, read, paths, sz.repeat)
-            ratio = par / seq
-            rel = ratio / floor_ratio
-            rows.append({"case": label, "measured": "%s seq, %s 2 threads (%.2f)" % (fmt_time(seq), fmt_time(par),
-                                                                                      ratio),
-                         "floor": "%s seq, %s 2 threads (%.2f)" % (fmt_time(f_seq), fmt_time(f_par), floor_ratio),
-                         "ratio": rel, "target": 1.1, "values": {"seq_s": seq, "threads_s": par,
-                                                                  "floor_seq_s": f_seq, "floor_threads_s": f_par}})
+        medians = _pairs(pool, readers, paths, 2 * sz.repeat + 1)
+    f_seq, f_par = medians.pop("floor")
+    floor_ratio = f_par / f_seq
+    for label, (seq, par) in medians.items():
+        ratio = par / seq
+        rows.append({"case": label, "measured": "%s seq, %s 2 threads (%.2f)" % (fmt_time(seq), fmt_time(par), ratio),
+                     "floor": "%s seq, %s 2 threads (%.2f)" % (fmt_time(f_seq), fmt_time(f_par), floor_ratio),
+                     "ratio": ratio / floor_ratio, "target": 1.1,
+                     "values": {"seq_s": seq, "threads_s": par, "floor_seq_s": f_seq, "floor_threads_s": f_par}})
     for p in paths:
         os.remove(p)
     return rows
