@@ -129,11 +129,12 @@ class RecordArray(BackendArray):
             return np.zeros((len(records), len(points)), dtype=np.float32)
         first = int(points.min())
         span = int(points.max()) - first + 1
-        columns = slice(None) if span == len(points) and bool((np.diff(points) == 1).all()) else points - first
+        contiguous = span == len(points) and _ascending(points)
+        columns = slice(None) if contiguous else points - first
         # The common selection: ascending records that all exist, in file order.
-        if int(records[-1]) < len(self.offsets) and bool((np.diff(records) > 0).all()):
+        if int(records[-1]) < len(self.offsets) and _ascending(records):
             offsets = self.offsets[records]
-            if bool((np.diff(offsets) > 0).all()):
+            if _ascending(offsets):
                 return self._read_rows(offsets, first, span)[:, columns]
         out = np.zeros((len(records), len(points)), dtype=np.float32)
         present = records < len(self.offsets)
@@ -158,9 +159,14 @@ def _flat_numbers(picks: Sequence[np.ndarray], grid: Tuple[int, ...]) -> np.ndar
     """Row-major numbers of every combination of the picked indices."""
     if not picks:
         return np.zeros(1, dtype=np.int64)
-    mesh = np.ix_(*picks)
-    return np.ravel_multi_index(mesh, grid).reshape(-1).astype(np.int64) if all(grid) else \
-        np.zeros(0, dtype=np.int64)
+    numbers = picks[0]
+    for pick, size in zip(picks[1:], grid[1:]):
+        numbers = (numbers[:, None] * size + pick[None, :]).reshape(-1)
+    return numbers
+
+
+def _ascending(values: np.ndarray) -> bool:
+    return len(values) < 2 or bool((values[1:] > values[:-1]).all())
 
 
 def _merged_parameters(blocks: Iterable[List[Tuple[str, Any]]]) -> Dict[str, Any]:
