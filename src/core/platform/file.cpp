@@ -1,5 +1,6 @@
 // The parts of FileSource that are the same on every system.
 #include <cstdint>
+#include <vector>
 
 #include "core/platform/file.hpp"
 
@@ -9,6 +10,7 @@ void FileSource::take(FileSource& other) {
     fd_ = other.fd_;
     owned_ = other.owned_;
     size_ = other.size_;
+    size_settled_ = other.size_settled_;
     size_known_ = other.size_known_;
     seekable_ = other.seekable_;
     interrupt_ = other.interrupt_;
@@ -22,23 +24,20 @@ Status FileSource::poll() const {
     return Status();
 }
 
-Status FileSource::settle_size(int64_t reported) {
-    size_ = reported;
+void FileSource::settle_size() const {
+    size_settled_ = true;
     unsigned char probe[1];
     size_t got = 0;
-    VELLKIT_TRY(read_at(size_, probe, 1, got));
-    if (got == 0) return Status();
+    // A read that fails here fails again where the bytes are needed.
+    if (!read_at(size_, probe, 1, got).ok() || got == 0) return;
     // More bytes than the file system reported: read on to the end.
-    unsigned char chunk[64 * 1024];
+    std::vector<unsigned char> chunk(64 * 1024);
     int64_t end = size_ + 1;
     for (;;) {
-        VELLKIT_TRY(read_at(end, chunk, sizeof chunk, got));
-        if (got == 0) break;
+        if (!read_at(end, chunk.data(), chunk.size(), got).ok() || got == 0) break;
         end += (int64_t)got;
-        VELLKIT_TRY(poll());
     }
     size_ = end;
-    return Status();
 }
 
 }  // namespace vellkit

@@ -48,7 +48,10 @@ public:
     // Where the file ends: found by reading, since some file systems (procfs,
     // sysfs, some network and FUSE ones) report 0 or a wrong size. Pipes and
     // devices, whose end cannot be known ahead, report INT64_MAX.
-    int64_t size() const { return size_; }
+    int64_t size() const {
+        if (!size_settled_) settle_size();
+        return size_;
+    }
     bool size_known() const { return size_known_; }
     // Pipes cannot seek: they are read once, in order, from the start.
     bool seekable() const { return seekable_; }
@@ -73,15 +76,17 @@ private:
     // refused.
     Status read_size();
     // Moves the end of a regular file to where reads stop delivering bytes,
-    // when the file system's size is not that.
-    Status settle_size(int64_t reported);
+    // when the file system's size is not that. Done on first use: a call
+    // that reads only the first bytes never pays for it.
+    void settle_size() const;
     // A system call cut short by a signal: stop, or retry.
     bool retry_after_signal() const { return !(interrupt_ && interrupt_->requested()); }
     void take(FileSource& other);
 
     int fd_ = -1;
     bool owned_ = false;
-    int64_t size_ = 0;
+    mutable int64_t size_ = 0;
+    mutable bool size_settled_ = true;
     bool size_known_ = true;
     bool seekable_ = true;
     Interrupt* interrupt_ = nullptr;

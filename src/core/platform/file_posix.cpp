@@ -51,9 +51,13 @@ Status FileSource::read_size() {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return Status::from_errno(errno);
     if (S_ISDIR(st.st_mode)) return Status::from_errno(EISDIR);
+    if (S_ISREG(st.st_mode)) {
+        size_ = static_cast<int64_t>(st.st_size);
+        size_settled_ = false;
+        return Status();
+    }
     // As a file object decides: whatever lseek accepts can seek.
     seekable_ = ::lseek(fd_, 0, SEEK_CUR) >= 0;
-    if (S_ISREG(st.st_mode) && seekable_) return settle_size(static_cast<int64_t>(st.st_size));
     size_ = INT64_MAX;
     size_known_ = false;
     return Status();
@@ -156,7 +160,7 @@ Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, s
 
 Status FileSource::check_position(int64_t position) const {
     if (!seekable_) return Status::error(ErrorCode::not_seekable);
-    if (position <= size_) return Status();
+    if (position <= size()) return Status();
     off_t saved = ::lseek(fd_, 0, SEEK_CUR);
     off_t r = ::lseek(fd_, (off_t)position, SEEK_SET);
     int err = errno;

@@ -70,7 +70,11 @@ Status FileSource::read_size() {
     if ((st.st_mode & _S_IFMT) == _S_IFDIR) return Status::from_errno(EISDIR);
     HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
     seekable_ = handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_DISK;
-    if ((st.st_mode & _S_IFMT) == _S_IFREG && seekable_) return settle_size(static_cast<int64_t>(st.st_size));
+    if ((st.st_mode & _S_IFMT) == _S_IFREG && seekable_) {
+        size_ = static_cast<int64_t>(st.st_size);
+        size_settled_ = false;
+        return Status();
+    }
     size_ = INT64_MAX;
     size_known_ = false;
     return Status();
@@ -140,7 +144,7 @@ Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, s
 
 Status FileSource::check_position(int64_t position) const {
     if (!seekable_) return Status::error(ErrorCode::not_seekable);
-    if (position <= size_) return Status();
+    if (position <= size()) return Status();
     int64_t saved = ::_lseeki64(fd_, 0, SEEK_CUR);
     int64_t r = ::_lseeki64(fd_, position, SEEK_SET);
     int err = errno;
