@@ -88,7 +88,8 @@ CHILD = textwrap.dedent("""
     faulthandler.enable(file=sys.__stderr__)
     import vellkit
     seed_path, out_path, requests = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
-    lengths = json.loads(sys.argv[4])
+    with open(sys.argv[4]) as f:
+        lengths = json.load(f)
     data = open(seed_path, "rb").read()
     # Failed field reads are reported on stderr and to the unraisable hook.
     sys.unraisablehook = lambda unraisable: None
@@ -125,12 +126,14 @@ CHILD = textwrap.dedent("""
 def run_sweep(tmp_path, data, requests, lengths):
     seed = tmp_path / "seed.vell"
     seed.write_bytes(data)
+    cuts = tmp_path / "lengths.json"
+    cuts.write_text(json.dumps(lengths))
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     # Sanitizer runtimes reserve far more address space than any limit allows.
     sanitized = "san" in env.get("LD_PRELOAD", "")
     env["SWEEP_ADDRESS_SPACE"] = "0" if sanitized else str(ADDRESS_SPACE)
     proc = subprocess.run([sys.executable, "-c", CHILD, str(seed), str(tmp_path / "cut.vell"), json.dumps(requests),
-                           json.dumps(lengths)], capture_output=True, text=True, timeout=TIME_LIMIT, env=env)
+                           str(cuts)], capture_output=True, text=True, timeout=TIME_LIMIT, env=env)
     assert proc.returncode == 0, proc.stderr[-3000:]
     return json.loads(proc.stdout)
 
