@@ -15,11 +15,19 @@
 #include <cstdio>
 #include <vector>
 
+#include <memory>
+#include <string>
+
+#include "core/extract/annotations.hpp"
 #include "core/extract/gather.hpp"
 #include "core/extract/locate.hpp"
+#include "core/extract/records.hpp"
+#include "core/extract/spectrum.hpp"
 #include "core/extract/store_table.hpp"
 #include "core/format/catalogue.hpp"
 #include "core/format/directory.hpp"
+#include "core/format/layout.hpp"
+#include "core/images/image_list.hpp"
 #include "core/parameter_blocks/parser.hpp"
 
 namespace {
@@ -68,6 +76,120 @@ private:
 #endif
 };
 
+using Records = std::vector<vellkit::ParamRecord>;
+
+// The integer value of the last record named `name`, as readers merge them.
+bool integer_of(const Records& records, const std::string& name, int64_t& out) {
+    bool found = false;
+    for (const vellkit::ParamRecord& r : records) {
+        if (r.name != name) continue;
+        found = r.kind == vellkit::ParamRecord::Kind::integer;
+        if (found) out = r.integer;
+    }
+    return found;
+}
+
+std::string numbered(char prefix, long long n) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%c%02lld", prefix, n);
+    return buf;
+}
+
+// A 2D data block read as a spectrum of up to 4,096 values.
+void read_spectrum(vellkit::Cursor& cursor, int64_t offset) {
+    int64_t count = 0;
+    if (!vellkit::locate_spectrum(cursor, offset, 4096, count).ok() || count <= 0) return;
+    std::vector<float> values((size_t)count);
+    (void)vellkit::read_spectrum_values(cursor.source(), offset, values.size(), values.data());
+}
+
+// A 3D data block: its records, their times and labels.
+void read_records(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer, int64_t offset) {
+    vellkit::StoreTable table;
+    if (!vellkit::read_store_table(cursor, offset, observer, table).ok()) return;
+    vellkit::RecordLayout layout;
+    if (!vellkit::lay_out_records(table, cursor.file_size(), offset, layout).ok()) return;
+    const int64_t npt = 8;
+    const size_t count = layout.size() < 64 ? layout.size() : 64;
+    std::vector<vellkit::RecordValues> rows;
+    std::vector<double> times(count);
+    std::vector<vellkit::ReadPiece> behind(count, vellkit::ReadPiece{0, 0, nullptr});
+    vellkit::LabelReads labels;
+    for (size_t k = 0; k < count; ++k) {
+        vellkit::RecordValues rv;
+        if (!vellkit::locate_values(cursor, layout.offsets[k], npt, rv).ok()) return;
+        rows.push_back(rv);
+        if (!vellkit::locate_time(cursor, observer, rv.end, &times[k], behind[k]).ok()) return;
+        if (!labels.locate(cursor, rv.end, table.info_size).ok()) return;
+    }
+    size_t mismatch = 0;
+    const int64_t length = vellkit::first_row_length(rows, mismatch);
+    if (mismatch == rows.size() && length > 0) {
+        std::vector<float> values(rows.size() * (size_t)length);
+        (void)vellkit::read_rows(cursor.source(), rows, length, values.data(), &behind);
+        vellkit::pieces_to_host(behind, sizeof(double));
+    }
+    std::vector<vellkit::ReadPiece> label_pieces;
+    for (size_t k = 0; k < labels.size(); ++k) label_pieces.push_back(labels.piece(k));
+    (void)vellkit::gather_read(cursor.source(), label_pieces);
+    std::string text;
+    for (size_t k = 0; k < labels.size(); ++k) (void)labels.text(cursor, k, text);
+}
+
+// An annotation block: every table whose layout values are integers.
+void read_annotations(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer, int64_t offset) {
+    Records directory;
+    if (!vellkit::parse_parameter_block(cursor, (vellkit::wide)offset + vellkit::layout::kAnnotationDirectoryAt, observer,
+                                        directory)
+             .ok())
+        return;
+    int64_t tables = 0;
+    if (!integer_of(directory, "NRP", tables)) return;
+    for (int64_t t = 0; t < tables && t < 4; ++t) {
+        int64_t table_offset = 0, siz = 0, src = 0, nco = 0, nln = 0;
+        if (!integer_of(directory, numbered('F', t), table_offset)) return;
+        Records params;
+        const vellkit::wide param_at = (vellkit::wide)offset + table_offset;
+        if (!vellkit::parse_parameter_block(cursor, param_at, observer, params).ok()) return;
+        if (!integer_of(params, "SIZ", siz) || !integer_of(params, "SRC", src) || !integer_of(params, "NCO", nco) ||
+            !integer_of(params, "NLN", nln) || nln <= 0)
+            continue;
+        vellkit::RowPlan plan;
+        plan.table_offset = param_at;
+        plan.first_row = param_at + siz;
+        plan.step = src;
+        plan.rows = nln;
+        std::vector<std::unique_ptr<vellkit::AnnotationCells>> columns;
+        int64_t text_bytes = -1;
+        for (int64_t i = 0; i < nco && i < 128; ++i) {
+            int64_t type = 0, position = 0;
+            if (!integer_of(params, numbered('T', i), type)) type = -1;
+            if (!integer_of(params, numbered('F', i), position)) position = 0;
+            const vellkit::ColumnKind kind = vellkit::column_kind((double)type);
+            if (kind == vellkit::ColumnKind::text && src - position > text_bytes) text_bytes = src - position;
+            columns.push_back(std::make_unique<vellkit::AnnotationCells>());
+            plan.columns.push_back({kind, columns.back().get()});
+        }
+        plan.text_bytes_known = true;
+        plan.text_bytes = text_bytes;
+        if (plan.first_row < 0 || !vellkit::check_row_count(plan, cursor.file_size()).ok()) continue;
+        (void)vellkit::read_annotation_rows(cursor, observer, plan);
+    }
+}
+
+// An image block: its image list blocks, walked while they are found.
+void read_image_lists(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer, int64_t offset) {
+    if (!cursor.seek(offset).ok()) return;
+    for (int step = 0; step < 8; ++step) {
+        bool found = false;
+        int64_t list_offset = 0;
+        if (!vellkit::find_image_list(cursor, found, list_offset).ok() || !found) return;
+        Records list;
+        if (!vellkit::parse_parameter_block(cursor, list_offset, observer, list).ok()) return;
+        (void)vellkit::image_read_count(cursor, 1 << 16);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -90,20 +212,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t visited = 0;
         for (const vellkit::DirectoryEntry& entry : directory) {
             if (++visited > 64) break;
+            // Every reader on every block, whatever its type code says: the
+            // readers must cope with any bytes.
             std::vector<vellkit::ParamRecord> params;
             (void)vellkit::parse_parameter_block(cursor, entry.byte_offset, observer, params);
-            vellkit::StoreTable table;
-            if (!vellkit::read_store_table(cursor, entry.byte_offset, observer, table).ok()) continue;
-            vellkit::RecordLayout layout;
-            if (!vellkit::lay_out_records(table, source.size(), entry.byte_offset, layout).ok()) continue;
-            std::vector<float> values(16 * 4);
-            std::vector<vellkit::ReadPiece> pieces;
-            for (size_t k = 0; k < layout.size() && k < 16; ++k) {
-                vellkit::wide at = layout.offsets[k];
-                if (at < 0 || at + 16 > source.size()) continue;
-                pieces.push_back({(int64_t)at, 16, &values[k * 4]});
-            }
-            (void)vellkit::gather_read(source, pieces);
+            read_spectrum(cursor, entry.byte_offset);
+            read_records(cursor, observer, entry.byte_offset);
+            read_annotations(cursor, observer, entry.byte_offset);
+            read_image_lists(cursor, observer, entry.byte_offset);
         }
     }
     return 0;
