@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <unordered_map>
 
 #include "bindings/common/pyref.hpp"
@@ -26,27 +27,62 @@ enum OwnFunction { kFnHelp, kFnListContents, kFnIsVellFile, kFnDecodeString, kFn
 
 // Parameter names as interned strings, by their four stored bytes: the same
 // few hundred names recur in every file, and a cached name skips decoding,
-// hashing and interning.
+// hashing and interning (and, for a name no other object holds, its removal
+// from the interned strings when the call's dictionaries go).
+//
+// Calls on many threads share it, and with a free-threaded interpreter no
+// GIL orders them: every access goes through a `Locked` view, taken once
+// per parameter block so that the lock costs nothing worth measuring.
+// Entries are only ever added while the module lives, so a name found stays
+// valid until the module is freed.
 class NameCache {
 public:
     static constexpr size_t kCapacity = 4096;
+
+    NameCache() = default;
+    NameCache(const NameCache&) = delete;
+    NameCache& operator=(const NameCache&) = delete;
     ~NameCache() { clear(); }
-    PyObject* find(uint32_t raw) const {
-        auto it = names_.find(raw);
-        return it == names_.end() ? nullptr : it->second;
-    }
-    // Takes a new reference to `name` when there is room.
-    void add(uint32_t raw, PyObject* name) {
-        if (names_.size() >= kCapacity) return;
-        Py_INCREF(name);
-        names_.emplace(raw, name);
-    }
+
+    // The cache under its lock. No Python object may be made while a view
+    // is held: making one can start the collector, which on a free-threaded
+    // interpreter waits for every other thread, and a thread waiting for
+    // this lock cannot stop.
+    class Locked {
+    public:
+        explicit Locked(NameCache& cache) : names_(cache.names_), hold_(cache.mutex_) {}
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+
+        // A borrowed reference to the name stored as `raw`, or NULL.
+        PyObject* find(uint32_t raw) const {
+            auto it = names_.find(raw);
+            return it == names_.end() ? nullptr : it->second;
+        }
+        // Keeps a new reference to `name` when there is room and `raw` is
+        // not cached yet (another thread may have added it meanwhile).
+        void add(uint32_t raw, PyObject* name) {
+            if (names_.size() >= kCapacity) return;
+            if (names_.emplace(raw, name).second) Py_INCREF(name);
+        }
+
+    private:
+        std::unordered_map<uint32_t, PyObject*>& names_;
+        std::lock_guard<std::mutex> hold_;
+    };
+
+    // Drops every name; the references go after the lock is let go.
     void clear() {
-        for (auto& entry : names_) Py_DECREF(entry.second);
-        names_.clear();
+        std::unordered_map<uint32_t, PyObject*> dropped;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            dropped.swap(names_);
+        }
+        for (auto& entry : dropped) Py_DECREF(entry.second);
     }
 
 private:
+    std::mutex mutex_;
     std::unordered_map<uint32_t, PyObject*> names_;
 };
 

@@ -17,13 +17,33 @@ bool equals_number(PyObject* value, long number) {
     return equals(value, other.get());
 }
 
-Ref lookup(PyObject* dict, PyObject* key) {
+Ref dict_item(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    check_status(PyDict_GetItemRef(dict, key, &value));
+    return Ref::steal(value);
+#else
     PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (!value) {
-        if (PyErr_Occurred()) throw PyError();
-        raise_key_error(key);
-    }
+    if (!value && PyErr_Occurred()) throw PyError();
     return Ref::borrow(value);
+#endif
+}
+
+Ref dict_item(PyObject* dict, const char* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    check_status(PyDict_GetItemStringRef(dict, key, &value));
+    return Ref::steal(value);
+#else
+    Ref k = new_str(key);
+    return dict_item(dict, k.get());
+#endif
+}
+
+Ref lookup(PyObject* dict, PyObject* key) {
+    Ref value = dict_item(dict, key);
+    if (!value) raise_key_error(key);
+    return value;
 }
 
 Ref lookup(PyObject* dict, const char* key) {
@@ -32,12 +52,12 @@ Ref lookup(PyObject* dict, const char* key) {
 }
 
 Ref module_global(PyObject* module, const char* name) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
+    Ref value = dict_item(PyModule_GetDict(module), name);
     if (!value) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw PyError();
     }
-    return Ref::borrow(value);
+    return value;
 }
 
 long long index_value(PyObject* value) {

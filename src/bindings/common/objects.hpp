@@ -12,6 +12,13 @@ namespace vellkit::py {
 bool equals(PyObject* a, PyObject* b);
 bool equals_number(PyObject* value, long number);
 
+// dict[key] as a strong reference, empty when the key is missing; raises
+// what the lookup raises. The reference is taken inside the lookup (3.13
+// and later) or before anything else can run (the GIL), so the value stays
+// alive even when another thread replaces it in the dict at once.
+Ref dict_item(PyObject* dict, PyObject* key);
+Ref dict_item(PyObject* dict, const char* key);
+
 // dict[key] as a plain subscript: KeyError(key) when missing.
 Ref lookup(PyObject* dict, PyObject* key);
 Ref lookup(PyObject* dict, const char* key);

@@ -1,5 +1,6 @@
 #include "bindings/images/imghdr_module.hpp"
 
+#include "bindings/common/objects.hpp"
 #include "core/images/image_kind.hpp"
 
 namespace vellkit::py {
@@ -11,8 +12,12 @@ namespace {
 Ref leading_bytes(PyObject* file) {
     bool is_path = PyUnicode_Check(file) || PyObject_HasAttrString((PyObject*)Py_TYPE(file), "__fspath__");
     if (is_path) {
-        PyObject* open = PyDict_GetItemString(PyEval_GetBuiltins(), "open");
-        Ref f = Ref::check(PyObject_CallFunction(open, "Os", file, "rb"));
+        Ref open = dict_item(PyEval_GetBuiltins(), "open");
+        if (!open) {
+            PyErr_SetString(PyExc_NameError, "name 'open' is not defined");
+            throw PyError();
+        }
+        Ref f = Ref::check(PyObject_CallFunction(open.get(), "Os", file, "rb"));
         Ref head = Ref::steal(PyObject_CallMethod(f.get(), "read", "i", 32));
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);

@@ -4,6 +4,7 @@
 
 #include "bindings/common/functions.hpp"
 #include "bindings/common/module_state.hpp"
+#include "bindings/common/objects.hpp"
 #include "bindings/images/imghdr_module.hpp"
 #include "bindings/results/result_classes.hpp"
 
@@ -149,8 +150,8 @@ Ref import_imghdr() {
 void init_state(PyObject* module, ModuleState* st) {
     st->name_cache = new NameCache();
     Ref builtins = Ref::borrow(PyEval_GetBuiltins());
-    st->builtin_open = Ref::borrow(PyDict_GetItemString(builtins.get(), "open")).release();
-    st->builtin_print = Ref::borrow(PyDict_GetItemString(builtins.get(), "print")).release();
+    st->builtin_open = dict_item(builtins.get(), "open").release();
+    st->builtin_print = dict_item(builtins.get(), "print").release();
     if (!st->builtin_open || !st->builtin_print) {
         PyErr_SetString(PyExc_ImportError, "vellkit: the built-ins open and print are missing");
         throw PyError();
@@ -250,8 +251,15 @@ void free_module(void* module) {
     }
 }
 
+// Nothing in the module relies on the GIL to order threads: the state is
+// made once at import and read-only afterwards, except the name cache,
+// which has its own lock; values are taken from dicts as strong references
+// (see dict_item). Interpreters before 3.13 know no such slot.
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, (void*)exec_module},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

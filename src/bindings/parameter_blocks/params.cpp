@@ -10,23 +10,46 @@ namespace vellkit::py {
 
 namespace {
 
-Ref parameter_name(NameCache* cache, const ParamRecord& rec) {
-    if (cache) {
-        if (PyObject* cached = cache->find(rec.raw_name)) return Ref::borrow(cached);
-    }
+Ref decode_name(const ParamRecord& rec) {
     PyObject* raw_key = PyUnicode_DecodeUTF8(rec.name.data(), (Py_ssize_t)rec.name.size(), "strict");
     if (!raw_key) throw PyError();
     PyUnicode_InternInPlace(&raw_key);
-    Ref key = Ref::steal(raw_key);
-    if (cache) cache->add(rec.raw_name, key.get());
-    return key;
+    return Ref::steal(raw_key);
+}
+
+// The records' names, by position: cached names are taken under one hold
+// of the cache's lock, the others decoded without it and then offered to
+// the cache under a second hold.
+std::vector<Ref> parameter_names(NameCache* cache, const std::vector<ParamRecord>& records) {
+    std::vector<Ref> names(records.size());
+    size_t missing = records.size();
+    if (cache) {
+        NameCache::Locked view(*cache);
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (PyObject* cached = view.find(records[i].raw_name)) {
+                names[i] = Ref::borrow(cached);
+                --missing;
+            }
+        }
+    }
+    if (missing == 0) return names;
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (!names[i]) names[i] = decode_name(records[i]);
+    }
+    if (cache) {
+        NameCache::Locked view(*cache);
+        for (size_t i = 0; i < records.size(); ++i) view.add(records[i].raw_name, names[i].get());
+    }
+    return names;
 }
 
 // Stores the records in order: a name keeps the position of its first
 // record and takes the value of its last, as a dict built from the block.
 void store_records(NameCache* cache, const std::vector<ParamRecord>& records, PyObject* params) {
-    for (const ParamRecord& rec : records) {
-        Ref key = parameter_name(cache, rec);
+    std::vector<Ref> names = parameter_names(cache, records);
+    for (size_t i = 0; i < records.size(); ++i) {
+        const ParamRecord& rec = records[i];
+        const Ref& key = names[i];
         Ref value;
         switch (rec.kind) {
         case ParamRecord::Kind::integer:

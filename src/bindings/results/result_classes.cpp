@@ -292,6 +292,9 @@ void create_result_classes(PyObject* module, ModuleState* state) {
     check_status(PyDict_SetItemString(globals.get(), "_bind", bind.get()));
     Ref code = Ref::check(Py_CompileString(kClassSource, "vellkit", Py_file_input));
     Ref done = Ref::check(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+    // The classes' methods keep these globals: without `_bind` in them,
+    // nothing can rewrite the module state once import is over.
+    check_status(PyDict_DelItemString(globals.get(), "_bind"));
     for (int k = 0; k < kResultClassCount; ++k) {
         if (!state->own_classes[k]) {
             PyErr_Format(PyExc_SystemError, "vellkit: class %s was not created", kClassNames[k]);
