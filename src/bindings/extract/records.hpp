@@ -14,7 +14,8 @@ namespace vellkit::py {
 
 // The offsets map of the 3D data block (store-table order).
 RecordLayout record_layout(ExtractContext& ctx);
-// The header's infoSize, read again as its own reader does.
+// The header's infoSize, read again from the block header by the trace
+// readers (a damaged header reports its failed reads a second time).
 int32_t info_size(ExtractContext& ctx);
 
 // Seeks to a record (raising the seek's error) and sizes a read of `npt`

@@ -9,14 +9,16 @@ namespace {
 // Adds a traceback entry naming the reader, as if the error had been raised
 // inside it.
 void add_reader_frame(PyObject* function_name) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyCodeObject* code = PyCode_NewEmpty("vellkit", PyUnicode_AsUTF8(function_name), 1);
-    PyObject* globals = PyDict_New();
     PyFrameObject* frame = nullptr;
-    if (code && globals) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    PyCodeObject* code = nullptr;
+    PyObject* globals = nullptr;
+    {
+        PendingError pending;
+        code = PyCode_NewEmpty("vellkit", PyUnicode_AsUTF8(function_name), 1);
+        globals = PyDict_New();
+        if (code && globals) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+        PyErr_Clear();
+    }
     if (frame) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_XDECREF(globals);

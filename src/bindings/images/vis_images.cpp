@@ -18,17 +18,12 @@
 #include "bindings/format/catalogue.hpp"
 #include "bindings/parameter_blocks/params.hpp"
 #include "core/format/block_type.hpp"
+#include "core/format/layout.hpp"
 #include "core/images/image_list.hpp"
 
 namespace vellkit::py {
 
 namespace {
-
-// Storage kind whose first 14 stored bytes are not part of the image.
-constexpr long kTypeWithFileHeader = 258;
-constexpr Py_ssize_t kDroppedHeaderBytes = 14;
-// T00 of an entry that holds image data.
-constexpr long kImageDataKind = 9;
 
 Ref name_with_suffix(char letter, const std::string& suffix) {
     std::string name(1, letter);
@@ -48,12 +43,10 @@ bool names_image_block(PyObject* code) {
         if (v == -1 && PyErr_Occurred()) throw PyError();
         if (!overflow) return decode_block_type(v).extend_type == extend_type::image;
     }
-    static const int kShifts[6] = {0, 2, 4, 10, 17, 19};
-    static const long kMasks[6] = {DBMCPLX, DBMSTYP, DBMPARM, DBMDATA, DBMDERIV, DBMXTND};
     Ref field;
-    for (int i = 0; i < 6; ++i) {
-        Ref shift = new_int(kShifts[i]);
-        Ref mask = new_int(kMasks[i]);
+    for (int i = 0; i < layout::kBlockFieldCount; ++i) {
+        Ref shift = new_int(layout::kBlockFieldShifts[i]);
+        Ref mask = new_int(layout::kBlockFieldMasks[i]);
         Ref shifted = Ref::check(PyNumber_Rshift(code, shift.get()));
         field = Ref::check(PyNumber_And(shifted.get(), mask.get()));
     }
@@ -157,12 +150,13 @@ private:
 
         Ref data_area = add(entry.get(), lookup(params.get(), "SIZ").get());
         seek(data_area.get());
-        if (equals_number(lookup(params.get(), "T00").get(), kImageDataKind)) {
+        if (equals_number(lookup(params.get(), "T00").get(), layout::kImageDataKind)) {
             Ref data_start = add(data_area.get(), lookup(params.get(), "F00").get());
             seek(data_start.get());
             Py_ssize_t requested = read_request(lookup(image.get(), "Bytes").get());
             Ref data = read_bytes(requested);
-            if (equals_number(lookup(image.get(), "Type").get(), kTypeWithFileHeader)) drop_leading(data, kDroppedHeaderBytes);
+            if (equals_number(lookup(image.get(), "Type").get(), layout::kImageTypeWithFileHeader))
+                drop_leading(data, (Py_ssize_t)layout::kImageFileHeaderBytes);
             check_status(PyDict_SetItemString(image.get(), "image", data.get()));
             Ref kind = image_kind(data.get());
             check_status(PyDict_SetItemString(image.get(), "imgext", kind.get()));

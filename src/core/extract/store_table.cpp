@@ -1,5 +1,7 @@
 #include "core/extract/store_table.hpp"
 
+#include "core/format/layout.hpp"
+
 namespace vellkit {
 
 Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, StoreTable& out) {
@@ -14,7 +16,8 @@ Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& 
     out.record_area = offset_to_data + block_offset;
     if (entries <= 0) return Status();
 
-    int64_t rows_in_file = cursor.remaining() / 8 + (cursor.remaining() % 8 ? 1 : 0);
+    const int64_t row_bytes = layout::kStoreRowBytes;
+    int64_t rows_in_file = cursor.remaining() / row_bytes + (cursor.remaining() % row_bytes ? 1 : 0);
     if ((int64_t)entries > rows_in_file + kStoreRowsPastEndRead) {
         int64_t at = fits_offset(offset_to_data) ? (int64_t)offset_to_data : 0;
         return Status::error(ErrorCode::store_table_too_large, entries, at);
@@ -33,7 +36,7 @@ Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& 
 int32_t read_info_size(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, Status& status) {
     status = cursor.seek(offset_to_data);
     if (!status.ok()) return 0;
-    for (int i = 0; i < 4; ++i) (void)read_int32(cursor, observer);
+    for (int i = 0; i < layout::kInfoSizeField; ++i) (void)read_int32(cursor, observer);
     return read_int32(cursor, observer);
 }
 

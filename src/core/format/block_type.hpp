@@ -3,14 +3,10 @@
 
 #include <cstdint>
 
+#include "core/format/layout.hpp"
+
 namespace vellkit {
 
-constexpr int64_t DBMCPLX = 3;
-constexpr int64_t DBMSTYP = 3;
-constexpr int64_t DBMPARM = 63;
-constexpr int64_t DBMDATA = 127;
-constexpr int64_t DBMDERIV = 3;
-constexpr int64_t DBMXTND = 127;
 
 struct BlockFields {
     int complex_type = 0;
@@ -24,13 +20,14 @@ struct BlockFields {
 // Arithmetic shifts of the two's-complement pattern, so every field of any
 // code (negative ones included) lies between 0 and its mask.
 inline BlockFields decode_block_type(int64_t code) {
+    using namespace layout;
     BlockFields f;
-    f.complex_type = (int)((code >> 0) & DBMCPLX);
-    f.sample_type = (int)((code >> 2) & DBMSTYP);
-    f.param_type = (int)((code >> 4) & DBMPARM);
-    f.data_type = (int)((code >> 10) & DBMDATA);
-    f.deriv_type = (int)((code >> 17) & DBMDERIV);
-    f.extend_type = (int)((code >> 19) & DBMXTND);
+    f.complex_type = (int)((code >> kBlockFieldShifts[0]) & kBlockFieldMasks[0]);
+    f.sample_type = (int)((code >> kBlockFieldShifts[1]) & kBlockFieldMasks[1]);
+    f.param_type = (int)((code >> kBlockFieldShifts[2]) & kBlockFieldMasks[2]);
+    f.data_type = (int)((code >> kBlockFieldShifts[3]) & kBlockFieldMasks[3]);
+    f.deriv_type = (int)((code >> kBlockFieldShifts[4]) & kBlockFieldMasks[4]);
+    f.extend_type = (int)((code >> kBlockFieldShifts[5]) & kBlockFieldMasks[5]);
     return f;
 }
 

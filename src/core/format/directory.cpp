@@ -1,5 +1,7 @@
 #include "core/format/directory.hpp"
 
+#include "core/format/layout.hpp"
+
 namespace vellkit {
 
 namespace {
@@ -19,7 +21,7 @@ struct PastEndBudget {
 
 Status read_directory(Cursor& cursor, FieldReadObserver& observer, std::vector<DirectoryEntry>& out) {
     out.clear();
-    VELLKIT_TRY(cursor.seek(4));
+    VELLKIT_TRY(cursor.seek(layout::kHeaderFieldsAt));
     (void)read_float64(cursor, observer);  // version number, not used
     int32_t offset_to_directory = read_int32(cursor, observer);
     (void)read_int32(cursor, observer);    // capacity of the directory, not used
@@ -29,7 +31,7 @@ Status read_directory(Cursor& cursor, FieldReadObserver& observer, std::vector<D
     PastEndBudget budget{cursor};
     int64_t sixfour_offset = 0;
     bool has_sixfour = false;
-    int64_t entries_in_file = cursor.remaining() / 12;
+    int64_t entries_in_file = cursor.remaining() / layout::kDirectoryEntryBytes;
     if (dir_size > 0) out.reserve((size_t)std::min<int64_t>(dir_size, entries_in_file + 1));
     for (int32_t i = 0; i < dir_size && budget.allow(); ++i) {
         int32_t code = read_int32(cursor, observer);

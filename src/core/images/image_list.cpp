@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include "core/format/block_type.hpp"
+#include "core/format/layout.hpp"
+
+#include <iterator>
 
 namespace vellkit {
 
@@ -36,13 +39,12 @@ std::string image_suffix(long long n) {
 Status find_image_list(Cursor& cursor, bool& found, int64_t& list_offset) {
     found = false;
     int64_t start = cursor.position();
-    unsigned char window[kImageListWindow];
+    unsigned char window[layout::kImageListWindow];
     size_t got = 0;
     VELLKIT_TRY(cursor.read(window, sizeof window, got));
-    static const unsigned char kMarker[3] = {'B', 'I', 'D'};
     const unsigned char* begin = window;
     const unsigned char* end = window + got;
-    const unsigned char* at = std::search(begin, end, kMarker, kMarker + 3);
+    const unsigned char* at = std::search(begin, end, std::begin(layout::kImageListMarker), std::end(layout::kImageListMarker));
     if (at == end) return Status();
     found = true;
     list_offset = start + (int64_t)(at - begin);

@@ -31,9 +31,7 @@ std::string letter_name(long long m);
 std::string image_suffix(long long n);
 
 // An image list block begins with the name "BID", which must lie wholly
-// within the 16 bytes read at the walk's position.
-constexpr size_t kImageListWindow = 16;
-
+// within the layout::kImageListWindow bytes read at the walk's position.
 // Reads the window at the cursor's position and looks for the first "BID"
 // in what was delivered; `found` is false when there is none (also when
 // fewer bytes are left). `list_offset` is the absolute offset of the "BID".
