@@ -148,8 +148,38 @@ def image_title(size, lead):
     return vf, None
 
 
-BUILDERS = {f.__name__: f for f in (spectrum, text_parameter, series, series_info, image_map, regions, series_labels,
-                                     map_labels, region_labels, annotation_text, images, image_title)}
+def name(k):
+    digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    return "Q" + digits[k // 36 % 36] + digits[k % 36] + chr(48 + k // 1296)
+
+
+def parameter_records(size, lead):
+    """A parameter block of about ``size`` bytes of 12-byte integer records."""
+    params = [(name(k), k * 7 - 3) for k in range(max(1, size // 12))]
+    vf = writer.make_spectrum_file(values(4), params=params, into=start(lead))
+    return vf, ("AB", "2D", "NONE")
+
+
+def store_table(size, lead):
+    """A store table of about ``size`` bytes: empty gaps, then one run of three records."""
+    rows = [[-1, 0]] * max(0, size // 8 - 1) + [[0, 2]]
+    vf = writer.make_3d_file(records(3, 4), 4, writer.time_resolved_params(4, 1.0, 2.0), store_table=rows,
+                             into=start(lead))
+    return vf, ("AB", "3D", "NONE")
+
+
+def annotation_rows(size, lead):
+    """An annotation table of about ``size`` bytes: 32-byte rows of one region, every row naming record 1."""
+    rows = [[1, 0, 0, 0, 0, 1, 0.5 * k, -0.25 * k] for k in range(max(1, size // 32))]
+    table = writer.AnnotationTable(writer.MULTI_REGION_COLUMNS, rows)
+    vf = writer.make_3d_file({1: writer.Record(values(4, 1), time=2.5)}, 4, writer.multi_region_params(4, 1.0, 2.0),
+                             annotation=[table], into=start(lead))
+    return vf, ("AB", "3D", "NONE")
+
+
+BUILDERS = {f.__name__: f for f in (spectrum, text_parameter, parameter_records, series, series_info, store_table,
+                                     image_map, regions, series_labels, map_labels, region_labels, annotation_text,
+                                     annotation_rows, images, image_title)}
 TEXT_LIMITED = {"text_parameter", "image_title"}
 
 
