@@ -110,7 +110,7 @@ void raise_row_mismatch(ExtractContext& ctx, long long got, long long expected) 
     throw PyError();
 }
 
-void raise_nothing_to_stack(ExtractContext& ctx, const char* function) {
+void raise_nothing_to_stack(ExtractContext& /*ctx*/, const char* function) {
     Ref stack = numpy_function(function);
     Ref empty = Ref::check(PyList_New(0));
     Ref::check(PyObject_CallFunctionObjArgs(stack.get(), empty.get(), nullptr));

@@ -19,7 +19,7 @@ Ref decode_stored_text(const char* data, size_t size) {
     return Ref::check(PyUnicode_DecodeLatin1(data, (Py_ssize_t)size, "strict"));
 }
 
-PyObject* fn_decode_string(PyObject* module, PyObject* args, PyObject* kwargs) {
+PyObject* fn_decode_string(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"s", "encodings", nullptr};
         PyObject* s = nullptr;

@@ -35,7 +35,7 @@ Ref leading_bytes(PyObject* file) {
     return head;
 }
 
-PyObject* what(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* what(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"file", "h", nullptr};
         PyObject* file = nullptr;

@@ -147,7 +147,7 @@ Ref import_imghdr() {
     return imghdr;
 }
 
-void init_state(PyObject* module, ModuleState* st) {
+void init_state(PyObject* /*module*/, ModuleState* st) {
     st->name_cache = new NameCache();
     Ref builtins = Ref::borrow(PyEval_GetBuiltins());
     st->builtin_open = dict_item(builtins.get(), "open").release();
