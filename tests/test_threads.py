@@ -3,6 +3,7 @@ same file, get exactly the results one thread gets."""
 
 import sys
 import threading
+import types
 
 import numpy as np
 import pytest
@@ -110,3 +111,143 @@ def test_threads_reading_the_same_file(tmp_path, quiet, which):
     alone = outcome(path, requests)
     for rounds in run_threads(lambda k, r: outcome(path, requests)):
         assert all(got == alone for got in rounds)
+
+
+# Stress: many threads, every public function, names the module has not seen
+# yet (so that threads race to add them to its name cache), and a thread that
+# keeps rebinding and resizing the module's namespace meanwhile (so that every
+# global looked up at call time may be replaced while it is in use). The
+# module declares that it does not need the GIL; on a regular build a tiny
+# switch interval interleaves the threads as finely as the GIL allows, and the
+# ThreadSanitizer build sees every access made without it.
+STRESS_THREADS = 16
+STRESS_ROUNDS = 20
+STRESS_TEXTS = [b"plain", "caf\u00e9".encode("utf-8"), b"\xff\xfe latin", b""]
+# Each way of giving the encodings: none, a tuple, a list, an iterator.
+STRESS_ENCODINGS = [lambda: None, lambda: ("ascii",), lambda: ["utf8", "latin1"], lambda: iter(["ascii", "latin1"])]
+
+
+def build_stress_files(directory):
+    files = build_files(directory)
+    for k in range(6):
+        # 4-byte names, some with NULs around them: raw names that decode to
+        # the same name, and names that only this test uses.
+        names = [("%c%03d" % ("klmnop"[k], i)).encode() for i in range(120)]
+        names += [b"\0" + n[:3] for n in names[:20]] + [n[:3] + b"\0" for n in names[:20]]
+        params = [(n, i if i % 3 == 0 else (0.5 + i if i % 3 == 1 else "value %d" % i)) for i, n in enumerate(names)]
+        vf = writer.make_spectrum_file(np.arange(64, dtype=np.float32) * k, params=params,
+                                       instrument=params[::-1], images=[writer.Image(b"BM" + bytes(40 + k))])
+        path = str(directory / ("names%d.vell" % k))
+        vf.write(path)
+        files.append((path, [("AB", "2D", "NONE"), ("AB", "2D", "1DER")]))
+    return files
+
+
+def stress_outcome(path, requests, k):
+    """outcome() plus decode_string with each way of giving encodings."""
+    out = outcome(path, requests)
+    for n, text in enumerate(STRESS_TEXTS):
+        encodings = STRESS_ENCODINGS[(n + k) % len(STRESS_ENCODINGS)]()
+        out.append(vellkit.decode_string(text) if encodings is None else vellkit.decode_string(text, encodings))
+    return out
+
+
+class Rebinder(threading.Thread):
+    """Rebinds the module's globals to equivalent objects, and adds and
+    removes others so that the namespace is resized, until stopped."""
+
+    NAMES = ("isVellFile", "imghdr", "SingleDataReturn", "ImageDataReturn", "TimeResolvedDataReturn",
+             "TimeResolvedTRCDataReturn", "ImageTRCDataReturn", "MultiRegionDataReturn", "Region",
+             "MultiRegionTRCDataReturn")
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.stop = threading.Event()
+        self.originals = {name: getattr(vellkit, name) for name in self.NAMES}
+        self.error = None
+        self.passes = 0
+
+    def equivalent(self, name):
+        original = self.originals[name]
+        if name == "isVellFile":
+            return lambda path: original(path)
+        if name == "imghdr":
+            module = types.ModuleType("imghdr")
+            module.what = lambda file, h=None: original.what(file, h)
+            return module
+        return type(name, (original,), {})
+
+    def run(self):
+        try:
+            n = 0
+            while not self.stop.is_set():
+                name = self.NAMES[n % len(self.NAMES)]
+                setattr(vellkit, name, self.equivalent(name))
+                for i in range(40):
+                    setattr(vellkit, "_scratch%d" % i, i)
+                for i in range(40):
+                    delattr(vellkit, "_scratch%d" % i)
+                setattr(vellkit, name, self.originals[name])
+                n += 1
+                self.passes = n
+        except BaseException as e:  # reported to the main thread
+            self.error = e
+        finally:
+            for name, value in self.originals.items():
+                setattr(vellkit, name, value)
+
+
+@pytest.fixture
+def fine_switching():
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def test_stress_every_function_on_shared_and_distinct_files(tmp_path, quiet, fine_switching, capsys):
+    files = build_stress_files(tmp_path)
+    barrier = threading.Barrier(STRESS_THREADS + 1)
+    results, errors = [[] for _ in range(STRESS_THREADS)], []
+    helps = []
+
+    def pick(k, r):
+        # Even rounds: every thread on a file of its own; odd rounds: all on one.
+        return (k + r) % len(files) if r % 2 == 0 else (r * 7) % len(files)
+
+    def target(k):
+        try:
+            barrier.wait()
+            for r in range(STRESS_ROUNDS):
+                i = pick(k, r)
+                results[k].append((i, stress_outcome(*files[i], k)))
+                if (k + r) % 5 == 0:
+                    vellkit.help()
+                    helps.append(1)
+        except BaseException as e:  # reported to the main thread
+            errors.append(e)
+
+    capsys.readouterr()
+    rebinder = Rebinder()
+    threads = [threading.Thread(target=target, args=(k,)) for k in range(STRESS_THREADS)]
+    for t in threads:
+        t.start()
+    rebinder.start()
+    barrier.wait()
+    for t in threads:
+        t.join(600)
+    rebinder.stop.set()
+    rebinder.join(60)
+    assert not any(t.is_alive() for t in threads + [rebinder])
+    assert errors == [] and rebinder.error is None and rebinder.passes > 0
+    printed = capsys.readouterr().out
+
+    # One thread alone, afterwards: the threads above met every name first.
+    for k, rounds in enumerate(results):
+        assert len(rounds) == STRESS_ROUNDS
+        for i, got in rounds:
+            assert got == stress_outcome(*files[i], k)
+    vellkit.help()
+    one_help = capsys.readouterr().out
+    # Lines of threads printing at once may interleave; nothing is lost.
+    assert one_help and len(printed) == len(helps) * len(one_help)
