@@ -140,7 +140,8 @@ AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
         charge(ctx, (uint64_t)rows * columns.size(), 8);
         if (!plan.native_step) raise_row_position(ctx, first_row_at.get(), row_length.get());
 
-        Status status = read_annotation_rows(ctx.cursor, ctx.reporter, plan);
+        Status status = ctx.reporter.run_core(
+            [&](FieldReadObserver& observer) { return read_annotation_rows(ctx.cursor, observer, plan); });
         if (status.code == ErrorCode::annotation_column_type) raise_unknown_type(columns[(size_t)status.value].type.get());
         if (status.code == ErrorCode::annotation_text_length) {
             text_length(strlen_value.get());

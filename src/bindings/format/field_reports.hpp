@@ -33,7 +33,11 @@ public:
             GilReleased released(*interrupt_);
             status = work(static_cast<FieldReadObserver&>(deferred));
         }
-        for (const Deferred::Report& r : deferred.reports) short_read(r.kind, r.bytes, r.count);
+        if (!deferred.reports.empty()) {
+            // A signal handler's exception (status interrupted) waits for them.
+            PendingError pending;
+            for (const Deferred::Report& r : deferred.reports) short_read(r.kind, r.bytes, r.count);
+        }
         return status;
     }
 
