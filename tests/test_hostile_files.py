@@ -124,14 +124,17 @@ def test_a_fifo_is_read_as_a_file_object_reads_it(tmp_path):
     fifo = str(tmp_path / "pipe")
     os.mkfifo(fifo)
     data = writer.make_spectrum_file(np.zeros(4, np.float32), images=[b"BM" + bytes(60)]).to_bytes()
-    feed_fifo(fifo, data)
+    writer_thread = feed_fifo(fifo, data)
     assert vellkit.isVellFile(fifo) is True
+    writer_thread.join(10)
     # Everything else seeks, which a file object refuses on a pipe: never an
     # empty answer that claims there is nothing in the file.
     for call in (vellkit.listContents, vellkit.getVisImages, lambda p: vellkit.getVellData(p, SPECTRUM)):
-        feed_fifo(fifo, data)
+        writer_thread = feed_fifo(fifo, data)
         with pytest.raises(io.UnsupportedOperation, match="^File or stream is not seekable.$"):
             call(fifo)
+        # The next reader must not meet this writer's leftover bytes.
+        writer_thread.join(10)
 
 
 # ----------------------------------------------------------------------------
