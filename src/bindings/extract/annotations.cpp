@@ -73,6 +73,80 @@ int64_t text_length(PyObject* strlen_value) {
     throw PyError();
 }
 
+// The columns of one table, each name bound to a new column of `table` (a
+// name given twice feeds the column bound last), and the count of bytes a
+// text field reads: the most room any text column has to the row's end.
+struct TableColumns {
+    std::vector<Column> list;
+    Ref text_bytes;
+};
+
+TableColumns bind_columns(AnnotationTable& table, PyObject* param_img, PyObject* row_length) {
+    TableColumns columns;
+    columns.text_bytes = new_int(-1);
+    long long column_count = range_count(lookup(param_img, "NCO").get());
+    for (long long i = 0; i < column_count; ++i) {
+        Ref name = lookup(param_img, numbered("S", i));
+        Ref position = lookup(param_img, numbered("F", i));
+        Ref type = lookup(param_img, numbered("T", i));
+        Ref index = new_int((long long)table.columns.size());
+        check_status(PyDict_SetItem(table.names.get(), name.get(), index.get()));
+        table.columns.push_back(std::make_unique<AnnotationColumn>());
+        ColumnKind kind = kind_of(type.get());
+        if (kind == ColumnKind::text) {
+            Ref room = Ref::check(PyNumber_Subtract(row_length, position.get()));
+            int larger = PyObject_RichCompareBool(room.get(), columns.text_bytes.get(), Py_GT);
+            check_status(larger);
+            if (larger) columns.text_bytes = std::move(room);
+        }
+        columns.list.push_back(Column{std::move(name), std::move(type), kind});
+    }
+    return columns;
+}
+
+void bind_targets(const AnnotationTable& table, TableColumns& columns) {
+    for (Column& c : columns.list) {
+        PyObject* bound = PyDict_GetItemWithError(table.names.get(), c.name.get());
+        if (!bound) throw PyError();
+        c.target = (size_t)PyLong_AsSsize_t(bound);
+    }
+}
+
+RowPlan row_plan(const AnnotationTable& table, const TableColumns& columns, wide table_offset, wide first_row,
+                 long long rows, PyObject* row_length) {
+    RowPlan plan;
+    plan.table_offset = table_offset;
+    plan.first_row = first_row;
+    plan.rows = rows;
+    int overflow = 0;
+    if (PyLong_Check(row_length)) {
+        long long step = PyLong_AsLongLongAndOverflow(row_length, &overflow);
+        if (step == -1 && PyErr_Occurred()) throw PyError();
+        plan.step = step;
+    }
+    plan.native_step = PyLong_Check(row_length) && !overflow;
+    if (PyLong_Check(columns.text_bytes.get())) {
+        plan.text_bytes = text_length(columns.text_bytes.get());
+        plan.text_bytes_known = true;
+    }
+    for (const Column& c : columns.list) plan.columns.push_back({c.kind, table.columns[c.target].get()});
+    return plan;
+}
+
+// Reads the rows the plan describes, raising the errors of the column or
+// text count that stops them.
+void read_rows(ExtractContext& ctx, const RowPlan& plan, const TableColumns& columns) {
+    Status status = ctx.reporter.run_core(
+        [&](FieldReadObserver& observer) { return read_annotation_rows(ctx.cursor, observer, plan); });
+    if (status.code == ErrorCode::annotation_column_type) raise_unknown_type(columns.list[(size_t)status.value].type.get());
+    if (status.code == ErrorCode::annotation_text_length) {
+        text_length(columns.text_bytes.get());
+        PyErr_SetString(PyExc_SystemError, "vellkit: a text length was refused after all");
+        throw PyError();
+    }
+    check(status);
+}
+
 }  // namespace
 
 AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
@@ -91,64 +165,16 @@ AnnotationTable read_annotation_table(ExtractContext& ctx, PyObject* offset) {
         check(ctx.cursor.seek(first_row));
 
         Ref row_length = lookup(param_img.get(), "SRC");
-        Ref strlen_value = new_int(-1);
-        std::vector<Column> columns;
-        long long column_count = range_count(lookup(param_img.get(), "NCO").get());
-        for (long long i = 0; i < column_count; ++i) {
-            Ref name = lookup(param_img.get(), numbered("S", i));
-            Ref position = lookup(param_img.get(), numbered("F", i));
-            Ref type = lookup(param_img.get(), numbered("T", i));
-            // Each column name is bound to a new, empty column.
-            Ref index = new_int((long long)table.columns.size());
-            check_status(PyDict_SetItem(table.names.get(), name.get(), index.get()));
-            table.columns.push_back(std::make_unique<AnnotationColumn>());
-            ColumnKind kind = kind_of(type.get());
-            if (kind == ColumnKind::text) {
-                Ref room = Ref::check(PyNumber_Subtract(row_length.get(), position.get()));
-                int larger = PyObject_RichCompareBool(room.get(), strlen_value.get(), Py_GT);
-                check_status(larger);
-                if (larger) strlen_value = std::move(room);
-            }
-            columns.push_back(Column{std::move(name), std::move(type), kind});
-        }
+        TableColumns columns = bind_columns(table, param_img.get(), row_length.get());
         long long rows = range_count(lookup(param_img.get(), "NLN").get());
-        // A column named twice feeds the column bound last under its name.
-        for (Column& c : columns) {
-            PyObject* bound = PyDict_GetItemWithError(table.names.get(), c.name.get());
-            if (!bound) throw PyError();
-            c.target = (size_t)PyLong_AsSsize_t(bound);
-        }
+        bind_targets(table, columns);
         if (rows <= 0) continue;
 
-        RowPlan plan;
-        plan.table_offset = offset_value(param_at.get());
-        plan.first_row = first_row;
-        plan.rows = rows;
-        int overflow = 0;
-        if (PyLong_Check(row_length.get())) {
-            long long step = PyLong_AsLongLongAndOverflow(row_length.get(), &overflow);
-            if (step == -1 && PyErr_Occurred()) throw PyError();
-            plan.step = step;
-        }
-        plan.native_step = PyLong_Check(row_length.get()) && !overflow;
-        if (PyLong_Check(strlen_value.get())) {
-            plan.text_bytes = text_length(strlen_value.get());
-            plan.text_bytes_known = true;
-        }
-        for (const Column& c : columns) plan.columns.push_back({c.kind, table.columns[c.target].get()});
+        RowPlan plan = row_plan(table, columns, offset_value(param_at.get()), first_row, rows, row_length.get());
         check(check_row_count(plan, ctx.source.size()));
-        charge(ctx, (uint64_t)rows * columns.size(), 8);
+        charge(ctx, (uint64_t)rows * columns.list.size(), 8);
         if (!plan.native_step) raise_row_position(ctx, first_row_at.get(), row_length.get());
-
-        Status status = ctx.reporter.run_core(
-            [&](FieldReadObserver& observer) { return read_annotation_rows(ctx.cursor, observer, plan); });
-        if (status.code == ErrorCode::annotation_column_type) raise_unknown_type(columns[(size_t)status.value].type.get());
-        if (status.code == ErrorCode::annotation_text_length) {
-            text_length(strlen_value.get());
-            PyErr_SetString(PyExc_SystemError, "vellkit: a text length was refused after all");
-            throw PyError();
-        }
-        check(status);
+        read_rows(ctx, plan, columns);
     }
     return table;
 }
