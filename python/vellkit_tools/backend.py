@@ -226,6 +226,7 @@ def open_block(path: Any, block: Optional[Any] = None) -> xr.Dataset:
         return _spectrum_dataset(shown, block)
     plan = _native.describe(shown, name, dims, deriv)
     parameters = _merged_parameters(plan["parameter_blocks"])
+    _check_axes_fit(parameters, plan, shown)
     offsets = np.frombuffer(plan["record_offsets"], dtype=np.int64)
     trace = name == "TRC"
     if all(n in parameters for n in _MAPPING_NAMES):
@@ -233,6 +234,20 @@ def open_block(path: Any, block: Optional[Any] = None) -> xr.Dataset:
     if plan["annotation_offset"] != -1:
         return _multi_region_dataset(shown, block)
     return _time_resolved_dataset(shown, block, plan, parameters, offsets, trace)
+
+
+def _check_axes_fit(parameters: Dict[str, Any], plan: Dict[str, Any], path: str) -> None:
+    """Refuses axes that would take more memory than a read of the file may
+    (a damaged NPT, NPX or NPY), before anything is allocated."""
+    sizes = [parameters.get(n) for n in ("NPT", "NPX", "NPY")]
+    if plan["original_parameters"]:
+        original = dict(plan["original_parameters"])
+        sizes += [original.get("NPX"), original.get("NPY")]
+    values = sum(n for n in sizes if isinstance(n, int) and not isinstance(n, bool) and n > 0)
+    needed = 8 * (values + len(plan["record_offsets"]) // 8)
+    if needed > plan["memory_limit"]:
+        raise ValueError("%s: the axes of the block (NPT, NPX, NPY) would take %d bytes, more than the "
+                         "%d a read of this file may use" % (path, needed, plan["memory_limit"]))
 
 
 def _spectrum_dataset(path: str, block: Block) -> xr.Dataset:

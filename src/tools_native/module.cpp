@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/common/limits.hpp"
 #include "core/format/text.hpp"
 #include "tools_native/block_plan.hpp"
 
@@ -114,6 +115,10 @@ void set_status_error(const PathArg& path, const Status& s) {
     case ErrorCode::records_too_many:
         PyErr_Format(PyExc_ValueError, "%U: the store table at offset %lld names %lld records, more than the file holds",
                      name, (long long)s.offset, (long long)s.value);
+        return;
+    case ErrorCode::memory_setting:
+        PyErr_Format(PyExc_ValueError, "%s holds %s, which is not a size in bytes", kMemoryLimitVariable,
+                     s.bytes.c_str());
         return;
     default:
         PyErr_Format(PyExc_ValueError, "%U: damaged file (core error %d)", name, (int)s.code);
@@ -234,6 +239,14 @@ PyObject* describe(PyObject*, PyObject* args) {
     PyObject* original = plan.has_original ? records_list(plan.original_parameters) : (Py_INCREF(Py_None), Py_None);
     if (!set_item(d, "original_parameters", original)) return nullptr;
     if (!set_item(d, "file_size", PyLong_FromLongLong(plan.file_size))) return nullptr;
+    // What the results of one call may take, as the `vellkit` module allows.
+    MemoryBudget budget;
+    s = MemoryBudget::for_file(plan.file_size, budget);
+    if (!s.ok()) {
+        set_status_error(path, s);
+        return nullptr;
+    }
+    if (!set_item(d, "memory_limit", PyLong_FromLongLong(budget.limit()))) return nullptr;
     if (!set_item(d, "data_offset", PyLong_FromLongLong(plan.blocks.data))) return nullptr;
     if (!set_item(d, "annotation_offset", PyLong_FromLongLong(plan.blocks.annotation))) return nullptr;
     if (plan.three_d) {
