@@ -386,3 +386,15 @@ def test_axes_larger_than_a_read_may_use_are_refused_at_open(tmp_path):
     with pytest.raises(ValueError, match="would take") as info:
         backend.open_dataset(path)
     assert path in str(info.value)
+
+
+def test_errors_of_whole_block_reads_name_the_file(tmp_path):
+    path = spectrum_file(tmp_path)
+    with pytest.raises(ValueError, match="No data block exists") as info:
+        backend.open_dataset(path, block=("TR", "2D", "NONE"))
+    assert path in str(info.value)
+    other = tmp_path / "other.vell"
+    other.write_bytes(b"\0" * 64)
+    with pytest.raises(ValueError, match="non-Vell") as info:
+        backend.open_dataset(str(other))
+    assert str(other) in str(info.value)

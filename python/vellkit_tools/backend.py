@@ -63,10 +63,19 @@ def _shown(path: Any) -> str:
     return os.fsdecode(os.fspath(path))
 
 
+def _naming_the_file(path: str, call: Any, *args: Any) -> Any:
+    """``call(path, *args)`` of the ``vellkit`` module, its errors naming the file."""
+    try:
+        return call(path, *args)
+    except (ValueError, KeyError, IndexError, TypeError, ZeroDivisionError) as error:
+        text = error.args[0] if isinstance(error, KeyError) and error.args else error
+        raise ValueError("%s: %s" % (path, text)) from error
+
+
 def default_block(path: Any) -> Block:
     """The block a file opens with when none is named: the first that
     ``vellkit.listContents`` lists (its primary blocks come first)."""
-    contents = vellkit.listContents(_shown(path))
+    contents = _naming_the_file(_shown(path), vellkit.listContents)
     if not contents:
         raise ValueError("%s: the file holds no named data block" % _shown(path))
     name, dims, deriv = contents[0]
@@ -251,7 +260,7 @@ def _check_axes_fit(parameters: Dict[str, Any], plan: Dict[str, Any], path: str)
 
 
 def _spectrum_dataset(path: str, block: Block) -> xr.Dataset:
-    result = vellkit.getVellData(path, block)
+    result = _naming_the_file(path, vellkit.getVellData, block)
     parameters = dict(result.parameters)
     spectral = _axis_variable("spectral", result.x, parameters.get("DXU"))
     y = np.asarray(result.y)
@@ -326,7 +335,7 @@ def _time_resolved_dataset(path: str, block: Block, plan: Dict[str, Any], parame
 def _multi_region_dataset(path: str, block: Block) -> xr.Dataset:
     # Positions come from the annotation table, which only getVellData reads
     # today; multi-region blocks are small, so the block is read whole.
-    result = vellkit.getVellData(path, block)
+    result = _naming_the_file(path, vellkit.getVellData, block)
     parameters = dict(result.parameters)
     regions = list(result.regions)
     counts = [len(r.mapX) for r in regions]
@@ -494,7 +503,7 @@ def _read_stack(paths: Sequence[str], block: Block, first: str,
             continue
         if block[1] == "2D":
             # The common case of many small spectra, without a Dataset each.
-            result = vellkit.getVellData(path, block)
+            result = _naming_the_file(path, vellkit.getVellData, block)
             axes = {"spectral": result.x}
             values = result.y
         else:
