@@ -1,7 +1,10 @@
 """Threads: eight threads reading different files, and eight reading the
 same file, get exactly the results one thread gets."""
 
+import os
+import subprocess
 import sys
+import sysconfig
 import threading
 import types
 
@@ -251,3 +254,16 @@ def test_stress_every_function_on_shared_and_distinct_files(tmp_path, quiet, fin
     one_help = capsys.readouterr().out
     # Lines of threads printing at once may interleave; nothing is lost.
     assert one_help and len(printed) == len(helps) * len(one_help)
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a regular build always has the GIL")
+def test_import_leaves_a_free_threaded_interpreter_without_the_gil():
+    # A module that does not declare itself safe turns the GIL back on, with
+    # a RuntimeWarning (an error here).
+    code = ("import importlib.util, sys, vellkit\n"
+            "if importlib.util.find_spec('vellkit_tools._native'): import vellkit_tools._native\n"
+            "sys.exit(1 if sys._is_gil_enabled() else 0)\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env.pop("PYTHON_GIL", None)
+    run = subprocess.run([sys.executable, "-W", "error", "-c", code], env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
