@@ -428,5 +428,14 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void)
 PyMODINIT_FUNC PyInit__native(void)
 #endif
 {
-    return PyModule_Create(&vellkit::tools::kModule);
+    PyObject* module = PyModule_Create(&vellkit::tools::kModule);
+    // It holds no state but atomic counters, and reads only from its own
+    // arguments: a free-threaded interpreter may keep the GIL off.
+#ifdef Py_GIL_DISABLED
+    if (module && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+#endif
+    return module;
 }
