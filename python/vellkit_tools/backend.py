@@ -421,6 +421,11 @@ def open_dataset(path: Any, block: Optional[Any] = None, chunks: Optional[Any] =
     :func:`xarray.open_dataset`: ``None`` gives lazily indexed numpy-backed
     variables, ``{}`` or ``{"y": 16}`` Dask arrays (needs the ``dask``
     extra). Other keywords go to :func:`xarray.open_dataset`.
+
+    To compute on part of a big map, select first and chunk after:
+    ``open_dataset(path).spectra.sel(spectral=slice(1700, 1600)).chunk({"y": 16})``
+    reads only the band, chunk by chunk; chunking first may make Dask read
+    whole chunks before it selects.
     """
     if chunks is not None:
         require_dask()
