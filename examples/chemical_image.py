@@ -103,7 +103,7 @@ def main(argv=None):
     p.add_argument("--memory", type=float, default=256, help="memory the computation may use, MiB (default 256)")
     args = p.parse_args(argv)
 
-    workdir = tempfile.mkdtemp(prefix="vellkit-chemical-image-")
+    workdir = tempfile.mkdtemp(prefix="vellkit-chemical-image-")  # the map, and the image by default
     path = args.input
     if path is None:
         path = os.path.join(workdir, "map.vell")
@@ -126,6 +126,8 @@ def main(argv=None):
           % (os.path.getsize(path) / MIB, args.memory, peak / MIB, output))
     if args.input is None:
         os.remove(path)
+    if not os.listdir(workdir):
+        os.rmdir(workdir)
     return 0 if peak <= args.memory * MIB else 1
 
 
