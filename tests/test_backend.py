@@ -131,7 +131,7 @@ def test_time_series(tmp_path):
     assert ds.spectra.dims == ("time", "spectral")
     np.testing.assert_array_equal(ds.spectra.values, ref.spectra)
     np.testing.assert_array_equal(ds.time.values, ref.z)
-    assert ds.attrs["ZTX"] == "Seconds"
+    assert ds.attrs["ZTX"] == "Seconds" == ds.time.attrs["units"]
 
 
 def test_multi_region(tmp_path):

@@ -326,7 +326,7 @@ def _time_resolved_dataset(path: str, block: Block, plan: Dict[str, Any], parame
         _native.read_times(path, offsets, npt, times)
         time_attrs = {"long_name": "time"}
         if isinstance(parameters.get("ZTX"), str) and parameters["ZTX"]:
-            time_attrs["units_text"] = parameters["ZTX"]
+            time_attrs["units"] = parameters["ZTX"]  # as the file names them, e.g. "Seconds"
         coords["time"] = xr.Variable(("time",), times, time_attrs)
         data = {"spectra": (("time", "spectral"), _lazy(array))}
     return xr.Dataset(data, coords=coords, attrs=_attributes(parameters, block))
