@@ -28,6 +28,7 @@
 #include "core/format/directory.hpp"
 #include "core/format/layout.hpp"
 #include "core/images/image_list.hpp"
+#include "core/images/image_walk.hpp"
 #include "core/parameter_blocks/parser.hpp"
 
 namespace {
@@ -177,16 +178,28 @@ void read_annotations(vellkit::Cursor& cursor, vellkit::FieldReadObserver& obser
     }
 }
 
-// An image block: its image list blocks, walked while they are found.
-void read_image_lists(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer, int64_t offset) {
-    if (!cursor.seek(offset).ok()) return;
-    for (int step = 0; step < 8; ++step) {
-        bool found = false;
-        int64_t list_offset = 0;
-        if (!vellkit::find_image_list(cursor, found, list_offset).ok() || !found) return;
-        Records list;
-        if (!vellkit::parse_parameter_block(cursor, list_offset, observer, list).ok()) return;
-        (void)vellkit::image_read_count(cursor, 1 << 16);
+// An image block: its image list blocks walked and merged, then every
+// image entry and its data located.
+void read_images(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer, const vellkit::DirectoryEntry& block) {
+    vellkit::ParamMap lists;
+    vellkit::ImageStop stop;
+    if (!vellkit::walk_image_lists(cursor, observer, block, lists, stop).ok()) return;
+    long long count = 0;
+    if (!vellkit::image_count(lists, count, stop).ok()) return;
+    for (long long n = 0; n < count && n < 64; ++n) {
+        vellkit::wide entry = 0;
+        if (!vellkit::locate_image_entry(lists, block.byte_offset, n, entry, stop).ok()) return;
+        Records records;
+        if (!vellkit::parse_parameter_block(cursor, entry, observer, records).ok()) return;
+        vellkit::ParamMap params;
+        params.merge(records);
+        bool has_data = false;
+        if (!vellkit::locate_image_data(cursor, params, entry, has_data, stop).ok()) return;
+        if (has_data) {
+            std::vector<unsigned char> bytes((size_t)vellkit::image_read_count(cursor, 1 << 16));
+            size_t got = 0;
+            (void)cursor.read(bytes.data(), bytes.size(), got);
+        }
     }
 }
 
@@ -219,7 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             read_spectrum(cursor, entry.byte_offset);
             read_records(cursor, observer, entry.byte_offset);
             read_annotations(cursor, observer, entry.byte_offset);
-            read_image_lists(cursor, observer, entry.byte_offset);
+            read_images(cursor, observer, entry);
         }
     }
     return 0;

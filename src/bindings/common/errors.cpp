@@ -84,8 +84,10 @@ void set_error(const Status& s) {
         return;
     case ErrorCode::annotation_column_type:
     case ErrorCode::annotation_text_length:
-        // Raised by the annotation reader with the column's own values.
-        PyErr_Format(PyExc_SystemError, "vellkit: annotation column %lld failed unreported", (long long)s.value);
+    case ErrorCode::image_value:
+    case ErrorCode::image_missing:
+        // Raised by the annotation and image readers with the file's values.
+        PyErr_Format(PyExc_SystemError, "vellkit: a step on the file's values failed unreported (%d)", (int)s.code);
         return;
     case ErrorCode::rows_too_many:
         PyErr_Format(PyExc_ValueError,

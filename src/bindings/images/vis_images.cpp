@@ -3,10 +3,10 @@
 // image entry) and the entries themselves (labelled values, SIZ, T00, F00
 // and the image bytes).
 //
-// Values taken from parameter blocks stay Python objects throughout: the
-// offsets are summed, compared and converted with the number protocol, so a
-// value of an unexpected type fails exactly as the same arithmetic on it
-// would.
+// The core walks the block and locates every entry and its bytes; where a
+// value of the file is not an integer, the step is done again here with the
+// values as Python objects, so that it fails exactly as that arithmetic
+// fails. The labelled values become the image's dictionary here.
 #include <climits>
 #include <cstring>
 #include <string>
@@ -20,16 +20,11 @@
 #include "core/format/block_type.hpp"
 #include "core/format/layout.hpp"
 #include "core/images/image_list.hpp"
+#include "core/images/image_walk.hpp"
 
 namespace vellkit::py {
 
 namespace {
-
-Ref name_with_suffix(char letter, const std::string& suffix) {
-    std::string name(1, letter);
-    name += suffix;
-    return Ref::check(PyUnicode_FromStringAndSize(name.data(), (Py_ssize_t)name.size()));
-}
 
 Ref add(PyObject* a, PyObject* b) { return Ref::check(PyNumber_Add(a, b)); }
 
@@ -79,80 +74,38 @@ public:
           interrupt_(file.interrupt()), block_(block) {}
 
     Ref read() {
-        offset_ = new_int(block_.byte_offset);
-        Ref lists = walk_image_lists();
-        return read_images(lists.get());
-    }
-
-private:
-    void seek(PyObject* position) { check(cursor_.seek(offset_value(position))); }
-
-    Ref parameters_at(PyObject* position) { return read_parameters(cursor_, offset_value(position), reporter_); }
-
-    // Merges the image list blocks into one dictionary, later blocks
-    // winning. Each list block lies within 16 bytes of the block start or
-    // of the end of the last entry listed so far; the walk stops at the end
-    // of the block, or where no list block is found, or at a list block
-    // that is not merged, or when the next position would not lie past the
-    // list block just read: from there the same block would be found again
-    // and again.
-    Ref walk_image_lists() {
-        Ref lists = Ref::check(PyDict_New());
-        check(cursor_.seek(block_.byte_offset));
-        const wide end = image_block_end(block_);
-        while ((wide)cursor_.position() != end) {
-            bool found = false;
-            int64_t list_offset = 0;
-            check(find_image_list(cursor_, found, list_offset));
-            if (!found) break;
-            Ref list = read_parameters(cursor_, list_offset, reporter_);
-            Ref bid_key = new_str("BID");
-            PyObject* bid = PyDict_GetItemWithError(list.get(), bid_key.get());
-            if (!bid && PyErr_Occurred()) throw PyError();
-            if (!bid || !names_image_block(bid)) break;
-            check_status(PyDict_Update(lists.get(), list.get()));
-
-            // The end of the entry of the last image listed so far.
-            Ref nrp = lookup(lists.get(), "NRP");
-            Ref one = new_int(1);
-            Ref start = Ref::check(PyNumber_Subtract(nrp.get(), one.get()));
-            // range(NRP - 1, NRP): once NRP - 1 is accepted, NRP is a parsed
-            // 32-bit integer, so the range holds NRP - 1 alone.
-            std::string last = image_suffix(index_value(start.get()));
-            Ref entry_offset = lookup(lists.get(), name_with_suffix('F', last).get());
-            Ref entry_size = lookup(lists.get(), name_with_suffix('Z', last).get());
-            Ref target = add(offset_.get(), entry_offset.get());
-            target = add(target.get(), entry_size.get());
-            wide next = offset_value(target.get());
-            check(cursor_.seek(next));
-            if (next <= list_offset) break;
-        }
-        return lists;
-    }
-
-    Ref read_images(PyObject* lists) {
-        Ref nrp = lookup(lists, "NRP");
-        long long count = range_count(nrp.get());
+        ParamMap lists;
+        ImageStop stop;
+        check_step(reporter_.run_core(
+                       [&](FieldReadObserver& observer) { return walk_image_lists(cursor_, observer, block_, lists, stop); }),
+                   stop);
+        long long count = 0;
+        check_step(image_count(lists, count, stop), stop);
         Ref images = Ref::check(PyList_New(0));
         for (long long n = 0; n < count; ++n) {
-            Ref image = read_image(lists, image_suffix(n));
+            Ref image = read_image(lists, n);
             check_status(PyList_Append(images.get(), image.get()));
         }
         return images;
     }
 
-    Ref read_image(PyObject* lists, const std::string& suffix) {
+private:
+    Ref read_image(const ParamMap& lists, long long n) {
+        wide entry = 0;
+        ImageStop stop;
+        check_step(locate_image_entry(lists, block_.byte_offset, n, entry, stop), stop);
+        std::vector<ParamRecord> records;
+        check(reporter_.run_core(
+            [&](FieldReadObserver& observer) { return parse_parameter_block(cursor_, entry, observer, records); }));
+        Ref params = parameters_dict(reporter_, records);
         Ref image = Ref::check(PyDict_New());
-        Ref entry_offset = lookup(lists, name_with_suffix('F', suffix).get());
-        Ref entry = add(offset_.get(), entry_offset.get());
-        Ref params = parameters_at(entry.get());
         add_labelled_values(params.get(), image.get());
 
-        Ref data_area = add(entry.get(), lookup(params.get(), "SIZ").get());
-        seek(data_area.get());
-        if (equals_number(lookup(params.get(), "T00").get(), layout::kImageDataKind)) {
-            Ref data_start = add(data_area.get(), lookup(params.get(), "F00").get());
-            seek(data_start.get());
+        ParamMap entry_params;
+        entry_params.merge(records);
+        bool has_data = false;
+        check_step(locate_image_data(cursor_, entry_params, entry, has_data, stop), stop, entry);
+        if (has_data) {
             Py_ssize_t requested = read_request(lookup(image.get(), "Bytes").get());
             Ref data = read_bytes(requested);
             if (equals_number(lookup(image.get(), "Type").get(), layout::kImageTypeWithFileHeader))
@@ -162,6 +115,55 @@ private:
             check_status(PyDict_SetItemString(image.get(), "imgext", kind.get()));
         }
         return image;
+    }
+
+    // A walk step that stopped on a missing name raises its KeyError; one
+    // that stopped on a value that is not an integer is done again with the
+    // values as Python objects, which raises what that arithmetic raises.
+    void check_step(const Status& status, const ImageStop& stop, wide entry = 0) {
+        if (status.code == ErrorCode::image_missing) {
+            Ref key = new_str(stop.missing.c_str());
+            raise_key_error(key.get());
+        }
+        if (status.code != ErrorCode::image_value) return check(status);
+        std::vector<Ref> values;
+        for (const ParamRecord& r : stop.operands) values.push_back(parameter_value(r));
+        Ref offset = new_int(block_.byte_offset);
+        switch (stop.step) {
+        case ImageStep::bid:
+            names_image_block(values[0].get());
+            break;
+        case ImageStep::last_index: {
+            Ref one = new_int(1);
+            Ref last = Ref::check(PyNumber_Subtract(values[0].get(), one.get()));
+            index_value(last.get());
+            break;
+        }
+        case ImageStep::list_end: {
+            Ref target = add(offset.get(), values[0].get());
+            target = add(target.get(), values[1].get());
+            offset_value(target.get());
+            break;
+        }
+        case ImageStep::count:
+            range_count(values[0].get());
+            break;
+        case ImageStep::entry: {
+            Ref target = add(offset.get(), values[0].get());
+            offset_value(target.get());
+            break;
+        }
+        case ImageStep::data_area:
+        case ImageStep::data_start: {
+            // entry + SIZ (+ F00): SIZ is an integer by the time F00 is used.
+            Ref target = new_int((long long)entry);
+            for (const Ref& value : values) target = add(target.get(), value.get());
+            offset_value(target.get());
+            break;
+        }
+        }
+        PyErr_SetString(PyExc_SystemError, "vellkit: an image value was refused, then accepted");
+        throw PyError();
     }
 
     // "Title" for H00; every other H name gives its label without trailing

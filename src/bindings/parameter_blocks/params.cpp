@@ -8,6 +8,8 @@
 
 namespace vellkit::py {
 
+Ref parameter_value(const ParamRecord& rec);
+
 namespace {
 
 Ref decode_name(const ParamRecord& rec) {
@@ -50,23 +52,30 @@ void store_records(NameCache* cache, const std::vector<ParamRecord>& records, Py
     for (size_t i = 0; i < records.size(); ++i) {
         const ParamRecord& rec = records[i];
         const Ref& key = names[i];
-        Ref value;
-        switch (rec.kind) {
-        case ParamRecord::Kind::integer:
-            value = new_int(rec.integer);
-            break;
-        case ParamRecord::Kind::real:
-            value = new_float(rec.real);
-            break;
-        case ParamRecord::Kind::text:
-            value = decode_stored_text(rec.text);
-            break;
-        }
+        Ref value = parameter_value(rec);
         check_status(PyDict_SetItem(params, key.get(), value.get()));
     }
 }
 
 }  // namespace
+
+Ref parameter_value(const ParamRecord& rec) {
+    switch (rec.kind) {
+    case ParamRecord::Kind::integer:
+        return new_int(rec.integer);
+    case ParamRecord::Kind::real:
+        return new_float(rec.real);
+    case ParamRecord::Kind::text:
+        break;
+    }
+    return decode_stored_text(rec.text);
+}
+
+Ref parameters_dict(FieldReporter& reporter, const std::vector<ParamRecord>& records) {
+    Ref params = Ref::check(PyDict_New());
+    store_records(reporter.state()->name_cache, records, params.get());
+    return params;
+}
 
 void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params) {
     std::vector<ParamRecord> records;

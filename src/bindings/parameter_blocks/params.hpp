@@ -4,6 +4,9 @@
 #include "bindings/common/module_state.hpp"
 #include "bindings/format/field_reports.hpp"
 #include "core/format/cursor.hpp"
+#include "core/parameter_blocks/parser.hpp"
+
+#include <vector>
 
 namespace vellkit::py {
 
@@ -14,6 +17,11 @@ Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter);
 // block's dictionary would (the block is parsed whole before anything is
 // stored, so a block that fails leaves `params` as it was).
 void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params);
+
+// A parsed value as the parameter dictionary holds it.
+Ref parameter_value(const ParamRecord& rec);
+// The parameter dictionary of parsed records.
+Ref parameters_dict(FieldReporter& reporter, const std::vector<ParamRecord>& records);
 
 // An offset given as a Python object (an int; anything else fails as a
 // file's seek would with it).

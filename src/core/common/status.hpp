@@ -26,6 +26,8 @@ enum class ErrorCode {
     memory_setting,         // the memory limit variable holds `bytes`, not a size
     annotation_column_type,  // annotation column `value` has a type no reader knows
     annotation_text_length,  // a text field's byte count (column `value`) is not an integer
+    image_value,            // an image walk step met a value that is not an integer
+    image_missing,          // an image walk step looked up a name that is not there
 };
 
 struct Status {
