@@ -1,6 +1,9 @@
 import errno
 import math
+import os
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -107,6 +110,31 @@ def test_name_decoding(tmp_path, name, key):
 def test_duplicate_names_keep_first_position_and_last_value(tmp_path):
     block = rec_int(b"X", 1) + record(b"Y", 2, 1, b"y\0") + rec_float(b"X", 3.0) + rec_int(b"Z", 4) + END
     assert list(parse(tmp_path, block).items()) == [("X", 3.0), ("Y", "y"), ("Z", 4)]
+
+
+def test_the_name_cache_holds_one_reference_per_name(tmp_path):
+    # In a fresh interpreter, whose cache has room: names new to it, each
+    # repeated in its block and read by many calls, are held once.
+    names = ["\u0101q%d" % i for i in range(3)]
+    block = b"".join(rec_int(n.encode(), i) + rec_float(n.encode(), i / 2) for i, n in enumerate(names)) + END
+    vf, _ = spectrum_with_block(block)
+    path = write(tmp_path, vf)
+    code = ("import gc, sys, vellkit\n"
+            "keys = [sys.intern(n) for n in %r]\n"
+            "if sys.getrefcount(keys[0]) > 1 << 29: sys.exit(3)  # immortal: nothing to count\n"
+            "before = [sys.getrefcount(k) for k in keys]\n"
+            "for _ in range(50): params = vellkit.getVellData(%r, %r).parameters\n"
+            "assert [k for k in params if k in keys] == keys and all(a is b for a, b in zip(params, params))\n"
+            "del params\n"
+            "gc.collect()\n"
+            "after = [sys.getrefcount(k) for k in keys]\n"
+            "print([a - b for a, b in zip(after, before)])\n") % (names, path, REQUEST)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    if run.returncode == 3:
+        pytest.skip("interned strings are immortal here")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["[1,", "1,", "1]"]
 
 
 @pytest.mark.parametrize("name, ends", [(b"END ", False), (b"END\0", True), (b"\0END", True),
