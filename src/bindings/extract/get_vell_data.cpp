@@ -11,6 +11,7 @@
 #include "bindings/parameter_blocks/params.hpp"
 #include "bindings/results/result_classes.hpp"
 #include "core/extract/spectrum.hpp"
+#include "core/format/layout.hpp"
 
 namespace vellkit::py {
 
@@ -148,7 +149,7 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
         ctx.data_block_type = std::move(block_type);
         ctx.dimensions = std::move(dimensions);
         ctx.deriv = std::move(deriv);
-        ctx.is_trace = request.data_type == 7;
+        ctx.is_trace = request.data_type == layout::kTraceDataType;
         ctx.blocks = locate_blocks(directory, request);
         if (ctx.blocks.data == -1 || ctx.blocks.params == -1) {
             Ref head = new_str("No data block exists in the file for: ");

@@ -16,7 +16,7 @@ namespace vellkit::py {
 
 namespace {
 
-const char* const kMappingNames[6] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
+using layout::kMappingNames;
 
 struct MapGrid {
     Ref values[6];  // AOX, AOY, DDX, DDY, NPX, NPY

@@ -1,12 +1,14 @@
 // 3D data blocks: the choice of reader for the block's kind.
 #include "bindings/extract/readers_3d.hpp"
+#include "core/extract/block_kind.hpp"
+#include "core/format/layout.hpp"
 
 namespace vellkit::py {
 
 namespace {
 
 bool has_all_mapping_names(PyObject* parameters) {
-    for (const char* name : {"AOX", "AOY", "NPX", "NPY", "DDX", "DDY"}) {
+    for (const char* name : layout::kMappingNames) {
         Ref key = new_str(name);
         int r = PyDict_Contains(parameters, key.get());
         check_status(r);
@@ -18,9 +20,20 @@ bool has_all_mapping_names(PyObject* parameters) {
 }  // namespace
 
 Ref read_3d_block(ExtractContext& ctx) {
-    if (has_all_mapping_names(ctx.parameters.get())) return ctx.is_trace ? read_image_trace_map(ctx) : read_image_map(ctx);
-    if (ctx.blocks.annotation != -1) return read_multi_region(ctx);
-    return ctx.is_trace ? read_time_resolved_traces(ctx) : read_time_resolved(ctx);
+    switch (kind_of_3d_block(has_all_mapping_names(ctx.parameters.get()), ctx.blocks.annotation != -1, ctx.is_trace)) {
+    case Block3D::image_map:
+        return read_image_map(ctx);
+    case Block3D::image_traces:
+        return read_image_trace_map(ctx);
+    case Block3D::multi_region:
+    case Block3D::multi_region_traces:
+        return read_multi_region(ctx);
+    case Block3D::series:
+        return read_time_resolved(ctx);
+    case Block3D::series_traces:
+        break;
+    }
+    return read_time_resolved_traces(ctx);
 }
 
 Ref build_result(ExtractContext& ctx, ResultClass kind, std::initializer_list<std::pair<const char*, PyObject*>> own) {

@@ -31,6 +31,13 @@ constexpr int kParamFloat64 = 1;
 constexpr int kParamTextFirst = 2;  // 2, 3 and 4 are text, read alike
 constexpr int kParamTextLast = 4;
 
+// The data type of trace ("TRC") blocks.
+constexpr int kTraceDataType = 7;
+
+// The parameters of an image map's grid: origin, step and count on x and y.
+constexpr int kMappingNameCount = 6;
+constexpr const char* kMappingNames[kMappingNameCount] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
+
 // 2D data blocks hold float32 values.
 constexpr int64_t kValueBytes = 4;
 
