@@ -183,6 +183,28 @@ PyObject* int64_bytes(const std::vector<int64_t>& values) {
                                      (Py_ssize_t)(values.size() * sizeof(int64_t)));
 }
 
+// The memory limit setting from os.environ (not the C library's
+// environment, which other threads may change meanwhile); false with an
+// exception set when it cannot be read.
+bool memory_setting(std::string& out, bool& present) {
+    present = false;
+    Ref os(PyImport_ImportModule("os"));
+    Ref environ(os ? PyObject_GetAttrString(os.get(), "environ") : nullptr);
+    if (!environ) return false;
+    Ref value(PyMapping_GetItemString(environ.get(), kMemoryLimitVariable));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value.get(), &length);
+    if (!text) return false;
+    out.assign(text, (size_t)length);
+    present = true;
+    return true;
+}
+
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
     if (!value) return false;
     int r = PyDict_SetItemString(dict, key, value);
@@ -241,7 +263,10 @@ PyObject* describe(PyObject*, PyObject* args) {
     if (!set_item(d, "file_size", PyLong_FromLongLong(plan.file_size))) return nullptr;
     // What the results of one call may take, as the `vellkit` module allows.
     MemoryBudget budget;
-    s = MemoryBudget::for_file(plan.file_size, budget);
+    std::string setting;
+    bool has_setting = false;
+    if (!memory_setting(setting, has_setting)) return nullptr;
+    s = MemoryBudget::for_file(plan.file_size, has_setting ? setting.c_str() : nullptr, budget);
     if (!s.ok()) {
         set_status_error(path, s);
         return nullptr;

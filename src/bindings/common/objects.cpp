@@ -91,6 +91,27 @@ bool plain_count(PyObject* value, long long& out) {
     return true;
 }
 
+bool environment_variable(const char* name, std::string& out) {
+    Ref os = Ref::check(PyImport_ImportModule("os"));
+    Ref environ = Ref::check(PyObject_GetAttrString(os.get(), "environ"));
+    Ref key = new_str(name);
+    Ref value = Ref::steal(PyObject_GetItem(environ.get(), key.get()));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyError();
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8AndSize(value.get(), &length) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        out = "?";
+        return true;
+    }
+    out.assign(text, (size_t)length);
+    return true;
+}
+
 std::string describe_path(PyObject* path) {
     Ref text = PyUnicode_Check(path) ? Ref::borrow(path) : Ref::steal(PyObject_Repr(path));
     if (!text) {

@@ -38,6 +38,10 @@ long long range_count(PyObject* value);
 // raised) for anything else.
 bool plain_count(PyObject* value, long long& out);
 
+// os.environ[name] as UTF-8 (read through os.environ, which other threads
+// may change meanwhile, not the C library's environment); false when unset.
+bool environment_variable(const char* name, std::string& out);
+
 // The file as messages name it: str(path), or its repr when that fails.
 std::string describe_path(PyObject* path);
 

@@ -142,7 +142,10 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
 
         ExtractContext ctx(module, file.source(), file.interrupt());
         const FileSource& source = file.source();
-        check(MemoryBudget::for_file(source.size_known() ? source.size() : -1, ctx.budget));
+        std::string setting;
+        const bool has_setting = environment_variable(kMemoryLimitVariable, setting);
+        check(MemoryBudget::for_file(source.size_known() ? source.size() : -1, has_setting ? setting.c_str() : nullptr,
+                                     ctx.budget));
         ctx.budget.set_subject(describe_path(path));
         // Otherwise one descriptor serves the probe, the directory and the reads.
         if (shared) directory = read_file_directory(ctx.cursor, ctx.reporter);

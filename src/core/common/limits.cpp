@@ -1,6 +1,5 @@
 #include "core/common/limits.hpp"
 
-#include <cstdlib>
 
 namespace vellkit {
 
@@ -34,10 +33,10 @@ bool parse_byte_size(const std::string& text, int64_t& out) {
     return true;
 }
 
-Status MemoryBudget::for_file(int64_t file_size, MemoryBudget& out) {
+Status MemoryBudget::for_file(int64_t file_size, const char* setting, MemoryBudget& out) {
     out = MemoryBudget();
     out.file_size_ = file_size;
-    if (const char* setting = std::getenv(kMemoryLimitVariable)) {
+    if (setting) {
         int64_t limit = 0;
         if (!parse_byte_size(setting, limit)) {
             Status s = Status::error(ErrorCode::memory_setting);

@@ -40,8 +40,10 @@ constexpr const char* kMemoryLimitVariable = "VELLKIT_MEMORY_LIMIT";
 class MemoryBudget {
 public:
     // The limit for a file of `file_size` bytes (negative: unknown), or the
-    // environment variable's; fails on a setting that is not a size.
-    static Status for_file(int64_t file_size, MemoryBudget& out);
+    // one `setting` gives (the environment variable's text, read by the
+    // consumer; nullptr when it is not set); fails on a setting that is not
+    // a size.
+    static Status for_file(int64_t file_size, const char* setting, MemoryBudget& out);
 
     // Counts `count` items of `item_bytes` each; fails with memory_limit when
     // the total would pass the limit (nothing is counted then).
