@@ -1,8 +1,7 @@
 // vellkit_tools._native: record-level reads of VELL data blocks for the
 // lazy readers of vellkit_tools (the xarray backend, Dask). Every read runs
 // without the GIL; Python objects are made before and after.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/common/pyref.hpp"  // includes Python.h first
 
 #include <atomic>
 #include <cerrno>
@@ -18,29 +17,7 @@ namespace vellkit::tools {
 
 namespace {
 
-// One owned reference.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject* p) : p_(p) {}
-    ~Ref() { Py_XDECREF(p_); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref&& o) noexcept {
-        if (this != &o) {
-            PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
-            Py_XDECREF(old);
-        }
-        return *this;
-    }
-    PyObject* get() const { return p_; }
-    PyObject* release() { return std::exchange(p_, nullptr); }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    PyObject* p_ = nullptr;
-};
+using py::Ref;
 
 // A buffer held for the length of a call.
 class Buffer {
@@ -76,10 +53,10 @@ struct PathArg {
 bool path_arg(PyObject* path, PathArg& out) {
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(path, &encoded)) return false;
-    out.encoded = Ref(encoded);
-    Ref fspath(PyOS_FSPath(path));
+    out.encoded = Ref::steal(encoded);
+    Ref fspath = Ref::steal(PyOS_FSPath(path));
     if (!fspath) return false;
-    out.shown = Ref(PyObject_Str(fspath.get()));
+    out.shown = Ref::steal(PyObject_Str(fspath.get()));
     return (bool)out.shown;
 }
 
@@ -154,20 +131,20 @@ PyObject* decode_text(const std::string& text) {
 
 // [(name, value), ...] in file order.
 PyObject* records_list(const std::vector<ParamRecord>& records) {
-    Ref list(PyList_New((Py_ssize_t)records.size()));
+    Ref list = Ref::steal(PyList_New((Py_ssize_t)records.size()));
     if (!list) return nullptr;
     for (size_t i = 0; i < records.size(); ++i) {
         const ParamRecord& rec = records[i];
         Ref value;
         switch (rec.kind) {
         case ParamRecord::Kind::integer:
-            value = Ref(PyLong_FromLong(rec.integer));
+            value = Ref::steal(PyLong_FromLong(rec.integer));
             break;
         case ParamRecord::Kind::real:
-            value = Ref(PyFloat_FromDouble(rec.real));
+            value = Ref::steal(PyFloat_FromDouble(rec.real));
             break;
         case ParamRecord::Kind::text:
-            value = Ref(decode_text(rec.text));
+            value = Ref::steal(decode_text(rec.text));
             break;
         }
         if (!value) return nullptr;
@@ -188,10 +165,10 @@ PyObject* int64_bytes(const std::vector<int64_t>& values) {
 // exception set when it cannot be read.
 bool memory_setting(std::string& out, bool& present) {
     present = false;
-    Ref os(PyImport_ImportModule("os"));
-    Ref environ(os ? PyObject_GetAttrString(os.get(), "environ") : nullptr);
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    Ref environ = Ref::steal(os ? PyObject_GetAttrString(os.get(), "environ") : nullptr);
     if (!environ) return false;
-    Ref value(PyMapping_GetItemString(environ.get(), kMemoryLimitVariable));
+    Ref value = Ref::steal(PyMapping_GetItemString(environ.get(), kMemoryLimitVariable));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
         PyErr_Clear();
@@ -248,13 +225,13 @@ PyObject* describe(PyObject*, PyObject* args) {
                             name, dimensions, deriv);
     }
 
-    Ref result(PyDict_New());
+    Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
     PyObject* d = result.get();
-    Ref blocks(PyList_New(0));
+    Ref blocks = Ref::steal(PyList_New(0));
     if (!blocks) return nullptr;
     for (const auto& records : plan.parameter_blocks) {
-        Ref list(records_list(records));
+        Ref list = Ref::steal(records_list(records));
         if (!list || PyList_Append(blocks.get(), list.get()) < 0) return nullptr;
     }
     if (PyDict_SetItemString(d, "parameter_blocks", blocks.get()) < 0) return nullptr;
@@ -404,7 +381,7 @@ PyObject* read_labels_fn(PyObject*, PyObject* args) {
         set_status_error(path, s);
         return nullptr;
     }
-    Ref list(PyList_New((Py_ssize_t)count));
+    Ref list = Ref::steal(PyList_New((Py_ssize_t)count));
     if (!list) return nullptr;
     for (size_t k = 0; k < count; ++k) {
         PyObject* text = decode_text(labels[k]);
