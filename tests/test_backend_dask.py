@@ -92,8 +92,9 @@ def test_many_files_with_different_axes_are_refused(spectrum_paths, tmp_path, pa
 
 def test_distributed_cluster_gives_the_same_results(map_path, spectrum_paths):
     distributed = pytest.importorskip("distributed")
+    # Ports chosen by the system: another cluster on the machine may hold the defaults.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  scheduler_port=0, dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
         assert len(client.scheduler_info()["workers"]) == 2
         band = band_image(backend.open_dataset(map_path, chunks={"y": 3})).compute()
         many = backend.open_mfdataset(spectrum_paths, parallel=True).spectrum.compute()
