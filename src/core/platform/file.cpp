@@ -1,5 +1,6 @@
 // The parts of FileSource that are the same on every system.
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "core/platform/file.hpp"
@@ -17,6 +18,20 @@ void FileSource::take(FileSource& other) {
     stream_position_ = other.stream_position_;
     other.fd_ = -1;
     other.owned_ = false;
+}
+
+Status FileSource::adopt(int fd, bool owned, Interrupt* interrupt, FileSource& out) {
+    FileSource src;
+    src.interrupt_ = interrupt;
+    src.fd_ = fd;
+    src.owned_ = owned;  // closed here if the file is refused
+    VELLKIT_TRY(src.read_size());
+    out = std::move(src);
+    return Status();
+}
+
+Status FileSource::borrow_descriptor(int fd, FileSource& out, Interrupt* interrupt) {
+    return adopt(fd, false, interrupt, out);
 }
 
 Status FileSource::poll() const {

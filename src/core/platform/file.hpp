@@ -82,6 +82,9 @@ private:
     // A system call cut short by a signal: stop, or retry.
     bool retry_after_signal() const { return !(interrupt_ && interrupt_->requested()); }
     void take(FileSource& other);
+    // Wraps `fd` (closed with this object when `owned`) once its kind and size
+    // are known.
+    static Status adopt(int fd, bool owned, Interrupt* interrupt, FileSource& out);
 
     int fd_ = -1;
     bool owned_ = false;

@@ -68,7 +68,7 @@ Status FileSource::open_path(const char* path, FileSource& out, Interrupt* inter
 #ifdef O_CLOEXEC
     flags |= O_CLOEXEC;
 #endif
-    FileSource src;
+    FileSource src;  // asks `interrupt` while the open waits
     src.interrupt_ = interrupt;
     int fd;
     for (;;) {
@@ -78,21 +78,7 @@ Status FileSource::open_path(const char* path, FileSource& out, Interrupt* inter
         if (!src.retry_after_signal()) return Status::error(ErrorCode::interrupted);
     }
     if (fd < 0) return Status::from_errno(errno);
-    src.fd_ = fd;
-    src.owned_ = true;
-    VELLKIT_TRY(src.read_size());
-    out = std::move(src);
-    return Status();
-}
-
-Status FileSource::borrow_descriptor(int fd, FileSource& out, Interrupt* interrupt) {
-    FileSource src;
-    src.interrupt_ = interrupt;
-    src.fd_ = fd;
-    src.owned_ = false;
-    VELLKIT_TRY(src.read_size());
-    out = std::move(src);
-    return Status();
+    return adopt(fd, true, interrupt, out);
 }
 
 Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {

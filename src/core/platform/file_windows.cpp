@@ -86,23 +86,7 @@ Status FileSource::open_path(const char* path, FileSource& out, Interrupt* inter
     int fd = -1;
     errno_t err = ::_wsopen_s(&fd, wide_path.data(), _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
     if (err != 0 || fd < 0) return Status::from_errno(err ? err : EINVAL);
-    FileSource src;
-    src.interrupt_ = interrupt;
-    src.fd_ = fd;
-    src.owned_ = true;
-    VELLKIT_TRY(src.read_size());
-    out = std::move(src);
-    return Status();
-}
-
-Status FileSource::borrow_descriptor(int fd, FileSource& out, Interrupt* interrupt) {
-    FileSource src;
-    src.interrupt_ = interrupt;
-    src.fd_ = fd;
-    src.owned_ = false;
-    VELLKIT_TRY(src.read_size());
-    out = std::move(src);
-    return Status();
+    return adopt(fd, true, interrupt, out);
 }
 
 Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {
