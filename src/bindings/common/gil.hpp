@@ -29,14 +29,16 @@ private:
     PyThreadState* released_ = nullptr;
 };
 
-// Runs the enclosing scope without the GIL: nothing in it may touch a
-// Python object. Scopes do not nest.
+// Runs the enclosing scope without the GIL (when `release`: work too short
+// to be worth it keeps it): nothing in it may touch a Python object. Scopes
+// do not nest.
 class GilReleased {
 public:
-    explicit GilReleased(CallInterrupt& interrupt) : interrupt_(interrupt) {
-        interrupt_.released_ = PyEval_SaveThread();
+    explicit GilReleased(CallInterrupt& interrupt, bool release = true) : interrupt_(interrupt), release_(release) {
+        if (release_) interrupt_.released_ = PyEval_SaveThread();
     }
     ~GilReleased() {
+        if (!release_) return;
         PyEval_RestoreThread(interrupt_.released_);
         interrupt_.released_ = nullptr;
     }
@@ -45,6 +47,7 @@ public:
 
 private:
     CallInterrupt& interrupt_;
+    bool release_;
 };
 
 // Saves the pending exception (if any) and restores it on scope exit, so

@@ -35,6 +35,16 @@ enum OwnFunction { kFnHelp, kFnListContents, kFnIsVellFile, kFnDecodeString, kFn
 // per parameter block so that the lock costs nothing worth measuring.
 // Entries are only ever added while the module lives, so a name found stays
 // valid until the module is freed.
+#ifdef Py_GIL_DISABLED
+using CacheMutex = std::mutex;
+#else
+// With the GIL, every use of the cache is already one at a time.
+struct CacheMutex {
+    void lock() {}
+    void unlock() {}
+};
+#endif
+
 class NameCache {
 public:
     static constexpr size_t kCapacity = 4096;
@@ -68,21 +78,21 @@ public:
 
     private:
         std::unordered_map<uint32_t, PyObject*>& names_;
-        std::lock_guard<std::mutex> hold_;
+        std::lock_guard<CacheMutex> hold_;
     };
 
     // Drops every name; the references go after the lock is let go.
     void clear() {
         std::unordered_map<uint32_t, PyObject*> dropped;
         {
-            std::lock_guard<std::mutex> hold(mutex_);
+            std::lock_guard<CacheMutex> hold(mutex_);
             dropped.swap(names_);
         }
         for (auto& entry : dropped) Py_DECREF(entry.second);
     }
 
 private:
-    std::mutex mutex_;
+    CacheMutex mutex_;
     std::unordered_map<uint32_t, PyObject*> names_;
 };
 

@@ -1,6 +1,7 @@
 #include "bindings/common/objects.hpp"
 
 #include <climits>
+#include <cstdlib>
 
 #include "bindings/common/errors.hpp"
 
@@ -92,6 +93,14 @@ bool plain_count(PyObject* value, long long& out) {
 }
 
 bool environment_variable(const char* name, std::string& out) {
+#ifndef Py_GIL_DISABLED
+    // os.environ changes the C library's environment with the GIL held, as
+    // this runs: the two cannot meet.
+    const char* value = std::getenv(name);
+    if (!value) return false;
+    out = value;
+    return true;
+#else
     Ref os = Ref::check(PyImport_ImportModule("os"));
     Ref environ = Ref::check(PyObject_GetAttrString(os.get(), "environ"));
     Ref key = new_str(name);
@@ -110,6 +119,7 @@ bool environment_variable(const char* name, std::string& out) {
     }
     out.assign(text, (size_t)length);
     return true;
+#endif
 }
 
 std::string describe_path(PyObject* path) {

@@ -38,8 +38,9 @@ long long range_count(PyObject* value);
 // raised) for anything else.
 bool plain_count(PyObject* value, long long& out);
 
-// os.environ[name] as UTF-8 (read through os.environ, which other threads
-// may change meanwhile, not the C library's environment); false when unset.
+// os.environ[name] as UTF-8; false when unset. Without the GIL it is read
+// through os.environ, not the C library's environment, which other threads
+// may change meanwhile.
 bool environment_variable(const char* name, std::string& out);
 
 // The file as messages name it: str(path), or its repr when that fails.

@@ -136,7 +136,7 @@ RowPlan row_plan(const AnnotationTable& table, const TableColumns& columns, wide
 // Reads the rows the plan describes, raising the errors of the column or
 // text count that stops them.
 void read_rows(ExtractContext& ctx, const RowPlan& plan, const TableColumns& columns) {
-    Status status = ctx.reporter.run_core(
+    Status status = ctx.reporter.run_core(ctx.cursor.source(),
         [&](FieldReadObserver& observer) { return read_annotation_rows(ctx.cursor, observer, plan); });
     if (status.code == ErrorCode::annotation_column_type) raise_unknown_type(columns.list[(size_t)status.value].type.get());
     if (status.code == ErrorCode::annotation_text_length) {

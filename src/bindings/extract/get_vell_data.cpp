@@ -177,7 +177,7 @@ Ref read_single_spectrum(ExtractContext& ctx) {
         WritableView view(ordinate.get());
         Status status;
         {
-            GilReleased released(ctx.interrupt);
+            GilReleased released(ctx.interrupt, (uint64_t)count * sizeof(float) >= kUnlockedReadBytes);
             status = read_spectrum_values(ctx.source, ctx.blocks.data, (size_t)count, static_cast<float*>(view.data()));
         }
         check(status);

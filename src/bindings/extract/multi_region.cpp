@@ -165,7 +165,7 @@ size_t record_position(const RecordLayout& layout, PyObject* findex) {
 
 // The record that row `row` of the "Fileindex" column names.
 size_t record_at(const RecordLayout& layout, const AnnotationColumn& fileindex, long long row) {
-    int32_t number;
+    int32_t number = 0;
     if (fileindex.integer_at(row, number)) {
         auto it = layout.position_of.find(number);
         if (it != layout.position_of.end()) return it->second;
@@ -307,7 +307,7 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
         for (long long k = 0; k < positions; ++k) {
             poll(ctx, (uint64_t)k);
             long long j = first_row + k;
-            int32_t number;
+            int32_t number = 0;
             const AnnotationColumn& fileindex = columns.fileindex();
             Ref findex = fileindex.integer_at(j, number) ? Ref() : fileindex.item(j);
             store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, columns.x(), j);

@@ -11,7 +11,7 @@ namespace vellkit::py {
 RecordLayout record_layout(ExtractContext& ctx) {
     StoreTable table;
     RecordLayout layout;
-    check(ctx.reporter.run_core([&](FieldReadObserver& observer) {
+    check(ctx.reporter.run_core(ctx.cursor.source(), [&](FieldReadObserver& observer) {
         VELLKIT_TRY(read_store_table(ctx.cursor, ctx.blocks.data, observer, table));
         return lay_out_records(table, ctx.source.size(), ctx.blocks.data, layout);
     }));
@@ -69,16 +69,18 @@ void read_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64
                const std::vector<ReadPiece>* behind) {
     Status status;
     {
-        GilReleased released(ctx.interrupt);
+        GilReleased released(ctx.interrupt, rows.size() * (uint64_t)length * sizeof(float) >= kUnlockedReadBytes);
         status = vellkit::read_rows(ctx.source, rows, length, base, behind);
     }
     check(status);
 }
 
 void read_pieces(ExtractContext& ctx, const std::vector<ReadPiece>& pieces) {
+    uint64_t bytes = 0;
+    for (const ReadPiece& p : pieces) bytes += p.length;
     Status status;
     {
-        GilReleased released(ctx.interrupt);
+        GilReleased released(ctx.interrupt, bytes >= kUnlockedReadBytes);
         status = gather_read(ctx.source, pieces);
     }
     check(status);

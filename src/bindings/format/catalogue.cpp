@@ -15,7 +15,7 @@ bool has_vell_magic(ModuleState* state, OpenFile& file) {
     Status status;
     {
         // A pipe's writer may take its time.
-        GilReleased released(file.interrupt());
+        GilReleased released(file.interrupt(), !file.source().seekable());
         status = file.source().read_at(0, head, sizeof head, got);
     }
     check(status);
@@ -54,7 +54,7 @@ void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {
 
 std::vector<DirectoryEntry> read_file_directory(Cursor& cursor, FieldReporter& reporter) {
     std::vector<DirectoryEntry> directory;
-    check(reporter.run_core([&](FieldReadObserver& observer) { return read_directory(cursor, observer, directory); }));
+    check(reporter.run_core(cursor.source(), [&](FieldReadObserver& observer) { return read_directory(cursor, observer, directory); }));
     return directory;
 }
 

@@ -8,6 +8,7 @@
 
 #include "bindings/common/gil.hpp"
 #include "bindings/common/module_state.hpp"
+#include "core/common/limits.hpp"
 #include "core/format/field_readers.hpp"
 
 namespace vellkit::py {
@@ -25,8 +26,11 @@ public:
     // GIL is back and before anything else the caller can see; returns the
     // work's status.
     template <typename Work>
-    Status run_core(Work&& work) {
-        if (!interrupt_) return work(static_cast<FieldReadObserver&>(*this));
+    Status run_core(const FileSource& source, Work&& work) {
+        // Small files are parsed in microseconds: less than letting go of
+        // the GIL would cost.
+        const bool worth_it = !source.seekable() || source.size() >= kUnlockedParseFileBytes;
+        if (!interrupt_ || !worth_it) return work(static_cast<FieldReadObserver&>(*this));
         Deferred deferred;
         Status status;
         {

@@ -41,12 +41,7 @@ void OpenFile::open_with_builtin(ModuleState* state, PyObject* path) {
     Ref fileno = Ref::check(PyObject_CallMethod(file_object_.get(), "fileno", nullptr));
     int fd = PyLong_AsLong(fileno.get());
     if (fd == -1 && PyErr_Occurred()) throw PyError();
-    Status status;
-    {
-        GilReleased released(interrupt_);
-        status = FileSource::borrow_descriptor(fd, source_, &interrupt_);
-    }
-    check(status);
+    check(FileSource::borrow_descriptor(fd, source_, &interrupt_));
 }
 
 bool OpenFile::is_native() const { return source_.is_open() && !file_object_; }

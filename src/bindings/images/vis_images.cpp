@@ -76,7 +76,7 @@ public:
     Ref read() {
         ParamMap lists;
         ImageStop stop;
-        check_step(reporter_.run_core(
+        check_step(reporter_.run_core(cursor_.source(),
                        [&](FieldReadObserver& observer) { return walk_image_lists(cursor_, observer, block_, lists, stop); }),
                    stop);
         long long count = 0;
@@ -95,7 +95,7 @@ private:
         ImageStop stop;
         check_step(locate_image_entry(lists, block_.byte_offset, n, entry, stop), stop);
         std::vector<ParamRecord> records;
-        check(reporter_.run_core(
+        check(reporter_.run_core(cursor_.source(),
             [&](FieldReadObserver& observer) { return parse_parameter_block(cursor_, entry, observer, records); }));
         Ref params = parameters_dict(reporter_, records);
         Ref image = Ref::check(PyDict_New());
@@ -205,7 +205,7 @@ private:
         char* destination = PyBytes_AS_STRING(data.get());
         Status status;
         {
-            GilReleased released(interrupt_);
+            GilReleased released(interrupt_, (uint64_t)count >= kUnlockedReadBytes || !cursor_.source().seekable());
             status = cursor_.read(destination, (size_t)count, got);
         }
         check(status);

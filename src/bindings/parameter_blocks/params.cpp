@@ -79,7 +79,7 @@ Ref parameters_dict(FieldReporter& reporter, const std::vector<ParamRecord>& rec
 
 void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params) {
     std::vector<ParamRecord> records;
-    check(reporter.run_core(
+    check(reporter.run_core(cursor.source(),
         [&](FieldReadObserver& observer) { return parse_parameter_block(cursor, offset, observer, records); }));
     // New names are appended in the order of their first record, values of
     // known names replaced in place: what update() with the block's dict does.

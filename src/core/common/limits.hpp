@@ -26,6 +26,12 @@ constexpr int64_t kRowSlack = 4096;
 // Labels up to this long are read in the same vectored pass as the values.
 constexpr int64_t kLabelReadWithValues = 4096;
 
+// Work worth letting other threads run during: reads of this many bytes or
+// more, and parsing files of this size or more (directories, tables). Less
+// is done in microseconds, about what letting go of a lock costs.
+constexpr uint64_t kUnlockedReadBytes = 64 * 1024;
+constexpr int64_t kUnlockedParseFileBytes = 1024 * 1024;
+
 // Long loops ask the consumer whether to stop (a signal) this often.
 constexpr int64_t kInterruptPollEvery = 4096;
 

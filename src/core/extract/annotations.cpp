@@ -23,26 +23,6 @@ void AnnotationCells::append_text(std::string bytes) {
     texts_.push_back(std::move(bytes));
 }
 
-bool AnnotationCells::integer_at(long long row, int32_t& out) const {
-    if (row < 0 || (size_t)row >= cells_.size() || cells_[(size_t)row].kind() != Kind::integer) return false;
-    out = cells_[(size_t)row].integer();
-    return true;
-}
-
-bool AnnotationCells::number_at(long long row, double& out) const {
-    if (row < 0 || (size_t)row >= cells_.size()) return false;
-    const Cell& c = cells_[(size_t)row];
-    if (c.kind() == Kind::integer) {
-        out = c.integer();
-        return true;
-    }
-    if (c.kind() == Kind::real) {
-        out = c.real();
-        return true;
-    }
-    return false;
-}
-
 const std::unordered_map<int32_t, AnnotationCells::Occurrences>& AnnotationCells::occurrences() const {
     if (!occurrences_built_) {
         for (size_t i = 0; i < cells_.size(); ++i) {
@@ -194,9 +174,11 @@ Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const R
     const int64_t span = row_span(plan);
     std::vector<unsigned char> buffer(span > 0 ? (size_t)span : 0);
     for (const RowPlan::Column& c : plan.columns) c.target->reserve((size_t)plan.rows);
-    for (long long r = 0; r < plan.rows; ++r) {
+    // Row r lies at first_row + r * step, stepped by additions.
+    wide row_at = plan.first_row;
+    for (long long r = 0; r < plan.rows; ++r, row_at = row_at + plan.step) {
         if (r % kInterruptPollEvery == kInterruptPollEvery - 1) VELLKIT_TRY(cursor.source().poll());
-        VELLKIT_TRY(cursor.seek(plan.first_row + (wide)r * plan.step));
+        VELLKIT_TRY(cursor.seek(row_at));
         if (span >= 0 && cursor.remaining() >= span) {
             // The whole row is in the file: one read, fields taken from memory.
             Status status;

@@ -45,10 +45,21 @@ public:
     float real(size_t row) const { return cells_[row].real(); }
     // The stored bytes of a text cell, before the first NUL.
     const std::string& text(size_t row) const { return texts_[cells_[row].text()]; }
-    // Integer value of a row, when the row holds an integer.
-    bool integer_at(long long row, int32_t& out) const;
+    // Integer value of a row, when the row holds an integer. Inline: the
+    // readers call these once or more per position.
+    bool integer_at(long long row, int32_t& out) const {
+        if (row < 0 || (size_t)row >= cells_.size() || cells_[(size_t)row].kind() != Kind::integer) return false;
+        out = cells_[(size_t)row].integer();
+        return true;
+    }
     // Numeric value of a row (integer or real), when it holds a number.
-    bool number_at(long long row, double& out) const;
+    bool number_at(long long row, double& out) const {
+        if (row < 0 || (size_t)row >= cells_.size()) return false;
+        const Cell& c = cells_[(size_t)row];
+        if (c.kind() == Kind::text) return false;
+        out = c.kind() == Kind::integer ? (double)c.integer() : (double)c.real();
+        return true;
+    }
 
     // For all-integer columns: the first row holding `value` (false when
     // none does) and how many rows hold it.

@@ -17,7 +17,7 @@ std::string strip_nuls(const unsigned char* p, size_t n) {
     return std::string(reinterpret_cast<const char*>(p) + begin, end - begin);
 }
 
-bool is_end(const std::string& name) { return name == "END"; }
+bool is_end(const std::string& name) { return name.size() == 3 && name[0] == 'E' && name[1] == 'N' && name[2] == 'D'; }
 
 // The fixed part of a record: name, type and size.
 struct RecordHead {
@@ -70,14 +70,27 @@ Status read_head(Cursor& cursor, FieldReadObserver& observer, wide block_offset,
     return Status();
 }
 
-// Reads the value that follows a record's fixed part, by its type.
+// Reads the value that follows a record's fixed part, by its type: from
+// the read-ahead window in place when it holds it (nearly always), else as
+// a field that may be cut short and reported.
 Status read_value(Cursor& cursor, FieldReadObserver& observer, const RecordHead& head, ParamRecord& rec) {
     if (head.type == layout::kParamInt32) {
         rec.kind = ParamRecord::Kind::integer;
-        rec.integer = read_int32(cursor, observer);
+        if (const unsigned char* p = cursor.buffered(4)) {
+            rec.integer = (int32_t)(uint32_t)load_le(p, 4);
+            cursor.skip(4);
+        } else {
+            rec.integer = read_int32(cursor, observer);
+        }
     } else if (head.type == layout::kParamFloat64) {
         rec.kind = ParamRecord::Kind::real;
-        rec.real = read_float64(cursor, observer);
+        if (const unsigned char* p = cursor.buffered(8)) {
+            const uint64_t bits = load_le(p, 8);
+            std::memcpy(&rec.real, &bits, sizeof rec.real);
+            cursor.skip(8);
+        } else {
+            rec.real = read_float64(cursor, observer);
+        }
     } else if (head.type >= layout::kParamTextFirst && head.type <= layout::kParamTextLast) {
         rec.kind = ParamRecord::Kind::text;
         VELLKIT_TRY(cursor.read_text((int64_t)head.size * 2, rec.text));
@@ -98,11 +111,15 @@ Status parse_parameter_block(Cursor& cursor, wide offset, FieldReadObserver& obs
         bool end = false;
         VELLKIT_TRY(read_head(cursor, observer, offset, head, end));
         if (end) return Status();
-        ParamRecord rec;
-        VELLKIT_TRY(read_value(cursor, observer, head, rec));
+        out.emplace_back();
+        ParamRecord& rec = out.back();
+        Status status = read_value(cursor, observer, head, rec);
+        if (!status.ok()) {
+            out.pop_back();
+            return status;
+        }
         rec.name = std::move(head.name);
         rec.raw_name = head.raw_name;
-        out.push_back(std::move(rec));
     }
 }
 

@@ -36,8 +36,8 @@ public:
     // Opens `path` (UTF-8 on Windows, bytes elsewhere) read-only, in binary
     // mode, not inherited by child processes. A directory is refused with
     // EISDIR, as reading one would fail anyway.
-    // A signal that cuts the open short asks `interrupt` whether to stop;
-    // so do the reads of the file later on.
+    // A signal that cuts the open short (a FIFO waits for a writer) asks
+    // `interrupt` whether to stop; so do the reads of the file later on.
     static Status open_path(const char* path, FileSource& out, Interrupt* interrupt = nullptr);
     // Wraps a descriptor owned by someone else (it is not closed here); on
     // Windows a C runtime descriptor.
