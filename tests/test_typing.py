@@ -117,7 +117,7 @@ def test_installed_stubs_are_the_source_stubs():
 
 
 def test_typed_usage_holds_at_run_time(tmp_path):
-    spec = importlib.util.spec_from_file_location("typed_usage", os.path.join(HERE, "typing", "usage.py"))
-    usage = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(usage)
+    location = importlib.util.spec_from_file_location("typed_usage", os.path.join(HERE, "typing", "usage.py"))
+    usage = importlib.util.module_from_spec(location)
+    location.loader.exec_module(usage)
     usage.exercise(tmp_path)
