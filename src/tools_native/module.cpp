@@ -296,6 +296,34 @@ bool check_records(const PathArg& path, const FileSource& source, const int64_t*
     return false;
 }
 
+// What every record read takes: the file, the records' offsets and the open
+// file; the read itself runs without the GIL.
+struct RecordRead {
+    PathArg path;
+    Buffer offsets_buffer;
+    const int64_t* offsets = nullptr;
+    size_t count = 0;
+    FileSource source;
+
+    bool arguments(PyObject* path_object, PyObject* offsets_object) {
+        return path_arg(path_object, path) && offsets_arg(offsets_object, offsets_buffer, offsets, count);
+    }
+    bool open() { return open_source(path, source); }
+    // Runs `read` (core only) without the GIL, closes the file, and raises
+    // the read's failure naming the file.
+    template <typename Read>
+    bool run(Read&& read) {
+        Status s;
+        Py_BEGIN_ALLOW_THREADS
+        s = read();
+        source.close();
+        Py_END_ALLOW_THREADS
+        if (s.ok()) return true;
+        set_status_error(path, s);
+        return false;
+    }
+};
+
 PyObject* read_points_fn(PyObject*, PyObject* args) {
     PyObject *path_object, *offsets_object, *out_object;
     long long npt, start, length;
@@ -306,28 +334,16 @@ PyObject* read_points_fn(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "points out of the record's range");
         return nullptr;
     }
-    PathArg path;
-    if (!path_arg(path_object, path)) return nullptr;
-    Buffer offsets_buffer, out_buffer;
-    const int64_t* offsets;
-    size_t count;
+    RecordRead r;
+    Buffer out_buffer;
     void* out;
-    if (!offsets_arg(offsets_object, offsets_buffer, offsets, count)) return nullptr;
-    if (!output_arg(out_object, out_buffer, 4, count * (size_t)length, out)) return nullptr;
-    FileSource source;
-    if (!open_source(path, source)) return nullptr;
-    if (!check_records(path, source, offsets, count, npt)) return nullptr;
-    Status s;
-    Py_BEGIN_ALLOW_THREADS
-    s = read_points(source, offsets, count, start, length, static_cast<float*>(out));
-    source.close();
-    Py_END_ALLOW_THREADS
-    if (!s.ok()) {
-        set_status_error(path, s);
+    if (!r.arguments(path_object, offsets_object)) return nullptr;
+    if (!output_arg(out_object, out_buffer, 4, r.count * (size_t)length, out)) return nullptr;
+    if (!r.open() || !check_records(r.path, r.source, r.offsets, r.count, npt)) return nullptr;
+    if (!r.run([&] { return read_points(r.source, r.offsets, r.count, start, length, static_cast<float*>(out)); }))
         return nullptr;
-    }
-    g_records_read += count;
-    g_bytes_read += (unsigned long long)count * (unsigned long long)length * 4ULL;
+    g_records_read += r.count;
+    g_bytes_read += (unsigned long long)r.count * (unsigned long long)length * 4ULL;
     Py_RETURN_NONE;
 }
 
@@ -335,26 +351,14 @@ PyObject* read_times_fn(PyObject*, PyObject* args) {
     PyObject *path_object, *offsets_object, *out_object;
     long long npt;
     if (!PyArg_ParseTuple(args, "OOLO:read_times", &path_object, &offsets_object, &npt, &out_object)) return nullptr;
-    PathArg path;
-    if (!path_arg(path_object, path)) return nullptr;
-    Buffer offsets_buffer, out_buffer;
-    const int64_t* offsets;
-    size_t count;
+    RecordRead r;
+    Buffer out_buffer;
     void* out;
-    if (!offsets_arg(offsets_object, offsets_buffer, offsets, count)) return nullptr;
-    if (!output_arg(out_object, out_buffer, 8, count, out)) return nullptr;
-    FileSource source;
-    if (!open_source(path, source)) return nullptr;
-    Status s;
-    Py_BEGIN_ALLOW_THREADS
-    s = read_times(source, offsets, count, npt, static_cast<double*>(out));
-    source.close();
-    Py_END_ALLOW_THREADS
-    if (!s.ok()) {
-        set_status_error(path, s);
-        return nullptr;
-    }
-    g_bytes_read += (unsigned long long)count * 8ULL;
+    if (!r.arguments(path_object, offsets_object)) return nullptr;
+    if (!output_arg(out_object, out_buffer, 8, r.count, out)) return nullptr;
+    if (!r.open()) return nullptr;
+    if (!r.run([&] { return read_times(r.source, r.offsets, r.count, npt, static_cast<double*>(out)); })) return nullptr;
+    g_bytes_read += (unsigned long long)r.count * 8ULL;
     Py_RETURN_NONE;
 }
 
@@ -363,27 +367,13 @@ PyObject* read_labels_fn(PyObject*, PyObject* args) {
     long long npt;
     int info_size;
     if (!PyArg_ParseTuple(args, "OOLi:read_labels", &path_object, &offsets_object, &npt, &info_size)) return nullptr;
-    PathArg path;
-    if (!path_arg(path_object, path)) return nullptr;
-    Buffer offsets_buffer;
-    const int64_t* offsets;
-    size_t count;
-    if (!offsets_arg(offsets_object, offsets_buffer, offsets, count)) return nullptr;
-    FileSource source;
-    if (!open_source(path, source)) return nullptr;
+    RecordRead r;
+    if (!r.arguments(path_object, offsets_object) || !r.open()) return nullptr;
     std::vector<std::string> labels;
-    Status s;
-    Py_BEGIN_ALLOW_THREADS
-    s = read_labels(source, offsets, count, npt, info_size, labels);
-    source.close();
-    Py_END_ALLOW_THREADS
-    if (!s.ok()) {
-        set_status_error(path, s);
-        return nullptr;
-    }
-    Ref list = Ref::steal(PyList_New((Py_ssize_t)count));
+    if (!r.run([&] { return read_labels(r.source, r.offsets, r.count, npt, info_size, labels); })) return nullptr;
+    Ref list = Ref::steal(PyList_New((Py_ssize_t)r.count));
     if (!list) return nullptr;
-    for (size_t k = 0; k < count; ++k) {
+    for (size_t k = 0; k < r.count; ++k) {
         PyObject* text = decode_text(labels[k]);
         if (!text) return nullptr;
         PyList_SET_ITEM(list.get(), (Py_ssize_t)k, text);
