@@ -517,13 +517,15 @@ Ref read_planned_trace_regions(ExtractContext& ctx, const std::vector<RegionPlan
         WritableView out(trace_array.get());
         auto* rows = static_cast<float*>(out.data());
         const size_t traces = block.traces;
-        const float* values = block.values.data();
         for (long long k = 0; k < positions; ++k) {
             poll(ctx, (uint64_t)k);
             const int64_t c = region.targets[(size_t)k];
             if (c < 0 || c >= block.length) trace_column(ctx, block, (long long)c + 1);
-            float* row = rows + (size_t)k * traces;
-            for (size_t t = 0; t < traces; ++t) row[t] = values[t * (size_t)block.length + (size_t)c];
+        }
+        // Trace by trace: each trace's values are read in order.
+        for (size_t t = 0; t < traces; ++t) {
+            const float* values = block.values.data() + t * (size_t)block.length;
+            for (long long k = 0; k < positions; ++k) rows[(size_t)k * traces + t] = values[region.targets[(size_t)k]];
         }
         Ref object = region_object(ctx, region, trace_array.get(), map_x.get(), map_y.get(), Py_None);
         check_status(PyList_Append(regions.get(), object.get()));

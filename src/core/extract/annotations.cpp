@@ -81,6 +81,23 @@ long long AnnotationCells::count_of(int32_t value) const {
     return it == occurrences().end() ? 0 : it->second.count;
 }
 
+bool AnnotationCells::numbers(long long first, size_t count, double* out) const {
+    if (first < 0 || (size_t)first > size() || count > size() - (size_t)first) return false;
+    if (in_table_) {
+        const unsigned char* p = table_.bytes->data() + table_.offset + (size_t)first * table_.stride;
+        if (table_.kind == Kind::integer) {
+            for (size_t i = 0; i < count; ++i, p += table_.stride) out[i] = (double)(int32_t)(uint32_t)load_le(p, 4);
+        } else {
+            for (size_t i = 0; i < count; ++i, p += table_.stride) out[i] = (double)as_float((uint32_t)load_le(p, 4));
+        }
+        return true;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (!number_at(first + (long long)i, out[i])) return false;
+    }
+    return true;
+}
+
 long long AnnotationCells::first_number_row(double value) const {
     double v = 0;
     for (size_t i = 0; i < size(); ++i) {

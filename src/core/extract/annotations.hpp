@@ -72,6 +72,10 @@ public:
         return true;
     }
 
+    // The numbers of rows [first, first + count) into `out` (ints widened);
+    // false when a row is past the end or holds text.
+    bool numbers(long long first, size_t count, double* out) const;
+
     // For all-integer columns: the first row holding `value` (false when
     // none does) and how many rows hold it.
     bool first_row_of(int32_t value, long long& row) const;

@@ -1,5 +1,7 @@
 #include "core/plans/region_plan.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 
@@ -32,40 +34,77 @@ std::string group_text(const GroupTally& tally) {
     return buf;
 }
 
-// The record a "Fileindex" cell names, looked up as a dict lookup by the
-// value would find it; false for anything a lookup would not find.
-bool target_of(const RegionPlanInput& in, long long row, int64_t& out) {
-    const AnnotationCells* column = in.columns.fileindex;
-    if (!column || row >= (long long)column->size()) return false;
-    if (in.target == PositionTarget::trace_column) {
-        // A float indexes a numpy array only to fail there.
-        int32_t v = 0;
-        if (!column->integer_at(row, v)) return false;
-        out = (int64_t)v - 1;
+// Spectrum index -> record, as the offsets map finds it: a plain table
+// when the indices are dense (the usual 1..n), else the map itself.
+class RecordIndex {
+public:
+    RecordIndex(const std::unordered_map<int64_t, size_t>* map) : map_(map) {
+        if (!map_ || map_->empty()) return;
+        int64_t low = INT64_MAX, high = INT64_MIN;
+        for (const auto& entry : *map_) {
+            low = std::min(low, entry.first);
+            high = std::max(high, entry.first);
+        }
+        if ((uint64_t)(high - low) >= 4 * (uint64_t)map_->size() + 16) return;
+        low_ = low;
+        dense_.assign((size_t)(high - low) + 1, -1);
+        for (const auto& entry : *map_) dense_[(size_t)(entry.first - low)] = (int64_t)entry.second;
+    }
+
+    bool find(int64_t key, int64_t& out) const {
+        if (!dense_.empty() || !map_) {
+            if (key < low_ || (uint64_t)(key - low_) >= dense_.size()) return false;
+            out = dense_[(size_t)(key - low_)];
+            return out >= 0;
+        }
+        auto it = map_->find(key);
+        if (it == map_->end()) return false;
+        out = (int64_t)it->second;
         return true;
     }
-    int64_t key = 0;
-    switch (column->kind_at((size_t)row)) {
-    case Kind::integer:
-        key = column->integer((size_t)row);
-        break;
-    case Kind::real: {
-        const double d = column->real((size_t)row);
-        if (!(std::trunc(d) == d) || std::fabs(d) > 9.0e18) return false;
-        key = (int64_t)d;
-        break;
+
+private:
+    const std::unordered_map<int64_t, size_t>* map_;
+    int64_t low_ = 0;
+    std::vector<int64_t> dense_;
+};
+
+// The record (or trace column) of each row from `first` on, as a dict
+// lookup by the "Fileindex" value would find it; false for anything a
+// lookup would not find.
+bool targets_of(const RegionPlanInput& in, const RecordIndex& records, long long first, std::vector<int64_t>& out) {
+    const AnnotationCells& column = *in.columns.fileindex;
+    const size_t n = out.size();
+    if (first < 0 || (size_t)first > column.size() || n > column.size() - (size_t)first) return false;
+    for (size_t k = 0; k < n; ++k) {
+        const size_t row = (size_t)first + k;
+        if (in.target == PositionTarget::trace_column) {
+            // A float indexes a numpy array only to fail there.
+            if (column.kind_at(row) != Kind::integer) return false;
+            out[k] = (int64_t)column.integer(row) - 1;
+            continue;
+        }
+        int64_t key = 0;
+        switch (column.kind_at(row)) {
+        case Kind::integer:
+            key = column.integer(row);
+            break;
+        case Kind::real: {
+            const double d = column.real(row);
+            if (!(std::trunc(d) == d) || std::fabs(d) > 9.0e18) return false;
+            key = (int64_t)d;
+            break;
+        }
+        case Kind::text:
+            return false;
+        }
+        if (!records.find(key, out[k])) return false;
     }
-    case Kind::text:
-        return false;
-    }
-    auto it = in.position_of->find(key);
-    if (it == in.position_of->end()) return false;
-    out = (int64_t)it->second;
     return true;
 }
 
 // Forms one region from its group's tally; false to give up.
-bool plan_region(const RegionPlanInput& in, const GroupTally& tally, uint64_t& positions_left,
+bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const GroupTally& tally, uint64_t& positions_left,
                  std::vector<RegionPlan>& out) {
     const long long first = tally.first_row;
     double type = 0;
@@ -96,15 +135,13 @@ bool plan_region(const RegionPlanInput& in, const GroupTally& tally, uint64_t& p
 
     const AnnotationCells* xs = in.columns.x;
     const AnnotationCells* ys = in.columns.y;
-    if (count > 0 && (!xs || !ys)) return false;
-    region.map_x.resize((size_t)count);
-    region.map_y.resize((size_t)count);
-    region.targets.resize((size_t)count);
-    for (long long k = 0; k < count; ++k) {
-        const long long j = first + k;
-        if (!target_of(in, j, region.targets[(size_t)k])) return false;
-        if (!xs->number_at(j, region.map_x[(size_t)k]) || !ys->number_at(j, region.map_y[(size_t)k])) return false;
-    }
+    if (count > 0 && (!xs || !ys || !in.columns.fileindex)) return false;
+    const size_t n = (size_t)count;
+    region.map_x.resize(n);
+    region.map_y.resize(n);
+    region.targets.resize(n);
+    if (!xs->numbers(first, n, region.map_x.data()) || !ys->numbers(first, n, region.map_y.data())) return false;
+    if (!targets_of(in, records, first, region.targets)) return false;
     out.push_back(std::move(region));
     return true;
 }
@@ -114,12 +151,14 @@ bool plan_region(const RegionPlanInput& in, const GroupTally& tally, uint64_t& p
 bool tally_groups(const AnnotationCells& groups, std::vector<GroupTally>& out) {
     out.clear();
     // -0.0 and 0.0 are one key, as they are one set member.
+    std::vector<double> values(groups.size());
+    if (!groups.numbers(0, values.size(), values.data())) return false;
     std::unordered_map<double, size_t> index;
     size_t previous = 0;
     double previous_value = 0;
-    for (size_t i = 0; i < groups.size(); ++i) {
-        double v = 0;
-        if (!groups.number_at((long long)i, v) || v != v) return false;
+    for (size_t i = 0; i < values.size(); ++i) {
+        double v = values[i];
+        if (v != v) return false;
         v += 0.0;
         // Rows of one group mostly follow one another: one lookup a run.
         if (!out.empty() && v == previous_value) {
@@ -145,11 +184,12 @@ bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out) {
     std::unordered_map<double, size_t> by_value;
     for (size_t i = 0; i < in.tallies->size(); ++i) by_value.emplace((*in.tallies)[i].value + 0.0, i);
     uint64_t positions_left = in.max_positions;
+    const RecordIndex records(in.target == PositionTarget::record ? in.position_of : nullptr);
     for (int32_t g : in.order) {
         // The first row equal to the member as an integer (list.index).
         auto it = by_value.find((double)g);
         if (it == by_value.end()) return false;
-        if (!plan_region(in, (*in.tallies)[it->second], positions_left, out)) return false;
+        if (!plan_region(in, records, (*in.tallies)[it->second], positions_left, out)) return false;
     }
     return true;
 }
