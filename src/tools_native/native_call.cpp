@@ -1,7 +1,5 @@
 #include "tools_native/native_call.hpp"
 
-#include <string>
-
 #include "core/format/text.hpp"
 #include "pyglue/memory_limit.hpp"
 
@@ -66,11 +64,10 @@ void NativeCall::check_identity(PyObject* identity) {
 
 MemoryBudget& NativeCall::budget() {
     if (!budget_made_) {
-        Py_ssize_t length = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(shown_.get(), &length);
-        // A name the system gave that is not UTF-8 is shown as its repr.
-        std::string subject = text ? std::string(text, (size_t)length) : (PyErr_Clear(), py::describe_path(encoded_.get()));
-        budget_ = py::call_budget(source_.size_known() ? source_.size() : -1, subject);
+        // A name that is not UTF-8 (undecodable bytes) is shown as its repr.
+        PyObject* subject = PyUnicode_AsUTF8(shown_.get()) ? shown_.get() : encoded_.get();
+        PyErr_Clear();
+        budget_ = py::call_budget(source_.size_known() ? source_.size() : -1, py::describe_path(subject));
         budget_made_ = true;
     }
     return budget_;
