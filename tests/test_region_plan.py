@@ -325,3 +325,25 @@ def test_native_plan_failures(tmp_path, monkeypatch, change, error):
         _native.plan_regions(path, request)
     if error is not KeyError:
         assert path in str(info.value)
+
+
+@pytest.mark.parametrize("indices", [[3, 10 ** 6, 7], [-5, 0, 5], [2 ** 31 - 1, -(2 ** 31)]])
+def test_sparse_spectrum_indices(tmp_path, indices):
+    # Fileindex values looked up among indices far apart, negative, or at the
+    # ends of int32; one that no record has fails as a dict lookup does.
+    records = {i: writer.Record(spectrum(k), time=500.0 + k) for k, i in enumerate(indices)}
+    rows = [[1, 0, 0, 0, 0, i, 0.0, 0.0] for i in reversed(indices)]
+    vf = writer.make_3d_file(records, NPT, writer.multi_region_params(NPT, 1.0, 2.0),
+                             annotation=[writer.AnnotationTable(COLUMNS, rows)])
+    path = str(tmp_path / "sparse.vell")
+    vf.write(path)
+    region, = vellkit.getVellData(path, ("AB", "3D", "NONE")).regions
+    assert region.start_time.tolist() == [500.0 + k for k in reversed(range(len(indices)))]
+    assert region.spectra.tobytes() == np.array([spectrum(k) for k in reversed(range(len(indices)))]).tobytes()
+    rows[1][5] = min(indices) + 1
+    vf = writer.make_3d_file(records, NPT, writer.multi_region_params(NPT, 1.0, 2.0),
+                             annotation=[writer.AnnotationTable(COLUMNS, rows)])
+    vf.write(path)
+    with pytest.raises(KeyError) as info:
+        vellkit.getVellData(path, ("AB", "3D", "NONE"))
+    assert info.value.args == (min(indices) + 1,)

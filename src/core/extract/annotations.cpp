@@ -243,7 +243,10 @@ Status read_rows_in_bulk(Cursor& cursor, const RowPlan& plan, int64_t span, long
         VELLKIT_TRY(cursor.source().read_at(at, buffer.data(), bytes, delivered));
         for (long long i = 0; i < m; ++i) {
             // A file that shrank meanwhile: its rows are read field by field.
-            if ((size_t)(i * plan.step + span) > delivered) return cursor.seek(at + i * plan.step);
+            if ((size_t)(i * plan.step + span) > delivered) {
+                done += i;
+                return cursor.seek(at + i * plan.step);
+            }
             if ((done + i) % kInterruptPollEvery == kInterruptPollEvery - 1) VELLKIT_TRY(cursor.source().poll());
             decode_row(plan, buffer.data() + (size_t)(i * plan.step));
         }
