@@ -70,10 +70,14 @@ def test_parameter_records(value, record):
 
 
 def test_parameter_names_and_end():
-    block = w.encode_parameters([("LONGNAME", 1), (b"A\0B\0", 2), ("NPT", 3), ("NPT", 4)], end=False)
-    assert block[:4] == b"LONG" and block[12:16] == b"A\0B\0"
+    block = w.encode_parameters([(b"LONGNAME", 1), (b"A\0B\0", 2), ("NPT", 3), ("NPT", 4)], end=False)
+    assert block[:4] == b"LONG" and block[12:16] == b"A\0B\0"  # raw bytes: cut to the field
     assert len(block) == 48 and b"END" not in block
     assert parse_params(w.encode_parameters([("NPT", 3), ("NPT", 4)]), 0) == {"NPT": 4}
+    with pytest.raises(ValueError, match="parameter name 'FIVE5' takes 5 bytes"):
+        w.encode_parameters({"FIVE5": 1})
+    with pytest.raises(ValueError, match="more than its field of 4"):
+        w.encode_parameters({"\u00e9\u00e9\u00e9": 1})  # 3 characters, 6 bytes
 
 
 def test_header_directory_and_spectrum():
