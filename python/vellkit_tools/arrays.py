@@ -253,8 +253,7 @@ class _Counted(object):
 
 def _write_file(path: Path, data_code: int, data_size: int,
                 fill: Callable[[_Counted], Tuple[float, float]],
-                own: Callable[[float, float], Block], extras: List[Block],
-                inputs: Iterable[Any] = ()) -> str:
+                own: Callable[[float, float], Block], extras: List[Block]) -> str:
     """Write a measurement to ``path`` atomically.
 
     ``fill`` streams the data block (``data_size`` bytes) and returns the
@@ -264,7 +263,6 @@ def _write_file(path: Path, data_code: int, data_size: int,
     past 2 GiB, before them with its 64-bit extension.
     """
     target = os.fsdecode(os.fspath(path))
-    _refuse_own_input(target, inputs)
     blocks = [own(0.0, 0.0)] + extras
     codes = [data_code] + [code for code, _ in blocks]
     sizes = [data_size] + [len(data) for _, data in blocks]
@@ -318,6 +316,7 @@ class _Records(object):
         self.range = _Range()
         self.written = 0
         self.out: Optional[_Counted] = None
+        self._buffer = np.zeros(0, dtype=self.dtype)
 
     def begin(self, out: _Counted) -> None:
         self.out = out
@@ -328,16 +327,16 @@ class _Records(object):
         k = rows.shape[0]
         if self.written + k > self.count:
             raise ValueError("more records given than the %d expected" % self.count)
-        out = np.zeros(k, dtype=self.dtype)
+        if self._buffer.shape[0] < k:
+            self._buffer = np.zeros(k, dtype=self.dtype)  # the bytes between the fields stay zero
+        out = self._buffer[:k]
         if self.npt:
             out["y"] = rows
             self.range.add(out["y"])
-        if times is not None:
-            out["time"] = np.asarray(times, dtype=np.float64).reshape(k)
-        if labels is not None:
-            out["label"] = labels
+        out["time"] = 0.0 if times is None else np.asarray(times, dtype=np.float64).reshape(k)
+        out["label"] = b"" if labels is None else labels
         assert self.out is not None
-        self.out.write(out.tobytes())
+        self.out.write(out.view(np.uint8))
         self.written += k
 
     def close(self) -> Tuple[float, float]:
@@ -455,6 +454,7 @@ def write_image_map(path: Path, cube: Any, x: ArrayLike = None, map_x: ArrayLike
     rows (default 0, 1, 2, ...), stored as ``AOX``/``DDX`` and ``AOY``/``DDY``.
     """
     target = os.fsdecode(os.fspath(path))
+    _refuse_own_input(target, [cube])
     cube = _as_array_or_chunks(cube, shape, "a cube given as chunks needs "
                                "shape=(rows, columns, points)")
     if shape is None:
@@ -479,7 +479,7 @@ def write_image_map(path: Path, cube: Any, x: ArrayLike = None, map_x: ArrayLike
 
     return _write_file(target, data_code, records.size, fill,
                        _own(own_code, npt, x_ends, dxu, grid, params),
-                       _extras(acquisition, instrument, sample, ft, images=images), [cube])
+                       _extras(acquisition, instrument, sample, ft, images=images))
 
 
 def write_time_series(path: Path, spectra: Any, x: ArrayLike = None, times: ArrayLike = None, *,
@@ -496,6 +496,7 @@ def write_time_series(path: Path, spectra: Any, x: ArrayLike = None, times: Arra
     ``numpy.memmap`` or an iterable of chunks with ``shape=(steps, points)``.
     """
     target = os.fsdecode(os.fspath(path))
+    _refuse_own_input(target, [spectra])
     spectra = _as_array_or_chunks(spectra, shape, "spectra given as chunks need "
                                   "shape=(steps, points)")
     if shape is None:
@@ -523,7 +524,7 @@ def write_time_series(path: Path, spectra: Any, x: ArrayLike = None, times: Arra
 
     return _write_file(target, data_code, records.size, fill,
                        _own(own_code, npt, x_ends, dxu, extra, params),
-                       _extras(acquisition, instrument, sample, ft, images=images), [spectra])
+                       _extras(acquisition, instrument, sample, ft, images=images))
 
 
 def _region_geometry(regions: Sequence[Mapping[str, Any]]) -> List[Dict[str, Any]]:
