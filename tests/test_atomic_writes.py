@@ -272,6 +272,8 @@ def _mapped_inputs(path):
     ("write_traces", lambda p, a: arrays.write_traces(p, a, ["l%d" % k for k in range(a.shape[2])])),
     ("write_multi_region", lambda p, a: arrays.write_multi_region(
         p, [{"nx": a.shape[1], "ny": 1, "spectra": a[0]}])),
+    ("region traces", lambda p, a: arrays.write_traces(
+        p, None, ["l%d" % k for k in range(a.shape[2])], regions=[{"nx": a.shape[1], "ny": 1, "traces": a[0]}])),
     ("chunks", lambda p, a: arrays.write_image_map(p, iter([a[0], a[1]]), shape=a.shape)),
 ])
 def test_an_input_mapped_from_the_target_is_refused(tmp_path, name, write):

@@ -630,6 +630,7 @@ def write_traces(path: Path, traces: ArrayLike, labels: Sequence[str], *, x: Arr
         geos = _region_geometry(regions)
         annotation, _ = _e.multi_region_table(geos, first_index=1)
         if traces is None:
+            _refuse_own_input(target, [r.get("traces") for r in regions])
             per_region = [np.asarray(r["traces"], dtype=np.float32) for r in regions]
             values = np.concatenate([p.reshape(-1, len(names)) for p in per_region], axis=0)
         else:
