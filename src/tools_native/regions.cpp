@@ -61,25 +61,9 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
     if (PyDict_SetItemString(dict, key, value) < 0) throw PyError();
 }
 
-// NPT of the merged parameters (the values per trace of a trace block).
-int64_t npt_of(const BlockPlan& plan) {
-    ParamMap merged;
-    for (const auto& records : plan.parameter_blocks) merged.merge(records);
-    const ParamRecord* npt = merged.find("NPT");
-    return npt && npt->kind == ParamRecord::Kind::integer ? npt->integer : -1;
-}
-
-bool has_mapping_names(const BlockPlan& plan) {
-    ParamMap merged;
-    for (const auto& records : plan.parameter_blocks) merged.merge(records);
-    for (const char* name : layout::kMappingNames)
-        if (!merged.find(name)) return false;
-    return true;
-}
-
 }  // namespace
 
-PyObject* regions_list(NativeCall& call, const BlockPlan& plan, bool traces) {
+PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
     PyObject* shown = call.shown();
     MemoryBudget& budget = call.budget();
     AnnotationBlock block;
@@ -87,7 +71,7 @@ PyObject* regions_list(NativeCall& call, const BlockPlan& plan, bool traces) {
     CountingObserver observer;
     call.run([&] {
         Cursor cursor(call.source());
-        return read_annotation_block(cursor, observer, plan.blocks.annotation, budget, block, gap);
+        return read_annotation_block(cursor, observer, source.annotation_offset, budget, block, gap);
     });
     if (gap.kind == AnnotationGap::Kind::missing) {
         Ref key = Ref::check(PyUnicode_FromStringAndSize(gap.name.data(), (Py_ssize_t)gap.name.size()));
@@ -116,22 +100,19 @@ PyObject* regions_list(NativeCall& call, const BlockPlan& plan, bool traces) {
     if (!tally_groups(*in.columns.group, tallies) || !set_order(tallies, in.order))
         raise(PyExc_ValueError, unplanned, shown);
     in.tallies = &tallies;
-    std::unordered_map<int64_t, size_t> position_of;
-    // A repeated spectrum index keeps its first position.
-    for (size_t k = 0; k < plan.record_indices.size(); ++k) position_of.emplace(plan.record_indices[k], k);
-    in.position_of = &position_of;
-    in.target = traces ? PositionTarget::trace_column : PositionTarget::record;
+    in.position_of = source.position_of;
+    in.target = source.traces ? PositionTarget::trace_column : PositionTarget::record;
     // Each position hands over its x, y and record: 24 bytes.
     const int64_t left = budget.limit() - budget.used();
     in.max_positions = left > 0 ? (uint64_t)left / 24 : 0;
     std::vector<RegionPlan> regions;
     if (!plan_regions(in, regions)) raise(PyExc_ValueError, unplanned, shown);
 
-    const int64_t npt = npt_of(plan);
+    const int64_t npt = source.npt;
     Ref list = Ref::check(PyList_New(0));
     for (const RegionPlan& region : regions) {
         call.charge(region.targets.size(), 3 * sizeof(int64_t));
-        if (traces) {
+        if (source.traces) {
             for (int64_t c : region.targets) {
                 if (c < 0 || c >= npt) {
                     PyErr_Format(PyExc_IndexError, "%U: Fileindex %lld is out of bounds: spectra are numbered 1 to %lld",
@@ -158,6 +139,25 @@ PyObject* regions_list(NativeCall& call, const BlockPlan& plan, bool traces) {
     return list.release();
 }
 
+// ---------------------------------------------------------------------------
+// _native.plan_regions(path, block), until plan_block gives the regions.
+
+namespace {
+
+ParamMap merged_parameters(const BlockPlan& plan) {
+    ParamMap merged;
+    for (const auto& records : plan.parameter_blocks) merged.merge(records);
+    return merged;
+}
+
+bool has_mapping_names(const ParamMap& merged) {
+    for (const char* name : layout::kMappingNames)
+        if (!merged.find(name)) return false;
+    return true;
+}
+
+}  // namespace
+
 PyObject* fn_plan_regions(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", "block", nullptr};
@@ -176,10 +176,21 @@ PyObject* fn_plan_regions(PyObject*, PyObject* args, PyObject* kwargs) {
         call.open();
         BlockPlan plan;
         call.run([&] { return plan_block(call.source(), name_word, dimensions_word, deriv_word, plan); });
-        if (plan.problem != PlanProblem::none || !plan.three_d || plan.blocks.annotation < 0 || has_mapping_names(plan))
+        const ParamMap merged = merged_parameters(plan);
+        if (plan.problem != PlanProblem::none || !plan.three_d || plan.blocks.annotation < 0 ||
+            has_mapping_names(merged))
             return PyErr_Format(PyExc_ValueError, "%U: %s %s %s is not a multi-region block", call.shown(), name,
                                 dimensions, deriv);
-        return regions_list(call, plan, name_word == "TRC");
+        std::unordered_map<int64_t, size_t> position_of;
+        // A repeated spectrum index keeps its first position.
+        for (size_t k = 0; k < plan.record_indices.size(); ++k) position_of.emplace(plan.record_indices[k], k);
+        const ParamRecord* npt = merged.find("NPT");
+        RegionsSource source;
+        source.annotation_offset = plan.blocks.annotation;
+        source.position_of = &position_of;
+        source.traces = name_word == "TRC";
+        source.npt = npt && npt->kind == ParamRecord::Kind::integer ? npt->integer : -1;
+        return regions_list(call, source);
     });
 }
 
