@@ -456,8 +456,8 @@ def engine_spectrum_case(path, mr):
         values, (records_read, value_bytes) = result
         if values.tobytes() != want.tobytes():
             raise AssertionError("position %d holds other values than getVellData's" % k)
-        case.floor_text = "open, pread %d KiB, close; engine read %d record(s), %d KiB of values" % (
-            npt * 4 // 1024, records_read, value_bytes // 1024)
+        case.floor_text = "open, pread %d bytes, close; engine read %d record(s), %d bytes of values" % (
+            npt * 4, records_read, value_bytes)
 
     case.check = check
     return case
