@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 
 namespace vellkit {
 
@@ -20,18 +19,26 @@ bool integer_in(const AnnotationCells* column, long long row, int32_t& out) {
     return column && column->integer_at(row, out);
 }
 
+// An integer in decimal, as str.format prints it.
+std::string decimal(long long v) {
+    char buf[24];
+    char* end = buf + sizeof buf;
+    char* p = end;
+    unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
+    do {
+        *--p = (char)('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0) *--p = '-';
+    return std::string(p, end);
+}
+
 // The group value as str.format prints it: an int in decimal, a float by
 // its repr (an integral value here, below 2**31 in magnitude).
 std::string group_text(const GroupTally& tally) {
-    char buf[48];
-    if (!tally.real) {
-        std::snprintf(buf, sizeof buf, "%d", (int32_t)tally.value);
-    } else if (tally.value == 0 && std::signbit(tally.value)) {
-        return "-0.0";
-    } else {
-        std::snprintf(buf, sizeof buf, "%.1f", tally.value);
-    }
-    return buf;
+    if (!tally.real) return decimal((long long)tally.value);
+    if (tally.value == 0 && std::signbit(tally.value)) return "-0.0";
+    return decimal((long long)tally.value) + ".0";
 }
 
 // Spectrum index -> record, as the offsets map finds it: a plain table
@@ -77,14 +84,20 @@ bool targets_of(const RegionPlanInput& in, const RecordIndex& records, long long
     const AnnotationCells& column = *in.columns.fileindex;
     const size_t n = out.size();
     if (first < 0 || (size_t)first > column.size() || n > column.size() - (size_t)first) return false;
+    if (column.integers(first, n, out.data())) {
+        // The usual column of integers, taken at once.
+        if (in.target == PositionTarget::trace_column) {
+            for (int64_t& v : out) v -= 1;
+            return true;
+        }
+        for (int64_t& v : out)
+            if (!records.find(v, v)) return false;
+        return true;
+    }
+    // A float indexes a numpy array only to fail there.
+    if (in.target == PositionTarget::trace_column) return false;
     for (size_t k = 0; k < n; ++k) {
         const size_t row = (size_t)first + k;
-        if (in.target == PositionTarget::trace_column) {
-            // A float indexes a numpy array only to fail there.
-            if (column.kind_at(row) != Kind::integer) return false;
-            out[k] = (int64_t)column.integer(row) - 1;
-            continue;
-        }
         int64_t key = 0;
         switch (column.kind_at(row)) {
         case Kind::integer:
@@ -118,17 +131,15 @@ bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const Gr
     RegionPlan region;
     region.group = (int32_t)tally.value;
     region.first_row = first;
-    const std::string group = group_text(tally);
-    char buf[96];
     double ary_type = 0;
     if (count == 0 && !number_in(in.columns.ary_type, first, ary_type)) return false;
+    region.title = "Region " + group_text(tally);
     if (count == 0 && ary_type == 0) {
         count = tally.count;
-        std::snprintf(buf, sizeof buf, " (%lld points)", count);
+        region.title += " (" + decimal(count) + " points)";
     } else {
-        std::snprintf(buf, sizeof buf, " (%d x %d)", nx, ny);
+        region.title += " (" + decimal(nx) + " x " + decimal(ny) + ")";
     }
-    region.title = "Region " + group + buf;
     // A negative size fails in numpy; a count past the rows, at the first
     // row that is not there.
     if (count < 0 || (uint64_t)count > positions_left) return false;
