@@ -100,6 +100,7 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
     if (!tally_groups(*in.columns.group, tallies) || !set_order(tallies, in.order))
         raise(PyExc_ValueError, unplanned, shown);
     in.tallies = &tallies;
+    in.indices = source.indices;
     in.position_of = source.position_of;
     in.target = source.traces ? PositionTarget::trace_column : PositionTarget::record;
     // Each position hands over its x, y and record: 24 bytes.
@@ -187,6 +188,7 @@ PyObject* fn_plan_regions(PyObject*, PyObject* args, PyObject* kwargs) {
         const ParamRecord* npt = merged.find("NPT");
         RegionsSource source;
         source.annotation_offset = plan.blocks.annotation;
+        source.indices = &plan.record_indices;
         source.position_of = &position_of;
         source.traces = name_word == "TRC";
         source.npt = npt && npt->kind == ParamRecord::Kind::integer ? npt->integer : -1;

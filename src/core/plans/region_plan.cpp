@@ -45,22 +45,23 @@ std::string group_text(const GroupTally& tally) {
 // when the indices are dense (the usual 1..n), else the map itself.
 class RecordIndex {
 public:
-    explicit RecordIndex(const std::unordered_map<int64_t, size_t>* map) : map_(map) {
-        if (!map_ || map_->empty()) return;
-        int64_t low = INT64_MAX, high = INT64_MIN;
-        for (const auto& entry : *map_) {
-            low = std::min(low, entry.first);
-            high = std::max(high, entry.first);
-        }
-        const uint64_t span = (uint64_t)high - (uint64_t)low;
-        if (span >= 4 * (uint64_t)map_->size() + 16) return;
+    RecordIndex(const std::vector<int64_t>* indices, const std::unordered_map<int64_t, size_t>* map) : map_(map) {
+        if (!indices || indices->empty()) return;
+        const auto range = std::minmax_element(indices->begin(), indices->end());
+        const int64_t low = *range.first;
+        const uint64_t span = (uint64_t)*range.second - (uint64_t)low;
+        if (span >= 4 * (uint64_t)indices->size() + 16) return;
         low_ = low;
         dense_.assign((size_t)span + 1, -1);
-        for (const auto& entry : *map_) dense_[(size_t)((uint64_t)entry.first - (uint64_t)low)] = (int64_t)entry.second;
+        for (size_t k = 0; k < indices->size(); ++k) {
+            int64_t& slot = dense_[(size_t)((uint64_t)(*indices)[k] - (uint64_t)low)];
+            if (slot < 0) slot = (int64_t)k;
+        }
     }
 
     bool find(int64_t key, int64_t& out) const {
         if (!dense_.empty() || !map_) {
+            // Without a map, the indices were all there is.
             if (key < low_ || (uint64_t)key - (uint64_t)low_ >= dense_.size()) return false;
             out = dense_[(size_t)((uint64_t)key - (uint64_t)low_)];
             return out >= 0;
@@ -196,7 +197,8 @@ bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out) {
     std::unordered_map<double, size_t> by_value;
     for (size_t i = 0; i < in.tallies->size(); ++i) by_value.emplace((*in.tallies)[i].value + 0.0, i);
     uint64_t positions_left = in.max_positions;
-    const RecordIndex records(in.target == PositionTarget::record ? in.position_of : nullptr);
+    const bool by_record = in.target == PositionTarget::record;
+    const RecordIndex records(by_record ? in.indices : nullptr, by_record ? in.position_of : nullptr);
     for (int32_t g : in.order) {
         // The first row equal to the member as an integer (list.index).
         auto it = by_value.find((double)g);
