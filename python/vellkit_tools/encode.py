@@ -889,6 +889,8 @@ def _create_temporary(target: str) -> Tuple[int, str]:
             return os.open(candidate, _OPEN_FLAGS, 0o666), candidate
         except FileExistsError:
             continue
+        except OSError as err:  # a missing or read-only folder: the caller knows the target's name
+            raise OSError(err.errno, err.strerror, target) from err
     raise FileExistsError(errno.EEXIST, "no free temporary name", target)
 
 
