@@ -55,7 +55,7 @@ void NativeCall::check_identity(PyObject* identity) {
     expected.mtime_ns = identity_number(identity, 3, true);
     FileIdentity actual;
     check(source_.identity(actual));
-    if (actual != expected) {
+    if (!actual.matches(expected)) {
         PyErr_Format(PyExc_OSError, "%U has changed since it was opened (another file, or the same one rewritten)",
                      shown_.get());
         throw PyError();
