@@ -126,6 +126,18 @@ def test_failures_of_the_core_name_the_file_in_vellkit_wording(tmp_path):
     assert info.value.filename == missing
 
 
+def test_audit_hooks_see_the_open_as_the_built_in_open_reports_it(tmp_path):
+    from test_open_audit import _open_events
+    path, offsets = series_file(tmp_path, name="sërïes.vell")
+
+    def read_with_builtin_open():
+        with open(path, "rb"):
+            pass
+
+    (expected,) = _open_events(read_with_builtin_open)
+    assert _open_events(lambda: _native.read_points(path, offsets, NPT, 0, 1)) == [expected]
+
+
 # ----------------------------------------------------------------------------
 # The memory limit
 # ----------------------------------------------------------------------------
