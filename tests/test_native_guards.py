@@ -309,7 +309,10 @@ def test_records_stacked_on_one_offset_are_refused_at_once(tmp_path, kind, npt, 
         """ % call
     status, out, err = run_child(code, path, offset, timeout=60)
     assert (status, out) == (0, "MemoryError True True\n"), err[-2000:]
-    assert float(err.strip().splitlines()[-1]) < 1.0
+    # Refused before reading: milliseconds, where reading took 26 s to 75 s.
+    took = float(err.strip().splitlines()[-1])
+    print("refused in %.3f s" % took)
+    assert took < 10
 
 
 def many_records_file(tmp_path, size=16 << 20):
