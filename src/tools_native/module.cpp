@@ -11,7 +11,8 @@
 
 #include "core/common/limits.hpp"
 #include "core/format/text.hpp"
-#include "tools_native/block_plan.hpp"
+#include "core/plans/record_reads.hpp"
+#include "tools_native/plans.hpp"
 
 namespace vellkit::tools {
 
@@ -127,137 +128,6 @@ PyObject* decode_text(const std::string& text) {
         break;
     }
     return PyUnicode_DecodeLatin1(text.data(), n, "strict");
-}
-
-// [(name, value), ...] in file order.
-PyObject* records_list(const std::vector<ParamRecord>& records) {
-    Ref list = Ref::steal(PyList_New((Py_ssize_t)records.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < records.size(); ++i) {
-        const ParamRecord& rec = records[i];
-        Ref value;
-        switch (rec.kind) {
-        case ParamRecord::Kind::integer:
-            value = Ref::steal(PyLong_FromLong(rec.integer));
-            break;
-        case ParamRecord::Kind::real:
-            value = Ref::steal(PyFloat_FromDouble(rec.real));
-            break;
-        case ParamRecord::Kind::text:
-            value = Ref::steal(decode_text(rec.text));
-            break;
-        }
-        if (!value) return nullptr;
-        PyObject* item = Py_BuildValue("(s#O)", rec.name.data(), (Py_ssize_t)rec.name.size(), value.get());
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), (Py_ssize_t)i, item);
-    }
-    return list.release();
-}
-
-PyObject* int64_bytes(const std::vector<int64_t>& values) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                     (Py_ssize_t)(values.size() * sizeof(int64_t)));
-}
-
-// The memory limit setting from os.environ (not the C library's
-// environment, which other threads may change meanwhile); false with an
-// exception set when it cannot be read.
-bool memory_setting(std::string& out, bool& present) {
-    present = false;
-    Ref os = Ref::steal(PyImport_ImportModule("os"));
-    Ref environ = Ref::steal(os ? PyObject_GetAttrString(os.get(), "environ") : nullptr);
-    if (!environ) return false;
-    Ref value = Ref::steal(PyMapping_GetItemString(environ.get(), kMemoryLimitVariable));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-        PyErr_Clear();
-        return true;
-    }
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value.get(), &length);
-    if (!text) return false;
-    out.assign(text, (size_t)length);
-    present = true;
-    return true;
-}
-
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-    if (!value) return false;
-    int r = PyDict_SetItemString(dict, key, value);
-    Py_DECREF(value);
-    return r == 0;
-}
-
-PyObject* describe(PyObject*, PyObject* args) {
-    PyObject* path_object;
-    const char *name, *dimensions, *deriv;
-    if (!PyArg_ParseTuple(args, "Osss:describe", &path_object, &name, &dimensions, &deriv)) return nullptr;
-    PathArg path;
-    if (!path_arg(path_object, path)) return nullptr;
-    FileSource source;
-    if (!open_source(path, source)) return nullptr;
-
-    BlockPlan plan;
-    Status s;
-    std::string name_word(name), dimensions_word(dimensions), deriv_word(deriv);
-    Py_BEGIN_ALLOW_THREADS
-    s = plan_block(source, name_word, dimensions_word, deriv_word, plan);
-    source.close();
-    Py_END_ALLOW_THREADS
-    if (!s.ok()) {
-        set_status_error(path, s);
-        return nullptr;
-    }
-    PyObject* shown = path.shown.get();
-    switch (plan.problem) {
-    case PlanProblem::none:
-        break;
-    case PlanProblem::not_vell:
-        return PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", shown);
-    case PlanProblem::bad_request:
-        return PyErr_Format(PyExc_ValueError, "%U: invalid data block request (%s, %s, %s)", shown, name, dimensions,
-                            deriv);
-    case PlanProblem::no_block:
-        return PyErr_Format(PyExc_ValueError, "%U: no data block %s %s %s in the file", shown, name, dimensions, deriv);
-    case PlanProblem::offset_range:
-        return PyErr_Format(PyExc_ValueError, "%U: a record of the %s %s %s block lies beyond any file position", shown,
-                            name, dimensions, deriv);
-    }
-
-    Ref result = Ref::steal(PyDict_New());
-    if (!result) return nullptr;
-    PyObject* d = result.get();
-    Ref blocks = Ref::steal(PyList_New(0));
-    if (!blocks) return nullptr;
-    for (const auto& records : plan.parameter_blocks) {
-        Ref list = Ref::steal(records_list(records));
-        if (!list || PyList_Append(blocks.get(), list.get()) < 0) return nullptr;
-    }
-    if (PyDict_SetItemString(d, "parameter_blocks", blocks.get()) < 0) return nullptr;
-    PyObject* original = plan.has_original ? records_list(plan.original_parameters) : (Py_INCREF(Py_None), Py_None);
-    if (!set_item(d, "original_parameters", original)) return nullptr;
-    if (!set_item(d, "file_size", PyLong_FromLongLong(plan.file_size))) return nullptr;
-    // What the results of one call may take, as the `vellkit` module allows.
-    MemoryBudget budget;
-    std::string setting;
-    bool has_setting = false;
-    if (!memory_setting(setting, has_setting)) return nullptr;
-    s = MemoryBudget::for_file(plan.file_size, has_setting ? setting.c_str() : nullptr, budget);
-    if (!s.ok()) {
-        set_status_error(path, s);
-        return nullptr;
-    }
-    if (!set_item(d, "memory_limit", PyLong_FromLongLong(budget.limit()))) return nullptr;
-    if (!set_item(d, "data_offset", PyLong_FromLongLong(plan.blocks.data))) return nullptr;
-    if (!set_item(d, "annotation_offset", PyLong_FromLongLong(plan.blocks.annotation))) return nullptr;
-    if (plan.three_d) {
-        if (!set_item(d, "block_size", PyLong_FromLong(plan.block_size))) return nullptr;
-        if (!set_item(d, "info_size", PyLong_FromLong(plan.info_size))) return nullptr;
-        if (!set_item(d, "record_indices", int64_bytes(plan.record_indices))) return nullptr;
-        if (!set_item(d, "record_offsets", int64_bytes(plan.record_offsets))) return nullptr;
-    }
-    return result.release();
 }
 
 // The int64 record offsets of an argument: any contiguous buffer of 8-byte
@@ -392,8 +262,11 @@ PyObject* reset_counters_fn(PyObject*, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"describe", describe, METH_VARARGS,
+    {"describe", fn_describe, METH_VARARGS,
      "describe(path, name, dimensions, deriv) -> dict: located blocks, parameter blocks and record layout"},
+    {"describe_file", fn_describe_file, METH_O, "describe_file(path) -> dict: the header-only description of a file"},
+    {"plan_block", fn_plan_block, METH_VARARGS,
+     "plan_block(path, block) -> dict: what one data block is and where its values lie"},
     {"read_points", read_points_fn, METH_VARARGS,
      "read_points(path, offsets, npt, start, length, out): points [start, start+length) of each record"},
     {"read_times", read_times_fn, METH_VARARGS, "read_times(path, offsets, npt, out): info-record times"},

@@ -1,0 +1,33 @@
+// Reads of chosen records of a planned 3D block (or of a 2D block's values),
+// for lazy readers: points of records, the info-record times, the labels.
+// Record offsets come from a BlockPlan.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/format/byte_source.hpp"
+
+namespace vellkit {
+
+// Whether `count` records of `npt` values starting at these offsets lie
+// wholly inside the file; `bad` is the first that does not.
+bool records_inside(int64_t file_size, const int64_t* offsets, size_t count, int64_t npt, size_t& bad);
+
+// Reads points [start, start + length) of each record into `out` in host
+// order, record k at out + k * length; the caller has checked the records
+// with records_inside.
+Status read_points(const FileSource& source, const int64_t* offsets, size_t count, int64_t start, int64_t length,
+                   float* out);
+
+// The info-record time of each record, through the core's record readers:
+// 0.0 where the file ends before it, as a failed field read yields.
+Status read_times(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, double* out);
+
+// The label bytes of each record before the first NUL (an info size below
+// the label's position reads to the end of the file).
+Status read_labels(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, int32_t info_size,
+                   std::vector<std::string>& out);
+
+}  // namespace vellkit
