@@ -547,11 +547,20 @@ private:
         return status_text(s);
     }
 
-    Status blocks() {
-        std::vector<DirectoryEntry> directory;
+    // The directory as the module reads it; a directory it cannot read
+    // (described above) lists nothing.
+    Status module_directory(std::vector<DirectoryEntry>& directory) {
         CountingObserver observer;
         Cursor cursor(source_);
-        VELLKIT_TRY(read_directory(cursor, observer, directory));
+        Status s = read_directory(cursor, observer, directory);
+        if (s.ok() || !is_damage(s)) return s;
+        directory.clear();
+        return Status();
+    }
+
+    Status blocks() {
+        std::vector<DirectoryEntry> directory;
+        VELLKIT_TRY(module_directory(directory));
         std::map<std::tuple<int, bool, int>, BlockDescription> described;
         for (const ListedBlock& listed : list_contents(directory)) {
             const auto key = std::make_tuple(listed.name_index, listed.three_d, listed.deriv_type);
@@ -686,9 +695,9 @@ private:
     // lie; a step that cannot be taken is a problem of the file.
     Status images() {
         std::vector<DirectoryEntry> directory;
+        VELLKIT_TRY(module_directory(directory));
         CountingObserver observer;
         Cursor cursor(source_);
-        VELLKIT_TRY(read_directory(cursor, observer, directory));
         const DirectoryEntry* block = first_image_block(directory);
         if (!block) return Status();
         ParamMap lists;
