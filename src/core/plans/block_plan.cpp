@@ -217,6 +217,17 @@ void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop) {
         return;
 }
 
+Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_offset, MemoryBudget* budget,
+                    RecordPlan& out) {
+    StoreTable table;
+    VELLKIT_TRY(read_store_table(cursor, data_offset, observer, table));
+    out.block_size = table.block_size;
+    out.info_size = table.info_size;
+    // Offsets and indices as the plan hands them on, and the layout's map.
+    if (budget) VELLKIT_TRY(budget->charge((uint64_t)named_records(table), kRecordPlanBytes));
+    return lay_out_records(table, cursor.file_size(), data_offset, out.layout);
+}
+
 int64_t named_records(const StoreTable& table) {
     int64_t named = 0;
     for (const StoreTableRow& row : table.rows) {
@@ -314,13 +325,7 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
         out.values_offset = b.data;
         return Status();
     }
-    StoreTable table;
-    VELLKIT_TRY(read_store_table(cursor, b.data, observer, table));
-    out.records.block_size = table.block_size;
-    out.records.info_size = table.info_size;
-    // Offsets and indices as the plan hands them on, and the layout's map.
-    if (budget) VELLKIT_TRY(budget->charge((uint64_t)named_records(table), 64));
-    VELLKIT_TRY(lay_out_records(table, source.size(), b.data, out.records.layout));
+    VELLKIT_TRY(plan_records(cursor, observer, b.data, budget, out.records));
     for (wide offset : out.records.layout.offsets) {
         if (!fits_offset(offset)) {
             out.problem = PlanProblem::offset_range;
@@ -332,7 +337,8 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
         if (out.kind == BlockKind::series) VELLKIT_TRY(budget->charge(records * index_copies, sizeof(double)));
         if (is_trace_kind(out.kind)) {
             // Each label as text, twice, and a reference to it.
-            const uint64_t text = label_bytes(out.records.layout.offsets, out.x.count, table.info_size, out.file_size);
+            const uint64_t text =
+                label_bytes(out.records.layout.offsets, out.x.count, out.records.info_size, out.file_size);
             VELLKIT_TRY(budget->charge(saturating_sum(text, records * sizeof(void*)), index_copies));
         }
     }

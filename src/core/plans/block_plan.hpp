@@ -107,6 +107,12 @@ struct RecordPlan {
     int32_t info_size = 0;
     RecordLayout layout;
 };
+// Reads the 3D header and store table of the data block at `data_offset`
+// and lays the records out. `budget` (optional) is charged for the layout
+// (kRecordPlanBytes a record) between the two.
+constexpr uint64_t kRecordPlanBytes = 64;
+Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_offset, MemoryBudget* budget,
+                    RecordPlan& out);
 // Records the store table names (a repeated index counted each time), as
 // lay_out_records counts them before it lays them out.
 int64_t named_records(const StoreTable& table);
