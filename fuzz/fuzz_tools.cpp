@@ -45,7 +45,9 @@ void read_planned(const vellkit::FileSource& source, const vellkit::BlockPlan& p
     std::vector<double> times(offsets.size());
     (void)vellkit::read_times(source, offsets.data(), offsets.size(), npt, times.data());
     std::vector<std::string> labels;
-    (void)vellkit::read_labels(source, offsets.data(), offsets.size(), npt, plan.records.info_size, labels);
+    vellkit::MemoryBudget budget;
+    if (!vellkit::MemoryBudget::for_file(source.size(), nullptr, budget).ok()) return;
+    (void)vellkit::read_labels(source, offsets.data(), offsets.size(), npt, plan.records.info_size, budget, labels);
     size_t bad = 0;
     if (!vellkit::records_inside(source.size(), offsets.data(), offsets.size(), npt, bad)) return;
     // The last points of each record: a read one point too far would show.

@@ -333,15 +333,17 @@ def test_shrinking_file_is_that_files_error(tmp_path):
     vf = writer.VellFile(directory="start")
     writer.make_3d_file([values(k) for k in range(4)], NPT, writer.time_resolved_params(NPT, 1.0, 2.0), into=vf)
     path = write(tmp_path, vf)
+    identity = _native.describe_file(path)["identity"]
     plan = _native.plan_block(path, ("AB", "3D", "NONE"))
-    offsets = np.frombuffer(plan["records"]["offsets"], np.int64).copy()
+    assert plan["identity"] == identity
+    offsets = np.frombuffer(plan["records"]["offsets"], np.int64)
+    assert _native.read_points(path, offsets, NPT, 0, NPT, identity).shape == (4, NPT)
     os.truncate(path, int(offsets[-1]) + 8)
-    with pytest.raises((ValueError, OSError)) as info:
-        out = np.empty((len(offsets), NPT), np.float32)
-        try:
-            _native.read_points(path, offsets, NPT, 0, NPT, out)
-        except TypeError:
-            _native.read_points(path, offsets, NPT, 0, NPT)
+    with pytest.raises(OSError, match="has changed") as info:
+        _native.read_points(path, offsets, NPT, 0, NPT, identity)
+    assert path in str(info.value)
+    with pytest.raises(ValueError) as info:
+        _native.read_points(path, offsets, NPT, 0, NPT)
     assert path in str(info.value)
     # Described again, the shorter file says where it ends.
     assert any("records lie past the end" in p for p in _native.describe_file(path)["problems"])

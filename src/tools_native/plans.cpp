@@ -2,20 +2,18 @@
 // describes a whole file from its headers; plan_block says what one block
 // is and where its values lie; describe is the older block description the
 // engine used before plan_block.
-#include "bindings/common/gil.hpp"  // includes Python.h first
+#include "pyglue/pyref.hpp"  // includes Python.h first
 
-#include <cerrno>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "core/common/limits.hpp"
 #include "core/format/catalogue.hpp"
 #include "core/format/directory.hpp"
 #include "core/format/text.hpp"
 #include "core/plans/block_plan.hpp"
 #include "core/plans/file_description.hpp"
-#include "tools_native/plans.hpp"
+#include "tools_native/functions.hpp"
+#include "tools_native/native_call.hpp"
 
 namespace vellkit::tools {
 
@@ -30,187 +28,17 @@ void check_status(int r) {
     if (r < 0) throw PyError();
 }
 
-// The frame of one call: the path, the file opened without the GIL (a
-// signal handler's exception ends a FIFO's wait and long loops), the memory
-// budget, and core failures raised naming the file.
-class PlanCall {
-public:
-    explicit PlanCall(PyObject* path) {
-        PyObject* encoded = nullptr;
-        if (!PyUnicode_FSConverter(path, &encoded)) throw PyError();
-        encoded_ = Ref::steal(encoded);
-        Ref fspath = check(PyOS_FSPath(path));
-        shown_ = check(PyObject_Str(fspath.get()));
-    }
-
-    void open() {
-        Status s;
-        {
-            py::GilReleased released(interrupt_);
-            s = FileSource::open_path(PyBytes_AS_STRING(encoded_.get()), source_, &interrupt_);
-        }
-        raise_if(s);
-    }
-
-    template <typename Work>
-    void run(Work&& work) {
-        Status s;
-        {
-            py::GilReleased released(interrupt_);
-            s = work();
-        }
-        raise_if(s);
-    }
-
-    MemoryBudget& budget() {
-        if (budget_made_) return budget_;
-        std::string setting;
-        bool present = false;
-        memory_setting(setting, present);
-        raise_if(MemoryBudget::for_file(source_.size_known() ? source_.size() : -1, present ? setting.c_str() : nullptr,
-                                        budget_));
-        Ref text = check(PyUnicode_EncodeFSDefault(shown_.get()));
-        budget_.set_subject(PyBytes_AS_STRING(text.get()));
-        budget_made_ = true;
-        return budget_;
-    }
-
-    // (device, inode, size, modification time in ns) of the open file.
-    Ref identity() const {
-        Ref os = check(PyImport_ImportModule("os"));
-        Ref st = check(PyObject_CallMethod(os.get(), "fstat", "i", source_.descriptor()));
-        Ref dev = check(PyObject_GetAttrString(st.get(), "st_dev"));
-        Ref ino = check(PyObject_GetAttrString(st.get(), "st_ino"));
-        Ref size = check(PyObject_GetAttrString(st.get(), "st_size"));
-        Ref mtime = check(PyObject_GetAttrString(st.get(), "st_mtime_ns"));
-        return check(PyTuple_Pack(4, dev.get(), ino.get(), size.get(), mtime.get()));
-    }
-
-    void raise_if(const Status& s) {
-        if (s.ok()) return;
-        set_error(s);
-        throw PyError();
-    }
-
-    [[noreturn]] void value_error(const std::string& text) {
-        PyErr_Format(PyExc_ValueError, "%U: %s", shown_.get(), text.c_str());
-        throw PyError();
-    }
-
-    const FileSource& source() const { return source_; }
-    PyObject* shown() const { return shown_.get(); }
-
-private:
-    // The memory limit setting from os.environ (not the C library's
-    // environment, which other threads may change meanwhile).
-    static void memory_setting(std::string& out, bool& present) {
-        present = false;
-        Ref os = check(PyImport_ImportModule("os"));
-        Ref environ = check(PyObject_GetAttrString(os.get(), "environ"));
-        Ref value = Ref::steal(PyMapping_GetItemString(environ.get(), kMemoryLimitVariable));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyError();
-            PyErr_Clear();
-            return;
-        }
-        Py_ssize_t length = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(value.get(), &length);
-        if (!text) throw PyError();
-        out.assign(text, (size_t)length);
-        present = true;
-    }
-
-    void set_error(const Status& s) {
-        PyObject* name = shown_.get();
-        switch (s.code) {
-        case ErrorCode::interrupted:
-            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-            return;
-        case ErrorCode::os_error:
-            errno = s.sys_errno;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
-            return;
-        case ErrorCode::seek_negative:
-            errno = EINVAL;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
-            return;
-        case ErrorCode::memory_limit:
-            PyErr_Format(PyExc_MemoryError,
-                         "%s: reading this file needs %lld bytes of memory or more, past the limit of %lld bytes "
-                         "for a file of %lld bytes; set %s to a larger size (such as 64G) to read it",
-                         s.bytes.c_str(), (long long)s.value, (long long)s.offset, (long long)s.file_size,
-                         kMemoryLimitVariable);
-            return;
-        case ErrorCode::memory_setting:
-            PyErr_Format(PyExc_ValueError,
-                         "%s must be a number of bytes with an optional K, M, G or T suffix, not '%s'",
-                         kMemoryLimitVariable, s.bytes.c_str());
-            return;
-        case ErrorCode::seek_overflow:
-            PyErr_Format(PyExc_ValueError, "%U: a position in the file is out of range", name);
-            return;
-        case ErrorCode::param_type:
-            PyErr_Format(PyExc_ValueError, "%U: unknown parameter type code %lld", name, (long long)s.value);
-            return;
-        case ErrorCode::param_name_utf8:
-            PyErr_Format(PyExc_ValueError, "%U: a parameter name is not UTF-8", name);
-            return;
-        case ErrorCode::param_unterminated:
-            PyErr_Format(PyExc_ValueError, "%U: the parameter block at offset %lld reaches the end of the file",
-                         name, (long long)s.offset);
-            return;
-        case ErrorCode::store_table_too_large:
-            PyErr_Format(PyExc_ValueError,
-                         "%U: the store table at offset %lld claims %lld entries, more than the file holds", name,
-                         (long long)s.offset, (long long)s.value);
-            return;
-        case ErrorCode::records_too_many:
-            PyErr_Format(PyExc_ValueError,
-                         "%U: the store table at offset %lld names %lld records, more than the file holds", name,
-                         (long long)s.offset, (long long)s.value);
-            return;
-        default:
-            PyErr_Format(PyExc_ValueError, "%U: damaged file (core error %d)", name, (int)s.code);
-            return;
-        }
-    }
-
-    Ref encoded_;
-    Ref shown_;
-    py::CallInterrupt interrupt_;  // outlives the file, whose reads ask it
-    FileSource source_;
-    MemoryBudget budget_;
-    bool budget_made_ = false;
-};
-
-// Runs an entry point: a Python error comes back as NULL, a failed
-// allocation as MemoryError, any other C++ exception as SystemError.
-template <typename Body>
-PyObject* guarded(Body&& body) {
-    try {
-        return body();
-    } catch (const PyError&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "vellkit_tools._native: %s", e.what());
-        return nullptr;
-    }
+[[noreturn]] void value_error(NativeCall& call, const std::string& text) {
+    PyErr_Format(PyExc_ValueError, "%U: %s", call.shown(), text.c_str());
+    throw PyError();
 }
 
-Ref text_object(const std::string& text) {
-    auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const Py_ssize_t n = (Py_ssize_t)text.size();
-    switch (classify_text(bytes, text.size())) {
-    case TextEncoding::ascii:
-        return check(PyUnicode_DecodeASCII(text.data(), n, "strict"));
-    case TextEncoding::utf8:
-        return check(PyUnicode_DecodeUTF8(text.data(), n, "strict"));
-    case TextEncoding::latin1:
-        break;
-    }
-    return check(PyUnicode_DecodeLatin1(text.data(), n, "strict"));
+// (device, inode, size, modification time in ns) of the open file.
+Ref identity(NativeCall& call) {
+    FileIdentity id;
+    call.check(call.source().identity(id));
+    return check(Py_BuildValue("(KKLL)", (unsigned long long)id.device, (unsigned long long)id.inode,
+                               (long long)id.size, (long long)id.mtime_ns));
 }
 
 Ref value_object(const ParamRecord& rec) {
@@ -222,7 +50,7 @@ Ref value_object(const ParamRecord& rec) {
     case ParamRecord::Kind::text:
         break;
     }
-    return text_object(rec.text);
+    return check(decode_text(rec.text));
 }
 
 // [(name, value), ...] in order.
@@ -255,7 +83,7 @@ Ref triple(const char* name, bool three_d, const char* deriv) {
 }
 
 // The request words of a block argument: a sequence of three strings.
-PlanRequest request_argument(PlanCall& call, PyObject* block) {
+PlanRequest request_argument(NativeCall& call, PyObject* block) {
     Ref items = check(PySequence_Fast(block, "block must be a (name, dimensions, derivative) triple"));
     std::string words[3];
     if (PySequence_Fast_GET_SIZE(items.get()) != 3) {
@@ -272,11 +100,11 @@ PlanRequest request_argument(PlanCall& call, PyObject* block) {
     }
     PlanRequest request;
     if (!parse_plan_request(words[0], words[1], words[2], request))
-        call.value_error("not a data block request: " + words[0] + "/" + words[1] + "/" + words[2]);
+        value_error(call, "not a data block request: " + words[0] + "/" + words[1] + "/" + words[2]);
     return request;
 }
 
-void raise_plan_problem(PlanCall& call, const BlockPlan& plan) {
+void raise_plan_problem(NativeCall& call, const BlockPlan& plan) {
     const PlanRequest& r = plan.request;
     const std::string block = std::string(kBlockNames[r.name_index].name) + "/" + (r.three_d ? "3D" : "2D") + "/" +
                               request_deriv_word(r.deriv_type);
@@ -287,13 +115,13 @@ void raise_plan_problem(PlanCall& call, const BlockPlan& plan) {
         PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", call.shown());
         throw PyError();
     case PlanProblem::bad_request:
-        call.value_error("not a data block request: " + block);
+        value_error(call, "not a data block request: " + block);
     case PlanProblem::no_block:
-        call.value_error("no data block " + block + " in the file");
+        value_error(call, "no data block " + block + " in the file");
     case PlanProblem::value:
-        call.value_error("block " + block + ": " + describe_stop(plan.stop));
+        value_error(call, "block " + block + ": " + describe_stop(plan.stop));
     case PlanProblem::offset_range:
-        call.value_error("a record of the block " + block + " lies beyond any file position");
+        value_error(call, "a record of the block " + block + " lies beyond any file position");
     }
 }
 
@@ -358,10 +186,10 @@ Ref image_dict(const ImageDescription& image) {
     return d;
 }
 
-Ref description_dict(PlanCall& call, const FileDescription& f) {
+Ref description_dict(NativeCall& call, const FileDescription& f) {
     Ref d = check(PyDict_New());
     set(d.get(), "file_size", integer(f.file_size));
-    set(d.get(), "identity", call.identity());
+    set(d.get(), "identity", identity(call));
     Ref problems = check(PyList_New(0));
     for (const std::string& p : f.problems) check_status(PyList_Append(problems.get(), text(p).get()));
     set(d.get(), "problems", problems);
@@ -402,8 +230,8 @@ Ref description_dict(PlanCall& call, const FileDescription& f) {
 }  // namespace
 
 PyObject* fn_describe_file(PyObject*, PyObject* path) {
-    return guarded([&]() -> PyObject* {
-        PlanCall call(path);
+    return py::guarded([&]() -> PyObject* {
+        NativeCall call(path);
         call.open();
         FileDescription description;
         call.run([&] { return describe_file(call.source(), description); });
@@ -416,10 +244,10 @@ PyObject* fn_describe_file(PyObject*, PyObject* path) {
 }
 
 PyObject* fn_plan_block(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
+    return py::guarded([&]() -> PyObject* {
         PyObject *path, *block;
         if (!PyArg_ParseTuple(args, "OO:plan_block", &path, &block)) return nullptr;
-        PlanCall call(path);
+        NativeCall call(path);
         PlanRequest request = request_argument(call, block);
         call.open();
         MemoryBudget& budget = call.budget();
@@ -432,7 +260,7 @@ PyObject* fn_plan_block(PyObject*, PyObject* args) {
         set(d.get(), "kind", text(block_kind_name(plan.kind)));
         set(d.get(), "request", triple(kBlockNames[request.name_index].name, request.three_d,
                                        request_deriv_word(request.deriv_type)));
-        set(d.get(), "identity", call.identity());
+        set(d.get(), "identity", identity(call));
         set(d.get(), "file_size", integer(plan.file_size));
         set(d.get(), "memory_limit", integer(budget.limit()));
         set(d.get(), "parameters", records_list(plan.parameters.records()));
@@ -448,14 +276,14 @@ PyObject* fn_plan_block(PyObject*, PyObject* args) {
 }
 
 PyObject* fn_describe(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
+    return py::guarded([&]() -> PyObject* {
         PyObject* path_object;
         const char *name, *dimensions, *deriv;
         if (!PyArg_ParseTuple(args, "Osss:describe", &path_object, &name, &dimensions, &deriv)) return nullptr;
-        PlanCall call(path_object);
+        NativeCall call(path_object);
         PlanRequest request;
         if (!parse_plan_request(name, dimensions, deriv, request))
-            call.value_error(std::string("invalid data block request (") + name + ", " + dimensions + ", " + deriv +
+            value_error(call, std::string("invalid data block request (") + name + ", " + dimensions + ", " + deriv +
                              ")");
         call.open();
         // The steps of the plan the engine still takes apart itself: the
@@ -498,12 +326,14 @@ PyObject* fn_describe(PyObject*, PyObject* args) {
             throw PyError();
         }
         if (blocks.data == -1 || blocks.params == -1)
-            call.value_error(std::string("no data block ") + name + " " + dimensions + " " + deriv + " in the file");
+            value_error(call, std::string("no data block ") + name + " " + dimensions + " " + deriv + " in the file");
+        // The record layout handed over: offsets and indices, 8 bytes each.
+        call.charge(records.layout.size(), 2 * sizeof(int64_t));
         std::vector<int64_t> offsets;
         offsets.reserve(records.layout.size());
         for (wide offset : records.layout.offsets) {
             if (!fits_offset(offset))
-                call.value_error(std::string("a record of the ") + name + " " + dimensions + " " + deriv +
+                value_error(call, std::string("a record of the ") + name + " " + dimensions + " " + deriv +
                                  " block lies beyond any file position");
             offsets.push_back((int64_t)offset);
         }

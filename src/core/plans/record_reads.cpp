@@ -2,11 +2,26 @@
 
 #include "core/extract/gather.hpp"
 #include "core/extract/records.hpp"
-#include "core/format/cursor.hpp"
-#include "core/format/field_readers.hpp"
 #include "core/format/layout.hpp"
 
 namespace vellkit {
+
+namespace {
+
+// A field read cut short by the end of the file yields zero, as it does for
+// the `vellkit` module; nobody is told.
+class QuietObserver final : public FieldReadObserver {
+public:
+    void short_read(FieldKind, const unsigned char*, size_t) override {}
+};
+
+// Asks the interrupt hook now and then in a loop over records.
+Status poll_every(const FileSource& source, size_t step) {
+    if (step % (size_t)kInterruptPollEvery == (size_t)kInterruptPollEvery - 1) return source.poll();
+    return Status();
+}
+
+}  // namespace
 
 bool records_inside(int64_t file_size, const int64_t* offsets, size_t count, int64_t npt, size_t& bad) {
     // npt is at most a 32-bit parameter, so the product cannot overflow.
@@ -34,9 +49,10 @@ Status read_points(const FileSource& source, const int64_t* offsets, size_t coun
 
 Status read_times(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, double* out) {
     Cursor cursor(source);
-    CountingObserver observer;  // a time past the end of the file reads as 0.0
+    QuietObserver observer;  // a time past the end of the file reads as 0.0
     std::vector<ReadPiece> pieces(count);
     for (size_t k = 0; k < count; ++k) {
+        VELLKIT_TRY(poll_every(source, k));
         RecordValues values;
         VELLKIT_TRY(locate_values(cursor, offsets[k], npt, values));
         VELLKIT_TRY(locate_time(cursor, observer, values.end, out + k, pieces[k]));
@@ -50,13 +66,17 @@ Status read_times(const FileSource& source, const int64_t* offsets, size_t count
 }
 
 Status read_labels(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, int32_t info_size,
-                   std::vector<std::string>& out) {
+                   MemoryBudget& budget, std::vector<std::string>& out) {
     Cursor cursor(source);
     LabelReads labels;
     for (size_t k = 0; k < count; ++k) {
+        VELLKIT_TRY(poll_every(source, k));
         RecordValues values;
         VELLKIT_TRY(locate_values(cursor, offsets[k], npt, values));
         VELLKIT_TRY(labels.locate(cursor, values.end, info_size));
+        // Records stacked on one offset can each name the rest of the file
+        // as their label: refused here, before a byte of them is read.
+        VELLKIT_TRY(budget.charge(labels.bytes(k)));
     }
     std::vector<ReadPiece> reads;
     for (size_t k = 0; k < count; ++k) {
@@ -65,7 +85,10 @@ Status read_labels(const FileSource& source, const int64_t* offsets, size_t coun
     }
     VELLKIT_TRY(gather_read(source, reads));
     out.assign(count, std::string());
-    for (size_t k = 0; k < count; ++k) VELLKIT_TRY(labels.text(cursor, k, out[k]));
+    for (size_t k = 0; k < count; ++k) {
+        VELLKIT_TRY(poll_every(source, k));
+        VELLKIT_TRY(labels.text(cursor, k, out[k]));
+    }
     return Status();
 }
 

@@ -1,12 +1,14 @@
-// Reads of chosen records of a planned 3D block (or of a 2D block's values),
-// for lazy readers: points of records, the info-record times, the labels.
-// Record offsets come from a BlockPlan.
+// Reads of chosen records of a 3D data block (points, info-record times,
+// labels) for lazy readers, at the offsets a BlockPlan gives. Reads poll the
+// source's interrupt hook in long loops.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "core/common/limits.hpp"
 #include "core/format/byte_source.hpp"
 
 namespace vellkit {
@@ -26,8 +28,9 @@ Status read_points(const FileSource& source, const int64_t* offsets, size_t coun
 Status read_times(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, double* out);
 
 // The label bytes of each record before the first NUL (an info size below
-// the label's position reads to the end of the file).
+// the label's position reads to the end of the file). Each label is charged
+// to `budget` as it is located, before anything is read.
 Status read_labels(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, int32_t info_size,
-                   std::vector<std::string>& out);
+                   MemoryBudget& budget, std::vector<std::string>& out);
 
 }  // namespace vellkit
