@@ -1,6 +1,7 @@
 """The core's block plan and file description, through vellkit_tools._native:
 they agree with what vellkit reads, and describe damage from headers alone."""
 
+import json
 import os
 import struct
 import subprocess
@@ -403,3 +404,112 @@ def test_huge_axes_are_refused_at_plan_time(tmp_path, params):
                            timeout=60)
     assert child.returncode == 0, child.stderr
     assert child.stdout.startswith("refused")
+
+
+def extension_file(tmp_path):
+    """A spectrum listed in the 64-bit extension; the directory at the start."""
+    vf = writer.VellFile(directory="start")
+    vf.add_spectrum(values(0), data_type="AB", in_extension=True)
+    vf.add_parameters(writer.spectral_params(NPT, 1.0, 2.0), data_type="AB", deriv_type="NDER", in_extension=True)
+    vf.add_spectrum(values(1), data_type="AB", deriv_type="NDER", in_extension=True)
+    data = vf.to_bytes()
+    entry = struct.unpack_from("<3i", data, 24)  # the only 32-bit entry: the extension
+    assert decode_extend(entry[0]) == writer.EXTEND_64
+    return data, entry[2]
+
+
+def decode_extend(code):
+    return writer.decode_block_type(code)[5]
+
+
+def test_extension_entries_are_described_and_checked(tmp_path):
+    data, at = extension_file(tmp_path)
+    path = write(tmp_path, data)
+    description = _native.describe_file(path)
+    assert description["problems"] == []
+    extension = [e for e in description["entries"] if e["in_extension"]]
+    assert [e["what"] for e in extension] == ["AB 2D data", "AB 2D 3DER parameters", "AB 2D 3DER data"]
+    (block,) = description["blocks"]
+    assert block["listed"] == ("AB", "2D", "3DER") == tuple(vellkit.listContents(path)[0])
+    assert block["request"] == ("AB", "2D", "NDER") and block["kind"] == "spectrum"
+    for word in ("NDER", "3DER"):
+        plan = _native.plan_block(path, ("ab", "2d", word.lower()))
+        assert plan["request"] == ("AB", "2D", "NDER")
+        np.testing.assert_array_equal(read_record(path, plan["values_offset"], NPT), values(1))
+
+    claims = bytearray(data)
+    struct.pack_into("<q", claims, at, 50)
+    problems = _native.describe_file(write(tmp_path, bytes(claims)))["problems"]
+    assert any("the 64-bit directory extension at byte %d claims 50 entries" % at in p for p in problems), problems
+    past = bytearray(data)
+    struct.pack_into("<i", past, 24 + 8, len(data) + 64)
+    problems = _native.describe_file(write(tmp_path, bytes(past)))["problems"]
+    assert problems == ["the 64-bit directory extension at byte %d lies past the end of the file (%d bytes)"
+                        % (len(data) + 64, len(data))]
+    negative = bytearray(data)
+    struct.pack_into("<q", negative, at + 16 + 16, -8)  # the first extension entry's offset
+    problems = _native.describe_file(write(tmp_path, bytes(negative)))["problems"]
+    assert any(p.startswith("extension entry 0 (AB 2D data): negative offset or size") for p in problems), problems
+
+
+def test_entries_name_what_they_list(tmp_path):
+    path = write(tmp_path, region_vf("NONE"))
+    whats = [e["what"] for e in _native.describe_file(path)["entries"]]
+    assert whats == ["AB 3D data", "AB 3D parameters", "acquisition parameters", "instrument parameters",
+                     "sample parameters", "FT parameters", "annotation table"]
+
+
+_MUTATION_CHILD = textwrap.dedent("""
+    import json, os, random, resource, sys
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    from vellkit_tools import _native
+    ordinary = (ValueError, OSError, MemoryError)
+    seeds, work = json.loads(sys.argv[1]), sys.argv[2]
+    rng = random.Random(5)
+    outcomes = {}
+    for n in range(int(sys.argv[3])):
+        data = bytearray(open(rng.choice(seeds), "rb").read())
+        for _ in range(rng.randint(1, 6)):
+            how = rng.randrange(3)
+            if how == 0 and data:
+                data[rng.randrange(len(data))] = rng.randrange(256)
+            elif how == 1 and len(data) > 4:
+                at = rng.randrange(len(data) - 3)
+                data[at:at + 4] = rng.choice([b"\\xff\\xff\\xff\\x7f", b"\\0\\0\\0\\x80", b"\\xff\\xff\\xff\\xff"])
+            elif data:
+                del data[rng.randrange(len(data)):]
+        path = os.path.join(work, "m.vell")
+        with open(path, "wb") as f:
+            f.write(bytes(data))
+        try:
+            description = _native.describe_file(path)
+            blocks = [b["request"] for b in description["blocks"] if b["kind"]]
+            outcomes["described"] = outcomes.get("described", 0) + 1
+        except ordinary as error:
+            outcomes[type(error).__name__] = outcomes.get(type(error).__name__, 0) + 1
+            continue
+        for block in blocks:
+            try:
+                _native.plan_block(path, block)
+                outcomes["planned"] = outcomes.get("planned", 0) + 1
+            except ordinary as error:
+                outcomes[type(error).__name__] = outcomes.get(type(error).__name__, 0) + 1
+    print(json.dumps(outcomes))
+""")
+
+
+def test_mutated_files_are_described_or_refused(tmp_path):
+    """Damaged files give descriptions and plans or ordinary errors: never a
+    crash, a hang or memory past the limit (in a child process)."""
+    seeds = []
+    for kind, (make, _, _) in sorted(KINDS.items()):
+        seeds.append(write(tmp_path, make("1DER"), "seed-%s.vell" % kind))
+    crashes = os.path.join(os.path.dirname(__file__), "data", "crashes")
+    seeds += [os.path.join(crashes, n) for n in sorted(os.listdir(crashes)) if n.endswith(".vell")]
+    work = tmp_path / "work"
+    work.mkdir()
+    child = subprocess.run([sys.executable, "-c", _MUTATION_CHILD, json.dumps(seeds), str(work), "300"],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr[-3000:]
+    outcomes = json.loads(child.stdout)
+    assert outcomes.get("described", 0) > 100 and outcomes.get("planned", 0) > 50, outcomes
