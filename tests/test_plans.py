@@ -160,8 +160,13 @@ def test_one_empty_axis_takes_the_original_grid(tmp_path, npx, npy, capsys):
     assert (grid["npx"], grid["npy"], grid["aox"], grid["ddx"]) == (2, 3, 7.0, 0.25)
     np.testing.assert_array_equal(np.linspace(grid["aoy"], grid["aoy"] + grid["ddy"] * 2, 3), result.mapY)
     assert dict(plan["parameters"]) == result.parameters
-    (block,) = [b for b in _native.describe_file(path)["blocks"] if b["kind"]]
-    assert block["shape"] == (3, 2, NPT) and block["problem"] is None
+    blocks = {b["listed"]: b for b in _native.describe_file(path)["blocks"]}
+    assert blocks[("AB", "3D", "1DER")]["shape"] == (3, 2, NPT) and blocks[("AB", "3D", "1DER")]["problem"] is None
+    # The original block's parameters are listed, without data: not damage.
+    original = blocks[("AB", "3D", "NONE")]
+    assert (original["kind"], original["shape"], original["problem"]) == (None, None, None)
+    assert dict(original["parameters"])["NPX"] == 2
+    assert _native.describe_file(path)["problems"] == []
 
 
 def test_derivative_map_without_original_block(tmp_path):
@@ -513,3 +518,22 @@ def test_mutated_files_are_described_or_refused(tmp_path):
     assert child.returncode == 0, child.stderr[-3000:]
     outcomes = json.loads(child.stdout)
     assert outcomes.get("described", 0) > 100 and outcomes.get("planned", 0) > 50, outcomes
+
+
+def test_block_problems_say_why_a_read_fails(tmp_path):
+    data = last_block_file([values(k) for k in range(4)], NPT, writer.time_resolved_params(NPT, 1.0, 2.0))
+    path = write(tmp_path, data)
+    (entry,) = [e for e in _native.describe_file(path)["entries"] if e["what"] == "AB 3D data"]
+    table = bytearray(data)
+    struct.pack_into("<i", table, entry["offset"] + 20, 100000)
+    damaged = write(tmp_path, bytes(table))
+    (block,) = _native.describe_file(damaged)["blocks"]
+    assert "the store table at byte %d claims 100000 entries" % entry["offset"] in block["problem"]
+    with pytest.raises(ValueError):
+        vellkit.getVellData(damaged, ("AB", "3D", "NONE"))
+    params = [(n, v) for n, v in writer.time_resolved_params(NPT, 1.0, 2.0) if n != "MXY"]
+    path = write(tmp_path, writer.make_3d_file([values(0)], NPT, params))
+    (block,) = _native.describe_file(path)["blocks"]
+    assert block["problem"] == "the block has no parameter MXY"
+    with pytest.raises(KeyError):
+        vellkit.getVellData(path, ("AB", "3D", "NONE"))

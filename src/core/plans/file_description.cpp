@@ -547,20 +547,25 @@ private:
         return status_text(s);
     }
 
-    // The directory as the module reads it; a directory it cannot read
-    // (described above) lists nothing.
-    Status module_directory(std::vector<DirectoryEntry>& directory) {
-        CountingObserver observer;
-        Cursor cursor(source_);
-        Status s = read_directory(cursor, observer, directory);
-        if (s.ok() || !is_damage(s)) return s;
-        directory.clear();
+    // The directory as the module reads it, read once; a directory it
+    // cannot read (described above) lists nothing.
+    Status module_directory(const std::vector<DirectoryEntry>*& out) {
+        if (!directory_read_) {
+            CountingObserver observer;
+            Cursor cursor(source_);
+            Status s = read_directory(cursor, observer, directory_);
+            if (!s.ok() && !is_damage(s)) return s;
+            if (!s.ok()) directory_.clear();
+            directory_read_ = true;
+        }
+        out = &directory_;
         return Status();
     }
 
     Status blocks() {
-        std::vector<DirectoryEntry> directory;
-        VELLKIT_TRY(module_directory(directory));
+        const std::vector<DirectoryEntry>* read = nullptr;
+        VELLKIT_TRY(module_directory(read));
+        const std::vector<DirectoryEntry>& directory = *read;
         std::map<std::tuple<int, bool, int>, BlockDescription> described;
         for (const ListedBlock& listed : list_contents(directory)) {
             const auto key = std::make_tuple(listed.name_index, listed.three_d, listed.deriv_type);
@@ -590,7 +595,8 @@ private:
             const Parsed* p = nullptr;
             VELLKIT_TRY(parsed_at(offset, p));
             if (!p->status.ok()) {
-                d.problem = parameter_problem(offset, p->status);
+                // A block without data is not read, whatever its parameters.
+                if (b.data != -1) d.problem = parameter_problem(offset, p->status);
                 *parameters = merged.records();
                 return Status();
             }
@@ -694,8 +700,9 @@ private:
     // The visible images: each entry's labelled values and where its bytes
     // lie; a step that cannot be taken is a problem of the file.
     Status images() {
-        std::vector<DirectoryEntry> directory;
-        VELLKIT_TRY(module_directory(directory));
+        const std::vector<DirectoryEntry>* read = nullptr;
+        VELLKIT_TRY(module_directory(read));
+        const std::vector<DirectoryEntry>& directory = *read;
         CountingObserver observer;
         Cursor cursor(source_);
         const DirectoryEntry* block = first_image_block(directory);
@@ -805,6 +812,8 @@ private:
     ParameterChecks checks_;
     std::unordered_map<int64_t, std::string> records_checked_;
     std::unordered_map<int64_t, Parsed> parsed_;
+    std::vector<DirectoryEntry> directory_;
+    bool directory_read_ = false;
 };
 
 }  // namespace
