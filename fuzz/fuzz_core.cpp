@@ -30,6 +30,8 @@ struct QuietObserver final : vellkit::FieldReadObserver {
     void short_read(vellkit::FieldKind, const unsigned char*, size_t) override { ++reports; }
 };
 
+using fuzzing::InputFile;
+
 using Records = std::vector<vellkit::ParamRecord>;
 
 // The integer value of the last record named `name`, as readers merge them.

@@ -1,4 +1,5 @@
-// The fuzz input as a file: in memory on Linux, a temporary file elsewhere.
+// The fuzz input as a file the core can read: in memory on Linux, a
+// temporary file elsewhere.
 #pragma once
 
 #if defined(__linux__)
@@ -14,7 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace {
+namespace fuzzing {
 
 class InputFile {
 public:
@@ -54,4 +55,4 @@ private:
 #endif
 };
 
-}  // namespace
+}  // namespace fuzzing
