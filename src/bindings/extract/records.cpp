@@ -8,12 +8,12 @@
 
 namespace vellkit::py {
 
-RecordLayout record_layout(ExtractContext& ctx) {
+RecordLayout record_layout(ExtractContext& ctx, bool index_positions) {
     StoreTable table;
     RecordLayout layout;
     check(ctx.reporter.run_core(ctx.cursor.source(), [&](FieldReadObserver& observer) {
         VELLKIT_TRY(read_store_table(ctx.cursor, ctx.blocks.data, observer, table));
-        return lay_out_records(table, ctx.source.size(), ctx.blocks.data, layout);
+        return lay_out_records(table, ctx.source.size(), ctx.blocks.data, layout, index_positions);
     }));
     charge(ctx, layout.size(), kRecordLayoutBytes);
     return layout;
