@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "bindings/common/gil.hpp"
+#include "pyglue/gil.hpp"
 #include "bindings/common/module_state.hpp"
 #include "bindings/format/report_printer.hpp"
 #include "core/common/limits.hpp"
