@@ -37,7 +37,7 @@ def layouts(draw):
 @given(layouts())
 def test_every_series_layout_reads_as_the_model_reads_it(tmp_path_factory, layout):
     count, npt = layout["count"], layout["npt"]
-    records = {k: writer.Record(np.arange(npt, dtype=np.float32) + 10 * k, time=0.5 + k, label="trace %d" % k)
+    records = {k: writer.Record(np.arange(npt, dtype=np.float32) + 10 * k, time=0.5 + k, label=b"trace %d" % k)
                for k in range(count)}
     vf = writer.make_3d_file(records, npt, writer.time_resolved_params(npt, 1.0, 2.0), data_type=layout["kind"],
                              store_table=layout["table"], block_size=max(0, layout["block_size"]),
