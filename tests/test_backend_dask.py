@@ -86,7 +86,7 @@ def test_many_files_with_different_axes_are_refused(spectrum_paths, tmp_path, pa
     other = str(tmp_path / "other.vell")
     arrays.write_spectrum(other, np.zeros(NPT, np.float32), (0.0, 1.0))
     with pytest.raises(ValueError, match="coordinate spectral differs") as info:
-        backend.open_mfdataset(spectrum_paths + [other], parallel=parallel).load()
+        backend.open_mfdataset(spectrum_paths + [other], parallel=parallel)  # at open, before any compute
     assert other in str(info.value)
 
 
