@@ -224,6 +224,10 @@ _DERIVATIVE_NAMES = {"NONE": "", "1DER": "first derivative", "2DER": "second der
                      "NDER": "third derivative"}
 
 
+#: CF time units that numpy spells otherwise.
+_NUMPY_TIME_UNITS = {"min": "m"}
+
+
 class _Built:
     """What a kind's builder gives: the data variable's array, its
     coordinates, and how many leading dimensions pick records."""
@@ -308,8 +312,8 @@ def _build_series(path: str, plan: Mapping[str, Any], parameters: Mapping[str, A
     if isinstance(text, str) and text:
         attrs["ZTX"] = text  # the file's own words for the unit
     if units and decode_timedelta:
-        times = (np.asarray(times) * float(np.timedelta64(1, units) / np.timedelta64(1, "ns"))) \
-            .astype("timedelta64[ns]")
+        unit = np.timedelta64(1, _NUMPY_TIME_UNITS.get(units, units))
+        times = (np.asarray(times) * float(unit / np.timedelta64(1, "ns"))).astype("timedelta64[ns]")
     elif units:
         attrs["units"] = units
     array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
@@ -330,7 +334,7 @@ def _position_coords(regions: Sequence[Mapping[str, Any]]) -> Dict[Hashable, Any
         "region": ("position", np.array([r["title"] for r, n in zip(regions, counts) for _ in range(n)],
                                         dtype=object), {"long_name": "region title"}),
         "group": ("position", np.array([r["group"] for r, n in zip(regions, counts) for _ in range(n)],
-                                       dtype=np.int64), {"long_name": "region group number"}),
+                                       dtype=np.int32), {"long_name": "region group number"}),
         "map_x": ("position", np.concatenate([_float64(r["map_x"]) for r in regions] or [np.zeros(0)]),
                   {"long_name": "map x position"}),
         "map_y": ("position", np.concatenate([_float64(r["map_y"]) for r in regions] or [np.zeros(0)]),
@@ -431,7 +435,12 @@ def dataset_from_plan(path: Any, plan: Mapping[str, Any], decode_timedelta: bool
     coords.update(built.coords)
     variable = xr.Variable(kind.dims, built.data, _value_attrs(plan["request"]))
     variable.encoding["preferred_chunks"] = _preferred_chunks(kind.dims, built.record_dims)
-    return xr.Dataset({kind.variable: variable}, coords=coords, attrs=_attributes(parameters, plan["request"]))
+    dataset = xr.Dataset({kind.variable: variable}, coords=coords, attrs=_attributes(parameters, plan["request"]))
+    for coord in dataset.coords.values():
+        if coord.dtype.kind in "fc":
+            # Axes have no missing values: no fill value when they are written (CF).
+            coord.encoding["_FillValue"] = None
+    return dataset
 
 
 def open_block(path: Any, block: Optional[Any] = None, decode_timedelta: bool = False) -> xr.Dataset:
@@ -631,12 +640,16 @@ def _fixed_axes(plan: Mapping[str, Any]) -> Tuple[Any, ...]:
             None if records is None else len(records["offsets"]))
 
 
+def _a(words: str) -> str:
+    return ("an " if words[:1] in "aeiou" else "a ") + words
+
+
 def _axes_difference(plan: Mapping[str, Any], first: Mapping[str, Any]) -> Optional[str]:
     mine, theirs = _fixed_axes(plan), _fixed_axes(first)
     if mine == theirs:
         return None
     if mine[0] != theirs[0]:
-        return "its block is a %s, the first file's a %s" % (kinds.kind(mine[0]).words, kinds.kind(theirs[0]).words)
+        return "its block is %s, the first file's %s" % (_a(kinds.kind(mine[0]).words), _a(kinds.kind(theirs[0]).words))
     if mine[1] != theirs[1]:
         return "coordinate spectral differs"
     if mine[2] != theirs[2]:
