@@ -30,6 +30,7 @@ core as ``vellkit``, reading without the GIL). 2D spectra and multi-region
 blocks are small and are read whole with ``vellkit.getVellData``.
 """
 
+import hashlib
 import os
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple
 
@@ -644,10 +645,8 @@ def _a(words: str) -> str:
     return ("an " if words[:1] in "aeiou" else "a ") + words
 
 
-def _axes_difference(plan: Mapping[str, Any], first: Mapping[str, Any]) -> Optional[str]:
+def _axes_difference(plan: Mapping[str, Any], first: Mapping[str, Any]) -> str:
     mine, theirs = _fixed_axes(plan), _fixed_axes(first)
-    if mine == theirs:
-        return None
     if mine[0] != theirs[0]:
         return "its block is %s, the first file's %s" % (_a(kinds.kind(mine[0]).words), _a(kinds.kind(theirs[0]).words))
     if mine[1] != theirs[1]:
@@ -698,11 +697,42 @@ def _merge_attrs(all_attrs: Sequence[Dict[str, Any]], how: str, paths: Sequence[
 
 
 def _read_sources(sources: Sequence[Any], shape: Tuple[int, ...]) -> np.ndarray:
-    """The whole data of each file, stacked."""
+    """The whole data of each file, stacked: a source is a lazily indexed
+    array, or (path, offset, npt, identity) for the values of a 2D block
+    (many small spectra: no array object each)."""
     out = np.empty((len(sources),) + tuple(shape), dtype=np.float32)
+    read_values = plans.read_values
     for k, source in enumerate(sources):
-        out[k] = source.read() if isinstance(source, ValuesArray) else np.asarray(source)
+        if type(source) is tuple:
+            path, offset, npt, identity = source
+            values = read_values(path, offset, npt, identity)
+            if len(values) != npt:
+                raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (path, len(values), npt))
+            out[k] = values
+        else:
+            out[k] = np.asarray(source)
     return out
+
+
+class _Batch:
+    """The sources of a batch of files, as one opaque task argument (Dask
+    would otherwise walk every tuple looking for collections)."""
+
+    __slots__ = ("sources", "shape")
+
+    def __init__(self, sources: Sequence[Any], shape: Tuple[int, ...]):
+        self.sources = sources
+        self.shape = shape
+
+    def __getstate__(self) -> Tuple[Any, ...]:
+        return self.sources, self.shape
+
+    def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        self.sources, self.shape = state
+
+
+def _read_batch(batch: _Batch) -> np.ndarray:
+    return _read_sources(batch.sources, batch.shape)
 
 
 def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = True,
@@ -748,17 +778,21 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
         build = _BUILDERS[first["kind"]]
         expected = _read_coords(build(paths[0], first, dict(first["parameters"]), False).coords)
     sources: List[Any] = []
+    identities: List[Any] = []
     all_attrs: List[Dict[str, Any]] = []
     gather_attrs = combine_attrs not in ("override", "drop")
+    fixed = _fixed_axes(first)
+    plan_block = plans.plan_block
     for k, path in enumerate(paths):
-        plan = first if k == 0 else plans.plan_block(path, request)
-        difference = None if k == 0 else _axes_difference(plan, first)
-        if difference is not None:
+        plan = first if k == 0 else plan_block(path, request)
+        if k and _fixed_axes(plan) != fixed:
+            difference = _axes_difference(plan, first)
             raise ValueError("%s: %s from the first file's (%s)" % (path, difference, paths[0])
                              if difference.startswith("coordinate") else
                              "%s: %s (%s)" % (path, difference, paths[0]))
+        identities.append(plan["identity"])
         if spectrum:
-            sources.append(ValuesArray(path, plan["values_offset"], plan["npt"], plan["identity"]))
+            sources.append((path, plan["values_offset"], plan["npt"], plan["identity"]))
         else:
             built = build(path, plan, dict(plan["parameters"]), False)
             for coord, values in _read_coords(built.coords).items():
@@ -776,11 +810,14 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
         import dask.array as da
         per_file = max(1, int(np.prod(shape, dtype=np.int64)) * 4)
         batch = int((chunks or {}).get("file") or max(1, min(256, (32 << 20) // per_file)))
+        # Keys from the files' identities: tokenizing thousands of sources
+        # would cost more than reading them.
+        token = hashlib.sha1(repr((request, identities)).encode()).hexdigest()
         pieces = []
         for start in range(0, len(paths), batch):
-            part = sources[start:start + batch]
-            task = dask.delayed(_read_sources, pure=True)(part, shape)
-            pieces.append(da.from_delayed(task, (len(part),) + shape, dtype=np.float32))
+            part = _Batch(sources[start:start + batch], shape)
+            task = dask.delayed(_read_batch)(part, dask_key_name="vell-mfdataset-%s-%d" % (token, start))
+            pieces.append(da.from_delayed(task, (len(part.sources),) + shape, dtype=np.float32))
         data = da.concatenate(pieces, axis=0)
     else:
         data = _read_sources(sources, shape)
