@@ -135,8 +135,9 @@ def plan_block(path: Any, block: Tuple[str, str, str]) -> Dict[str, Any]:
     # Coordinates are kept twice by xarray (the variable and its index).
     needed = 16 * axis_values
     if needed > plan["memory_limit"]:
-        raise MemoryError("%s: the axes of the block would take %d bytes, more than the %d a read of this "
-                          "file may use" % (shown, needed, plan["memory_limit"]))
+        raise MemoryError("%s: reading this file needs %d bytes of memory or more, past the limit of %d bytes "
+                          "for a file of %d bytes; set VELLKIT_MEMORY_LIMIT to a larger size (such as 64G) to "
+                          "read it" % (shown, needed, plan["memory_limit"], plan["file_size"]))
     plan["parameters"] = list(parameters.items())
     fxv, lxv = _number(parameters, "FXV", shown), _number(parameters, "LXV", shown)
     plan["x"] = (fxv, lxv, npt)

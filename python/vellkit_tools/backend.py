@@ -149,16 +149,17 @@ class RecordArray(BackendArray):
             offsets = self.offsets[records]
             if _ascending(offsets):
                 return self._read_rows(offsets, first, span)[:, columns]
-        out = np.zeros((len(records), len(points)), dtype=np.float32)
         present = records < len(self.offsets)
-        if not present.any():
-            return out
-        wanted, inverse = np.unique(records[present], return_inverse=True)
-        offsets = self.offsets[wanted]
+        offsets = self.offsets[records[present]]
         order = np.argsort(offsets, kind="stable")
-        rows = np.empty((len(wanted), span), dtype=np.float32)
-        rows[order] = self._read_rows(offsets[order], first, span)
-        out[present] = rows[inverse.reshape(-1)][:, columns]
+        # Every record selected is read (in file order), so that the read is
+        # charged for all it returns, records named twice included.
+        read = self._read_rows(offsets[order], first, span)
+        rows = np.empty_like(read)
+        rows[order] = read
+        del read
+        out = np.zeros((len(records), len(points)), dtype=np.float32)
+        out[present] = rows[:, columns]
         return out
 
     def _read_rows(self, offsets: np.ndarray, first: int, span: int) -> np.ndarray:
