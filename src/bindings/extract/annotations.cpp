@@ -272,4 +272,14 @@ const AnnotationColumn& AnnotationTable::column(const char* name) const {
     return *columns[(size_t)PyLong_AsSsize_t(index)];
 }
 
+const AnnotationColumn* AnnotationTable::find(const char* name) const {
+    Ref key = new_str(name);
+    PyObject* index = PyDict_GetItemWithError(names.get(), key.get());
+    if (!index) {
+        if (PyErr_Occurred()) throw PyError();
+        return nullptr;
+    }
+    return columns[(size_t)PyLong_AsSsize_t(index)].get();
+}
+
 }  // namespace vellkit::py
