@@ -180,11 +180,11 @@ def test_a_file_rewritten_in_place_is_refused(tmp_path):
 
 def test_many_files_are_bound_to_their_identity(tmp_path):
     pytest.importorskip("dask")
-    paths = [make(tmp_path, "spectrum", name="s%d.vell" % k) for k in range(3)]
+    paths = [make(tmp_path, "image_map", name="m%d.vell" % k) for k in range(3)]
     ds = backend.open_mfdataset(paths, parallel=True)
-    os.replace(make(tmp_path, "spectrum", name="new.vell"), paths[1])
+    os.replace(make(tmp_path, "image_map", name="new.vell"), paths[1])
     with pytest.raises(OSError, match="changed since it was opened") as info:
-        ds.spectrum.values
+        ds.spectra.values
     assert paths[1] in str(info.value)
 
 

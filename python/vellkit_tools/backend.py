@@ -736,44 +736,38 @@ def _read_batch(batch: _Batch) -> np.ndarray:
     return _read_sources(batch.sources, batch.shape)
 
 
-def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = True,
-                   chunks: Optional[Dict[str, int]] = None, combine_attrs: str = "override") -> xr.Dataset:
-    """Open the same data block of many VELL files, stacked along a new ``file`` dimension.
+#: Stacks of 2D blocks up to this size are read at open: a spectrum's plan
+#: costs as much as its read, so the check and the read are one call.
+_SPECTRA_READ_AT_OPEN = 64 << 20
 
-    ``paths`` is a glob pattern (its matches sorted) or a sequence of paths
-    (kept in the given order). ``block`` (any request spelling) defaults to
-    the default block of the first file (see :func:`default_block`).
 
-    Every file is planned at open (its headers, and the times or labels that
-    are coordinates): a file whose block is of another kind, or whose axes
-    (spectral axis, map grid, times, labels, positions) differ from the
-    first file's, raises ValueError naming it, before anything is computed.
-    A ``file`` coordinate names each file. ``combine_attrs`` combines the
-    files' attributes as in :func:`xarray.open_mfdataset`: ``"override"``
-    (the default there and here: the first file's), ``"drop_conflicts"``
-    (every attribute, less those whose values differ between files),
-    ``"no_conflicts"``, ``"identical"`` (ValueError naming the file that
-    differs) or ``"drop"``.
+def _spectra_at_open(paths: Sequence[str], request: Block, axis: np.ndarray,
+                     gather_attrs: bool) -> Tuple[np.ndarray, List[Dict[str, Any]]]:
+    """The values of the 2D block of every file, each checked against the
+    first file's spectral axis, and the files' attributes when wanted."""
+    out = np.empty((len(paths), len(axis)), dtype=np.float32)
+    all_attrs = []
+    get = vellkit.getVellData
+    for k, path in enumerate(paths):
+        try:
+            result = get(path, request)
+        except (ValueError, KeyError, IndexError, TypeError) as error:
+            raise ValueError("%s: %s" % (path, error.args[0] if isinstance(error, KeyError) and error.args
+                                         else error)) from error
+        if not _same(result.x, axis):
+            raise ValueError("%s: coordinate spectral differs from the first file's (%s)" % (path, paths[0]))
+        if len(result.y) != len(axis):
+            raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (path, len(result.y), len(axis)))
+        out[k] = result.y
+        if gather_attrs:
+            all_attrs.append(_attributes(result.parameters, request))
+    return out, all_attrs
 
-    The values are read when they are used. With ``parallel=True`` (needs
-    the ``dask`` extra) the data variable is a Dask array with one chunk per
-    batch of files (``chunks={"file": n}`` sets the batch size), computed on
-    the active ``dask.distributed`` client if there is one, else on Dask's
-    default (threaded) scheduler. With ``parallel=False`` the files are read
-    at open, one after the other, into one numpy array. Each read checks that
-    its file is still the one planned (OSError naming it otherwise).
 
-    ``xarray.open_mfdataset(paths, engine="vell", combine="nested",
-    concat_dim="file")`` gives the same stack through xarray's general
-    machinery (one Dataset per file), which costs some milliseconds per file.
-    """
-    if combine_attrs not in _COMBINE_ATTRS:
-        raise ValueError("combine_attrs must be one of %s, not %r" % (", ".join(_COMBINE_ATTRS), combine_attrs))
-    paths = _paths(paths)
-    request = _request(paths[0], block)
-    first = plans.plan_block(paths[0], request)
-    template = dataset_from_plan(paths[0], first)
-    (name, variable), = template.data_vars.items()
+def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
+                gather_attrs: bool) -> Tuple[List[Any], List[Any], List[Dict[str, Any]]]:
+    """The plan of every file's block, checked against the first file's:
+    a read source each, their identities and (when wanted) attributes."""
     spectrum = first["kind"] == "spectrum"
     if not spectrum:
         build = _BUILDERS[first["kind"]]
@@ -781,7 +775,6 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
     sources: List[Any] = []
     identities: List[Any] = []
     all_attrs: List[Dict[str, Any]] = []
-    gather_attrs = combine_attrs not in ("override", "drop")
     fixed = _fixed_axes(first)
     plan_block = plans.plan_block
     for k, path in enumerate(paths):
@@ -802,26 +795,82 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
             sources.append(built.data)
         if gather_attrs:
             all_attrs.append(_attributes(dict(plan["parameters"]), request))
-    attrs = _merge_attrs(all_attrs, combine_attrs, paths) if gather_attrs else \
-        ({} if combine_attrs == "drop" else template.attrs)
+    return sources, identities, all_attrs
+
+
+def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = True,
+                   chunks: Optional[Dict[str, int]] = None, combine_attrs: str = "override") -> xr.Dataset:
+    """Open the same data block of many VELL files, stacked along a new ``file`` dimension.
+
+    ``paths`` is a glob pattern (its matches sorted) or a sequence of paths
+    (kept in the given order). ``block`` (any request spelling) defaults to
+    the default block of the first file (see :func:`default_block`).
+
+    Every file is planned at open (its headers, and the times or labels that
+    are coordinates): a file whose block is of another kind, or whose axes
+    (spectral axis, map grid, times, labels, positions) differ from the
+    first file's, raises ValueError naming it, before anything is computed.
+    A ``file`` coordinate names each file. ``combine_attrs`` combines the
+    files' attributes as in :func:`xarray.open_mfdataset`: ``"override"``
+    (the default there and here: the first file's), ``"drop_conflicts"``
+    (every attribute, less those whose values differ between files),
+    ``"no_conflicts"``, ``"identical"`` (ValueError naming the file that
+    differs) or ``"drop"``.
+
+    With ``parallel=True`` (needs the ``dask`` extra) the data variable is a
+    Dask array with one chunk per batch of files (``chunks={"file": n}`` sets
+    the batch size), read when it is computed, on the active
+    ``dask.distributed`` client if there is one, else on Dask's default
+    (threaded) scheduler; each read checks that its file is still the one
+    planned (OSError naming it otherwise). With ``parallel=False`` the files
+    are read at open, one after the other, into one numpy array.
+
+    Spectra (2D blocks) are read at open either way while the stack takes at
+    most 64 MiB: planning a small spectrum costs as much as reading it, so
+    each file is checked and read in one call, and the stack is a numpy
+    array (a Dask array in batches of files when ``chunks`` is given).
+
+    ``xarray.open_mfdataset(paths, engine="vell", combine="nested",
+    concat_dim="file")`` gives the same stack through xarray's general
+    machinery (one Dataset per file), which costs some milliseconds per file.
+    """
+    if combine_attrs not in _COMBINE_ATTRS:
+        raise ValueError("combine_attrs must be one of %s, not %r" % (", ".join(_COMBINE_ATTRS), combine_attrs))
+    paths = _paths(paths)
+    request = _request(paths[0], block)
+    first = plans.plan_block(paths[0], request)
+    template = dataset_from_plan(paths[0], first)
+    (name, variable), = template.data_vars.items()
     shape, dims = variable.shape, ("file",) + variable.dims
+    gather_attrs = combine_attrs not in ("override", "drop")
+    batch = 0
     if parallel:
         require_dask()
-        import dask
-        import dask.array as da
         per_file = max(1, int(np.prod(shape, dtype=np.int64)) * 4)
         batch = int((chunks or {}).get("file") or max(1, min(256, (32 << 20) // per_file)))
-        # Keys from the files' identities: tokenizing thousands of sources
-        # would cost more than reading them.
-        token = hashlib.sha1(repr((request, identities)).encode()).hexdigest()
-        pieces = []
-        for start in range(0, len(paths), batch):
-            part = _Batch(sources[start:start + batch], shape)
-            task = dask.delayed(_read_batch)(part, dask_key_name="vell-mfdataset-%s-%d" % (token, start))
-            pieces.append(da.from_delayed(task, (len(part.sources),) + shape, dtype=np.float32))
-        data = da.concatenate(pieces, axis=0)
+    if first["kind"] == "spectrum" and len(paths) * 4 * int(first["npt"]) <= _SPECTRA_READ_AT_OPEN:
+        data, all_attrs = _spectra_at_open(paths, request, template.spectral.values, gather_attrs)
+        if parallel and chunks:
+            import dask.array as da
+            data = da.from_array(data, chunks=(batch,) + shape, name=False)
     else:
-        data = _read_sources(sources, shape)
+        sources, identities, all_attrs = _plan_files(paths, request, first, gather_attrs)
+        if parallel:
+            import dask
+            import dask.array as da
+            # Keys from the files' identities: tokenizing thousands of sources
+            # would cost more than reading them.
+            token = hashlib.sha1(repr((request, identities)).encode()).hexdigest()
+            pieces = []
+            for start in range(0, len(paths), batch):
+                part = _Batch(sources[start:start + batch], shape)
+                task = dask.delayed(_read_batch)(part, dask_key_name="vell-mfdataset-%s-%d" % (token, start))
+                pieces.append(da.from_delayed(task, (len(part.sources),) + shape, dtype=np.float32))
+            data = da.concatenate(pieces, axis=0)
+        else:
+            data = _read_sources(sources, shape)
+    attrs = _merge_attrs(all_attrs, combine_attrs, paths) if gather_attrs else \
+        ({} if combine_attrs == "drop" else template.attrs)
     stacked = xr.Dataset({name: (dims, data, variable.attrs)}, coords=template.coords, attrs=attrs)
     return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
 
