@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 #include "bindings/format/text.hpp"
 #include "bindings/parameter_blocks/params.hpp"
 #include "core/format/layout.hpp"

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "bindings/common/gil.hpp"
+#include "pyglue/gil.hpp"
 #include "bindings/common/module_state.hpp"
 #include "core/common/limits.hpp"
 #include "core/format/field_readers.hpp"

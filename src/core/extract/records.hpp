@@ -42,6 +42,8 @@ public:
     // were read (long labels are read here).
     Status text(Cursor& cursor, size_t k, std::string& out) const;
     size_t size() const { return spans_.size(); }
+    // Bytes label k takes in memory (at most; the text ends at a NUL).
+    uint64_t bytes(size_t k) const { return (uint64_t)spans_[k].length; }
     // Bytes the labels take in memory.
     uint64_t bytes() const;
 
