@@ -3,7 +3,6 @@ by the writer; the runner and the report capture also in-process."""
 
 import csv
 import functools
-import io
 import json
 import os
 import signal
@@ -19,6 +18,7 @@ from vellkit_tools import arrays, kinds, writer as w
 
 PYTHON_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python")
 X = np.linspace(4000.123456789012, 400.1, 24)
+posix_only = pytest.mark.skipif(os.name != "posix", reason="FIFOs, umask, ptys and SIGKILL are POSIX")
 TRICKY = ['Amide I, "band"', "Area\r\nforged,1,2", "CR\ronly"]
 
 
@@ -275,6 +275,7 @@ def test_netcdf(files, tmp_path):
                                       vellkit.getVellData(files["map"], ("AB", "3D", "NONE")).spectra)
 
 
+@posix_only
 def test_file_names_that_are_not_utf8(files, tmp_path):
     folder = os.fsencode(str(tmp_path))
     source = os.path.join(folder, b"sp\xff.vell")
@@ -309,6 +310,7 @@ def test_an_output_that_cannot_be_written_fails_its_file_only(files, tmp_path):
     assert (tmp_path / "map_AB_3D_NONE.csv").exists() and not _parts(tmp_path)
 
 
+@posix_only
 @pytest.mark.parametrize("umask", [0o022, 0o002])
 def test_outputs_follow_the_umask(files, tmp_path, umask):
     assert run("export", files["spectrum"], "--to", tmp_path, umask=umask)[0] == 0
@@ -335,6 +337,7 @@ def test_atomic_output_leaves_nothing_on_failure(tmp_path):
 # Inputs
 # ----------------------------------------------------------------------------
 
+@posix_only
 def test_fifos_are_refused_and_names_taken_once(files, tmp_path):
     fifo = tmp_path / "pipe.vell"
     os.mkfifo(str(fifo))
@@ -446,6 +449,7 @@ def _slow_unless_flag(path, send, flag):
     return path
 
 
+@posix_only
 def test_runner_reports_each_file_as_it_ends_and_a_dead_worker_fails_alone(tmp_path):
     from vellkit_tools.cli import _batch
     flag = str(tmp_path / "flag")
@@ -470,6 +474,7 @@ def test_runner_reports_each_file_as_it_ends_and_a_dead_worker_fails_alone(tmp_p
     assert os.listdir(tmp_path) == ["flag"]
 
 
+@posix_only
 def test_progress_bar_only_on_a_terminal_and_never_in_the_output(files, tmp_path):
     import pty
     master, slave = pty.openpty()

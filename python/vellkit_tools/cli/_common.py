@@ -1,7 +1,6 @@
 """Shared pieces of the ``vellkit`` command: report capture, block requests,
 block summaries, progress, per-file outcomes and the closing summary."""
 
-import contextlib
 import io
 import os
 import signal
@@ -10,7 +9,7 @@ import _thread
 import threading
 import time
 from collections import Counter, OrderedDict
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
