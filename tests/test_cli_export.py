@@ -553,3 +553,17 @@ def test_ctrl_c_in_a_report_hook_is_not_lost():
                 _Reported()
                 time.sleep(0.0001)  # the reader's own check between reports
     assert 1 <= len(reports) == reached + 1 < 1000
+
+
+@posix_only
+def test_batch_benchmark_runs_quick():
+    pytest.importorskip("resource")
+    script = os.path.join(PYTHON_DIR, os.pardir, "benchmarks", "command_batch.py")
+    env = dict(os.environ)
+    paths = [os.path.dirname(os.path.abspath(vellkit.__file__)), PYTHON_DIR]
+    env["PYTHONPATH"] = os.pathsep.join(paths + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    proc = subprocess.run([sys.executable, script, "--quick"], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout
+    assert "check, report-heavy file" in proc.stdout and "2000 failed reads" in proc.stdout
+    assert "listed == left: True" in proc.stdout
