@@ -351,6 +351,15 @@ def test_fifos_are_refused_and_names_taken_once(files, tmp_path):
                            str(tmp_path / "out" / "map_AB_3D_NONE.csv.json")]
 
 
+@posix_only
+@pytest.mark.parametrize("args", [["show"], ["preview", "--out", "p.png"], ["list"], ["check"]])
+def test_every_subcommand_refuses_a_fifo(tmp_path, args):
+    fifo = tmp_path / "pipe.vell"
+    os.mkfifo(str(fifo))
+    status, out, err = run(args[0], fifo, *args[1:], cwd=tmp_path, timeout=60)
+    assert status == 1 and "pipe.vell: a FIFO, not a file" in out + err
+
+
 def test_folders_are_walked_with_r(files, tmp_path):
     inner = tmp_path / "in" / "deeper"
     inner.mkdir(parents=True)

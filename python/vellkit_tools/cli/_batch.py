@@ -72,6 +72,22 @@ def _file_kind(mode: int) -> str:
     return "not a regular file"
 
 
+def not_a_file(path: str) -> Optional[str]:
+    """Why ``path`` cannot be read as a file (a folder, a FIFO, a device...), or None.
+
+    Checked before anything opens it: opening a FIFO without a writer blocks.
+    """
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return None  # the reader's own error names what is wrong
+    if stat.S_ISDIR(mode):
+        return "is a folder, not a file"
+    if not stat.S_ISREG(mode):
+        return "%s, not a file (it is not read)" % _file_kind(mode)
+    return None
+
+
 def gather_inputs(paths: Sequence[str], recursive: bool = False,
                   looks_right: Optional[Callable[[str], bool]] = None
                   ) -> Tuple[List[str], List[Tuple[str, str]]]:

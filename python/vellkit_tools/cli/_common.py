@@ -16,7 +16,7 @@ import numpy as np
 import vellkit
 
 from ..units import x_unit_label, x_unit_long_name
-from ._batch import Progress, gather_inputs
+from ._batch import Progress, gather_inputs, not_a_file
 
 Triple = Tuple[str, str, str]
 
@@ -234,8 +234,9 @@ def describe_error(exc: BaseException) -> str:
 
 def list_blocks(path: str, reports: Reports) -> List[Triple]:
     """``vellkit.listContents`` with reports captured; a non-VELL file is a CommandError."""
-    if os.path.isdir(path):
-        raise CommandError("%s: is a folder, not a file" % path)
+    why = not_a_file(path)
+    if why:
+        raise CommandError("%s: %s" % (path, why))
     try:
         with captured(reports):
             if not vellkit.isVellFile(path):
