@@ -60,7 +60,8 @@ def test_every_kind_of_result_gives_a_picture(tmp_path):
     pytest.importorskip("matplotlib")
     for kind, path in _files(tmp_path).items():
         block = vellkit.listContents(path)[0]
-        fig = plots.plot_result(vellkit.getVellData(path, block), trace="b", source=kind)
+        trace = "b" if block[0] == "TRC" else None
+        fig = plots.plot_result(vellkit.getVellData(path, block), trace=trace, source=kind)
         buf = io.BytesIO()
         plots.save(fig, buf)
         with Image.open(io.BytesIO(buf.getvalue())) as im:

@@ -522,6 +522,11 @@ def _strict(value: Any) -> Any:
     return value
 
 
+def json_status(outcomes: Sequence[Outcome]) -> int:
+    """The exit status of a run whose summary is in its JSON document."""
+    return EXIT_FAILED if any(not o.ok for o in outcomes) else EXIT_OK
+
+
 def file_entry(documents: Dict[str, Dict[str, Any]], outcome: Outcome) -> Dict[str, Any]:
     """The JSON entry of one file of a run: what was found, its status and,
     for a file that could not be described, the error."""

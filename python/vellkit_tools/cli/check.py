@@ -13,8 +13,8 @@ from typing import Any, Dict, List
 
 import vellkit
 
-from ._common import (EXIT_FAILED, EXIT_OK, CommandError, Outcome, Reports, block_words, captured,
-                      describe_error, describe_file, escape, file_entry, finish, json_document,
+from ._common import (CommandError, Outcome, Reports, block_words, captured,
+                      describe_error, describe_file, escape, file_entry, finish, json_document, json_status,
                       print_json, run_per_file, safe_output, same_file, shown)
 from .list import file_problems
 
@@ -114,5 +114,5 @@ def run(args: argparse.Namespace) -> int:
             doc.pop("summary", None)
             files.append(doc)
         print_json(json_document(NAME, files, outcomes))
-        return EXIT_FAILED if any(not o.ok for o in outcomes) else EXIT_OK
+        return json_status(outcomes)
     return finish(outcomes, NAME, stream=sys.stdout)

@@ -6,7 +6,7 @@ import sys
 from collections import OrderedDict
 from typing import Any, Dict, List
 
-from ._common import (Outcome, block_dims, block_text, block_words, describe_file, escape, file_entry,
+from ._common import (Outcome, block_dims, block_text, block_words, describe_file, escape, file_entry, json_status,
                       finish, json_document, print_json, run_per_file, safe_output, shown)
 
 NAME = "list"
@@ -81,4 +81,5 @@ def run(args: argparse.Namespace) -> int:
     outcomes = run_per_file(args.files, list_one, "listing")
     if args.json:
         print_json(json_document(NAME, [file_entry(documents, o) for o in outcomes], outcomes))
+        return json_status(outcomes)
     return finish(outcomes, NAME)

@@ -12,7 +12,7 @@ import numpy as np
 from ..kinds import kind, parse_block
 from ..units import x_unit_label, x_unit_long_name
 from ._common import (CommandError, Outcome, block_dims, block_words, describe_file, escape,
-                      file_entry, find_block, finish, json_document, merged_parameters, param_label,
+                      file_entry, find_block, json_status, finish, json_document, merged_parameters, param_label,
                       plain, print_json, run_per_file, safe_output, shown)
 from .list import file_problems, image_entry
 
@@ -252,4 +252,5 @@ def run(args: argparse.Namespace) -> int:
     outcomes = run_per_file(args.files, show_one, "showing")
     if args.json:
         print_json(json_document(NAME, [file_entry(documents, o) for o in outcomes], outcomes))
+        return json_status(outcomes)
     return finish(outcomes, NAME)
