@@ -467,9 +467,10 @@ def preview(path: Any, block: Optional[BlockRequest] = None, out=None, **options
         if not chosen["kind"]:
             raise ValueError("%s: block %s holds no data (it is listed from a parameter block alone)"
                              % (os.fsdecode(path), "/".join(triple)))
-    check_options(chosen["kind"], **{k: options.get(k) for k in ("at", "band", "trace")})
+    kind_name = str(chosen["kind"])
+    check_options(kind_name, **{k: options.get(k) for k in ("at", "band", "trace")})
     result = vellkit.getVellData(path, tuple(chosen["request"]))
-    if "images" not in options and over_images(chosen["kind"]):
+    if "images" not in options and over_images(kind_name):
         options["images"] = vellkit.getVisImages(path)
     options.setdefault("source", os.path.basename(os.fsdecode(path)))
     fig = plot_result(result, **options)

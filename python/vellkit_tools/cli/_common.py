@@ -10,7 +10,7 @@ import re
 import stat
 import sys
 from collections import Counter, OrderedDict
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -418,7 +418,7 @@ def describe_file(path: str) -> Dict[str, Any]:
     try:
         if not vellkit.isVellFile(path):
             raise CommandError("%s: not a VELL file (its first bytes are not 0A 0A FE FE)" % name)
-        return _native.describe_file(path)
+        return cast(Dict[str, Any], _native.describe_file(path))
     except CommandError:
         raise
     except OSError as exc:
@@ -548,6 +548,6 @@ def safe_output() -> None:
     rather than fail (a file name that is not UTF-8 on a UTF-8 system)."""
     for stream in (sys.stdout, sys.stderr):
         try:
-            stream.reconfigure(errors="backslashreplace")
+            getattr(stream, "reconfigure")(errors="backslashreplace")
         except (AttributeError, ValueError):  # replaced or closed streams
             pass

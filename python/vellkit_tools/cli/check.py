@@ -13,9 +13,9 @@ from typing import Any, Dict, List
 
 import vellkit
 
-from ._common import (CommandError, Outcome, Reports, block_words, captured,
-                      describe_error, describe_file, escape, file_entry, finish, json_document, json_status,
-                      print_json, run_per_file, safe_output, same_file, shown)
+from ._common import (CommandError, Outcome, Reports, block_words, captured, describe_error,
+                      describe_file, escape, file_entry, finish, json_document, json_status, print_json,
+                      run_per_file, safe_output, same_file, shown)
 from .list import file_problems
 
 NAME = "check"

@@ -6,8 +6,8 @@ import sys
 from collections import OrderedDict
 from typing import Any, Dict, List
 
-from ._common import (Outcome, block_dims, block_text, block_words, describe_file, escape, file_entry, json_status,
-                      finish, json_document, print_json, run_per_file, safe_output, shown)
+from ._common import (Outcome, block_dims, block_text, block_words, describe_file, escape, file_entry,
+                      finish, json_document, json_status, print_json, run_per_file, safe_output, shown)
 
 NAME = "list"
 HELP = ("List the data blocks of each file, what each holds and its visible images, from the "

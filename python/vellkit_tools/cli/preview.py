@@ -73,11 +73,12 @@ def run(args: argparse.Namespace) -> int:
             raise CommandError("%s: block %s holds no data (it is listed from a parameter block alone)"
                                % (shown(path), "/".join(block["request"])))
     else:
-        block = first_data_block(description)
-        if block is None:
+        first = first_data_block(description)
+        if first is None:
             raise CommandError("%s: no block with data (the file has %s)" % (
                 shown(path), ", ".join("/".join(b["request"]) for b in description["blocks"])
                 or "no data blocks"))
+        block = first
     triple = tuple(block["request"])
     given = {"at": args.at, "band": args.band, "trace": args.trace}
     try:

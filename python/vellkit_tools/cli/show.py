@@ -5,15 +5,15 @@ import argparse
 import os
 import sys
 from collections import OrderedDict
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
 from ..kinds import kind, parse_block
 from ..units import x_unit_label, x_unit_long_name
-from ._common import (CommandError, Outcome, block_dims, block_words, describe_file, escape,
-                      file_entry, find_block, json_status, finish, json_document, merged_parameters, param_label,
-                      plain, print_json, run_per_file, safe_output, shown)
+from ._common import (Outcome, block_dims, block_words, describe_file, escape, file_entry, find_block,
+                      finish, json_document, json_status, merged_parameters, param_label, plain,
+                      print_json, run_per_file, safe_output, shown)
 from .list import file_problems, image_entry
 
 NAME = "show"
@@ -81,10 +81,10 @@ def _plan_details(path: str, block: Dict[str, Any], info: Dict[str, Any]) -> Non
     from .. import _native
 
     row = kind(block["kind"])
-    plan = _native.plan_block(path, tuple(block["request"]))
+    plan: Dict[str, Any] = dict(_native.plan_block(path, tuple(block["request"])))
     identity = plan["identity"]
-    records = plan.get("records")
-    offsets = np.frombuffer(records["offsets"], dtype=np.int64) if records else np.zeros(0, np.int64)
+    records = plan.get("records") or {"offsets": b"", "info_size": 0}
+    offsets = np.frombuffer(records["offsets"], dtype=np.int64)
     grid = plan.get("grid")
     if grid:
         info["map_x"] = _axis(grid["aox"], grid["ddx"], grid["npx"])
@@ -118,7 +118,8 @@ def block_info(path: str, block: Dict[str, Any]) -> "OrderedDict[str, Any]":
         row = kind(block["kind"])
         dims = block_dims(block)
         info.update([("kind_words", row.words), ("result_class", row.result_class), ("dims", dims)])
-        info["x"] = x_axis(parameters, dims.get("spectral", _number(parameters.get("NPT"))))
+        points = dims["spectral"] if "spectral" in dims else parameters.get("NPT")
+        info["x"] = x_axis(parameters, points if isinstance(points, int) else None)
         if "MNY" in parameters or "MXY" in parameters:
             info["stated_values"] = OrderedDict([("min", _number(parameters.get("MNY"))),
                                                  ("max", _number(parameters.get("MXY")))])
@@ -200,7 +201,7 @@ def block_lines(info: Dict[str, Any]) -> List[str]:
     return lines
 
 
-def image_lines(images: List[Dict[str, Any]]) -> List[str]:
+def image_lines(images: Sequence[Dict[str, Any]]) -> List[str]:
     if not images:
         return ["visible images: none"]
     lines = ["visible images: %d" % len(images)]
