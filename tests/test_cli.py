@@ -192,9 +192,15 @@ def test_check_names_what_is_wrong_and_where(tmp_path, how, expected):
 
 
 def test_check_gathers_failed_reads_per_file(tmp_path):
-    path, _ = _damage(tmp_path, "records")
+    # The last record's info field is cut: its time cannot be read.
+    vf = writer.VellFile(directory="start")
+    vf.add_parameters(writer.time_resolved_params(30, 1.0, 2.0), data_type="AB", extend_type=writer.EXTEND_3D)
+    vf.add_3d_block([writer.Record(np.zeros(30, np.float32), time=k) for k in range(6)], 30, data_type="AB")
+    path = tmp_path / "records.vell"
+    path.write_bytes(vf.to_bytes()[:-100])
     status, out, err = run("check", path)
-    assert "failed read" in out and "vellkit.read" in out
+    assert status == 1 and "1 of its 6 records lie past the end of the file" in out
+    assert "block AB/3D/NONE: 1 failed read (vellkit.read" in out
     assert err == ""
 
 

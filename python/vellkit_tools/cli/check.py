@@ -39,15 +39,17 @@ def _plural(n: int, word: str) -> str:
     return "%d %s%s" % (n, word, "" if n == 1 else "s")
 
 
-def _read(path: str, what: str, call: Any, problems: List[str], notes: List[str]) -> Any:
-    """``call()`` with the readers' reports captured; failures go to ``problems``."""
+def _read(what: str, call: Any, problems: List[str], notes: List[str], explained: bool = False) -> Any:
+    """``call()`` with the readers' reports captured; failures go to
+    ``problems`` (an exception only when the headers did not already explain it)."""
     reports = Reports()
     result = None
     try:
         with captured(reports):
             result = call()
     except Exception as exc:  # any failure of the reader is this file's problem
-        problems.append("%s: %s" % (what, escape(describe_error(exc))))
+        if not explained:
+            problems.append("%s: %s" % (what, escape(describe_error(exc))))
     if len(reports):
         problems.append("%s: %s" % (what, escape(reports.summary())))
     notes.extend("%s: %s" % (what, escape(line)) for line in reports.printed)
@@ -64,10 +66,10 @@ def check_file(path: str, doc: Dict[str, Any]) -> List[str]:
     with_data = [b for b in blocks if b.get("kind")]
     for block in with_data:
         request = tuple(block["request"])
-        _read(path, "block %s" % block_words(block), lambda: vellkit.getVellData(path, request),
-              problems, notes)
+        _read("block %s" % block_words(block), lambda: vellkit.getVellData(path, request), problems, notes,
+              explained=bool(block.get("problem")))
     if description["images"]:
-        _read(path, "visible images", lambda: vellkit.getVisImages(path), problems, notes)
+        _read("visible images", lambda: vellkit.getVisImages(path), problems, notes)
     changed = same_file(path, description["identity"])
     if changed:
         problems.append("the file changed while it was checked: %s" % changed)

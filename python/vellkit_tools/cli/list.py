@@ -37,11 +37,9 @@ def image_entry(number: int, image: Dict[str, Any]) -> "OrderedDict[str, Any]":
 
 
 def file_problems(description: Dict[str, Any]) -> List[str]:
-    """The header, directory and block problems of a described file, each once."""
+    """The problems of a described file: header, directory and entries (in
+    file order), blocks, cut visible images."""
     problems = list(description["problems"])
-    for entry in description["entries"]:
-        if entry.get("problem") and entry["problem"] not in problems:
-            problems.append(entry["problem"])
     for block in description["blocks"]:
         if block.get("problem"):
             problems.append("block %s: %s" % (block_words(block), block["problem"]))
