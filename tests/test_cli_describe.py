@@ -149,7 +149,6 @@ def test_show_gives_axes_grid_times_labels_and_regions(every_kind):
     derivative = block("map_1der")
     assert derivative["map_x"] == {"count": 4, "first": 1.0, "last": 16.0, "step": 5.0}
     assert derivative["map_y"] == {"count": 3, "first": 2.0, "last": 12.0, "step": 5.0}
-    assert derivative["grid_from_original"] is True
     series = block("series_nder")
     assert series["time"]["steps"] == 5 and series["time"]["range"] == {"min": 0.0, "max": 4.0}
     assert series["time"]["unit"] == "Seconds"

@@ -62,9 +62,10 @@ def x_axis(parameters: Dict[str, Any], points: Optional[int]) -> "OrderedDict[st
                         ("unit", x_unit_label(code)), ("name", x_unit_long_name(code))])
 
 
-def _axis(origin: float, step: float, count: int) -> "OrderedDict[str, Any]":
-    return OrderedDict([("count", count), ("first", origin if count else None),
-                        ("last", origin + step * (count - 1) if count else None),
+def _axis(origin: Optional[float], step: Optional[float], count: int) -> "OrderedDict[str, Any]":
+    if count <= 0 or origin is None or step is None:
+        return OrderedDict([("count", count), ("first", None), ("last", None), ("step", None)])
+    return OrderedDict([("count", count), ("first", origin), ("last", origin + step * (count - 1)),
                         ("step", step if count > 1 else None)])
 
 
@@ -75,9 +76,17 @@ def _extent(values: np.ndarray) -> Optional["OrderedDict[str, float]"]:
     return OrderedDict([("min", float(values.min())), ("max", float(values.max()))])
 
 
+def _needs_plan(name: str) -> bool:
+    """Whether showing a block of this kind needs its plan: times, trace
+    labels and regions lie in the records' info fields and the annotation table."""
+    row = kind(name)
+    return row.traces or "time" in row.dims or "position" in row.dims
+
+
 def _plan_details(path: str, block: Dict[str, Any], info: Dict[str, Any]) -> None:
-    """The map grid, times, trace labels and regions of a 3D block, from its
-    plan (headers, the store table and the records' info fields only)."""
+    """The times, trace labels and regions of a 3D block, from its plan
+    (headers, the store table, the annotation table and the records' info
+    fields only)."""
     from .. import _native
 
     row = kind(block["kind"])
@@ -85,12 +94,7 @@ def _plan_details(path: str, block: Dict[str, Any], info: Dict[str, Any]) -> Non
     identity = plan["identity"]
     records = plan.get("records") or {"offsets": b"", "info_size": 0}
     offsets = np.frombuffer(records["offsets"], dtype=np.int64)
-    grid = plan.get("grid")
-    if grid:
-        info["map_x"] = _axis(grid["aox"], grid["ddx"], grid["npx"])
-        info["map_y"] = _axis(grid["aoy"], grid["ddy"], grid["npy"])
-        info["grid_from_original"] = bool(grid["from_original"])
-    if row.name == "series":
+    if "time" in row.dims:
         times = np.asarray(_native.read_times(path, offsets, plan["npt"], identity), dtype=np.float64)
         unit = merged_parameters(plan["parameters"]).get("ZTX")
         info["time"] = OrderedDict([
@@ -123,10 +127,16 @@ def block_info(path: str, block: Dict[str, Any]) -> "OrderedDict[str, Any]":
         if "MNY" in parameters or "MXY" in parameters:
             info["stated_values"] = OrderedDict([("min", _number(parameters.get("MNY"))),
                                                  ("max", _number(parameters.get("MXY")))])
+        if "x" in dims and "y" in dims:
+            # Counts from the shape; origins and steps from the parameters,
+            # which for a derivative map hold the original block's grid
+            # when the core took it from there.
+            info["map_x"] = _axis(_number(parameters.get("AOX")), _number(parameters.get("DDX")), dims["x"])
+            info["map_y"] = _axis(_number(parameters.get("AOY")), _number(parameters.get("DDY")), dims["y"])
     else:
         info["note"] = "listed from a parameter block alone: the file holds no data for it"
     info["problem"] = block.get("problem")
-    if block.get("kind") and block["request"][1] == "3D" and not block.get("problem"):
+    if block.get("kind") and _needs_plan(block["kind"]) and not block.get("problem"):
         try:
             _plan_details(path, block, info)
         except (ValueError, OSError, MemoryError) as exc:
@@ -178,9 +188,8 @@ def block_lines(info: Dict[str, Any]) -> List[str]:
         if "stated_values" in info:
             lines.append("  values (MNY, MXY as the file states them): %s" % _range(info["stated_values"]))
         if "map_x" in info:
-            origin = " (grid of the original block)" if info.get("grid_from_original") else ""
-            lines.append("  map X: %s%s" % (_axis_line(info["map_x"]), origin))
-            lines.append("  map Y: %s%s" % (_axis_line(info["map_y"]), origin))
+            lines.append("  map X: %s" % _axis_line(info["map_x"]))
+            lines.append("  map Y: %s" % _axis_line(info["map_y"]))
         if "time" in info:
             t = info["time"]
             lines.append("  time: %d steps, %s to %s %s" % (t["steps"], _fmt(t["first"]), _fmt(t["last"]),
