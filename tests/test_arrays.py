@@ -1,5 +1,7 @@
 """Whole-array writers: every kind round-trips through vellkit.getVellData."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -167,3 +169,39 @@ def test_writer_offers_the_array_functions():
     assert writer.visible_image is arrays.visible_image
     with pytest.raises(AttributeError):
         writer.no_such_function  # noqa: B018
+
+
+def test_trace_labels_fill_their_field_or_are_refused(tmp_path):
+    labels = ["x" * 64, "\u00e9" * 32, "Amide \u2160"]          # 64, 64 and 10 bytes of UTF-8
+    path = arrays.write_traces(tmp_path / "t.vell", np.ones((3, 2)), labels)
+    assert vellkit.getVellData(path, ("TRC", "3D", "NONE")).labels == labels
+    before = open(path, "rb").read()
+    for label in ("x" * 65, "\u00e9" * 32 + "a", "ab" + "\u20ac" * 21):  # 65 bytes; the last cut mid-character
+        with pytest.raises(ValueError, match="more than its field of 64"):
+            arrays.write_traces(path, np.ones((1, 2)), [label])
+    assert open(path, "rb").read() == before
+
+
+@pytest.mark.parametrize("call", [
+    lambda p: arrays.write_image_map(p, np.ones((2, 2, 3)), params={"LONGER": 1}),
+    lambda p: arrays.write_time_series(p, np.ones((2, 3)), params={"NPX": 2 ** 40}),
+    lambda p: arrays.write_spectrum(p, [1.0], acquisition={"NSS": object()}),
+    lambda p: arrays.write_spectrum(p, [1.0], images=[writer.Image(b"BM", title="x", params={"TOOLONG": 1})]),
+])
+def test_bad_parameters_are_refused_before_the_file_is_touched(tmp_path, monkeypatch, call):
+    opened = []
+    monkeypatch.setattr(arrays._e, "atomic_write", lambda path: opened.append(path))
+    with pytest.raises((ValueError, TypeError)):
+        call(tmp_path / "bad.vell")
+    assert opened == [] and not os.listdir(str(tmp_path))
+
+
+def test_values_and_range_with_nan(tmp_path):
+    cube = np.full((1, 2, 3), np.nan, dtype=np.float32)
+    cube[0, 1, 2] = 5.0
+    path = arrays.write_image_map(tmp_path / "m.vell", cube)
+    result = vellkit.getVellData(path, ("AB", "3D", "NONE"))
+    np.testing.assert_array_equal(result.spectra, cube)
+    assert (result.parameters["MNY"], result.parameters["MXY"]) == (5.0, 5.0)
+    path = arrays.write_time_series(tmp_path / "t.vell", np.full((2, 2), np.nan))
+    assert (vellkit.getVellData(path, ("AB", "3D", "NONE")).parameters["MNY"]) == 0.0

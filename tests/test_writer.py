@@ -70,10 +70,14 @@ def test_parameter_records(value, record):
 
 
 def test_parameter_names_and_end():
-    block = w.encode_parameters([("LONGNAME", 1), (b"A\0B\0", 2), ("NPT", 3), ("NPT", 4)], end=False)
-    assert block[:4] == b"LONG" and block[12:16] == b"A\0B\0"
+    block = w.encode_parameters([(b"LONGNAME", 1), (b"A\0B\0", 2), ("NPT", 3), ("NPT", 4)], end=False)
+    assert block[:4] == b"LONG" and block[12:16] == b"A\0B\0"  # raw bytes: cut to the field
     assert len(block) == 48 and b"END" not in block
     assert parse_params(w.encode_parameters([("NPT", 3), ("NPT", 4)]), 0) == {"NPT": 4}
+    with pytest.raises(ValueError, match="parameter name 'FIVE5' takes 5 bytes"):
+        w.encode_parameters({"FIVE5": 1})
+    with pytest.raises(ValueError, match="more than its field of 4"):
+        w.encode_parameters({"\u00e9\u00e9\u00e9": 1})  # 3 characters, 6 bytes
 
 
 def test_header_directory_and_spectrum():
@@ -175,3 +179,103 @@ def test_image_list_layout():
                      "H03": "Pos:", "V03": 1.5, "SIZ": entry["SIZ"], "T00": 9, "F00": 0}
     start = second["F02"] + entry["SIZ"]
     assert blk[start:start + 12] == b"PIC2PIC2PIC2"
+
+
+def test_each_module_offers_what_it_lists_without_an_import_circle():
+    import subprocess
+    import textwrap
+    from vellkit_tools import arrays, encode
+    for module in (w, arrays, encode):
+        assert not hasattr(module, "__getattr__")
+        assert all(hasattr(module, name) for name in module.__all__)
+    assert set(arrays.__all__) - {"DEFAULT_X"} <= set(w.__all__)
+    assert w.Record is encode.Record and w.write_traces is arrays.write_traces
+    # Either module imported first, alone, in a fresh interpreter.
+    for first in ("arrays", "writer", "encode"):
+        code = textwrap.dedent("""
+            import sys
+            from vellkit_tools import %s
+            assert ("vellkit_tools.writer" in sys.modules) == (%r == "writer")
+        """ % (first, first))
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(w.__file__)))
+        subprocess.run([sys.executable, "-c", code], check=True, env=env, timeout=60)
+
+
+@pytest.mark.parametrize("value, width, expected", [
+    ("abc", 4, b"abc\0"), ("abcd", 4, b"abcd"), (b"abcdef", 4, b"abcd"), (None, 2, b"\0\0"),
+    ("\u00e9\u00e9", 4, "\u00e9\u00e9".encode("utf-8")), (bytearray(b"\xff"), 2, b"\xff\0"),
+])
+def test_fixed_text_fields(value, width, expected):
+    assert encode_module().fixed_text(value, width, "field") == expected
+
+
+@pytest.mark.parametrize("value, width", [("abcde", 4), ("\u00e9\u00e9\u00e9", 5), ("\u20ac", 2)])
+def test_text_longer_than_its_field_is_refused(value, width):
+    with pytest.raises(ValueError, match="more than its field of %d" % width):
+        encode_module().fixed_text(value, width, "field")
+
+
+def encode_module():
+    from vellkit_tools import encode
+    return encode
+
+
+@pytest.mark.parametrize("label, info_size, field", [
+    ("x" * 64, 216, b"x" * 64), (b"y" * 70, 216, b"y" * 64), (b"abcdefgh", 156, b"abcd"), ("", 100, b""),
+])
+def test_record_label_field(label, info_size, field):
+    rec = w.Record([1.0], time=None, label=label).encode(4, info_size)
+    assert len(rec) == 4 + info_size and rec[4 + 152:] == field
+
+
+@pytest.mark.parametrize("label, info_size", [("x" * 65, 216), ("\u00e9" * 33, 216), ("a", 152)])
+def test_record_label_too_long(label, info_size):
+    with pytest.raises(ValueError, match="label"):
+        w.Record([1.0], label=label).encode(4, info_size)
+
+
+def test_values_past_int32_are_named():
+    with pytest.raises(ValueError, match="record size 4294967296 does not fit"):
+        w.encode_3d_block([], 1 << 30)
+    with pytest.raises(ValueError, match="column 'Group': value 2147483648 does not fit"):
+        w.AnnotationTable([("Group", 4)], [[2 ** 31]]).encode()
+    vf = w.VellFile()
+    vf.add_entry(w.block_type("AB"), 2 ** 31, 24)
+    with pytest.raises(ValueError, match="block size in words 2147483648 does not fit"):
+        vf.to_bytes()
+    vf = w.VellFile(dir_size=2 ** 31)
+    with pytest.raises(ValueError, match="directory entry count"):
+        vf.to_bytes()
+
+
+@pytest.mark.parametrize("sizes, limit, main, extension", [
+    ([100, 40, 8], 10 ** 6, [0, 1, 2], []),          # plain: blocks in order, directory after them
+    ([100, 40, 8], 208, [0, 1, 2], []),              # plain, to the last byte
+    ([400, 40, 8], 300, [1, 2], [0]),                # the big block ends past the limit
+    ([100, 40, 8], 150, [], [0, 1, 2]),
+    ([2000, 3000, 8], 1000, [2], [0, 1]),
+    ([], 24, [], []),
+])
+def test_lay_out(sizes, limit, main, extension):
+    encode = encode_module()
+    layout = encode.lay_out(sizes, limit=limit)
+    assert (layout.main, layout.extension) == (main, extension)
+    spans = sorted((layout.offsets[k], layout.offsets[k] + size) for k, size in enumerate(sizes))
+    large = bool(sizes) and layout.directory_at == 24
+    reserved = (24, layout.directory_at + 12 * layout.capacity) if large else None
+    if reserved:  # large: directory and extension reserved before every block, blocks smallest first
+        assert layout.capacity == len(sizes) + 1 and spans[0][0] >= reserved[1] + 16 + 32 * len(sizes)
+        assert [layout.offsets[k] for k in sorted(range(len(sizes)), key=sizes.__getitem__)] == sorted(
+            layout.offsets)
+    else:
+        assert layout.offsets == sorted(layout.offsets) and layout.directory_at >= (spans[-1][1] if spans else 24)
+        assert layout.size == layout.directory_at + 12 * len(sizes)
+    assert all(a % 4 == 0 and a >= 24 for a, _ in spans)
+    assert all(end <= start for (_, end), (start, _) in zip(spans, spans[1:]))  # no overlap
+    assert all(layout.offsets[k] + sizes[k] <= limit for k in main)
+    assert layout.size >= max([end for _, end in spans] or [24])
+
+
+def test_lay_out_needs_room_for_the_directory():
+    with pytest.raises(ValueError, match="room for the directory"):
+        encode_module().lay_out([4] * 10, limit=100)

@@ -100,12 +100,16 @@ class RecordArray(BackendArray):
     read as 0.0), the others a point of that record (row-major over
     ``point_grid``). An indexing reads only the records selected and, in
     each, the span of points selected. Picklable: it holds the path and the
-    record offsets, and opens the file for each read.
+    record offsets, and opens the file for each read. ``identity`` (device,
+    inode, size, modification time) is checked at each read: a file replaced
+    or rewritten since it was opened raises OSError.
     """
 
     def __init__(self, path: str, offsets: np.ndarray, npt: int,
-                 record_grid: Tuple[int, ...], point_grid: Tuple[int, ...]):
+                 record_grid: Tuple[int, ...], point_grid: Tuple[int, ...],
+                 identity: Optional[Tuple[int, int, int, int]] = None):
         self.path = path
+        self.identity = identity
         self.offsets = np.ascontiguousarray(offsets, dtype=np.int64)
         self.npt = int(npt)
         self.record_grid = tuple(int(n) for n in record_grid)
@@ -145,23 +149,22 @@ class RecordArray(BackendArray):
             offsets = self.offsets[records]
             if _ascending(offsets):
                 return self._read_rows(offsets, first, span)[:, columns]
-        out = np.zeros((len(records), len(points)), dtype=np.float32)
         present = records < len(self.offsets)
-        if not present.any():
-            return out
-        wanted, inverse = np.unique(records[present], return_inverse=True)
-        offsets = self.offsets[wanted]
+        offsets = self.offsets[records[present]]
         order = np.argsort(offsets, kind="stable")
-        rows = np.empty((len(wanted), span), dtype=np.float32)
-        rows[order] = self._read_rows(offsets[order], first, span)
-        out[present] = rows[inverse.reshape(-1)][:, columns]
+        # Every record selected is read (in file order), so that the read is
+        # charged for all it returns, records named twice included.
+        read = self._read_rows(offsets[order], first, span)
+        rows = np.empty_like(read)
+        rows[order] = read
+        del read
+        out = np.zeros((len(records), len(points)), dtype=np.float32)
+        out[present] = rows[:, columns]
         return out
 
     def _read_rows(self, offsets: np.ndarray, first: int, span: int) -> np.ndarray:
         """Points [first, first + span) of the records at ``offsets`` (in file order)."""
-        buffer = np.empty((len(offsets), span), dtype=np.float32)  # filled in host order
-        _native.read_points(self.path, offsets, self.npt, first, span, buffer)
-        return buffer
+        return _native.read_points(self.path, offsets, self.npt, first, span, self.identity)
 
 
 def _flat_numbers(picks: Sequence[np.ndarray], grid: Tuple[int, ...]) -> np.ndarray:
@@ -233,7 +236,10 @@ def open_block(path: Any, block: Optional[Any] = None) -> xr.Dataset:
     name, dims, deriv = block
     if dims == "2D":
         return _spectrum_dataset(shown, block)
+    status = os.stat(shown)
+    identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
     plan = _native.describe(shown, name, dims, deriv)
+    plan["identity"] = identity
     parameters = _merged_parameters(plan["parameter_blocks"])
     _check_axes_fit(parameters, plan, shown)
     offsets = np.frombuffer(plan["record_offsets"], dtype=np.int64)
@@ -299,15 +305,15 @@ def _image_map_dataset(path: str, block: Block, plan: Dict[str, Any], parameters
         if npt != npx * npy:
             raise ValueError("%s: a trace map record holds NPT = %d values, not NPX x NPY = %d x %d"
                              % (path, npt, npx, npy))
-        labels = _native.read_labels(path, offsets, npt, plan["info_size"])
+        labels = _native.read_labels(path, offsets, npt, plan["info_size"], plan["identity"])
         coords["trace"] = ("trace", np.array(labels, dtype=object))
-        array = RecordArray(path, offsets, npt, (len(offsets),), (npy, npx))
+        array = RecordArray(path, offsets, npt, (len(offsets),), (npy, npx), plan["identity"])
         data = {"traces": (("trace", "y", "x"), _lazy(array))}
     else:
         if len(offsets) > npx * npy:
             raise ValueError("%s: the store table names %d records, more than the %d x %d map holds"
                              % (path, len(offsets), npx, npy))
-        array = RecordArray(path, offsets, npt, (npy, npx), (npt,))
+        array = RecordArray(path, offsets, npt, (npy, npx), (npt,), plan["identity"])
         data = {"spectra": (("y", "x", "spectral"), _lazy(array))}
     return xr.Dataset(data, coords=coords, attrs=_attributes(parameters, block))
 
@@ -316,14 +322,13 @@ def _time_resolved_dataset(path: str, block: Block, plan: Dict[str, Any], parame
                            offsets: np.ndarray, trace: bool) -> xr.Dataset:
     npt = _count(parameters, "NPT", path)
     coords: Dict[str, Any] = {"spectral": _spectral_axis(parameters, path)}
-    array = RecordArray(path, offsets, npt, (len(offsets),), (npt,))
+    array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
     if trace:
-        labels = _native.read_labels(path, offsets, npt, plan["info_size"])
+        labels = _native.read_labels(path, offsets, npt, plan["info_size"], plan["identity"])
         coords["trace"] = ("trace", np.array(labels, dtype=object))
         data = {"traces": (("trace", "spectral"), _lazy(array))}
     else:
-        times = np.empty(len(offsets), dtype=np.float64)
-        _native.read_times(path, offsets, npt, times)
+        times = _native.read_times(path, offsets, npt, plan["identity"])
         time_attrs = {"long_name": "time"}
         if isinstance(parameters.get("ZTX"), str) and parameters["ZTX"]:
             time_attrs["units"] = parameters["ZTX"]  # as the file names them, e.g. "Seconds"

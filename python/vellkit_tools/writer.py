@@ -1,31 +1,25 @@
-"""Write VELL data files.
+"""Write VELL data files, record by record.
 
-This module builds VELL data files from Python values, for tests, benchmarks
-and anyone who needs synthetic files.  It needs only the standard library;
-numpy arrays are accepted wherever a sequence of numbers is.
+Two levels of writers, one naming:
 
-File format in brief (every number little-endian except the magic number):
+* whole arrays (:mod:`vellkit_tools.arrays`, offered here as well):
+  ``write_<kind>(path, arrays, ...)`` writes one measurement laid out as
+  ``vellkit.getVellData`` returns it: :func:`write_spectrum`,
+  :func:`write_image_map`, :func:`write_time_series`,
+  :func:`write_multi_region`, :func:`write_traces` (and
+  :func:`visible_image` for their ``images``);
+* records (this module): :class:`VellFile` collects blocks, records, store
+  tables, annotation tables and image lists one by one, for damaged and
+  unusual files; ``make_<layout>_file(...)`` builds a whole measurement as a
+  :class:`VellFile` (:func:`make_spectrum_file`, :func:`make_3d_file`) and
+  ``write_<layout>_file(path, ...)`` writes it (:func:`write_spectrum_file`,
+  :func:`write_3d_file`).
 
-* Header (24 bytes): magic bytes ``0A 0A FE FE``, float64 version, int32
-  offset of the directory, int32 directory capacity, int32 entry count.
-* Directory: 12-byte entries (int32 block-type code, int32 size in 32-bit
-  words, int32 absolute byte offset).  An entry whose extendType is 64
-  points at a 64-bit directory extension: int64 count, int64 (unused), then
-  32-byte entries (int64 code, size in words, byte offset, unused).
-* Block-type code: six bit fields, complexType (bits 0-1), sampleType (2-3),
-  paramType (4-9), dataType (10-16), derivType (17-18), extendType (19-25).
-* Parameter block: records of 4 name bytes, int16 type, int16 size (in
-  16-bit words) and a value (type 0: int32, type 1: float64, types 2/3/4:
-  text of size*2 bytes), closed by a record named ``END``.
-* 2D data block: float32 values.  3D data block: six int32 header fields,
-  a store table of (first, second) rows, then records of ``blockSize`` data
-  bytes and an ``infoSize``-byte info record (float64 time at byte 136,
-  NUL-padded label from byte 152).
-* Annotation block (extendType 11): 12 bytes, a table directory at +12,
-  then per table a parameter block describing the columns and the rows.
-* Image block (extendType 20): image list blocks (``BID``, ``NRP``,
-  ``Fxx``/``Zxx``) and image entries (labels, ``SIZ``, ``T00``, ``F00`` and
-  the image bytes).
+The bytes themselves are encoded by :mod:`vellkit_tools.encode` (its names
+are offered here too), which also describes the format.  Every file is
+written atomically: into a temporary file in the target's folder that
+replaces the target only once complete, so a failed write leaves whatever
+was at the path as it was.
 
 Typical use::
 
@@ -41,648 +35,46 @@ Typical use::
 
 from __future__ import annotations
 
-import numbers
 import os
-import struct
-import sys
-from array import array
 from collections.abc import Mapping
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar, Union, cast
+from typing import Any, Dict, Iterable, List, Optional, Tuple, TypeVar, Union
+
+from .arrays import (visible_image, write_image_map, write_multi_region, write_spectrum,
+                     write_time_series, write_traces)
+from .encode import (DATA_TYPES, DEFAULT_INFO_SIZE, DERIV, EXTEND_2D, EXTEND_3D, EXTEND_64,
+                     EXTEND_ANNOTATION, EXTEND_IMAGE, HEADER_SIZE, MAGIC, MULTI_REGION_COLUMNS,
+                     PARAM_ACQUISITION, PARAM_DATA, PARAM_FT, PARAM_INSTRUMENT, PARAM_OWN,
+                     PARAM_SAMPLE, TEXT_COLUMN_TYPES, AnnotationTable, Image, Param, Params, Record,
+                     atomic_write, block_type, decode_block_type, encode_3d_block,
+                     encode_annotation_block, encode_entries, encode_extension, encode_header,
+                     encode_image_block, encode_parameters, flatten, float32_bytes, gap,
+                     image_suffix, merge_params, multi_region_table, pad4, runs, split_fields,
+                     type_code, words)
 
 __all__ = [
+    # the format's names, from vellkit_tools.encode
     "MAGIC", "DEFAULT_INFO_SIZE", "DATA_TYPES", "DERIV", "TEXT_COLUMN_TYPES",
     "PARAM_DATA", "PARAM_OWN", "PARAM_INSTRUMENT", "PARAM_ACQUISITION", "PARAM_FT",
     "PARAM_SAMPLE", "EXTEND_2D", "EXTEND_3D", "EXTEND_ANNOTATION", "EXTEND_IMAGE",
     "EXTEND_64", "MULTI_REGION_COLUMNS",
     "block_type", "decode_block_type", "Param", "encode_parameters", "Record",
     "gap", "runs", "encode_3d_block", "AnnotationTable", "encode_annotation_block",
-    "multi_region_table", "Image", "image_suffix", "encode_image_block", "VellFile",
-    "spectral_params", "image_map_params", "time_resolved_params",
+    "multi_region_table", "Image", "image_suffix", "encode_image_block",
+    # records
+    "VellFile", "spectral_params", "image_map_params", "time_resolved_params",
     "multi_region_params", "make_spectrum_file", "write_spectrum_file",
     "make_3d_file", "write_3d_file",
+    # whole arrays, from vellkit_tools.arrays
+    "write_spectrum", "write_image_map", "write_time_series", "write_multi_region",
+    "write_traces", "visible_image",
 ]
 
-#: Parameters: a mapping or an iterable of (name, value) pairs; names are
-#: str or bytes, values int, float, str, bytes or :class:`Param`.
-Params = Union["Mapping[Any, Any]", Iterable[Sequence[Any]]]
 #: One parameter block of ``extra_param_blocks``: (param_type or block-type
 #: fields, parameters).
 ExtraBlock = Tuple[Union[int, "Mapping[str, Any]"], Params]
 #: Parameter sets as built by :func:`spectral_params` and its relatives.
 ParamList = List[Tuple[str, Any]]
 _PathT = TypeVar("_PathT", bound="Union[str, bytes, os.PathLike[Any]]")
-
-MAGIC = b"\x0a\x0a\xfe\xfe"
-HEADER_SIZE = 24
-DEFAULT_INFO_SIZE = 216  # time at 136, label field of 64 bytes at 152
-
-# ----------------------------------------------------------------------------
-# Block-type codes
-# ----------------------------------------------------------------------------
-
-#: Data block names -> (dataType, sampleType).  Names valid for any sample
-#: type use sample type 0.
-DATA_TYPES = {
-    "REFL": (12, 0), "RAM": (10, 0), "SPOW": (14, 1), "RPOW": (14, 2),
-    "SPH": (3, 1), "RPH": (3, 2), "PAS": (17, 0), "LREFL": (15, 0),
-    "KM": (6, 0), "SIFG": (2, 1), "RIFG": (2, 2), "TR": (5, 0),
-    "EMIS": (11, 0), "ATR": (16, 0), "TRARI": (18, 0), "ABARI": (19, 0),
-    "AB": (4, 0), "TRC": (7, 0), "SSC": (1, 1), "RSC": (1, 2),
-}
-DERIV = {"NONE": 0, "1DER": 1, "2DER": 2, "3DER": 3}
-_DERIV_ALIASES = dict(DERIV, NDER=3)
-
-PARAM_DATA = 0
-PARAM_OWN = 1
-PARAM_INSTRUMENT = 2
-PARAM_ACQUISITION = 3
-PARAM_FT = 4
-PARAM_SAMPLE = 10
-
-EXTEND_2D = 0
-EXTEND_3D = 10
-EXTEND_ANNOTATION = 11
-EXTEND_IMAGE = 20
-EXTEND_64 = 64
-
-# (name, shift, mask) in the order of the decoded tuple.
-_FIELDS = (("complex_type", 0, 3), ("sample_type", 2, 3), ("param_type", 4, 63),
-           ("data_type", 10, 127), ("deriv_type", 17, 3), ("extend_type", 19, 127))
-_TYPE_KEYS = frozenset(name for name, _, _ in _FIELDS)
-
-
-def block_type(data_type: Union[int, str] = 0, sample_type: Optional[int] = None, param_type: int = 0,
-               deriv_type: Union[int, str] = 0, extend_type: int = 0, complex_type: int = 0) -> int:
-    """Compose a block-type code from its six fields.
-
-    ``data_type`` may be an int or a data block name of :data:`DATA_TYPES`
-    (then ``sample_type`` defaults to the name's sample type); ``deriv_type``
-    may be an int or a word of :data:`DERIV` (``"NDER"`` is accepted for 3).
-    Raises ``ValueError`` when a field does not fit its bit width.
-    """
-    if isinstance(data_type, str):
-        data_type, named_sample = DATA_TYPES[data_type.upper()]
-        if sample_type is None:
-            sample_type = named_sample
-    if isinstance(deriv_type, str):
-        deriv_type = _DERIV_ALIASES[deriv_type.upper()]
-    values = {"complex_type": complex_type, "sample_type": sample_type or 0,
-              "param_type": param_type, "data_type": data_type,
-              "deriv_type": deriv_type, "extend_type": extend_type}
-    code = 0
-    for name, shift, mask in _FIELDS:
-        value = int(values[name])
-        if not 0 <= value <= mask:
-            raise ValueError("%s must lie in 0..%d, got %d" % (name, mask, value))
-        code |= value << shift
-    return code
-
-
-def decode_block_type(code: int) -> Tuple[int, ...]:
-    """Split a code into (complexType, sampleType, paramType, dataType, derivType, extendType)."""
-    return tuple((int(code) >> shift) & mask for _, shift, mask in _FIELDS)
-
-
-def _type_code(defaults: Dict[str, Any], fields: Dict[str, Any]) -> int:
-    unknown = set(fields) - _TYPE_KEYS
-    if unknown:
-        raise TypeError("unknown block-type field(s): %s" % ", ".join(sorted(unknown)))
-    merged = dict(defaults)
-    merged.update(fields)
-    return block_type(**merged)
-
-
-def _split_fields(kwargs: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
-    fields = {k: v for k, v in kwargs.items() if k in _TYPE_KEYS}
-    options = {k: v for k, v in kwargs.items() if k not in _TYPE_KEYS}
-    return fields, options
-
-
-# ----------------------------------------------------------------------------
-# Parameter blocks
-# ----------------------------------------------------------------------------
-
-class Param(object):
-    """A parameter value with explicit encoding, for values plain Python types cannot express.
-
-    ``type`` is the int16 type code written (any value, e.g. 3, 4, 7 or -1).
-    ``value`` is encoded according to the type: int32 for type 0, float64 for
-    type 1, text for str/bytes (str gets a NUL terminator, bytes are written
-    as given), and for other codes an int as int32 or a float as float64.
-    ``size`` overrides the size field (in 16-bit words; it may lie about the
-    value's length).  ``raw`` gives the value bytes verbatim (no padding).
-    """
-
-    __slots__ = ("type", "value", "size", "raw")
-
-    def __init__(self, type: int, value: Any = None, size: Optional[int] = None, raw: Optional[bytes] = None) -> None:
-        self.type = int(type)
-        self.value = value
-        self.size = size
-        self.raw = raw
-
-    def __repr__(self) -> str:
-        return "Param(type=%r, value=%r, size=%r, raw=%r)" % (
-            self.type, self.value, self.size, self.raw)
-
-
-def _text(value: Union[str, bytes, bytearray, memoryview]) -> bytes:
-    """Text value bytes: str gets UTF-8 plus a NUL; both are padded to an even length."""
-    data = value.encode("utf-8") + b"\0" if isinstance(value, str) else bytes(value)
-    return data + b"\0" if len(data) % 2 else data
-
-
-def _value_bytes(ptype: int, value: Any) -> bytes:
-    if value is None:
-        return b""
-    if isinstance(value, (str, bytes, bytearray, memoryview)):
-        return _text(value)
-    if ptype == 1 or (ptype != 0 and not isinstance(value, numbers.Integral)):
-        return struct.pack("<d", float(value))
-    return struct.pack("<i", int(value))
-
-
-def _encode_record(name: Union[str, bytes, bytearray], value: Any) -> bytes:
-    raw_name = bytes(name) if isinstance(name, (bytes, bytearray)) else str(name).encode("utf-8")
-    raw_name = raw_name[:4].ljust(4, b"\0")
-    if isinstance(value, Param):
-        ptype = value.type
-        data = bytes(value.raw) if value.raw is not None else _value_bytes(ptype, value.value)
-        size = value.size
-    elif isinstance(value, numbers.Integral):
-        ptype, data, size = 0, _value_bytes(0, value), None
-    elif isinstance(value, numbers.Real):
-        ptype, data, size = 1, _value_bytes(1, value), None
-    elif isinstance(value, (str, bytes, bytearray, memoryview)):
-        ptype, data, size = 2, _text(value), None
-    else:
-        raise TypeError("cannot encode parameter %r of type %s" % (name, type(value).__name__))
-    if size is None:
-        size = {0: 2, 1: 4}.get(ptype, (len(data) + 1) // 2)
-    try:
-        return struct.pack("<4shh", raw_name, ptype, size) + data
-    except struct.error:
-        raise ValueError("parameter %r: type %r or size %r does not fit int16" % (name, ptype, size))
-
-
-def _items(params: Optional[Params]) -> List[Tuple[Any, ...]]:
-    if params is None:
-        return []
-    return list(params.items()) if isinstance(params, Mapping) else [tuple(p) for p in params]
-
-
-def encode_parameters(params: Optional[Params], end: bool = True) -> bytes:
-    """Encode a parameter block.
-
-    ``params`` is a mapping or an iterable of (name, value) pairs (the pair
-    form allows duplicate names; readers keep the last value).  Names are
-    str (UTF-8) or bytes, NUL-padded or cut to 4 bytes.  Values: int -> type
-    0, float -> type 1, str -> type 2 (NUL-terminated), bytes -> type 2 (as
-    given), :class:`Param` -> whatever it says.  The ``END`` record (name,
-    type 0, size 0: 8 bytes) is appended unless ``end`` is false.
-    """
-    out = [_encode_record(name, value) for name, value in _items(params)]
-    if end:
-        out.append(b"END\0" + struct.pack("<hh", 0, 0))
-    return b"".join(out)
-
-
-def _merge_params(base: Optional[Params], extra: Optional[Params]) -> List[Tuple[Any, Any]]:
-    """Pairs of ``base`` with values replaced (in place) or appended from ``extra``."""
-    merged = dict(_items(base))
-    merged.update(_items(extra))
-    return list(merged.items())
-
-
-# ----------------------------------------------------------------------------
-# Data values
-# ----------------------------------------------------------------------------
-
-def _f32(values: Any) -> bytes:
-    """Little-endian float32 bytes of a sequence or (flattened, row-major) numpy array."""
-    if hasattr(values, "dtype") and hasattr(values, "astype"):
-        data: bytes = values.astype("<f4").tobytes(order="C")
-        return data
-    out = array("f", [float(v) for v in values])
-    if sys.byteorder == "big":
-        out.byteswap()
-    return out.tobytes()
-
-
-def _flatten(values: Any) -> List[float]:
-    if values is None:
-        return []
-    if hasattr(values, "ravel"):
-        return [float(v) for v in values.ravel()]
-    if isinstance(values, Record):
-        return _flatten(values.values)
-    out = []
-    for v in values:
-        if isinstance(v, numbers.Real):
-            out.append(float(v))
-        else:
-            out.extend(_flatten(v))
-    return out
-
-
-def _pad4(data: bytes) -> bytes:
-    return data + b"\0" * (-len(data) % 4)
-
-
-# ----------------------------------------------------------------------------
-# 3D data blocks
-# ----------------------------------------------------------------------------
-
-class Record(object):
-    """One record of a 3D data block.
-
-    ``values`` are written as float32 (cut or zero-padded to the block's
-    ``blockSize``).  The info record starts from ``info`` (raw bytes, default
-    all zero), then gets the float64 ``time`` at byte 136 (skipped when None)
-    and the ``label`` (str as UTF-8, or bytes) at byte 152, NUL-padded and
-    cut to the info size.  A label that fills its field has no NUL.
-    """
-
-    __slots__ = ("values", "time", "label", "info")
-
-    def __init__(self, values: Any, time: Optional[float] = 0.0, label: Union[str, bytes] = b"",
-                 info: Optional[bytes] = None) -> None:
-        self.values = values
-        self.time = time
-        self.label = label
-        self.info = info
-
-    def encode(self, block_size: int, info_size: int) -> bytes:
-        """Bytes of this record: ``block_size`` data bytes then ``info_size`` info bytes."""
-        data = _f32(self.values)[:block_size].ljust(block_size, b"\0")
-        label = self.label.encode("utf-8") if isinstance(self.label, str) else bytes(self.label)
-        info = bytearray(max(info_size, 152 + len(label)))
-        base = bytes(self.info or b"")[:len(info)]
-        info[:len(base)] = base
-        if self.time is not None:
-            info[136:144] = struct.pack("<d", float(self.time))
-        info[152:152 + len(label)] = label
-        return data + bytes(info[:info_size])
-
-
-def gap(nbytes: int) -> List[int]:
-    """Store-table row for a gap of ``nbytes`` bytes between records: ``[-1, nbytes]``."""
-    return [-1, int(nbytes)]
-
-
-def runs(indices: Iterable[Union[int, List[int], Tuple[int, int]]]) -> List[List[int]]:
-    """Store table naming ``indices`` in the given order.
-
-    Consecutive ascending indices are merged into one run; rows given as
-    lists (such as ``gap(n)``) are passed through.  Example:
-    ``runs([10, 11, 12, 0, 1, gap(50), 2]) == [[10, 12], [0, 1], [-1, 50], [2, 2]]``.
-    """
-    table = []
-    last_run = None
-    for item in indices:
-        if isinstance(item, (list, tuple)):
-            table.append([int(item[0]), int(item[1])])
-            last_run = None
-        elif last_run is not None and int(item) == last_run[1] + 1:
-            last_run[1] += 1
-        else:
-            last_run = [int(item), int(item)]
-            table.append(last_run)
-    return table
-
-
-def encode_3d_block(records: Any, npt: int, *, store_table: Optional[Iterable[Sequence[int]]] = None,
-                    first_index: int = 0, block_offset: Optional[int] = None,
-                    block_size: Optional[int] = None, info_size: int = DEFAULT_INFO_SIZE,
-                    version: int = 0, stored_blocks: Optional[int] = None) -> bytes:
-    """Encode a 3D data block.
-
-    Layout: six int32 (``version``, ``stored_blocks`` [default: number of
-    records written], ``block_offset`` [start of the records relative to the
-    block start; default right after the store table], ``block_size``
-    [default ``4 * npt``], ``info_size``, number of store-table rows), the
-    store table, zero padding up to ``block_offset``, then the records in
-    store-table order.  Row ``[-1, n]`` inserts ``n`` zero bytes (a gap);
-    any other row ``[first, second]`` names the indices first..second.
-
-    ``records`` is either a sequence of :class:`Record` (or plain value
-    sequences), consumed in the order the store table names slots (its
-    length must equal the number of slots), or a mapping index -> record
-    (then repeated indices write the same record again).  The default store
-    table is one run starting at ``first_index`` (for a mapping: its sorted
-    keys, see :func:`runs`).
-    """
-    by_index = isinstance(records, Mapping)
-    if not by_index:
-        records = list(records)
-    if store_table is None:
-        if by_index:
-            store_table = runs(sorted(records))
-        else:
-            store_table = [[first_index, first_index + len(records) - 1]] if records else []
-    rows = [[int(a), int(b)] for a, b in store_table]
-    slots = sum(b - a + 1 for a, b in rows if a != -1 and b >= a)
-    if not by_index and len(records) != slots:
-        raise ValueError("store table names %d records but %d were given" % (slots, len(records)))
-    table_end = 24 + 8 * len(rows)
-    block_offset = table_end if block_offset is None else int(block_offset)
-    if block_offset < table_end:
-        raise ValueError("block_offset %d lies inside the store table" % block_offset)
-    block_size = 4 * int(npt) if block_size is None else int(block_size)
-    if block_size < 0 or info_size < 0:
-        raise ValueError("block_size and info_size must not be negative")
-    out = bytearray(struct.pack("<6i", version, slots if stored_blocks is None else stored_blocks,
-                                block_offset, block_size, info_size, len(rows)))
-    for a, b in rows:
-        out += struct.pack("<ii", a, b)
-    out += bytes(block_offset - table_end)
-    k = 0
-    for a, b in rows:
-        if a == -1:
-            if b < 0:
-                raise ValueError("a gap cannot be negative (%d bytes)" % b)
-            out += bytes(b)
-            continue
-        for index in range(a, b + 1):
-            rec = records[index] if by_index else records[k]
-            k += 1
-            if not isinstance(rec, Record):
-                rec = Record(rec)
-            out += rec.encode(block_size, info_size)
-    return bytes(out)
-
-
-# ----------------------------------------------------------------------------
-# Annotation blocks
-# ----------------------------------------------------------------------------
-
-TEXT_COLUMN_TYPES = (1004, 1005, 1011)
-#: Standard columns of a multi-region map's annotation table.
-MULTI_REGION_COLUMNS = [("Group", 4), ("Type", 4), ("AryNX", 4), ("AryNY", 4),
-                        ("AryType", 4), ("Fileindex", 4), ("X", 5), ("Y", 5)]
-
-
-def _field_bytes(ctype: int, value: Any, width: int) -> bytes:
-    if value is None:
-        data = b""
-    elif isinstance(value, str):
-        data = value.encode("utf-8")
-    elif isinstance(value, (bytes, bytearray, memoryview)):
-        data = bytes(value)
-    elif ctype == 5 or (ctype != 4 and not isinstance(value, numbers.Integral)):
-        data = struct.pack("<f", float(value))
-    else:
-        data = struct.pack("<i", int(value))
-    return data[:width].ljust(width, b"\0")
-
-
-class AnnotationTable(object):
-    """One table of an annotation block.
-
-    ``columns``: sequence of ``(name, type)`` or ``(name, type, width)``;
-    types are 4 (int32), 5 (float32) and 1004/1005/1011 (text); any other
-    code is written as given (for damaged-file tests).  Width defaults to 4,
-    or 32 for text.  ``rows``: sequences in column order or mappings by
-    column name.  ``positions`` (byte position of each column in the row)
-    default to back-to-back packing; ``row_length`` defaults to the end of
-    the last field.  Readers read fields one after another, so positions
-    other than the packed ones only change what the file claims.  ``siz``
-    overrides the distance from the table's parameter block to its first
-    row (default: rows follow the parameter block).  ``params`` are extra
-    records appended to the table's parameter block (later records override
-    earlier ones in readers).
-    """
-
-    def __init__(self, columns: Iterable[Sequence[Any]], rows: Iterable[Any] = (), *,
-                 row_length: Optional[int] = None, positions: Optional[Iterable[int]] = None,
-                 siz: Optional[int] = None, params: Optional[Params] = None) -> None:
-        self.columns: List[Tuple[Any, int, int]] = []
-        for col in columns:
-            ctype = int(col[1])
-            width = int(col[2]) if len(col) > 2 else (32 if ctype in TEXT_COLUMN_TYPES else 4)
-            self.columns.append((col[0], ctype, width))
-        if positions is None:
-            packed, pos = [], 0
-            for _, _, width in self.columns:
-                packed.append(pos)
-                pos += width
-            positions = packed
-        self.positions = [int(p) for p in positions]
-        extent = max([p + c[2] for p, c in zip(self.positions, self.columns)] or [0])
-        self.row_length = extent if row_length is None else int(row_length)
-        self.rows = list(rows)
-        self.siz = siz
-        self.params = params
-
-    def encode_params(self, siz: int) -> bytes:
-        """The table's parameter block with ``SIZ`` = ``siz``."""
-        pairs: List[Tuple[str, Any]] = [("SIZ", siz), ("SRC", self.row_length), ("NCO", len(self.columns)),
-                 ("NLN", len(self.rows))]
-        for i, ((name, ctype, _), pos) in enumerate(zip(self.columns, self.positions)):
-            n = "{0:02d}".format(i)
-            pairs += [("S" + n, name), ("F" + n, pos), ("T" + n, ctype)]
-        return encode_parameters(pairs + _items(self.params))
-
-    def encode_rows(self) -> bytes:
-        """All rows, ``row_length`` bytes apart (a field reaching past its row overlaps the next)."""
-        extent = max([p + c[2] for p, c in zip(self.positions, self.columns)] or [0])
-        out = bytearray(self.row_length * len(self.rows) + max(0, extent - self.row_length))
-        for i, row in enumerate(self.rows):
-            if isinstance(row, Mapping):
-                values = [row.get(name) for name, _, _ in self.columns]
-            else:
-                values = list(row)
-            for (name, ctype, width), pos, value in zip(self.columns, self.positions, values):
-                start = i * self.row_length + pos
-                out[start:start + width] = _field_bytes(ctype, value, width)
-        return bytes(out)
-
-    def encode(self) -> bytes:
-        """Parameter block, padding up to ``SIZ``, then the rows."""
-        head_len = len(self.encode_params(0))
-        siz = head_len if self.siz is None else int(self.siz)
-        if siz < head_len:
-            raise ValueError("siz %d is smaller than the parameter block (%d bytes)" % (siz, head_len))
-        return self.encode_params(siz) + bytes(siz - head_len) + self.encode_rows()
-
-
-def encode_annotation_block(tables: Iterable[AnnotationTable], lead: bytes = b"") -> bytes:
-    """Encode an annotation block.
-
-    Layout: 12 bytes that readers skip (``lead``, zero-padded or cut to 12),
-    the table directory at +12 (``NRP`` = number of tables, ``F00``, ``F01``,
-    ... = offset of each table's parameter block from the block start), then
-    each table (see :class:`AnnotationTable`), 4-byte aligned.
-    """
-    tables = list(tables)
-    directory: List[Tuple[str, int]] = [("NRP", len(tables))] + [("F{0:02d}".format(i), 0) for i in range(len(tables))]
-    pos = 12 + len(_pad4(encode_parameters(directory)))
-    bodies, offsets = [], []
-    for table in tables:
-        body = _pad4(table.encode())
-        offsets.append(pos)
-        bodies.append(body)
-        pos += len(body)
-    directory = [("NRP", len(tables))] + [("F{0:02d}".format(i), off) for i, off in enumerate(offsets)]
-    head = bytes(lead)[:12].ljust(12, b"\0") + _pad4(encode_parameters(directory))
-    return head + b"".join(bodies)
-
-
-def multi_region_table(regions: Iterable[Mapping[str, Any]],
-                       first_index: int = 1) -> Tuple[AnnotationTable, List[int]]:
-    """Annotation table of a multi-region map and the Fileindex values it uses.
-
-    Each region is a mapping, either a grid ``{"nx": 3, "ny": 2, "x0": 0.0,
-    "y0": 0.0, "dx": 1.0, "dy": 1.0}`` (positions row by row) or a point list
-    ``{"points": [(x, y), ...]}``.  Optional keys: ``"group"`` (default: the
-    region's number counted from 1), ``"type"`` (default 0: a region readers
-    build), ``"ary_type"`` (default 0 for point lists, 1 for grids).  Point
-    lists get AryNX = AryNY = 0.  Fileindex values count up from
-    ``first_index`` over all positions in order; the 3D data block then
-    needs records for those indices (e.g. ``first_index=1`` in
-    :func:`encode_3d_block`).
-    """
-    rows: List[List[Any]] = []
-    indices: List[int] = []
-    index = int(first_index)
-    for number, region in enumerate(regions):
-        if "points" in region:
-            nx = ny = 0
-            points = [(float(x), float(y)) for x, y in region["points"]]
-            ary_type = region.get("ary_type", 0)
-        else:
-            nx, ny = int(region["nx"]), int(region["ny"])
-            x0, y0 = float(region.get("x0", 0.0)), float(region.get("y0", 0.0))
-            dx, dy = float(region.get("dx", 1.0)), float(region.get("dy", 1.0))
-            points = [(x0 + dx * i, y0 + dy * j) for j in range(ny) for i in range(nx)]
-            ary_type = region.get("ary_type", 1)
-        group, rtype = region.get("group", number + 1), region.get("type", 0)
-        for x, y in points:
-            rows.append([group, rtype, nx, ny, ary_type, index, x, y])
-            indices.append(index)
-            index += 1
-    return AnnotationTable(MULTI_REGION_COLUMNS, rows), indices
-
-
-# ----------------------------------------------------------------------------
-# Image blocks
-# ----------------------------------------------------------------------------
-
-def _letters(m: int) -> str:
-    """Bijective base-26 letter name: 0 -> A, 25 -> Z, 26 -> AA, 701 -> ZZ, 702 -> AAA."""
-    d, r = divmod(m, 26)
-    return (_letters(d - 1) if d else "") + chr(65 + r)
-
-
-def image_suffix(n: int) -> str:
-    """Suffix numbering image ``n``: 00..99, then AA..AZ (100..125), then BA.. (n - 74 in letters)."""
-    if n < 0:
-        return str(n)
-    if n < 100:
-        return "{0:02d}".format(n)
-    if n < 126:
-        return "A" + _letters(n - 100)
-    return _letters(n - 74)
-
-
-class Image(object):
-    """One entry of an image block.
-
-    The entry's parameter block holds ``H00`` = ``title``, label/value pairs
-    ``H01``/``V01``, ``H02``/``V02``, ... from ``labels`` (pairs of label
-    text, usually ending in ":", and value), then ``SIZ`` (offset of the
-    data area from the entry start), ``T00`` (default 9 when ``data`` is
-    given, else 0) and ``F00`` = ``data_offset`` (offset of the image bytes
-    in the data area), then the extra ``params``.  When ``data`` is given and
-    ``auto_labels`` is true, the labels "Bytes:" (``len(data)``) and "Type:"
-    (``image_type``; 258 makes readers drop the first 14 bytes) are put
-    first unless ``labels`` already has them.  The entry is zero-padded to a
-    multiple of 4 bytes.
-    """
-
-    def __init__(self, data: Optional[bytes] = None, title: Union[str, bytes] = "Image",
-                 labels: Iterable[Sequence[Any]] = (), *, image_type: int = 1, t00: Optional[int] = None,
-                 data_offset: int = 0, params: Optional[Params] = None, auto_labels: bool = True) -> None:
-        self.data = None if data is None else bytes(data)
-        self.title = title
-        self.labels = [tuple(pair) for pair in labels]
-        self.image_type = image_type
-        self.t00 = (9 if data is not None else 0) if t00 is None else t00
-        self.data_offset = int(data_offset)
-        self.params = params
-        self.auto_labels = auto_labels
-
-    def _params(self, siz: int) -> bytes:
-        labels = list(self.labels)
-        if self.data is not None and self.auto_labels:
-            have = {str(text).rstrip(":") for text, _ in labels}
-            auto = [("Bytes:", len(self.data))] if "Bytes" not in have else []
-            auto += [("Type:", self.image_type)] if "Type" not in have else []
-            labels = auto + labels
-        pairs: List[Tuple[str, Any]] = [("H00", self.title)]
-        for k, (text, value) in enumerate(labels, 1):
-            pairs += [("H" + image_suffix(k), text), ("V" + image_suffix(k), value)]
-        pairs += [("SIZ", siz), ("T00", self.t00), ("F00", self.data_offset)]
-        return encode_parameters(pairs + _items(self.params))
-
-    def encode(self) -> bytes:
-        """Bytes of the entry: parameter block, then the data area."""
-        siz = len(self._params(0))
-        area = bytes(self.data_offset) + (self.data or b"")
-        return _pad4(self._params(siz) + area)
-
-
-def encode_image_block(images: Iterable[Union[Image, bytes]], *, per_list: Union[None, int, Sequence[int]] = None,
-                       cumulative: bool = True, lead: int = 0, bid: Optional[int] = None,
-                       list_params: Optional[Params] = None) -> bytes:
-    """Encode an image block.
-
-    ``images``: :class:`Image` objects (or raw image bytes).  They are split
-    into groups of ``per_list`` (an int, or a sequence of group sizes;
-    default one group), each group preceded by an image list block:
-    ``BID`` (``bid``, default a code with extendType 20), ``NRP`` (number of
-    images listed so far), ``Fxx``/``Zxx`` (offset from the block start and
-    length of each entry; all images so far when ``cumulative``, else only
-    the group's), then ``list_params``.  Each list block starts ``lead``
-    bytes after the previous entry (or the block start): readers find it
-    only if ``BID`` lies within the next 16 bytes.  The last entry is padded
-    (and its ``Z`` value counts the padding) so that the block length is a
-    multiple of 4 and ends exactly where the last entry ends.
-    """
-    entries = [(im if isinstance(im, Image) else Image(im)).encode() for im in images]
-    n = len(entries)
-    if per_list is None:
-        groups = [n]
-    elif isinstance(per_list, numbers.Integral):
-        groups = [min(int(per_list), n - k) for k in range(0, n, int(per_list))] or [0]
-    else:
-        groups = [int(g) for g in cast(Sequence[int], per_list)]
-    if sum(groups) != n or (n and min(groups) < 1):
-        raise ValueError("per_list must split %d images into non-empty groups" % n)
-    bid = block_type(extend_type=EXTEND_IMAGE) if bid is None else bid
-
-    def list_block(start: int, stop: int, offsets: List[int]) -> bytes:
-        pairs: List[Tuple[str, Any]] = [("BID", bid), ("NRP", stop)]
-        for k in range(0 if cumulative else start, stop):
-            pairs += [("F" + image_suffix(k), offsets[k]), ("Z" + image_suffix(k), len(entries[k]))]
-        return _pad4(encode_parameters(pairs + _items(list_params)))
-
-    offsets, pos, start = [0] * n, 0, 0
-    for size in groups:  # list block sizes do not depend on the values of F and Z
-        pos += lead + len(list_block(start, start + size, offsets))
-        for k in range(start, start + size):
-            offsets[k] = pos
-            pos += len(entries[k])
-        start += size
-    if n:  # the block must end where the last entry ends, so readers stop there
-        entries[-1] += bytes(-pos % 4)
-    out, start = bytearray(), 0
-    for size in groups:
-        out += bytes(lead) + list_block(start, start + size, offsets)
-        for k in range(start, start + size):
-            out += entries[k]
-        start += size
-    return bytes(out) + bytes(-len(out) % 4)
 
 
 # ----------------------------------------------------------------------------
@@ -754,13 +146,13 @@ class VellFile(object):
     def add_parameters(self, params: Optional[Params], *, end: bool = True, in_extension: bool = False,
                        **fields: Any) -> int:
         """Add a parameter block; ``fields`` are :func:`block_type` arguments (default param_type 1)."""
-        code = _type_code({"param_type": PARAM_OWN}, fields)
+        code = type_code({"param_type": PARAM_OWN}, fields)
         return self.add_block(encode_parameters(params, end), code, in_extension=in_extension)
 
     def add_spectrum(self, values: Any, *, in_extension: bool = False, **fields: Any) -> int:
         """Add a 2D data block of float32 ``values`` (param_type 0, extendType 0 unless given)."""
-        code = _type_code({"param_type": PARAM_DATA, "extend_type": EXTEND_2D}, fields)
-        return self.add_block(_f32(values), code, in_extension=in_extension)
+        code = type_code({"param_type": PARAM_DATA, "extend_type": EXTEND_2D}, fields)
+        return self.add_block(float32_bytes(values), code, in_extension=in_extension)
 
     def add_3d_block(self, records: Any, npt: int, *, in_extension: bool = False, **kwargs: Any) -> int:
         """Add a 3D data block (extendType 10).
@@ -768,35 +160,39 @@ class VellFile(object):
         Block-type fields (``data_type``, ``deriv_type``, ...) go to
         :func:`block_type`; other keywords to :func:`encode_3d_block`.
         """
-        fields, options = _split_fields(kwargs)
-        code = _type_code({"param_type": PARAM_DATA, "extend_type": EXTEND_3D}, fields)
+        fields, options = split_fields(kwargs)
+        code = type_code({"param_type": PARAM_DATA, "extend_type": EXTEND_3D}, fields)
         return self.add_block(encode_3d_block(records, npt, **options), code, in_extension=in_extension)
 
     def add_annotation_block(self, tables: Iterable[AnnotationTable], *, lead: bytes = b"",
                              in_extension: bool = False, **fields: Any) -> int:
         """Add an annotation block (extendType 11) holding ``tables``."""
-        code = _type_code({"extend_type": EXTEND_ANNOTATION}, fields)
+        code = type_code({"extend_type": EXTEND_ANNOTATION}, fields)
         return self.add_block(encode_annotation_block(tables, lead), code, in_extension=in_extension)
 
     def add_image_block(self, images: Iterable[Union[Image, bytes]], *, in_extension: bool = False,
                         **kwargs: Any) -> int:
         """Add an image block (extendType 20); other keywords go to :func:`encode_image_block`."""
-        fields, options = _split_fields(kwargs)
-        code = _type_code({"extend_type": EXTEND_IMAGE}, fields)
+        fields, options = split_fields(kwargs)
+        code = type_code({"extend_type": EXTEND_IMAGE}, fields)
         return self.add_block(encode_image_block(images, **options), code, in_extension=in_extension)
 
     def to_bytes(self) -> bytes:
-        """The whole file as bytes."""
+        """The whole file as bytes.
+
+        A directory entry, directory offset or count past the format's int32
+        fields is a ValueError: list such blocks with ``in_extension=True``
+        (the extension itself and the directory must lie within 2 GiB).
+        """
         buf = bytearray(self._pos)
         for offset, data in self._chunks:
             buf[offset:offset + len(data)] = data
         entries = list(self.entries)
         if self.extension_entries:
-            ext = struct.pack("<qq", len(self.extension_entries), 0) + b"".join(
-                struct.pack("<qqqq", t, s, o, 0) for t, s, o in self.extension_entries)
-            entries.append((block_type(extend_type=EXTEND_64), (len(ext) + 3) // 4, len(buf)))
-            buf += _pad4(ext)
-        table = b"".join(struct.pack("<iii", t, s, o) for t, s, o in entries)
+            ext = encode_extension(self.extension_entries)
+            entries.append((block_type(extend_type=EXTEND_64), words(len(ext)), len(buf)))
+            buf += pad4(ext)
+        table = encode_entries(entries)
         if self.directory == "start":
             capacity = 32 if self.max_dir_size is None else int(self.max_dir_size)
             if len(entries) > capacity:
@@ -807,17 +203,21 @@ class VellFile(object):
             capacity = len(entries) if self.max_dir_size is None else int(self.max_dir_size)
             dir_offset = len(buf)
             buf += table
-        header = self.magic[:4].ljust(4, b"\0") + struct.pack(
-            "<d3i", self.version,
+        buf[:HEADER_SIZE] = encode_header(
             dir_offset if self.offset_to_directory is None else self.offset_to_directory,
-            capacity, len(entries) if self.dir_size is None else self.dir_size)
-        buf[:HEADER_SIZE] = header
+            capacity, len(entries) if self.dir_size is None else self.dir_size,
+            version=self.version, magic=self.magic)
         return bytes(buf)
 
     def write(self, path: _PathT) -> _PathT:
-        """Write the file to ``path``; returns ``path``."""
-        with open(path, "wb") as f:
-            f.write(self.to_bytes())
+        """Write the file to ``path`` atomically; returns ``path``.
+
+        On any failure (a value the format cannot hold, a full disk) the file
+        that was at ``path`` stays as it was.
+        """
+        data = self.to_bytes()
+        with atomic_write(path) as out:
+            out.write(data)
         return path
 
 
@@ -828,7 +228,7 @@ class VellFile(object):
 def spectral_params(npt: int, fxv: float, lxv: float, y: Any = None, mny: Optional[float] = None,
                     mxy: Optional[float] = None) -> ParamList:
     """``NPT``, ``FXV``, ``LXV``, ``MNY``, ``MXY``; MNY/MXY default to min/max of ``y`` (else 0.0)."""
-    flat = _flatten(y)
+    flat = flatten(y)
     mny = (min(flat) if flat else 0.0) if mny is None else mny
     mxy = (max(flat) if flat else 0.0) if mxy is None else mxy
     return [("NPT", int(npt)), ("FXV", float(fxv)), ("LXV", float(lxv)),
@@ -892,10 +292,10 @@ def make_spectrum_file(y: Any, data_type: Union[int, str] = "AB", deriv: Union[i
     ``images``.  ``into`` adds to an existing :class:`VellFile`.
     """
     vf = VellFile() if into is None else into
-    values = _flatten(y)
+    values = flatten(y)
     fields: Dict[str, Any] = {"data_type": data_type, "deriv_type": deriv, "sample_type": sample_type}
     vf.add_spectrum(y if hasattr(y, "dtype") else values, **fields)
-    own = _merge_params(spectral_params(len(values), fxv, lxv, values), params)
+    own = merge_params(spectral_params(len(values), fxv, lxv, values), params)
     vf.add_parameters(own, param_type=PARAM_OWN, **fields)
     named = {"acquisition": acquisition, "instrument": instrument, "sample": sample, "ft": ft}
     _add_measurement_extras(vf, named, extra_param_blocks, None, images)
@@ -948,18 +348,3 @@ def write_3d_file(path: Union[str, bytes, os.PathLike[Any]], records: Any, npt: 
     return vf
 
 
-# ----------------------------------------------------------------------------
-# Whole-array writers (defined in vellkit_tools.arrays, offered here as well)
-# ----------------------------------------------------------------------------
-
-_ARRAY_WRITERS = ("write_spectrum", "write_image_map", "write_time_series",
-                  "write_multi_region", "write_traces", "visible_image")
-
-
-def __getattr__(name: str) -> Any:
-    # Imported on first use: arrays imports this module, so an import at the
-    # top of either would be circular.
-    if name in _ARRAY_WRITERS:
-        from . import arrays
-        return getattr(arrays, name)
-    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -1,7 +1,6 @@
-// Record-level reading of one data block, for the lazy readers of
-// `vellkit_tools`: what a block is (its located blocks, parameter records and
-// record layout) and reads of chosen records, points, times and labels.
-// Python-free: the module layer turns the results into Python objects.
+// What one data block is, for the lazy readers of `vellkit_tools`: its
+// located blocks, parameter records and record layout. Python-free: the
+// module layer turns the results into Python objects.
 #pragma once
 
 #include <cstdint>
@@ -46,24 +45,5 @@ struct BlockPlan {
 // "NONE", "1DER", "2DER" or "NDER".
 Status plan_block(const FileSource& source, const std::string& name, const std::string& dimensions,
                   const std::string& deriv, BlockPlan& out);
-
-// Whether `count` records of `npt` values starting at these offsets lie
-// wholly inside the file; `bad` is the first that does not.
-bool records_inside(int64_t file_size, const int64_t* offsets, size_t count, int64_t npt, size_t& bad);
-
-// Reads points [start, start + length) of each record into `out` in host
-// order, record k at out + k * length; the caller has checked the records
-// with records_inside.
-Status read_points(const FileSource& source, const int64_t* offsets, size_t count, int64_t start, int64_t length,
-                   float* out);
-
-// The info-record time of each record, through the core's record readers:
-// 0.0 where the file ends before it, as a failed field read yields.
-Status read_times(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, double* out);
-
-// The label bytes of each record before the first NUL (an info size below
-// the label's position reads to the end of the file).
-Status read_labels(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, int32_t info_size,
-                   std::vector<std::string>& out);
 
 }  // namespace vellkit::tools

@@ -1,133 +1,22 @@
-// vellkit_tools._native: record-level reads of VELL data blocks for the
-// lazy readers of vellkit_tools (the xarray backend, Dask). Every read runs
-// without the GIL; Python objects are made before and after.
-#include "bindings/common/pyref.hpp"  // includes Python.h first
+// vellkit_tools._native: the module (its state, made once at import, and
+// its function table) and the block description the engine uses until the
+// plans of the core take over. The reads are in reads.cpp.
+#include "pyglue/pyref.hpp"  // includes Python.h first
 
-#include <atomic>
-#include <cerrno>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/common/limits.hpp"
-#include "core/format/text.hpp"
 #include "tools_native/block_plan.hpp"
+#include "tools_native/functions.hpp"
+#include "tools_native/native_call.hpp"
 
 namespace vellkit::tools {
 
 namespace {
 
 using py::Ref;
-
-// A buffer held for the length of a call.
-class Buffer {
-public:
-    Buffer() = default;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    bool get(PyObject* object, int flags) {
-        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
-        return held_;
-    }
-    Py_buffer view_{};
-
-private:
-    bool held_ = false;
-};
-
-// What the reads have delivered, for tests and benchmarks that check that a
-// selection reads only what it needs.
-std::atomic<unsigned long long> g_records_read{0};
-std::atomic<unsigned long long> g_bytes_read{0};
-
-// A path argument: the file system bytes and a text to name the file by.
-struct PathArg {
-    Ref encoded;  // bytes
-    Ref shown;    // str
-    const char* c_str() const { return PyBytes_AS_STRING(encoded.get()); }
-};
-
-bool path_arg(PyObject* path, PathArg& out) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path, &encoded)) return false;
-    out.encoded = Ref::steal(encoded);
-    Ref fspath = Ref::steal(PyOS_FSPath(path));
-    if (!fspath) return false;
-    out.shown = Ref::steal(PyObject_Str(fspath.get()));
-    return (bool)out.shown;
-}
-
-// Sets the Python exception for a failed core operation on `path`.
-void set_status_error(const PathArg& path, const Status& s) {
-    PyObject* name = path.shown.get();
-    switch (s.code) {
-    case ErrorCode::os_error:
-        errno = s.sys_errno;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
-        return;
-    case ErrorCode::seek_negative:
-        errno = EINVAL;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
-        return;
-    case ErrorCode::seek_overflow:
-        PyErr_Format(PyExc_ValueError, "%U: a position in the file is out of range", name);
-        return;
-    case ErrorCode::param_type:
-        PyErr_Format(PyExc_ValueError, "%U: unknown parameter type code %lld", name, (long long)s.value);
-        return;
-    case ErrorCode::param_name_utf8:
-        PyErr_Format(PyExc_ValueError, "%U: a parameter name is not UTF-8", name);
-        return;
-    case ErrorCode::param_unterminated:
-        PyErr_Format(PyExc_ValueError, "%U: the parameter block at offset %lld reaches the end of the file", name,
-                     (long long)s.offset);
-        return;
-    case ErrorCode::store_table_too_large:
-        PyErr_Format(PyExc_ValueError, "%U: the store table at offset %lld claims %lld entries, more than the file holds",
-                     name, (long long)s.offset, (long long)s.value);
-        return;
-    case ErrorCode::records_too_many:
-        PyErr_Format(PyExc_ValueError, "%U: the store table at offset %lld names %lld records, more than the file holds",
-                     name, (long long)s.offset, (long long)s.value);
-        return;
-    case ErrorCode::memory_setting:
-        PyErr_Format(PyExc_ValueError, "%s holds %s, which is not a size in bytes", kMemoryLimitVariable,
-                     s.bytes.c_str());
-        return;
-    default:
-        PyErr_Format(PyExc_ValueError, "%U: damaged file (core error %d)", name, (int)s.code);
-        return;
-    }
-}
-
-bool open_source(const PathArg& path, FileSource& source) {
-    Status s;
-    Py_BEGIN_ALLOW_THREADS
-    s = FileSource::open_path(path.c_str(), source);
-    Py_END_ALLOW_THREADS
-    if (!s.ok()) {
-        set_status_error(path, s);
-        return false;
-    }
-    return true;
-}
-
-PyObject* decode_text(const std::string& text) {
-    auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const Py_ssize_t n = (Py_ssize_t)text.size();
-    switch (classify_text(bytes, text.size())) {
-    case TextEncoding::ascii:
-        return PyUnicode_DecodeASCII(text.data(), n, "strict");
-    case TextEncoding::utf8:
-        return PyUnicode_DecodeUTF8(text.data(), n, "strict");
-    case TextEncoding::latin1:
-        break;
-    }
-    return PyUnicode_DecodeLatin1(text.data(), n, "strict");
-}
 
 // [(name, value), ...] in file order.
 PyObject* records_list(const std::vector<ParamRecord>& records) {
@@ -160,28 +49,6 @@ PyObject* int64_bytes(const std::vector<int64_t>& values) {
                                      (Py_ssize_t)(values.size() * sizeof(int64_t)));
 }
 
-// The memory limit setting from os.environ (not the C library's
-// environment, which other threads may change meanwhile); false with an
-// exception set when it cannot be read.
-bool memory_setting(std::string& out, bool& present) {
-    present = false;
-    Ref os = Ref::steal(PyImport_ImportModule("os"));
-    Ref environ = Ref::steal(os ? PyObject_GetAttrString(os.get(), "environ") : nullptr);
-    if (!environ) return false;
-    Ref value = Ref::steal(PyMapping_GetItemString(environ.get(), kMemoryLimitVariable));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-        PyErr_Clear();
-        return true;
-    }
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value.get(), &length);
-    if (!text) return false;
-    out.assign(text, (size_t)length);
-    present = true;
-    return true;
-}
-
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
     if (!value) return false;
     int r = PyDict_SetItemString(dict, key, value);
@@ -189,224 +56,121 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
     return r == 0;
 }
 
-PyObject* describe(PyObject*, PyObject* args) {
-    PyObject* path_object;
-    const char *name, *dimensions, *deriv;
-    if (!PyArg_ParseTuple(args, "Osss:describe", &path_object, &name, &dimensions, &deriv)) return nullptr;
-    PathArg path;
-    if (!path_arg(path_object, path)) return nullptr;
-    FileSource source;
-    if (!open_source(path, source)) return nullptr;
+}  // namespace
 
-    BlockPlan plan;
-    Status s;
-    std::string name_word(name), dimensions_word(dimensions), deriv_word(deriv);
-    Py_BEGIN_ALLOW_THREADS
-    s = plan_block(source, name_word, dimensions_word, deriv_word, plan);
-    source.close();
-    Py_END_ALLOW_THREADS
-    if (!s.ok()) {
-        set_status_error(path, s);
-        return nullptr;
-    }
-    PyObject* shown = path.shown.get();
-    switch (plan.problem) {
-    case PlanProblem::none:
-        break;
-    case PlanProblem::not_vell:
-        return PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", shown);
-    case PlanProblem::bad_request:
-        return PyErr_Format(PyExc_ValueError, "%U: invalid data block request (%s, %s, %s)", shown, name, dimensions,
-                            deriv);
-    case PlanProblem::no_block:
-        return PyErr_Format(PyExc_ValueError, "%U: no data block %s %s %s in the file", shown, name, dimensions, deriv);
-    case PlanProblem::offset_range:
-        return PyErr_Format(PyExc_ValueError, "%U: a record of the %s %s %s block lies beyond any file position", shown,
-                            name, dimensions, deriv);
-    }
+PyObject* fn_describe(PyObject*, PyObject* args) {
+    return py::guarded([&]() -> PyObject* {
+        PyObject* path_object;
+        const char *name, *dimensions, *deriv;
+        if (!PyArg_ParseTuple(args, "Osss:describe", &path_object, &name, &dimensions, &deriv)) return nullptr;
+        NativeCall call(path_object);
+        call.open();
+        BlockPlan plan;
+        std::string name_word(name), dimensions_word(dimensions), deriv_word(deriv);
+        call.run([&] { return plan_block(call.source(), name_word, dimensions_word, deriv_word, plan); });
+        PyObject* shown = call.shown();
+        switch (plan.problem) {
+        case PlanProblem::none:
+            break;
+        case PlanProblem::not_vell:
+            return PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", shown);
+        case PlanProblem::bad_request:
+            return PyErr_Format(PyExc_ValueError, "%U: invalid data block request (%s, %s, %s)", shown, name,
+                                dimensions, deriv);
+        case PlanProblem::no_block:
+            return PyErr_Format(PyExc_ValueError, "%U: no data block %s %s %s in the file", shown, name, dimensions,
+                                deriv);
+        case PlanProblem::offset_range:
+            return PyErr_Format(PyExc_ValueError, "%U: a record of the %s %s %s block lies beyond any file position",
+                                shown, name, dimensions, deriv);
+        }
+        // The record layout handed over: offsets and indices, 8 bytes each.
+        call.charge(plan.record_offsets.size(), 2 * sizeof(int64_t));
 
-    Ref result = Ref::steal(PyDict_New());
-    if (!result) return nullptr;
-    PyObject* d = result.get();
-    Ref blocks = Ref::steal(PyList_New(0));
-    if (!blocks) return nullptr;
-    for (const auto& records : plan.parameter_blocks) {
-        Ref list = Ref::steal(records_list(records));
-        if (!list || PyList_Append(blocks.get(), list.get()) < 0) return nullptr;
-    }
-    if (PyDict_SetItemString(d, "parameter_blocks", blocks.get()) < 0) return nullptr;
-    PyObject* original = plan.has_original ? records_list(plan.original_parameters) : (Py_INCREF(Py_None), Py_None);
-    if (!set_item(d, "original_parameters", original)) return nullptr;
-    if (!set_item(d, "file_size", PyLong_FromLongLong(plan.file_size))) return nullptr;
-    // What the results of one call may take, as the `vellkit` module allows.
-    MemoryBudget budget;
-    std::string setting;
-    bool has_setting = false;
-    if (!memory_setting(setting, has_setting)) return nullptr;
-    s = MemoryBudget::for_file(plan.file_size, has_setting ? setting.c_str() : nullptr, budget);
-    if (!s.ok()) {
-        set_status_error(path, s);
-        return nullptr;
-    }
-    if (!set_item(d, "memory_limit", PyLong_FromLongLong(budget.limit()))) return nullptr;
-    if (!set_item(d, "data_offset", PyLong_FromLongLong(plan.blocks.data))) return nullptr;
-    if (!set_item(d, "annotation_offset", PyLong_FromLongLong(plan.blocks.annotation))) return nullptr;
-    if (plan.three_d) {
-        if (!set_item(d, "block_size", PyLong_FromLong(plan.block_size))) return nullptr;
-        if (!set_item(d, "info_size", PyLong_FromLong(plan.info_size))) return nullptr;
-        if (!set_item(d, "record_indices", int64_bytes(plan.record_indices))) return nullptr;
-        if (!set_item(d, "record_offsets", int64_bytes(plan.record_offsets))) return nullptr;
-    }
-    return result.release();
+        Ref result = Ref::check(PyDict_New());
+        PyObject* d = result.get();
+        Ref blocks = Ref::check(PyList_New(0));
+        for (const auto& records : plan.parameter_blocks) {
+            Ref list = Ref::steal(records_list(records));
+            if (!list || PyList_Append(blocks.get(), list.get()) < 0) return nullptr;
+        }
+        if (PyDict_SetItemString(d, "parameter_blocks", blocks.get()) < 0) return nullptr;
+        PyObject* original = plan.has_original ? records_list(plan.original_parameters) : (Py_INCREF(Py_None), Py_None);
+        if (!set_item(d, "original_parameters", original)) return nullptr;
+        if (!set_item(d, "file_size", PyLong_FromLongLong(plan.file_size))) return nullptr;
+        // What the results of one call may take, as the `vellkit` module allows.
+        if (!set_item(d, "memory_limit", PyLong_FromLongLong(call.budget().limit()))) return nullptr;
+        if (!set_item(d, "data_offset", PyLong_FromLongLong(plan.blocks.data))) return nullptr;
+        if (!set_item(d, "annotation_offset", PyLong_FromLongLong(plan.blocks.annotation))) return nullptr;
+        if (plan.three_d) {
+            if (!set_item(d, "block_size", PyLong_FromLong(plan.block_size))) return nullptr;
+            if (!set_item(d, "info_size", PyLong_FromLong(plan.info_size))) return nullptr;
+            if (!set_item(d, "record_indices", int64_bytes(plan.record_indices))) return nullptr;
+            if (!set_item(d, "record_offsets", int64_bytes(plan.record_offsets))) return nullptr;
+        }
+        return result.release();
+    });
 }
 
-// The int64 record offsets of an argument: any contiguous buffer of 8-byte
-// signed integers.
-bool offsets_arg(PyObject* object, Buffer& buffer, const int64_t*& offsets, size_t& count) {
-    if (!buffer.get(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
-    const Py_buffer& v = buffer.view_;
-    const char* f = v.format ? v.format : "B";
-    if (*f == '<' || *f == '=' || *f == '@') ++f;
-    if (v.itemsize != 8 || (std::string(f) != "q" && std::string(f) != "l")) {
-        PyErr_SetString(PyExc_TypeError, "record offsets must be a contiguous int64 array");
-        return false;
-    }
-    offsets = static_cast<const int64_t*>(v.buf);
-    count = (size_t)(v.len / 8);
-    return true;
-}
-
-bool output_arg(PyObject* object, Buffer& buffer, Py_ssize_t itemsize, size_t needed, void*& out) {
-    if (!buffer.get(object, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) return false;
-    if (buffer.view_.itemsize != itemsize || (size_t)(buffer.view_.len / itemsize) < needed) {
-        PyErr_SetString(PyExc_ValueError, "output buffer has the wrong item size or is too small");
-        return false;
-    }
-    out = buffer.view_.buf;
-    return true;
-}
-
-bool check_records(const PathArg& path, const FileSource& source, const int64_t* offsets, size_t count,
-                   long long npt) {
-    size_t bad = 0;
-    if (records_inside(source.size(), offsets, count, npt, bad)) return true;
-    PyErr_Format(PyExc_ValueError,
-                 "%U: the record at offset %lld does not hold its %lld values (the file ends at %lld bytes)",
-                 path.shown.get(), (long long)offsets[bad], npt, (long long)source.size());
-    return false;
-}
-
-// What every record read takes: the file, the records' offsets and the open
-// file; the read itself runs without the GIL.
-struct RecordRead {
-    PathArg path;
-    Buffer offsets_buffer;
-    const int64_t* offsets = nullptr;
-    size_t count = 0;
-    FileSource source;
-
-    bool arguments(PyObject* path_object, PyObject* offsets_object) {
-        return path_arg(path_object, path) && offsets_arg(offsets_object, offsets_buffer, offsets, count);
-    }
-    bool open() { return open_source(path, source); }
-    // Runs `read` (core only) without the GIL, closes the file, and raises
-    // the read's failure naming the file.
-    template <typename Read>
-    bool run(Read&& read) {
-        Status s;
-        Py_BEGIN_ALLOW_THREADS
-        s = read();
-        source.close();
-        Py_END_ALLOW_THREADS
-        if (s.ok()) return true;
-        set_status_error(path, s);
-        return false;
-    }
-};
-
-PyObject* read_points_fn(PyObject*, PyObject* args) {
-    PyObject *path_object, *offsets_object, *out_object;
-    long long npt, start, length;
-    if (!PyArg_ParseTuple(args, "OOLLLO:read_points", &path_object, &offsets_object, &npt, &start, &length,
-                          &out_object))
-        return nullptr;
-    if (npt < 0 || npt > INT32_MAX || start < 0 || length < 0 || start + length > npt) {
-        PyErr_SetString(PyExc_ValueError, "points out of the record's range");
-        return nullptr;
-    }
-    RecordRead r;
-    Buffer out_buffer;
-    void* out;
-    if (!r.arguments(path_object, offsets_object)) return nullptr;
-    if (!output_arg(out_object, out_buffer, 4, r.count * (size_t)length, out)) return nullptr;
-    if (!r.open() || !check_records(r.path, r.source, r.offsets, r.count, npt)) return nullptr;
-    if (!r.run([&] { return read_points(r.source, r.offsets, r.count, start, length, static_cast<float*>(out)); }))
-        return nullptr;
-    g_records_read += r.count;
-    g_bytes_read += (unsigned long long)r.count * (unsigned long long)length * 4ULL;
-    Py_RETURN_NONE;
-}
-
-PyObject* read_times_fn(PyObject*, PyObject* args) {
-    PyObject *path_object, *offsets_object, *out_object;
-    long long npt;
-    if (!PyArg_ParseTuple(args, "OOLO:read_times", &path_object, &offsets_object, &npt, &out_object)) return nullptr;
-    RecordRead r;
-    Buffer out_buffer;
-    void* out;
-    if (!r.arguments(path_object, offsets_object)) return nullptr;
-    if (!output_arg(out_object, out_buffer, 8, r.count, out)) return nullptr;
-    if (!r.open()) return nullptr;
-    if (!r.run([&] { return read_times(r.source, r.offsets, r.count, npt, static_cast<double*>(out)); })) return nullptr;
-    g_bytes_read += (unsigned long long)r.count * 8ULL;
-    Py_RETURN_NONE;
-}
-
-PyObject* read_labels_fn(PyObject*, PyObject* args) {
-    PyObject *path_object, *offsets_object;
-    long long npt;
-    int info_size;
-    if (!PyArg_ParseTuple(args, "OOLi:read_labels", &path_object, &offsets_object, &npt, &info_size)) return nullptr;
-    RecordRead r;
-    if (!r.arguments(path_object, offsets_object) || !r.open()) return nullptr;
-    std::vector<std::string> labels;
-    if (!r.run([&] { return read_labels(r.source, r.offsets, r.count, npt, info_size, labels); })) return nullptr;
-    Ref list = Ref::steal(PyList_New((Py_ssize_t)r.count));
-    if (!list) return nullptr;
-    for (size_t k = 0; k < r.count; ++k) {
-        PyObject* text = decode_text(labels[k]);
-        if (!text) return nullptr;
-        PyList_SET_ITEM(list.get(), (Py_ssize_t)k, text);
-    }
-    return list.release();
-}
-
-PyObject* counters_fn(PyObject*, PyObject*) {
-    return Py_BuildValue("(KK)", (unsigned long long)g_records_read, (unsigned long long)g_bytes_read);
-}
-
-PyObject* reset_counters_fn(PyObject*, PyObject*) {
-    g_records_read = 0;
-    g_bytes_read = 0;
-    Py_RETURN_NONE;
-}
+namespace {
 
 PyMethodDef kMethods[] = {
-    {"describe", describe, METH_VARARGS,
+    {"describe", fn_describe, METH_VARARGS,
      "describe(path, name, dimensions, deriv) -> dict: located blocks, parameter blocks and record layout"},
-    {"read_points", read_points_fn, METH_VARARGS,
-     "read_points(path, offsets, npt, start, length, out): points [start, start+length) of each record"},
-    {"read_times", read_times_fn, METH_VARARGS, "read_times(path, offsets, npt, out): info-record times"},
-    {"read_labels", read_labels_fn, METH_VARARGS, "read_labels(path, offsets, npt, info_size) -> list of labels"},
-    {"counters", counters_fn, METH_NOARGS, "counters() -> (records read, value bytes read)"},
-    {"reset_counters", reset_counters_fn, METH_NOARGS, "reset_counters(): set both counters to zero"},
+    {"read_points", (PyCFunction)(void (*)(void))fn_read_points, METH_VARARGS | METH_KEYWORDS,
+     "read_points(path, offsets, npt, start, length, identity=None) -> float32 array (records, length)"},
+    {"read_values", (PyCFunction)(void (*)(void))fn_read_values, METH_VARARGS | METH_KEYWORDS,
+     "read_values(path, offset, npt, identity=None) -> float32 array: the values of a 2D block"},
+    {"read_times", (PyCFunction)(void (*)(void))fn_read_times, METH_VARARGS | METH_KEYWORDS,
+     "read_times(path, offsets, npt, identity=None) -> float64 array: info-record times"},
+    {"read_labels", (PyCFunction)(void (*)(void))fn_read_labels, METH_VARARGS | METH_KEYWORDS,
+     "read_labels(path, offsets, npt, info_size, identity=None) -> list of trace labels"},
+    {"counters", fn_counters, METH_NOARGS, "counters() -> (records read, value bytes read)"},
+    {"reset_counters", fn_reset_counters, METH_NOARGS, "reset_counters(): set both counters to zero"},
     {nullptr, nullptr, 0, nullptr},
 };
 
+template <typename Visit>
+void for_each_slot(NativeState* st, Visit&& visit) {
+    visit(st->np_empty);
+    visit(st->np_float32);
+    visit(st->np_float64);
+}
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    NativeState* st = native_state(module);
+    if (!st) return 0;
+    int result = 0;
+    for_each_slot(st, [&](PyObject* p) {
+        if (!result && p) result = visit(p, arg);
+    });
+    return result;
+}
+
+int clear(PyObject* module) {
+    NativeState* st = native_state(module);
+    if (st) for_each_slot(st, [](PyObject*& p) { Py_CLEAR(p); });
+    return 0;
+}
+
+void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
+
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "_native", "Record-level reads of VELL data blocks for vellkit_tools.", 0, kMethods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_native", "Record-level reads of VELL data blocks for vellkit_tools.",
+    sizeof(NativeState), kMethods, nullptr, traverse, clear, free_module,
 };
+
+// numpy.empty and the dtypes, looked up once.
+bool init_state(NativeState* st) {
+    new (&st->records_read) std::atomic<unsigned long long>(0);
+    new (&st->bytes_read) std::atomic<unsigned long long>(0);
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return false;
+    st->np_empty = PyObject_GetAttrString(numpy.get(), "empty");
+    st->np_float32 = PyObject_GetAttrString(numpy.get(), "float32");
+    st->np_float64 = PyObject_GetAttrString(numpy.get(), "float64");
+    return st->np_empty && st->np_float32 && st->np_float64;
+}
 
 }  // namespace
 
@@ -421,10 +185,16 @@ PyMODINIT_FUNC PyInit__native(void)
 #endif
 {
     PyObject* module = PyModule_Create(&vellkit::tools::kModule);
-    // It holds no state but atomic counters, and reads only from its own
-    // arguments: a free-threaded interpreter may keep the GIL off.
+    if (!module) return nullptr;
+    if (!vellkit::tools::init_state(vellkit::tools::native_state(module))) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    // Its state is made at import and read-only after, but for atomic
+    // counters; reads use only their own arguments: a free-threaded
+    // interpreter may keep the GIL off.
 #ifdef Py_GIL_DISABLED
-    if (module && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -1,7 +1,7 @@
 // The module's functions, as the function table of the module frame sees them.
 #pragma once
 
-#include "bindings/common/pyref.hpp"
+#include "pyglue/pyref.hpp"
 
 namespace vellkit::py {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "bindings/common/pyref.hpp"
+#include "pyglue/pyref.hpp"
 #include "core/format/catalogue.hpp"
 
 namespace vellkit::py {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "bindings/common/pyref.hpp"
+#include "pyglue/pyref.hpp"
 
 namespace vellkit::py {
 
@@ -37,14 +37,6 @@ long long range_count(PyObject* value);
 // A non-negative exact int below 2^63, as a C integer; false (and nothing
 // raised) for anything else.
 bool plain_count(PyObject* value, long long& out);
-
-// os.environ[name] as UTF-8; false when unset. Without the GIL it is read
-// through os.environ, not the C library's environment, which other threads
-// may change meanwhile.
-bool environment_variable(const char* name, std::string& out);
-
-// The file as messages name it: str(path), or its repr when that fails.
-std::string describe_path(PyObject* path);
 
 // The TypeError of a `path` that is not exactly a str or None.
 void require_str_or_none(PyObject* path);

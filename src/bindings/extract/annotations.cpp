@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 #include "bindings/format/text.hpp"
 #include "bindings/parameter_blocks/params.hpp"
 #include "core/format/layout.hpp"
@@ -270,6 +270,16 @@ const AnnotationColumn& AnnotationTable::column(const char* name) const {
         raise_key_error(key.get());
     }
     return *columns[(size_t)PyLong_AsSsize_t(index)];
+}
+
+const AnnotationColumn* AnnotationTable::find(const char* name) const {
+    Ref key = new_str(name);
+    PyObject* index = PyDict_GetItemWithError(names.get(), key.get());
+    if (!index) {
+        if (PyErr_Occurred()) throw PyError();
+        return nullptr;
+    }
+    return columns[(size_t)PyLong_AsSsize_t(index)].get();
 }
 
 }  // namespace vellkit::py

@@ -27,6 +27,8 @@ class AnnotationTable {
 public:
     // The column bound to `name` (KeyError when there is none).
     const AnnotationColumn& column(const char* name) const;
+    // The column bound to `name`, or nullptr when there is none.
+    const AnnotationColumn* find(const char* name) const;
 
     Ref names;  // column name -> index into columns (the binding now in force)
     // Stable addresses: the core fills columns while others are added.

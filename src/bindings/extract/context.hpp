@@ -3,7 +3,7 @@
 // parameters and the spectral axis; and what the call may still spend.
 #pragma once
 
-#include "bindings/common/gil.hpp"
+#include "pyglue/gil.hpp"
 #include "bindings/common/module_state.hpp"
 #include "bindings/common/objects.hpp"
 #include "bindings/format/field_reports.hpp"

@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "bindings/common/arrays.hpp"
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
+#include "pyglue/memory_limit.hpp"
 #include "bindings/common/objects.hpp"
 #include "bindings/common/functions.hpp"
 #include "bindings/extract/context.hpp"
@@ -142,11 +143,7 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
 
         ExtractContext ctx(module, file.source(), file.interrupt());
         const FileSource& source = file.source();
-        std::string setting;
-        const bool has_setting = environment_variable(kMemoryLimitVariable, setting);
-        check(MemoryBudget::for_file(source.size_known() ? source.size() : -1, has_setting ? setting.c_str() : nullptr,
-                                     ctx.budget));
-        ctx.budget.set_subject(describe_path(path));
+        ctx.budget = call_budget(source.size_known() ? source.size() : -1, describe_path(path));
         // Otherwise one descriptor serves the probe, the directory and the reads.
         if (shared) directory = read_file_directory(ctx.cursor, ctx.reporter);
         ctx.data_block_type = std::move(block_type);

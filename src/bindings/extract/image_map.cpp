@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "bindings/common/arrays.hpp"
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
 #include "bindings/parameter_blocks/params.hpp"

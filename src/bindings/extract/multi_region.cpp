@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "bindings/common/arrays.hpp"
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 #include "bindings/extract/annotations.hpp"
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
 #include "core/extract/gather.hpp"
 #include "core/format/byte_order.hpp"
+#include "core/format/layout.hpp"
+#include "core/plans/region_plan.hpp"
 
 namespace vellkit::py {
 
@@ -327,12 +329,228 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
     return regions;
 }
 
+// ---------------------------------------------------------------------------
+// Regions planned in the core: the same steps, in the same order, on plain
+// numbers; Python objects only for what the call returns.
+
+// The region plan, or false where the table holds values the plan leaves
+// to the object path (which then raises, or reads them, exactly).
+bool plan_in_core(ExtractContext& ctx, const AnnotationTable& table, const RecordLayout& layout,
+                  std::vector<GroupTally>& tallies, std::vector<RegionPlan>& plan) {
+    RegionPlanInput in;
+    in.columns.group = table.find("Group");
+    if (!in.columns.group || !tally_groups(*in.columns.group, tallies)) return false;
+    in.columns.type = table.find("Type");
+    in.columns.nx = table.find("AryNX");
+    in.columns.ny = table.find("AryNY");
+    in.columns.ary_type = table.find("AryType");
+    in.columns.fileindex = table.find("Fileindex");
+    in.columns.x = table.find("X");
+    in.columns.y = table.find("Y");
+
+    // The interpreter's set of the distinct values decides the order.
+    Ref members = Ref::check(PySet_New(nullptr));
+    for (const GroupTally& t : tallies) {
+        Ref value = t.real ? new_float(t.value) : new_int((long long)t.value);
+        check_status(PySet_Add(members.get(), value.get()));
+    }
+    Ref it = Ref::check(PyObject_GetIter(members.get()));
+    for (;;) {
+        Ref member = Ref::steal(PyIter_Next(it.get()));
+        if (!member) {
+            if (PyErr_Occurred()) throw PyError();
+            break;
+        }
+        PyObject* m = member.get();
+        double d = PyFloat_Check(m) ? std::trunc(PyFloat_AS_DOUBLE(m)) : (double)PyLong_AsLongLong(m);
+        if (!(d >= INT32_MIN && d <= INT32_MAX)) return false;
+        in.order.push_back((int32_t)d);
+    }
+
+    in.tallies = &tallies;
+    in.target = ctx.is_trace ? PositionTarget::trace_column : PositionTarget::record;
+    in.position_of = &layout.position_of;
+    // Every position costs the readers at least 20 bytes of their limit.
+    const int64_t left = ctx.budget.limit() - ctx.budget.used();
+    in.max_positions = left > 0 ? (uint64_t)left / 20 : 0;
+    return plan_regions(in, plan);
+}
+
+Ref region_object(ExtractContext& ctx, const RegionPlan& region, PyObject* spectra, PyObject* map_x, PyObject* map_y,
+                  PyObject* start_time) {
+    Ref title = Ref::check(PyUnicode_FromStringAndSize(region.title.data(), (Py_ssize_t)region.title.size()));
+    Ref cls = result_class(ctx.module, kRegion);
+    return call_with_keywords(cls.get(), {{"title", title.get()},
+                                          {"spectra", spectra},
+                                          {"mapX", map_x},
+                                          {"mapY", map_y},
+                                          {"start_time", start_time}});
+}
+
+void copy_coordinates(const RegionPlan& region, PyObject* map_x, PyObject* map_y) {
+    WritableView xs(map_x), ys(map_y);
+    const size_t bytes = region.map_x.size() * sizeof(double);
+    if (bytes == 0) return;
+    std::memcpy(xs.data(), region.map_x.data(), bytes);
+    std::memcpy(ys.data(), region.map_y.data(), bytes);
+}
+
+// Times are read with their info record's head, from the values' end up to
+// the next piece: one piece a record instead of a gap, the time and another
+// gap, which the system copies far more slowly than the same bytes at once.
+class TimeReads {
+public:
+    explicit TimeReads(size_t cap) : cap_(cap) {}
+
+    // Reads the time of a record whose values end at `values_end`.
+    void add(int64_t values_end, const ReadPiece& time, std::vector<ReadPiece>& pieces) {
+        if (time.offset < values_end || time.offset - values_end > kGap) {
+            pieces.push_back(time);
+            direct_.push_back(static_cast<double*>(time.destination));
+            return;
+        }
+        const size_t before = (size_t)(time.offset - values_end);
+        pieces.push_back(ReadPiece{values_end, before + time.length, nullptr});
+        slots_.push_back(Slot{pieces.size() - 1, before, static_cast<double*>(time.destination)});
+    }
+
+    // Widens each head to the next piece when the gap is small, and gives
+    // the heads their memory (once every piece is added).
+    void place(std::vector<ReadPiece>& pieces) {
+        size_t used = 0;
+        for (const Slot& s : slots_) {
+            ReadPiece& p = pieces[s.piece];
+            if (s.piece + 1 < pieces.size()) {
+                const int64_t end = p.offset + (int64_t)p.length;
+                const int64_t next = pieces[s.piece + 1].offset;
+                if (next > end && next - end <= kGap && used + p.length + (size_t)(next - end) <= cap_)
+                    p.length += (size_t)(next - end);
+            }
+            used += p.length;
+        }
+        buffer_.resize(used);
+        size_t at = 0;
+        for (const Slot& s : slots_) {
+            pieces[s.piece].destination = buffer_.data() + at;
+            at += pieces[s.piece].length;
+        }
+    }
+
+    // Moves the times read into place, in host order.
+    void finish(const std::vector<ReadPiece>& pieces) {
+        for (const Slot& s : slots_) {
+            std::memcpy(s.destination, static_cast<unsigned char*>(pieces[s.piece].destination) + s.time_at,
+                        sizeof(double));
+            little_endian_to_host(s.destination, 1, sizeof(double));
+        }
+        for (double* d : direct_) little_endian_to_host(d, 1, sizeof(double));
+    }
+
+private:
+    static constexpr int64_t kGap = 512;
+    struct Slot {
+        size_t piece;
+        size_t time_at;  // within the piece
+        double* destination;
+    };
+    size_t cap_;
+    std::vector<Slot> slots_;
+    std::vector<double*> direct_;
+    std::vector<unsigned char> buffer_;
+};
+
+Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionPlan>& plan, const RecordLayout& layout) {
+    Ref regions = Ref::check(PyList_New(0));
+    const long long npt = ctx.npt_value;
+    std::vector<ReadPiece> pieces;
+    for (const RegionPlan& region : plan) {
+        const long long positions = (long long)region.targets.size();
+        Ref count = new_int(positions);
+        charge_cube(ctx, {count.get()}, 3 * sizeof(double));
+        Ref map_x = region_vector(ctx, count.get());
+        Ref map_y = region_vector(ctx, count.get());
+        Ref start_time = region_vector(ctx, count.get());
+        charge_cube(ctx, {count.get(), ctx.npt.get()}, 4);
+        Ref spec_shape = Ref::check(PyTuple_Pack(2, count.get(), ctx.npt.get()));
+        Ref spectra = np_empty(ctx.st, spec_shape.get(), ctx.st->np_float32);
+        copy_coordinates(region, map_x.get(), map_y.get());
+
+        WritableView ts(start_time.get()), ss(spectra.get());
+        auto* times = static_cast<double*>(ts.data());
+        auto* rows = static_cast<unsigned char*>(ss.data());
+        pieces.clear();
+        pieces.reserve((size_t)positions * 2);
+        // The info records' heads read with the times take at most as much
+        // memory as the spectra, plus a little.
+        TimeReads time_reads((size_t)positions * (size_t)npt * 4 + 64 * 1024);
+        for (long long k = 0; k < positions; ++k) {
+            poll(ctx, (uint64_t)k);
+            RecordValues rv = locate_values(ctx, layout.offsets[(size_t)region.targets[(size_t)k]], npt);
+            if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
+            if (npt > 0) pieces.push_back({rv.offset, (size_t)npt * 4, rows + (size_t)k * (size_t)npt * 4});
+            ReadPiece time;
+            check(locate_time(ctx.cursor, ctx.reporter, rv.end, &times[k], time));
+            if (time.length) time_reads.add((int64_t)rv.end, time, pieces);
+        }
+        time_reads.place(pieces);
+        read_pieces(ctx, pieces);
+        little_endian_to_host(rows, (size_t)positions * (size_t)npt, 4);
+        time_reads.finish(pieces);
+        Ref object = region_object(ctx, region, spectra.get(), map_x.get(), map_y.get(), start_time.get());
+        check_status(PyList_Append(regions.get(), object.get()));
+    }
+    return regions;
+}
+
+Ref read_planned_trace_regions(ExtractContext& ctx, const std::vector<RegionPlan>& plan, const TraceBlock& block) {
+    Ref regions = Ref::check(PyList_New(0));
+    Ref trace_count = new_int((long long)block.traces);
+    for (const RegionPlan& region : plan) {
+        const long long positions = (long long)region.targets.size();
+        Ref count = new_int(positions);
+        Ref map_x = region_vector(ctx, count.get());
+        Ref map_y = region_vector(ctx, count.get());
+        charge_cube(ctx, {count.get(), trace_count.get()}, sizeof(float) + 2 * sizeof(double));
+        Ref array_shape = Ref::check(PyTuple_Pack(2, count.get(), trace_count.get()));
+        Ref trace_array = np_empty(ctx.st, array_shape.get(), ctx.st->np_float32);
+        copy_coordinates(region, map_x.get(), map_y.get());
+        WritableView out(trace_array.get());
+        auto* rows = static_cast<float*>(out.data());
+        const size_t traces = block.traces;
+        for (long long k = 0; k < positions; ++k) {
+            poll(ctx, (uint64_t)k);
+            const int64_t c = region.targets[(size_t)k];
+            if (c < 0 || c >= block.length) trace_column(ctx, block, (long long)c + 1);
+        }
+        // Trace by trace: each trace's values are read in order.
+        for (size_t t = 0; t < traces; ++t) {
+            const float* values = block.values.data() + t * (size_t)block.length;
+            for (long long k = 0; k < positions; ++k) rows[(size_t)k * traces + t] = values[region.targets[(size_t)k]];
+        }
+        Ref object = region_object(ctx, region, trace_array.get(), map_x.get(), map_y.get(), Py_None);
+        check_status(PyList_Append(regions.get(), object.get()));
+    }
+    return regions;
+}
+
 }  // namespace
 
 Ref read_multi_region(ExtractContext& ctx) {
     Ref anno_offset = new_int(ctx.blocks.annotation);
     AnnotationTable annotations = read_annotation_table(ctx, anno_offset.get());
     RecordLayout layout = record_layout(ctx);
+    std::vector<GroupTally> tallies;
+    std::vector<RegionPlan> plan;
+    if (plan_in_core(ctx, annotations, layout, tallies, plan)) {
+        if (!ctx.is_trace) {
+            Ref regions = read_planned_spectrum_regions(ctx, plan, layout);
+            return build_result(ctx, kMultiRegionDataReturn, {{"regions", regions.get()}});
+        }
+        TraceBlock block = read_trace_block(ctx, layout);
+        Ref regions = read_planned_trace_regions(ctx, plan, block);
+        return build_result(ctx, kMultiRegionTRCDataReturn,
+                            {{"labels", block.labels.get()}, {"regions", regions.get()}});
+    }
     std::vector<long long> first_rows = group_first_rows(annotations);
     if (!ctx.is_trace) {
         Ref regions = read_spectrum_regions(ctx, annotations, first_rows, layout);

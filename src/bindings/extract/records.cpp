@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "bindings/common/arrays.hpp"
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 #include "bindings/format/text.hpp"
 
 namespace vellkit::py {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "bindings/common/arrays.hpp"
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
 #include "core/extract/gather.hpp"
@@ -26,6 +26,16 @@ Ref stack_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, const
     return stacked;
 }
 
+// The MemoryError stack_rows would raise for these rows, raised before the
+// reports of their times; nothing is counted.
+void check_stack_fits(ExtractContext& ctx, const std::vector<RecordValues>& rows) {
+    size_t mismatch = 0;
+    const int64_t length = first_row_length(rows, mismatch);
+    if (rows.empty() || mismatch < rows.size()) return;  // numpy's errors come first
+    MemoryBudget probe = ctx.budget;
+    check(probe.charge(rows.size() * (uint64_t)length, 4));
+}
+
 }  // namespace
 
 Ref read_time_resolved(ExtractContext& ctx) {
@@ -37,15 +47,26 @@ Ref read_time_resolved(ExtractContext& ctx) {
     WritableView z_view(z.get());
     auto* times = static_cast<double*>(z_view.data());
 
+    // Every record and time is located before any time is read or
+    // reported, so that a call refused for its memory prints nothing. A
+    // record that cannot be sought ends the locating: the times before it
+    // are reported, then its seek's error raised.
     std::vector<RecordValues> rows;
     rows.reserve(count);
     std::vector<ReadPiece> time_pieces(count, ReadPiece{0, 0, nullptr});
-    for (size_t k = 0; k < count; ++k) {
+    Status located;
+    for (size_t k = 0; k < count && located.ok(); ++k) {
         poll(ctx, k);
-        RecordValues rv = locate_values(ctx, layout.offsets[k], ctx.npt_value);
-        rows.push_back(rv);
-        check(locate_time(ctx.cursor, ctx.reporter, rv.end, &times[k], time_pieces[k]));
+        RecordValues rv;
+        located = vellkit::locate_values(ctx.cursor, layout.offsets[k], ctx.npt_value, rv);
+        if (located.ok()) located = locate_time_piece(ctx.cursor, rv.end, &times[k], time_pieces[k]);
+        if (located.ok()) rows.push_back(rv);
     }
+    if (located.ok()) check_stack_fits(ctx, rows);
+    for (size_t k = 0; k < rows.size(); ++k) {
+        if (time_pieces[k].length == 0) check(read_time_apart(ctx.cursor, ctx.reporter, rows[k].end, &times[k]));
+    }
+    check(located);
     Ref spectra = stack_rows(ctx, rows, &time_pieces);
     pieces_to_host(time_pieces, sizeof(double));
     return build_result(ctx, kTimeResolvedDataReturn, {{"z", z.get()}, {"spectra", spectra.get()}});

@@ -1,6 +1,6 @@
 #include "bindings/format/catalogue.hpp"
 
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 #include "bindings/common/objects.hpp"
 #include "bindings/common/functions.hpp"
 #include "bindings/format/field_reports.hpp"

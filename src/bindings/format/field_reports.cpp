@@ -25,20 +25,27 @@ void add_reader_frame(PyObject* function_name) {
     Py_XDECREF(code);
 }
 
-}  // namespace
+struct Report {
+    ModuleState* state;
+    FieldKind kind;
+    const unsigned char* delivered;
+    size_t count;
+};
 
-void FieldReporter::short_read(FieldKind kind, const unsigned char* delivered, size_t count) {
-    int k = static_cast<int>(kind);
-    PyObject* data = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(delivered), (Py_ssize_t)count);
+void print_report(void* argument) {
+    const Report& report = *static_cast<const Report*>(argument);
+    ModuleState* state = report.state;
+    int k = static_cast<int>(report.kind);
+    PyObject* data = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(report.delivered), (Py_ssize_t)report.count);
     if (data) {
-        PyObject* result = PyObject_CallFunctionObjArgs(state_->struct_unpack, state_->report_formats[k], data, nullptr);
+        PyObject* result = PyObject_CallFunctionObjArgs(state->struct_unpack, state->report_formats[k], data, nullptr);
         Py_DECREF(data);
         if (result) {  // cannot happen for a short buffer; nothing to report
             Py_DECREF(result);
             return;
         }
     }
-    add_reader_frame(state_->report_functions[k]);
+    add_reader_frame(state->report_functions[k]);
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -49,8 +56,21 @@ void FieldReporter::short_read(FieldKind kind, const unsigned char* delivered, s
     PyErr_Restore(type, value, tb);
     PyErr_PrintEx(1);
     PyErr_Restore(type, value, tb);
-    PyErr_WriteUnraisable(state_->report_contexts[k]);
+    PyErr_WriteUnraisable(state->report_contexts[k]);
     PyErr_Clear();
+}
+
+void run_signal_handlers() {
+    if (PyErr_CheckSignals() < 0) throw PyError();
+}
+
+}  // namespace
+
+void FieldReporter::short_read(FieldKind kind, const unsigned char* delivered, size_t count) {
+    run_signal_handlers();
+    Report report{state_, kind, delivered, count};
+    printer_.run(&print_report, &report);
+    run_signal_handlers();
 }
 
 }  // namespace vellkit::py

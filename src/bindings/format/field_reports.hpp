@@ -1,13 +1,17 @@
 // Reports of failed field reads, made as the module's readers report them:
 // the struct error that decoding the delivered bytes raises is printed with
 // its traceback (which records it as the last exception) and then handed to
-// the unraisable-exception hook under the reader's name.
+// the unraisable-exception hook under the reader's name. Signal handlers run
+// before and after each report; one that raises ends the read by throwing
+// PyError through the core reader (which holds nothing that needs more than
+// unwinding, as for a failed allocation), and nothing more is printed.
 #pragma once
 
 #include <vector>
 
-#include "bindings/common/gil.hpp"
+#include "pyglue/gil.hpp"
 #include "bindings/common/module_state.hpp"
+#include "bindings/format/report_printer.hpp"
 #include "core/common/limits.hpp"
 #include "core/format/field_readers.hpp"
 
@@ -37,11 +41,10 @@ public:
             GilReleased released(*interrupt_);
             status = work(static_cast<FieldReadObserver&>(deferred));
         }
-        if (!deferred.reports.empty()) {
-            // A signal handler's exception (status interrupted) waits for them.
-            PendingError pending;
-            for (const Deferred::Report& r : deferred.reports) short_read(r.kind, r.bytes, r.count);
-        }
+        // A signal handler's exception (status interrupted) ends the call
+        // before anything more is printed.
+        if (status.code == ErrorCode::interrupted) return status;
+        for (const Deferred::Report& r : deferred.reports) short_read(r.kind, r.bytes, r.count);
         return status;
     }
 
@@ -62,6 +65,7 @@ private:
 
     ModuleState* state_;
     CallInterrupt* interrupt_;
+    ReportPrinter printer_;
 };
 
 }  // namespace vellkit::py

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 
 namespace vellkit::py {
 

@@ -2,7 +2,7 @@
 // it through one native descriptor.
 #pragma once
 
-#include "bindings/common/gil.hpp"
+#include "pyglue/gil.hpp"
 #include "bindings/common/module_state.hpp"
 #include "core/format/byte_source.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bindings/common/pyref.hpp"
+#include "pyglue/pyref.hpp"
 
 namespace vellkit::py {
 

@@ -2,7 +2,7 @@
 // ship it: `what(file, h=None)` gives the same kind names for the same bytes.
 #pragma once
 
-#include "bindings/common/pyref.hpp"
+#include "pyglue/pyref.hpp"
 
 namespace vellkit::py {
 

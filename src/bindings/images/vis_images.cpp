@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 #include "bindings/common/objects.hpp"
 #include "bindings/common/functions.hpp"
 #include "bindings/format/catalogue.hpp"

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "bindings/common/errors.hpp"
+#include "pyglue/errors.hpp"
 #include "bindings/format/text.hpp"
 #include "core/parameter_blocks/parser.hpp"
 

@@ -1,11 +1,21 @@
 #include "core/common/limits.hpp"
 
-
 namespace vellkit {
+
+namespace {
+
+// Whitespace as the C locale's isspace has it, read the same wherever it
+// stands: around the setting and between the number and its suffix.
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+}  // namespace
 
 bool parse_byte_size(const std::string& text, int64_t& out) {
     size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    auto skip_space = [&] {
+        while (i < text.size() && is_space(text[i])) ++i;
+    };
+    skip_space();
     if (i == text.size() || text[i] < '0' || text[i] > '9') return false;
     uint64_t value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
@@ -14,7 +24,7 @@ bool parse_byte_size(const std::string& text, int64_t& out) {
         if (value > (uint64_t)INT64_MAX) return false;
     }
     int shift = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    skip_space();
     if (i < text.size()) {
         switch (text[i]) {
         case 'k': case 'K': shift = 10; break;
@@ -26,7 +36,7 @@ bool parse_byte_size(const std::string& text, int64_t& out) {
         ++i;
         if (i < text.size() && (text[i] == 'b' || text[i] == 'B')) ++i;
     }
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    skip_space();
     if (i != text.size()) return false;
     if (shift && value > ((uint64_t)INT64_MAX >> shift)) return false;
     out = (int64_t)(value << shift);
@@ -43,7 +53,8 @@ Status MemoryBudget::for_file(int64_t file_size, const char* setting, MemoryBudg
             s.bytes = setting;
             return s;
         }
-        out.limit_ = limit;
+        // Zero means no limit, as a memory limit of 0 does elsewhere.
+        out.limit_ = limit == 0 ? INT64_MAX : limit;
         return Status();
     }
     if (file_size > 0 && file_size <= INT64_MAX / kMemoryPerFileByte && file_size * kMemoryPerFileByte > kMemoryFloor)

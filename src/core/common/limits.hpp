@@ -37,7 +37,7 @@ constexpr int64_t kInterruptPollEvery = 4096;
 
 // A call may allocate max(1 GiB, 64 x the file's size) for its results; the
 // environment variable raises (or lowers) that to a number of bytes, with an
-// optional K, M, G or T suffix (powers of 1024).
+// optional K, M, G or T suffix (powers of 1024); 0 lifts the limit.
 constexpr int64_t kMemoryFloor = int64_t(1) << 30;
 constexpr int64_t kMemoryPerFileByte = 64;
 constexpr const char* kMemoryLimitVariable = "VELLKIT_MEMORY_LIMIT";
@@ -68,7 +68,8 @@ private:
     std::string subject_;
 };
 
-// Parses a size such as "4096", "512M" or "2G"; false when it is not one.
+// Parses a size such as "4096", "512M" or "2G" (whitespace around it and
+// before the suffix ignored); false when it is not one.
 bool parse_byte_size(const std::string& text, int64_t& out);
 
 }  // namespace vellkit

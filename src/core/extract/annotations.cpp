@@ -1,5 +1,6 @@
 #include "core/extract/annotations.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "core/common/limits.hpp"
@@ -19,14 +20,48 @@ ColumnKind column_kind(double type_code) {
 // Cells
 
 void AnnotationCells::append_text(std::string bytes) {
+    settle();
     cells_.push_back(Cell::make((uint32_t)texts_.size(), Kind::text));
     texts_.push_back(std::move(bytes));
 }
 
+void AnnotationCells::take_table(std::shared_ptr<const std::vector<unsigned char>> bytes, size_t offset,
+                                 size_t stride, size_t count, Kind kind) {
+    settle();
+    if (!cells_.empty()) {
+        // Values before these: every value becomes a cell.
+        for (size_t r = 0; r < count; ++r) {
+            const unsigned char* p = bytes->data() + offset + r * stride;
+            const uint32_t bits = (uint32_t)load_le(p, 4);
+            if (kind == Kind::integer) append_integer((int32_t)bits);
+            else append_real(as_float(bits));
+        }
+        return;
+    }
+    table_ = TableValues{std::move(bytes), offset, stride, count, kind};
+    in_table_ = true;
+    occurrences_built_ = false;
+}
+
+void AnnotationCells::settle() {
+    if (!in_table_) return;
+    in_table_ = false;
+    TableValues values = std::move(table_);
+    table_ = TableValues();
+    cells_.reserve(values.count);
+    for (size_t r = 0; r < values.count; ++r) {
+        const uint32_t bits = (uint32_t)load_le(values.bytes->data() + values.offset + r * values.stride, 4);
+        cells_.push_back(Cell::make(bits, values.kind));
+        if (values.kind == Kind::integer) ++integer_count_;
+    }
+    occurrences_built_ = false;
+}
+
 const std::unordered_map<int32_t, AnnotationCells::Occurrences>& AnnotationCells::occurrences() const {
     if (!occurrences_built_) {
-        for (size_t i = 0; i < cells_.size(); ++i) {
-            auto inserted = occurrences_.emplace(cells_[i].integer(), Occurrences{(long long)i, 0});
+        occurrences_.clear();
+        for (size_t i = 0; i < size(); ++i) {
+            auto inserted = occurrences_.emplace(integer(i), Occurrences{(long long)i, 0});
             ++inserted.first->second.count;
         }
         occurrences_built_ = true;
@@ -46,20 +81,36 @@ long long AnnotationCells::count_of(int32_t value) const {
     return it == occurrences().end() ? 0 : it->second.count;
 }
 
+bool AnnotationCells::numbers(long long first, size_t count, double* out) const {
+    if (first < 0 || (size_t)first > size() || count > size() - (size_t)first) return false;
+    if (in_table_) {
+        const unsigned char* p = table_.bytes->data() + table_.offset + (size_t)first * table_.stride;
+        if (table_.kind == Kind::integer) {
+            for (size_t i = 0; i < count; ++i, p += table_.stride) out[i] = (double)(int32_t)(uint32_t)load_le(p, 4);
+        } else {
+            for (size_t i = 0; i < count; ++i, p += table_.stride) out[i] = (double)as_float((uint32_t)load_le(p, 4));
+        }
+        return true;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (!number_at(first + (long long)i, out[i])) return false;
+    }
+    return true;
+}
+
 long long AnnotationCells::first_number_row(double value) const {
-    for (size_t i = 0; i < cells_.size(); ++i) {
-        const Cell& c = cells_[i];
-        if ((c.kind() == Kind::integer && (double)c.integer() == value) || (c.kind() == Kind::real && (double)c.real() == value))
-            return (long long)i;
+    double v = 0;
+    for (size_t i = 0; i < size(); ++i) {
+        if (number_at((long long)i, v) && v == value) return (long long)i;
     }
     return -1;
 }
 
 long long AnnotationCells::count_numbers(double value) const {
     long long n = 0;
-    for (const Cell& c : cells_) {
-        if (c.kind() == Kind::integer && (double)c.integer() == value) ++n;
-        else if (c.kind() == Kind::real && (double)c.real() == value) ++n;
+    double v = 0;
+    for (size_t i = 0; i < size(); ++i) {
+        if (number_at((long long)i, v) && v == value) ++n;
     }
     return n;
 }
@@ -68,6 +119,11 @@ long long AnnotationCells::count_numbers(double value) const {
 // Rows
 
 namespace {
+
+// Bytes of rows read at once: decoded as they come, or kept whole (read in
+// chunks, polling for signals between them).
+constexpr int64_t kBulkRowBytes = 64 * 1024;
+constexpr int64_t kTableChunkBytes = 1 << 20;
 
 int64_t saturating_add(int64_t a, int64_t b) { return a > INT64_MAX - b ? INT64_MAX : a + b; }
 
@@ -96,12 +152,8 @@ int64_t least_row_bytes(const RowPlan& plan) {
     return bytes;
 }
 
-void read_row_at_once(Cursor& cursor, const RowPlan& plan, int64_t span, std::vector<unsigned char>& buffer,
-                      Status& status) {
-    size_t got = 0;
-    if (span > 0) status = cursor.read(buffer.data(), (size_t)span, got);
-    if (!status.ok()) return;
-    const unsigned char* p = buffer.data();
+// Takes one row's fields from memory, `span` bytes at `p`.
+void decode_row(const RowPlan& plan, const unsigned char* p) {
     for (const RowPlan::Column& c : plan.columns) {
         if (c.kind == ColumnKind::int32) {
             c.target->append_integer((int32_t)(uint32_t)load_le(p, 4));
@@ -119,6 +171,84 @@ void read_row_at_once(Cursor& cursor, const RowPlan& plan, int64_t span, std::ve
             p += plan.text_bytes;
         }
     }
+}
+
+void read_row_at_once(Cursor& cursor, const RowPlan& plan, int64_t span, std::vector<unsigned char>& buffer,
+                      Status& status) {
+    size_t got = 0;
+    if (span > 0) status = cursor.read(buffer.data(), (size_t)span, got);
+    if (!status.ok()) return;
+    decode_row(plan, buffer.data());
+}
+
+// The whole table kept as its bytes, each column reading its values in
+// place: when every column holds numbers, feeds a column of its own, and the
+// rows lie wholly in the file and take no more memory than cells would.
+// False (nothing read) when that does not hold or the file shrank meanwhile.
+Status keep_table_bytes(Cursor& cursor, const RowPlan& plan, int64_t span, bool& kept) {
+    kept = false;
+    const int64_t size = cursor.file_size();
+    if (span <= 0 || plan.step <= 0 || plan.rows <= 0 || !fits_offset(plan.first_row)) return Status();
+    for (size_t i = 0; i < plan.columns.size(); ++i) {
+        const RowPlan::Column& c = plan.columns[i];
+        if (c.kind != ColumnKind::int32 && c.kind != ColumnKind::float32) return Status();
+        for (size_t j = 0; j < i; ++j)
+            if (plan.columns[j].target == c.target) return Status();
+    }
+    const int64_t first = (int64_t)plan.first_row;
+    if (first < 0 || first > size - span || (size - span - first) / plan.step < plan.rows - 1) return Status();
+    const int64_t total = (plan.rows - 1) * plan.step + span;
+    if ((uint64_t)total > (uint64_t)plan.rows * plan.columns.size() * 8) return Status();
+
+    auto bytes = std::make_shared<std::vector<unsigned char>>((size_t)total);
+    for (int64_t done = 0; done < total;) {
+        VELLKIT_TRY(cursor.source().poll());
+        const size_t n = (size_t)std::min<int64_t>(total - done, kTableChunkBytes);
+        size_t delivered = 0;
+        VELLKIT_TRY(cursor.source().read_at(first + done, bytes->data() + done, n, delivered));
+        if (delivered < n) return Status();
+        done += (int64_t)n;
+    }
+    size_t at = 0;
+    for (const RowPlan::Column& c : plan.columns) {
+        c.target->take_table(bytes, at, (size_t)plan.step, (size_t)plan.rows,
+                             c.kind == ColumnKind::int32 ? AnnotationCells::Kind::integer : AnnotationCells::Kind::real);
+        at += (size_t)layout::kColumnNumberBytes;
+    }
+    kept = true;
+    // Where reading the last row field by field would have left the file.
+    return cursor.seek(first + total);
+}
+
+// Rows of `span` bytes that lie wholly in the file and advance, from row 0
+// on: read many at once and taken from memory. `done` ends as the count of
+// rows read; the rest (cut by the end of the file) are read field by field.
+Status read_rows_in_bulk(Cursor& cursor, const RowPlan& plan, int64_t span, long long& done) {
+    done = 0;
+    const int64_t size = cursor.file_size();
+    if (span <= 0 || plan.step <= 0 || !fits_offset(plan.first_row)) return Status();
+    const int64_t first = (int64_t)plan.first_row;
+    if (first < 0 || first > size - span) return Status();
+    const long long in_file = (long long)std::min<int64_t>(plan.rows, (size - span - first) / plan.step + 1);
+    const long long per_chunk = (long long)std::max<int64_t>(1, kBulkRowBytes / plan.step);
+    std::vector<unsigned char> buffer;
+    while (done < in_file) {
+        const long long m = std::min(per_chunk, in_file - done);
+        const int64_t at = first + done * plan.step;
+        const size_t bytes = (size_t)((m - 1) * plan.step + span);
+        buffer.resize(bytes);
+        size_t delivered = 0;
+        VELLKIT_TRY(cursor.source().read_at(at, buffer.data(), bytes, delivered));
+        for (long long i = 0; i < m; ++i) {
+            // A file that shrank meanwhile: its rows are read field by field.
+            if ((size_t)(i * plan.step + span) > delivered) return cursor.seek(at + i * plan.step);
+            if ((done + i) % kInterruptPollEvery == kInterruptPollEvery - 1) VELLKIT_TRY(cursor.source().poll());
+            decode_row(plan, buffer.data() + (size_t)(i * plan.step));
+        }
+        done += m;
+    }
+    // Where reading the last row field by field would have left the file.
+    return cursor.seek(first + (done - 1) * plan.step + span);
 }
 
 Status read_row_by_fields(Cursor& cursor, FieldReadObserver& observer, const RowPlan& plan) {
@@ -172,11 +302,16 @@ Status check_row_count(const RowPlan& plan, int64_t file_size) {
 
 Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const RowPlan& plan) {
     const int64_t span = row_span(plan);
+    bool kept = false;
+    VELLKIT_TRY(keep_table_bytes(cursor, plan, span, kept));
+    if (kept) return Status();
     std::vector<unsigned char> buffer(span > 0 ? (size_t)span : 0);
     for (const RowPlan::Column& c : plan.columns) c.target->reserve((size_t)plan.rows);
+    long long r = 0;
+    VELLKIT_TRY(read_rows_in_bulk(cursor, plan, span, r));
     // Row r lies at first_row + r * step, stepped by additions.
-    wide row_at = plan.first_row;
-    for (long long r = 0; r < plan.rows; ++r, row_at = row_at + plan.step) {
+    wide row_at = plan.first_row + wide(r) * wide(plan.step);
+    for (; r < plan.rows; ++r, row_at = row_at + plan.step) {
         if (r % kInterruptPollEvery == kInterruptPollEvery - 1) VELLKIT_TRY(cursor.source().poll());
         VELLKIT_TRY(cursor.seek(row_at));
         if (span >= 0 && cursor.remaining() >= span) {

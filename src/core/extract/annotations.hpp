@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -20,46 +21,60 @@ enum class ColumnKind { int32, float32, text, unknown };
 // The kind of a column from its type code (any number the code equals).
 ColumnKind column_kind(double type_code);
 
-// One column's values, eight bytes a cell: the value's bits (an int32, a
-// float32, or an index into the texts) and its kind, packed in one integer.
+// One column's values, held one of two ways:
+// - eight bytes a cell: the value's bits (an int32, a float32, or an index
+//   into the texts) and its kind, packed in one integer;
+// - in place in the table's bytes (a shared copy of its rows), when the
+//   column is the only one feeding it and holds numbers of one kind: no
+//   decoding of cells nobody asks for.
 class AnnotationCells {
 public:
     enum class Kind : unsigned char { integer, real, text };
 
-    size_t size() const { return cells_.size(); }
+    size_t size() const { return in_table_ ? table_.count : cells_.size(); }
     void reserve(size_t more) { cells_.reserve(cells_.size() + more); }
     void append_integer(int32_t v) {
+        settle();
         cells_.push_back(Cell::make((uint32_t)v, Kind::integer));
         ++integer_count_;
     }
     void append_real(float v) {
+        settle();
         uint32_t bits;
         std::memcpy(&bits, &v, sizeof bits);
         cells_.push_back(Cell::make(bits, Kind::real));
     }
     void append_text(std::string bytes);
+    // Takes `count` values of one kind (integer or real) from the bytes of a
+    // table's rows: value r at `offset` + r * `stride`, little-endian.
+    void take_table(std::shared_ptr<const std::vector<unsigned char>> bytes, size_t offset, size_t stride, size_t count,
+                    Kind kind);
 
-    bool all_integers() const { return integer_count_ == cells_.size(); }
-    Kind kind_at(size_t row) const { return cells_[row].kind(); }
-    int32_t integer(size_t row) const { return cells_[row].integer(); }
-    float real(size_t row) const { return cells_[row].real(); }
+    bool all_integers() const { return in_table_ ? table_.kind == Kind::integer : integer_count_ == cells_.size(); }
+    Kind kind_at(size_t row) const { return in_table_ ? table_.kind : cells_[row].kind(); }
+    int32_t integer(size_t row) const { return in_table_ ? (int32_t)table_bits(row) : cells_[row].integer(); }
+    float real(size_t row) const { return in_table_ ? as_float(table_bits(row)) : cells_[row].real(); }
     // The stored bytes of a text cell, before the first NUL.
     const std::string& text(size_t row) const { return texts_[cells_[row].text()]; }
     // Integer value of a row, when the row holds an integer. Inline: the
     // readers call these once or more per position.
     bool integer_at(long long row, int32_t& out) const {
-        if (row < 0 || (size_t)row >= cells_.size() || cells_[(size_t)row].kind() != Kind::integer) return false;
-        out = cells_[(size_t)row].integer();
+        if (row < 0 || (size_t)row >= size() || kind_at((size_t)row) != Kind::integer) return false;
+        out = integer((size_t)row);
         return true;
     }
     // Numeric value of a row (integer or real), when it holds a number.
     bool number_at(long long row, double& out) const {
-        if (row < 0 || (size_t)row >= cells_.size()) return false;
-        const Cell& c = cells_[(size_t)row];
-        if (c.kind() == Kind::text) return false;
-        out = c.kind() == Kind::integer ? (double)c.integer() : (double)c.real();
+        if (row < 0 || (size_t)row >= size()) return false;
+        const Kind kind = kind_at((size_t)row);
+        if (kind == Kind::text) return false;
+        out = kind == Kind::integer ? (double)integer((size_t)row) : (double)real((size_t)row);
         return true;
     }
+
+    // The numbers of rows [first, first + count) into `out` (ints widened);
+    // false when a row is past the end or holds text.
+    bool numbers(long long first, size_t count, double* out) const;
 
     // For all-integer columns: the first row holding `value` (false when
     // none does) and how many rows hold it.
@@ -76,6 +91,17 @@ private:
         long long count;
     };
     const std::unordered_map<int32_t, Occurrences>& occurrences() const;
+    static float as_float(uint32_t b) {
+        float v;
+        std::memcpy(&v, &b, sizeof v);
+        return v;
+    }
+    uint32_t table_bits(size_t row) const {
+        const unsigned char* p = table_.bytes->data() + table_.offset + row * table_.stride;
+        return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+    }
+    // Turns values held in the table's bytes into cells, before more come.
+    void settle();
 
     struct Cell {
         uint64_t packed;
@@ -83,17 +109,21 @@ private:
         Kind kind() const { return (Kind)(packed >> 32); }
         uint32_t bits() const { return (uint32_t)packed; }
         int32_t integer() const { return (int32_t)bits(); }
-        float real() const {
-            uint32_t b = bits();
-            float v;
-            std::memcpy(&v, &b, sizeof v);
-            return v;
-        }
+        float real() const { return as_float(bits()); }
         uint32_t text() const { return bits(); }
+    };
+    struct TableValues {
+        std::shared_ptr<const std::vector<unsigned char>> bytes;
+        size_t offset = 0;
+        size_t stride = 0;
+        size_t count = 0;
+        Kind kind = Kind::integer;
     };
     std::vector<Cell> cells_;
     std::vector<std::string> texts_;
     size_t integer_count_ = 0;
+    bool in_table_ = false;
+    TableValues table_;
     mutable std::unordered_map<int32_t, Occurrences> occurrences_;
     mutable bool occurrences_built_ = false;
 };

@@ -24,16 +24,26 @@ Status locate_values(Cursor& cursor, wide offset, int64_t npt, RecordValues& out
     return Status();
 }
 
-Status locate_time(Cursor& cursor, FieldReadObserver& observer, wide values_end, double* destination,
-                   ReadPiece& piece) {
+Status locate_time_piece(Cursor& cursor, wide values_end, double* destination, ReadPiece& piece) {
     const wide at = values_end + layout::kInfoTimeAt;
     VELLKIT_TRY(cursor.seek(at));
-    if (at + layout::kInfoTimeBytes <= cursor.file_size()) {
+    if (at + layout::kInfoTimeBytes <= cursor.file_size())
         piece = ReadPiece{(int64_t)at, (size_t)layout::kInfoTimeBytes, destination};
-    } else {
+    else
         piece = ReadPiece{0, 0, nullptr};
-        *destination = read_float64(cursor, observer);  // reported as a failed read
-    }
+    return Status();
+}
+
+Status read_time_apart(Cursor& cursor, FieldReadObserver& observer, wide values_end, double* destination) {
+    VELLKIT_TRY(cursor.seek(values_end + layout::kInfoTimeAt));
+    *destination = read_float64(cursor, observer);  // reported as a failed read
+    return Status();
+}
+
+Status locate_time(Cursor& cursor, FieldReadObserver& observer, wide values_end, double* destination,
+                   ReadPiece& piece) {
+    VELLKIT_TRY(locate_time_piece(cursor, values_end, destination, piece));
+    if (piece.length == 0) *destination = read_float64(cursor, observer);  // reported as a failed read
     return Status();
 }
 

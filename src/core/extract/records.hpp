@@ -29,6 +29,11 @@ Status locate_values(Cursor& cursor, wide offset, int64_t npt, RecordValues& out
 // the time is read (and reported) as a field now.
 Status locate_time(Cursor& cursor, FieldReadObserver& observer, wide values_end, double* destination,
                    ReadPiece& piece);
+// locate_time without the read: an empty `piece` leaves the time to
+// read_time_apart, so that records can all be located before any report.
+Status locate_time_piece(Cursor& cursor, wide values_end, double* destination, ReadPiece& piece);
+// Reads (and reports) as a field a time that is not all in the file.
+Status read_time_apart(Cursor& cursor, FieldReadObserver& observer, wide values_end, double* destination);
 
 // Labels read in the same vectored pass as the records' values: each is
 // located (failing with its seek's status, in record order) before anything
@@ -42,6 +47,8 @@ public:
     // were read (long labels are read here).
     Status text(Cursor& cursor, size_t k, std::string& out) const;
     size_t size() const { return spans_.size(); }
+    // Bytes label k takes in memory (at most; the text ends at a NUL).
+    uint64_t bytes(size_t k) const { return (uint64_t)spans_[k].length; }
     // Bytes the labels take in memory.
     uint64_t bytes() const;
 

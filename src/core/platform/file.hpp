@@ -18,6 +18,20 @@ struct IoVec {
     size_t iov_len;
 };
 
+// What tells one file from another, in the numbers os.stat gives for it:
+// device, inode (file index on Windows), size and modification time.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t mtime_ns = 0;  // nanoseconds since 1970-01-01 UTC
+
+    bool operator==(const FileIdentity& o) const {
+        return device == o.device && inode == o.inode && size == o.size && mtime_ns == o.mtime_ns;
+    }
+    bool operator!=(const FileIdentity& o) const { return !(*this == o); }
+};
+
 class FileSource {
 public:
     FileSource() = default;
@@ -57,6 +71,8 @@ public:
     bool seekable() const { return seekable_; }
     // Whether the consumer asks the call to stop (ErrorCode::interrupted).
     Status poll() const;
+    // The identity of the open file, as the system reports it now.
+    Status identity(FileIdentity& out) const;
 
     // Reads up to `n` bytes at `offset`; `delivered` is short only at the end
     // of the file.

@@ -63,6 +63,21 @@ Status FileSource::read_size() {
     return Status();
 }
 
+Status FileSource::identity(FileIdentity& out) const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return Status::from_errno(errno);
+    out.device = (uint64_t)st.st_dev;
+    out.inode = (uint64_t)st.st_ino;
+    out.size = (int64_t)st.st_size;
+#if defined(__APPLE__)
+    const struct timespec& modified = st.st_mtimespec;
+#else
+    const struct timespec& modified = st.st_mtim;
+#endif
+    out.mtime_ns = (int64_t)modified.tv_sec * 1000000000 + (int64_t)modified.tv_nsec;
+    return Status();
+}
+
 Status FileSource::open_path(const char* path, FileSource& out, Interrupt* interrupt) {
     int flags = O_RDONLY;
 #ifdef O_CLOEXEC

@@ -64,6 +64,23 @@ void FileSource::close() {
     owned_ = false;
 }
 
+Status FileSource::identity(FileIdentity& out) const {
+    HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(handle, &info))
+        return Status::from_errno(errno_from_windows(::GetLastError()));
+    // As os.stat reports them: the volume serial number, the file index,
+    // and the last write time from 100 ns ticks since 1601 to ns since 1970.
+    out.device = info.dwVolumeSerialNumber;
+    out.inode = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    out.size = (int64_t)(((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow);
+    const int64_t ticks = (int64_t)(((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32) |
+                                    info.ftLastWriteTime.dwLowDateTime);
+    constexpr int64_t kTicksFrom1601To1970 = 116444736000000000LL;
+    out.mtime_ns = (ticks - kTicksFrom1601To1970) * 100;
+    return Status();
+}
+
 Status FileSource::read_size() {
     struct _stat64 st;
     if (::_fstat64(fd_, &st) != 0) return Status::from_errno(errno);

@@ -1,4 +1,5 @@
-// Owned references and the error convention of the binding layer.
+// Owned references and the error convention of both extension modules
+// (`vellkit` and `vellkit_tools._native`).
 //
 // A `Ref` owns one strong reference. `Ref::steal` takes over a new reference
 // (the result of a call that returns one); `Ref::borrow` adds a reference to a
@@ -60,7 +61,9 @@ inline void check_status(int status) {
     if (status < 0) throw PyError();
 }
 
-// Runs an entry point body; no C++ exception crosses into the interpreter.
+// Runs an entry point body; no C++ exception crosses into the interpreter:
+// an allocation that fails is a MemoryError, any other C++ exception a
+// SystemError with its text.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
     try {

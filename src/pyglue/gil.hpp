@@ -5,7 +5,7 @@
 // moment when the core runs without it.
 #pragma once
 
-#include "bindings/common/pyref.hpp"
+#include "pyglue/pyref.hpp"
 #include "core/common/interrupt.hpp"
 
 namespace vellkit::py {

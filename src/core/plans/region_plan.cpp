@@ -1,0 +1,197 @@
+#include "core/plans/region_plan.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+
+namespace vellkit {
+
+namespace {
+
+using Kind = AnnotationCells::Kind;
+
+// The number in a row (false for text or a row past the column's end).
+bool number_in(const AnnotationCells* column, long long row, double& out) {
+    return column && column->number_at(row, out);
+}
+
+bool integer_in(const AnnotationCells* column, long long row, int32_t& out) {
+    return column && column->integer_at(row, out);
+}
+
+// The group value as str.format prints it: an int in decimal, a float by
+// its repr (an integral value here, below 2**31 in magnitude).
+std::string group_text(const GroupTally& tally) {
+    char buf[48];
+    if (!tally.real) {
+        std::snprintf(buf, sizeof buf, "%d", (int32_t)tally.value);
+    } else if (tally.value == 0 && std::signbit(tally.value)) {
+        return "-0.0";
+    } else {
+        std::snprintf(buf, sizeof buf, "%.1f", tally.value);
+    }
+    return buf;
+}
+
+// Spectrum index -> record, as the offsets map finds it: a plain table
+// when the indices are dense (the usual 1..n), else the map itself.
+class RecordIndex {
+public:
+    RecordIndex(const std::unordered_map<int64_t, size_t>* map) : map_(map) {
+        if (!map_ || map_->empty()) return;
+        int64_t low = INT64_MAX, high = INT64_MIN;
+        for (const auto& entry : *map_) {
+            low = std::min(low, entry.first);
+            high = std::max(high, entry.first);
+        }
+        if ((uint64_t)(high - low) >= 4 * (uint64_t)map_->size() + 16) return;
+        low_ = low;
+        dense_.assign((size_t)(high - low) + 1, -1);
+        for (const auto& entry : *map_) dense_[(size_t)(entry.first - low)] = (int64_t)entry.second;
+    }
+
+    bool find(int64_t key, int64_t& out) const {
+        if (!dense_.empty() || !map_) {
+            if (key < low_ || (uint64_t)(key - low_) >= dense_.size()) return false;
+            out = dense_[(size_t)(key - low_)];
+            return out >= 0;
+        }
+        auto it = map_->find(key);
+        if (it == map_->end()) return false;
+        out = (int64_t)it->second;
+        return true;
+    }
+
+private:
+    const std::unordered_map<int64_t, size_t>* map_;
+    int64_t low_ = 0;
+    std::vector<int64_t> dense_;
+};
+
+// The record (or trace column) of each row from `first` on, as a dict
+// lookup by the "Fileindex" value would find it; false for anything a
+// lookup would not find.
+bool targets_of(const RegionPlanInput& in, const RecordIndex& records, long long first, std::vector<int64_t>& out) {
+    const AnnotationCells& column = *in.columns.fileindex;
+    const size_t n = out.size();
+    if (first < 0 || (size_t)first > column.size() || n > column.size() - (size_t)first) return false;
+    for (size_t k = 0; k < n; ++k) {
+        const size_t row = (size_t)first + k;
+        if (in.target == PositionTarget::trace_column) {
+            // A float indexes a numpy array only to fail there.
+            if (column.kind_at(row) != Kind::integer) return false;
+            out[k] = (int64_t)column.integer(row) - 1;
+            continue;
+        }
+        int64_t key = 0;
+        switch (column.kind_at(row)) {
+        case Kind::integer:
+            key = column.integer(row);
+            break;
+        case Kind::real: {
+            const double d = column.real(row);
+            if (!(std::trunc(d) == d) || std::fabs(d) > 9.0e18) return false;
+            key = (int64_t)d;
+            break;
+        }
+        case Kind::text:
+            return false;
+        }
+        if (!records.find(key, out[k])) return false;
+    }
+    return true;
+}
+
+// Forms one region from its group's tally; false to give up.
+bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const GroupTally& tally, uint64_t& positions_left,
+                 std::vector<RegionPlan>& out) {
+    const long long first = tally.first_row;
+    double type = 0;
+    if (!number_in(in.columns.type, first, type)) return false;
+    if (type != 0) return true;  // skipped: no region
+
+    int32_t nx = 0, ny = 0;
+    if (!integer_in(in.columns.nx, first, nx) || !integer_in(in.columns.ny, first, ny)) return false;
+    long long count = (long long)nx * ny;
+    RegionPlan region;
+    region.group = (int32_t)tally.value;
+    region.first_row = first;
+    const std::string group = group_text(tally);
+    char buf[96];
+    double ary_type = 0;
+    if (count == 0 && !number_in(in.columns.ary_type, first, ary_type)) return false;
+    if (count == 0 && ary_type == 0) {
+        count = tally.count;
+        std::snprintf(buf, sizeof buf, " (%lld points)", count);
+    } else {
+        std::snprintf(buf, sizeof buf, " (%d x %d)", nx, ny);
+    }
+    region.title = "Region " + group + buf;
+    // A negative size fails in numpy; a count past the rows, at the first
+    // row that is not there.
+    if (count < 0 || (uint64_t)count > positions_left) return false;
+    positions_left -= (uint64_t)count;
+
+    const AnnotationCells* xs = in.columns.x;
+    const AnnotationCells* ys = in.columns.y;
+    if (count > 0 && (!xs || !ys || !in.columns.fileindex)) return false;
+    const size_t n = (size_t)count;
+    region.map_x.resize(n);
+    region.map_y.resize(n);
+    region.targets.resize(n);
+    if (!xs->numbers(first, n, region.map_x.data()) || !ys->numbers(first, n, region.map_y.data())) return false;
+    if (!targets_of(in, records, first, region.targets)) return false;
+    out.push_back(std::move(region));
+    return true;
+}
+
+}  // namespace
+
+bool tally_groups(const AnnotationCells& groups, std::vector<GroupTally>& out) {
+    out.clear();
+    // -0.0 and 0.0 are one key, as they are one set member.
+    std::vector<double> values(groups.size());
+    if (!groups.numbers(0, values.size(), values.data())) return false;
+    std::unordered_map<double, size_t> index;
+    size_t previous = 0;
+    double previous_value = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        double v = values[i];
+        if (v != v) return false;
+        v += 0.0;
+        // Rows of one group mostly follow one another: one lookup a run.
+        if (!out.empty() && v == previous_value) {
+            ++out[previous].count;
+            continue;
+        }
+        auto inserted = index.emplace(v, out.size());
+        if (inserted.second) out.push_back(GroupTally{v, groups.kind_at(i) == Kind::real, (long long)i, 0});
+        previous = inserted.first->second;
+        previous_value = v;
+        ++out[previous].count;
+    }
+    // The first row's own value, as the table holds it (-0.0 stays -0.0).
+    for (GroupTally& t : out) {
+        if (t.real) t.value = groups.real((size_t)t.first_row);
+    }
+    return true;
+}
+
+bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out) {
+    out.clear();
+    if (!in.tallies || (in.target == PositionTarget::record && !in.position_of)) return false;
+    std::unordered_map<double, size_t> by_value;
+    for (size_t i = 0; i < in.tallies->size(); ++i) by_value.emplace((*in.tallies)[i].value + 0.0, i);
+    uint64_t positions_left = in.max_positions;
+    const RecordIndex records(in.target == PositionTarget::record ? in.position_of : nullptr);
+    for (int32_t g : in.order) {
+        // The first row equal to the member as an integer (list.index).
+        auto it = by_value.find((double)g);
+        if (it == by_value.end()) return false;
+        if (!plan_region(in, records, (*in.tallies)[it->second], positions_left, out)) return false;
+    }
+    return true;
+}
+
+}  // namespace vellkit

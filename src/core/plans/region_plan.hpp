@@ -1,0 +1,79 @@
+// The regions of a multi-region map or trace map, planned from the
+// annotation table's columns as plain numbers: which rows each region takes,
+// its title, its positions' coordinates and the record (or trace column) of
+// each position.
+//
+// The order of the regions is the iteration order of a Python set of the
+// "Group" values, which only the interpreter knows exactly: the consumer
+// builds that set from the distinct values (tally_groups) and hands the
+// members back as group numbers. Where the table holds anything that is not
+// a plain number, or where reading the regions would fail, planning gives
+// up (false) and the consumer takes the path that raises the exact error
+// with the values as objects.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/extract/annotations.hpp"
+
+namespace vellkit {
+
+// The columns the regions are formed from (nullptr: the table has none).
+struct RegionColumns {
+    const AnnotationCells* group = nullptr;
+    const AnnotationCells* type = nullptr;
+    const AnnotationCells* nx = nullptr;        // "AryNX"
+    const AnnotationCells* ny = nullptr;        // "AryNY"
+    const AnnotationCells* ary_type = nullptr;  // "AryType"
+    const AnnotationCells* fileindex = nullptr;
+    const AnnotationCells* x = nullptr;
+    const AnnotationCells* y = nullptr;
+};
+
+// One distinct "Group" value: as stored (an int32 or a float32), the first
+// row that holds it and how many rows hold a number equal to it.
+struct GroupTally {
+    double value;
+    bool real;  // stored as a float
+    long long first_row;
+    long long count;
+};
+
+// The distinct group values in order of first appearance (adding them in
+// this order builds the same set as adding every row's value); false when a
+// value is text or NaN.
+bool tally_groups(const AnnotationCells& groups, std::vector<GroupTally>& out);
+
+// What a position's "Fileindex" names: a record of the offsets map (spectra)
+// or a column of the trace array (Fileindex - 1; checked by the reader
+// against the traces' length).
+enum class PositionTarget { record, trace_column };
+
+struct RegionPlan {
+    int32_t group = 0;           // the group number
+    std::string title;           // "Region 3 (17 points)", "Region 2 (5 x 4)"
+    long long first_row = 0;     // positions are the rows from here on
+    std::vector<double> map_x;   // per position
+    std::vector<double> map_y;
+    std::vector<int64_t> targets;  // per position: record number or trace column
+};
+
+struct RegionPlanInput {
+    RegionColumns columns;
+    const std::vector<GroupTally>* tallies = nullptr;
+    std::vector<int32_t> order;  // the set's members as group numbers, in its order
+    PositionTarget target = PositionTarget::record;
+    const std::unordered_map<int64_t, size_t>* position_of = nullptr;  // for records
+    // Planning gives up past this many positions in all (the readers would
+    // pass their memory limit first).
+    uint64_t max_positions = 0;
+};
+
+// The regions in order (groups whose first row's "Type" is not 0 have none);
+// false when a value is not a plain number or forming a region would fail.
+bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out);
+
+}  // namespace vellkit

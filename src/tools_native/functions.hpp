@@ -1,0 +1,35 @@
+// The functions of vellkit_tools._native, each defined in its own unit and
+// listed in the method table of module.cpp, and the module's state.
+#pragma once
+
+#include <atomic>
+
+#include "pyglue/pyref.hpp"
+
+namespace vellkit::tools {
+
+// Made once at import, freed with the module.
+struct NativeState {
+    PyObject* np_empty;
+    PyObject* np_float32;
+    PyObject* np_float64;
+    // What the reads have delivered, for tests and benchmarks that check
+    // that a selection reads only what it needs.
+    std::atomic<unsigned long long> records_read;
+    std::atomic<unsigned long long> bytes_read;
+};
+
+inline NativeState* native_state(PyObject* module) { return static_cast<NativeState*>(PyModule_GetState(module)); }
+
+// module.cpp: the block description of the engine until plans take over.
+PyObject* fn_describe(PyObject* module, PyObject* args);
+
+// reads.cpp
+PyObject* fn_read_points(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* fn_read_values(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* fn_read_times(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* fn_read_labels(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* fn_counters(PyObject* module, PyObject* unused);
+PyObject* fn_reset_counters(PyObject* module, PyObject* unused);
+
+}  // namespace vellkit::tools

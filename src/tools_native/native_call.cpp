@@ -1,0 +1,89 @@
+#include "tools_native/native_call.hpp"
+
+#include "core/format/text.hpp"
+#include "pyglue/memory_limit.hpp"
+
+namespace vellkit::tools {
+
+using py::PyError;
+using py::Ref;
+
+namespace {
+
+// Number i of an identity tuple, an exact integer (OverflowError past 64
+// bits, or below 0 where `is_signed` is false).
+int64_t identity_number(PyObject* identity, Py_ssize_t i, bool is_signed) {
+    PyObject* item = PyTuple_GET_ITEM(identity, i);
+    if (!PyLong_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "identity must hold integers, not %.200s", Py_TYPE(item)->tp_name);
+        throw PyError();
+    }
+    if (is_signed) {
+        const long long value = PyLong_AsLongLong(item);
+        if (value == -1 && PyErr_Occurred()) throw PyError();
+        return (int64_t)value;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(item);
+    if (value == (unsigned long long)-1 && PyErr_Occurred()) throw PyError();
+    return (int64_t)value;  // the same 64 bits, compared as they are
+}
+
+}  // namespace
+
+NativeCall::NativeCall(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) throw PyError();
+    encoded_ = Ref::steal(encoded);
+    shown_ = Ref::check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(encoded), PyBytes_GET_SIZE(encoded)));
+}
+
+void NativeCall::open(PyObject* identity) {
+    const char* path = PyBytes_AS_STRING(encoded_.get());
+    run([&] { return FileSource::open_path(path, source_, &interrupt_); });
+    if (identity != Py_None) check_identity(identity);
+}
+
+void NativeCall::check_identity(PyObject* identity) {
+    if (!PyTuple_Check(identity) || PyTuple_GET_SIZE(identity) != 4) {
+        PyErr_SetString(PyExc_TypeError, "identity must be a (device, inode, size, mtime_ns) tuple or None");
+        throw PyError();
+    }
+    FileIdentity expected;
+    expected.device = (uint64_t)identity_number(identity, 0, false);
+    expected.inode = (uint64_t)identity_number(identity, 1, false);
+    expected.size = identity_number(identity, 2, true);
+    expected.mtime_ns = identity_number(identity, 3, true);
+    FileIdentity actual;
+    check(source_.identity(actual));
+    if (actual != expected) {
+        PyErr_Format(PyExc_OSError, "%U has changed since it was opened (another file, or the same one rewritten)",
+                     shown_.get());
+        throw PyError();
+    }
+}
+
+MemoryBudget& NativeCall::budget() {
+    if (!budget_made_) {
+        // A name that is not UTF-8 (undecodable bytes) is shown as its repr.
+        PyObject* subject = PyUnicode_AsUTF8(shown_.get()) ? shown_.get() : encoded_.get();
+        PyErr_Clear();
+        budget_ = py::call_budget(source_.size_known() ? source_.size() : -1, py::describe_path(subject));
+        budget_made_ = true;
+    }
+    return budget_;
+}
+
+PyObject* decode_text(const std::string& text) {
+    const Py_ssize_t n = (Py_ssize_t)text.size();
+    switch (classify_text(reinterpret_cast<const unsigned char*>(text.data()), text.size())) {
+    case TextEncoding::ascii:
+        return PyUnicode_DecodeASCII(text.data(), n, "strict");
+    case TextEncoding::utf8:
+        return PyUnicode_DecodeUTF8(text.data(), n, "strict");
+    case TextEncoding::latin1:
+        break;
+    }
+    return PyUnicode_DecodeLatin1(text.data(), n, "strict");
+}
+
+}  // namespace vellkit::tools

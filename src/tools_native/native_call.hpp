@@ -1,0 +1,70 @@
+// The frame of every function of vellkit_tools._native: the path argument,
+// the file opened without the GIL (a FIFO's wait for a writer, and every
+// read after it, ended by a signal handler's exception), the check that it
+// is still the file a plan was made of, the call's memory budget, and
+// failures raised through the one table of both modules, naming the file.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "core/common/limits.hpp"
+#include "core/format/byte_source.hpp"
+#include "pyglue/errors.hpp"
+#include "pyglue/gil.hpp"
+
+namespace vellkit::tools {
+
+class NativeCall {
+public:
+    // Takes a path argument (str, bytes or path-like); raises (PyError) as
+    // os.fsencode does for anything else.
+    explicit NativeCall(PyObject* path);
+    NativeCall(const NativeCall&) = delete;
+    NativeCall& operator=(const NativeCall&) = delete;
+
+    // Opens the file; when `identity` is not None (a (device, inode, size,
+    // modification time in ns) tuple), raises OSError unless the open file
+    // has that identity.
+    void open(PyObject* identity = Py_None);
+
+    // What the call may allocate for its results (made on first use, from
+    // the memory limit setting and the open file's size).
+    MemoryBudget& budget();
+    // Counts memory the call is about to allocate; MemoryError past the limit.
+    void charge(uint64_t count, uint64_t item_bytes) { check(budget().charge(count, item_bytes)); }
+
+    // Raises a core failure, naming the file.
+    void check(const Status& status) { py::check(status, shown_.get()); }
+    // Runs `work` (core only, no Python object) without the GIL, then
+    // raises its failure.
+    template <typename Work>
+    void run(Work&& work) {
+        Status status;
+        {
+            py::GilReleased released(interrupt_);
+            status = work();
+        }
+        check(status);
+    }
+
+    const FileSource& source() const { return source_; }
+    // The file as messages name it (a str).
+    PyObject* shown() const { return shown_.get(); }
+
+private:
+    void check_identity(PyObject* identity);
+
+    py::Ref encoded_;  // bytes for the system
+    py::Ref shown_;    // str for messages
+    py::CallInterrupt interrupt_;  // outlives the file, whose reads ask it
+    FileSource source_;
+    MemoryBudget budget_;
+    bool budget_made_ = false;
+};
+
+// Text from the file (a label, a parameter value) as vellkit decodes it:
+// ASCII, else UTF-8, else Latin-1. A new reference, or NULL with an error.
+PyObject* decode_text(const std::string& text);
+
+}  // namespace vellkit::tools

@@ -1,0 +1,139 @@
+"""Series that make the reader report tens of thousands of failed reads: a
+call that will be refused for its memory is refused before it reports
+anything, and a signal handler's exception ends a flood of reports at once
+(in a child process with a time limit)."""
+
+import errno
+import os
+import signal
+import struct
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from vellkit_tools import writer
+
+import vellkit
+
+from conftest import READ_DOUBLE
+from _helpers3d import save
+
+posix_only = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs POSIX signals")
+SERIES = ("AB", "3D", "NONE")
+TIME_LIMIT = 120
+
+
+def series_at_the_end(records, npt, store_table, npt_param=None, **block):
+    """A series whose 3D data block ends the file (so its records' times lie past the end), and the block's offset."""
+    vf = writer.VellFile(directory="start")
+    vf.add_parameters(writer.time_resolved_params(npt_param or npt, 1.0, 2.0), data_type="AB",
+                      extend_type=writer.EXTEND_3D)
+    at = vf.add_3d_block(records, npt, data_type="AB", store_table=store_table, info_size=0, **block)
+    return vf.to_bytes(), at
+
+
+def stacked_series(count=65536, npt=16384):
+    """64 KB: one record of `npt` values named `count` times at one offset (blockSize 0), each time past the end."""
+    data, at = series_at_the_end([writer.Record(np.zeros(npt, np.float32), time=None)], npt, [[0, 0]],
+                                 npt_param=2 * npt)
+    data = bytearray(data)
+    struct.pack_into("<i", data, at + 12, 0)
+    struct.pack_into("<i", data, at + 28, count - 1)
+    return bytes(data)
+
+
+def empty_records(count, padding):
+    """`count` records of no bytes at the end of the file, after `padding` zero bytes: every time past the end."""
+    return series_at_the_end([writer.Record([], time=None)] * count, 0, [[0, count - 1]], block_offset=padding,
+                             block_size=0)[0]
+
+
+def run_child(code, *args, timeout=TIME_LIMIT):
+    paths = [os.path.dirname(vellkit.__file__), os.path.dirname(os.path.dirname(writer.__file__))]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)] + [str(a) for a in args], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=timeout)
+    return done.returncode, done.stdout, done.stderr
+
+
+def test_a_call_refused_for_its_memory_reports_nothing(tmp_path):
+    # 65,536 records x 16,384 values: 4 GiB from a 64 KB file, past the limit.
+    path = save(tmp_path, stacked_series())
+    status, out, err = run_child("""
+        import sys, vellkit
+        try:
+            vellkit.getVellData(sys.argv[1], ("AB", "3D", "NONE"))
+        except MemoryError as e:
+            print("MemoryError", "VELLKIT_MEMORY_LIMIT" in str(e))
+        """, path)
+    assert (status, out, err) == (0, "MemoryError True\n", "")
+
+
+@pytest.mark.parametrize("count, limit, refused", [(64, "8M", False), (64, "4M", True), (1, "1M", False)])
+def test_the_same_records_under_the_bound_report_every_time(tmp_path, monkeypatch, reports, count, limit, refused):
+    path = save(tmp_path, stacked_series(count))
+    monkeypatch.setenv("VELLKIT_MEMORY_LIMIT", limit)
+    if refused:
+        with pytest.raises(MemoryError):
+            vellkit.getVellData(path, SERIES)
+        assert reports == []
+    else:
+        result = vellkit.getVellData(path, SERIES)
+        assert result.spectra.shape == (count, 16384) and list(result.z) == [0.0] * count
+        assert reports == [READ_DOUBLE] * count
+
+
+def test_reports_come_before_the_error_of_a_record_that_cannot_be_sought(tmp_path, reports):
+    # Three records past the end, then a gap back to before the start of the file.
+    data, at = series_at_the_end([writer.Record([], time=None)] * 4, 0, [[0, 2], [-1, 0], [3, 3]], block_size=0)
+    data = bytearray(data)
+    struct.pack_into("<ii", data, at + 24 + 8, -1, -(1 << 30))
+    with pytest.raises(OSError) as info:
+        vellkit.getVellData(save(tmp_path, bytes(data)), SERIES)
+    assert info.value.errno == errno.EINVAL
+    assert reports == [READ_DOUBLE] * 3
+
+
+FLOOD = """
+    import os, signal, sys, threading, vellkit
+    path, how = sys.argv[1], sys.argv[2]
+    def fds():
+        return sorted(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else []
+    before = fds()
+    def marked(signum, frame):
+        sys.stderr.write("<<signal>>\\n")
+        raise TimeoutError("signal %d" % signum)
+    if how == "alarm":
+        signal.signal(signal.SIGALRM, marked)
+        signal.setitimer(signal.ITIMER_REAL, 0.5)
+    else:
+        # Ctrl-C with the default handler (even where the parent ignores
+        # SIGINT, as a shell does for background jobs): KeyboardInterrupt, uncaught.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        vellkit.getVellData(path, ("AB", "3D", "NONE"))
+        print("returned")
+    except TimeoutError as e:
+        print(e, fds() == before)
+    """
+
+
+@posix_only
+@pytest.mark.parametrize("how", ["alarm", "interrupt"])
+def test_a_signal_ends_a_flood_of_reports(tmp_path, how):
+    count = 100000
+    path = save(tmp_path, empty_records(count, 100000))
+    status, out, err = run_child(FLOOD, path, how)
+    printed = err.count("struct.error: unpack requires a buffer of 8 bytes") // 2
+    assert 0 < printed < count
+    if how == "alarm":
+        assert (status, out) == (0, "signal %d True\n" % signal.SIGALRM)
+        # The handler's mark ends the output: no report is printed after it.
+        assert err.endswith("struct.error: unpack requires a buffer of 8 bytes\n<<signal>>\n")
+    else:
+        assert (status, out) == (-signal.SIGINT, "")
+        assert err.endswith("\nKeyboardInterrupt\n") and "lost sys.stderr" not in err
