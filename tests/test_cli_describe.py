@@ -315,7 +315,7 @@ HOSTILE = "film\r\x1b[31mred\x1b[0m\x07 \u202egnp.exe $\\frac{a}{b}$ " + "{" * 3
 
 def test_text_from_a_file_is_escaped_on_the_terminal(tmp_path):
     path = tmp_path / "odd.vell"
-    arrays.write_traces(path, np.ones((2, 40), np.float32), [HOSTILE[:60], "b\x1b]0;title\x07"], x=X,
+    arrays.write_traces(path, np.ones((2, 40), np.float32), [HOSTILE[:40], "b\x1b]0;title\x07"], x=X,
                         params={"SNM": HOSTILE})
     status, out, err = run("show", path)
     assert status == 0, err
@@ -344,10 +344,10 @@ def test_non_utf8_file_names(tmp_path):
 def test_preview_never_reads_file_text_as_math(tmp_path):
     pytest.importorskip("matplotlib")
     traces = tmp_path / "traces.vell"
-    arrays.write_traces(traces, np.ones((2, 40), np.float32), ["$" + "{" * 400 + "x$", "$\\bad{$"], x=X)
+    arrays.write_traces(traces, np.ones((2, 40), np.float32), ["$" + "{" * 60 + "x$", "$\\bad{$"], x=X)
     series = tmp_path / "series.vell"
     arrays.write_time_series(series, np.ones((3, 40), np.float32), X, np.arange(3.0),
-                             params={"ZTX": "$\\undefined{s$"})
+                             params={"ZTX": "$\\undefined{s$ $" + "{" * 60 + "$"})
     for path in (traces, series):
         status, out, err = run("preview", path, "--out", tmp_path / "p.svg", "--force")
         assert (status, err) == (0, ""), err

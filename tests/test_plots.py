@@ -132,7 +132,7 @@ def test_save_replaces_the_target_whole_or_not_at_all(tmp_path):
 
 def test_text_from_the_file_is_never_math(tmp_path):
     pytest.importorskip("matplotlib")
-    path = arrays.write_traces(tmp_path / "t.vell", np.ones((2, 11)), ["$" + "{" * 500 + "$", "$\\bad{$"], x=X)
+    path = arrays.write_traces(tmp_path / "t.vell", np.ones((2, 11)), ["$" + "{" * 60 + "$", "$\\bad{$"], x=X)
     fig = plots.plot_result(vellkit.getVellData(path, ("TRC", "3D", "NONE")), source="$\\frac{$")
     for fmt in ("png", "svg"):
         plots.save(fig, io.BytesIO(), format=fmt)
