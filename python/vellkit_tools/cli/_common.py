@@ -77,10 +77,6 @@ def captured(reports: Reports) -> Iterator[Reports]:
 # Block requests
 # ----------------------------------------------------------------------------
 
-def format_triple(triple: Sequence[str]) -> str:
-    return "(%s)" % ", ".join(repr(str(w)) for w in triple)
-
-
 def triple_name(triple: Sequence[str]) -> str:
     """File-name form of a block, e.g. ``AB_3D_NONE``."""
     return "_".join(str(w) for w in triple)
@@ -240,31 +236,6 @@ def summarize(result: Any) -> Dict[str, Any]:
             ("title", str(r.title)), ("positions", int(np.shape(r.spectra)[0])),
             ("map_x", _extent(r.mapX)), ("map_y", _extent(r.mapY))]) for r in result.regions]
     return out
-
-
-def shape_text(info: Dict[str, Any]) -> str:
-    """Short text of what a block returns: ``image map: 4 x 3 positions, 50 points``."""
-    kind, points = info["kind"], info["x"]["points"]
-    if kind == "spectrum":
-        return "spectrum: %d points" % points
-    if kind == "image map":
-        return "image map: %d x %d positions, %d points" % (
-            info["map_x"]["count"], info["map_y"]["count"], points)
-    if kind == "image trace map":
-        return "image trace map: %d traces on %d x %d positions" % (
-            len(info["labels"]), info["map_x"]["count"], info["map_y"]["count"])
-    if kind == "time series":
-        return "time series: %d spectra, %d points" % (info["time"]["steps"], points)
-    if kind == "time-resolved traces":
-        return "time-resolved traces: %d traces, %d points" % (len(info["labels"]), points)
-    positions = sum(r["positions"] for r in info.get("regions", []))
-    if kind == "multi-region map":
-        return "multi-region map: %d regions, %d positions, %d points" % (
-            len(info["regions"]), positions, points)
-    if kind == "multi-region traces":
-        return "multi-region traces: %d traces, %d regions, %d positions" % (
-            len(info["labels"]), len(info["regions"]), positions)
-    return kind
 
 
 #: Labels of the map parameters, which ``vellkit.paramDict`` does not name.
