@@ -38,7 +38,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def _split_block(args: argparse.Namespace) -> None:
     """``show FILE BLOCK`` as it was written before several files were taken."""
-    if args.block is None and len(args.files) > 1 and not os.path.exists(args.files[-1]):
+    last = args.files[-1]
+    # Block words hold no dot; a missing file name mostly does (sample.vell).
+    if args.block is None and len(args.files) > 1 and "." not in last and not os.path.exists(last):
         try:
             parse_block(args.files[-1])
         except ValueError:
