@@ -428,3 +428,15 @@ def test_show_lists_visible_images(tmp_path):
     images = _strict_json(out)["files"][0]["images"]
     assert [(i["title"], i["type"], i["bytes"], i["bytes_stored"]) for i in images] == [
         ("Photo", 1, 64, 64), ("Cut", 258, 44, 44)]
+
+
+def test_show_takes_several_files_and_a_trailing_block(every_kind, tmp_path):
+    spectrum, series = every_kind["spectrum"][0], every_kind["series"][0]
+    status, out, err = run("show", spectrum, series)
+    assert (status, err) == (0, "show: 2 files, 2 OK, 0 failed\n"), err
+    assert out.count("\nblock ") == 2 and "time series (TimeResolvedDataReturn)" in out
+    status, out, err = run("show", spectrum, series, "AB/3D")  # AB/3D is no file: the block
+    assert status == 1 and "%s: no block AB/3D" % spectrum in err and "time: 5 steps" in out
+    missing = tmp_path / "missing.vell"
+    status, out, err = run("show", spectrum, missing)  # a name with a dot stays a file
+    assert status == 1 and "%s: No such file" % missing in err
