@@ -638,7 +638,8 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
-ALL_IDS = ["1", "2", "2b", "3", "4", "5", "5b", "6", "6b", "7", "8", "9", "10", "11", "12", "13", "14", "15"]
+ALL_IDS = ["1", "2", "2b", "3", "4", "5", "5b", "6", "6b", "7", "8", "9", "10", "11", "12", "13", "14", "15", "20",
+           "21"]
 #: Threads, out-of-core maps, lazy access and many files: benchmarks/dask_cases.py.
 DASK_IDS = ["10", "11", "12", "13"]
 #: The command's describing subcommands: benchmarks/command_cases.py.
@@ -772,6 +773,14 @@ def main(argv=None):
             misses += dask_misses
             results.extend(dask_rows)
             print_table(["case", "measured", "floor", "ratio", "target", "result"], dask_cases.table_rows(dask_rows))
+            print()
+        if {"20", "21"} & set(args.wanted):
+            import describe_cases
+            rows, more_failures, more_misses = describe_cases.run(set(args.wanted), workdir, args.quick, fmt_time)
+            failures += more_failures
+            misses += more_misses
+            results.extend(rows)
+            print_table(["case", "measured", "target", "result"], describe_cases.table_rows(rows))
             print()
         if set(COMMAND_IDS) & set(args.wanted):
             import command_cases

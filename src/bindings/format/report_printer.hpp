@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "bindings/common/pyref.hpp"
+#include "pyglue/pyref.hpp"
 
 namespace vellkit::py {
 
