@@ -90,7 +90,7 @@ def test_list_goes_past_bad_files_and_sums_up(samples):
     assert status == 1
     assert "('AB', '3D', 'NONE')  image map: 4 x 3 positions, 40 points" in out
     assert "time series: 5 spectra, 40 points" in out
-    assert "multi-region map: 2 regions, 6 positions, 40 points" in out
+    assert "multi-region map: 6 positions, 40 points" in out
     assert "image trace map: 2 traces on 4 x 3 positions" in out
     assert "visible images: 1" in out
     assert "list: 7 files, 5 OK, 2 failed" in err
@@ -118,14 +118,14 @@ def test_show_json(samples):
     status, out, err = run("show", samples["good"]["regions"], "--json")
     assert status == 0, err
     doc = json.loads(out)
-    (block,) = doc["blocks"]
-    assert block["block"] == ["AB", "3D", "NONE"] and block["kind"] == "multi-region map"
+    (block,) = doc["files"][0]["blocks"]
+    assert block["block"] == "AB/3D/NONE" and block["kind"] == "multi_region"
     assert block["x"]["unit"] == "cm-1" and block["x"]["points"] == 40
     assert [r["positions"] for r in block["regions"]] == [4, 2]
     labels = {p["name"]: p["label"] for p in block["parameters"]}
     assert labels["NPT"] == "Number of Data Points"
     status, out, _ = run("show", samples["good"]["traces"], "TRC", "--json")
-    assert json.loads(out)["blocks"][0]["labels"] == ["Amide I", "Area"]
+    assert json.loads(out)["files"][0]["blocks"][0]["traces"]["labels"] == ["Amide I", "Area"]
 
 
 def test_show_unknown_block_names_the_file(samples):
@@ -192,9 +192,15 @@ def test_check_names_what_is_wrong_and_where(tmp_path, how, expected):
 
 
 def test_check_gathers_failed_reads_per_file(tmp_path):
-    path, _ = _damage(tmp_path, "directory")
+    # The last record's info field is cut: its time cannot be read.
+    vf = writer.VellFile(directory="start")
+    vf.add_parameters(writer.time_resolved_params(30, 1.0, 2.0), data_type="AB", extend_type=writer.EXTEND_3D)
+    vf.add_3d_block([writer.Record(np.zeros(30, np.float32), time=k) for k in range(6)], 30, data_type="AB")
+    path = tmp_path / "records.vell"
+    path.write_bytes(vf.to_bytes()[:-100])
     status, out, err = run("check", path)
-    assert "failed read" in out and "vellkit.readInt" in out
+    assert status == 1 and "1 of its 6 records lie past the end of the file" in out
+    assert "block AB/3D/NONE: 1 failed read (vellkit.read" in out
     assert err == ""
 
 

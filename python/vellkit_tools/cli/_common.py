@@ -2,19 +2,24 @@
 block summaries, progress, per-file outcomes and the closing summary."""
 
 import io
+import json
+import math
 import os
+import re
 import signal
+import stat
 import sys
 import _thread
 import threading
 import time
 from collections import Counter, OrderedDict
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
 import vellkit
 
+from ..kinds import kind, match_block
 from ..units import x_unit_label, x_unit_long_name
 from ._batch import Progress, gather_inputs, not_a_file
 
@@ -186,10 +191,6 @@ _HOOK_CODES = frozenset(f.__code__ for f in (Reports.add, _ignore_report, _Lines
 # Block requests
 # ----------------------------------------------------------------------------
 
-def format_triple(triple: Sequence[str]) -> str:
-    return "(%s)" % ", ".join(repr(str(w)) for w in triple)
-
-
 def triple_name(triple: Sequence[str]) -> str:
     """File-name form of a block, e.g. ``AB_3D_NONE``."""
     return "_".join(str(w) for w in triple)
@@ -352,31 +353,6 @@ def summarize(result: Any) -> Dict[str, Any]:
     return out
 
 
-def shape_text(info: Dict[str, Any]) -> str:
-    """Short text of what a block returns: ``image map: 4 x 3 positions, 50 points``."""
-    kind, points = info["kind"], info["x"]["points"]
-    if kind == "spectrum":
-        return "spectrum: %d points" % points
-    if kind == "image map":
-        return "image map: %d x %d positions, %d points" % (
-            info["map_x"]["count"], info["map_y"]["count"], points)
-    if kind == "image trace map":
-        return "image trace map: %d traces on %d x %d positions" % (
-            len(info["labels"]), info["map_x"]["count"], info["map_y"]["count"])
-    if kind == "time series":
-        return "time series: %d spectra, %d points" % (info["time"]["steps"], points)
-    if kind == "time-resolved traces":
-        return "time-resolved traces: %d traces, %d points" % (len(info["labels"]), points)
-    positions = sum(r["positions"] for r in info.get("regions", []))
-    if kind == "multi-region map":
-        return "multi-region map: %d regions, %d positions, %d points" % (
-            len(info["regions"]), positions, points)
-    if kind == "multi-region traces":
-        return "multi-region traces: %d traces, %d regions, %d positions" % (
-            len(info["labels"]), len(info["regions"]), positions)
-    return kind
-
-
 #: Labels of the map parameters, which ``vellkit.paramDict`` does not name.
 MAP_LABELS = {"AOX": "Map Origin X", "AOY": "Map Origin Y", "DDX": "Map Step X",
               "DDY": "Map Step Y", "NPX": "Map Columns", "NPY": "Map Rows"}
@@ -509,3 +485,189 @@ def run_per_file(paths: Sequence[str], work: Callable[[str, Outcome], None], wha
     finally:
         bar.close()
     return outcomes
+
+
+# ----------------------------------------------------------------------------
+# Describing files from their headers alone (list, show, check, preview)
+# ----------------------------------------------------------------------------
+
+#: Characters shown escaped on a terminal: controls (\r, ESC, ...), the
+#: Unicode format characters that reorder text, and lone surrogates (bytes
+#: of a file name that are not text).
+_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+_NAMED_ESCAPES = {"\r": "\\r", "\n": "\\n", "\t": "\\t"}
+
+
+def _escape_char(match: "re.Match[str]") -> str:
+    char = match.group(0)
+    code = ord(char)
+    if char in _NAMED_ESCAPES:
+        return _NAMED_ESCAPES[char]
+    if 0xDC80 <= code <= 0xDCFF:  # a byte that was not text, kept by surrogateescape
+        return "\\x%02x" % (code - 0xDC00)
+    return "\\x%02x" % code if code < 0x100 else "\\u%04x" % code
+
+
+def escape(text: Any) -> str:
+    """``text`` as it may be printed on a terminal: control characters,
+    escape sequences and bytes that are not text shown escaped (``\\r``,
+    ``\\x1b``, ``\\xff``), everything else as it is."""
+    return _UNSAFE.sub(_escape_char, str(text))
+
+
+def shown(path: Any) -> str:
+    """A file name as the command prints it (:func:`escape`d)."""
+    return escape(os.fspath(path) if not isinstance(path, bytes) else os.fsdecode(path))
+
+
+def describe_file(path: str) -> Dict[str, Any]:
+    """The header-only description of a file (``_native.describe_file``);
+    CommandError naming the file for a folder, a FIFO or other non-regular
+    file, a non-VELL file or an error of the system."""
+    from .. import _native
+
+    name = shown(path)
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as exc:
+        raise CommandError("%s: %s" % (name, exc.strerror or exc))
+    if stat.S_ISDIR(mode):
+        raise CommandError("%s: is a folder, not a file" % name)
+    if not stat.S_ISREG(mode):
+        raise CommandError("%s: not a regular file" % name)
+    try:
+        if not vellkit.isVellFile(path):
+            raise CommandError("%s: not a VELL file (its first bytes are not 0A 0A FE FE)" % name)
+        return cast(Dict[str, Any], _native.describe_file(path))
+    except CommandError:
+        raise
+    except OSError as exc:
+        raise CommandError("%s: %s" % (name, exc.strerror or exc))
+    except (ValueError, MemoryError) as exc:  # the message names the file
+        raise CommandError(escape(describe_error(exc)))
+
+
+def block_words(block: Dict[str, Any]) -> str:
+    """A described block as the user requests it, e.g. ``AB/3D/NDER``."""
+    return "/".join(block["request"])
+
+
+def block_dims(block: Dict[str, Any]) -> "OrderedDict[str, int]":
+    """The sizes of a described block's dimensions by name (kinds table),
+    e.g. ``{"y": 3, "x": 4, "spectral": 40}``; empty without data."""
+    if not block.get("kind") or block.get("shape") is None:
+        return OrderedDict()
+    return OrderedDict(zip(kind(block["kind"]).dims, (int(n) for n in block["shape"])))
+
+
+#: What a block of each kind holds, in words, from its dimensions.
+_SHAPE_TEXTS = {
+    "spectrum": "{spectral} points",
+    "image_map": "{x} x {y} positions, {spectral} points",
+    "image_traces": "{trace} traces on {x} x {y} positions",
+    "series": "{time} spectra, {spectral} points",
+    "series_traces": "{trace} traces, {spectral} points",
+    "multi_region": "{position} positions, {spectral} points",
+    "multi_region_traces": "{trace} traces, {position} positions",
+}
+
+
+def block_text(block: Dict[str, Any]) -> str:
+    """What a described block holds, e.g. ``image map: 4 x 3 positions, 40 points``."""
+    if not block.get("kind"):
+        return "no data (listed from a parameter block alone)"
+    row = kind(block["kind"])
+    dims = block_dims(block)
+    if not dims:
+        return row.words
+    return "%s: %s" % (row.words, _SHAPE_TEXTS[row.name].format(**dims))
+
+
+def first_data_block(description: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    """The first block that has data (the default of preview and export)."""
+    return next((b for b in description["blocks"] if b.get("kind")), None)
+
+
+def find_block(path: str, description: Dict[str, Any], request: str) -> Dict[str, Any]:
+    """The described block a request names (``AB/3D/NONE``, ``AB``, ``3DER`` or ``NDER``)."""
+    try:
+        triple = match_block(request, [b["request"] for b in description["blocks"]], shown(path))
+    except ValueError as exc:
+        raise CommandError(escape(exc))
+    return next(b for b in description["blocks"] if tuple(b["request"]) == triple)
+
+
+def merged_parameters(parameters: Sequence[Tuple[str, Any]]) -> "OrderedDict[str, Any]":
+    """Parameters in file order, a repeated name keeping its first place and last value."""
+    merged: "OrderedDict[str, Any]" = OrderedDict()
+    for name, value in parameters:
+        merged[str(name)] = value
+    return merged
+
+
+def same_file(path: str, identity: Sequence[int]) -> Optional[str]:
+    """None while the file at ``path`` is the one described (device, inode,
+    size, modification time); else what changed."""
+    try:
+        st = os.stat(path)
+    except OSError as exc:
+        return "it is gone (%s)" % (exc.strerror or exc)
+    now = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    if tuple(now) == tuple(identity):
+        return None
+    if now[:2] != tuple(identity[:2]):
+        return "it was replaced by another file"
+    if now[2] != identity[2]:
+        return "its size went from %d to %d bytes" % (identity[2], now[2])
+    return "it was modified"
+
+
+def json_document(command: str, files: Sequence[Dict[str, Any]], outcomes: Sequence[Outcome]
+                  ) -> Dict[str, Any]:
+    """One JSON document for a whole run: every file, then the summary."""
+    failed = sum(1 for o in outcomes if not o.ok)
+    return OrderedDict([("command", command), ("files", list(files)),
+                        ("summary", OrderedDict([("files", len(outcomes)), ("ok", len(outcomes) - failed),
+                                                 ("failed", failed)]))])
+
+
+def _strict(value: Any) -> Any:
+    """``value`` with NaN and infinities as null: strict JSON."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return OrderedDict((k, _strict(v)) for k, v in value.items())
+    if isinstance(value, (list, tuple)):
+        return [_strict(v) for v in value]
+    return value
+
+
+def json_status(outcomes: Sequence[Outcome]) -> int:
+    """The exit status of a run whose summary is in its JSON document."""
+    return EXIT_FAILED if any(not o.ok for o in outcomes) else EXIT_OK
+
+
+def file_entry(documents: Dict[str, Dict[str, Any]], outcome: Outcome) -> Dict[str, Any]:
+    """The JSON entry of one file of a run: what was found, its status and,
+    for a file that could not be described, the error."""
+    doc = documents.get(outcome.path) or OrderedDict([("path", outcome.path)])
+    doc["status"] = "ok" if outcome.ok else "failed"
+    if "size" not in doc:
+        doc["error"] = outcome.reason()
+    return doc
+
+
+def print_json(doc: Any) -> None:
+    """``doc`` as strict JSON, ASCII-only (a file name that is not text keeps
+    its bytes as \\udcXX escapes, which read back to the same name)."""
+    print(json.dumps(_strict(doc), indent=2, allow_nan=False, default=plain))
+
+
+def safe_output() -> None:
+    """Let standard output print what a terminal cannot encode escaped
+    rather than fail (a file name that is not UTF-8 on a UTF-8 system)."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            getattr(stream, "reconfigure")(errors="backslashreplace")
+        except (AttributeError, ValueError):  # replaced or closed streams
+            pass
