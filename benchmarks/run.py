@@ -683,9 +683,12 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
-ALL_IDS = ["1", "2", "2b", "3", "4", "5", "5b", "6", "6b", "6c", "7", "8", "9", "10", "11", "12", "13"]
+ALL_IDS = ["1", "2", "2b", "3", "4", "5", "5b", "6", "6b", "6c", "7", "8", "9", "10", "11", "12", "13", "14", "15",
+           "20", "21"]
 #: Threads, out-of-core maps, lazy access and many files: benchmarks/dask_cases.py.
 DASK_IDS = ["10", "11", "12", "13"]
+#: The command's describing subcommands: benchmarks/command_cases.py.
+COMMAND_IDS = ["14", "15"]
 
 
 def parse_args(argv):
@@ -816,6 +819,23 @@ def main(argv=None):
             results.extend(dask_rows)
             print_table(["case", "measured", "floor", "ratio", "target", "result"], dask_cases.table_rows(dask_rows))
             print()
+        if {"20", "21"} & set(args.wanted):
+            import describe_cases
+            rows, more_failures, more_misses = describe_cases.run(set(args.wanted), workdir, args.quick, fmt_time)
+            failures += more_failures
+            misses += more_misses
+            results.extend(rows)
+            print_table(["case", "measured", "target", "result"], describe_cases.table_rows(rows))
+            print()
+        if set(COMMAND_IDS) & set(args.wanted):
+            import command_cases
+            command_rows, command_failures, command_misses = command_cases.run(set(args.wanted), workdir,
+                                                                               args.quick, fmt_time)
+            failures += command_failures
+            misses += command_misses
+            print_table(command_cases.HEADERS, [row.pop("cells") for row in command_rows])
+            print()
+            results.extend(command_rows)
     finally:
         if not args.workdir:
             shutil.rmtree(workdir, ignore_errors=True)

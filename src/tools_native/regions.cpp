@@ -4,17 +4,13 @@
 // built here, as the `vellkit` module builds it.
 #include "pyglue/pyref.hpp"  // includes Python.h first
 
-#include <cctype>
 #include <cmath>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "core/extract/annotations.hpp"
-#include "core/format/layout.hpp"
-#include "core/parameter_blocks/param_map.hpp"
 #include "core/plans/region_plan.hpp"
-#include "tools_native/block_plan.hpp"
 #include "tools_native/functions.hpp"
 #include "tools_native/native_call.hpp"
 #include "tools_native/regions.hpp"
@@ -74,8 +70,8 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
         return read_annotation_block(cursor, observer, source.annotation_offset, budget, block, gap);
     });
     if (gap.kind == AnnotationGap::Kind::missing) {
-        Ref key = Ref::check(PyUnicode_FromStringAndSize(gap.name.data(), (Py_ssize_t)gap.name.size()));
-        PyErr_SetObject(PyExc_KeyError, key.get());
+        Ref key = Ref::check(PyUnicode_DecodeLatin1(gap.name.data(), (Py_ssize_t)gap.name.size(), "strict"));
+        PyErr_Format(PyExc_ValueError, "%U: the annotation table has no parameter or column %R", shown, key.get());
         throw PyError();
     }
     if (gap.kind == AnnotationGap::Kind::not_plain)
@@ -91,10 +87,7 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
     in.columns.x = block.find("X");
     in.columns.y = block.find("Y");
     std::vector<GroupTally> tallies;
-    if (!in.columns.group) {
-        PyErr_SetString(PyExc_KeyError, "Group");
-        throw PyError();
-    }
+    if (!in.columns.group) raise(PyExc_ValueError, "%U: the annotation table has no column 'Group'", shown);
     // The module fails on these tables too: getVellData names the fault.
     const char* unplanned = "%U: the regions of the annotation table cannot be formed (vellkit.getVellData says why)";
     if (!tally_groups(*in.columns.group, tallies) || !set_order(tallies, in.order))
@@ -141,59 +134,24 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
 }
 
 // ---------------------------------------------------------------------------
-// _native.plan_regions(path, block), until plan_block gives the regions.
+// _native.plan_regions(path, block): the "regions" of plan_block(path, block).
 
-namespace {
-
-ParamMap merged_parameters(const BlockPlan& plan) {
-    ParamMap merged;
-    for (const auto& records : plan.parameter_blocks) merged.merge(records);
-    return merged;
-}
-
-bool has_mapping_names(const ParamMap& merged) {
-    for (const char* name : layout::kMappingNames)
-        if (!merged.find(name)) return false;
-    return true;
-}
-
-}  // namespace
-
-PyObject* fn_plan_regions(PyObject*, PyObject* args, PyObject* kwargs) {
-    return py::guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"path", "block", nullptr};
-        PyObject* path = nullptr;
-        const char *name, *dimensions, *deriv;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O(sss):plan_regions", const_cast<char**>(keywords), &path,
-                                         &name, &dimensions, &deriv))
-            return nullptr;
-        auto upper = [](std::string word) {
-            for (char& c : word) c = (char)std::toupper((unsigned char)c);
-            return word;
-        };
-        std::string name_word = upper(name), dimensions_word = upper(dimensions), deriv_word = upper(deriv);
-        if (deriv_word == "3DER") deriv_word = "NDER";
-        NativeCall call(path);
-        call.open();
-        BlockPlan plan;
-        call.run([&] { return plan_block(call.source(), name_word, dimensions_word, deriv_word, plan); });
-        const ParamMap merged = merged_parameters(plan);
-        if (plan.problem != PlanProblem::none || !plan.three_d || plan.blocks.annotation < 0 ||
-            has_mapping_names(merged))
-            return PyErr_Format(PyExc_ValueError, "%U: %s %s %s is not a multi-region block", call.shown(), name,
-                                dimensions, deriv);
-        std::unordered_map<int64_t, size_t> position_of;
-        // A repeated spectrum index keeps its first position.
-        for (size_t k = 0; k < plan.record_indices.size(); ++k) position_of.emplace(plan.record_indices[k], k);
-        const ParamRecord* npt = merged.find("NPT");
-        RegionsSource source;
-        source.annotation_offset = plan.blocks.annotation;
-        source.indices = &plan.record_indices;
-        source.position_of = &position_of;
-        source.traces = name_word == "TRC";
-        source.npt = npt && npt->kind == ParamRecord::Kind::integer ? npt->integer : -1;
-        return regions_list(call, source);
-    });
+PyObject* fn_plan_regions(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"path", "block", nullptr};
+    PyObject *path = nullptr, *block = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:plan_regions", const_cast<char**>(keywords), &path, &block))
+        return nullptr;
+    Ref pair = Ref::steal(PyTuple_Pack(2, path, block));
+    if (!pair) return nullptr;
+    Ref plan = Ref::steal(fn_plan_block(module, pair.get()));
+    if (!plan) return nullptr;
+    PyObject* regions = PyDict_GetItemString(plan.get(), "regions");  // borrowed
+    if (!regions || regions == Py_None) {
+        PyErr_Format(PyExc_ValueError, "%S: %S is not a multi-region block", path, block);
+        return nullptr;
+    }
+    Py_INCREF(regions);
+    return regions;
 }
 
 }  // namespace vellkit::tools

@@ -23,8 +23,9 @@ struct RegionsSource {
 // The list of region dicts (group, title, map_x, map_y, start_time, records)
 // in the `vellkit` module's region order, charged to the call's budget; for
 // traces, records are the trace columns (Fileindex - 1). Raises (PyError)
-// KeyError for a missing column or table parameter, ValueError for a table
-// whose regions cannot be formed, IndexError for a trace column out of range.
+// ValueError naming the file for a table
+// whose regions cannot be formed or lacks a column or parameter, IndexError
+// for a trace column out of range.
 PyObject* regions_list(NativeCall& call, const RegionsSource& source);
 
 }  // namespace vellkit::tools
