@@ -5,7 +5,6 @@
 #include "pyglue/pyref.hpp"  // includes Python.h first
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "core/format/catalogue.hpp"
@@ -231,14 +230,12 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
 
 // The regions of a multi-region block, in the module's region order.
 Ref region_plan(NativeCall& call, const BlockPlan& plan) {
-    std::unordered_map<int64_t, size_t> position_of;
-    // A repeated spectrum index keeps its first position, as the module reads it.
-    const std::vector<int64_t>& indices = plan.records.layout.indices;
-    for (size_t k = 0; k < indices.size(); ++k) position_of.emplace(indices[k], k);
+    // The offsets map as the module reads it: a repeated spectrum index
+    // keeps its first record.
     RegionsSource source;
     source.annotation_offset = plan.blocks.annotation;
-    source.indices = &indices;
-    source.position_of = &position_of;
+    source.indices = &plan.records.layout.indices;
+    source.position_of = &plan.records.layout.position_of;
     source.traces = is_trace_kind(plan.kind);
     source.npt = plan.x.count;
     return Ref::steal(regions_list(call, source));
