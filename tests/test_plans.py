@@ -369,7 +369,7 @@ def test_bad_requests_and_missing_blocks_name_the_file(tmp_path, request_):
     with pytest.raises(ValueError) as info:
         _native.plan_block(path, request_)
     assert path in str(info.value)
-    with pytest.raises(ValueError, match="no data block TR/3D/NONE") as info:
+    with pytest.raises(ValueError, match="no data block TR 3D NONE") as info:
         _native.plan_block(path, ("TR", "3D", "NONE"))
     assert path in str(info.value)
 

@@ -109,7 +109,8 @@ PlanRequest request_argument(NativeCall& call, PyObject* block) {
 
 void raise_plan_problem(NativeCall& call, const BlockPlan& plan) {
     const PlanRequest& r = plan.request;
-    const std::string block = std::string(kBlockNames[r.name_index].name) + "/" + (r.three_d ? "3D" : "2D") + "/" +
+    // As the module's own message words a missing block: "AB 3D NONE".
+    const std::string block = std::string(kBlockNames[r.name_index].name) + " " + (r.three_d ? "3D" : "2D") + " " +
                               request_deriv_word(r.deriv_type);
     switch (plan.problem) {
     case PlanProblem::none:
