@@ -103,7 +103,7 @@ PlanRequest request_argument(NativeCall& call, PyObject* block) {
     }
     PlanRequest request;
     if (!parse_plan_request(words[0], words[1], words[2], request))
-        value_error(call, "not a data block request: " + words[0] + "/" + words[1] + "/" + words[2]);
+        value_error(call, "invalid data block request (" + words[0] + ", " + words[1] + ", " + words[2] + ")");
     return request;
 }
 
@@ -119,7 +119,7 @@ void raise_plan_problem(NativeCall& call, const BlockPlan& plan) {
         PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", call.shown());
         throw PyError();
     case PlanProblem::bad_request:
-        value_error(call, "not a data block request: " + block);
+        value_error(call, "invalid data block request (" + block + ")");
     case PlanProblem::no_block:
         value_error(call, "no data block " + block + " in the file");
     case PlanProblem::value:
