@@ -11,6 +11,7 @@ old file is intact byte for byte and no temporary file is left.
 import errno
 import mmap
 import os
+import shutil
 import stat
 import struct
 import subprocess
@@ -194,6 +195,14 @@ def test_disk_fails_at_the_flush_or_the_replace(old, monkeypatch, name, step):
         assert err.value.filename == old
 
 
+@pytest.mark.parametrize("name", sorted(WRITERS))
+def test_a_missing_folder_is_named_as_the_target(tmp_path, name):
+    path = str(tmp_path / "missing" / "target.vell")
+    with pytest.raises(FileNotFoundError) as err:
+        WRITERS[name](path)
+    assert err.value.filename == path
+
+
 def test_interrupt_while_streaming_leaves_the_old_file(old):
     def chunks():
         yield np.zeros((1, 5))
@@ -208,7 +217,7 @@ def small_tmpfs(tmp_path):
     """A 64 KiB tmpfs (needs the right to mount: else skipped)."""
     mount = tmp_path / "tmpfs"
     mount.mkdir()
-    if not sys.platform.startswith("linux"):
+    if not sys.platform.startswith("linux") or shutil.which("mount") is None:
         pytest.skip("tmpfs is Linux only")
     done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount)],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -407,3 +416,16 @@ def test_a_file_past_2_gib(tmp_path, monkeypatch):
     assert isinstance(dataset, xr.Dataset)
     values = dataset["spectra"][-1, -3:].values
     assert values.tolist() == last[-3:].tolist()
+
+
+@pytest.mark.skipif(not hasattr(os, "symlink") or sys.platform == "win32", reason="needs symbolic links")
+@pytest.mark.parametrize("name", sorted(WRITERS))
+def test_a_link_stays_a_link_and_its_file_is_replaced(tmp_path, name):
+    real = tmp_path / "data" / "target.vell"
+    real.parent.mkdir()
+    real.write_bytes(OLD)
+    link = tmp_path / "link.vell"
+    link.symlink_to(real)
+    WRITERS[name](str(link))
+    assert link.is_symlink() and _written(str(real))
+    assert sorted(os.listdir(str(real.parent))) == ["target.vell"]

@@ -889,6 +889,8 @@ def _create_temporary(target: str) -> Tuple[int, str]:
             return os.open(candidate, _OPEN_FLAGS, 0o666), candidate
         except FileExistsError:
             continue
+        except OSError as err:  # a missing or read-only folder: the caller knows the target's name
+            raise OSError(err.errno, err.strerror, target) from err
     raise FileExistsError(errno.EEXIST, "no free temporary name", target)
 
 
@@ -905,7 +907,9 @@ def atomic_write(path: Union[str, bytes, "os.PathLike[Any]"]) -> Iterator[Atomic
     target = os.fsdecode(os.fspath(path))
     if os.path.isdir(target):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
-    fd, temporary = _create_temporary(target)
+    # A symbolic link stays a link: the file it points to is the one replaced.
+    destination = os.path.realpath(target) if os.path.islink(target) else target
+    fd, temporary = _create_temporary(destination)
     try:
         out = AtomicFile(fd, target)
         try:
@@ -916,7 +920,7 @@ def atomic_write(path: Union[str, bytes, "os.PathLike[Any]"]) -> Iterator[Atomic
                 os.close(fd)
             raise
         os.close(fd)
-        os.replace(temporary, target)
+        os.replace(temporary, destination)
     except BaseException:
         with contextlib.suppress(OSError):
             os.remove(temporary)

@@ -94,6 +94,9 @@ class VellFile(object):
     (appended as the last 32-bit entry).  ``max_dir_size`` (default: the
     number of entries), ``offset_to_directory`` and ``dir_size`` override
     the header fields (``dir_size`` and ``offset_to_directory`` may lie).
+    :meth:`write` writes the file atomically.  (A file past 2 GiB is built
+    in memory here; :mod:`vellkit_tools.arrays` streams one and lays out its
+    directory and 64-bit extension by itself.)
     """
 
     def __init__(self, *, version: float = 1.0, magic: bytes = MAGIC, directory: str = "end",

@@ -8,6 +8,7 @@
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
 #include "core/extract/gather.hpp"
+#include "core/format/layout.hpp"
 
 namespace vellkit::py {
 
@@ -18,7 +19,7 @@ namespace {
 // of different lengths.
 Ref stack_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, const std::vector<ReadPiece>* behind) {
     const int64_t length = stacked_row_length(ctx, rows);
-    charge(ctx, rows.size() * (uint64_t)length, 4);
+    charge(ctx, rows.size() * (uint64_t)length, layout::kValueBytes);
     Ref shape = shape_tuple({(long long)rows.size(), (long long)length});
     Ref stacked = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
     WritableView view(stacked.get());
