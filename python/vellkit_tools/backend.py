@@ -46,9 +46,9 @@ except ImportError as error:  # pragma: no cover - exercised without xarray
 
 import vellkit
 
-from vellkit_tools import _plan_bridge as plans
+from vellkit_tools import _native, kinds
 from vellkit_tools import accessor  # noqa: F401  (registers ds.vell)
-from vellkit_tools import kinds
+from vellkit_tools._plan_bridge import plan_block
 from vellkit_tools.units import VALUE_UNITS, data_type_name, time_unit_cf, x_unit_cf, x_unit_long_name
 
 __all__ = ["VellBackendEntrypoint", "RecordArray", "open_block", "default_block", "open_dataset",
@@ -65,7 +65,7 @@ def default_block(path: Any) -> Block:
     """The block a file opens with when none is named: the first block the
     file lists that holds data (in ``vellkit.listContents`` order, primary
     data types first), as a request triple."""
-    for described in plans.describe_file(path)["blocks"]:
+    for described in _native.describe_file(path)["blocks"]:
         if _has_data(described):
             return tuple(described["request"])  # type: ignore[return-value]
     raise ValueError("%s: the file holds no data block" % _shown(path))
@@ -85,7 +85,7 @@ def _request(path: Any, block: Optional[Any]) -> Block:
     words = kinds.parse_block(block)
     if len(words) == 3:
         return words  # type: ignore[return-value]
-    described = [b["request"] for b in plans.describe_file(path)["blocks"] if _has_data(b)]
+    described = [b["request"] for b in _native.describe_file(path)["blocks"] if _has_data(b)]
     return kinds.match_block(words, described, _shown(path))
 
 
@@ -164,7 +164,7 @@ class RecordArray(BackendArray):
 
     def _read_rows(self, offsets: np.ndarray, first: int, span: int) -> np.ndarray:
         """Points [first, first + span) of the records at ``offsets`` (in file order)."""
-        return plans.read_points(self.path, offsets, self.npt, first, span, self.identity)
+        return _native.read_points(self.path, offsets, self.npt, first, span, self.identity)
 
 
 class ValuesArray(BackendArray):
@@ -188,7 +188,7 @@ class ValuesArray(BackendArray):
         return self.read()[key]
 
     def read(self) -> np.ndarray:
-        values = plans.read_values(self.path, self.offset, self.npt, self.identity)
+        values = _native.read_values(self.path, self.offset, self.npt, self.identity)
         if len(values) != self.npt:
             raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (self.path, len(values), self.npt))
         return values
@@ -259,7 +259,7 @@ def _records(plan: Mapping[str, Any]) -> Tuple[np.ndarray, int]:
 
 
 def _labels(path: str, plan: Mapping[str, Any], offsets: np.ndarray, info_size: int) -> xr.Variable:
-    labels = plans.read_labels(path, offsets, plan["npt"], info_size, plan["identity"])
+    labels = _native.read_labels(path, offsets, plan["npt"], info_size, plan["identity"])
     return xr.Variable(("trace",), np.array(labels, dtype=object), {"long_name": "trace label"})
 
 
@@ -307,7 +307,7 @@ def _build_series(path: str, plan: Mapping[str, Any], parameters: Mapping[str, A
                   decode_timedelta: bool) -> _Built:
     offsets, _ = _records(plan)
     npt = int(plan["npt"])
-    times = plans.read_times(path, offsets, npt, plan["identity"])
+    times = _native.read_times(path, offsets, npt, plan["identity"])
     attrs: Dict[str, Any] = {"long_name": "time"}
     text = parameters.get("ZTX")
     units = time_unit_cf(text)
@@ -449,7 +449,7 @@ def open_block(path: Any, block: Optional[Any] = None, decode_timedelta: bool = 
     """The Dataset of one data block (``block`` a request in any spelling
     that ``kinds.parse_block`` takes; default :func:`default_block`),
     lazily indexed."""
-    return dataset_from_plan(path, plans.plan_block(path, _request(path, block)), decode_timedelta)
+    return dataset_from_plan(path, plan_block(path, _request(path, block)), decode_timedelta)
 
 
 # ----------------------------------------------------------------------------
@@ -516,12 +516,12 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
                                   % xr.__version__)
     shown = _shown(path)
     nodes: Dict[str, xr.Dataset] = {"/": xr.Dataset(attrs={"Conventions": "CF-1.8"})}
-    for described in plans.describe_file(path)["blocks"]:
+    for described in _native.describe_file(path)["blocks"]:
         if not _has_data(described):
             continue  # listed from a parameter block alone
         request = tuple(described["request"])
         try:
-            node = dataset_from_plan(shown, plans.plan_block(path, request), decode_timedelta)
+            node = dataset_from_plan(shown, plan_block(path, request), decode_timedelta)
             node = _drop(node, drop_variables)
         except (ValueError, MemoryError, OSError) as error:
             node = xr.Dataset(attrs={"vellkit_block": " ".join(request), "vellkit_problem": str(error)})
@@ -702,7 +702,7 @@ def _read_sources(sources: Sequence[Any], shape: Tuple[int, ...]) -> np.ndarray:
     array, or (path, offset, npt, identity) for the values of a 2D block
     (many small spectra: no array object each)."""
     out = np.empty((len(sources),) + tuple(shape), dtype=np.float32)
-    read_values = plans.read_values
+    read_values = _native.read_values
     for k, source in enumerate(sources):
         if type(source) is tuple:
             path, offset, npt, identity = source
@@ -776,7 +776,6 @@ def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
     identities: List[Any] = []
     all_attrs: List[Dict[str, Any]] = []
     fixed = _fixed_axes(first)
-    plan_block = plans.plan_block
     for k, path in enumerate(paths):
         plan = first if k == 0 else plan_block(path, request)
         if k and _fixed_axes(plan) != fixed:
@@ -838,7 +837,7 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
         raise ValueError("combine_attrs must be one of %s, not %r" % (", ".join(_COMBINE_ATTRS), combine_attrs))
     paths = _paths(paths)
     request = _request(paths[0], block)
-    first = plans.plan_block(paths[0], request)
+    first = plan_block(paths[0], request)
     template = dataset_from_plan(paths[0], first)
     (name, variable), = template.data_vars.items()
     shape, dims = variable.shape, ("file",) + variable.dims
