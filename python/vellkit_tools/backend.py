@@ -48,7 +48,6 @@ import vellkit
 
 from vellkit_tools import _native, kinds
 from vellkit_tools import accessor  # noqa: F401  (registers ds.vell)
-from vellkit_tools._plan_bridge import plan_block
 from vellkit_tools.units import VALUE_UNITS, data_type_name, time_unit_cf, x_unit_cf, x_unit_long_name
 
 __all__ = ["VellBackendEntrypoint", "RecordArray", "open_block", "default_block", "open_dataset",
@@ -332,7 +331,7 @@ def _build_series_traces(path: str, plan: Mapping[str, Any], parameters: Mapping
 
 def _position_coords(regions: Sequence[Mapping[str, Any]]) -> Dict[Hashable, Any]:
     counts = [len(_float64(r["map_x"])) for r in regions]
-    coords: Dict[Hashable, Any] = {
+    return {
         "region": ("position", np.array([r["title"] for r, n in zip(regions, counts) for _ in range(n)],
                                         dtype=object), {"long_name": "region title"}),
         "group": ("position", np.array([r["group"] for r, n in zip(regions, counts) for _ in range(n)],
@@ -342,24 +341,11 @@ def _position_coords(regions: Sequence[Mapping[str, Any]]) -> Dict[Hashable, Any
         "map_y": ("position", np.concatenate([_float64(r["map_y"]) for r in regions] or [np.zeros(0)]),
                   {"long_name": "map y position"}),
     }
-    if any(r["start_time"] is not None for r in regions):
-        times = [_float64(r["start_time"]) if r["start_time"] is not None else np.full(n, np.nan)
-                 for r, n in zip(regions, counts)]
-        coords["start_time"] = ("position", np.concatenate(times), {"long_name": "acquisition start time"})
-    return coords
 
 
-def _region_records(regions: Sequence[Mapping[str, Any]]) -> Optional[np.ndarray]:
-    """The record (map) or point (traces) number of every position, or None
-    when the plan holds the values instead."""
-    if any(r.get("records") is None for r in regions):
-        return None
+def _region_records(regions: Sequence[Mapping[str, Any]]) -> np.ndarray:
+    """The record (map) or trace column (traces) of every position."""
     return np.concatenate([_int64(r["records"]) for r in regions] or [np.zeros(0, np.int64)])
-
-
-def _region_values(regions: Sequence[Mapping[str, Any]], width: int) -> np.ndarray:
-    return np.concatenate([np.asarray(r["values"], np.float32).reshape(-1, width) for r in regions]
-                          or [np.zeros((0, width), np.float32)])
 
 
 def _build_multi_region(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
@@ -367,11 +353,19 @@ def _build_multi_region(path: str, plan: Mapping[str, Any], parameters: Mapping[
     regions = plan["regions"]
     npt = int(plan["npt"])
     coords = _position_coords(regions)
-    numbers = _region_records(regions)
-    if numbers is None:
-        return _Built(_region_values(regions, npt), coords, 1)
-    offsets, _ = _records(plan)
-    array = RecordArray(path, offsets[numbers], npt, (len(numbers),), (npt,), plan["identity"])
+    offsets = _records(plan)[0][_region_records(regions)]
+    # The start time of a position is its record's info-record time, unless
+    # the plan gives the region's times.
+    read = _native.read_times(path, offsets, npt, plan["identity"]) \
+        if any(r["start_time"] is None for r in regions) else np.zeros(len(offsets))
+    times, at = [], 0
+    for region in regions:
+        n = len(_float64(region["map_x"]))
+        times.append(read[at:at + n] if region["start_time"] is None else _float64(region["start_time"]))
+        at += n
+    coords["start_time"] = ("position", np.concatenate(times or [np.zeros(0)]),
+                            {"long_name": "acquisition start time"})
+    array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
     return _Built(indexing.LazilyIndexedArray(array), coords, 1)
 
 
@@ -379,14 +373,11 @@ def _build_multi_region_traces(path: str, plan: Mapping[str, Any], parameters: M
                                decode_timedelta: bool) -> _Built:
     regions = plan["regions"]
     offsets, info_size = _records(plan)
-    coords = _position_coords(regions)
-    coords.pop("start_time", None)  # trace regions carry no times
+    coords = _position_coords(regions)  # trace regions carry no times
     coords["trace"] = _labels(path, plan, offsets, info_size)
-    numbers = _region_records(regions)
-    if numbers is None:
-        return _Built(_region_values(regions, len(offsets)).T, coords, 1)
-    array = RecordArray(path, offsets, int(plan["npt"]), (len(offsets),), (len(numbers),), plan["identity"],
-                        point_map=numbers)
+    columns = _region_records(regions)
+    array = RecordArray(path, offsets, int(plan["npt"]), (len(offsets),), (len(columns),), plan["identity"],
+                        point_map=columns)
     return _Built(indexing.LazilyIndexedArray(array), coords, 1)
 
 
@@ -449,7 +440,7 @@ def open_block(path: Any, block: Optional[Any] = None, decode_timedelta: bool = 
     """The Dataset of one data block (``block`` a request in any spelling
     that ``kinds.parse_block`` takes; default :func:`default_block`),
     lazily indexed."""
-    return dataset_from_plan(path, plan_block(path, _request(path, block)), decode_timedelta)
+    return dataset_from_plan(path, _native.plan_block(path, _request(path, block)), decode_timedelta)
 
 
 # ----------------------------------------------------------------------------
@@ -521,7 +512,7 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
             continue  # listed from a parameter block alone
         request = tuple(described["request"])
         try:
-            node = dataset_from_plan(shown, plan_block(path, request), decode_timedelta)
+            node = dataset_from_plan(shown, _native.plan_block(path, request), decode_timedelta)
             node = _drop(node, drop_variables)
         except (ValueError, MemoryError, OSError) as error:
             node = xr.Dataset(attrs={"vellkit_block": " ".join(request), "vellkit_problem": str(error)})
@@ -777,7 +768,7 @@ def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
     all_attrs: List[Dict[str, Any]] = []
     fixed = _fixed_axes(first)
     for k, path in enumerate(paths):
-        plan = first if k == 0 else plan_block(path, request)
+        plan = first if k == 0 else _native.plan_block(path, request)
         if k and _fixed_axes(plan) != fixed:
             difference = _axes_difference(plan, first)
             raise ValueError("%s: %s from the first file's (%s)" % (path, difference, paths[0])
@@ -837,7 +828,7 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
         raise ValueError("combine_attrs must be one of %s, not %r" % (", ".join(_COMBINE_ATTRS), combine_attrs))
     paths = _paths(paths)
     request = _request(paths[0], block)
-    first = plan_block(paths[0], request)
+    first = _native.plan_block(paths[0], request)
     template = dataset_from_plan(paths[0], first)
     (name, variable), = template.data_vars.items()
     shape, dims = variable.shape, ("file",) + variable.dims
