@@ -15,19 +15,28 @@ multi-region map                  ``spectra``    (``position``, ``spectral``)
 multi-region traces               ``traces``     (``trace``, ``position``)
 ================================  =============  ==========================
 
-Coordinates: ``spectral`` (the block's x axis, with ``units`` and
-``long_name`` from its ``DXU`` parameter), ``x`` and ``y`` (map axes),
-``time`` (the series times), ``trace`` (trace labels) and, along
-``position``, ``region``, ``group``, ``map_x``, ``map_y`` and ``start_time``.
-Every parameter of the block is a Dataset attribute, and ``vellkit_block``
-holds the request triple joined by spaces.
+(The names and dimensions come from ``vellkit_tools.kinds``.) Coordinates:
+``spectral`` (the block's x axis, where the kind has one), ``x`` and ``y``
+(map axes), ``time`` (the series times), ``trace`` (trace labels) and, along
+``position``, ``region``, ``group``, ``map_x``, ``map_y`` and (maps, not
+traces) ``start_time``. Every parameter of the block is a Dataset attribute,
+``vellkit_block`` holds the request triple joined by spaces, and the
+metadata follow the CF conventions (``Conventions = "CF-1.8"``): the data
+variable's ``long_name`` (its data type and derivative) and ``units``, and
+udunits units on the axes (``"cm-1"``, ``"s"``; a series' ``ZTX`` text is
+kept beside them).
 
-The data of image maps, trace maps and time-resolved blocks are lazily
-indexed: opening reads the directory, the parameters and the store table
-(plus times or labels, which are coordinates), and a selection reads only the
-records and points it needs, through ``vellkit_tools._native`` (the same C++
-core as ``vellkit``, reading without the GIL). 2D spectra and multi-region
-blocks are small and are read whole with ``vellkit.getVellData``.
+Every kind is lazily indexed, from the block's plan (``_native.plan_block``:
+its kind, axes, record layout and regions, read from the headers without
+the values): opening reads the headers and the times or labels that are
+coordinates, and a selection reads only the records and points it needs
+(one spectrum out of any map reads one record), without the GIL. Each read
+checks that the file is still the one opened (device, inode, size and
+modification time): a replaced file raises OSError naming it.
+
+``ds.vell.band_area(a, b)`` (:mod:`vellkit_tools.accessor`, registered on
+import) gives the area of a band; :func:`open_datatree` every block and
+visible image of a file; :func:`open_mfdataset` the same block of many files.
 """
 
 import hashlib
