@@ -41,7 +41,7 @@ visible image of a file; :func:`open_mfdataset` the same block of many files.
 
 import hashlib
 import os
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -64,6 +64,7 @@ __all__ = ["VellBackendEntrypoint", "RecordArray", "open_block", "default_block"
 
 Block = Tuple[str, str, str]
 Identity = Tuple[int, int, int, int]
+
 
 def _shown(path: Any) -> str:
     return os.fsdecode(os.fspath(path))
@@ -234,8 +235,8 @@ _DERIVATIVE_NAMES = {"NONE": "", "1DER": "first derivative", "2DER": "second der
                      "NDER": "third derivative"}
 
 
-#: CF time units that numpy spells otherwise.
-_NUMPY_TIME_UNITS = {"min": "m"}
+#: Nanoseconds in each time unit that units.time_unit_cf gives.
+_NANOSECONDS = {"us": 1e3, "ms": 1e6, "s": 1e9, "min": 60e9, "h": 3600e9}
 
 
 class _Built:
@@ -322,8 +323,7 @@ def _build_series(path: str, plan: Mapping[str, Any], parameters: Mapping[str, A
     if isinstance(text, str) and text:
         attrs["ZTX"] = text  # the file's own words for the unit
     if units and decode_timedelta:
-        unit = np.timedelta64(1, _NUMPY_TIME_UNITS.get(units, units))
-        times = (np.asarray(times) * float(unit / np.timedelta64(1, "ns"))).astype("timedelta64[ns]")
+        times = (np.asarray(times) * (_NANOSECONDS[units])).astype("timedelta64[ns]")
     elif units:
         attrs["units"] = units
     array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
@@ -519,7 +519,7 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
     for described in _native.describe_file(path)["blocks"]:
         if not _has_data(described):
             continue  # listed from a parameter block alone
-        request = tuple(described["request"])
+        request = cast(Block, tuple(described["request"]))
         try:
             node = dataset_from_plan(shown, _native.plan_block(path, request), decode_timedelta)
             node = _drop(node, drop_variables)
