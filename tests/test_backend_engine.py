@@ -444,3 +444,14 @@ def test_one_spectrum_of_a_multi_region_map_reads_one_record(tmp_path):
     np.testing.assert_array_equal(ds.spectra[6].values,
                                   vellkit.getVellData(path, ("AB", "3D", "NONE")).regions[1].spectra[0])
     assert _native.counters() == (1, NPT * 4)
+
+
+def test_the_package_offers_each_opener_lazily():
+    import subprocess
+    import sys
+    code = ("import sys, vellkit_tools; assert 'xarray' not in sys.modules; "
+            "assert set(vellkit_tools.__all__) >= {'open_dataset', 'open_mfdataset', 'open_datatree'}; "
+            "from vellkit_tools import backend; "
+            "assert all(getattr(vellkit_tools, n) is getattr(backend, n) "
+            "for n in ('open_dataset', 'open_mfdataset', 'open_datatree'))")
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
