@@ -12,7 +12,6 @@
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
 #include "core/extract/gather.hpp"
-#include "core/format/byte_order.hpp"
 #include "core/format/layout.hpp"
 #include "core/plans/region_plan.hpp"
 
@@ -191,17 +190,16 @@ Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotation
         Ref map_x = region_vector(ctx, shape.count.get());
         Ref map_y = region_vector(ctx, shape.count.get());
         Ref start_time = region_vector(ctx, shape.count.get());
-        charge_cube(ctx, {shape.count.get(), ctx.npt.get()}, 4);
+        charge_cube(ctx, {shape.count.get(), ctx.npt.get()}, vellkit::layout::kValueBytes);
         Ref spec_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), ctx.npt.get()));
         Ref spectra = np_empty(ctx.st, spec_shape.get(), ctx.st->np_float32);
         const long long positions = index_value(shape.count.get());
 
         WritableView xs(map_x.get()), ys(map_y.get()), ts(start_time.get()), ss(spectra.get());
         auto* times = static_cast<double*>(ts.data());
-        auto* rows = static_cast<unsigned char*>(ss.data());
-        // Grows with the positions actually read: the claimed count is only
+        // Grow with the positions actually read: the claimed count is only
         // trusted as far as the annotation table's rows go.
-        std::vector<ReadPiece> pieces;
+        std::vector<RecordValues> rows;
         std::vector<ReadPiece> time_pieces;
         PositionColumns columns(annotations);
         for (long long k = 0; k < positions; ++k) {
@@ -212,17 +210,12 @@ Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotation
             store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, columns.y(), j);
             RecordValues rv = locate_values(ctx, layout.offsets[position], npt);
             if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
-            if (npt > 0) pieces.push_back({rv.offset, (size_t)npt * 4, rows + (size_t)k * (size_t)npt * 4});
             ReadPiece time;
             check(locate_time(ctx.cursor, ctx.reporter, rv.end, &times[k], time));
-            if (time.length) {
-                pieces.push_back(time);
-                time_pieces.push_back(time);
-            }
+            rows.push_back(rv);
+            time_pieces.push_back(time);
         }
-        read_pieces(ctx, pieces);
-        little_endian_to_host(rows, (size_t)positions * (size_t)npt, 4);
-        pieces_to_host(time_pieces, sizeof(double));
+        read_rows_and_times(ctx, rows, npt, static_cast<float*>(ss.data()), time_pieces);
 
         Ref cls = result_class(ctx.module, kRegion);
         Ref region = call_with_keywords(cls.get(), {{"title", shape.title.get()},
@@ -407,75 +400,12 @@ void copy_coordinates(const RegionPlan& region, PyObject* map_x, PyObject* map_y
     std::memcpy(ys.data(), region.map_y.data(), bytes);
 }
 
-// Times are read with their info record's head, from the values' end up to
-// the next piece: one piece a record instead of a gap, the time and another
-// gap, which the system copies far more slowly than the same bytes at once.
-class TimeReads {
-public:
-    explicit TimeReads(size_t cap) : cap_(cap) {}
-
-    // Reads the time of a record whose values end at `values_end`.
-    void add(int64_t values_end, const ReadPiece& time, std::vector<ReadPiece>& pieces) {
-        if (time.offset < values_end || time.offset - values_end > kGap) {
-            pieces.push_back(time);
-            direct_.push_back(static_cast<double*>(time.destination));
-            return;
-        }
-        const size_t before = (size_t)(time.offset - values_end);
-        pieces.push_back(ReadPiece{values_end, before + time.length, nullptr});
-        slots_.push_back(Slot{pieces.size() - 1, before, static_cast<double*>(time.destination)});
-    }
-
-    // Widens each head to the next piece when the gap is small, and gives
-    // the heads their memory (once every piece is added).
-    void place(std::vector<ReadPiece>& pieces) {
-        size_t used = 0;
-        for (const Slot& s : slots_) {
-            ReadPiece& p = pieces[s.piece];
-            if (s.piece + 1 < pieces.size()) {
-                const int64_t end = p.offset + (int64_t)p.length;
-                const int64_t next = pieces[s.piece + 1].offset;
-                if (next > end && next - end <= kGap && used + p.length + (size_t)(next - end) <= cap_)
-                    p.length += (size_t)(next - end);
-            }
-            used += p.length;
-        }
-        buffer_.resize(used);
-        size_t at = 0;
-        for (const Slot& s : slots_) {
-            pieces[s.piece].destination = buffer_.data() + at;
-            at += pieces[s.piece].length;
-        }
-    }
-
-    // Moves the times read into place, in host order.
-    void finish(const std::vector<ReadPiece>& pieces) {
-        for (const Slot& s : slots_) {
-            std::memcpy(s.destination, static_cast<unsigned char*>(pieces[s.piece].destination) + s.time_at,
-                        sizeof(double));
-            little_endian_to_host(s.destination, 1, sizeof(double));
-        }
-        for (double* d : direct_) little_endian_to_host(d, 1, sizeof(double));
-    }
-
-private:
-    static constexpr int64_t kGap = 512;
-    struct Slot {
-        size_t piece;
-        size_t time_at;  // within the piece
-        double* destination;
-    };
-    size_t cap_;
-    std::vector<Slot> slots_;
-    std::vector<double*> direct_;
-    std::vector<unsigned char> buffer_;
-};
-
 Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionPlan>& plan, const RecordLayout& layout) {
     Ref regions = Ref::check(PyList_New(0));
     RegionMaker maker(ctx);
     const long long npt = ctx.npt_value;
-    std::vector<ReadPiece> pieces;
+    std::vector<RecordValues> rows;
+    std::vector<ReadPiece> time_pieces;
     for (const RegionPlan& region : plan) {
         const long long positions = (long long)region.targets.size();
         Ref count = new_int(positions);
@@ -483,32 +413,27 @@ Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionP
         Ref map_x = region_vector(ctx, count.get());
         Ref map_y = region_vector(ctx, count.get());
         Ref start_time = region_vector(ctx, count.get());
-        charge_cube(ctx, {count.get(), ctx.npt.get()}, 4);
+        charge_cube(ctx, {count.get(), ctx.npt.get()}, vellkit::layout::kValueBytes);
         Ref spec_shape = Ref::check(PyTuple_Pack(2, count.get(), ctx.npt.get()));
         Ref spectra = np_empty(ctx.st, spec_shape.get(), ctx.st->np_float32);
         copy_coordinates(region, map_x.get(), map_y.get());
 
         WritableView ts(start_time.get()), ss(spectra.get());
         auto* times = static_cast<double*>(ts.data());
-        auto* rows = static_cast<unsigned char*>(ss.data());
-        pieces.clear();
-        pieces.reserve((size_t)positions * 2);
-        // The info records' heads read with the times take at most as much
-        // memory as the spectra, plus a little.
-        TimeReads time_reads((size_t)positions * (size_t)npt * 4 + 64 * 1024);
+        rows.clear();
+        rows.reserve((size_t)positions);
+        time_pieces.clear();
+        time_pieces.reserve((size_t)positions);
         for (long long k = 0; k < positions; ++k) {
             poll(ctx, (uint64_t)k);
             RecordValues rv = locate_values(ctx, layout.offsets[(size_t)region.targets[(size_t)k]], npt);
             if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
-            if (npt > 0) pieces.push_back({rv.offset, (size_t)npt * 4, rows + (size_t)k * (size_t)npt * 4});
             ReadPiece time;
             check(locate_time(ctx.cursor, ctx.reporter, rv.end, &times[k], time));
-            if (time.length) time_reads.add((int64_t)rv.end, time, pieces);
+            rows.push_back(rv);
+            time_pieces.push_back(time);
         }
-        time_reads.place(pieces);
-        read_pieces(ctx, pieces);
-        little_endian_to_host(rows, (size_t)positions * (size_t)npt, 4);
-        time_reads.finish(pieces);
+        read_rows_and_times(ctx, rows, npt, static_cast<float*>(ss.data()), time_pieces);
         Ref object = maker.make(region, spectra.get(), map_x.get(), map_y.get(), start_time.get());
         check_status(PyList_Append(regions.get(), object.get()));
     }

@@ -73,13 +73,12 @@ void read_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64
     check(status);
 }
 
-void read_pieces(ExtractContext& ctx, const std::vector<ReadPiece>& pieces) {
-    uint64_t bytes = 0;
-    for (const ReadPiece& p : pieces) bytes += p.length;
+void read_rows_and_times(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64_t length, float* base,
+                         const std::vector<ReadPiece>& times) {
     Status status;
     {
-        GilReleased released(ctx.interrupt, bytes >= kUnlockedReadBytes);
-        status = gather_read(ctx.source, pieces);
+        GilReleased released(ctx.interrupt, rows.size() * (uint64_t)length * sizeof(float) >= kUnlockedReadBytes);
+        status = vellkit::read_rows_and_times(ctx.source, rows, length, base, times);
     }
     check(status);
 }

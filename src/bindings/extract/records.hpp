@@ -40,8 +40,10 @@ int64_t stacked_row_length(ExtractContext& ctx, const std::vector<RecordValues>&
 // followed in the same pass by its piece of `behind`; without the GIL.
 void read_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64_t length, float* base,
                const std::vector<ReadPiece>* behind);
-// Reads the pieces in one pass, without the GIL.
-void read_pieces(ExtractContext& ctx, const std::vector<ReadPiece>& pieces);
+// read_rows for rows each followed by its time piece (see the core's
+// read_rows_and_times): values and times end in host order.
+void read_rows_and_times(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64_t length, float* base,
+                         const std::vector<ReadPiece>& times);
 
 // numpy's errors, raised by numpy itself where it would raise them.
 [[noreturn]] void raise_row_mismatch(ExtractContext& ctx, long long got, long long expected);

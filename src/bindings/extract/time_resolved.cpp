@@ -14,27 +14,23 @@ namespace vellkit::py {
 
 namespace {
 
-// Stacks records into a (records, length) array, read in one pass with the
-// pieces `behind` them, with numpy's errors for no records and for records
-// of different lengths.
-Ref stack_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, const std::vector<ReadPiece>* behind) {
-    const int64_t length = stacked_row_length(ctx, rows);
+// A (records, length) float32 array for the rows, charged to the budget,
+// with numpy's errors for no records and for records of different lengths.
+Ref empty_stack(ExtractContext& ctx, const std::vector<RecordValues>& rows, int64_t& length) {
+    length = stacked_row_length(ctx, rows);
     charge(ctx, rows.size() * (uint64_t)length, layout::kValueBytes);
     Ref shape = shape_tuple({(long long)rows.size(), (long long)length});
-    Ref stacked = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
-    WritableView view(stacked.get());
-    read_rows(ctx, rows, length, static_cast<float*>(view.data()), behind);
-    return stacked;
+    return np_empty(ctx.st, shape.get(), ctx.st->np_float32);
 }
 
-// The MemoryError stack_rows would raise for these rows, raised before the
+// The MemoryError empty_stack would raise for these rows, raised before the
 // reports of their times; nothing is counted.
 void check_stack_fits(ExtractContext& ctx, const std::vector<RecordValues>& rows) {
     size_t mismatch = 0;
     const int64_t length = first_row_length(rows, mismatch);
     if (rows.empty() || mismatch < rows.size()) return;  // numpy's errors come first
     MemoryBudget probe = ctx.budget;
-    check(probe.charge(rows.size() * (uint64_t)length, 4));
+    check(probe.charge(rows.size() * (uint64_t)length, layout::kValueBytes));
 }
 
 }  // namespace
@@ -70,8 +66,10 @@ Ref read_time_resolved(ExtractContext& ctx) {
         if (time_pieces[k].length == 0) check(read_time_apart(ctx.cursor, ctx.reporter, rows[k].end, &times[k]));
     }
     check(located);
-    Ref spectra = stack_rows(ctx, rows, &time_pieces);
-    pieces_to_host(time_pieces, sizeof(double));
+    int64_t length = 0;
+    Ref spectra = empty_stack(ctx, rows, length);
+    WritableView view(spectra.get());
+    read_rows_and_times(ctx, rows, length, static_cast<float*>(view.data()), time_pieces);
     return build_result(ctx, kTimeResolvedDataReturn, {{"z", z.get()}, {"spectra", spectra.get()}});
 }
 
@@ -80,7 +78,10 @@ Ref read_time_resolved_traces(ExtractContext& ctx) {
     TraceRecords records = locate_trace_records(ctx, layout);
     std::vector<ReadPiece> behind(records.rows.size());
     for (size_t k = 0; k < behind.size(); ++k) behind[k] = records.labels.piece(k);
-    Ref traces = stack_rows(ctx, records.rows, &behind);
+    int64_t length = 0;
+    Ref traces = empty_stack(ctx, records.rows, length);
+    WritableView view(traces.get());
+    read_rows(ctx, records.rows, length, static_cast<float*>(view.data()), &behind);
     Ref labels = decode_labels(ctx, records.labels);
     return build_result(ctx, kTimeResolvedTRCDataReturn, {{"labels", labels.get()}, {"traces", traces.get()}});
 }

@@ -166,6 +166,13 @@ Status read_rows(const FileSource& source, const std::vector<RecordValues>& rows
     return Status();
 }
 
+Status read_rows_and_times(const FileSource& source, const std::vector<RecordValues>& rows, int64_t length,
+                           float* base, const std::vector<ReadPiece>& times) {
+    VELLKIT_TRY(read_rows(source, rows, length, base, &times));
+    pieces_to_host(times, (size_t)layout::kInfoTimeBytes);
+    return Status();
+}
+
 void pieces_to_host(const std::vector<ReadPiece>& pieces, size_t width) {
     for (const ReadPiece& p : pieces)
         if (p.length) little_endian_to_host(p.destination, p.length / width, width);

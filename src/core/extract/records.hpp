@@ -71,9 +71,15 @@ private:
 // Reads `length` values of each row to `base` + k * length floats, each row
 // followed in the same pass by its piece of `behind` (a time, a label; zero
 // lengths for none). The values end in host order; pieces behind are left
-// as stored (see pieces_to_host).
+// as stored (see read_rows_and_times, pieces_to_host).
 Status read_rows(const FileSource& source, const std::vector<RecordValues>& rows, int64_t length, float* base,
                  const std::vector<ReadPiece>* behind);
+
+// read_rows for records each followed by the time of its info record:
+// `times[k]` is the piece locate_time (or locate_record_in_file) gave record
+// k, empty when the time was read apart. Values and times end in host order.
+Status read_rows_and_times(const FileSource& source, const std::vector<RecordValues>& rows, int64_t length,
+                           float* base, const std::vector<ReadPiece>& times);
 
 // Turns what bulk-read pieces of `width`-byte values hold into host order.
 void pieces_to_host(const std::vector<ReadPiece>& pieces, size_t width);
