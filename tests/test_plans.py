@@ -93,7 +93,13 @@ def test_plan_agrees_with_getvelldata(tmp_path, kind, deriv):
     assert plan["npt"] == npt
     assert plan["file_size"] == os.path.getsize(path)
     assert plan["identity"][2] == os.path.getsize(path)
-    assert plan["regions"] is None
+    if kind.startswith("multi_region"):
+        assert [r["title"] for r in plan["regions"]] == [r.title for r in result.regions]
+        for region, expected in zip(plan["regions"], result.regions):
+            np.testing.assert_array_equal(np.frombuffer(region["map_x"]), expected.mapX)
+            np.testing.assert_array_equal(np.frombuffer(region["map_y"]), expected.mapY)
+    else:
+        assert plan["regions"] is None
     if dims == "2D":
         assert plan["records"] is None and plan["grid"] is None
         np.testing.assert_array_equal(read_record(path, plan["values_offset"], npt), result.y)

@@ -37,4 +37,7 @@ PyObject* fn_read_labels(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_counters(PyObject* module, PyObject* unused);
 PyObject* fn_reset_counters(PyObject* module, PyObject* unused);
 
+// regions.cpp: the regions of a multi-region map or trace map.
+PyObject* fn_plan_regions(PyObject* module, PyObject* args, PyObject* kwargs);
+
 }  // namespace vellkit::tools

@@ -5,6 +5,7 @@
 #include "pyglue/pyref.hpp"  // includes Python.h first
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/format/catalogue.hpp"
@@ -13,6 +14,7 @@
 #include "core/plans/block_plan.hpp"
 #include "core/plans/file_description.hpp"
 #include "tools_native/functions.hpp"
+#include "tools_native/regions.hpp"
 #include "tools_native/native_call.hpp"
 
 namespace vellkit::tools {
@@ -227,6 +229,20 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
     return d;
 }
 
+// The regions of a multi-region block, in the module's region order.
+Ref region_plan(NativeCall& call, const BlockPlan& plan) {
+    std::unordered_map<int64_t, size_t> position_of;
+    // A repeated spectrum index keeps its first position, as the module reads it.
+    const std::vector<int64_t>& indices = plan.records.layout.indices;
+    for (size_t k = 0; k < indices.size(); ++k) position_of.emplace(indices[k], k);
+    RegionsSource source;
+    source.annotation_offset = plan.blocks.annotation;
+    source.position_of = &position_of;
+    source.traces = is_trace_kind(plan.kind);
+    source.npt = plan.x.count;
+    return Ref::steal(regions_list(call, source));
+}
+
 }  // namespace
 
 PyObject* fn_describe_file(PyObject*, PyObject* path) {
@@ -270,7 +286,7 @@ PyObject* fn_plan_block(PyObject*, PyObject* args) {
         set(d.get(), "values_offset", integer(request.three_d ? -1 : plan.values_offset));
         set(d.get(), "grid", is_image_kind(plan.kind) ? grid_dict(plan.grid) : none());
         set(d.get(), "records", request.three_d ? records_dict(plan.records) : none());
-        set(d.get(), "regions", none());  // the region plan fills this in
+        set(d.get(), "regions", is_region_kind(plan.kind) ? region_plan(call, plan) : none());
         return d.release();
     });
 }

@@ -1,16 +1,19 @@
 """Shared pieces of the ``vellkit`` command: report capture, block requests,
 block summaries, progress, per-file outcomes and the closing summary."""
 
-import contextlib
 import io
 import json
 import math
 import os
 import re
+import signal
 import stat
 import sys
+import _thread
+import threading
+import time
 from collections import Counter, OrderedDict
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -18,6 +21,7 @@ import vellkit
 
 from ..kinds import kind, match_block
 from ..units import x_unit_label, x_unit_long_name
+from ._batch import Progress, gather_inputs, not_a_file
 
 Triple = Tuple[str, str, str]
 
@@ -34,43 +38,153 @@ class CommandError(Exception):
 # ----------------------------------------------------------------------------
 
 class Reports(object):
-    """Failed-read reports and console lines gathered while ``vellkit`` reads a file."""
+    """Failed-read reports and console lines gathered while ``vellkit`` reads a file.
+
+    Only counts are kept, by reader and message (at most :attr:`KINDS`
+    distinct ones, the rest counted together), never the reports' tracebacks:
+    a file that makes the reader report a hundred thousand failed reads costs
+    a few counters.
+    """
+
+    KINDS = 16
+    LINES = 32
 
     def __init__(self) -> None:
-        self.reads = Counter()  # (reader, message) -> count
+        self.reads: Counter = Counter()  # (reader, message) -> count
+        self.other = 0
         self.printed: List[str] = []
 
     def __len__(self) -> int:
-        return sum(self.reads.values())
+        return sum(self.reads.values()) + self.other
 
     def add(self, unraisable: Any) -> None:
-        reader = str(unraisable.object) if unraisable.object is not None else "?"
-        self.reads[(reader, str(unraisable.exc_value))] += 1
+        """``sys.unraisablehook`` while captured (runs no Python function besides this)."""
+        reader = unraisable.object
+        key = ("?" if reader is None else str(reader), str(unraisable.exc_value))
+        if key in self.reads or len(self.reads) < self.KINDS:
+            self.reads[key] += 1
+        else:
+            self.other += 1
 
     def summary(self) -> str:
         """One line such as ``12 failed reads (vellkit.readInt x12: unpack requires ...)``."""
         parts = ["%s x%d: %s" % (reader, n, msg) for (reader, msg), n in self.reads.items()]
+        if self.other:
+            parts.append("%d of other kinds" % self.other)
         return "%d failed read%s (%s)" % (len(self), "" if len(self) == 1 else "s", "; ".join(parts))
 
 
-@contextlib.contextmanager
-def captured(reports: Reports) -> Iterator[Reports]:
-    """Collect the field readers' reports instead of letting them reach the terminal.
+def _ignore_report(*args: Any) -> None:
+    """``sys.excepthook`` while captured: the reader prints each report through it."""
 
-    The readers print each failed read with its traceback to ``sys.stderr``
-    and pass it to ``sys.unraisablehook``; both are swapped for the duration
-    of the block.  ``vellkit`` also prints one informational line to
-    ``sys.stdout`` for derivative maps; it is kept in ``reports.printed``.
+
+class _Lines(io.TextIOBase):
+    """A stream that keeps the first ``limit`` lines written to it and drops the rest."""
+
+    def __init__(self, limit: int) -> None:
+        super().__init__()
+        self.limit, self.lines, self._tail = limit, [], ""
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        if len(self.lines) < self.limit:
+            parts = (self._tail + text).split("\n")
+            self._tail = parts.pop()[:4096]
+            self.lines.extend(line for line in parts[:self.limit - len(self.lines)] if line.strip())
+        return len(text)
+
+    def take(self) -> List[str]:
+        if self._tail.strip() and len(self.lines) < self.limit:
+            self.lines.append(self._tail)
+        return self.lines
+
+
+def _in_hook(frame: Any) -> bool:
+    for _ in range(6):
+        if frame is None:
+            return False
+        if frame.f_code in _HOOK_CODES:
+            return True
+        frame = frame.f_back
+    return False
+
+
+def _raise_soon(signum: int) -> None:
+    time.sleep(0.002)
+    signal.raise_signal(signum)
+
+
+def _deferring(handler: Any) -> Any:
+    """``handler`` (a Python signal handler), held back while a report hook runs.
+
+    An exception raised inside a report hook would be taken by the reader's
+    report machinery and lost (the run would move on after Ctrl-C). A signal
+    that arrives inside a hook is raised again a moment later from another
+    thread instead (raised at once, it would fire inside the hook again), so
+    it reaches the reader outside the hooks (it checks for signals between
+    reports) and the caller gets the original handler's exception.
     """
-    hook, err, out = sys.unraisablehook, sys.stderr, sys.stdout
-    sys.unraisablehook = reports.add
-    sys.stderr, sys.stdout = io.StringIO(), io.StringIO()
-    try:
-        yield reports
-    finally:
-        printed = sys.stdout.getvalue()
-        sys.unraisablehook, sys.stderr, sys.stdout = hook, err, out
-        reports.printed.extend(line for line in printed.splitlines() if line.strip())
+    def deferred(signum: int, frame: Any) -> Any:
+        if _in_hook(frame):
+            _thread.start_new_thread(_raise_soon, (signum,))  # no Python code runs here
+            return None
+        return handler(signum, frame)
+    return deferred
+
+
+#: Signals whose Python handlers are held back while a report hook runs.
+_DEFERRED = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGALRM", "SIGHUP")
+                  if hasattr(signal, name))
+
+
+class captured(object):
+    """Count the field readers' reports instead of letting them reach the terminal.
+
+    The readers print each failed read with its traceback through
+    ``sys.excepthook`` to ``sys.stderr`` and pass it to
+    ``sys.unraisablehook``: inside ``with captured(reports):`` the first
+    prints nothing, stderr is dropped and the second counts into
+    ``reports``. ``vellkit`` also prints one informational line to
+    ``sys.stdout`` for derivative maps; the first lines are kept in
+    ``reports.printed``. Every hook and stream is restored on the way out, and
+    a signal that arrives while a report is emitted still raises its
+    exception (Ctrl-C ends the read with KeyboardInterrupt).
+    """
+
+    def __init__(self, reports: Reports) -> None:
+        self.reports = reports
+        self._saved: Any = None
+        self._handlers: List[Tuple[int, Any]] = []
+        self._out = _Lines(Reports.LINES)
+
+    def __enter__(self) -> Reports:
+        if threading.current_thread() is threading.main_thread():  # only it runs handlers
+            for signum in _DEFERRED:
+                handler = signal.getsignal(signum)
+                if callable(handler):
+                    self._handlers.append((signum, handler))
+                    signal.signal(signum, _deferring(handler))
+        self._saved = sys.unraisablehook, sys.excepthook, sys.stderr, sys.stdout
+        sys.unraisablehook, sys.excepthook = self.reports.add, _ignore_report
+        sys.stderr, sys.stdout = _Lines(0), self._out
+        return self.reports
+
+    def __exit__(self, *exc_info: Any) -> None:
+        # Signals stay held back in here until the hooks are back (see _HOOK_CODES).
+        sys.unraisablehook, sys.excepthook, sys.stderr, sys.stdout = self._saved
+        self.reports.printed.extend(self._out.take())
+        handlers, self._handlers = self._handlers, []
+        for signum, handler in handlers:
+            signal.signal(signum, handler)
+
+
+#: The code that runs while a report is emitted or the capture ends: a signal
+#: arriving in it is raised again once the reader is back in C.
+_HOOK_CODES = frozenset(f.__code__ for f in (Reports.add, _ignore_report, _Lines.write,
+                                             _Lines.take, captured.__exit__,
+                                             _deferring(print)))
 
 
 # ----------------------------------------------------------------------------
@@ -121,8 +235,9 @@ def describe_error(exc: BaseException) -> str:
 
 def list_blocks(path: str, reports: Reports) -> List[Triple]:
     """``vellkit.listContents`` with reports captured; a non-VELL file is a CommandError."""
-    if os.path.isdir(path):
-        raise CommandError("%s: is a folder, not a file" % path)
+    why = not_a_file(path)
+    if why:
+        raise CommandError("%s: %s" % (path, why))
     try:
         with captured(reports):
             if not vellkit.isVellFile(path):
@@ -266,20 +381,15 @@ def plain(value: Any) -> Any:
 # ----------------------------------------------------------------------------
 
 def progress(items: Sequence[Any], what: str) -> Iterable[Any]:
-    """``items`` with a progress bar on a terminal (rich or tqdm when installed)."""
-    if len(items) < 2 or not getattr(sys.stderr, "isatty", lambda: False)():
-        return items
+    """``items`` with a progress bar on stderr when it is a terminal (see :class:`Progress`)."""
+    bar = Progress(len(items), what)
+    bar.start()
     try:
-        from rich.console import Console
-        from rich.progress import track
-        return track(items, description=what, console=Console(stderr=True), transient=True)
-    except ImportError:
-        pass
-    try:
-        from tqdm import tqdm
-        return tqdm(items, desc=what, leave=False, file=sys.stderr)
-    except ImportError:
-        return items
+        for item in items:
+            yield item
+            bar.advance()
+    finally:
+        bar.close()
 
 
 class Outcome(object):
@@ -318,23 +428,62 @@ def finish(outcomes: Sequence[Outcome], command: str, stream: Any = None) -> int
     return EXIT_FAILED if failed else EXIT_OK
 
 
+def refused_outcomes(refused: Sequence[Tuple[str, str]]) -> List[Outcome]:
+    """The outcomes of inputs refused before reading (see :func:`gather_inputs`)."""
+    outcomes = []
+    for path, why in refused:
+        outcome = Outcome(path)
+        outcome.problems.append("%s: %s" % (path, why))
+        outcomes.append(outcome)
+    return outcomes
+
+
+def looks_like_vell(path: str) -> bool:
+    """Whether a file met while walking a folder is a VELL file (by its first bytes)."""
+    try:
+        with captured(Reports()):
+            return bool(vellkit.isVellFile(path))
+    except Exception:
+        return False
+
+
+def inputs(args: Any) -> Tuple[List[str], List[Outcome]]:
+    """(files, outcomes of refused inputs) of the FILE arguments (see :func:`add_inputs`)."""
+    files, refused = gather_inputs(args.files, getattr(args, "recursive", False), looks_like_vell)
+    return files, refused_outcomes(refused)
+
+
 def run_per_file(paths: Sequence[str], work: Callable[[str, Outcome], None], what: str,
-                 report: bool = True) -> List[Outcome]:
+                 report: bool = True, recursive: bool = False,
+                 bar: Optional[Progress] = None) -> List[Outcome]:
     """Run ``work`` on every file, going on past failures.
 
-    With ``report`` each file's problems go to stderr as soon as it is done.
+    The same file named twice is done once, FIFOs and other non-regular files
+    are refused (never opened), folders are walked with ``recursive``. With
+    ``report`` each file's problems go to stderr as soon as it is done.
+    Ctrl-C ends the run (KeyboardInterrupt goes on).
     """
-    outcomes = []
-    for path in progress(list(paths), what):
-        outcome = Outcome(path)
-        try:
-            work(path, outcome)
-        except CommandError as exc:
-            outcome.problems.append(str(exc))
+    files, refused = gather_inputs(list(paths), recursive, looks_like_vell)
+    outcomes = refused_outcomes(refused)
+    bar = bar or Progress(len(files), what)
+    for outcome in outcomes:
         if report:
-            for problem in outcome.problems:
-                error(problem)
-        outcomes.append(outcome)
+            bar.print("vellkit: " + outcome.problems[0], sys.stderr)
+    bar.start()
+    try:
+        for path in files:
+            outcome = Outcome(path)
+            try:
+                work(path, outcome)
+            except CommandError as exc:
+                outcome.problems.append(str(exc))
+            bar.advance()
+            if report:
+                for problem in outcome.problems:
+                    bar.print("vellkit: " + problem, sys.stderr)
+            outcomes.append(outcome)
+    finally:
+        bar.close()
     return outcomes
 
 

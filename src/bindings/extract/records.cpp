@@ -8,10 +8,10 @@
 
 namespace vellkit::py {
 
-RecordLayout record_layout(ExtractContext& ctx) {
+RecordLayout record_layout(ExtractContext& ctx, bool index_positions) {
     RecordPlan plan;
     check(ctx.reporter.run_core(ctx.cursor.source(), [&](FieldReadObserver& observer) {
-        return plan_records(ctx.cursor, observer, ctx.blocks.data, nullptr, plan);
+        return plan_records(ctx.cursor, observer, ctx.blocks.data, nullptr, plan, index_positions);
     }));
     charge(ctx, plan.layout.size(), kRecordPlanBytes);
     return std::move(plan.layout);

@@ -218,14 +218,14 @@ void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop) {
 }
 
 Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_offset, MemoryBudget* budget,
-                    RecordPlan& out) {
+                    RecordPlan& out, bool index_positions) {
     StoreTable table;
     VELLKIT_TRY(read_store_table(cursor, data_offset, observer, table));
     out.block_size = table.block_size;
     out.info_size = table.info_size;
     // Offsets and indices as the plan hands them on, and the layout's map.
     if (budget) VELLKIT_TRY(budget->charge((uint64_t)named_records(table), kRecordPlanBytes));
-    return lay_out_records(table, cursor.file_size(), data_offset, out.layout);
+    return lay_out_records(table, cursor.file_size(), data_offset, out.layout, index_positions);
 }
 
 int64_t named_records(const StoreTable& table) {

@@ -111,8 +111,10 @@ struct RecordPlan {
 // and lays the records out. `budget` (optional) is charged for the layout
 // (kRecordPlanBytes a record) between the two.
 constexpr uint64_t kRecordPlanBytes = 64;
+// `index_positions`: whether the layout maps each index to its position
+// (readers that go by store-table order alone need no map).
 Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_offset, MemoryBudget* budget,
-                    RecordPlan& out);
+                    RecordPlan& out, bool index_positions = true);
 // Records the store table names (a repeated index counted each time), as
 // lay_out_records counts them before it lays them out.
 int64_t named_records(const StoreTable& table);
