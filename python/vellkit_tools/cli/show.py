@@ -27,8 +27,10 @@ EXAMPLES = ["vellkit show sample.vell", "vellkit show sample.vell --block AB/3D/
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE",
-                        help="VELL files; a last argument that is no file but a block (AB/3D/NONE) "
-                             "is taken as --block")
+                        help="VELL files (folders with -r); a last argument that is no file but a "
+                             "block (AB/3D/NONE) is taken as --block")
+    parser.add_argument("-r", "--recursive", action="store_true",
+                        help="walk the folders named for VELL files (other files in them are passed over)")
     parser.add_argument("-b", "--block", metavar="BLOCK",
                         help="show only this block: AB/3D/NONE or a prefix such as AB or TRC "
                              "(default: every block)")
@@ -261,7 +263,7 @@ def run(args: argparse.Namespace) -> int:
         print("\n".join(lines))
         sys.stdout.flush()
 
-    outcomes = run_per_file(args.files, show_one, "showing")
+    outcomes = run_per_file(args.files, show_one, "showing", recursive=args.recursive)
     if args.json:
         print_json(json_document(NAME, [file_entry(documents, o) for o in outcomes], outcomes))
         return json_status(outcomes)
