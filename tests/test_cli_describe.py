@@ -484,3 +484,14 @@ def test_folders_are_walked_with_r_and_refused_without(every_kind, tmp_path):
     assert status == 1 and "%s: is a folder" % folder in err
     status, out, err = run("show", "-r", "--json", folder)
     assert status == 0 and len(_strict_json(out)["files"]) == len(every_kind)
+
+
+def test_a_block_whose_parameters_are_cut_is_damage_not_an_empty_listing(tmp_path):
+    path = tmp_path / "cut.vell"
+    path.write_bytes(_ending_in_parameters(8))  # the own parameter block has no END record
+    status, out, err = run("list", path)
+    assert status == 1 and "('AB', '2D', 'NONE')  cannot be read: " in out and "no data" not in out
+    status, out, err = run("show", path)
+    assert status == 1 and "block ('AB', '2D', 'NONE'): cannot be read" in out
+    status, out, err = run("check", path)
+    assert status == 1 and "DAMAGED" in out and "listed from a parameter block alone" not in out

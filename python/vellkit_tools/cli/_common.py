@@ -569,6 +569,8 @@ _SHAPE_TEXTS = {
 def block_text(block: Dict[str, Any]) -> str:
     """What a described block holds, e.g. ``image map: 4 x 3 positions, 40 points``."""
     if not block.get("kind"):
+        if block.get("problem"):
+            return "cannot be read: %s" % escape(block["problem"])
         return "no data (listed from a parameter block alone)"
     row = kind(block["kind"])
     dims = block_dims(block)

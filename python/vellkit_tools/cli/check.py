@@ -74,7 +74,7 @@ def check_file(path: str, doc: Dict[str, Any]) -> List[str]:
     changed = same_file(path, description["identity"])
     if changed:
         problems.append("the file changed while it was checked: %s" % changed)
-    empty = len(blocks) - len(with_data)
+    empty = sum(1 for b in blocks if not b.get("kind") and not b.get("problem"))
     doc.update([("size", description["file_size"]), ("blocks", len(blocks)),
                 ("blocks_without_data", empty), ("images", len(description["images"])),
                 ("problems", problems), ("notes", notes)])

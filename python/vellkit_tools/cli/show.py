@@ -137,7 +137,7 @@ def block_info(path: str, block: Dict[str, Any]) -> "OrderedDict[str, Any]":
             # when the core took it from there.
             info["map_x"] = _axis(_number(parameters.get("AOX")), _number(parameters.get("DDX")), dims["x"])
             info["map_y"] = _axis(_number(parameters.get("AOY")), _number(parameters.get("DDY")), dims["y"])
-    else:
+    elif not block.get("problem"):
         info["note"] = "listed from a parameter block alone: the file holds no data for it"
     info["problem"] = block.get("problem")
     if block.get("kind") and _needs_plan(block["kind"]) and not block.get("problem"):
@@ -176,7 +176,8 @@ def block_lines(info: Dict[str, Any]) -> List[str]:
     """The text form of :func:`block_info`."""
     name = "(%s)" % ", ".join(repr(w) for w in info["request"])
     if not info["kind"]:
-        lines = ["block %s: no data (listed from a parameter block alone)" % name]
+        lines = ["block %s: %s" % (name, "cannot be read" if info.get("problem") else
+                                   "no data (listed from a parameter block alone)")]
     else:
         lines = ["block %s: %s (%s)" % (name, info["kind_words"], info["result_class"])]
         if info["dims"]:
