@@ -217,8 +217,10 @@ def test_describe_shapes(tmp_path, kind):
     result = vellkit.getVellData(path, (name, dims, "NONE"))
     expected = {"spectrum": lambda: result.y.shape, "image_map": lambda: result.spectra.shape,
                 "image_traces": lambda: result.traces.transpose(2, 0, 1).shape,
-                "series": lambda: result.spectra.shape, "series_traces": lambda: result.traces.shape}
-    assert block["shape"] == (expected[kind]() if kind in expected else None)
+                "series": lambda: result.spectra.shape, "series_traces": lambda: result.traces.shape,
+                "multi_region": lambda: (sum(len(r.mapX) for r in result.regions), len(result.x)),
+                "multi_region_traces": lambda: (len(result.labels), sum(len(r.mapX) for r in result.regions))}
+    assert block["shape"] == expected[kind]() and block["problem"] is None
 
 
 def entry_offsets(path):
@@ -367,7 +369,7 @@ def test_bad_requests_and_missing_blocks_name_the_file(tmp_path, request_):
     with pytest.raises(ValueError) as info:
         _native.plan_block(path, request_)
     assert path in str(info.value)
-    with pytest.raises(ValueError, match="no data block TR/3D/NONE") as info:
+    with pytest.raises(ValueError, match="no data block TR 3D NONE") as info:
         _native.plan_block(path, ("TR", "3D", "NONE"))
     assert path in str(info.value)
 
