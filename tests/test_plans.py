@@ -281,6 +281,11 @@ def test_parameter_block_ending_at_the_end_of_the_file_is_terminated(tmp_path):
     (block,) = _native.describe_file(at_end)["blocks"]
     assert block["problem"] is None and block["kind"] == "spectrum"
     vellkit.getVellData(at_end, ("AB", "2D", "NONE"))
+    # A name cut to the three letters of END still ends the block, as the reader takes it.
+    three_letters = write(tmp_path, data[:-5])
+    vellkit.getVellData(three_letters, ("AB", "2D", "NONE"))
+    problems = _native.describe_file(three_letters)["problems"]
+    assert len(problems) == 1 and "claims bytes" in problems[0], problems
     cut = write(tmp_path, data[:-6])
     problems = _native.describe_file(cut)["problems"]
     assert any("runs past the end of the file at byte %d without an END record" % (len(data) - 6) in p

@@ -207,24 +207,29 @@ private:
     // end of the block (`why` then says what is wrong, or is empty).
     Status step_at(int64_t pos, std::string& why, int64_t& next) {
         next = -1;
-        if (pos > size_ - 4) {
-            why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+        const std::string unterminated =
+            "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+        if (pos >= size_) {
+            why = unterminated;
             return Status();
         }
         unsigned char head[layout::kParamRecordHeaderBytes] = {};
         VELLKIT_TRY(cursor_.seek(pos));
         size_t got = 0;
         VELLKIT_TRY(cursor_.read(head, sizeof head, got));
-        if (got < 4) {  // the file shrank meanwhile
-            why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+        // A name cut by the end of the file still ends the block when what
+        // is there spells END, as the reader takes it.
+        const size_t name_bytes = got < 4 ? got : 4;
+        if (!is_valid_utf8(head, name_bytes)) {
+            why = "record name at byte " + decimal(pos) + " is not text (" + bytes_repr(head, name_bytes) + ")";
             return Status();
         }
-        if (!is_valid_utf8(head, 4)) {
-            why = "record name at byte " + decimal(pos) + " is not text (" + bytes_repr(head, 4) + ")";
-            return Status();
-        }
-        const std::string name = strip_nuls(head, 4);
+        const std::string name = strip_nuls(head, name_bytes);
         if (name == "END") return Status();
+        if (got < 4) {
+            why = unterminated;
+            return Status();
+        }
         if (pos > size_ - 8 || got < 8) {
             why = "record " + text_repr(name) + " at byte " + decimal(pos) + " is cut by the end of the file";
             return Status();
