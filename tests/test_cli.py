@@ -90,7 +90,7 @@ def test_list_goes_past_bad_files_and_sums_up(samples):
     assert status == 1
     assert "('AB', '3D', 'NONE')  image map: 4 x 3 positions, 40 points" in out
     assert "time series: 5 spectra, 40 points" in out
-    assert "multi-region map" in out
+    assert "multi-region map: 6 positions, 40 points" in out
     assert "image trace map: 2 traces on 4 x 3 positions" in out
     assert "visible images: 1" in out
     assert "list: 7 files, 5 OK, 2 failed" in err

@@ -96,19 +96,6 @@ def _makers():
     }
 
 
-def _regions_planned(path):
-    """Whether the private module plans the regions of a multi-region block."""
-    from vellkit_tools import _native
-    return _native.plan_block(path, ("AB", "3D", "NONE")).get("regions") is not None
-
-
-def _regions_shaped(path):
-    """Whether the private module's description gives a multi-region block
-    its shape (until it does, the command shows such a block without it)."""
-    from vellkit_tools import _native
-    return _native.describe_file(path)["blocks"][0]["shape"] is not None
-
-
 @pytest.fixture(scope="module")
 def every_kind(tmp_path_factory):
     folder = tmp_path_factory.mktemp("kinds")
@@ -137,10 +124,7 @@ def test_every_kind_and_derivative_is_listed_shown_and_checked(every_kind):
     status, out, err = run("show", "--json", *paths)
     assert (status, err) == (0, ""), err
     shown = {f["path"]: f for f in _strict_json(out)["files"]}
-    shaped = _regions_shaped(every_kind["regions"][0])
     for name, (path, block, kind, dims) in every_kind.items():
-        if not shaped and "position" in dims:
-            dims = {}
         for doc in (listed[path], shown[path]):
             assert doc["status"] == "ok" and doc["problems"] == []
             (entry,) = [b for b in doc["blocks"] if b["kind"]]
@@ -173,8 +157,6 @@ def test_show_gives_axes_grid_times_labels_and_regions(every_kind):
 
 def test_show_gives_the_regions_by_group_number(every_kind):
     path = every_kind["regions"][0]
-    if not _regions_planned(path):
-        pytest.skip("the private module does not plan regions yet")
     status, out, err = run("show", "--json", path)
     assert status == 0, err
     regions = _strict_json(out)["files"][0]["blocks"][0]["regions"]
