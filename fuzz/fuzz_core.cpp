@@ -144,14 +144,7 @@ void plan_regions_of(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observ
     vellkit::AnnotationGap gap;
     if (!vellkit::read_annotation_block(cursor, observer, offset, budget, block, gap).ok()) return;
     vellkit::RegionPlanInput in;
-    in.columns.group = block.find("Group");
-    in.columns.type = block.find("Type");
-    in.columns.nx = block.find("AryNX");
-    in.columns.ny = block.find("AryNY");
-    in.columns.ary_type = block.find("AryType");
-    in.columns.fileindex = block.find("Fileindex");
-    in.columns.x = block.find("X");
-    in.columns.y = block.find("Y");
+    in.columns = region_columns(block);
     std::vector<vellkit::GroupTally> tallies;
     if (!in.columns.group || !vellkit::tally_groups(*in.columns.group, tallies)) return;
     for (const vellkit::GroupTally& t : tallies) {

@@ -78,14 +78,7 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
         raise(PyExc_ValueError, "%U: a parameter of the annotation table is not an integer", shown);
 
     RegionPlanInput in;
-    in.columns.group = block.find("Group");
-    in.columns.type = block.find("Type");
-    in.columns.nx = block.find("AryNX");
-    in.columns.ny = block.find("AryNY");
-    in.columns.ary_type = block.find("AryType");
-    in.columns.fileindex = block.find("Fileindex");
-    in.columns.x = block.find("X");
-    in.columns.y = block.find("Y");
+    in.columns = region_columns(block);
     std::vector<GroupTally> tallies;
     if (!in.columns.group) raise(PyExc_ValueError, "%U: the annotation table has no column 'Group'", shown);
     // The module fails on these tables too: getVellData names the fault.

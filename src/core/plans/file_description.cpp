@@ -738,14 +738,7 @@ private:
             return Status();
         }
         RegionPlanInput in;
-        in.columns.group = block.find("Group");
-        in.columns.type = block.find("Type");
-        in.columns.nx = block.find("AryNX");
-        in.columns.ny = block.find("AryNY");
-        in.columns.ary_type = block.find("AryType");
-        in.columns.fileindex = block.find("Fileindex");
-        in.columns.x = block.find("X");
-        in.columns.y = block.find("Y");
+        in.columns = region_columns(block);
         std::vector<GroupTally> tallies;
         // Any order of the groups gives the same total; the columns the
         // module reads are checked all the same (as trace columns, which

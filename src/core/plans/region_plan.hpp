@@ -33,6 +33,9 @@ struct RegionColumns {
     const AnnotationCells* y = nullptr;
 };
 
+// The columns of a table read as plain values.
+RegionColumns region_columns(const AnnotationBlock& block);
+
 // One distinct "Group" value: as stored (an int32 or a float32), the first
 // row that holds it and how many rows hold a number equal to it.
 struct GroupTally {
