@@ -275,6 +275,47 @@ def test_netcdf(files, tmp_path):
                                       vellkit.getVellData(files["map"], ("AB", "3D", "NONE")).spectra)
 
 
+@pytest.mark.parametrize("kind, block", [("map", "AB/3D/NONE"), ("series", "AB/3D/NONE"),
+                                         ("region_traces", "TRC/3D/NONE")])
+def test_zarr_stores_read_back_and_replace_whole(files, tmp_path, kind, block):
+    xarray = pytest.importorskip("xarray")
+    pytest.importorskip("zarr")
+    status, out, err = run("export", files[kind], "--to", tmp_path, "--format", "zarr")
+    assert status == 0, err
+    store = tmp_path / ("%s_%s.zarr" % (os.path.basename(files[kind])[:-5], block.replace("/", "_")))
+    assert out.split() == [str(store)]
+    from vellkit_tools import open_dataset
+    with xarray.open_zarr(str(store)) as back, open_dataset(files[kind]) as expected:
+        variable = kinds.KINDS[_native_kind(files[kind])].variable
+        np.testing.assert_array_equal(back[variable].values, expected[variable].values)
+    # Replaced whole with --force; nothing temporary left beside it.
+    status, _, err = run("export", files[kind], "--to", tmp_path, "--format", "zarr", "--force")
+    assert status == 0, err
+    assert sorted(os.listdir(tmp_path)) == [store.name]
+
+
+def _native_kind(path):
+    from vellkit_tools import _native
+    return next(b["kind"] for b in _native.describe_file(path)["blocks"] if b["kind"])
+
+
+def test_a_failed_zarr_store_leaves_the_old_one(files, tmp_path):
+    from vellkit_tools.cli import _batch
+    old = tmp_path / "map_AB_3D_NONE.zarr"
+    old.mkdir()
+    (old / "kept").write_text("old store")
+
+    def fill(tmp):
+        with open(os.path.join(tmp, "half"), "w") as f:
+            f.write("x")
+        raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError):
+        with _batch.atomic_output_folder(str(old)) as tmp:
+            fill(tmp)
+    assert sorted(os.listdir(tmp_path)) == [old.name] and (old / "kept").read_text() == "old store"
+
+
 @posix_only
 def test_file_names_that_are_not_utf8(files, tmp_path):
     folder = os.fsencode(str(tmp_path))

@@ -6,6 +6,7 @@ Nothing here knows the file format; the subcommands bring the work."""
 import argparse
 import contextlib
 import os
+import shutil
 import signal
 import stat
 import sys
@@ -241,14 +242,49 @@ def atomic_output(path: str) -> Iterator[str]:
         raise
 
 
+@contextlib.contextmanager
+def atomic_output_folder(path: str) -> Iterator[str]:
+    """Like :func:`atomic_output` for an output that is a folder (a Zarr
+    store): a temporary folder beside ``path`` to fill, moved into place when
+    the block ends without an error (what was at ``path`` goes only then) and
+    removed otherwise."""
+    folder = os.path.dirname(path) or "."
+    tmp = part_name(folder)
+    os.mkdir(tmp)
+    try:
+        yield tmp
+        if os.path.lexists(path):
+            aside = part_name(folder)
+            os.rename(path, aside)
+            try:
+                os.rename(tmp, path)
+            except BaseException:
+                os.rename(aside, path)
+                raise
+            remove_output(aside)
+        else:
+            os.rename(tmp, path)
+    except BaseException:
+        remove_output(tmp)
+        raise
+
+
+def remove_output(path: str) -> None:
+    """Remove an output, a file or a folder, as far as it can be removed."""
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+
+
 def remove_parts(folder: str, pid: int) -> None:
     """Remove the temporary outputs that process ``pid`` left in ``folder``."""
     prefix = "%s%d-" % (PART_PREFIX, pid)
     with contextlib.suppress(OSError):
         for name in os.listdir(folder):
             if name.startswith(prefix) and name.endswith(PART_SUFFIX):
-                with contextlib.suppress(OSError):
-                    os.unlink(os.path.join(folder, name))
+                remove_output(os.path.join(folder, name))
 
 
 # ----------------------------------------------------------------------------

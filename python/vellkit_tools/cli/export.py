@@ -2,7 +2,6 @@
 images as their own files."""
 
 import argparse
-import contextlib
 import functools
 import os
 import sys
@@ -10,8 +9,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .. import kinds
 from . import _formats
-from ._batch import (HeldInterrupts, Progress, add_inputs, add_jobs, add_overwrite, atomic_output, remove_parts,
-                     run_in_processes)
+from ._batch import (HeldInterrupts, Progress, add_inputs, add_jobs, add_overwrite, atomic_output,
+                     atomic_output_folder, remove_output, remove_parts, run_in_processes)
 from ._common import (CommandError, Outcome, Reports, captured, describe_error, finish, inputs,
                       list_blocks, read_block, read_images, triple_name)
 
@@ -27,7 +26,7 @@ HELP = ("Export every block (or those named with --block) of every file, one out
 EXAMPLES = ["vellkit export measurements/*.vell --to out --format csv",
             "vellkit export big.vell --to out --format npz --block AB/3D/NONE --force",
             "vellkit export -r run42 --to out --format netcdf --jobs 4 --skip-existing"]
-NETCDF_HINT = 'pip install "vellkit[xarray]"'
+NETCDF_HINT = 'pip install "vellkit[netcdf]"'
 
 
 def block_request(text: str) -> Tuple[str, ...]:
@@ -46,7 +45,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="csv (default): a header row, then x and y columns, or one row per "
                              "position/step, with NAME.csv.json beside it; npz: numpy arrays "
                              "with axes and parameters; netcdf: the xarray layout (needs "
-                             "xarray); json: everything as strict JSON")
+                             "the netcdf extra); zarr: the same as a Zarr store, a folder "
+                             "(needs the zarr extra); json: everything as strict JSON")
     parser.add_argument("--block", action="append", metavar="BLOCK", default=[],
                         type=block_request,
                         help="export only this block (AB/3D/NONE, or a prefix such as AB); "
@@ -115,10 +115,19 @@ class _Writer(object):
         self.written.append(out)
         self.send(out)
 
+    def write_folder(self, out: str, fill: Callable[[str], None]) -> None:
+        """:meth:`write` for an output that is a folder."""
+        try:
+            with atomic_output_folder(out) as tmp:
+                fill(tmp)
+        except OSError as exc:
+            raise CommandError("%s: cannot write it: %s" % (out, exc.strerror or exc))
+        self.written.append(out)
+        self.send(out)
+
     def remove_all(self) -> None:
         for out in self.written:
-            with contextlib.suppress(OSError):
-                os.unlink(out)
+            remove_output(out)
 
 
 def _put(data: bytes) -> Callable[[str], None]:
@@ -132,13 +141,15 @@ def _text(text: str) -> Callable[[str], None]:
     return _put(text.encode("utf-8"))
 
 
-def _open_dataset(path: str, triple: Sequence[str], reports: Reports) -> Any:
+def _open_dataset(path: str, triple: Sequence[str], reports: Reports, fmt: str) -> Any:
     try:
         import xarray  # noqa: F401
         from vellkit_tools.backend import open_dataset
+        if fmt == "zarr":
+            import zarr  # noqa: F401
     except ImportError:
-        raise CommandError("%s: NetCDF export needs xarray and the vellkit xarray layer: %s"
-                           % (path, NETCDF_HINT))
+        raise CommandError('%s: %s export needs the xarray layer: pip install "vellkit[%s]"'
+                           % (path, "Zarr" if fmt == "zarr" else "NetCDF", _formats.XARRAY_FORMATS[fmt]))
     try:
         with captured(reports):
             dataset = open_dataset(path, block=tuple(triple))
@@ -184,10 +195,13 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
         target, sidecar = out.targets(name, name + _formats.SIDECAR_SUFFIX)
     else:
         (target,) = out.targets(name)
-    if fmt == "netcdf":
-        dataset = _open_dataset(path, triple, reports)
+    if fmt in _formats.XARRAY_FORMATS:
+        dataset = _open_dataset(path, triple, reports, fmt)
         try:
-            out.write(target, dataset.to_netcdf)
+            if fmt == "zarr":
+                out.write_folder(target, lambda tmp: dataset.to_zarr(tmp, mode="w"))
+            else:
+                out.write(target, dataset.to_netcdf)
         finally:
             dataset.close()
         return
@@ -314,8 +328,7 @@ def run(args: argparse.Namespace) -> int:
     def failed(path: str, reason: str, pid: Optional[int]) -> None:
         # A worker that died or was stopped: its outputs (whole or temporary) go.
         for output in written[path]:
-            with contextlib.suppress(OSError):
-                os.unlink(output)
+            remove_output(output)
         written[path] = []
         if pid is not None:
             remove_parts(args.to, pid)
