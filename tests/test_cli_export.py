@@ -654,3 +654,35 @@ def test_batch_benchmark_runs_quick():
     assert proc.returncode == 0, proc.stdout
     assert "check, report-heavy file" in proc.stdout and "2000 failed reads" in proc.stdout
     assert "listed == left: True" in proc.stdout
+
+
+def test_an_output_is_said_before_it_takes_its_place_and_taken_back_if_it_does_not(tmp_path, monkeypatch):
+    # A run stopped while an output moves into place must know to remove it.
+    from vellkit_tools.cli import export
+    written = []
+    record = export.recorder(written)
+    options = {"to": str(tmp_path), "force": True, "skip_existing": False}
+    out = export._Writer("source.vell", options, record)
+    seen = []
+
+    def fill(tmp):
+        with open(tmp, "w") as f:
+            f.write("data")
+
+    real_replace = os.replace
+
+    def replace(src, dst):
+        seen.append(list(written))  # already said when it takes its place
+        real_replace(src, dst)
+
+    monkeypatch.setattr(os, "replace", replace)
+    out.write(str(tmp_path / "a.csv"), fill)
+    assert seen == [[str(tmp_path / "a.csv")]] and written == [str(tmp_path / "a.csv")]
+
+    def failing_replace(src, dst):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(os, "replace", failing_replace)
+    with pytest.raises(export.CommandError, match="cannot write it"):
+        out.write(str(tmp_path / "b.csv"), fill)
+    assert written == [str(tmp_path / "a.csv")] and not _parts(tmp_path)

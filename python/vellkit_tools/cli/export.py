@@ -74,6 +74,21 @@ def _holds(path: str, data: bytes) -> bool:
         return False
 
 
+class Retracted(str):
+    """An output said to be written that did not take its place after all."""
+
+
+def recorder(written: List[str]) -> Callable[[str], None]:
+    """What keeps the list of a file's outputs from what its export says."""
+    def record(output: str) -> None:
+        if isinstance(output, Retracted):
+            if str(output) in written:
+                written.remove(str(output))
+        else:
+            written.append(output)
+    return record
+
+
 class _Writer(object):
     """Writes the outputs of one file, each atomically, and says each to ``send``."""
 
@@ -107,23 +122,33 @@ class _Writer(object):
         return self.targets(name)[0]
 
     def write(self, out: str, fill: Callable[[str], None]) -> None:
-        try:
-            with atomic_output(out) as tmp:
-                fill(tmp)
-        except OSError as exc:
-            raise CommandError("%s: cannot write it: %s" % (out, exc.strerror or exc))
-        self.written.append(out)
-        self.send(out)
+        self._commit(out, fill, atomic_output)
 
     def write_folder(self, out: str, fill: Callable[[str], None]) -> None:
         """:meth:`write` for an output that is a folder."""
+        self._commit(out, fill, atomic_output_folder)
+
+    def _commit(self, out: str, fill: Callable[[str], None], atomic: Callable[[str], Any]) -> None:
+        # The output is said before it takes its place, so that a run stopped
+        # from then on (a worker ended) knows to remove it; taken back if it
+        # does not take its place after all.
+        said = False
         try:
-            with atomic_output_folder(out) as tmp:
+            with atomic(out) as tmp:
                 fill(tmp)
+                self.written.append(out)
+                self.send(out)
+                said = True
         except OSError as exc:
+            if said:
+                self.written.remove(out)
+                self.send(Retracted(out))
             raise CommandError("%s: cannot write it: %s" % (out, exc.strerror or exc))
-        self.written.append(out)
-        self.send(out)
+        except BaseException:
+            if said:
+                self.written.remove(out)
+                self.send(Retracted(out))
+            raise
 
     def remove_all(self) -> None:
         for out in self.written:
@@ -340,12 +365,12 @@ def run(args: argparse.Namespace) -> int:
     try:
         if args.jobs == 1 or len(files) == 1:
             for path in files:
-                result = work(path, written[path].append)
+                result = work(path, recorder(written[path]))
                 with HeldInterrupts():  # a finished file's outputs are listed whole
                     done(path, result)
         else:
             run_in_processes(files, work, args.jobs,
-                             on_message=lambda path, output: written[path].append(output),
+                             on_message=lambda path, output: recorder(written[path])(output),
                              on_done=done, on_failed=failed)
     finally:
         bar.close()

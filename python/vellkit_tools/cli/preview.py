@@ -56,11 +56,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     safe_output()
     path = args.file
-    try:
-        from .. import plots
-        plots.require_matplotlib()
-    except ImportError as exc:
-        raise CommandError("%s: %s" % (shown(path), exc))
+    from .. import plots  # matplotlib itself is needed only once the request is known to be sound
     if args.out is not None:
         try:
             plots.format_of(args.out)
@@ -92,6 +88,10 @@ def run(args: argparse.Namespace) -> int:
     out = args.out or "%s_%s.png" % (stem, triple_name(triple))
     if os.path.exists(out) and not args.force:
         raise CommandError("%s exists (use --force to overwrite)" % shown(out))
+    try:
+        plots.require_matplotlib()
+    except ImportError as exc:
+        raise CommandError("%s: %s" % (shown(path), exc))
     reports = Reports()
     try:
         with captured(reports):
