@@ -265,7 +265,7 @@ def test_export_netcdf(samples, tmp_path):
         import xarray
         from vellkit_tools import open_dataset  # noqa: F401
     except ImportError:
-        assert status == 1 and 'pip install "vellkit[xarray]"' in err
+        assert status == 1 and 'pip install "vellkit[netcdf]"' in err
         assert samples["good"]["map"] in err
         return
     assert status == 0, err

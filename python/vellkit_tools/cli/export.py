@@ -20,7 +20,7 @@ HELP = ("Export every block (or those named with --block) of every file, one out
 EXAMPLES = ["vellkit export measurements/*.vell --to out --format csv",
             "vellkit export big.vell --to out --format npz --block AB/3D/NONE --force",
             "vellkit export run42/*.vell --to out --format netcdf --jobs 4"]
-NETCDF_HINT = 'pip install "vellkit[xarray]"'
+NETCDF_HINT = 'pip install "vellkit[netcdf]"'
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
