@@ -421,9 +421,52 @@ class Case(object):
         return "%s %s" % (self.id, self.name)
 
 
+def engine_spectrum_case(path, mr):
+    """Case 6c: one spectrum out of a multi-region map through the xarray engine, opened each time.
+
+    The floor is one open, one ``os.pread`` of that position's record, one
+    close; the records the engine reads are counted by ``_native.counters()``.
+    """
+    import vellkit_tools
+    from vellkit_tools import _native
+
+    k = mr["positions"] // 2
+    records = np.concatenate([np.frombuffer(r["records"], np.int64)
+                              for r in _native.plan_regions(path, ("AB", "3D", "NONE"))])
+    offsets = np.frombuffer(_native.describe(path, "AB", "3D", "NONE")["record_offsets"], np.int64)
+    offset, npt = int(offsets[records[k]]), mr["npt"]
+    expected = vellkit.getVellData(path, ("AB", "3D", "NONE"))
+    want = np.vstack([r.spectra for r in expected.regions])[k]
+
+    def call():
+        _native.reset_counters()
+        values = vellkit_tools.open_dataset(path).spectra.isel(position=k).values
+        return values, _native.counters()
+
+    def floor():
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            return os.pread(fd, npt * 4, offset)
+        finally:
+            os.close(fd)
+
+    case = Case("6c", "engine: one spectrum of a multi-region map", 100.0, call, floor, None, "")
+
+    def check(result):
+        values, (records_read, value_bytes) = result
+        if values.tobytes() != want.tobytes():
+            raise AssertionError("position %d holds other values than getVellData's" % k)
+        case.floor_text = "open, pread %d bytes, close; engine read %d record(s), %d bytes of values" % (
+            npt * 4, records_read, value_bytes)
+
+    case.check = check
+    return case
+
+
 #: The file each case reads (case 9 reads those of cases 3, 5 and 8).
 CASE_FILES = {"1": "spectrum", "2": "spectrum", "2b": "spectrum", "3": "image_map", "4": "trace_map",
               "5": "time_resolved", "5b": "trace_series", "6": "multi_region", "6b": "multi_region",
+              "6c": "multi_region",
               "7": "directory", "8": "images"}
 MEMORY_CASES = [("3", "image map", "image_map"), ("5", "time-resolved", "time_resolved"),
                 ("8", "getVisImages", "images")]
@@ -502,6 +545,8 @@ def build_cases(files, info, sz, wanted):
         bulk("6", "multi-region", 1.5, "multi_region", ("AB", "3D", "NONE"), lambda r: check_regions(r, mr["npt"]))
         bulk("6b", "multi-region traces", 3.0, "multi_region", ("TRC", "3D", "NONE"),
              lambda r: check_regions(r, mr["traces"]), blocks_key="trace_blocks")
+        if "6c" in wanted:
+            add(engine_spectrum_case(files["multi_region"], mr))
 
     if "directory" in files:
         directory, columns, expected = files["directory"], info["directory"]["columns"], info["directory"]["expected"]
@@ -638,9 +683,12 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
-ALL_IDS = ["1", "2", "2b", "3", "4", "5", "5b", "6", "6b", "7", "8", "9", "10", "11", "12", "13"]
+ALL_IDS = ["1", "2", "2b", "3", "4", "5", "5b", "6", "6b", "6c", "7", "8", "9", "10", "11", "12", "13", "14", "15",
+           "20", "21"]
 #: Threads, out-of-core maps, lazy access and many files: benchmarks/dask_cases.py.
 DASK_IDS = ["10", "11", "12", "13"]
+#: The command's describing subcommands: benchmarks/command_cases.py.
+COMMAND_IDS = ["14", "15"]
 
 
 def parse_args(argv):
@@ -771,6 +819,23 @@ def main(argv=None):
             results.extend(dask_rows)
             print_table(["case", "measured", "floor", "ratio", "target", "result"], dask_cases.table_rows(dask_rows))
             print()
+        if {"20", "21"} & set(args.wanted):
+            import describe_cases
+            rows, more_failures, more_misses = describe_cases.run(set(args.wanted), workdir, args.quick, fmt_time)
+            failures += more_failures
+            misses += more_misses
+            results.extend(rows)
+            print_table(["case", "measured", "target", "result"], describe_cases.table_rows(rows))
+            print()
+        if set(COMMAND_IDS) & set(args.wanted):
+            import command_cases
+            command_rows, command_failures, command_misses = command_cases.run(set(args.wanted), workdir,
+                                                                               args.quick, fmt_time)
+            failures += command_failures
+            misses += command_misses
+            print_table(command_cases.HEADERS, [row.pop("cells") for row in command_rows])
+            print()
+            results.extend(command_rows)
     finally:
         if not args.workdir:
             shutil.rmtree(workdir, ignore_errors=True)

@@ -416,3 +416,16 @@ def test_a_file_past_2_gib(tmp_path, monkeypatch):
     assert isinstance(dataset, xr.Dataset)
     values = dataset["spectra"][-1, -3:].values
     assert values.tolist() == last[-3:].tolist()
+
+
+@pytest.mark.skipif(not hasattr(os, "symlink") or sys.platform == "win32", reason="needs symbolic links")
+@pytest.mark.parametrize("name", sorted(WRITERS))
+def test_a_link_stays_a_link_and_its_file_is_replaced(tmp_path, name):
+    real = tmp_path / "data" / "target.vell"
+    real.parent.mkdir()
+    real.write_bytes(OLD)
+    link = tmp_path / "link.vell"
+    link.symlink_to(real)
+    WRITERS[name](str(link))
+    assert link.is_symlink() and _written(str(real))
+    assert sorted(os.listdir(str(real.parent))) == ["target.vell"]

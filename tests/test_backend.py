@@ -78,14 +78,16 @@ def test_spectrum(tmp_path):
     np.testing.assert_array_equal(ds.spectrum.values, ref.y)
     np.testing.assert_array_equal(ds.spectral.values, ref.x)
     assert ds.spectral.attrs == {"units": "cm-1", "long_name": "Wavenumber"}
+    assert ds.spectrum.attrs == {"long_name": "Absorbance", "units": "1"}
+    assert ds.attrs["Conventions"] == "CF-1.8"
     assert ds.attrs["vellkit_block"] == "AB 2D NONE"
     assert ds.attrs["SNM"] == "film" and ds.attrs["NPT"] == NPT
     assert {k: ds.attrs[k] for k in ref.parameters} == ref.parameters
 
 
-def test_unknown_unit_code_is_kept(tmp_path):
+def test_unknown_unit_code_is_no_cf_unit_but_is_kept(tmp_path):
     ds = backend.open_dataset(spectrum_file(tmp_path, dxu="ZZQ"))
-    assert ds.spectral.attrs["units"] == "ZZQ"
+    assert ds.spectral.attrs == {"long_name": "ZZQ"} and ds.attrs["DXU"] == "ZZQ"
 
 
 @pytest.mark.parametrize("deriv", ["NONE", "1DER"])
@@ -131,7 +133,7 @@ def test_time_series(tmp_path):
     assert ds.spectra.dims == ("time", "spectral")
     np.testing.assert_array_equal(ds.spectra.values, ref.spectra)
     np.testing.assert_array_equal(ds.time.values, ref.z)
-    assert ds.attrs["ZTX"] == "Seconds" == ds.time.attrs["units"]
+    assert ds.time.attrs == {"long_name": "time", "units": "s", "ZTX": "Seconds"}
 
 
 def test_multi_region(tmp_path):
@@ -161,7 +163,7 @@ def test_traces(tmp_path, layout, dims):
         expected = ref.traces
     else:
         expected = np.concatenate([r.spectra for r in ref.regions]).T
-        assert np.isnan(ds.start_time.values).all()
+        assert "start_time" not in ds.coords  # trace regions carry no times
     np.testing.assert_array_equal(ds.traces.values, expected)
 
 
@@ -244,12 +246,12 @@ def test_default_block_and_explicit_block(tmp_path):
 
 @pytest.mark.parametrize("block, message", [(("AB", "3D", "1DER"), "no data block AB 3D 1DER"),
                                             (("XX", "3D", "NONE"), "invalid data block request"),
-                                            (("AB", "3D"), "triple")])
+                                            (("AB", "4D"), "dimensions are 2D or 3D")])
 def test_bad_requests_name_the_file(tmp_path, block, message):
     path = time_series(tmp_path)
     with pytest.raises(ValueError, match=message) as info:
         backend.open_dataset(path, block=block)
-    if "triple" not in message:
+    if "dimensions" not in message:
         assert path in str(info.value)
 
 
@@ -383,14 +385,14 @@ def test_damaged_files_give_getvelldata_values_or_errors_naming_the_file(tmp_pat
 def test_axes_larger_than_a_read_may_use_are_refused_at_open(tmp_path):
     params = writer.image_map_params(NPT, 1.0, 2.0, npx=1 << 30, npy=1 << 30)
     path = write(tmp_path, writer.make_3d_file([np.zeros(NPT, np.float32)], NPT, params))
-    with pytest.raises(ValueError, match="would take") as info:
+    with pytest.raises(MemoryError) as info:
         backend.open_dataset(path)
     assert path in str(info.value)
 
 
 def test_errors_of_whole_block_reads_name_the_file(tmp_path):
     path = spectrum_file(tmp_path)
-    with pytest.raises(ValueError, match="No data block exists") as info:
+    with pytest.raises(ValueError, match="(?i)no data block") as info:
         backend.open_dataset(path, block=("TR", "2D", "NONE"))
     assert path in str(info.value)
     other = tmp_path / "other.vell"

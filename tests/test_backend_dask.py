@@ -58,7 +58,8 @@ def test_many_files_stack_along_file(spectrum_paths, tmp_path):
     for parallel, chunks in ((True, None), (True, {"file": 2}), (False, None)):
         ds = backend.open_mfdataset(spectrum_paths, parallel=parallel, chunks=chunks)
         assert ds.spectrum.dims == ("file", "spectral")
-        assert isinstance(ds.spectrum.data, dask.array.Array) == parallel
+        # Small spectra are read at open: a Dask array only when chunks are asked for.
+        assert isinstance(ds.spectrum.data, dask.array.Array) == (chunks is not None)
         np.testing.assert_array_equal(ds.spectrum.values, expected)
         assert list(ds.file.values) == spectrum_paths
         assert ds.attrs["vellkit_block"] == "AB 2D NONE"
@@ -86,7 +87,7 @@ def test_many_files_with_different_axes_are_refused(spectrum_paths, tmp_path, pa
     other = str(tmp_path / "other.vell")
     arrays.write_spectrum(other, np.zeros(NPT, np.float32), (0.0, 1.0))
     with pytest.raises(ValueError, match="coordinate spectral differs") as info:
-        backend.open_mfdataset(spectrum_paths + [other], parallel=parallel).load()
+        backend.open_mfdataset(spectrum_paths + [other], parallel=parallel)  # at open, before any compute
     assert other in str(info.value)
 
 
@@ -101,3 +102,48 @@ def test_distributed_cluster_gives_the_same_results(map_path, spectrum_paths):
     np.testing.assert_allclose(band.values, reference_band(map_path), rtol=1e-6)
     np.testing.assert_array_equal(
         many.values, np.stack([vellkit.getVellData(p, ("AB", "2D", "NONE")).y for p in spectrum_paths]))
+
+
+@pytest.mark.parametrize("parallel", [True, False])
+def test_many_files_of_another_kind_or_grid_are_refused_at_open(spectrum_paths, tmp_path, parallel):
+    a_map = str(tmp_path / "map.vell")
+    arrays.write_image_map(a_map, np.zeros((2, 3, NPT), np.float32), (1000.0, 2500.0))
+    with pytest.raises(ValueError, match="(?i)no data block (exists in the file for: )?AB 2D NONE") as info:
+        backend.open_mfdataset(spectrum_paths + [a_map], parallel=parallel)
+    assert a_map in str(info.value)
+    series = str(tmp_path / "series.vell")
+    arrays.write_time_series(series, np.zeros((6, NPT), np.float32), (1000.0, 2500.0))
+    with pytest.raises(ValueError, match="its block is a time series, the first file's an image map") as info:
+        backend.open_mfdataset([a_map, series], block="AB/3D", parallel=parallel)
+    assert series in str(info.value) and a_map in str(info.value)
+    other_grid = str(tmp_path / "map2.vell")
+    arrays.write_image_map(other_grid, np.zeros((3, 2, NPT), np.float32), (1000.0, 2500.0))
+    with pytest.raises(ValueError, match="the map grid") as info:
+        backend.open_mfdataset([a_map, other_grid], parallel=parallel)
+    assert other_grid in str(info.value)
+
+
+def test_many_series_with_other_times_are_refused_at_open(tmp_path):
+    paths = []
+    for k, times in enumerate(([0.0, 1.0, 2.0], [0.0, 1.0, 2.0], [0.0, 1.0, 3.0])):
+        paths.append(str(tmp_path / ("t%d.vell" % k)))
+        arrays.write_time_series(paths[-1], np.full((3, NPT), k, np.float32), (1000.0, 2500.0), times=times)
+    np.testing.assert_array_equal(backend.open_mfdataset(paths[:2]).spectra.values[:, 2, 0], [0, 1])
+    with pytest.raises(ValueError, match="coordinate time differs") as info:
+        backend.open_mfdataset(paths)
+    assert paths[2] in str(info.value)
+
+
+def test_attributes_combine_as_xarray_combines_them(spectrum_paths):
+    # The files share NPT, FXV, ...; their MNY and MXY (value ranges) differ.
+    first = backend.open_dataset(spectrum_paths[0]).attrs
+    assert backend.open_mfdataset(spectrum_paths).attrs == first  # "override", xarray's default
+    kept = backend.open_mfdataset(spectrum_paths, combine_attrs="drop_conflicts").attrs
+    assert kept == {k: v for k, v in first.items() if k not in ("MNY", "MXY")}
+    assert backend.open_mfdataset(spectrum_paths, combine_attrs="drop").attrs == {}
+    for how in ("identical", "no_conflicts"):
+        with pytest.raises(ValueError, match=how) as info:
+            backend.open_mfdataset(spectrum_paths, combine_attrs=how)
+        assert spectrum_paths[1] in str(info.value)
+    with pytest.raises(ValueError, match="combine_attrs must be one of"):
+        backend.open_mfdataset(spectrum_paths, combine_attrs="first")

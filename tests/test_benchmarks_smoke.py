@@ -19,6 +19,7 @@ CASE_LABELS = [
     "1 spectrum 2D", "2 listContents", "2b isVellFile", "3 image map", "4 trace image map",
     "5 time-resolved", "5b trace series", "6 multi-region", "6b multi-region traces", "7 directory",
     "8 getVisImages", "9 memory (3 image map)", "9 memory (5 time-resolved)", "9 memory (8 getVisImages)",
+    "14 show", "14 list", "15 check",
 ]
 
 

@@ -1,6 +1,7 @@
 """Pictures of every kind of result, and the band arithmetic behind chemical images."""
 
 import io
+import os
 
 import numpy as np
 import pytest
@@ -60,7 +61,8 @@ def test_every_kind_of_result_gives_a_picture(tmp_path):
     pytest.importorskip("matplotlib")
     for kind, path in _files(tmp_path).items():
         block = vellkit.listContents(path)[0]
-        fig = plots.plot_result(vellkit.getVellData(path, block), trace="b", source=kind)
+        trace = "b" if block[0] == "TRC" else None
+        fig = plots.plot_result(vellkit.getVellData(path, block), trace=trace, source=kind)
         buf = io.BytesIO()
         plots.save(fig, buf)
         with Image.open(io.BytesIO(buf.getvalue())) as im:
@@ -73,3 +75,64 @@ def test_unknown_trace_is_named(tmp_path):
     path = _files(tmp_path)["map traces"]
     with pytest.raises(ValueError, match="no trace named 'c'"):
         plots.plot_result(vellkit.getVellData(path, ("TRC", "3D", "NONE")), trace="c")
+
+
+def test_every_kind_has_a_picture_and_its_options():
+    from vellkit_tools.kinds import KINDS
+    assert set(plots.OPTIONS) == set(KINDS) == set(plots._PICTURES)
+    for name in KINDS:
+        plots.over_images(name)
+
+
+@pytest.mark.parametrize("kind, options, message", [
+    ("spectrum", {"at": 1.0}, "at does not apply to a block of kind spectrum; it applies to: image map, "
+                              "multi-region map"),
+    ("series", {"band": (1, 2)}, "band does not apply"),
+    ("image_map", {"trace": "a"}, "it applies to: image trace map, time-resolved traces, multi-region traces"),
+])
+def test_options_that_do_not_apply_are_refused(kind, options, message):
+    with pytest.raises(ValueError, match=message):
+        plots.check_options(kind, **options)
+    plots.check_options(kind, at=None, band=None, trace=None)
+
+
+def test_format_comes_from_the_suffix():
+    assert [plots.format_of(n) for n in ("a.png", "b.SVG", "c.pdf", "d.jpg", "e.jpeg")] == \
+        ["png", "svg", "pdf", "jpg", "jpg"]
+    for name in ("a.gif", "noext", "a.png.part"):
+        with pytest.raises(ValueError, match="cannot tell the picture format"):
+            plots.format_of(name)
+
+
+def test_save_replaces_the_target_whole_or_not_at_all(tmp_path):
+    pytest.importorskip("matplotlib")
+    fig = plots.plot_result(vellkit.getVellData(_files(tmp_path)["spectrum"], ("AB", "2D", "NONE")))
+    out = tmp_path / "pic.svg"
+    out.write_bytes(b"old")
+    plots.save(fig, out)
+    assert out.read_bytes().startswith(b"<?xml")
+    before = sorted(p.name for p in tmp_path.iterdir())
+
+    class Broken(Exception):
+        pass
+
+    def fail(*args, **kwargs):
+        raise Broken()
+
+    fig.savefig = fail
+    with pytest.raises(Broken):
+        plots.save(fig, out)
+    assert out.read_bytes().startswith(b"<?xml")  # the old picture stays
+    assert sorted(p.name for p in tmp_path.iterdir()) == before  # no temporary file left
+    mode = os.stat(out).st_mode & 0o777
+    umask = os.umask(0)
+    os.umask(umask)
+    assert mode == 0o666 & ~umask
+
+
+def test_text_from_the_file_is_never_math(tmp_path):
+    pytest.importorskip("matplotlib")
+    path = arrays.write_traces(tmp_path / "t.vell", np.ones((2, 11)), ["$" + "{" * 60 + "$", "$\\bad{$"], x=X)
+    fig = plots.plot_result(vellkit.getVellData(path, ("TRC", "3D", "NONE")), source="$\\frac{$")
+    for fmt in ("png", "svg"):
+        plots.save(fig, io.BytesIO(), format=fmt)

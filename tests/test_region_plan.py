@@ -254,3 +254,95 @@ def test_memory_limit_met_where_it_was(tmp_path, monkeypatch):
     monkeypatch.setenv("VELLKIT_MEMORY_LIMIT", "2M")
     found = vellkit.getVellData(path, ("AB", "3D", "NONE")).regions
     assert [r.title for r in found] == ["Region 1 (3000 points)"]
+
+
+# ---------------------------------------------------------------------------
+# The same plan for vellkit_tools: _native.plan_regions
+
+
+def native_regions_match(path, kind):
+    """_native.plan_regions agrees with getVellData; the records it names hold the spectra."""
+    from vellkit_tools import _native
+    found = vellkit.getVellData(path, (kind, "3D", "NONE")).regions
+    planned = _native.plan_regions(path, (kind, "3D", "NONE"))
+    assert [p["title"] for p in planned] == [r.title for r in found]
+    described = _native.describe(path, kind, "3D", "NONE")
+    offsets = np.frombuffer(described["record_offsets"], np.int64)
+    for p, r in zip(planned, found):
+        assert p["start_time"] is None
+        assert "Region {0} (".format(p["group"]) in p["title"] or "." in p["title"]
+        assert np.frombuffer(p["map_x"], np.float64).tolist() == r.mapX.tolist()
+        assert np.frombuffer(p["map_y"], np.float64).tolist() == r.mapY.tolist()
+        records = np.frombuffer(p["records"], np.int64)
+        if kind == "TRC":
+            assert TRACES[:, records].T.tobytes() == r.spectra.tobytes()
+        elif len(records):
+            values = _native.read_points(path, offsets[records], NPT, 0, NPT)
+            assert values.tobytes() == r.spectra.tobytes()
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(table=region_tables(), kind=st.sampled_from(["AB", "TRC"]))
+def test_native_plan_matches_the_module(tmp_path, table, kind):
+    if isinstance(model([table], kind), type):
+        return
+    native_regions_match(write(tmp_path, [table], kind), kind)
+
+
+@pytest.mark.parametrize("kind", ["AB", "TRC"])
+def test_native_plan_of_many_regions(tmp_path, kind):
+    rows = [[g % 97 - 40, 0, 0, 0, 0, INDICES[g % len(INDICES)], g * 0.5, g * 2.0] for g in range(3000)]
+    native_regions_match(write(tmp_path, [writer.AnnotationTable(COLUMNS, rows)], kind), kind)
+
+
+@pytest.mark.parametrize("change, error", [
+    ("missing Fileindex", ValueError), ("missing Group", ValueError), ("text NLN", ValueError),
+    ("float SRC", ValueError), ("not multi-region", ValueError), ("trace index", IndexError),
+    ("memory", MemoryError),
+])
+def test_native_plan_failures(tmp_path, monkeypatch, change, error):
+    from vellkit_tools import _native
+    columns = list(COLUMNS)
+    rows = points([1, 2, 2])
+    options = {}
+    kind = "AB"
+    if change.startswith("missing"):
+        at = [c[0] for c in columns].index(change.split()[1])
+        columns[at] = ("Other", columns[at][1])
+    elif change == "text NLN":
+        options["params"] = [("NLN", "many")]
+    elif change == "float SRC":
+        options["params"] = [("SRC", 32.0)]
+    elif change == "trace index":
+        kind = "TRC"
+        rows[1][5] = len(INDICES) + 1
+    elif change == "memory":
+        rows = points([1] * 3000)
+        monkeypatch.setenv("VELLKIT_MEMORY_LIMIT", "32K")
+    path = write(tmp_path, [writer.AnnotationTable(columns, rows, **options)], kind)
+    request = ("AB", "2D", "NONE") if change == "not multi-region" else (kind, "3D", "NONE")
+    with pytest.raises(error) as info:
+        _native.plan_regions(path, request)
+    assert path in str(info.value)
+
+
+@pytest.mark.parametrize("indices", [[3, 10 ** 6, 7], [-5, 0, 5], [2 ** 31 - 1, -(2 ** 31)]])
+def test_sparse_spectrum_indices(tmp_path, indices):
+    # Fileindex values looked up among indices far apart, negative, or at the
+    # ends of int32; one that no record has fails as a dict lookup does.
+    records = {i: writer.Record(spectrum(k), time=500.0 + k) for k, i in enumerate(indices)}
+    rows = [[1, 0, 0, 0, 0, i, 0.0, 0.0] for i in reversed(indices)]
+    vf = writer.make_3d_file(records, NPT, writer.multi_region_params(NPT, 1.0, 2.0),
+                             annotation=[writer.AnnotationTable(COLUMNS, rows)])
+    path = str(tmp_path / "sparse.vell")
+    vf.write(path)
+    region, = vellkit.getVellData(path, ("AB", "3D", "NONE")).regions
+    assert region.start_time.tolist() == [500.0 + k for k in reversed(range(len(indices)))]
+    assert region.spectra.tobytes() == np.array([spectrum(k) for k in reversed(range(len(indices)))]).tobytes()
+    rows[1][5] = min(indices) + 1
+    vf = writer.make_3d_file(records, NPT, writer.multi_region_params(NPT, 1.0, 2.0),
+                             annotation=[writer.AnnotationTable(COLUMNS, rows)])
+    vf.write(path)
+    with pytest.raises(KeyError) as info:
+        vellkit.getVellData(path, ("AB", "3D", "NONE"))
+    assert info.value.args == (min(indices) + 1,)

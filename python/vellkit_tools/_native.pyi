@@ -109,6 +109,12 @@ def plan_block(path: Any, block: Tuple[str, str, str]) -> BlockPlan:
     xarray keeps each index twice), offsets, times and labels against the
     memory limit."""
 
+def plan_regions(path: Any, block: Tuple[str, str, str]) -> List[Region]:
+    """The regions of a multi-region map or trace map, as plan_block gives
+    them under "regions" (for traces, records are trace columns:
+    Fileindex - 1). KeyError for a missing column, ValueError for a table
+    whose regions cannot be formed or a block of another kind."""
+
 def read_points(path: Any, offsets: np.ndarray, npt: int, start: int, length: int,
                 identity: Optional[Identity] = None) -> np.ndarray:
     """float32 (len(offsets), length): points [start, start + length) of

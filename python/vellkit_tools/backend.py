@@ -30,9 +30,9 @@ core as ``vellkit``, reading without the GIL). 2D spectra and multi-region
 blocks are small and are read whole with ``vellkit.getVellData``.
 """
 
+import hashlib
 import os
-import re
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -46,50 +46,47 @@ except ImportError as error:  # pragma: no cover - exercised without xarray
 
 import vellkit
 
-from vellkit_tools import _native
-from vellkit_tools.units import x_unit_label, x_unit_long_name
+from vellkit_tools import _plan_bridge as plans
+from vellkit_tools import accessor  # noqa: F401  (registers ds.vell)
+from vellkit_tools import kinds
+from vellkit_tools.units import VALUE_UNITS, data_type_name, time_unit_cf, x_unit_cf, x_unit_long_name
 
 __all__ = ["VellBackendEntrypoint", "RecordArray", "open_block", "default_block", "open_dataset",
-           "open_mfdataset", "require_dask"]
-
-_MAGIC = b"\x0a\x0a\xfe\xfe"
-_MAPPING_NAMES = ("AOX", "AOY", "DDX", "DDY", "NPX", "NPY")
-_REGION_TITLE = re.compile(r"^Region (-?\d+) \(")
+           "open_mfdataset", "open_datatree", "require_dask"]
 
 Block = Tuple[str, str, str]
-
+Identity = Tuple[int, int, int, int]
 
 def _shown(path: Any) -> str:
     return os.fsdecode(os.fspath(path))
 
 
-def _naming_the_file(path: str, call: Any, *args: Any) -> Any:
-    """``call(path, *args)`` of the ``vellkit`` module, its errors naming the file."""
-    try:
-        return call(path, *args)
-    except (ValueError, KeyError, IndexError, TypeError, ZeroDivisionError) as error:
-        text = error.args[0] if isinstance(error, KeyError) and error.args else error
-        raise ValueError("%s: %s" % (path, text)) from error
-
-
 def default_block(path: Any) -> Block:
-    """The block a file opens with when none is named: the first that
-    ``vellkit.listContents`` lists (its primary blocks come first)."""
-    contents = _naming_the_file(_shown(path), vellkit.listContents)
-    if not contents:
-        raise ValueError("%s: the file holds no named data block" % _shown(path))
-    name, dims, deriv = contents[0]
-    # listContents names derivative code 3 "3DER"; getVellData asks for "NDER".
-    return (name, dims, "NDER" if deriv == "3DER" else deriv)
+    """The block a file opens with when none is named: the first block the
+    file lists that holds data (in ``vellkit.listContents`` order, primary
+    data types first), as a request triple."""
+    for described in plans.describe_file(path)["blocks"]:
+        if _has_data(described):
+            return tuple(described["request"])  # type: ignore[return-value]
+    raise ValueError("%s: the file holds no data block" % _shown(path))
 
 
-def _request(block: Any) -> Block:
-    try:
-        name, dims, deriv = (str(word).upper() for word in block)
-    except (TypeError, ValueError):
-        raise ValueError("block must be a (data block type, dimensions, derivative) triple, "
-                         "such as ('AB', '3D', 'NONE'); got %r" % (block,)) from None
-    return name, dims, deriv
+def _has_data(described: Mapping[str, Any]) -> bool:
+    """Whether a described block holds data (a damaged one too: opening it
+    says what is wrong), not only a parameter block that lists it."""
+    return described["kind"] is not None or described["problem"] is not None
+
+
+def _request(path: Any, block: Optional[Any]) -> Block:
+    """The request triple of ``block`` (any spelling of kinds.parse_block, a
+    prefix matched against the blocks with data) for the file at ``path``."""
+    if block is None:
+        return default_block(path)
+    words = kinds.parse_block(block)
+    if len(words) == 3:
+        return words  # type: ignore[return-value]
+    described = [b["request"] for b in plans.describe_file(path)["blocks"] if _has_data(b)]
+    return kinds.match_block(words, described, _shown(path))
 
 
 class RecordArray(BackendArray):
@@ -98,22 +95,23 @@ class RecordArray(BackendArray):
     The leading ``len(record_grid)`` axes pick a record (numbered row-major
     over ``record_grid``, in store-table order; numbers without a record
     read as 0.0), the others a point of that record (row-major over
-    ``point_grid``). An indexing reads only the records selected and, in
-    each, the span of points selected. Picklable: it holds the path and the
-    record offsets, and opens the file for each read. ``identity`` (device,
-    inode, size, modification time) is checked at each read: a file replaced
-    or rewritten since it was opened raises OSError.
+    ``point_grid``; ``point_map`` maps those numbers to the record's points
+    when it is given). An indexing reads only the records selected and, in
+    each, the span of points selected. Picklable: it holds the path, the
+    file's identity and the record offsets, and opens the file for each read,
+    which fails with OSError when the file is no longer the one planned.
     """
 
-    def __init__(self, path: str, offsets: np.ndarray, npt: int,
-                 record_grid: Tuple[int, ...], point_grid: Tuple[int, ...],
-                 identity: Optional[Tuple[int, int, int, int]] = None):
+    def __init__(self, path: str, offsets: np.ndarray, npt: int, record_grid: Tuple[int, ...],
+                 point_grid: Tuple[int, ...], identity: Optional[Identity] = None,
+                 point_map: Optional[np.ndarray] = None):
         self.path = path
-        self.identity = identity
         self.offsets = np.ascontiguousarray(offsets, dtype=np.int64)
         self.npt = int(npt)
         self.record_grid = tuple(int(n) for n in record_grid)
         self.point_grid = tuple(int(n) for n in point_grid)
+        self.identity = identity
+        self.point_map = None if point_map is None else np.ascontiguousarray(point_map, dtype=np.int64)
         self.shape = self.record_grid + self.point_grid
         self.dtype = np.dtype(np.float32)
 
@@ -133,6 +131,8 @@ class RecordArray(BackendArray):
         split = len(self.record_grid)
         records = _flat_numbers(picks[:split], self.record_grid)
         points = _flat_numbers(picks[split:], self.point_grid)
+        if self.point_map is not None:
+            points = self.point_map[points]
         values = self._read_flat(records, points)
         shape = tuple(len(p) for p in picks)
         return values.reshape(shape).squeeze(axis=tuple(dropped)) if dropped else values.reshape(shape)
@@ -164,7 +164,34 @@ class RecordArray(BackendArray):
 
     def _read_rows(self, offsets: np.ndarray, first: int, span: int) -> np.ndarray:
         """Points [first, first + span) of the records at ``offsets`` (in file order)."""
-        return _native.read_points(self.path, offsets, self.npt, first, span, self.identity)
+        return plans.read_points(self.path, offsets, self.npt, first, span, self.identity)
+
+
+class ValuesArray(BackendArray):
+    """The values of a 2D data block, read when they are first indexed (the
+    whole block: it is one contiguous span). Picklable, bound to the file's
+    identity as :class:`RecordArray` is."""
+
+    def __init__(self, path: str, offset: int, npt: int, identity: Optional[Identity] = None):
+        self.path = path
+        self.offset = int(offset)
+        self.npt = int(npt)
+        self.identity = identity
+        self.shape = (self.npt,)
+        self.dtype = np.dtype(np.float32)
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.BASIC, self._read)
+
+    def _read(self, key: Tuple[Any, ...]) -> np.ndarray:
+        return self.read()[key]
+
+    def read(self) -> np.ndarray:
+        values = plans.read_values(self.path, self.offset, self.npt, self.identity)
+        if len(values) != self.npt:
+            raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (self.path, len(values), self.npt))
+        return values
 
 
 def _flat_numbers(picks: Sequence[np.ndarray], grid: Tuple[int, ...]) -> np.ndarray:
@@ -181,251 +208,398 @@ def _ascending(values: np.ndarray) -> bool:
     return len(values) < 2 or bool((values[1:] > values[:-1]).all())
 
 
-def _merged_parameters(blocks: Iterable[List[Tuple[str, Any]]]) -> Dict[str, Any]:
-    parameters: Dict[str, Any] = {}
-    for records in blocks:
-        parameters.update(records)
-    return parameters
+def _int64(data: Any) -> np.ndarray:
+    return np.frombuffer(data, dtype=np.int64) if isinstance(data, (bytes, bytearray, memoryview)) else \
+        np.asarray(data, dtype=np.int64)
 
 
-def _need(parameters: Dict[str, Any], name: str, path: str) -> Any:
-    try:
-        return parameters[name]
-    except KeyError:
-        raise ValueError("%s: the block has no parameter %s" % (path, name)) from None
+def _float64(data: Any) -> np.ndarray:
+    return np.frombuffer(data, dtype=np.float64) if isinstance(data, (bytes, bytearray, memoryview)) else \
+        np.asarray(data, dtype=np.float64)
 
 
-def _count(parameters: Dict[str, Any], name: str, path: str) -> int:
-    value = _need(parameters, name, path)
-    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-        raise ValueError("%s: parameter %s is %r, not a count" % (path, name, value))
-    return value
+# ----------------------------------------------------------------------------
+# Datasets from plans: one builder per kind of kinds.KINDS
+# ----------------------------------------------------------------------------
+
+_DERIVATIVE_NAMES = {"NONE": "", "1DER": "first derivative", "2DER": "second derivative",
+                     "NDER": "third derivative"}
 
 
-def _spectral_axis(parameters: Dict[str, Any], path: str) -> xr.Variable:
-    npt = _count(parameters, "NPT", path)
-    axis = np.linspace(_need(parameters, "FXV", path), _need(parameters, "LXV", path), npt)
-    return _axis_variable("spectral", axis, parameters.get("DXU"))
+#: CF time units that numpy spells otherwise.
+_NUMPY_TIME_UNITS = {"min": "m"}
+
+
+class _Built:
+    """What a kind's builder gives: the data variable's array, its
+    coordinates, and how many leading dimensions pick records."""
+
+    def __init__(self, data: Any, coords: Dict[Hashable, Any], record_dims: int):
+        self.data = data
+        self.coords = coords
+        self.record_dims = record_dims
+
+
+def _spectral(plan: Mapping[str, Any], parameters: Mapping[str, Any]) -> xr.Variable:
+    fxv, lxv, npt = plan["x"]
+    return _axis_variable("spectral", np.linspace(fxv, lxv, int(npt)), parameters.get("DXU"))
 
 
 def _axis_variable(dim: str, values: np.ndarray, unit_code: Any) -> xr.Variable:
-    attrs = {}
-    label = x_unit_label(unit_code) if unit_code is not None else ""
-    if label:
-        attrs["units"] = label
-    attrs["long_name"] = (x_unit_long_name(unit_code) if unit_code is not None else "") or "x axis"
+    attrs: Dict[str, Any] = {"long_name": x_unit_long_name(unit_code) or "x axis"}
+    units = x_unit_cf(unit_code)
+    if units:
+        attrs["units"] = units
     return xr.Variable((dim,), values, attrs)
 
 
-def _attributes(parameters: Dict[str, Any], block: Block) -> Dict[str, Any]:
+def _records(plan: Mapping[str, Any]) -> Tuple[np.ndarray, int]:
+    records = plan["records"]
+    return _int64(records["offsets"]), int(records["info_size"])
+
+
+def _labels(path: str, plan: Mapping[str, Any], offsets: np.ndarray, info_size: int) -> xr.Variable:
+    labels = plans.read_labels(path, offsets, plan["npt"], info_size, plan["identity"])
+    return xr.Variable(("trace",), np.array(labels, dtype=object), {"long_name": "trace label"})
+
+
+def _build_spectrum(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+                    decode_timedelta: bool) -> _Built:
+    array = ValuesArray(path, plan["values_offset"], plan["npt"], plan["identity"])
+    return _Built(indexing.LazilyIndexedArray(array), {}, 0)
+
+
+def _map_axes(grid: Mapping[str, Any]) -> Dict[Hashable, Any]:
+    npx, npy = int(grid["npx"]), int(grid["npy"])
+    x = np.linspace(grid["aox"], grid["aox"] + grid["ddx"] * (npx - 1), npx)
+    y = np.linspace(grid["aoy"], grid["aoy"] + grid["ddy"] * (npy - 1), npy)
+    return {"x": xr.Variable(("x",), x, {"long_name": "map x position"}),
+            "y": xr.Variable(("y",), y, {"long_name": "map y position"})}
+
+
+def _build_image_map(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+                     decode_timedelta: bool) -> _Built:
+    grid = plan["grid"]
+    npx, npy, npt = int(grid["npx"]), int(grid["npy"]), int(plan["npt"])
+    offsets, _ = _records(plan)
+    if len(offsets) > npx * npy:
+        raise ValueError("%s: the store table names %d records, more than the %d x %d map holds"
+                         % (path, len(offsets), npx, npy))
+    array = RecordArray(path, offsets, npt, (npy, npx), (npt,), plan["identity"])
+    return _Built(indexing.LazilyIndexedArray(array), _map_axes(grid), 2)
+
+
+def _build_image_traces(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+                        decode_timedelta: bool) -> _Built:
+    grid = plan["grid"]
+    npx, npy, npt = int(grid["npx"]), int(grid["npy"]), int(plan["npt"])
+    if npt != npx * npy:
+        raise ValueError("%s: a trace map record holds NPT = %d values, not NPX x NPY = %d x %d"
+                         % (path, npt, npx, npy))
+    offsets, info_size = _records(plan)
+    coords = _map_axes(grid)
+    coords["trace"] = _labels(path, plan, offsets, info_size)
+    array = RecordArray(path, offsets, npt, (len(offsets),), (npy, npx), plan["identity"])
+    return _Built(indexing.LazilyIndexedArray(array), coords, 1)
+
+
+def _build_series(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+                  decode_timedelta: bool) -> _Built:
+    offsets, _ = _records(plan)
+    npt = int(plan["npt"])
+    times = plans.read_times(path, offsets, npt, plan["identity"])
+    attrs: Dict[str, Any] = {"long_name": "time"}
+    text = parameters.get("ZTX")
+    units = time_unit_cf(text)
+    if isinstance(text, str) and text:
+        attrs["ZTX"] = text  # the file's own words for the unit
+    if units and decode_timedelta:
+        unit = np.timedelta64(1, _NUMPY_TIME_UNITS.get(units, units))
+        times = (np.asarray(times) * float(unit / np.timedelta64(1, "ns"))).astype("timedelta64[ns]")
+    elif units:
+        attrs["units"] = units
+    array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
+    return _Built(indexing.LazilyIndexedArray(array), {"time": xr.Variable(("time",), times, attrs)}, 1)
+
+
+def _build_series_traces(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+                         decode_timedelta: bool) -> _Built:
+    offsets, info_size = _records(plan)
+    npt = int(plan["npt"])
+    array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
+    return _Built(indexing.LazilyIndexedArray(array), {"trace": _labels(path, plan, offsets, info_size)}, 1)
+
+
+def _position_coords(regions: Sequence[Mapping[str, Any]]) -> Dict[Hashable, Any]:
+    counts = [len(_float64(r["map_x"])) for r in regions]
+    coords: Dict[Hashable, Any] = {
+        "region": ("position", np.array([r["title"] for r, n in zip(regions, counts) for _ in range(n)],
+                                        dtype=object), {"long_name": "region title"}),
+        "group": ("position", np.array([r["group"] for r, n in zip(regions, counts) for _ in range(n)],
+                                       dtype=np.int32), {"long_name": "region group number"}),
+        "map_x": ("position", np.concatenate([_float64(r["map_x"]) for r in regions] or [np.zeros(0)]),
+                  {"long_name": "map x position"}),
+        "map_y": ("position", np.concatenate([_float64(r["map_y"]) for r in regions] or [np.zeros(0)]),
+                  {"long_name": "map y position"}),
+    }
+    if any(r["start_time"] is not None for r in regions):
+        times = [_float64(r["start_time"]) if r["start_time"] is not None else np.full(n, np.nan)
+                 for r, n in zip(regions, counts)]
+        coords["start_time"] = ("position", np.concatenate(times), {"long_name": "acquisition start time"})
+    return coords
+
+
+def _region_records(regions: Sequence[Mapping[str, Any]]) -> Optional[np.ndarray]:
+    """The record (map) or point (traces) number of every position, or None
+    when the plan holds the values instead."""
+    if any(r.get("records") is None for r in regions):
+        return None
+    return np.concatenate([_int64(r["records"]) for r in regions] or [np.zeros(0, np.int64)])
+
+
+def _region_values(regions: Sequence[Mapping[str, Any]], width: int) -> np.ndarray:
+    return np.concatenate([np.asarray(r["values"], np.float32).reshape(-1, width) for r in regions]
+                          or [np.zeros((0, width), np.float32)])
+
+
+def _build_multi_region(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+                        decode_timedelta: bool) -> _Built:
+    regions = plan["regions"]
+    npt = int(plan["npt"])
+    coords = _position_coords(regions)
+    numbers = _region_records(regions)
+    if numbers is None:
+        return _Built(_region_values(regions, npt), coords, 1)
+    offsets, _ = _records(plan)
+    array = RecordArray(path, offsets[numbers], npt, (len(numbers),), (npt,), plan["identity"])
+    return _Built(indexing.LazilyIndexedArray(array), coords, 1)
+
+
+def _build_multi_region_traces(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+                               decode_timedelta: bool) -> _Built:
+    regions = plan["regions"]
+    offsets, info_size = _records(plan)
+    coords = _position_coords(regions)
+    coords.pop("start_time", None)  # trace regions carry no times
+    coords["trace"] = _labels(path, plan, offsets, info_size)
+    numbers = _region_records(regions)
+    if numbers is None:
+        return _Built(_region_values(regions, len(offsets)).T, coords, 1)
+    array = RecordArray(path, offsets, int(plan["npt"]), (len(offsets),), (len(numbers),), plan["identity"],
+                        point_map=numbers)
+    return _Built(indexing.LazilyIndexedArray(array), coords, 1)
+
+
+_Builder = Callable[[str, Mapping[str, Any], Mapping[str, Any], bool], _Built]
+_BUILDERS: Dict[str, _Builder] = {
+    "spectrum": _build_spectrum, "image_map": _build_image_map, "image_traces": _build_image_traces,
+    "series": _build_series, "series_traces": _build_series_traces, "multi_region": _build_multi_region,
+    "multi_region_traces": _build_multi_region_traces,
+}
+
+
+def _value_attrs(request: Sequence[str]) -> Dict[str, Any]:
+    name = data_type_name(request[0]) or str(request[0])
+    derivative = _DERIVATIVE_NAMES.get(kinds.request_word(request[2]), "")
+    return {"long_name": "%s, %s" % (name, derivative) if derivative else name, "units": VALUE_UNITS}
+
+
+def _attributes(parameters: Mapping[str, Any], request: Sequence[str]) -> Dict[str, Any]:
     attrs = {name: value for name, value in parameters.items()
              if name and isinstance(value, (str, int, float)) and not isinstance(value, bool)}
-    attrs["vellkit_block"] = " ".join(block)
+    attrs["vellkit_block"] = " ".join(request)
+    attrs["Conventions"] = "CF-1.8"
     return attrs
 
 
-def _lazy(array: RecordArray) -> Any:
-    return indexing.LazilyIndexedArray(array)
+def _preferred_chunks(dims: Sequence[Hashable], record_dims: int) -> Dict[Hashable, int]:
+    """The format's unit of storage: one record (one index of the first
+    record dimension; a whole row of a map). Chunks of whole records are
+    aligned with it whatever their size, and a span of a record's points
+    reads as well as the whole record, so no other dimension has a
+    preference."""
+    return {dims[0]: 1} if record_dims else {}
 
 
-def open_block(path: Any, block: Optional[Any] = None) -> xr.Dataset:
-    """The Dataset of one data block (``block`` a request triple; default
-    :func:`default_block`), lazily indexed where the block kind allows."""
+def dataset_from_plan(path: Any, plan: Mapping[str, Any], decode_timedelta: bool = False) -> xr.Dataset:
+    """The Dataset of a block plan (``_native.plan_block``): lazily indexed."""
     shown = _shown(path)
-    block = default_block(path) if block is None else _request(block)
-    name, dims, deriv = block
-    if dims == "2D":
-        return _spectrum_dataset(shown, block)
-    status = os.stat(shown)
-    identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
-    plan = _native.describe(shown, name, dims, deriv)
-    plan["identity"] = identity
-    parameters = _merged_parameters(plan["parameter_blocks"])
-    _check_axes_fit(parameters, plan, shown)
-    offsets = np.frombuffer(plan["record_offsets"], dtype=np.int64)
-    trace = name == "TRC"
-    if all(n in parameters for n in _MAPPING_NAMES):
-        return _image_map_dataset(shown, block, plan, parameters, offsets, trace)
-    if plan["annotation_offset"] != -1:
-        return _multi_region_dataset(shown, block)
-    return _time_resolved_dataset(shown, block, plan, parameters, offsets, trace)
-
-
-def _check_axes_fit(parameters: Dict[str, Any], plan: Dict[str, Any], path: str) -> None:
-    """Refuses axes that would take more memory than a read of the file may
-    (a damaged NPT, NPX or NPY), before anything is allocated."""
-    sizes = [parameters.get(n) for n in ("NPT", "NPX", "NPY")]
-    if plan["original_parameters"]:
-        original = dict(plan["original_parameters"])
-        sizes += [original.get("NPX"), original.get("NPY")]
-    values = sum(n for n in sizes if isinstance(n, int) and not isinstance(n, bool) and n > 0)
-    needed = 8 * (values + len(plan["record_offsets"]) // 8)
-    if needed > plan["memory_limit"]:
-        raise ValueError("%s: the axes of the block (NPT, NPX, NPY) would take %d bytes, more than the "
-                         "%d a read of this file may use" % (path, needed, plan["memory_limit"]))
-
-
-def _spectrum_dataset(path: str, block: Block) -> xr.Dataset:
-    result = _naming_the_file(path, vellkit.getVellData, block)
-    parameters = dict(result.parameters)
-    spectral = _axis_variable("spectral", result.x, parameters.get("DXU"))
-    y = np.asarray(result.y)
-    if len(y) != len(result.x):
-        raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (path, len(y), len(result.x)))
-    return xr.Dataset({"spectrum": (("spectral",), y)}, coords={"spectral": spectral},
-                      attrs=_attributes(parameters, block))
-
-
-def _mapping(parameters: Dict[str, Any], plan: Dict[str, Any], block: Block, path: str) -> Dict[str, Any]:
-    values = {n: parameters[n] for n in _MAPPING_NAMES}
-    if block[2] != "NONE" and (values["NPX"] == 0 or values["NPY"] == 0):
-        # A derivative map may carry an empty grid; the grid of the same data
-        # without derivative is the one that holds.
-        if plan["original_parameters"] is None:
-            raise ValueError("%s: the derivative map has an empty grid and no original mapping "
-                             "parameters" % path)
-        original = dict(plan["original_parameters"])
-        values = {n: _need(original, n, path) for n in _MAPPING_NAMES}
-        parameters.update(values)
-    for n in ("NPX", "NPY"):
-        _count(values, n, path)
-    return values
-
-
-def _image_map_dataset(path: str, block: Block, plan: Dict[str, Any], parameters: Dict[str, Any],
-                       offsets: np.ndarray, trace: bool) -> xr.Dataset:
-    grid = _mapping(parameters, plan, block, path)
-    npx, npy = grid["NPX"], grid["NPY"]
-    npt = _count(parameters, "NPT", path)
-    spectral = _spectral_axis(parameters, path)
-    x = np.linspace(grid["AOX"], grid["AOX"] + grid["DDX"] * (npx - 1), npx)
-    y = np.linspace(grid["AOY"], grid["AOY"] + grid["DDY"] * (npy - 1), npy)
-    coords: Dict[str, Any] = {"spectral": spectral, "x": ("x", x), "y": ("y", y)}
-    if trace:
-        if npt != npx * npy:
-            raise ValueError("%s: a trace map record holds NPT = %d values, not NPX x NPY = %d x %d"
-                             % (path, npt, npx, npy))
-        labels = _native.read_labels(path, offsets, npt, plan["info_size"], plan["identity"])
-        coords["trace"] = ("trace", np.array(labels, dtype=object))
-        array = RecordArray(path, offsets, npt, (len(offsets),), (npy, npx), plan["identity"])
-        data = {"traces": (("trace", "y", "x"), _lazy(array))}
-    else:
-        if len(offsets) > npx * npy:
-            raise ValueError("%s: the store table names %d records, more than the %d x %d map holds"
-                             % (path, len(offsets), npx, npy))
-        array = RecordArray(path, offsets, npt, (npy, npx), (npt,), plan["identity"])
-        data = {"spectra": (("y", "x", "spectral"), _lazy(array))}
-    return xr.Dataset(data, coords=coords, attrs=_attributes(parameters, block))
-
-
-def _time_resolved_dataset(path: str, block: Block, plan: Dict[str, Any], parameters: Dict[str, Any],
-                           offsets: np.ndarray, trace: bool) -> xr.Dataset:
-    npt = _count(parameters, "NPT", path)
-    coords: Dict[str, Any] = {"spectral": _spectral_axis(parameters, path)}
-    array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
-    if trace:
-        labels = _native.read_labels(path, offsets, npt, plan["info_size"], plan["identity"])
-        coords["trace"] = ("trace", np.array(labels, dtype=object))
-        data = {"traces": (("trace", "spectral"), _lazy(array))}
-    else:
-        times = _native.read_times(path, offsets, npt, plan["identity"])
-        time_attrs = {"long_name": "time"}
-        if isinstance(parameters.get("ZTX"), str) and parameters["ZTX"]:
-            time_attrs["units"] = parameters["ZTX"]  # as the file names them, e.g. "Seconds"
-        coords["time"] = xr.Variable(("time",), times, time_attrs)
-        data = {"spectra": (("time", "spectral"), _lazy(array))}
-    return xr.Dataset(data, coords=coords, attrs=_attributes(parameters, block))
-
-
-def _multi_region_dataset(path: str, block: Block) -> xr.Dataset:
-    # Positions come from the annotation table, which only getVellData reads
-    # today; multi-region blocks are small, so the block is read whole.
-    result = _naming_the_file(path, vellkit.getVellData, block)
-    parameters = dict(result.parameters)
-    regions = list(result.regions)
-    counts = [len(r.mapX) for r in regions]
-    titles = np.array([r.title for r, n in zip(regions, counts) for _ in range(n)], dtype=object)
-    groups = np.array([_region_group(r.title) for r, n in zip(regions, counts) for _ in range(n)],
-                      dtype=np.int64)
-    map_x = np.concatenate([r.mapX for r in regions]) if regions else np.zeros(0)
-    map_y = np.concatenate([r.mapY for r in regions]) if regions else np.zeros(0)
-    times = np.concatenate([r.start_time if r.start_time is not None else np.full(n, np.nan)
-                            for r, n in zip(regions, counts)]) if regions else np.zeros(0)
-    coords: Dict[str, Any] = {
-        "spectral": _axis_variable("spectral", result.x, parameters.get("DXU")),
-        "region": ("position", titles), "group": ("position", groups),
-        "map_x": ("position", map_x), "map_y": ("position", map_y),
-        "start_time": ("position", times),
-    }
-    if block[0] == "TRC":
-        labels = list(result.labels)
-        values = np.concatenate([r.spectra for r in regions]) if regions else \
-            np.zeros((0, len(labels)), np.float32)
-        coords["trace"] = ("trace", np.array(labels, dtype=object))
-        data = {"traces": (("trace", "position"), values.T)}
-    else:
-        values = np.concatenate([r.spectra for r in regions]) if regions else \
-            np.zeros((0, len(result.x)), np.float32)
-        data = {"spectra": (("position", "spectral"), values)}
-    return xr.Dataset(data, coords=coords, attrs=_attributes(parameters, block))
-
-
-def _region_group(title: str) -> int:
-    match = _REGION_TITLE.match(title)
-    return int(match.group(1)) if match else -1
-
-
-def _is_vell_file(filename_or_obj: Any) -> bool:
+    kind = kinds.kind(plan["kind"])
     try:
-        with open(os.fspath(filename_or_obj), "rb") as f:
-            return f.read(4) == _MAGIC
-    except (TypeError, OSError, ValueError):
-        return False
+        build = _BUILDERS[kind.name]
+    except KeyError:
+        raise ValueError("%s: the xarray engine cannot open a block of kind %s" % (shown, kind.name)) from None
+    parameters = dict(plan["parameters"])
+    built = build(shown, plan, parameters, decode_timedelta)
+    coords: Dict[Hashable, Any] = {}
+    if "spectral" in kind.dims:
+        coords["spectral"] = _spectral(plan, parameters)
+    coords.update(built.coords)
+    variable = xr.Variable(kind.dims, built.data, _value_attrs(plan["request"]))
+    variable.encoding["preferred_chunks"] = _preferred_chunks(kind.dims, built.record_dims)
+    dataset = xr.Dataset({kind.variable: variable}, coords=coords, attrs=_attributes(parameters, plan["request"]))
+    for coord in dataset.coords.values():
+        if coord.dtype.kind in "fc":
+            # Axes have no missing values: no fill value when they are written (CF).
+            coord.encoding["_FillValue"] = None
+    return dataset
+
+
+def open_block(path: Any, block: Optional[Any] = None, decode_timedelta: bool = False) -> xr.Dataset:
+    """The Dataset of one data block (``block`` a request in any spelling
+    that ``kinds.parse_block`` takes; default :func:`default_block`),
+    lazily indexed."""
+    return dataset_from_plan(path, plans.plan_block(path, _request(path, block)), decode_timedelta)
+
+
+# ----------------------------------------------------------------------------
+# The engine
+# ----------------------------------------------------------------------------
+
+def _is_path(filename_or_obj: Any) -> bool:
+    return isinstance(filename_or_obj, (str, bytes, os.PathLike))
 
 
 def _nothing_to_close() -> None:
     pass
 
 
+def _drop(dataset: xr.Dataset, drop_variables: Optional[Any]) -> xr.Dataset:
+    if not drop_variables:
+        return dataset
+    names = [drop_variables] if isinstance(drop_variables, str) else list(drop_variables)
+    return dataset.drop_vars(names, errors="ignore")
+
+
+def _image_node(image: Mapping[str, Any]) -> xr.Dataset:
+    """A visible image (a ``vellkit.getVisImages`` entry) as a Dataset: its
+    attributes, and its pixels where Pillow is installed and can decode them."""
+    attrs = {str(k): v for k, v in image.items()
+             if isinstance(v, (str, int, float)) and not isinstance(v, bool)}
+    data = image.get("image")
+    variables: Dict[Hashable, Any] = {}
+    if isinstance(data, (bytes, bytearray)) and data:
+        try:
+            import io
+            from PIL import Image
+            with Image.open(io.BytesIO(data)) as picture:
+                pixels = np.asarray(picture.convert("RGB") if picture.mode not in ("L", "RGB", "RGBA")
+                                    else picture)
+        except ImportError:
+            pixels = None
+        except (OSError, ValueError, SyntaxError) as error:  # bytes Pillow cannot decode
+            pixels = None
+            attrs["pixels_error"] = str(error)
+        if pixels is not None:
+            dims = ("row", "column") if pixels.ndim == 2 else ("row", "column", "channel")
+            variables["pixels"] = (dims, pixels, {"long_name": "pixels of the image"})
+    return xr.Dataset(variables, attrs=attrs)
+
+
+def _node_name(listed: Sequence[str]) -> str:
+    return "_".join(str(w) for w in listed)
+
+
+def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Optional[Any] = None) -> Any:
+    """Every block of a VELL file as a node of an :class:`xarray.DataTree`.
+
+    Data blocks are nodes named by their listing words (``AB_3D_NONE``,
+    ``AB_3D_1DER``, ``TRC_3D_NONE``, a third derivative ``AB_3D_3DER``),
+    each the Dataset :func:`open_dataset` gives for it (lazy); a block that
+    cannot be read is an empty node whose ``vellkit_problem`` says why.
+    Visible images are nodes ``image_0``, ``image_1``, ... with their
+    attributes and, where Pillow is installed and decodes them, a ``pixels``
+    variable (row, column[, channel]).
+    """
+    if not hasattr(xr, "DataTree"):
+        raise NotImplementedError("open_datatree needs an xarray with DataTree (2024.10 or later); this is %s"
+                                  % xr.__version__)
+    shown = _shown(path)
+    nodes: Dict[str, xr.Dataset] = {"/": xr.Dataset(attrs={"Conventions": "CF-1.8"})}
+    for described in plans.describe_file(path)["blocks"]:
+        if not _has_data(described):
+            continue  # listed from a parameter block alone
+        request = tuple(described["request"])
+        try:
+            node = dataset_from_plan(shown, plans.plan_block(path, request), decode_timedelta)
+            node = _drop(node, drop_variables)
+        except (ValueError, MemoryError, OSError) as error:
+            node = xr.Dataset(attrs={"vellkit_block": " ".join(request), "vellkit_problem": str(error)})
+        nodes["/" + _node_name(described["listed"])] = node
+    try:
+        images = vellkit.getVisImages(shown)
+    except (ValueError, KeyError, IndexError, TypeError) as error:
+        raise ValueError("%s: %s" % (shown, error)) from error
+    for k, image in enumerate(images):
+        nodes["/image_%d" % k] = _image_node(image)
+    return xr.DataTree.from_dict(nodes)
+
+
 class VellBackendEntrypoint(BackendEntrypoint):
     """``xarray.open_dataset(path, engine="vell", block=None)``: VELL data files.
 
-    ``block`` is a request triple as ``vellkit.getVellData`` takes it; by
-    default the first block ``vellkit.listContents`` lists. Files are
-    recognised by their magic number, whatever their name.
+    ``block`` is a block request in any spelling the command takes
+    (``("AB", "3D", "NONE")``, ``"AB/3D/NONE"``, ``"TRC"``, ``("ab", "3d",
+    "3der")``); by default the first block with data the file lists. Files
+    are recognised by ``vellkit.isVellFile``, whatever their name.
+
+    The keywords every engine takes are accepted: ``decode_timedelta=True``
+    makes a series' ``time`` a timedelta64 coordinate (when ``ZTX`` names a
+    time unit); ``decode_times``, ``mask_and_scale``, ``use_cftime``,
+    ``decode_coords`` and ``concat_characters`` have nothing to act on (no
+    dates, fill values, scale factors, cell bounds or character arrays in
+    the format) and change nothing.
     """
 
     description = "VELL spectrometer data files, read with vellkit"
     url = "https://pypi.org/project/vellkit/"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "block")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "block", "decode_times", "decode_timedelta",
+                               "mask_and_scale", "use_cftime", "decode_coords", "concat_characters")
+    supports_groups = True
 
     def open_dataset(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,
-                     block: Optional[Any] = None) -> xr.Dataset:
-        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
+                     block: Optional[Any] = None, decode_times: Any = None, decode_timedelta: Any = None,
+                     mask_and_scale: Any = None, use_cftime: Any = None, decode_coords: Any = None,
+                     concat_characters: Any = None) -> xr.Dataset:
+        if not _is_path(filename_or_obj):
             raise TypeError("the vell engine opens files by path, not %s" % type(filename_or_obj).__name__)
-        dataset = open_block(filename_or_obj, block)
-        if drop_variables:
-            dataset = dataset.drop_vars(list(drop_variables), errors="ignore")
+        dataset = _drop(open_block(filename_or_obj, block, bool(decode_timedelta)), drop_variables)
         # Nothing stays open between reads; xarray still expects a closer.
         dataset.set_close(_nothing_to_close)
         return dataset
 
+    def open_datatree(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,
+                      decode_times: Any = None, decode_timedelta: Any = None, mask_and_scale: Any = None,
+                      use_cftime: Any = None, decode_coords: Any = None, concat_characters: Any = None) -> Any:
+        if not _is_path(filename_or_obj):
+            raise TypeError("the vell engine opens files by path, not %s" % type(filename_or_obj).__name__)
+        return open_datatree(filename_or_obj, bool(decode_timedelta), drop_variables)
+
+    def open_groups_as_dict(self, filename_or_obj: Any, **kwargs: Any) -> Dict[str, xr.Dataset]:
+        tree = self.open_datatree(filename_or_obj, **kwargs)
+        return {node.path: node.to_dataset() for node in tree.subtree}
+
     def guess_can_open(self, filename_or_obj: Any) -> bool:
-        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
+        if not _is_path(filename_or_obj):
             return False
-        return _is_vell_file(filename_or_obj)
+        try:
+            return bool(vellkit.isVellFile(_shown(filename_or_obj)))
+        except (OSError, ValueError, TypeError):
+            return False
 
 
 def open_dataset(path: Any, block: Optional[Any] = None, chunks: Optional[Any] = None,
                  **kwargs: Any) -> xr.Dataset:
     """Open one data block of a VELL file as an :class:`xarray.Dataset`.
 
-    ``block`` is a request triple such as ``("AB", "3D", "NONE")``; by
-    default the first block ``vellkit.listContents`` lists (primary data
-    types first, in the order the file lists them). ``chunks`` as for
-    :func:`xarray.open_dataset`: ``None`` gives lazily indexed numpy-backed
-    variables, ``{}`` or ``{"y": 16}`` Dask arrays (needs the ``dask``
-    extra). Other keywords go to :func:`xarray.open_dataset`.
+    ``block`` is a block request in any spelling (``("AB", "3D", "NONE")``,
+    ``"AB/3D/NONE"``, ``"TRC"``); by default the first block with data the
+    file lists. ``chunks`` as for :func:`xarray.open_dataset`: ``None`` gives
+    lazily indexed numpy-backed variables, ``{}`` Dask arrays in chunks of
+    whole records (the ``preferred_chunks`` of each variable's encoding),
+    ``{"y": 16}`` chunks of your choosing (needs the ``dask`` extra). Other
+    keywords go to :func:`xarray.open_dataset` (see
+    :class:`VellBackendEntrypoint` for the decoding keywords).
 
     To compute on part of a big map, select first and chunk after:
     ``open_dataset(path).spectra.sel(spectral=slice(1700, 1600)).chunk({"y": 16})``
@@ -437,57 +611,50 @@ def open_dataset(path: Any, block: Optional[Any] = None, chunks: Optional[Any] =
     return xr.open_dataset(path, engine=VellBackendEntrypoint, block=block, chunks=chunks, **kwargs)
 
 
-def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = True,
-                   chunks: Optional[Dict[str, int]] = None) -> xr.Dataset:
-    """Open the same data block of many VELL files, stacked along a new ``file`` dimension.
+# ----------------------------------------------------------------------------
+# Many files
+# ----------------------------------------------------------------------------
 
-    ``paths`` is a glob pattern (its matches sorted) or a sequence of paths
-    (kept in the given order). ``block`` defaults to the default block of the
-    first file (see :func:`default_block`). The first file gives the
-    coordinates and the attributes; every other file must have the same
-    coordinates (axes, map grid, times, labels), else reading it raises
-    ValueError naming it. A ``file`` coordinate names each file.
+_COMBINE_ATTRS = ("override", "drop", "drop_conflicts", "no_conflicts", "identical")
 
-    With ``parallel=True`` (needs the ``dask`` extra) the data variable is a
-    Dask array with one chunk per batch of files (``chunks={"file": n}``
-    sets the batch size): nothing but the first file is read until it is
-    computed, on the active ``dask.distributed`` client if there is one, else
-    on Dask's default (threaded) scheduler. With ``parallel=False`` the
-    files are read at once, one after the other, into one numpy array.
 
-    ``xarray.open_mfdataset(paths, engine="vell", combine="nested",
-    concat_dim="file")`` gives the same stack through xarray's general
-    machinery (one Dataset per file), which costs some milliseconds per file.
-    """
+def _paths(paths: Any) -> List[str]:
     if isinstance(paths, (str, os.PathLike)):
         import glob
         pattern = os.fspath(paths)
-        paths = sorted(glob.glob(pattern))
-        if not paths:
+        found = sorted(glob.glob(pattern))
+        if not found:
             raise OSError("no files match %s" % pattern)
-    paths = [_shown(p) for p in paths]
-    if not paths:
+        return found
+    shown = [_shown(p) for p in paths]
+    if not shown:
         raise ValueError("open_mfdataset needs at least one path")
-    block = default_block(paths[0]) if block is None else _request(block)
-    template = open_block(paths[0], block)
-    (name, variable), = template.data_vars.items()
-    shape, dims = variable.shape, ("file",) + variable.dims
-    if parallel:
-        require_dask()
-        import dask
-        import dask.array as da
-        per_file = max(1, int(np.prod(shape, dtype=np.int64)) * 4)
-        batch = int((chunks or {}).get("file") or max(1, min(256, (32 << 20) // per_file)))
-        pieces = []
-        for start in range(0, len(paths), batch):
-            part = paths[start:start + batch]
-            task = dask.delayed(_read_stack, pure=True)(part, block, paths[0])
-            pieces.append(da.from_delayed(task, (len(part),) + shape, dtype=np.float32))
-        data = da.concatenate(pieces, axis=0)
-    else:
-        data = _read_stack(paths, block, paths[0], template)
-    stacked = xr.Dataset({name: (dims, data, variable.attrs)}, coords=template.coords, attrs=template.attrs)
-    return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
+    return shown
+
+
+def _fixed_axes(plan: Mapping[str, Any]) -> Tuple[Any, ...]:
+    """What a plan says of a block's shape and axes without reading: kind,
+    spectral axis, map grid (not where it came from) and record count."""
+    grid = plan.get("grid")
+    records = plan.get("records")
+    return (plan["kind"], tuple(plan["x"]),
+            None if grid is None else tuple(grid[k] for k in ("aox", "ddx", "npx", "aoy", "ddy", "npy")),
+            None if records is None else len(records["offsets"]))
+
+
+def _a(words: str) -> str:
+    return ("an " if words[:1] in "aeiou" else "a ") + words
+
+
+def _axes_difference(plan: Mapping[str, Any], first: Mapping[str, Any]) -> str:
+    mine, theirs = _fixed_axes(plan), _fixed_axes(first)
+    if mine[0] != theirs[0]:
+        return "its block is %s, the first file's %s" % (_a(kinds.kind(mine[0]).words), _a(kinds.kind(theirs[0]).words))
+    if mine[1] != theirs[1]:
+        return "coordinate spectral differs"
+    if mine[2] != theirs[2]:
+        return "coordinates x and y (the map grid) differ"
+    return "it holds %s records, the first file %s" % (mine[3], theirs[3])
 
 
 def _same(a: np.ndarray, b: np.ndarray) -> bool:
@@ -499,35 +666,213 @@ def _same(a: np.ndarray, b: np.ndarray) -> bool:
     return a.tobytes() == b.tobytes()
 
 
-def _read_stack(paths: Sequence[str], block: Block, first: str,
-                template: Optional[xr.Dataset] = None) -> np.ndarray:
-    """The data of ``paths`` stacked, each checked against the first file's coordinates."""
-    if template is None:
-        template = open_block(first, block)
-    (name, variable), = template.data_vars.items()
-    expected_axes = {c: template[c].values for c in template.coords}
-    out = np.empty((len(paths),) + variable.shape, dtype=np.float32)
-    for k, path in enumerate(paths):
-        if path == first:
-            out[k] = variable.values
-            continue
-        if block[1] == "2D":
-            # The common case of many small spectra, without a Dataset each.
-            result = _naming_the_file(path, vellkit.getVellData, block)
-            axes = {"spectral": result.x}
-            values = result.y
+def _read_coords(coords: Mapping[Hashable, Any]) -> Dict[Hashable, np.ndarray]:
+    return {name: np.asarray(value[1] if isinstance(value, tuple) else value.values)
+            for name, value in coords.items()}
+
+
+def _merge_attrs(all_attrs: Sequence[Dict[str, Any]], how: str, paths: Sequence[str]) -> Dict[str, Any]:
+    """The attributes of the files combined as xarray's ``combine_attrs`` does."""
+    if how == "override":
+        return dict(all_attrs[0])
+    if how == "drop":
+        return {}
+    merged = dict(all_attrs[0])
+    dropped = set()
+    for attrs, path in zip(all_attrs[1:], paths[1:]):
+        if how == "identical" and attrs != all_attrs[0]:
+            raise ValueError("%s: its attributes differ from the first file's (%s), and combine_attrs is "
+                             "'identical'" % (path, paths[0]))
+        for key, value in attrs.items():
+            if key in dropped:
+                continue
+            if key not in merged:
+                merged[key] = value
+            elif merged[key] != value:
+                if how == "no_conflicts":
+                    raise ValueError("%s: attribute %s is %r, %r in an earlier file, and combine_attrs is "
+                                     "'no_conflicts'" % (path, key, value, merged[key]))
+                del merged[key]
+                dropped.add(key)
+    return merged
+
+
+def _read_sources(sources: Sequence[Any], shape: Tuple[int, ...]) -> np.ndarray:
+    """The whole data of each file, stacked: a source is a lazily indexed
+    array, or (path, offset, npt, identity) for the values of a 2D block
+    (many small spectra: no array object each)."""
+    out = np.empty((len(sources),) + tuple(shape), dtype=np.float32)
+    read_values = plans.read_values
+    for k, source in enumerate(sources):
+        if type(source) is tuple:
+            path, offset, npt, identity = source
+            values = read_values(path, offset, npt, identity)
+            if len(values) != npt:
+                raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (path, len(values), npt))
+            out[k] = values
         else:
-            ds = open_block(path, block)
-            axes = {c: ds[c].values for c in ds.coords}
-            values = ds[name].values
-        for coord, axis in axes.items():
-            if not _same(axis, expected_axes[coord]):
-                raise ValueError("%s: coordinate %s differs from the first file's (%s)" % (path, coord, first))
-        if values.shape != variable.shape:
-            raise ValueError("%s: %s has shape %s, the first file's %s"
-                             % (path, name, values.shape, variable.shape))
-        out[k] = values
+            out[k] = np.asarray(source)
     return out
+
+
+class _Batch:
+    """The sources of a batch of files, as one opaque task argument (Dask
+    would otherwise walk every tuple looking for collections)."""
+
+    __slots__ = ("sources", "shape")
+
+    def __init__(self, sources: Sequence[Any], shape: Tuple[int, ...]):
+        self.sources = sources
+        self.shape = shape
+
+    def __getstate__(self) -> Tuple[Any, ...]:
+        return self.sources, self.shape
+
+    def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        self.sources, self.shape = state
+
+
+def _read_batch(batch: _Batch) -> np.ndarray:
+    return _read_sources(batch.sources, batch.shape)
+
+
+#: Stacks of 2D blocks up to this size are read at open: a spectrum's plan
+#: costs as much as its read, so the check and the read are one call.
+_SPECTRA_READ_AT_OPEN = 64 << 20
+
+
+def _spectra_at_open(paths: Sequence[str], request: Block, axis: np.ndarray,
+                     gather_attrs: bool) -> Tuple[np.ndarray, List[Dict[str, Any]]]:
+    """The values of the 2D block of every file, each checked against the
+    first file's spectral axis, and the files' attributes when wanted."""
+    out = np.empty((len(paths), len(axis)), dtype=np.float32)
+    all_attrs = []
+    get = vellkit.getVellData
+    for k, path in enumerate(paths):
+        try:
+            result = get(path, request)
+        except (ValueError, KeyError, IndexError, TypeError) as error:
+            raise ValueError("%s: %s" % (path, error.args[0] if isinstance(error, KeyError) and error.args
+                                         else error)) from error
+        if not _same(result.x, axis):
+            raise ValueError("%s: coordinate spectral differs from the first file's (%s)" % (path, paths[0]))
+        if len(result.y) != len(axis):
+            raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (path, len(result.y), len(axis)))
+        out[k] = result.y
+        if gather_attrs:
+            all_attrs.append(_attributes(result.parameters, request))
+    return out, all_attrs
+
+
+def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
+                gather_attrs: bool) -> Tuple[List[Any], List[Any], List[Dict[str, Any]]]:
+    """The plan of every file's block, checked against the first file's:
+    a read source each, their identities and (when wanted) attributes."""
+    spectrum = first["kind"] == "spectrum"
+    if not spectrum:
+        build = _BUILDERS[first["kind"]]
+        expected = _read_coords(build(paths[0], first, dict(first["parameters"]), False).coords)
+    sources: List[Any] = []
+    identities: List[Any] = []
+    all_attrs: List[Dict[str, Any]] = []
+    fixed = _fixed_axes(first)
+    plan_block = plans.plan_block
+    for k, path in enumerate(paths):
+        plan = first if k == 0 else plan_block(path, request)
+        if k and _fixed_axes(plan) != fixed:
+            difference = _axes_difference(plan, first)
+            raise ValueError("%s: %s from the first file's (%s)" % (path, difference, paths[0])
+                             if difference.startswith("coordinate") else
+                             "%s: %s (%s)" % (path, difference, paths[0]))
+        identities.append(plan["identity"])
+        if spectrum:
+            sources.append((path, plan["values_offset"], plan["npt"], plan["identity"]))
+        else:
+            built = build(path, plan, dict(plan["parameters"]), False)
+            for coord, values in _read_coords(built.coords).items():
+                if not _same(values, expected[coord]):
+                    raise ValueError("%s: coordinate %s differs from the first file's (%s)" % (path, coord, paths[0]))
+            sources.append(built.data)
+        if gather_attrs:
+            all_attrs.append(_attributes(dict(plan["parameters"]), request))
+    return sources, identities, all_attrs
+
+
+def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = True,
+                   chunks: Optional[Dict[str, int]] = None, combine_attrs: str = "override") -> xr.Dataset:
+    """Open the same data block of many VELL files, stacked along a new ``file`` dimension.
+
+    ``paths`` is a glob pattern (its matches sorted) or a sequence of paths
+    (kept in the given order). ``block`` (any request spelling) defaults to
+    the default block of the first file (see :func:`default_block`).
+
+    Every file is planned at open (its headers, and the times or labels that
+    are coordinates): a file whose block is of another kind, or whose axes
+    (spectral axis, map grid, times, labels, positions) differ from the
+    first file's, raises ValueError naming it, before anything is computed.
+    A ``file`` coordinate names each file. ``combine_attrs`` combines the
+    files' attributes as in :func:`xarray.open_mfdataset`: ``"override"``
+    (the default there and here: the first file's), ``"drop_conflicts"``
+    (every attribute, less those whose values differ between files),
+    ``"no_conflicts"``, ``"identical"`` (ValueError naming the file that
+    differs) or ``"drop"``.
+
+    With ``parallel=True`` (needs the ``dask`` extra) the data variable is a
+    Dask array with one chunk per batch of files (``chunks={"file": n}`` sets
+    the batch size), read when it is computed, on the active
+    ``dask.distributed`` client if there is one, else on Dask's default
+    (threaded) scheduler; each read checks that its file is still the one
+    planned (OSError naming it otherwise). With ``parallel=False`` the files
+    are read at open, one after the other, into one numpy array.
+
+    Spectra (2D blocks) are read at open either way while the stack takes at
+    most 64 MiB: planning a small spectrum costs as much as reading it, so
+    each file is checked and read in one call, and the stack is a numpy
+    array (a Dask array in batches of files when ``chunks`` is given).
+
+    ``xarray.open_mfdataset(paths, engine="vell", combine="nested",
+    concat_dim="file")`` gives the same stack through xarray's general
+    machinery (one Dataset per file), which costs some milliseconds per file.
+    """
+    if combine_attrs not in _COMBINE_ATTRS:
+        raise ValueError("combine_attrs must be one of %s, not %r" % (", ".join(_COMBINE_ATTRS), combine_attrs))
+    paths = _paths(paths)
+    request = _request(paths[0], block)
+    first = plans.plan_block(paths[0], request)
+    template = dataset_from_plan(paths[0], first)
+    (name, variable), = template.data_vars.items()
+    shape, dims = variable.shape, ("file",) + variable.dims
+    gather_attrs = combine_attrs not in ("override", "drop")
+    batch = 0
+    if parallel:
+        require_dask()
+        per_file = max(1, int(np.prod(shape, dtype=np.int64)) * 4)
+        batch = int((chunks or {}).get("file") or max(1, min(256, (32 << 20) // per_file)))
+    if first["kind"] == "spectrum" and len(paths) * 4 * int(first["npt"]) <= _SPECTRA_READ_AT_OPEN:
+        data, all_attrs = _spectra_at_open(paths, request, template.spectral.values, gather_attrs)
+        if parallel and chunks:
+            import dask.array as da
+            data = da.from_array(data, chunks=(batch,) + shape, name=False)
+    else:
+        sources, identities, all_attrs = _plan_files(paths, request, first, gather_attrs)
+        if parallel:
+            import dask
+            import dask.array as da
+            # Keys from the files' identities: tokenizing thousands of sources
+            # would cost more than reading them.
+            token = hashlib.sha1(repr((request, identities)).encode()).hexdigest()
+            pieces = []
+            for start in range(0, len(paths), batch):
+                part = _Batch(sources[start:start + batch], shape)
+                task = dask.delayed(_read_batch)(part, dask_key_name="vell-mfdataset-%s-%d" % (token, start))
+                pieces.append(da.from_delayed(task, (len(part.sources),) + shape, dtype=np.float32))
+            data = da.concatenate(pieces, axis=0)
+        else:
+            data = _read_sources(sources, shape)
+    attrs = _merge_attrs(all_attrs, combine_attrs, paths) if gather_attrs else \
+        ({} if combine_attrs == "drop" else template.attrs)
+    stacked = xr.Dataset({name: (dims, data, variable.attrs)}, coords=template.coords, attrs=attrs)
+    return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
 
 
 def require_dask() -> None:

@@ -907,7 +907,9 @@ def atomic_write(path: Union[str, bytes, "os.PathLike[Any]"]) -> Iterator[Atomic
     target = os.fsdecode(os.fspath(path))
     if os.path.isdir(target):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
-    fd, temporary = _create_temporary(target)
+    # A symbolic link stays a link: the file it points to is the one replaced.
+    destination = os.path.realpath(target) if os.path.islink(target) else target
+    fd, temporary = _create_temporary(destination)
     try:
         out = AtomicFile(fd, target)
         try:
@@ -918,7 +920,7 @@ def atomic_write(path: Union[str, bytes, "os.PathLike[Any]"]) -> Iterator[Atomic
                 os.close(fd)
             raise
         os.close(fd)
-        os.replace(temporary, target)
+        os.replace(temporary, destination)
     except BaseException:
         with contextlib.suppress(OSError):
             os.remove(temporary)

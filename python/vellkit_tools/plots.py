@@ -14,17 +14,69 @@ Typical use::
 """
 
 import io
+import os
+import secrets
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from .kinds import KINDS, BlockRequest, kind_of_result, match_block
 from .units import data_type_name, x_unit_label, x_unit_long_name
 
 __all__ = ["require_matplotlib", "plot_result", "save", "preview", "band_values",
-           "image_extent"]
+           "image_extent", "OPTIONS", "FORMATS", "format_of", "check_options", "kinds_taking", "over_images"]
 
 Band = Tuple[float, float]
 INSTALL_HINT = 'pip install "vellkit[plot]"'
+
+#: Text drawn from a file's contents (labels, titles, units, file names) is
+#: shown as it is: never parsed as math markup or handed to TeX, whatever
+#: the user's matplotlib settings (a deeply nested or malformed "$...$" in a
+#: label would otherwise fail the whole picture).
+PLAIN = {"parse_math": False, "usetex": False}
+
+#: The options of :func:`plot_result` that apply to each kind of block.
+OPTIONS: Dict[str, Tuple[str, ...]] = {
+    "spectrum": (),
+    "image_map": ("at", "band"),
+    "image_traces": ("trace",),
+    "series": (),
+    "series_traces": ("trace",),
+    "multi_region": ("at", "band"),
+    "multi_region_traces": ("trace",),
+}
+
+#: Picture formats by file-name suffix (matplotlib's format names).
+FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf", ".jpg": "jpg", ".jpeg": "jpg"}
+
+
+def format_of(path: Any) -> str:
+    """The picture format a file name asks for; ValueError for another suffix."""
+    suffix = os.path.splitext(os.fspath(path))[1].lower()
+    if isinstance(suffix, bytes):
+        suffix = suffix.decode("ascii", "replace")
+    try:
+        return FORMATS[suffix]
+    except KeyError:
+        raise ValueError("cannot tell the picture format from %r: name it %s"
+                         % (suffix or "a name without a suffix",
+                            ", ".join("*" + s for s in FORMATS))) from None
+
+
+def check_options(kind_name: str, **given: Any) -> None:
+    """ValueError when an option given (not None) does not apply to the kind
+    of block, naming the kinds it applies to."""
+    applies = OPTIONS[kind_name]
+    for option, value in given.items():
+        if value is None or option in applies:
+            continue
+        raise ValueError("%s does not apply to a block of kind %s; it applies to: %s" % (
+            option, KINDS[kind_name].words, ", ".join(kinds_taking(option))))
+
+
+def kinds_taking(option: str) -> List[str]:
+    """The kinds of block (in words) that an option of :func:`plot_result` applies to."""
+    return [KINDS[k].words for k, options in OPTIONS.items() if option in options]
 
 
 def require_matplotlib():
@@ -47,9 +99,34 @@ def _figure(size=(9.0, 4.0)):
     return fig
 
 
-def save(fig, out) -> None:
-    """Write ``fig`` as PNG to a path or a binary file object."""
-    fig.savefig(out, format="png")
+def save(fig, out, format: Optional[str] = None) -> None:
+    """Write ``fig`` to a path or a binary file object.
+
+    A path's suffix gives the format (.png, .svg, .pdf, .jpg; ValueError for
+    another) unless ``format`` does; a file object gets PNG by default. A
+    path is written whole or not at all: the picture goes to a temporary
+    file in the same folder (created with the umask's mode), which then
+    replaces ``out``.
+    """
+    if hasattr(out, "write"):
+        fig.savefig(out, format=format or "png")
+        return
+    format = format or format_of(out)
+    folder, name = os.path.split(os.fspath(out))
+    if isinstance(name, bytes):
+        name = os.fsdecode(name)
+    temporary = os.path.join(folder or os.curdir, ".%s.%s.part" % (name, secrets.token_hex(4)))
+    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+    try:
+        with os.fdopen(descriptor, "wb") as f:
+            fig.savefig(f, format=format)
+        os.replace(temporary, out)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
 
 
 # ----------------------------------------------------------------------------
@@ -139,7 +216,7 @@ def _title(result, what: str, source: Optional[str]) -> str:
 # One picture per kind of block
 # ----------------------------------------------------------------------------
 
-def _spectrum(fig, result, source):
+def _spectrum(fig, result, source, at, band, trace, images):
     ax = fig.add_subplot()
     x = np.asarray(result.x)
     ax.plot(x, np.asarray(result.y), lw=1.0, color="C0")
@@ -174,7 +251,7 @@ def _map_image(fig, ax, values: np.ndarray, map_x, map_y, label: str, cmap="viri
     fig.colorbar(im, ax=ax, label=label, shrink=0.9)
 
 
-def _image_map(fig, result, source, at, band):
+def _image_map(fig, result, source, at, band, trace, images):
     x = np.asarray(result.x)
     values, what = band_values(x, result.spectra, at, band)
     ax_map, ax_spec = fig.subplots(1, 2, width_ratios=[1.0, 1.2])
@@ -189,7 +266,7 @@ def _image_map(fig, result, source, at, band):
                       fontsize="medium")
 
 
-def _image_traces(fig, result, source, trace):
+def _image_traces(fig, result, source, at, band, trace, images):
     labels = [str(s) for s in result.labels]
     k = _trace_index(labels, trace)
     ax = fig.add_subplot()
@@ -198,7 +275,7 @@ def _image_traces(fig, result, source, trace):
     ax.set_title(_title(result, "trace %r (%d of %d)" % (labels[k], k + 1, len(labels)), source))
 
 
-def _time_series(fig, result, source):
+def _time_series(fig, result, source, at, band, trace, images):
     x = np.asarray(result.x)
     z = np.asarray(result.z, dtype=np.float64)
     spectra = np.asarray(result.spectra, dtype=np.float64)
@@ -228,19 +305,23 @@ def _time_series(fig, result, source):
     _orient_x(ax_lines, x)
 
 
-def _time_traces(fig, result, source):
+def _time_traces(fig, result, source, at, band, trace, images):
     ax = fig.add_subplot()
     x = np.asarray(result.x)
     traces = np.asarray(result.traces)
-    for k, label in enumerate(result.labels):
-        ax.plot(x, traces[k], lw=1.0, label=str(label) or "trace %d" % k)
+    labels = [str(s) for s in result.labels]
+    chosen = range(len(labels)) if trace is None else [_trace_index(labels, trace)]
+    for k in chosen:
+        ax.plot(x, traces[k], lw=1.0, label=labels[k] or "trace %d" % k)
     ax.set_xlabel(_x_label(result))
     ax.set_ylabel("trace value")
     _orient_x(ax, x)
-    if len(result.labels):
+    if len(labels):
         ax.legend(fontsize="small")
     ax.grid(alpha=0.3)
-    ax.set_title(_title(result, "%d traces" % len(result.labels), source))
+    what = "%d traces" % len(labels) if trace is None else "trace %r (%d of %d)" % (
+        labels[chosen[0]], chosen[0] + 1, len(labels))
+    ax.set_title(_title(result, what, source))
 
 
 def _visible_backdrop(ax, images: Optional[List[Dict[str, Any]]]) -> bool:
@@ -304,6 +385,32 @@ def _regions(fig, result, source, at, band, trace, images):
         len(result.regions), kind, ", over the visible image" if backdrop else ""), source))
 
 
+#: How each kind of block is drawn: the figure size, the function, and
+#: whether it is drawn over the file's visible images.
+_PICTURES = {
+    "spectrum": ((8.0, 4.0), _spectrum, False),
+    "image_map": ((11.0, 4.5), _image_map, False),
+    "image_traces": ((6.5, 5.0), _image_traces, False),
+    "series": ((8.0, 6.5), _time_series, False),
+    "series_traces": ((8.0, 4.0), _time_traces, False),
+    "multi_region": ((7.5, 6.0), _regions, True),
+    "multi_region_traces": ((7.5, 6.0), _regions, True),
+}
+
+
+def over_images(kind_name: str) -> bool:
+    """Whether a block of this kind is drawn over the file's visible images."""
+    return _PICTURES[kind_name][2]
+
+
+def _plain_texts(fig) -> None:
+    """Every text of the figure drawn as it is (see :data:`PLAIN`)."""
+    from matplotlib.text import Text
+    for text in fig.findobj(Text):
+        text.set_parse_math(False)
+        text.set_usetex(False)
+
+
 def plot_result(result: Any, *, at: Optional[float] = None, band: Optional[Band] = None,
                 trace: Union[None, int, str] = None, images: Optional[List[Dict]] = None,
                 source: Optional[str] = None):
@@ -315,56 +422,57 @@ def plot_result(result: Any, *, at: Optional[float] = None, band: Optional[Band]
       mean spectrum with the choice marked;
     * an image trace map: the map of trace ``trace`` (index or label);
     * a time series: a heat map of the spectra over time;
-    * time-resolved traces: the traces as curves;
+    * time-resolved traces: the traces as curves (only ``trace`` when given);
     * a multi-region map or its traces: the positions on the map plane,
-      coloured like a chemical image, over the first of ``images``
-      (``vellkit.getVisImages`` dictionaries) that has "Pos. X", "Pos. Y",
-      "Size X" and "Size Y" attributes.
+      coloured like a chemical image (at ``at``, over ``band``) or by trace
+      ``trace``, over the first of ``images`` (``vellkit.getVisImages``
+      dictionaries) that has "Pos. X", "Pos. Y", "Size X" and "Size Y"
+      attributes.
 
-    ``source`` (e.g. the file name) is put in the title.
+    ``source`` (e.g. the file name) is put in the title. Every text is drawn
+    as it is, never as math markup. ValueError for an option that does not
+    apply to the kind of block (:data:`OPTIONS`) and for an object that is
+    not a ``vellkit`` result.
     """
-    name = type(result).__name__
-    if name == "SingleDataReturn":
-        fig = _figure((8.0, 4.0))
-        _spectrum(fig, result, source)
-    elif name == "ImageDataReturn":
-        fig = _figure((11.0, 4.5))
-        _image_map(fig, result, source, at, band)
-    elif name == "ImageTRCDataReturn":
-        fig = _figure((6.5, 5.0))
-        _image_traces(fig, result, source, trace)
-    elif name == "TimeResolvedDataReturn":
-        fig = _figure((8.0, 6.5))
-        _time_series(fig, result, source)
-    elif name == "TimeResolvedTRCDataReturn":
-        fig = _figure((8.0, 4.0))
-        _time_traces(fig, result, source)
-    elif name in ("MultiRegionDataReturn", "MultiRegionTRCDataReturn"):
-        fig = _figure((7.5, 6.0))
-        _regions(fig, result, source, at, band, trace, images)
-    else:
-        raise TypeError("no picture for %s" % name)
+    row = kind_of_result(result)
+    check_options(row.name, at=at, band=band, trace=trace)
+    size, draw, _ = _PICTURES[row.name]
+    fig = _figure(size)
+    draw(fig, result, source, at, band, trace, images)
+    _plain_texts(fig)
     return fig
 
 
-def preview(path: str, block: Optional[Sequence[str]] = None, out=None, **options) -> Any:
-    """Read ``block`` of ``path`` (default: its first block), draw it, write PNG ``out``.
+def preview(path: Any, block: Optional[BlockRequest] = None, out=None, **options) -> Any:
+    """Read ``block`` of ``path`` (default: its first block with data), draw
+    it and write it to ``out`` when given (the format its suffix names).
 
-    Returns the Figure.  ``options`` go to :func:`plot_result`.
+    ``block`` is a request as :func:`vellkit_tools.kinds.parse_block` takes
+    it (``"AB/3D/NONE"``, ``"TRC"``, ``("AB", "2D", "NDER")``). Returns the
+    Figure; ``options`` go to :func:`plot_result`.
     """
-    import os
-
     import vellkit
 
+    from . import _native
+
+    description = _native.describe_file(path)
+    blocks = description["blocks"]
     if block is None:
-        blocks = vellkit.listContents(path)
-        if not blocks:
-            raise ValueError("%s has no data blocks" % path)
-        block = blocks[0]
-    result = vellkit.getVellData(path, tuple(block))
-    if "images" not in options and type(result).__name__.startswith("MultiRegion"):
+        chosen = next((b for b in blocks if b["kind"]), None)
+        if chosen is None:
+            raise ValueError("%s has no block with data" % (path,))
+    else:
+        triple = match_block(block, [b["request"] for b in blocks], os.fsdecode(path))
+        chosen = next(b for b in blocks if tuple(b["request"]) == triple)
+        if not chosen["kind"]:
+            raise ValueError("%s: block %s holds no data (it is listed from a parameter block alone)"
+                             % (os.fsdecode(path), "/".join(triple)))
+    kind_name = str(chosen["kind"])
+    check_options(kind_name, **{k: options.get(k) for k in ("at", "band", "trace")})
+    result = vellkit.getVellData(path, tuple(chosen["request"]))
+    if "images" not in options and over_images(kind_name):
         options["images"] = vellkit.getVisImages(path)
-    options.setdefault("source", os.path.basename(path))
+    options.setdefault("source", os.path.basename(os.fsdecode(path)))
     fig = plot_result(result, **options)
     if out is not None:
         save(fig, out)

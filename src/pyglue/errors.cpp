@@ -127,12 +127,21 @@ void set_error(const Status& s, PyObject* file) {
                      "%s must be a number of bytes with an optional K, M, G or T suffix, not '%s'",
                      kMemoryLimitVariable, s.bytes.c_str());
         return;
+    // The `vellkit` module redoes these steps with the file's values as
+    // Python objects and raises Python's own error; other consumers name them.
     case ErrorCode::annotation_column_type:
+        set_message(PyExc_ValueError, file, "annotation table column %lld has a type no reader knows",
+                    (long long)s.value);
+        return;
     case ErrorCode::annotation_text_length:
+        set_message(PyExc_ValueError, file, "the byte count of annotation table text column %lld is not an integer",
+                    (long long)s.value);
+        return;
     case ErrorCode::image_value:
+        set_message(PyExc_ValueError, file, "a visible image entry holds a value that is not an integer");
+        return;
     case ErrorCode::image_missing:
-        // Raised by the annotation and image readers with the file's values.
-        PyErr_Format(PyExc_SystemError, "vellkit: a step on the file's values failed unreported (%d)", (int)s.code);
+        set_message(PyExc_ValueError, file, "a visible image entry lacks a value it needs");
         return;
     case ErrorCode::rows_too_many:
         set_message(PyExc_ValueError, file, "annotation table at offset %lld claims %lld rows, more than the file holds",

@@ -21,7 +21,12 @@ struct NativeState {
 
 inline NativeState* native_state(PyObject* module) { return static_cast<NativeState*>(PyModule_GetState(module)); }
 
-// module.cpp: the block description of the engine until plans take over.
+// plans.cpp: the core's plans. describe_file(path) describes a file from
+// its headers, plan_block(path, block) one block; describe(path, name,
+// dimensions, deriv) is the block description of the engine until it takes
+// plan_block.
+PyObject* fn_describe_file(PyObject* module, PyObject* path);
+PyObject* fn_plan_block(PyObject* module, PyObject* args);
 PyObject* fn_describe(PyObject* module, PyObject* args);
 
 // reads.cpp
@@ -31,5 +36,8 @@ PyObject* fn_read_times(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_read_labels(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_counters(PyObject* module, PyObject* unused);
 PyObject* fn_reset_counters(PyObject* module, PyObject* unused);
+
+// regions.cpp: the regions of a multi-region map or trace map.
+PyObject* fn_plan_regions(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace vellkit::tools

@@ -1,10 +1,12 @@
 #include "tools_native/native_call.hpp"
 
 #include "core/format/text.hpp"
+#include "pyglue/audit.hpp"
 #include "pyglue/memory_limit.hpp"
 
 namespace vellkit::tools {
 
+using py::audit_open;
 using py::PyError;
 using py::Ref;
 
@@ -30,7 +32,7 @@ int64_t identity_number(PyObject* identity, Py_ssize_t i, bool is_signed) {
 
 }  // namespace
 
-NativeCall::NativeCall(PyObject* path) {
+NativeCall::NativeCall(PyObject* path) : path_(path) {
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(path, &encoded)) throw PyError();
     encoded_ = Ref::steal(encoded);
@@ -40,6 +42,7 @@ NativeCall::NativeCall(PyObject* path) {
 void NativeCall::open(PyObject* identity) {
     const char* path = PyBytes_AS_STRING(encoded_.get());
     run([&] { return FileSource::open_path(path, source_, &interrupt_); });
+    audit_open(path_);
     if (identity != Py_None) check_identity(identity);
 }
 
@@ -55,7 +58,7 @@ void NativeCall::check_identity(PyObject* identity) {
     expected.mtime_ns = identity_number(identity, 3, true);
     FileIdentity actual;
     check(source_.identity(actual));
-    if (actual != expected) {
+    if (!actual.matches(expected)) {
         PyErr_Format(PyExc_OSError, "%U has changed since it was opened (another file, or the same one rewritten)",
                      shown_.get());
         throw PyError();

@@ -23,9 +23,9 @@ public:
     NativeCall(const NativeCall&) = delete;
     NativeCall& operator=(const NativeCall&) = delete;
 
-    // Opens the file; when `identity` is not None (a (device, inode, size,
-    // modification time in ns) tuple), raises OSError unless the open file
-    // has that identity.
+    // Opens the file (reported to audit hooks as open(path, "rb") is); when
+    // `identity` is not None (a (device, inode, size, modification time
+    // in ns) tuple), raises OSError unless the open file has that identity.
     void open(PyObject* identity = Py_None);
 
     // What the call may allocate for its results (made on first use, from
@@ -55,6 +55,7 @@ public:
 private:
     void check_identity(PyObject* identity);
 
+    PyObject* path_;   // as the caller gave it (borrowed for the call)
     py::Ref encoded_;  // bytes for the system
     py::Ref shown_;    // str for messages
     py::CallInterrupt interrupt_;  // outlives the file, whose reads ask it

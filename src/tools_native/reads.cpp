@@ -10,7 +10,7 @@
 #include "core/format/layout.hpp"
 #include "tools_native/functions.hpp"
 #include "tools_native/native_call.hpp"
-#include "tools_native/record_reads.hpp"
+#include "core/plans/record_reads.hpp"
 
 namespace vellkit::tools {
 

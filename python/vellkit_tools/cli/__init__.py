@@ -3,7 +3,7 @@
 Subcommands (one module each): ``list``, ``show``, ``check``, ``export``,
 ``preview``.  Run ``vellkit SUBCOMMAND --help`` for the options and an
 example.  Exit status: 0 when every file went well, 1 when any file failed,
-2 for a wrong command line.
+2 for a wrong command line, 130 when stopped by Ctrl-C.
 """
 
 import argparse
@@ -11,6 +11,7 @@ import sys
 from typing import List, Optional
 
 from . import check, export, list as list_cmd, preview, show
+from ._batch import EXIT_INTERRUPTED
 from ._common import EXIT_FAILED, EXIT_USAGE, CommandError, error
 
 __all__ = ["main", "build_parser"]
@@ -35,13 +36,26 @@ def build_parser() -> argparse.ArgumentParser:
                            epilog="example:\n  " + "\n  ".join(module.EXAMPLES),
                            formatter_class=argparse.RawDescriptionHelpFormatter)
         module.add_arguments(p)
-        p.set_defaults(run=module.run)
+        p.set_defaults(run=module.run, subparser=p)
     return parser
+
+
+def _parse(argv: Optional[List[str]]) -> argparse.Namespace:
+    """The arguments; a usage error shows the usage of the subcommand it is about."""
+    args, unknown = build_parser().parse_known_args(argv)
+    if unknown:
+        args.subparser.error("unrecognized arguments: %s" % " ".join(unknown))
+    return args
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     """Run the command with ``argv`` (default: the process arguments); the exit status."""
-    args = build_parser().parse_args(argv)
+    # File names that are not UTF-8 reach the command as surrogate escapes:
+    # printed, they are the name's own bytes again.
+    reconfigure = getattr(sys.stdout, "reconfigure", None)
+    if reconfigure is not None:
+        reconfigure(errors="surrogateescape")
+    args = _parse(argv)
     try:
         return args.run(args)
     except CommandError as exc:
@@ -49,7 +63,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return EXIT_FAILED
     except KeyboardInterrupt:
         error("interrupted")
-        return 130
+        return EXIT_INTERRUPTED
     except BrokenPipeError:  # e.g. 'vellkit list *.vell | head'
         sys.stderr.close()
         return EXIT_FAILED

@@ -1,18 +1,27 @@
 """Shared pieces of the ``vellkit`` command: report capture, block requests,
 block summaries, progress, per-file outcomes and the closing summary."""
 
-import contextlib
 import io
+import json
+import math
 import os
+import re
+import signal
+import stat
 import sys
+import _thread
+import threading
+import time
 from collections import Counter, OrderedDict
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
 import vellkit
 
+from ..kinds import kind, match_block
 from ..units import x_unit_label, x_unit_long_name
+from ._batch import Progress, gather_inputs, not_a_file
 
 Triple = Tuple[str, str, str]
 
@@ -29,52 +38,158 @@ class CommandError(Exception):
 # ----------------------------------------------------------------------------
 
 class Reports(object):
-    """Failed-read reports and console lines gathered while ``vellkit`` reads a file."""
+    """Failed-read reports and console lines gathered while ``vellkit`` reads a file.
+
+    Only counts are kept, by reader and message (at most :attr:`KINDS`
+    distinct ones, the rest counted together), never the reports' tracebacks:
+    a file that makes the reader report a hundred thousand failed reads costs
+    a few counters.
+    """
+
+    KINDS = 16
+    LINES = 32
 
     def __init__(self) -> None:
-        self.reads = Counter()  # (reader, message) -> count
+        self.reads: Counter = Counter()  # (reader, message) -> count
+        self.other = 0
         self.printed: List[str] = []
 
     def __len__(self) -> int:
-        return sum(self.reads.values())
+        return sum(self.reads.values()) + self.other
 
     def add(self, unraisable: Any) -> None:
-        reader = str(unraisable.object) if unraisable.object is not None else "?"
-        self.reads[(reader, str(unraisable.exc_value))] += 1
+        """``sys.unraisablehook`` while captured (runs no Python function besides this)."""
+        reader = unraisable.object
+        key = ("?" if reader is None else str(reader), str(unraisable.exc_value))
+        if key in self.reads or len(self.reads) < self.KINDS:
+            self.reads[key] += 1
+        else:
+            self.other += 1
 
     def summary(self) -> str:
         """One line such as ``12 failed reads (vellkit.readInt x12: unpack requires ...)``."""
         parts = ["%s x%d: %s" % (reader, n, msg) for (reader, msg), n in self.reads.items()]
+        if self.other:
+            parts.append("%d of other kinds" % self.other)
         return "%d failed read%s (%s)" % (len(self), "" if len(self) == 1 else "s", "; ".join(parts))
 
 
-@contextlib.contextmanager
-def captured(reports: Reports) -> Iterator[Reports]:
-    """Collect the field readers' reports instead of letting them reach the terminal.
+def _ignore_report(*args: Any) -> None:
+    """``sys.excepthook`` while captured: the reader prints each report through it."""
 
-    The readers print each failed read with its traceback to ``sys.stderr``
-    and pass it to ``sys.unraisablehook``; both are swapped for the duration
-    of the block.  ``vellkit`` also prints one informational line to
-    ``sys.stdout`` for derivative maps; it is kept in ``reports.printed``.
+
+class _Lines(io.TextIOBase):
+    """A stream that keeps the first ``limit`` lines written to it and drops the rest."""
+
+    def __init__(self, limit: int) -> None:
+        super().__init__()
+        self.limit, self.lines, self._tail = limit, [], ""
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        if len(self.lines) < self.limit:
+            parts = (self._tail + text).split("\n")
+            self._tail = parts.pop()[:4096]
+            self.lines.extend(line for line in parts[:self.limit - len(self.lines)] if line.strip())
+        return len(text)
+
+    def take(self) -> List[str]:
+        if self._tail.strip() and len(self.lines) < self.limit:
+            self.lines.append(self._tail)
+        return self.lines
+
+
+def _in_hook(frame: Any) -> bool:
+    for _ in range(6):
+        if frame is None:
+            return False
+        if frame.f_code in _HOOK_CODES:
+            return True
+        frame = frame.f_back
+    return False
+
+
+def _raise_soon(signum: int) -> None:
+    time.sleep(0.002)
+    signal.raise_signal(signum)
+
+
+def _deferring(handler: Any) -> Any:
+    """``handler`` (a Python signal handler), held back while a report hook runs.
+
+    An exception raised inside a report hook would be taken by the reader's
+    report machinery and lost (the run would move on after Ctrl-C). A signal
+    that arrives inside a hook is raised again a moment later from another
+    thread instead (raised at once, it would fire inside the hook again), so
+    it reaches the reader outside the hooks (it checks for signals between
+    reports) and the caller gets the original handler's exception.
     """
-    hook, err, out = sys.unraisablehook, sys.stderr, sys.stdout
-    sys.unraisablehook = reports.add
-    sys.stderr, sys.stdout = io.StringIO(), io.StringIO()
-    try:
-        yield reports
-    finally:
-        printed = sys.stdout.getvalue()
-        sys.unraisablehook, sys.stderr, sys.stdout = hook, err, out
-        reports.printed.extend(line for line in printed.splitlines() if line.strip())
+    def deferred(signum: int, frame: Any) -> Any:
+        if _in_hook(frame):
+            _thread.start_new_thread(_raise_soon, (signum,))  # no Python code runs here
+            return None
+        return handler(signum, frame)
+    return deferred
+
+
+#: Signals whose Python handlers are held back while a report hook runs.
+_DEFERRED = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGALRM", "SIGHUP")
+                  if hasattr(signal, name))
+
+
+class captured(object):
+    """Count the field readers' reports instead of letting them reach the terminal.
+
+    The readers print each failed read with its traceback through
+    ``sys.excepthook`` to ``sys.stderr`` and pass it to
+    ``sys.unraisablehook``: inside ``with captured(reports):`` the first
+    prints nothing, stderr is dropped and the second counts into
+    ``reports``. ``vellkit`` also prints one informational line to
+    ``sys.stdout`` for derivative maps; the first lines are kept in
+    ``reports.printed``. Every hook and stream is restored on the way out, and
+    a signal that arrives while a report is emitted still raises its
+    exception (Ctrl-C ends the read with KeyboardInterrupt).
+    """
+
+    def __init__(self, reports: Reports) -> None:
+        self.reports = reports
+        self._saved: Any = None
+        self._handlers: List[Tuple[int, Any]] = []
+        self._out = _Lines(Reports.LINES)
+
+    def __enter__(self) -> Reports:
+        if threading.current_thread() is threading.main_thread():  # only it runs handlers
+            for signum in _DEFERRED:
+                handler = signal.getsignal(signum)
+                if callable(handler):
+                    self._handlers.append((signum, handler))
+                    signal.signal(signum, _deferring(handler))
+        self._saved = sys.unraisablehook, sys.excepthook, sys.stderr, sys.stdout
+        sys.unraisablehook, sys.excepthook = self.reports.add, _ignore_report
+        sys.stderr, sys.stdout = _Lines(0), self._out
+        return self.reports
+
+    def __exit__(self, *exc_info: Any) -> None:
+        # Signals stay held back in here until the hooks are back (see _HOOK_CODES).
+        sys.unraisablehook, sys.excepthook, sys.stderr, sys.stdout = self._saved
+        self.reports.printed.extend(self._out.take())
+        handlers, self._handlers = self._handlers, []
+        for signum, handler in handlers:
+            signal.signal(signum, handler)
+
+
+#: The code that runs while a report is emitted or the capture ends: a signal
+#: arriving in it is raised again once the reader is back in C.
+_HOOK_CODES = frozenset(f.__code__ for f in (Reports.add, _ignore_report, _Lines.write,
+                                             _Lines.take, captured.__exit__,
+                                             _deferring(print)))
 
 
 # ----------------------------------------------------------------------------
 # Block requests
 # ----------------------------------------------------------------------------
-
-def format_triple(triple: Sequence[str]) -> str:
-    return "(%s)" % ", ".join(repr(str(w)) for w in triple)
-
 
 def triple_name(triple: Sequence[str]) -> str:
     """File-name form of a block, e.g. ``AB_3D_NONE``."""
@@ -120,8 +235,9 @@ def describe_error(exc: BaseException) -> str:
 
 def list_blocks(path: str, reports: Reports) -> List[Triple]:
     """``vellkit.listContents`` with reports captured; a non-VELL file is a CommandError."""
-    if os.path.isdir(path):
-        raise CommandError("%s: is a folder, not a file" % path)
+    why = not_a_file(path)
+    if why:
+        raise CommandError("%s: %s" % (path, why))
     try:
         with captured(reports):
             if not vellkit.isVellFile(path):
@@ -237,31 +353,6 @@ def summarize(result: Any) -> Dict[str, Any]:
     return out
 
 
-def shape_text(info: Dict[str, Any]) -> str:
-    """Short text of what a block returns: ``image map: 4 x 3 positions, 50 points``."""
-    kind, points = info["kind"], info["x"]["points"]
-    if kind == "spectrum":
-        return "spectrum: %d points" % points
-    if kind == "image map":
-        return "image map: %d x %d positions, %d points" % (
-            info["map_x"]["count"], info["map_y"]["count"], points)
-    if kind == "image trace map":
-        return "image trace map: %d traces on %d x %d positions" % (
-            len(info["labels"]), info["map_x"]["count"], info["map_y"]["count"])
-    if kind == "time series":
-        return "time series: %d spectra, %d points" % (info["time"]["steps"], points)
-    if kind == "time-resolved traces":
-        return "time-resolved traces: %d traces, %d points" % (len(info["labels"]), points)
-    positions = sum(r["positions"] for r in info.get("regions", []))
-    if kind == "multi-region map":
-        return "multi-region map: %d regions, %d positions, %d points" % (
-            len(info["regions"]), positions, points)
-    if kind == "multi-region traces":
-        return "multi-region traces: %d traces, %d regions, %d positions" % (
-            len(info["labels"]), len(info["regions"]), positions)
-    return kind
-
-
 #: Labels of the map parameters, which ``vellkit.paramDict`` does not name.
 MAP_LABELS = {"AOX": "Map Origin X", "AOY": "Map Origin Y", "DDX": "Map Step X",
               "DDY": "Map Step Y", "NPX": "Map Columns", "NPY": "Map Rows"}
@@ -290,20 +381,15 @@ def plain(value: Any) -> Any:
 # ----------------------------------------------------------------------------
 
 def progress(items: Sequence[Any], what: str) -> Iterable[Any]:
-    """``items`` with a progress bar on a terminal (rich or tqdm when installed)."""
-    if len(items) < 2 or not getattr(sys.stderr, "isatty", lambda: False)():
-        return items
+    """``items`` with a progress bar on stderr when it is a terminal (see :class:`Progress`)."""
+    bar = Progress(len(items), what)
+    bar.start()
     try:
-        from rich.console import Console
-        from rich.progress import track
-        return track(items, description=what, console=Console(stderr=True), transient=True)
-    except ImportError:
-        pass
-    try:
-        from tqdm import tqdm
-        return tqdm(items, desc=what, leave=False, file=sys.stderr)
-    except ImportError:
-        return items
+        for item in items:
+            yield item
+            bar.advance()
+    finally:
+        bar.close()
 
 
 class Outcome(object):
@@ -342,21 +428,246 @@ def finish(outcomes: Sequence[Outcome], command: str, stream: Any = None) -> int
     return EXIT_FAILED if failed else EXIT_OK
 
 
-def run_per_file(paths: Sequence[str], work: Callable[[str, Outcome], None], what: str,
-                 report: bool = True) -> List[Outcome]:
-    """Run ``work`` on every file, going on past failures.
-
-    With ``report`` each file's problems go to stderr as soon as it is done.
-    """
+def refused_outcomes(refused: Sequence[Tuple[str, str]]) -> List[Outcome]:
+    """The outcomes of inputs refused before reading (see :func:`gather_inputs`)."""
     outcomes = []
-    for path in progress(list(paths), what):
+    for path, why in refused:
         outcome = Outcome(path)
-        try:
-            work(path, outcome)
-        except CommandError as exc:
-            outcome.problems.append(str(exc))
-        if report:
-            for problem in outcome.problems:
-                error(problem)
+        outcome.problems.append("%s: %s" % (path, why))
         outcomes.append(outcome)
     return outcomes
+
+
+def looks_like_vell(path: str) -> bool:
+    """Whether a file met while walking a folder is a VELL file (by its first bytes)."""
+    try:
+        with captured(Reports()):
+            return bool(vellkit.isVellFile(path))
+    except Exception:
+        return False
+
+
+def inputs(args: Any) -> Tuple[List[str], List[Outcome]]:
+    """(files, outcomes of refused inputs) of the FILE arguments (see :func:`add_inputs`)."""
+    files, refused = gather_inputs(args.files, getattr(args, "recursive", False), looks_like_vell)
+    return files, refused_outcomes(refused)
+
+
+def run_per_file(paths: Sequence[str], work: Callable[[str, Outcome], None], what: str,
+                 report: bool = True, recursive: bool = False,
+                 bar: Optional[Progress] = None) -> List[Outcome]:
+    """Run ``work`` on every file, going on past failures.
+
+    The same file named twice is done once, FIFOs and other non-regular files
+    are refused (never opened), folders are walked with ``recursive``. With
+    ``report`` each file's problems go to stderr as soon as it is done.
+    Ctrl-C ends the run (KeyboardInterrupt goes on).
+    """
+    files, refused = gather_inputs(list(paths), recursive, looks_like_vell)
+    outcomes = refused_outcomes(refused)
+    bar = bar or Progress(len(files), what)
+    for outcome in outcomes:
+        if report:
+            bar.print("vellkit: " + outcome.problems[0], sys.stderr)
+    bar.start()
+    try:
+        for path in files:
+            outcome = Outcome(path)
+            try:
+                work(path, outcome)
+            except CommandError as exc:
+                outcome.problems.append(str(exc))
+            bar.advance()
+            if report:
+                for problem in outcome.problems:
+                    bar.print("vellkit: " + problem, sys.stderr)
+            outcomes.append(outcome)
+    finally:
+        bar.close()
+    return outcomes
+
+
+# ----------------------------------------------------------------------------
+# Describing files from their headers alone (list, show, check, preview)
+# ----------------------------------------------------------------------------
+
+#: Characters shown escaped on a terminal: controls (\r, ESC, ...), the
+#: Unicode format characters that reorder text, and lone surrogates (bytes
+#: of a file name that are not text).
+_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+_NAMED_ESCAPES = {"\r": "\\r", "\n": "\\n", "\t": "\\t"}
+
+
+def _escape_char(match: "re.Match[str]") -> str:
+    char = match.group(0)
+    code = ord(char)
+    if char in _NAMED_ESCAPES:
+        return _NAMED_ESCAPES[char]
+    if 0xDC80 <= code <= 0xDCFF:  # a byte that was not text, kept by surrogateescape
+        return "\\x%02x" % (code - 0xDC00)
+    return "\\x%02x" % code if code < 0x100 else "\\u%04x" % code
+
+
+def escape(text: Any) -> str:
+    """``text`` as it may be printed on a terminal: control characters,
+    escape sequences and bytes that are not text shown escaped (``\\r``,
+    ``\\x1b``, ``\\xff``), everything else as it is."""
+    return _UNSAFE.sub(_escape_char, str(text))
+
+
+def shown(path: Any) -> str:
+    """A file name as the command prints it (:func:`escape`d)."""
+    return escape(os.fspath(path) if not isinstance(path, bytes) else os.fsdecode(path))
+
+
+def describe_file(path: str) -> Dict[str, Any]:
+    """The header-only description of a file (``_native.describe_file``);
+    CommandError naming the file for a folder, a FIFO or other non-regular
+    file, a non-VELL file or an error of the system."""
+    from .. import _native
+
+    name = shown(path)
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as exc:
+        raise CommandError("%s: %s" % (name, exc.strerror or exc))
+    if stat.S_ISDIR(mode):
+        raise CommandError("%s: is a folder, not a file" % name)
+    if not stat.S_ISREG(mode):
+        raise CommandError("%s: not a regular file" % name)
+    try:
+        if not vellkit.isVellFile(path):
+            raise CommandError("%s: not a VELL file (its first bytes are not 0A 0A FE FE)" % name)
+        return cast(Dict[str, Any], _native.describe_file(path))
+    except CommandError:
+        raise
+    except OSError as exc:
+        raise CommandError("%s: %s" % (name, exc.strerror or exc))
+    except (ValueError, MemoryError) as exc:  # the message names the file
+        raise CommandError(escape(describe_error(exc)))
+
+
+def block_words(block: Dict[str, Any]) -> str:
+    """A described block as the user requests it, e.g. ``AB/3D/NDER``."""
+    return "/".join(block["request"])
+
+
+def block_dims(block: Dict[str, Any]) -> "OrderedDict[str, int]":
+    """The sizes of a described block's dimensions by name (kinds table),
+    e.g. ``{"y": 3, "x": 4, "spectral": 40}``; empty without data."""
+    if not block.get("kind") or block.get("shape") is None:
+        return OrderedDict()
+    return OrderedDict(zip(kind(block["kind"]).dims, (int(n) for n in block["shape"])))
+
+
+#: What a block of each kind holds, in words, from its dimensions.
+_SHAPE_TEXTS = {
+    "spectrum": "{spectral} points",
+    "image_map": "{x} x {y} positions, {spectral} points",
+    "image_traces": "{trace} traces on {x} x {y} positions",
+    "series": "{time} spectra, {spectral} points",
+    "series_traces": "{trace} traces, {spectral} points",
+    "multi_region": "{position} positions, {spectral} points",
+    "multi_region_traces": "{trace} traces, {position} positions",
+}
+
+
+def block_text(block: Dict[str, Any]) -> str:
+    """What a described block holds, e.g. ``image map: 4 x 3 positions, 40 points``."""
+    if not block.get("kind"):
+        return "no data (listed from a parameter block alone)"
+    row = kind(block["kind"])
+    dims = block_dims(block)
+    if not dims:
+        return row.words
+    return "%s: %s" % (row.words, _SHAPE_TEXTS[row.name].format(**dims))
+
+
+def first_data_block(description: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    """The first block that has data (the default of preview and export)."""
+    return next((b for b in description["blocks"] if b.get("kind")), None)
+
+
+def find_block(path: str, description: Dict[str, Any], request: str) -> Dict[str, Any]:
+    """The described block a request names (``AB/3D/NONE``, ``AB``, ``3DER`` or ``NDER``)."""
+    try:
+        triple = match_block(request, [b["request"] for b in description["blocks"]], shown(path))
+    except ValueError as exc:
+        raise CommandError(escape(exc))
+    return next(b for b in description["blocks"] if tuple(b["request"]) == triple)
+
+
+def merged_parameters(parameters: Sequence[Tuple[str, Any]]) -> "OrderedDict[str, Any]":
+    """Parameters in file order, a repeated name keeping its first place and last value."""
+    merged: "OrderedDict[str, Any]" = OrderedDict()
+    for name, value in parameters:
+        merged[str(name)] = value
+    return merged
+
+
+def same_file(path: str, identity: Sequence[int]) -> Optional[str]:
+    """None while the file at ``path`` is the one described (device, inode,
+    size, modification time); else what changed."""
+    try:
+        st = os.stat(path)
+    except OSError as exc:
+        return "it is gone (%s)" % (exc.strerror or exc)
+    now = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    if tuple(now) == tuple(identity):
+        return None
+    if now[:2] != tuple(identity[:2]):
+        return "it was replaced by another file"
+    if now[2] != identity[2]:
+        return "its size went from %d to %d bytes" % (identity[2], now[2])
+    return "it was modified"
+
+
+def json_document(command: str, files: Sequence[Dict[str, Any]], outcomes: Sequence[Outcome]
+                  ) -> Dict[str, Any]:
+    """One JSON document for a whole run: every file, then the summary."""
+    failed = sum(1 for o in outcomes if not o.ok)
+    return OrderedDict([("command", command), ("files", list(files)),
+                        ("summary", OrderedDict([("files", len(outcomes)), ("ok", len(outcomes) - failed),
+                                                 ("failed", failed)]))])
+
+
+def _strict(value: Any) -> Any:
+    """``value`` with NaN and infinities as null: strict JSON."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return OrderedDict((k, _strict(v)) for k, v in value.items())
+    if isinstance(value, (list, tuple)):
+        return [_strict(v) for v in value]
+    return value
+
+
+def json_status(outcomes: Sequence[Outcome]) -> int:
+    """The exit status of a run whose summary is in its JSON document."""
+    return EXIT_FAILED if any(not o.ok for o in outcomes) else EXIT_OK
+
+
+def file_entry(documents: Dict[str, Dict[str, Any]], outcome: Outcome) -> Dict[str, Any]:
+    """The JSON entry of one file of a run: what was found, its status and,
+    for a file that could not be described, the error."""
+    doc = documents.get(outcome.path) or OrderedDict([("path", outcome.path)])
+    doc["status"] = "ok" if outcome.ok else "failed"
+    if "size" not in doc:
+        doc["error"] = outcome.reason()
+    return doc
+
+
+def print_json(doc: Any) -> None:
+    """``doc`` as strict JSON, ASCII-only (a file name that is not text keeps
+    its bytes as \\udcXX escapes, which read back to the same name)."""
+    print(json.dumps(_strict(doc), indent=2, allow_nan=False, default=plain))
+
+
+def safe_output() -> None:
+    """Let standard output print what a terminal cannot encode escaped
+    rather than fail (a file name that is not UTF-8 on a UTF-8 system)."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            getattr(stream, "reconfigure")(errors="backslashreplace")
+        except (AttributeError, ValueError):  # replaced or closed streams
+            pass

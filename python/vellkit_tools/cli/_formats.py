@@ -1,133 +1,338 @@
-"""Output files of ``vellkit export``: one writer per format, each taking one result."""
+"""Output files of ``vellkit export``: one writer per format, each taking one result.
 
+Which table a result becomes is the kind's export layout in
+:mod:`vellkit_tools.kinds`; a result of any other kind is an error.
+
+* CSV: RFC 4180 (fields with a comma, quote or line break quoted; CRLF line
+  ends). The first line is the header row, every other line one data row, so
+  ``pandas.read_csv(f)`` and ``numpy.loadtxt(f, delimiter=",", skiprows=1)``
+  read every row. Line breaks in a column name (a trace label) are written
+  as ``\\n`` / ``\\r`` so a row is always one line. What the table does not
+  hold (file, block, kind, units, parameters, exact labels, region titles)
+  goes to a sidecar ``NAME.csv.json``. Axis and map values are written with
+  the digits that read back to the same float64 (Python's ``repr``), data
+  values with 9 significant digits (exact for their float32 values).
+* JSON: strict JSON; NaN and infinities are written as ``null``.
+* NPZ: the result's arrays, the parameters as JSON text.
+
+Regions are named by the file's group numbers everywhere (``group`` column,
+``region10_spectra``, ``"group": 10``).
+"""
+
+import csv
+import io
 import json
+import math
 import os
+import re
 from collections import OrderedDict
-from typing import Any, Callable, Dict, List, Sequence, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._common import kind_of, param_label, plain, summarize
+from .. import kinds
+from ..units import x_unit_label, x_unit_long_name
 
 EXTENSIONS = {"csv": "csv", "npz": "npz", "netcdf": "nc", "json": "json"}
 IMAGE_EXTENSIONS = {"bmp": "bmp", "jpeg": "jpg", "png": "png", "gif": "gif", "tiff": "tif"}
+#: The metadata file written beside a CSV file: ``NAME.csv`` + this.
+SIDECAR_SUFFIX = ".json"
 
 
-def _header(path: str, triple: Sequence[str], result: Any) -> List[str]:
-    info = summarize(result)
-    lines = ["file: %s" % os.path.basename(path), "block: %s" % " ".join(triple),
-             "kind: %s" % info["kind"]]
-    x = info["x"]
-    if x["unit"]:
-        lines.append("x unit: %s (%s)" % (x["unit"], x["name"]))
-    for k, v in result.parameters.items():
-        label = param_label(str(k))
-        lines.append("%s = %s%s" % (k, plain(v), ("  (%s)" % label) if label else ""))
-    return lines
+# ----------------------------------------------------------------------------
+# Plain JSON values
+# ----------------------------------------------------------------------------
+
+def json_value(value: Any) -> Any:
+    """A value as strict JSON holds it: NaN and infinities as None, bytes as Latin-1 text."""
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, (bool, int, str)) or value is None:
+        return value
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).decode("latin1")
+    return str(value)
 
 
-def _x_name(result: Any) -> str:
-    info = summarize(result)["x"]
-    return "x (%s)" % info["unit"] if info["unit"] else "x"
+def json_array(values: Any) -> Any:
+    """Nested lists of an array for strict JSON (NaN and infinities as None)."""
+    values = np.asarray(values)
+    if values.dtype.kind == "f" and values.size and not np.isfinite(values).all():
+        holder = values.astype(object)
+        holder[~np.isfinite(values)] = None
+        return holder.tolist()
+    if values.dtype.kind in "US":
+        return [json_value(v) for v in values.ravel().tolist()] if values.ndim else json_value(values.item())
+    return values.tolist()
 
 
-def _fmt_axis(values: np.ndarray) -> List[str]:
-    return ["%.10g" % v for v in np.asarray(values, dtype=np.float64)]
+def dumps(doc: Any, **options: Any) -> str:
+    """Strict JSON text: a NaN that slipped through is an error, never a ``NaN`` token."""
+    return json.dumps(doc, allow_nan=False, **options)
 
 
-def table(result: Any) -> Tuple[List[str], np.ndarray, List[str]]:
-    """(column names, 2D float array, extra header lines) of a result laid out as a table.
+def display_name(path: str) -> str:
+    """The file's name as text (bytes that are not UTF-8 as ``\\xff`` escapes)."""
+    return os.fsencode(os.path.basename(path)).decode("utf-8", "backslashreplace")
 
-    Spectra and traces over x are columns beside x; maps, series and regions
-    have one row per position or time step and one column per x point (or
-    per trace), after their coordinate columns.
+
+# ----------------------------------------------------------------------------
+# Regions: the file's group numbers
+# ----------------------------------------------------------------------------
+
+_REGION_TITLE = re.compile(r"^Region (-?\d+) \(")
+
+
+def region_groups(path: str, triple: Sequence[str], result: Any) -> List[int]:
+    """The file's group number of each of ``result.regions``, in their order.
+
+    From the reading core's region plan where the private module has it;
+    until then from the title vellkit gives each region ("Region 10 (...)").
     """
-    kind = kind_of(result)
+    regions = list(result.regions)
+    try:
+        from .. import _native
+        plan_block = getattr(_native, "plan_block", None)
+    except ImportError:
+        plan_block = None
+    if plan_block is not None:
+        planned = plan_block(path, tuple(triple)).get("regions") or []
+        if len(planned) == len(regions):
+            return [int(r["group"]) for r in planned]
+    groups = []
+    for region in regions:  # to go once every build has the plan
+        match = _REGION_TITLE.match(str(region.title))
+        if match is None:
+            raise ValueError("region %r has no group number" % (region.title,))
+        groups.append(int(match.group(1)))
+    return groups
+
+
+def region_keys(groups: Sequence[int]) -> List[str]:
+    """Array-name prefixes of the regions: ``region10``; a group number the file
+    repeats gets the region's position too (``region10_2``)."""
+    keys, seen = [], set()
+    for k, group in enumerate(groups):
+        key = "region%d" % group
+        if key in seen:
+            key = "region%d_%d" % (group, k)
+        seen.add(key)
+        keys.append(key)
+    return keys
+
+
+# ----------------------------------------------------------------------------
+# What a result is
+# ----------------------------------------------------------------------------
+
+def _x_info(result: Any) -> "OrderedDict[str, Any]":
     x = np.asarray(result.x, dtype=np.float64)
-    if kind == "spectrum":
-        return [_x_name(result), str(result.dataType)], np.column_stack([x, result.y]), []
-    if kind == "time-resolved traces":
-        traces = np.asarray(result.traces, dtype=np.float64).reshape(len(result.labels), -1)
-        return [_x_name(result)] + [str(s) for s in result.labels], np.column_stack([x, traces.T]), []
-    if kind in ("image map", "image trace map"):
-        mx, my = np.meshgrid(np.asarray(result.mapX, float), np.asarray(result.mapY, float))
-        values = np.asarray(result.spectra if kind == "image map" else result.traces)
-        values = values.reshape(mx.size, -1)
-        names = _fmt_axis(x) if kind == "image map" else [str(s) for s in result.labels]
-        return ["map_x", "map_y"] + names, np.column_stack([mx.ravel(), my.ravel(), values]), []
-    if kind == "time series":
-        return (["time"] + _fmt_axis(x),
-                np.column_stack([np.asarray(result.z, float), np.asarray(result.spectra)]), [])
-    # multi-region map or traces: region number, coordinates, start time, values
-    traces = kind == "multi-region traces"
-    names = [str(s) for s in result.labels] if traces else _fmt_axis(x)
-    width = len(names)
-    rows, extra = [], []
-    for number, region in enumerate(result.regions, 1):
-        spectra = np.asarray(region.spectra, dtype=np.float64).reshape(-1, width)
-        n = spectra.shape[0]
-        start = (np.full(n, np.nan) if region.start_time is None
-                 else np.asarray(region.start_time, dtype=np.float64))
-        rows.append(np.column_stack([np.full(n, number), np.asarray(region.mapX, float),
-                                     np.asarray(region.mapY, float), start, spectra]))
-        extra.append("region %d: %s" % (number, region.title))
-    data = np.concatenate(rows, axis=0) if rows else np.zeros((0, 4 + width))
-    return ["region", "map_x", "map_y", "start_time"] + names, data, extra
+    params = result.parameters if isinstance(result.parameters, dict) else {}
+    code = params.get("DXU")
+    return OrderedDict([("points", int(x.size)),
+                        ("first", json_value(x[0]) if x.size else None),
+                        ("last", json_value(x[-1]) if x.size else None),
+                        ("unit_code", json_value(code)), ("unit", x_unit_label(code)),
+                        ("name", x_unit_long_name(code))])
 
 
-def write_csv(out, path: str, triple: Sequence[str], result: Any) -> None:
-    names, data, extra = table(result)
-    header = _header(path, triple, result) + extra + [",".join(names)]
-    with open(out, "w", newline="") as f:
-        np.savetxt(f, data, delimiter=",", fmt="%.9g", header="\n".join(header), comments="# ")
+def metadata(path: str, triple: Sequence[str], result: Any,
+             groups: Optional[Sequence[int]] = None) -> "OrderedDict[str, Any]":
+    """What an export says about its block besides the values (strict-JSON values)."""
+    kind = kinds.kind_of_result(result)
+    doc: "OrderedDict[str, Any]" = OrderedDict()
+    doc["file"] = display_name(path)
+    doc["block"] = list(triple)
+    doc["kind"] = kind.words
+    doc["data_type"] = json_value(getattr(result, "dataType", None))
+    doc["x"] = _x_info(result)
+    if kind.traces:
+        doc["labels"] = [str(s) for s in result.labels]
+    if kind.export_layout == "regions":
+        groups = region_groups(path, triple, result) if groups is None else groups
+        doc["regions"] = [OrderedDict([("group", g), ("title", str(r.title)),
+                                       ("positions", int(np.shape(r.mapX)[0]))])
+                          for g, r in zip(groups, result.regions)]
+    doc["parameters"] = OrderedDict((str(k), json_value(v)) for k, v in result.parameters.items())
+    return doc
 
 
-def arrays(result: Any) -> "OrderedDict[str, np.ndarray]":
-    """The named arrays of a result, as stored in NPZ files."""
+# ----------------------------------------------------------------------------
+# Tables (CSV)
+# ----------------------------------------------------------------------------
+
+class Table(NamedTuple):
+    names: List[str]  # column names, coordinates first
+    coordinates: List[np.ndarray]  # one array per coordinate column (float64, or int)
+    values: np.ndarray  # (rows, len(names) - len(coordinates))
+
+
+def _axis_names(x: np.ndarray) -> List[str]:
+    return [repr(float(v)) for v in np.asarray(x, dtype=np.float64)]
+
+
+def _x_column(result: Any) -> str:
+    unit = x_unit_label(result.parameters.get("DXU")) if isinstance(result.parameters, dict) else ""
+    return "x (%s)" % unit if unit else "x"
+
+
+def table(path: str, triple: Sequence[str], result: Any,
+          groups: Optional[Sequence[int]] = None) -> Table:
+    """``result`` laid out as a table, by its kind's export layout.
+
+    ``columns``: x beside one column per spectrum or trace (a block cut short
+    by the end of the file has a row for each value it holds); ``map``: one
+    row per map position (map_x, map_y, then one column per x point or
+    trace); ``series``: one row per time step; ``regions``: one row per
+    position (group, map_x, map_y, start_time when the file has times).
+    """
+    kind = kinds.kind_of_result(result)
+    layout = kind.export_layout
+    x = np.asarray(result.x, dtype=np.float64)
+    if layout == "columns":
+        if kind.traces:
+            labels = [str(s) for s in result.labels]
+            values = np.asarray(result.traces).reshape(len(labels), -1).T
+        else:
+            labels = [str(result.dataType)]
+            values = np.asarray(result.y).reshape(-1, 1)
+        rows = min(x.size, values.shape[0])
+        return Table([_x_column(result)] + labels, [x[:rows]], values[:rows])
+    if layout == "map":
+        mx, my = np.meshgrid(np.asarray(result.mapX, np.float64), np.asarray(result.mapY, np.float64))
+        if kind.traces:
+            names = [str(s) for s in result.labels]
+            values = np.asarray(result.traces)
+        else:
+            names = _axis_names(x)
+            values = np.asarray(result.spectra)
+        values = values.reshape(mx.size, len(names))
+        return Table(["map_x", "map_y"] + names, [mx.ravel(), my.ravel()], values)
+    if layout == "series":
+        z = np.asarray(result.z, np.float64)
+        return Table(["time"] + _axis_names(x), [z], np.asarray(result.spectra).reshape(z.size, x.size))
+    if layout == "regions":
+        regions = list(result.regions)
+        groups = region_groups(path, triple, result) if groups is None else groups
+        names = [str(s) for s in result.labels] if kind.traces else _axis_names(x)
+        with_times = any(r.start_time is not None for r in regions)
+        columns: List[List[np.ndarray]] = [[], [], [], []]
+        values = []
+        for group, region in zip(groups, regions):
+            map_x = np.asarray(region.mapX, np.float64)
+            n = map_x.size
+            columns[0].append(np.full(n, group, dtype=np.int64))
+            columns[1].append(map_x)
+            columns[2].append(np.asarray(region.mapY, np.float64))
+            columns[3].append(np.full(n, np.nan) if region.start_time is None
+                              else np.asarray(region.start_time, np.float64))
+            values.append(np.asarray(region.spectra).reshape(n, len(names)))
+        joined = [np.concatenate(c) if c else np.zeros(0) for c in columns]
+        data = np.concatenate(values) if values else np.zeros((0, len(names)), np.float32)
+        coordinate_names = ["group", "map_x", "map_y"] + (["start_time"] if with_times else [])
+        return Table(coordinate_names + names, joined[:len(coordinate_names)], data)
+    raise ValueError("kind %r has no export layout %r" % (kind.name, layout))
+
+
+def _one_line(name: str) -> str:
+    return name.replace("\r", "\\r").replace("\n", "\\n")
+
+
+def _number_texts(column: np.ndarray) -> List[str]:
+    if column.dtype.kind in "iu":
+        return [str(v) for v in column.tolist()]
+    return [repr(v) for v in np.asarray(column, np.float64).tolist()]
+
+
+def write_csv(out: str, path: str, triple: Sequence[str], result: Any,
+              t: Optional[Table] = None) -> None:
+    """The CSV table of ``result`` (its sidecar is written by :func:`csv_sidecar`)."""
+    t = table(path, triple, result) if t is None else t
+    value_format = "%.9g" if t.values.dtype.itemsize <= 4 else "%r"
+    coordinates = [_number_texts(c) for c in t.coordinates]
+    with open(out, "w", newline="", encoding="utf-8") as f:
+        csv.writer(f, lineterminator="\r\n").writerow([_one_line(n) for n in t.names])
+        width = t.values.shape[1]
+        row_format = ",".join([value_format] * width)
+        buffer = io.StringIO()
+        for k, row in enumerate(t.values.tolist() if value_format == "%r" else t.values):
+            lead = ",".join(c[k] for c in coordinates)  # every layout has coordinates
+            buffer.write(lead + ("," + row_format % tuple(row) if width else "") + "\r\n")
+            if buffer.tell() > 1 << 20:
+                f.write(buffer.getvalue())
+                buffer = io.StringIO()
+        f.write(buffer.getvalue())
+
+
+def csv_sidecar(path: str, triple: Sequence[str], result: Any, t: Optional[Table] = None) -> str:
+    """The JSON text written beside a CSV export: its columns and what they come from."""
+    doc = metadata(path, triple, result)
+    t = table(path, triple, result) if t is None else t
+    doc["columns"] = [_one_line(n) for n in t.names]  # as in the header row
+    doc["coordinate_columns"] = len(t.coordinates)
+    doc["rows"] = int(t.values.shape[0])
+    return dumps(doc, indent=2) + "\n"
+
+
+# ----------------------------------------------------------------------------
+# Arrays (NPZ, JSON)
+# ----------------------------------------------------------------------------
+
+def arrays(path: str, triple: Sequence[str], result: Any,
+           groups: Optional[Sequence[int]] = None) -> "OrderedDict[str, np.ndarray]":
+    """The named arrays of a result, as stored in NPZ files and under JSON's ``data``."""
+    kind = kinds.kind_of_result(result)
     out: "OrderedDict[str, np.ndarray]" = OrderedDict()
     out["x"] = np.asarray(result.x)
-    for name, attr in (("y", "y"), ("map_x", "mapX"), ("map_y", "mapY"), ("z", "z"),
-                       ("spectra", "spectra"), ("traces", "traces")):
-        if hasattr(result, attr) and not hasattr(result, "regions"):
-            out[name] = np.asarray(getattr(result, attr))
-    if hasattr(result, "labels"):
+    if kind.export_layout != "regions":
+        for name, attr in (("y", "y"), ("map_x", "mapX"), ("map_y", "mapY"), ("z", "z"),
+                           ("spectra", "spectra"), ("traces", "traces")):
+            if hasattr(result, attr):
+                out[name] = np.asarray(getattr(result, attr))
+    if kind.traces:
         out["labels"] = np.array([str(s) for s in result.labels], dtype=str)
-    if hasattr(result, "regions"):
+    if kind.export_layout == "regions":
         regions = list(result.regions)
+        groups = region_groups(path, triple, result) if groups is None else groups
+        out["region_groups"] = np.array(groups, dtype=np.int64)
         out["region_titles"] = np.array([str(r.title) for r in regions], dtype=str)
-        for k, region in enumerate(regions):
-            out["region%d_map_x" % k] = np.asarray(region.mapX)
-            out["region%d_map_y" % k] = np.asarray(region.mapY)
+        values = "traces" if kind.traces else "spectra"
+        for key, region in zip(region_keys(groups), regions):
+            out[key + "_map_x"] = np.asarray(region.mapX)
+            out[key + "_map_y"] = np.asarray(region.mapY)
             if region.start_time is not None:
-                out["region%d_start_time" % k] = np.asarray(region.start_time)
-            out["region%d_%s" % (k, "traces" if hasattr(result, "labels") else "spectra")] = \
-                np.asarray(region.spectra)
+                out[key + "_start_time"] = np.asarray(region.start_time)
+            out[key + "_" + values] = np.asarray(region.spectra)
     return out
 
 
-def _parameters_json(result: Any) -> str:
-    return json.dumps(OrderedDict((str(k), plain(v)) for k, v in result.parameters.items()))
-
-
-def write_npz(out, path: str, triple: Sequence[str], result: Any) -> None:
-    data = arrays(result)
+def write_npz(out: str, path: str, triple: Sequence[str], result: Any) -> None:
+    data = arrays(path, triple, result)
     data["block"] = np.array(list(triple), dtype=str)
-    data["parameters_json"] = np.array(_parameters_json(result))
+    data["parameters_json"] = np.array(dumps(metadata(path, triple, result)["parameters"]))
     with open(out, "wb") as f:
         np.savez(f, **data)
 
 
-def write_json(out, path: str, triple: Sequence[str], result: Any) -> None:
-    doc: Dict[str, Any] = OrderedDict([("file", os.path.basename(path)), ("block", list(triple))])
-    doc.update(summarize(result))
-    doc["parameters"] = OrderedDict((str(k), plain(v)) for k, v in result.parameters.items())
-    doc["data"] = OrderedDict((name, values.tolist()) for name, values in arrays(result).items())
-    with open(out, "w") as f:
-        json.dump(doc, f, allow_nan=True)
+def write_json(out: str, path: str, triple: Sequence[str], result: Any) -> None:
+    groups = (region_groups(path, triple, result)
+              if kinds.kind_of_result(result).export_layout == "regions" else None)
+    doc = metadata(path, triple, result, groups)
+    doc["data"] = OrderedDict((name, json_array(values))
+                              for name, values in arrays(path, triple, result, groups).items())
+    with open(out, "w", encoding="utf-8") as f:
+        f.write(dumps(doc))
 
 
-WRITERS: Dict[str, Callable] = {"csv": write_csv, "npz": write_npz, "json": write_json}
+WRITERS: Dict[str, Callable[[str, str, Sequence[str], Any], None]] = {
+    "csv": write_csv, "npz": write_npz, "json": write_json}
 
+
+# ----------------------------------------------------------------------------
+# Visible images
+# ----------------------------------------------------------------------------
 
 def image_outputs(stem: str, number: int, image: Dict[str, Any]) -> Tuple[str, str]:
     """(picture file name or "", attribute JSON file name) of a visible image."""
@@ -139,5 +344,5 @@ def image_outputs(stem: str, number: int, image: Dict[str, Any]) -> Tuple[str, s
 
 
 def image_attributes(image: Dict[str, Any]) -> str:
-    return json.dumps(OrderedDict((str(k), plain(v)) for k, v in image.items() if k != "image"),
-                      indent=2)
+    return dumps(OrderedDict((str(k), json_value(v)) for k, v in image.items() if k != "image"),
+                 indent=2)

@@ -1,87 +1,120 @@
-"""``vellkit check``: read every block and image of each file and say what is wrong, and where."""
+"""``vellkit check``: what is wrong with each file, and where.
+
+The frame of the file (header, directory, block extents, store tables,
+parameter blocks, visible images) comes from its header-only description;
+then every block with data and every visible image is read through
+``vellkit`` to find the reads that fail.
+"""
 
 import argparse
 import sys
+from collections import OrderedDict
+from typing import Any, Dict, List
 
-from . import _scan
-from ._common import (CommandError, Outcome, Reports, describe_error, finish, list_blocks,
-                      read_block, read_images, run_per_file)
+import vellkit
+
+from ._common import (CommandError, Outcome, Reports, block_words, captured, describe_error,
+                      describe_file, escape, file_entry, finish, json_document, json_status, print_json,
+                      run_per_file, safe_output, same_file, shown)
+from .list import file_problems
 
 NAME = "check"
-HELP = ("Read every block and visible image of each file and report, per file, OK or what is "
-        "wrong and where (truncation, blocks past the end, unreadable parameter blocks, failed "
-        "reads). Exit status 1 when any file is damaged.")
-EXAMPLES = ["vellkit check measurements/*.vell", "vellkit check -q run42/*.vell && echo all good"]
+HELP = ("Check each file: its frame from the headers (truncation, blocks past the end, store "
+        "tables, unreadable parameter blocks, cut visible images, with byte offsets), then read "
+        "every block and visible image to find failed reads. Prints OK or what is wrong per file; "
+        "exit status 1 when any file is damaged. --json prints one JSON document for the run.")
+EXAMPLES = ["vellkit check measurements/*.vell", "vellkit check -q run42/*.vell && echo all good",
+            "vellkit check --json measurements/*.vell > check.json"]
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE", help="VELL files")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="print only the damaged files and the summary")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON document for all files instead of text")
 
 
-def _strip(path: str, message: str) -> str:
-    prefix = path + ": "
-    return message[len(prefix):] if message.startswith(prefix) else message
+def _plural(n: int, word: str) -> str:
+    return "%d %s%s" % (n, word, "" if n == 1 else "s")
 
 
-def check_file(path: str, outcome: Outcome) -> None:
-    """Fill ``outcome`` with every problem found in the file at ``path``."""
+def _read(what: str, call: Any, problems: List[str], notes: List[str], explained: bool = False) -> Any:
+    """``call()`` with the readers' reports captured; failures go to
+    ``problems`` (an exception only when the headers did not already explain it)."""
     reports = Reports()
-    blocks = list_blocks(path, reports)  # a non-VELL or unreadable file ends here
-    outcome.is_vell = True
+    result = None
     try:
-        frame = _scan.scan(path)
-    except OSError as exc:
-        raise CommandError("%s: %s" % (path, exc.strerror or exc))
-    outcome.problems.extend(frame.problems)
+        with captured(reports):
+            result = call()
+    except Exception as exc:  # any failure of the reader is this file's problem
+        if not explained:
+            problems.append("%s: %s" % (what, escape(describe_error(exc))))
     if len(reports):
-        outcome.problems.append("directory: " + reports.summary())
-    for triple in dict.fromkeys(blocks):
-        name = "/".join(triple)
-        reports = Reports()
-        try:
-            read_block(path, triple, reports)
-        except CommandError as exc:
-            outcome.problems.append(_strip(path, str(exc)))
-        if len(reports):
-            outcome.problems.append("block %s: %s" % (name, reports.summary()))
-        outcome.notes.extend("block %s: %s" % (name, line) for line in reports.printed)
-    reports = Reports()
-    try:
-        images = read_images(path, reports)
-    except CommandError as exc:
-        outcome.problems.append(_strip(path, str(exc)))
-        images = []
-    if len(reports):
-        outcome.problems.append("visible images: " + reports.summary())
-    for number, image in enumerate(images):
-        claimed = image.get("Bytes")
-        if "image" in image and isinstance(claimed, int):
-            have = len(image["image"]) + (14 if image.get("Type") == 258 else 0)
-            if have < claimed:
-                outcome.problems.append("visible image %d (%r): %d of its %d bytes, cut by the "
-                                        "end of the file" % (number, image.get("Title"), have,
-                                                             claimed))
-    outcome.notes.insert(0, "%d block%s, %d visible image%s, %d bytes" % (
-        len(blocks), "" if len(blocks) == 1 else "s", len(images),
-        "" if len(images) == 1 else "s", frame.size))
+        problems.append("%s: %s" % (what, escape(reports.summary())))
+    notes.extend("%s: %s" % (what, escape(line)) for line in reports.printed)
+    return result
+
+
+def check_file(path: str, doc: Dict[str, Any]) -> List[str]:
+    """Every problem of the file at ``path``; fills ``doc`` with what was found."""
+    description = describe_file(path)  # a non-VELL or unreadable file ends here
+    doc["is_vell"] = True
+    problems = file_problems(description)
+    notes: List[str] = []
+    blocks = description["blocks"]
+    with_data = [b for b in blocks if b.get("kind")]
+    for block in with_data:
+        request = tuple(block["request"])
+        _read("block %s" % block_words(block), lambda: vellkit.getVellData(path, request), problems, notes,
+              explained=bool(block.get("problem")))
+    if description["images"]:
+        _read("visible images", lambda: vellkit.getVisImages(path), problems, notes)
+    changed = same_file(path, description["identity"])
+    if changed:
+        problems.append("the file changed while it was checked: %s" % changed)
+    empty = len(blocks) - len(with_data)
+    doc.update([("size", description["file_size"]), ("blocks", len(blocks)),
+                ("blocks_without_data", empty), ("images", len(description["images"])),
+                ("problems", problems), ("notes", notes)])
+    doc["summary"] = "%s%s, %s, %d bytes" % (
+        _plural(len(blocks), "block"), " (%d listed from a parameter block alone)" % empty if empty else "",
+        _plural(len(description["images"]), "visible image"), description["file_size"])
+    return problems
 
 
 def run(args: argparse.Namespace) -> int:
+    safe_output()
+    documents: Dict[str, Dict[str, Any]] = {}
+
     def work(path: str, outcome: Outcome) -> None:
+        doc = documents[path] = OrderedDict([("path", path)])
         try:
-            check_file(path, outcome)
+            outcome.problems.extend(check_file(path, doc))
         except CommandError as exc:
-            outcome.problems.append(_strip(path, str(exc)))
+            message = str(exc)
+            prefix = shown(path) + ": "
+            outcome.problems.append(message[len(prefix):] if message.startswith(prefix) else message)
+        if args.json:
+            return
         if outcome.ok:
             if not args.quiet:
-                print("OK      %s (%s)" % (path, outcome.notes[0]))
+                print("OK      %s (%s)" % (shown(path), doc["summary"]))
         else:
-            print("%s %s" % ("DAMAGED" if getattr(outcome, "is_vell", False) else "FAILED ", path))
+            print("%s %s" % ("DAMAGED" if doc.get("is_vell") else "FAILED ", shown(path)))
             for problem in outcome.problems:
                 print("        - " + problem)
         sys.stdout.flush()
 
     outcomes = run_per_file(args.files, work, "checking", report=False)
+    if args.json:
+        files = []
+        for outcome in outcomes:
+            doc = file_entry(documents, outcome)
+            if not outcome.ok:
+                doc["status"] = "damaged" if doc.get("is_vell") else "failed"
+            doc.pop("summary", None)
+            files.append(doc)
+        print_json(json_document(NAME, files, outcomes))
+        return json_status(outcomes)
     return finish(outcomes, NAME, stream=sys.stdout)

@@ -2,72 +2,66 @@
 images as their own files."""
 
 import argparse
+import contextlib
+import functools
 import os
 import sys
-import tempfile
-from concurrent.futures import ProcessPoolExecutor, as_completed
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
+from .. import kinds
 from . import _formats
-from ._common import (CommandError, Outcome, Reports, captured, describe_error, error, finish,
-                      list_blocks, parse_block, progress, read_block, read_images,
-                      select_blocks, triple_name)
+from ._batch import (HeldInterrupts, Progress, add_inputs, add_jobs, add_overwrite, atomic_output, remove_parts,
+                     run_in_processes)
+from ._common import (CommandError, Outcome, Reports, captured, describe_error, finish, inputs,
+                      list_blocks, read_block, read_images, triple_name)
 
 NAME = "export"
 HELP = ("Export every block (or those named with --block) of every file, one output per block "
-        "named after the file and the block, and the visible images as their own files with a "
-        "JSON of their attributes.")
+        "named after the file and the block (FILE_AB_3D_NONE.csv), and the visible images as "
+        "their own files with a JSON of their attributes. CSV files have one header row, then "
+        "one row per line; what the table does not hold (units, parameters, exact trace labels, "
+        "region titles) is in NAME.csv.json beside each. JSON is strict: NaN and infinities are "
+        "null. Regions are numbered by the file's group numbers. Every output is written to a "
+        "temporary file first, so an output is complete or absent; Ctrl-C removes the outputs of "
+        "the files not finished.")
 EXAMPLES = ["vellkit export measurements/*.vell --to out --format csv",
             "vellkit export big.vell --to out --format npz --block AB/3D/NONE --force",
-            "vellkit export run42/*.vell --to out --format netcdf --jobs 4"]
+            "vellkit export -r run42 --to out --format netcdf --jobs 4 --skip-existing"]
 NETCDF_HINT = 'pip install "vellkit[netcdf]"'
 
 
+def block_request(text: str) -> Tuple[str, ...]:
+    """A --block value (AB/3D/NONE, or a prefix such as AB; NDER and 3DER both taken)."""
+    try:
+        return kinds.parse_block(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc))
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("files", nargs="+", metavar="FILE", help="VELL files")
+    add_inputs(parser)
     parser.add_argument("--to", required=True, metavar="DIR",
                         help="folder for the outputs (made if missing)")
     parser.add_argument("--format", default="csv", choices=sorted(_formats.EXTENSIONS),
-                        help="csv (default): x and y columns, or one row per position/step; "
-                             "npz: numpy arrays with axes and parameters; netcdf: the xarray "
-                             "layout (needs xarray); json: everything as JSON")
+                        help="csv (default): a header row, then x and y columns, or one row per "
+                             "position/step, with NAME.csv.json beside it; npz: numpy arrays "
+                             "with axes and parameters; netcdf: the xarray layout (needs "
+                             "xarray); json: everything as strict JSON")
     parser.add_argument("--block", action="append", metavar="BLOCK", default=[],
+                        type=block_request,
                         help="export only this block (AB/3D/NONE, or a prefix such as AB); "
                              "may be repeated")
     parser.add_argument("--no-images", action="store_true", help="skip the visible images")
-    parser.add_argument("--force", action="store_true", help="overwrite existing outputs")
-    parser.add_argument("--jobs", type=int, default=1, metavar="N",
-                        help="export N files at a time in separate processes (default 1)")
+    add_overwrite(parser)
+    add_jobs(parser)
 
 
-class _Target(object):
-    """Writes one output through a temporary file, so a failure leaves nothing half-written."""
+# ----------------------------------------------------------------------------
+# One file
+# ----------------------------------------------------------------------------
 
-    def __init__(self, folder: str, name: str, force: bool, same_as: Optional[bytes] = None
-                 ) -> None:
-        self.path = os.path.join(folder, name)
-        self.unchanged = False
-        if os.path.exists(self.path) and not force:
-            # An identical file (a picture exported before in another format) is no clash.
-            if same_as is not None and _holds(self.path, same_as):
-                self.unchanged = True
-            else:
-                raise CommandError("%s exists (use --force to overwrite)" % self.path)
-
-    def write(self, fill) -> str:
-        if self.unchanged:
-            return self.path
-        folder = os.path.dirname(self.path) or "."
-        fd, tmp = tempfile.mkstemp(prefix=".vellkit-", suffix=".part", dir=folder)
-        os.close(fd)
-        try:
-            fill(tmp)
-            os.replace(tmp, self.path)
-        except BaseException:
-            if os.path.exists(tmp):
-                os.remove(tmp)
-            raise
-        return self.path
+class _Skip(Exception):
+    """The output exists and --skip-existing leaves it."""
 
 
 def _holds(path: str, data: bytes) -> bool:
@@ -80,24 +74,71 @@ def _holds(path: str, data: bytes) -> bool:
         return False
 
 
-def _put(data: bytes):
+class _Writer(object):
+    """Writes the outputs of one file, each atomically, and says each to ``send``."""
+
+    def __init__(self, path: str, options: Dict[str, Any], send: Callable[[Any], None]) -> None:
+        self.path, self.options, self.send = path, options, send
+        self.written: List[str] = []
+
+    def targets(self, *names: str) -> List[str]:
+        """The paths of the outputs of one block (a CSV file and its sidecar go together).
+
+        CommandError when one exists and may not be replaced; _Skip with
+        --skip-existing when all of them exist (outputs are never half-written).
+        """
+        paths = [os.path.join(self.options["to"], name) for name in names]
+        there = [p for p in paths if os.path.lexists(p)]
+        if there and not self.options["force"]:
+            if self.options["skip_existing"]:
+                if len(there) == len(paths):
+                    raise _Skip(there[0])
+            else:
+                raise CommandError("%s exists (use --force to overwrite or --skip-existing)"
+                                   % there[0])
+        return paths
+
+    def image_target(self, name: str, data: bytes) -> Optional[str]:
+        """Like :meth:`targets` for a visible image's file; None when an identical
+        file is there (a picture exported before in another format is no clash)."""
+        out = os.path.join(self.options["to"], name)
+        if not self.options["force"] and not self.options["skip_existing"] and _holds(out, data):
+            return None
+        return self.targets(name)[0]
+
+    def write(self, out: str, fill: Callable[[str], None]) -> None:
+        try:
+            with atomic_output(out) as tmp:
+                fill(tmp)
+        except OSError as exc:
+            raise CommandError("%s: cannot write it: %s" % (out, exc.strerror or exc))
+        self.written.append(out)
+        self.send(out)
+
+    def remove_all(self) -> None:
+        for out in self.written:
+            with contextlib.suppress(OSError):
+                os.unlink(out)
+
+
+def _put(data: bytes) -> Callable[[str], None]:
     def fill(out: str) -> None:
         with open(out, "wb") as f:
             f.write(data)
     return fill
 
 
-def _netcdf(path: str, triple, reports: Reports):
+def _text(text: str) -> Callable[[str], None]:
+    return _put(text.encode("utf-8"))
+
+
+def _open_dataset(path: str, triple: Sequence[str], reports: Reports) -> Any:
     try:
         import xarray  # noqa: F401
-        from vellkit_tools import open_dataset
+        from vellkit_tools.backend import open_dataset
     except ImportError:
-        try:
-            import xarray  # noqa: F401,F811
-            from vellkit_tools.backend import open_dataset
-        except ImportError:
-            raise CommandError("%s: NetCDF export needs xarray and the vellkit xarray layer: %s"
-                               % (path, NETCDF_HINT))
+        raise CommandError("%s: NetCDF export needs xarray and the vellkit xarray layer: %s"
+                           % (path, NETCDF_HINT))
     try:
         with captured(reports):
             dataset = open_dataset(path, block=tuple(triple))
@@ -107,105 +148,188 @@ def _netcdf(path: str, triple, reports: Reports):
         raise CommandError("%s: block %s: %s" % (path, "/".join(triple), describe_error(exc)))
 
 
-def export_file(path: str, options: Dict[str, Any]) -> Tuple[List[str], List[str], List[str]]:
-    """Export one file; returns (outputs written, problems, warnings).  Runs in a worker."""
-    written: List[str] = []
+def _no_data(exc: CommandError) -> bool:
+    # A block listed only from a parameter block (the original of a derivative
+    # map) has no values. To switch to the description's kind None once the
+    # private module describes files.
+    return "No data block exists in the file for" in str(exc)
+
+
+def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports) -> List[kinds.Block]:
+    """The file's blocks in request spelling (NDER), those matching any of ``wanted``."""
+    blocks: List[kinds.Block] = []
+    for b in list_blocks(path, reports):
+        triple = (str(b[0]), str(b[1]), kinds.request_word(str(b[2])))
+        if triple not in blocks:
+            blocks.append(triple)
+    if not wanted:
+        return blocks
+    chosen = [b for b in blocks if any(b[:len(w)] == tuple(w) for w in wanted)]
+    if not chosen:
+        raise CommandError("%s: no block %s (the file has %s)" % (
+            path, " or ".join(kinds.block_text(w) for w in wanted),
+            ", ".join(kinds.block_text(b) for b in blocks) or "no data blocks"))
+    return chosen
+
+
+def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports) -> None:
+    path, fmt = out.path, out.options["format"]
+    name = "%s_%s.%s" % (stem, triple_name(triple), _formats.EXTENSIONS[fmt])
+    if fmt == "csv":
+        target, sidecar = out.targets(name, name + _formats.SIDECAR_SUFFIX)
+    else:
+        (target,) = out.targets(name)
+    if fmt == "netcdf":
+        dataset = _open_dataset(path, triple, reports)
+        try:
+            out.write(target, dataset.to_netcdf)
+        finally:
+            dataset.close()
+        return
+    result = read_block(path, triple, reports)
+    try:
+        if fmt == "csv":
+            table = _formats.table(path, triple, result)
+            text = _formats.csv_sidecar(path, triple, result, table)
+            out.write(target, lambda tmp: _formats.write_csv(tmp, path, triple, result, table))
+            out.write(sidecar, _text(text))
+        else:
+            out.write(target, lambda tmp: _formats.WRITERS[fmt](tmp, path, triple, result))
+    except (ValueError, TypeError) as exc:  # a result the format cannot hold
+        raise CommandError("%s: block %s: %s" % (path, kinds.block_text(triple),
+                                                 describe_error(exc)))
+
+
+def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[str]) -> None:
+    reports = Reports()
+    try:
+        images = read_images(out.path, reports)
+    except CommandError as exc:
+        problems.append(str(exc))
+        images = []
+    for number, image in enumerate(images):
+        picture, attributes = _formats.image_outputs(stem, number, image)
+        for name, data in ((picture, bytes(image["image"]) if picture else b""),
+                           (attributes, (_formats.image_attributes(image) + "\n").encode("utf-8"))):
+            if not name:
+                continue
+            try:
+                target = out.image_target(name, data)
+                if target is not None:
+                    out.write(target, _put(data))
+            except _Skip:
+                pass
+            except CommandError as exc:
+                problems.append(str(exc))
+    if len(reports):
+        warnings.append("%s: visible images: %s" % (out.path, reports.summary()))
+
+
+def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
+                ) -> Tuple[List[str], List[str]]:
+    """Export one file, saying each output written to ``send``; (problems, warnings).
+
+    Interrupted (KeyboardInterrupt), it removes the outputs it wrote: a file's
+    outputs are all there or none.
+    """
+    out = _Writer(path, options, send)
     problems: List[str] = []
     warnings: List[str] = []
-    folder, fmt, force = options["to"], options["format"], options["force"]
     stem = os.path.splitext(os.path.basename(path))[0]
     try:
         reports = Reports()
-        blocks = list_blocks(path, reports)
-        chosen = select_blocks(path, blocks, options["blocks"])
-    except CommandError as exc:
-        return written, [str(exc)], warnings
-    if len(reports):
-        return written, ["%s: the directory cannot be read: %s (see 'vellkit check')"
-                         % (path, reports.summary())], warnings
-    for triple in chosen:
-        reports = Reports()
-        name = "%s_%s.%s" % (stem, triple_name(triple), _formats.EXTENSIONS[fmt])
         try:
-            target = _Target(folder, name, force)
-            if fmt == "netcdf":
-                dataset = _netcdf(path, triple, reports)
-                try:
-                    written.append(target.write(lambda out: dataset.to_netcdf(out)))
-                finally:
-                    dataset.close()
-            else:
-                result = read_block(path, triple, reports)
-                written.append(target.write(
-                    lambda out: _formats.WRITERS[fmt](out, path, triple, result)))
+            chosen = _blocks(path, options["blocks"], reports)
         except CommandError as exc:
-            problems.append(str(exc))
-        except Exception as exc:
-            problems.append("%s: block %s: %s" % (path, "/".join(triple), describe_error(exc)))
+            return [str(exc)], warnings
         if len(reports):
-            warnings.append("%s: block %s: %s; the output holds zeros there"
-                            % (path, "/".join(triple), reports.summary()))
-    if not options["no_images"]:
-        reports = Reports()
-        try:
-            images = read_images(path, reports)
-        except CommandError as exc:
-            problems.append(str(exc))
-            images = []
-        for number, image in enumerate(images):
-            picture, attributes = _formats.image_outputs(stem, number, image)
+            return ["%s: the directory cannot be read: %s (see 'vellkit check')"
+                    % (path, reports.summary())], warnings
+        for triple in chosen:
+            reports = Reports()
             try:
-                if picture:
-                    data = bytes(image["image"])
-                    written.append(_Target(folder, picture, force, data).write(_put(data)))
-                text = (_formats.image_attributes(image) + "\n").encode("utf-8")
-                written.append(_Target(folder, attributes, force, text).write(_put(text)))
+                _export_block(out, triple, stem, reports)
+            except _Skip:
+                pass
             except CommandError as exc:
-                problems.append(str(exc))
-        if len(reports):
-            warnings.append("%s: visible images: %s" % (path, reports.summary()))
-    return written, problems, warnings
+                if not (_no_data(exc) and not options["blocks"]):
+                    problems.append(str(exc))
+            except Exception as exc:  # e.g. MemoryError: this block's failure, the run goes on
+                problems.append("%s: block %s: %s" % (path, kinds.block_text(triple),
+                                                      describe_error(exc)))
+            if len(reports):
+                warnings.append("%s: block %s: %s; the output holds zeros there"
+                                % (path, kinds.block_text(triple), reports.summary()))
+        if not options["no_images"]:
+            _export_images(out, stem, problems, warnings)
+    except BaseException:
+        out.remove_all()
+        raise
+    return problems, warnings
+
+
+# ----------------------------------------------------------------------------
+# Many files
+# ----------------------------------------------------------------------------
+
+def _check_names(files: Sequence[str], folder: str) -> None:
+    stems: Dict[str, str] = {}
+    for path in files:
+        stem = os.path.splitext(os.path.basename(path))[0]
+        if stem in stems:
+            raise CommandError("%s and %s would export to the same names in %s"
+                               % (stems[stem], path, folder))
+        stems[stem] = path
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.jobs < 1:
-        raise CommandError("--jobs must be at least 1")
-    stems: Dict[str, str] = {}
-    for path in args.files:
-        stem = os.path.splitext(os.path.basename(path))[0]
-        if stem in stems and os.path.abspath(stems[stem]) != os.path.abspath(path):
-            raise CommandError("%s and %s would export to the same names in %s"
-                               % (stems[stem], path, args.to))
-        stems[stem] = path
+    files, outcomes = inputs(args)
+    _check_names(files, args.to)
     try:
         os.makedirs(args.to, exist_ok=True)
     except OSError as exc:
         raise CommandError("%s: cannot make the output folder: %s" % (args.to, exc.strerror or exc))
     options = {"to": args.to, "format": args.format, "force": args.force,
-               "no_images": args.no_images,
-               "blocks": [parse_block(b) for b in args.block]}
-    files = list(dict.fromkeys(args.files))
-    outcomes = {path: Outcome(path) for path in files}
+               "skip_existing": args.skip_existing, "no_images": args.no_images,
+               "blocks": list(args.block)}
+    bar = Progress(len(files), "exporting")
+    for outcome in outcomes:
+        bar.print("vellkit: " + outcome.problems[0], sys.stderr)
+    by_path = {path: Outcome(path) for path in files}
+    written: Dict[str, List[str]] = {path: [] for path in files}
 
-    def record(path: str, result: Tuple[List[str], List[str], List[str]]) -> None:
-        written, problems, warnings = result
-        for out in written:
-            print(out)
-        sys.stdout.flush()
+    def done(path: str, result: Tuple[List[str], List[str]]) -> None:
+        problems, warnings = result
+        bar.advance()
+        if written[path]:
+            bar.print("\n".join(written[path]))
         for message in warnings + problems:
-            error(message)
-        outcomes[path].problems.extend(problems)
+            bar.print("vellkit: " + message, sys.stderr)
+        by_path[path].problems.extend(problems)
 
-    if args.jobs == 1 or len(files) == 1:
-        for path in progress(files, "exporting"):
-            record(path, export_file(path, options))
-    else:
-        with ProcessPoolExecutor(max_workers=min(args.jobs, len(files))) as pool:
-            futures = {pool.submit(export_file, path, options): path for path in files}
-            for future in progress(list(as_completed(futures)), "exporting"):
-                path = futures[future]
-                try:
-                    record(path, future.result())
-                except Exception as exc:  # a worker that died
-                    record(path, ([], ["%s: %s" % (path, describe_error(exc))], []))
-    return finish([outcomes[p] for p in files], NAME)
+    def failed(path: str, reason: str, pid: Optional[int]) -> None:
+        # A worker that died or was stopped: its outputs (whole or temporary) go.
+        for output in written[path]:
+            with contextlib.suppress(OSError):
+                os.unlink(output)
+        written[path] = []
+        if pid is not None:
+            remove_parts(args.to, pid)
+        if reason != "interrupted":
+            done(path, (["%s: %s" % (path, reason)], []))
+
+    work = functools.partial(export_file, options=options)
+    bar.start()
+    try:
+        if args.jobs == 1 or len(files) == 1:
+            for path in files:
+                result = work(path, written[path].append)
+                with HeldInterrupts():  # a finished file's outputs are listed whole
+                    done(path, result)
+        else:
+            run_in_processes(files, work, args.jobs,
+                             on_message=lambda path, output: written[path].append(output),
+                             on_done=done, on_failed=failed)
+    finally:
+        bar.close()
+    return finish(outcomes + [by_path[p] for p in files], NAME)

@@ -1,20 +1,24 @@
-"""``vellkit preview``: a PNG picture of one block."""
+"""``vellkit preview``: a picture of one block, in the format its file name asks for."""
 
 import argparse
 import os
-from typing import Optional, Tuple
+from typing import Tuple
 
-from ._common import (EXIT_OK, CommandError, Reports, describe_error, list_blocks, parse_block,
-                      read_block, read_images, select_blocks, triple_name)
+import vellkit
+
+from ..kinds import KINDS
+from ._common import (EXIT_OK, CommandError, Reports, captured, describe_error, describe_file, escape,
+                      find_block, first_data_block, safe_output, shown, triple_name)
 
 NAME = "preview"
-HELP = ("Draw one block as a PNG picture: a spectrum over its axis; an image map as a chemical "
-        "image at --at or integrated over --band; a time series as a heat map; the regions of a "
-        "multi-region map on the map plane (over the visible image when its position is known). "
-        "Needs matplotlib: pip install \"vellkit[plot]\".")
+HELP = ("Draw one block as a picture (PNG, SVG, PDF or JPEG, as the --out name's suffix says): a "
+        "spectrum over its axis; an image map as a chemical image at --at or integrated over "
+        "--band; a time series as a heat map; the traces of a trace block (--trace picks one); "
+        "the regions of a multi-region map on the map plane (over the visible image when its "
+        "position is known). Needs matplotlib: pip install \"vellkit[plot]\".")
 EXAMPLES = ["vellkit preview map.vell AB/3D/NONE --at 1650 --out map.png",
-            "vellkit preview map.vell --band 1600:1700 --out band.png",
-            "vellkit preview traces.vell TRC --trace Amide --out amide.png"]
+            "vellkit preview map.vell --band 1600:1700 --out band.svg",
+            "vellkit preview traces.vell TRC --trace Amide --out amide.pdf"]
 
 
 def _band(text: str) -> Tuple[float, float]:
@@ -28,54 +32,92 @@ def _band(text: str) -> Tuple[float, float]:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("file", metavar="FILE", help="a VELL file")
     parser.add_argument("block", nargs="?", metavar="BLOCK",
-                        help="block as AB/3D/NONE (or a prefix such as AB); default: the first")
-    parser.add_argument("--out", metavar="PNG",
-                        help="picture to write (default: FILE_BLOCK.png in the current folder)")
+                        help="block as AB/3D/NONE (or a prefix such as AB or TRC); default: the first "
+                             "block with data")
+    parser.add_argument("--out", metavar="PICTURE",
+                        help="picture to write: .png, .svg, .pdf or .jpg (default: FILE_BLOCK.png in "
+                             "the current folder)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--at", type=float, metavar="X",
-                       help="chemical image at this position of the x axis")
+                       help="image maps and multi-region maps: chemical image at this position of "
+                            "the x axis")
     where.add_argument("--band", type=_band, metavar="FROM:TO",
-                       help="chemical image integrated over this range of the x axis")
+                       help="image maps and multi-region maps: chemical image integrated over this "
+                            "range of the x axis")
     parser.add_argument("--trace", metavar="LABEL",
-                        help="trace to draw for trace blocks: its label or index (default 0)")
+                        help="trace blocks: the trace to draw, by label or index (default: the "
+                             "first; for time-resolved traces, all)")
     parser.add_argument("--force", action="store_true", help="overwrite an existing picture")
+    # A usage error found once the file is known (an option that does not
+    # apply to its block) is reported with this subcommand's usage.
+    parser.set_defaults(usage_error=parser.error)
 
 
 def run(args: argparse.Namespace) -> int:
+    safe_output()
+    path = args.file
     try:
         from .. import plots
         plots.require_matplotlib()
     except ImportError as exc:
-        raise CommandError("%s: %s" % (args.file, exc))
-    reports = Reports()
-    path = args.file
-    blocks = list_blocks(path, reports)
-    wanted = [parse_block(args.block)] if args.block else None
-    triple = select_blocks(path, blocks, wanted)[0]
-    stem = os.path.splitext(os.path.basename(path))[0]
-    out: Optional[str] = args.out or "%s_%s.png" % (stem, triple_name(triple))
-    if os.path.exists(out) and not args.force:
-        raise CommandError("%s exists (use --force to overwrite)" % out)
-    result = read_block(path, triple, reports)
-    images = None
-    if type(result).__name__.startswith("MultiRegion"):
+        raise CommandError("%s: %s" % (shown(path), exc))
+    if args.out is not None:
         try:
-            images = read_images(path, reports)
-        except CommandError:
-            images = None  # the picture goes on without a backdrop
+            plots.format_of(args.out)
+        except ValueError as exc:
+            args.usage_error("--out: %s" % escape(exc))
+    description = describe_file(path)
+    if args.block:
+        block = find_block(path, description, args.block)
+        if not block["kind"]:
+            raise CommandError("%s: block %s holds no data (it is listed from a parameter block alone)"
+                               % (shown(path), "/".join(block["request"])))
+    else:
+        first = first_data_block(description)
+        if first is None:
+            raise CommandError("%s: no block with data (the file has %s)" % (
+                shown(path), ", ".join("/".join(b["request"]) for b in description["blocks"])
+                or "no data blocks"))
+        block = first
+    triple = tuple(block["request"])
+    given = {"at": args.at, "band": args.band, "trace": args.trace}
+    try:
+        plots.check_options(block["kind"], **given)
+    except ValueError:
+        wrong = next(k for k, v in given.items() if v is not None and k not in plots.OPTIONS[block["kind"]])
+        args.usage_error("--%s does not apply to block %s of %s (%s); it applies to: %s" % (
+            wrong, "/".join(triple), shown(path), KINDS[block["kind"]].words,
+            ", ".join(plots.kinds_taking(wrong))))
+    stem = os.path.splitext(os.path.basename(path))[0]
+    out = args.out or "%s_%s.png" % (stem, triple_name(triple))
+    if os.path.exists(out) and not args.force:
+        raise CommandError("%s exists (use --force to overwrite)" % shown(out))
+    reports = Reports()
+    try:
+        with captured(reports):
+            result = vellkit.getVellData(path, triple)
+    except Exception as exc:
+        raise CommandError("%s: block %s: %s" % (shown(path), "/".join(triple), escape(describe_error(exc))))
+    images = None
+    if plots.over_images(block["kind"]) and description["images"]:
+        try:
+            with captured(Reports()):
+                images = vellkit.getVisImages(path)
+        except Exception:  # the picture goes on without a backdrop
+            images = None
     try:
         fig = plots.plot_result(result, at=args.at, band=args.band, trace=args.trace,
-                                images=images, source=os.path.basename(path))
+                                images=images, source=shown(os.path.basename(path)))
         plots.save(fig, out)
     except OSError as exc:
-        raise CommandError("%s: cannot write the picture: %s" % (out, describe_error(exc)))
+        raise CommandError("%s: cannot write the picture: %s" % (shown(out), describe_error(exc)))
     except (ValueError, TypeError) as exc:
-        raise CommandError("%s: block %s: %s" % (path, "/".join(triple), exc))
+        raise CommandError("%s: block %s: %s" % (shown(path), "/".join(triple), escape(exc)))
     except Exception as exc:  # data the picture cannot show (empty blocks and the like)
-        raise CommandError("%s: block %s: no picture: %s" % (path, "/".join(triple),
-                                                             describe_error(exc)))
+        raise CommandError("%s: block %s: no picture: %s" % (shown(path), "/".join(triple),
+                                                             escape(describe_error(exc))))
     if len(reports):
         raise CommandError("%s: %s while reading; wrote %s all the same"
-                           % (path, reports.summary(), out))
-    print(out)
+                           % (shown(path), reports.summary(), shown(out)))
+    print(shown(out))
     return EXIT_OK

@@ -1,104 +1,268 @@
-"""``vellkit show``: one block's parameters, axes, value range, map, times, labels, regions."""
+"""``vellkit show``: each block's kind, shape, axes, map grid, times, trace labels, regions and
+parameters, and the visible images, from the file's headers (no data values are read)."""
 
 import argparse
-import json
+import os
+import sys
 from collections import OrderedDict
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Optional, Sequence
 
-from ._common import (EXIT_FAILED, EXIT_OK, CommandError, Reports, error, format_triple, list_blocks,
-                      param_label, parse_block, plain, read_block, select_blocks, summarize)
+import numpy as np
+
+from ..kinds import kind, parse_block
+from ..units import x_unit_label, x_unit_long_name
+from ._common import (Outcome, block_dims, block_words, describe_file, escape, file_entry, find_block,
+                      finish, json_document, json_status, merged_parameters, param_label, plain,
+                      print_json, run_per_file, safe_output, shown)
+from .list import file_problems, image_entry
 
 NAME = "show"
-HELP = ("Show a block's parameters with readable labels, its x range and units, min/max, "
-        "and for 3D blocks the map axes, times, trace labels and regions.")
-EXAMPLES = ["vellkit show sample.vell AB/3D/NONE", "vellkit show sample.vell --json > sample.json"]
+HELP = ("Show the blocks of each file: kind, shape, x range and units, the values' range as the "
+        "file states it, map grid, times, trace labels, regions, every parameter with a readable "
+        "label, and the visible images. Only headers are read, however large the file. --json "
+        "prints one JSON document for the whole run.")
+EXAMPLES = ["vellkit show sample.vell", "vellkit show sample.vell --block AB/3D/NONE",
+            "vellkit show *.vell --json > blocks.json"]
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("file", metavar="FILE", help="a VELL file")
-    parser.add_argument("block", nargs="?", metavar="BLOCK",
-                        help="block as AB/3D/NONE (or a prefix such as AB); default: every block")
-    parser.add_argument("--json", action="store_true", help="print the same as JSON")
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="VELL files; a last argument that is no file but a block (AB/3D/NONE) "
+                             "is taken as --block")
+    parser.add_argument("-b", "--block", metavar="BLOCK",
+                        help="show only this block: AB/3D/NONE or a prefix such as AB or TRC "
+                             "(default: every block)")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON document for all files instead of text")
 
 
-def block_info(path: str, triple, reports: Reports) -> Dict[str, Any]:
-    """Everything ``show`` prints about one block, as JSON-friendly values."""
-    result = read_block(path, triple, reports)
-    info: Dict[str, Any] = OrderedDict([("block", list(triple))])
-    info.update(summarize(result))
-    info["parameters"] = [OrderedDict([("name", str(k)), ("label", param_label(str(k))),
-                                       ("value", plain(v))])
-                          for k, v in result.parameters.items()]
+def _split_block(args: argparse.Namespace) -> None:
+    """``show FILE BLOCK`` as it was written before several files were taken."""
+    last = args.files[-1]
+    # Block words hold no dot; a missing file name mostly does (sample.vell).
+    if args.block is None and len(args.files) > 1 and "." not in last and not os.path.exists(last):
+        try:
+            parse_block(args.files[-1])
+        except ValueError:
+            return
+        args.block = args.files.pop()
+
+
+# ----------------------------------------------------------------------------
+# What is shown of one block
+# ----------------------------------------------------------------------------
+
+def _number(value: Any) -> Optional[float]:
+    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
+
+
+def x_axis(parameters: Dict[str, Any], points: Optional[int]) -> "OrderedDict[str, Any]":
+    code = parameters.get("DXU")
+    code = code if isinstance(code, str) else None
+    return OrderedDict([("points", points), ("first", _number(parameters.get("FXV"))),
+                        ("last", _number(parameters.get("LXV"))), ("code", code),
+                        ("unit", x_unit_label(code)), ("name", x_unit_long_name(code))])
+
+
+def _axis(origin: Optional[float], step: Optional[float], count: int) -> "OrderedDict[str, Any]":
+    if count <= 0 or origin is None or step is None:
+        return OrderedDict([("count", count), ("first", None), ("last", None), ("step", None)])
+    return OrderedDict([("count", count), ("first", origin), ("last", origin + step * (count - 1)),
+                        ("step", step if count > 1 else None)])
+
+
+def _extent(values: np.ndarray) -> Optional["OrderedDict[str, float]"]:
+    values = values[np.isfinite(values)]
+    if not values.size:
+        return None
+    return OrderedDict([("min", float(values.min())), ("max", float(values.max()))])
+
+
+def _needs_plan(name: str) -> bool:
+    """Whether showing a block of this kind needs its plan: times, trace
+    labels and regions lie in the records' info fields and the annotation table."""
+    row = kind(name)
+    return row.traces or "time" in row.dims or "position" in row.dims
+
+
+def _plan_details(path: str, block: Dict[str, Any], info: Dict[str, Any]) -> None:
+    """The times, trace labels and regions of a 3D block, from its plan
+    (headers, the store table, the annotation table and the records' info
+    fields only)."""
+    from .. import _native
+
+    row = kind(block["kind"])
+    plan: Dict[str, Any] = dict(_native.plan_block(path, tuple(block["request"])))
+    identity = plan["identity"]
+    records = plan.get("records") or {"offsets": b"", "info_size": 0}
+    offsets = np.frombuffer(records["offsets"], dtype=np.int64)
+    if "time" in row.dims:
+        times = np.asarray(_native.read_times(path, offsets, plan["npt"], identity), dtype=np.float64)
+        unit = merged_parameters(plan["parameters"]).get("ZTX")
+        info["time"] = OrderedDict([
+            ("steps", int(times.size)), ("first", float(times[0]) if times.size else None),
+            ("last", float(times[-1]) if times.size else None), ("range", _extent(times)),
+            ("unit", unit if isinstance(unit, str) else None)])
+    if row.traces:
+        labels = _native.read_labels(path, offsets, plan["npt"], records["info_size"], identity)
+        info["traces"] = OrderedDict([("count", len(labels)), ("labels", list(labels))])
+    for region in plan.get("regions") or []:
+        map_x = np.frombuffer(region["map_x"], dtype=np.float64)
+        map_y = np.frombuffer(region["map_y"], dtype=np.float64)
+        info.setdefault("regions", []).append(OrderedDict([
+            ("group", region["group"]), ("title", region["title"]), ("positions", int(map_x.size)),
+            ("map_x", _extent(map_x)), ("map_y", _extent(map_y))]))
+
+
+def block_info(path: str, block: Dict[str, Any]) -> "OrderedDict[str, Any]":
+    """Everything ``show`` says of one described block, as JSON-friendly values."""
+    parameters = merged_parameters(block["parameters"])
+    info: "OrderedDict[str, Any]" = OrderedDict([
+        ("block", block_words(block)), ("listed", list(block["listed"])),
+        ("request", list(block["request"])), ("kind", block.get("kind"))])
+    if block.get("kind"):
+        row = kind(block["kind"])
+        dims = block_dims(block)
+        info.update([("kind_words", row.words), ("result_class", row.result_class), ("dims", dims)])
+        points = dims["spectral"] if "spectral" in dims else parameters.get("NPT")
+        info["x"] = x_axis(parameters, points if isinstance(points, int) else None)
+        if "MNY" in parameters or "MXY" in parameters:
+            info["stated_values"] = OrderedDict([("min", _number(parameters.get("MNY"))),
+                                                 ("max", _number(parameters.get("MXY")))])
+        if "x" in dims and "y" in dims:
+            # Counts from the shape; origins and steps from the parameters,
+            # which for a derivative map hold the original block's grid
+            # when the core took it from there.
+            info["map_x"] = _axis(_number(parameters.get("AOX")), _number(parameters.get("DDX")), dims["x"])
+            info["map_y"] = _axis(_number(parameters.get("AOY")), _number(parameters.get("DDY")), dims["y"])
+    else:
+        info["note"] = "listed from a parameter block alone: the file holds no data for it"
+    info["problem"] = block.get("problem")
+    if block.get("kind") and _needs_plan(block["kind"]) and not block.get("problem"):
+        try:
+            _plan_details(path, block, info)
+        except (ValueError, OSError, MemoryError) as exc:
+            info["problem"] = str(exc)
+    info["parameters"] = [OrderedDict([("name", name), ("label", param_label(name)),
+                                       ("value", plain(value))])
+                          for name, value in parameters.items()]
     return info
 
 
+# ----------------------------------------------------------------------------
+# Text
+# ----------------------------------------------------------------------------
+
 def _fmt(value: Any) -> str:
-    return "%g" % value if isinstance(value, float) else str(value)
+    if value is None:
+        return "-"
+    return "%g" % value if isinstance(value, float) else escape(value)
 
 
 def _axis_line(axis: Dict[str, Any]) -> str:
+    if not axis["count"]:
+        return "0 positions"
     text = "%d, %s to %s" % (axis["count"], _fmt(axis["first"]), _fmt(axis["last"]))
     return text + (" (step %s)" % _fmt(axis["step"]) if axis["step"] is not None else "")
 
 
-def text_lines(info: Dict[str, Any]) -> List[str]:
+def _range(extent: Optional[Dict[str, float]]) -> str:
+    return "%s to %s" % (_fmt(extent["min"]), _fmt(extent["max"])) if extent else "-"
+
+
+def block_lines(info: Dict[str, Any]) -> List[str]:
     """The text form of :func:`block_info`."""
-    x = info["x"]
-    unit = (" " + x["unit"]) if x["unit"] else ""
-    name = (" (%s)" % x["name"]) if x["name"] and x["name"] != x["unit"] else ""
-    lines = ["block %s: %s (%s)" % (format_triple(info["block"]), info["kind"], info["class"])]
-    if x["points"]:
-        lines.append("  x axis: %d points, %s to %s%s%s" % (
-            x["points"], _fmt(x["first"]), _fmt(x["last"]), unit, name))
+    name = "(%s)" % ", ".join(repr(w) for w in info["request"])
+    if not info["kind"]:
+        lines = ["block %s: no data (listed from a parameter block alone)" % name]
     else:
-        lines.append("  x axis: no points")
-    if info["values"]:
-        lines.append("  values: min %s, max %s" % tuple(_fmt(v) for v in info["values"]))
-    if "map_x" in info:
-        lines.append("  map X: %s" % _axis_line(info["map_x"]))
-        lines.append("  map Y: %s" % _axis_line(info["map_y"]))
-    if "time" in info:
-        t = info["time"]
-        extent = ("%s to %s" % tuple(_fmt(v) for v in t["extent"])) if t["extent"] else "none"
-        lines.append("  time: %d steps, %s %s" % (t["steps"], extent, t["unit"] or ""))
-    if "labels" in info:
-        lines.append("  traces: %s" % (", ".join(repr(s) for s in info["labels"]) or "none"))
-    for region in info.get("regions", []):
-        ext = lambda e: ("%s to %s" % (_fmt(e[0]), _fmt(e[1]))) if e else "-"  # noqa: E731
-        lines.append("  region %s: %d positions, X %s, Y %s" % (
-            region["title"], region["positions"], ext(region["map_x"]), ext(region["map_y"])))
-    lines.append("  parameters:")
+        lines = ["block %s: %s (%s)" % (name, info["kind_words"], info["result_class"])]
+        if info["dims"]:
+            lines.append("  shape: %s" % ", ".join("%s %d" % kv for kv in info["dims"].items()))
+        x = info["x"]
+        unit = (" " + escape(x["unit"])) if x["unit"] else ""
+        long_name = (" (%s)" % escape(x["name"])) if x["name"] and x["name"] != x["unit"] else ""
+        if x["points"]:
+            lines.append("  x axis: %d points, %s to %s%s%s" % (
+                x["points"], _fmt(x["first"]), _fmt(x["last"]), unit, long_name))
+        else:
+            lines.append("  x axis: no points")
+        if "stated_values" in info:
+            lines.append("  values (MNY, MXY as the file states them): %s" % _range(info["stated_values"]))
+        if "map_x" in info:
+            lines.append("  map X: %s" % _axis_line(info["map_x"]))
+            lines.append("  map Y: %s" % _axis_line(info["map_y"]))
+        if "time" in info:
+            t = info["time"]
+            lines.append("  time: %d steps, %s to %s %s" % (t["steps"], _fmt(t["first"]), _fmt(t["last"]),
+                                                          escape(t["unit"] or "")))
+        if "traces" in info:
+            lines.append("  traces: %s" % (", ".join(escape(repr(s)) for s in info["traces"]["labels"])
+                                           or "none"))
+        for region in info.get("regions", []):
+            lines.append("  region %d %s: %d positions, X %s, Y %s" % (
+                region["group"], escape(repr(region["title"])), region["positions"],
+                _range(region["map_x"]), _range(region["map_y"])))
+    if info.get("problem"):
+        lines.append("  problem: %s" % escape(info["problem"]))
+    lines.append("  parameters:" if info["parameters"] else "  parameters: none")
     width = max([len(p["label"]) for p in info["parameters"]] or [0])
     for p in info["parameters"]:
-        lines.append("    %-4s %-*s  %s" % (p["name"], width, p["label"], _fmt(p["value"])))
+        lines.append("    %-4s %-*s  %s" % (escape(p["name"]), width, p["label"], _fmt(p["value"])))
     return lines
 
 
+def image_lines(images: Sequence[Dict[str, Any]]) -> List[str]:
+    if not images:
+        return ["visible images: none"]
+    lines = ["visible images: %d" % len(images)]
+    for image in images:
+        kind_text = "type %s" % image["type"] if image["type"] is not None else "no type"
+        stored = "" if image["bytes_stored"] >= image["bytes"] else ", %d stored" % image["bytes_stored"]
+        lines.append("  image %d: %s, %s, %d bytes%s" % (image["index"], escape(repr(image["title"])),
+                                                         kind_text, image["bytes"], stored))
+    return lines
+
+
+# ----------------------------------------------------------------------------
+# The run
+# ----------------------------------------------------------------------------
+
 def run(args: argparse.Namespace) -> int:
-    reports = Reports()
-    path = args.file
-    blocks = list_blocks(path, reports)
-    wanted = [parse_block(args.block)] if args.block else None
-    chosen = select_blocks(path, blocks, wanted)
-    infos, failed = [], []
-    for triple in chosen:
-        try:
-            infos.append(block_info(path, triple, reports))
-        except CommandError as exc:
-            failed.append(str(exc))
-    if args.json:
-        doc = OrderedDict([("file", path), ("blocks", infos)])
-        if failed:
-            doc["errors"] = failed
-        if len(reports):
-            doc["failed_reads"] = reports.summary()
-        print(json.dumps(doc, indent=2))
-    else:
-        print(path)
+    safe_output()
+    _split_block(args)
+    documents: Dict[str, Dict[str, Any]] = {}
+
+    def show_one(path: str, outcome: Outcome) -> None:
+        doc = documents[path] = OrderedDict([("path", path)])
+        description = describe_file(path)
+        if args.block:
+            chosen = [find_block(path, description, args.block)]
+        else:
+            chosen = description["blocks"]
+        problems = file_problems(description)
+        infos = [block_info(path, block) for block in chosen]
         for info in infos:
-            print("\n".join(text_lines(info)))
-    for message in failed:
-        error(message)
-    if len(reports):
-        error("%s: %s while reading" % (path, reports.summary()))
-    return EXIT_FAILED if failed else EXIT_OK
+            problem = "block %s: %s" % (info["block"], escape(info["problem"]))
+            if info["problem"] and problem not in problems:
+                problems.append(problem)
+        outcome.problems.extend("%s: %s" % (shown(path), p) for p in problems)
+        images = [image_entry(k, im) for k, im in enumerate(description["images"])]
+        doc.update([("size", description["file_size"]), ("blocks", infos), ("images", images),
+                    ("problems", problems)])
+        if args.json:
+            return
+        lines = ["%s (%d bytes)" % (shown(path), description["file_size"])]
+        for info in infos:
+            lines.extend(block_lines(info))
+        if not description["blocks"]:
+            lines.append("no data blocks")
+        lines.extend(image_lines(images))
+        print("\n".join(lines))
+        sys.stdout.flush()
+
+    outcomes = run_per_file(args.files, show_one, "showing")
+    if args.json:
+        print_json(json_document(NAME, [file_entry(documents, o) for o in outcomes], outcomes))
+        return json_status(outcomes)
+    return finish(outcomes, NAME)

@@ -10,6 +10,7 @@
 #include "core/common/limits.hpp"
 #include "core/extract/locate.hpp"
 #include "core/format/cursor.hpp"
+#include "core/plans/block_plan.hpp"
 
 namespace vellkit::py {
 
@@ -29,16 +30,15 @@ struct ExtractContext {
     Ref dimensions;
     Ref deriv;
     bool is_trace = false;  // data block type "TRC"
+    PlanRequest request;    // the same request, as the core's plans take it
     LocatedBlocks blocks;
 
-    Ref parameters;
+    ParamMap merged;  // the block's parameters as the core merged them
+    Ref parameters;   // ... and as the result's dictionary
     Ref npt, fxv, lxv, mxy, mny;
     Ref abscissa;
     long long npt_value = 0;  // NPT as a count, once the axis accepted it
 };
-
-// Memory a record of the offsets map takes (index, offset, map entry).
-constexpr uint64_t kRecordLayoutBytes = 64;
 
 // Counts memory the call is about to allocate; MemoryError past the limit.
 void charge(ExtractContext& ctx, uint64_t count, uint64_t item_bytes);

@@ -12,6 +12,7 @@
 #include "bindings/parameter_blocks/params.hpp"
 #include "bindings/results/result_classes.hpp"
 #include "core/extract/spectrum.hpp"
+#include "core/format/catalogue.hpp"
 #include "core/format/layout.hpp"
 
 namespace vellkit::py {
@@ -53,10 +54,10 @@ long long small_int(PyObject* tuple, Py_ssize_t i) {
 }
 
 void assemble_parameters(ExtractContext& ctx) {
-    ctx.parameters = read_parameters(ctx.cursor, ctx.blocks.params, ctx.reporter);
-    for (int64_t offset : {ctx.blocks.acquisition, ctx.blocks.instrument, ctx.blocks.sample, ctx.blocks.fourier_transform}) {
-        if (offset != -1) merge_parameters(ctx.cursor, offset, ctx.reporter, ctx.parameters.get());
-    }
+    check(ctx.reporter.run_core(ctx.source, [&](FieldReadObserver& observer) {
+        return merge_block_parameters(ctx.cursor, observer, ctx.blocks, ctx.merged);
+    }));
+    ctx.parameters = parameters_dict(ctx.reporter, ctx.merged.records());
     ctx.npt = lookup(ctx.parameters.get(), "NPT");
     ctx.fxv = lookup(ctx.parameters.get(), "FXV");
     ctx.lxv = lookup(ctx.parameters.get(), "LXV");
@@ -149,7 +150,13 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
         ctx.data_block_type = std::move(block_type);
         ctx.dimensions = std::move(dimensions);
         ctx.deriv = std::move(deriv);
-        ctx.is_trace = request.data_type == layout::kTraceDataType;
+        BlockFields fields;
+        fields.data_type = request.data_type;
+        fields.sample_type = request.sample_type;
+        ctx.request.name_index = block_name_index(fields);
+        ctx.request.three_d = is_3d;
+        ctx.request.deriv_type = request.deriv_type;
+        ctx.is_trace = ctx.request.traces();
         ctx.blocks = locate_blocks(directory, request);
         if (ctx.blocks.data == -1 || ctx.blocks.params == -1) {
             Ref head = new_str("No data block exists in the file for: ");
@@ -167,7 +174,7 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
 Ref read_single_spectrum(ExtractContext& ctx) {
     int64_t count = 0;
     check(locate_spectrum(ctx.cursor, ctx.blocks.data, ctx.npt_value, count));
-    charge(ctx, (uint64_t)count, 4);
+    charge(ctx, (uint64_t)count, layout::kValueBytes);
     Ref length = new_int(count);
     Ref ordinate = np_empty(ctx.st, length.get(), ctx.st->np_float32);
     if (count > 0) {

@@ -10,7 +10,7 @@
 #include "bindings/extract/records.hpp"
 #include "bindings/parameter_blocks/params.hpp"
 #include "core/extract/gather.hpp"
-#include "core/format/byte_order.hpp"
+#include "core/plans/block_plan.hpp"
 
 namespace vellkit::py {
 
@@ -34,21 +34,27 @@ Ref axis_end(PyObject* origin, PyObject* step, PyObject* count) {
     return Ref::check(PyNumber_Add(origin, span.get()));
 }
 
-// Mapping parameters (falling back to the original ones for a derivative
-// map without a grid size), the two map axes and the offsets map.
+// Mapping parameters (falling back, as the core's plan decides, to the
+// original ones for a derivative map with an empty axis), the two map axes
+// and the offsets map.
 MapGrid map_grid(ExtractContext& ctx) {
     MapGrid g;
     for (int i = 0; i < 6; ++i) g.values[i] = lookup(ctx.parameters.get(), kMappingNames[i]);
-    Ref none_word = new_str("NONE");
-    int derivative = PyObject_RichCompareBool(ctx.deriv.get(), none_word.get(), Py_NE);
-    check_status(derivative);
-    if (derivative && (equals_number(g.npx(), 0) || equals_number(g.npy(), 0))) {
+    if (grid_from_original(ctx.request, ctx.merged)) {
         Ref message = new_str("Orignal mapping coordinates used");
         Ref::check(PyObject_CallFunctionObjArgs(ctx.st->builtin_print, message.get(), nullptr));
-        Ref original = read_parameters(ctx.cursor, ctx.blocks.original_params, ctx.reporter);
-        for (int i = 0; i < 6; ++i) g.values[i] = lookup(original.get(), kMappingNames[i]);
-        for (int i = 0; i < 6; ++i)
+        ValueStop stop;
+        check(ctx.reporter.run_core(ctx.source, [&](FieldReadObserver& observer) {
+            return merge_original_grid(ctx.cursor, observer, ctx.blocks, ctx.merged, stop);
+        }));
+        // No original block: read at its offset (-1) as the module reads any
+        // parameter block, which fails as that read fails.
+        if (stop.why == ValueStop::Why::no_original) read_parameters(ctx.cursor, ctx.blocks.original_params, ctx.reporter);
+        if (stop.why == ValueStop::Why::missing) raise_key_error(new_str(stop.name.c_str()).get());
+        for (int i = 0; i < 6; ++i) {
+            g.values[i] = parameter_value(*ctx.merged.find(kMappingNames[i]));
             check_status(PyDict_SetItemString(ctx.parameters.get(), kMappingNames[i], g.values[i].get()));
+        }
     }
     Ref end_x = axis_end(g.values[0].get(), g.values[2].get(), g.npx());
     charge_axis(ctx, g.npx());
@@ -65,14 +71,13 @@ MapGrid map_grid(ExtractContext& ctx) {
 Ref read_image_map(ExtractContext& ctx) {
     MapGrid g = map_grid(ctx);
     Ref shape = Ref::check(PyTuple_Pack(3, g.npy(), g.npx(), ctx.npt.get()));
-    charge_cube(ctx, {g.npy(), g.npx(), ctx.npt.get()}, 4);
+    charge_cube(ctx, {g.npy(), g.npx(), ctx.npt.get()}, layout::kValueBytes);
     Ref cube = np_zeros(ctx.st, shape.get(), ctx.st->np_float32);
     const long long npx = index_value(g.npx()), npy = index_value(g.npy()), npt = ctx.npt_value;
 
     WritableView view(cube.get());
-    auto* base = static_cast<unsigned char*>(view.data());
-    std::vector<ReadPiece> pieces;
-    pieces.reserve(g.layout.size());
+    std::vector<RecordValues> rows;
+    rows.reserve(g.layout.size());
     for (size_t i = 0; i < g.layout.size(); ++i) {
         poll(ctx, i);
         RecordValues rv = locate_values(ctx, g.layout.offsets[i], npt);
@@ -86,10 +91,10 @@ Ref read_image_map(ExtractContext& ctx) {
             Ref::check(PyObject_GetItem(cube.get(), row_index.get()));
         }
         if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
-        if (npt > 0) pieces.push_back({rv.offset, (size_t)npt * 4, base + (size_t)i * (size_t)npt * 4});
+        rows.push_back(rv);
     }
-    read_pieces(ctx, pieces);
-    little_endian_to_host(base, (size_t)(view.bytes() / 4), 4);
+    // Record i fills the cube's i-th row of NPT values (row-major over the grid).
+    read_rows(ctx, rows, npt, static_cast<float*>(view.data()), nullptr);
 
     return build_result(ctx, kImageDataReturn,
                         {{"mapX", g.map_x.get()}, {"mapY", g.map_y.get()}, {"spectra", cube.get()}});
@@ -102,38 +107,31 @@ Ref read_image_trace_map(ExtractContext& ctx) {
     const long long cells = npx * npy;  // both below 2^31
 
     LabelReads label_reads;
-    std::vector<int64_t> starts;
-    starts.reserve(g.layout.size());
+    std::vector<RecordValues> rows;
+    rows.reserve(g.layout.size());
     for (size_t k = 0; k < g.layout.size(); ++k) {
         poll(ctx, k);
         RecordValues rv = locate_values(ctx, g.layout.offsets[k], npt);
         if (rv.count != cells) raise_reshape_error(ctx, rv.count, g.npy(), g.npx());
         check(label_reads.locate(ctx.cursor, rv.end, info));
-        starts.push_back(rv.offset);
+        rows.push_back(rv);
     }
-    if (starts.empty()) raise_nothing_to_stack(ctx, "dstack");
+    if (rows.empty()) raise_nothing_to_stack(ctx, "dstack");
 
     // The maps are read straight into a (records, NPY, NPX) array, one map
     // after another, and returned as its (NPY, NPX, records) view: the values,
     // dtype and shape of the maps stacked along a third axis, without a
     // second copy.
-    const size_t count = starts.size();
+    const size_t count = rows.size();
     charge(ctx, label_reads.bytes(), 1);
-    charge(ctx, count * (uint64_t)cells, 4);
+    charge(ctx, count * (uint64_t)cells, layout::kValueBytes);
     Ref shape = shape_tuple({(long long)count, npy, npx});
     Ref stacked = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
     {
         WritableView view(stacked.get());
-        auto* out = static_cast<float*>(view.data());
-        std::vector<ReadPiece> pieces;
-        pieces.reserve(count * 2);
-        for (size_t k = 0; k < count; ++k) {
-            if (cells > 0) pieces.push_back({starts[k], (size_t)cells * 4, out + k * (size_t)cells});
-            ReadPiece label = label_reads.piece(k);
-            if (label.length) pieces.push_back(label);
-        }
-        read_pieces(ctx, pieces);
-        little_endian_to_host(out, (size_t)cells * count, 4);
+        std::vector<ReadPiece> labels(count);
+        for (size_t k = 0; k < count; ++k) labels[k] = label_reads.piece(k);
+        read_rows(ctx, rows, cells, static_cast<float*>(view.data()), &labels);
     }
     Ref traces = Ref::check(PyObject_CallMethod(stacked.get(), "transpose", "iii", 1, 2, 0));
     Ref labels = decode_labels(ctx, label_reads);

@@ -376,16 +376,27 @@ bool plan_in_core(ExtractContext& ctx, const AnnotationTable& table, const Recor
     return plan_regions(in, plan);
 }
 
-Ref region_object(ExtractContext& ctx, const RegionPlan& region, PyObject* spectra, PyObject* map_x, PyObject* map_y,
-                  PyObject* start_time) {
-    Ref title = Ref::check(PyUnicode_FromStringAndSize(region.title.data(), (Py_ssize_t)region.title.size()));
-    Ref cls = result_class(ctx.module, kRegion);
-    return call_with_keywords(cls.get(), {{"title", title.get()},
-                                          {"spectra", spectra},
-                                          {"mapX", map_x},
-                                          {"mapY", map_y},
-                                          {"start_time", start_time}});
-}
+// Builds the Region objects of one call: the keyword names made once.
+class RegionMaker {
+public:
+    explicit RegionMaker(ExtractContext& ctx) : ctx_(ctx) {
+        for (int i = 0; i < 5; ++i) keys_[i] = Ref::check(PyUnicode_InternFromString(kKeys[i]));
+    }
+
+    Ref make(const RegionPlan& region, PyObject* spectra, PyObject* map_x, PyObject* map_y, PyObject* start_time) {
+        Ref title = Ref::check(PyUnicode_FromStringAndSize(region.title.data(), (Py_ssize_t)region.title.size()));
+        PyObject* values[5] = {title.get(), spectra, map_x, map_y, start_time};
+        Ref kwargs = Ref::check(PyDict_New());
+        for (int i = 0; i < 5; ++i) check_status(PyDict_SetItem(kwargs.get(), keys_[i].get(), values[i]));
+        Ref cls = result_class(ctx_.module, kRegion);
+        return call_with_keywords(cls.get(), kwargs.get());
+    }
+
+private:
+    static constexpr const char* kKeys[5] = {"title", "spectra", "mapX", "mapY", "start_time"};
+    ExtractContext& ctx_;
+    Ref keys_[5];
+};
 
 void copy_coordinates(const RegionPlan& region, PyObject* map_x, PyObject* map_y) {
     WritableView xs(map_x), ys(map_y);
@@ -461,6 +472,7 @@ private:
 
 Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionPlan>& plan, const RecordLayout& layout) {
     Ref regions = Ref::check(PyList_New(0));
+    RegionMaker maker(ctx);
     const long long npt = ctx.npt_value;
     std::vector<ReadPiece> pieces;
     for (const RegionPlan& region : plan) {
@@ -496,7 +508,7 @@ Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionP
         read_pieces(ctx, pieces);
         little_endian_to_host(rows, (size_t)positions * (size_t)npt, 4);
         time_reads.finish(pieces);
-        Ref object = region_object(ctx, region, spectra.get(), map_x.get(), map_y.get(), start_time.get());
+        Ref object = maker.make(region, spectra.get(), map_x.get(), map_y.get(), start_time.get());
         check_status(PyList_Append(regions.get(), object.get()));
     }
     return regions;
@@ -504,6 +516,7 @@ Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionP
 
 Ref read_planned_trace_regions(ExtractContext& ctx, const std::vector<RegionPlan>& plan, const TraceBlock& block) {
     Ref regions = Ref::check(PyList_New(0));
+    RegionMaker maker(ctx);
     Ref trace_count = new_int((long long)block.traces);
     for (const RegionPlan& region : plan) {
         const long long positions = (long long)region.targets.size();
@@ -527,7 +540,7 @@ Ref read_planned_trace_regions(ExtractContext& ctx, const std::vector<RegionPlan
             const float* values = block.values.data() + t * (size_t)block.length;
             for (long long k = 0; k < positions; ++k) rows[(size_t)k * traces + t] = values[region.targets[(size_t)k]];
         }
-        Ref object = region_object(ctx, region, trace_array.get(), map_x.get(), map_y.get(), Py_None);
+        Ref object = maker.make(region, trace_array.get(), map_x.get(), map_y.get(), Py_None);
         check_status(PyList_Append(regions.get(), object.get()));
     }
     return regions;

@@ -1,36 +1,23 @@
-// 3D data blocks: the choice of reader for the block's kind.
+// 3D data blocks: the reader of the block's kind, as the core's plan decides it.
 #include "bindings/extract/readers_3d.hpp"
-#include "core/extract/block_kind.hpp"
-#include "core/format/layout.hpp"
+#include "core/plans/block_plan.hpp"
 
 namespace vellkit::py {
 
-namespace {
-
-bool has_all_mapping_names(PyObject* parameters) {
-    for (const char* name : layout::kMappingNames) {
-        Ref key = new_str(name);
-        int r = PyDict_Contains(parameters, key.get());
-        check_status(r);
-        if (!r) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 Ref read_3d_block(ExtractContext& ctx) {
-    switch (kind_of_3d_block(has_all_mapping_names(ctx.parameters.get()), ctx.blocks.annotation != -1, ctx.is_trace)) {
-    case Block3D::image_map:
+    const BlockKind kind = kind_of_block(true, has_mapping_names(ctx.merged), ctx.blocks.annotation != -1, ctx.is_trace);
+    switch (kind) {
+    case BlockKind::image_map:
         return read_image_map(ctx);
-    case Block3D::image_traces:
+    case BlockKind::image_traces:
         return read_image_trace_map(ctx);
-    case Block3D::multi_region:
-    case Block3D::multi_region_traces:
+    case BlockKind::multi_region:
+    case BlockKind::multi_region_traces:
         return read_multi_region(ctx);
-    case Block3D::series:
+    case BlockKind::series:
         return read_time_resolved(ctx);
-    case Block3D::series_traces:
+    case BlockKind::series_traces:
+    case BlockKind::spectrum:  // not a 3D kind
         break;
     }
     return read_time_resolved_traces(ctx);

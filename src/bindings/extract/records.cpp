@@ -8,15 +8,13 @@
 
 namespace vellkit::py {
 
-RecordLayout record_layout(ExtractContext& ctx) {
-    StoreTable table;
-    RecordLayout layout;
+RecordLayout record_layout(ExtractContext& ctx, bool index_positions) {
+    RecordPlan plan;
     check(ctx.reporter.run_core(ctx.cursor.source(), [&](FieldReadObserver& observer) {
-        VELLKIT_TRY(read_store_table(ctx.cursor, ctx.blocks.data, observer, table));
-        return lay_out_records(table, ctx.source.size(), ctx.blocks.data, layout);
+        return plan_records(ctx.cursor, observer, ctx.blocks.data, nullptr, plan, index_positions);
     }));
-    charge(ctx, layout.size(), kRecordLayoutBytes);
-    return layout;
+    charge(ctx, plan.layout.size(), kRecordPlanBytes);
+    return std::move(plan.layout);
 }
 
 int32_t info_size(ExtractContext& ctx) {

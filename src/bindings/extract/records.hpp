@@ -12,8 +12,9 @@
 
 namespace vellkit::py {
 
-// The offsets map of the 3D data block (store-table order).
-RecordLayout record_layout(ExtractContext& ctx);
+// The offsets map of the 3D data block (store-table order); position_of is
+// filled only when `index_positions` (see lay_out_records).
+RecordLayout record_layout(ExtractContext& ctx, bool index_positions = true);
 // The header's infoSize, read again from the block header by the trace
 // readers (a damaged header reports its failed reads a second time).
 int32_t info_size(ExtractContext& ctx);

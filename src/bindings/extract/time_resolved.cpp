@@ -8,6 +8,7 @@
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
 #include "core/extract/gather.hpp"
+#include "core/format/layout.hpp"
 
 namespace vellkit::py {
 
@@ -18,7 +19,7 @@ namespace {
 // of different lengths.
 Ref stack_rows(ExtractContext& ctx, const std::vector<RecordValues>& rows, const std::vector<ReadPiece>* behind) {
     const int64_t length = stacked_row_length(ctx, rows);
-    charge(ctx, rows.size() * (uint64_t)length, 4);
+    charge(ctx, rows.size() * (uint64_t)length, layout::kValueBytes);
     Ref shape = shape_tuple({(long long)rows.size(), (long long)length});
     Ref stacked = np_empty(ctx.st, shape.get(), ctx.st->np_float32);
     WritableView view(stacked.get());
@@ -39,7 +40,7 @@ void check_stack_fits(ExtractContext& ctx, const std::vector<RecordValues>& rows
 }  // namespace
 
 Ref read_time_resolved(ExtractContext& ctx) {
-    RecordLayout layout = record_layout(ctx);
+    RecordLayout layout = record_layout(ctx, false);
     const size_t count = layout.size();
     charge(ctx, count, sizeof(double));
     Ref z_length = new_int((long long)count);
@@ -58,8 +59,10 @@ Ref read_time_resolved(ExtractContext& ctx) {
     for (size_t k = 0; k < count && located.ok(); ++k) {
         poll(ctx, k);
         RecordValues rv;
-        located = vellkit::locate_values(ctx.cursor, layout.offsets[k], ctx.npt_value, rv);
-        if (located.ok()) located = locate_time_piece(ctx.cursor, rv.end, &times[k], time_pieces[k]);
+        if (!locate_record_in_file(ctx.cursor, layout.offsets[k], ctx.npt_value, rv, &times[k], time_pieces[k])) {
+            located = vellkit::locate_values(ctx.cursor, layout.offsets[k], ctx.npt_value, rv);
+            if (located.ok()) located = locate_time_piece(ctx.cursor, rv.end, &times[k], time_pieces[k]);
+        }
         if (located.ok()) rows.push_back(rv);
     }
     if (located.ok()) check_stack_fits(ctx, rows);

@@ -1,21 +1,11 @@
 #include "bindings/format/open_file.hpp"
 
-#include <fcntl.h>
-
 #include <cstring>
 
+#include "pyglue/audit.hpp"
 #include "pyglue/errors.hpp"
 
 namespace vellkit::py {
-
-namespace {
-// The flags the built-in open(path, "rb") reports to audit hooks.
-#if defined(_WIN32)
-constexpr int kReadOnlyFlags = _O_RDONLY | _O_NOINHERIT | _O_BINARY;
-#else
-constexpr int kReadOnlyFlags = O_RDONLY | O_CLOEXEC;
-#endif
-}  // namespace
 
 OpenFile::~OpenFile() {
     if (file_object_) {
@@ -72,9 +62,11 @@ void OpenFile::open(ModuleState* state, PyObject* path) {
         // filename); should it succeed after all, its file is used.
         return open_with_builtin(state, path);
     }
-    if (PySys_Audit("open", "Osi", path, "r", kReadOnlyFlags) < 0) {
+    try {
+        audit_open(path);
+    } catch (const PyError&) {
         source_.close();
-        throw PyError();
+        throw;
     }
 }
 

@@ -1,9 +1,11 @@
 #include "core/extract/annotations.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "core/common/limits.hpp"
+#include "core/parameter_blocks/param_map.hpp"
 #include "core/format/layout.hpp"
 
 namespace vellkit {
@@ -241,7 +243,10 @@ Status read_rows_in_bulk(Cursor& cursor, const RowPlan& plan, int64_t span, long
         VELLKIT_TRY(cursor.source().read_at(at, buffer.data(), bytes, delivered));
         for (long long i = 0; i < m; ++i) {
             // A file that shrank meanwhile: its rows are read field by field.
-            if ((size_t)(i * plan.step + span) > delivered) return cursor.seek(at + i * plan.step);
+            if ((size_t)(i * plan.step + span) > delivered) {
+                done += i;
+                return cursor.seek(at + i * plan.step);
+            }
             if ((done + i) % kInterruptPollEvery == kInterruptPollEvery - 1) VELLKIT_TRY(cursor.source().poll());
             decode_row(plan, buffer.data() + (size_t)(i * plan.step));
         }
@@ -322,6 +327,108 @@ Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const R
             continue;
         }
         VELLKIT_TRY(read_row_by_fields(cursor, observer, plan));
+    }
+    return Status();
+}
+
+// ---------------------------------------------------------------------------
+// Whole blocks on plain values
+
+namespace {
+
+std::string numbered(const char* prefix, int64_t n) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s%02lld", prefix, (long long)n);
+    return buf;
+}
+
+// Looks up `name` in a parameter block; false (with the gap set) when it is
+// missing or, for `want_integer`, not an integer.
+const ParamRecord* lookup(const ParamMap& params, const std::string& name, bool want_integer, AnnotationGap& gap) {
+    const ParamRecord* r = params.find(name);
+    if (!r) {
+        gap = AnnotationGap{AnnotationGap::Kind::missing, name};
+        return nullptr;
+    }
+    if (want_integer && r->kind != ParamRecord::Kind::integer) {
+        gap = AnnotationGap{AnnotationGap::Kind::not_plain, name};
+        return nullptr;
+    }
+    return r;
+}
+
+Status parse_params(Cursor& cursor, FieldReadObserver& observer, wide offset, ParamMap& out) {
+    std::vector<ParamRecord> records;
+    VELLKIT_TRY(parse_parameter_block(cursor, offset, observer, records));
+    out.merge(records);
+    return Status();
+}
+
+}  // namespace
+
+Status read_annotation_block(Cursor& cursor, FieldReadObserver& observer, int64_t offset, MemoryBudget& budget,
+                             AnnotationBlock& out, AnnotationGap& gap) {
+    gap = AnnotationGap();
+    ParamMap directory;
+    VELLKIT_TRY(parse_params(cursor, observer, wide(offset) + wide(layout::kAnnotationDirectoryAt), directory));
+    const ParamRecord* tables = lookup(directory, "NRP", true, gap);
+    if (!tables) return Status();
+    for (int32_t t = 0; t < tables->integer; ++t) {
+        const ParamRecord* table_offset = lookup(directory, numbered("F", t), true, gap);
+        if (!table_offset) return Status();
+        const wide param_at = wide(offset) + wide(table_offset->integer);
+        ParamMap params;
+        VELLKIT_TRY(parse_params(cursor, observer, param_at, params));
+        const ParamRecord* siz = lookup(params, "SIZ", true, gap);
+        if (!siz) return Status();
+        const wide first_row = param_at + wide(siz->integer);
+        VELLKIT_TRY(cursor.seek(first_row));
+        const ParamRecord* row_length = lookup(params, "SRC", true, gap);
+        const ParamRecord* column_count = row_length ? lookup(params, "NCO", true, gap) : nullptr;
+        if (!column_count) return Status();
+
+        RowPlan plan;
+        plan.table_offset = param_at;
+        plan.first_row = first_row;
+        plan.step = row_length->integer;
+        int64_t text_bytes = -1;
+        for (int32_t i = 0; i < column_count->integer; ++i) {
+            const ParamRecord* name = lookup(params, numbered("S", i), false, gap);
+            const ParamRecord* position = name ? lookup(params, numbered("F", i), false, gap) : nullptr;
+            const ParamRecord* type = position ? lookup(params, numbered("T", i), false, gap) : nullptr;
+            if (!type) return Status();
+            ColumnKind kind = ColumnKind::unknown;
+            if (type->kind == ParamRecord::Kind::integer) kind = column_kind((double)type->integer);
+            else if (type->kind == ParamRecord::Kind::real) kind = column_kind(type->real);
+            if (kind == ColumnKind::text) {
+                if (position->kind != ParamRecord::Kind::integer) {
+                    gap = AnnotationGap{AnnotationGap::Kind::not_plain, numbered("F", i)};
+                    return Status();
+                }
+                text_bytes = std::max<int64_t>(text_bytes, (int64_t)row_length->integer - position->integer);
+            }
+            // A name that is not text is bound to a column no lookup finds.
+            const std::string key = name->kind == ParamRecord::Kind::text ? name->text : std::string();
+            out.columns.push_back(std::make_unique<AnnotationCells>());
+            AnnotationCells* column = out.columns.back().get();
+            if (!key.empty()) out.names[key] = out.columns.size() - 1;
+            plan.columns.push_back({kind, column});
+        }
+        // A name given twice feeds the column bound last.
+        for (size_t i = 0; i < plan.columns.size(); ++i) {
+            const ParamRecord* name = params.find(numbered("S", (int64_t)i));
+            if (name->kind == ParamRecord::Kind::text && !name->text.empty())
+                plan.columns[i].target = out.columns[out.names[name->text]].get();
+        }
+        const ParamRecord* rows = lookup(params, "NLN", true, gap);
+        if (!rows) return Status();
+        if (rows->integer <= 0) continue;
+        plan.rows = rows->integer;
+        plan.text_bytes_known = true;
+        plan.text_bytes = text_bytes;
+        VELLKIT_TRY(check_row_count(plan, cursor.file_size()));
+        VELLKIT_TRY(budget.charge((uint64_t)plan.rows * plan.columns.size(), 8));
+        VELLKIT_TRY(read_annotation_rows(cursor, observer, plan));
     }
     return Status();
 }

@@ -159,4 +159,33 @@ Status check_row_count(const RowPlan& plan, int64_t file_size);
 // not an integer, after the fields before it were read.
 Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const RowPlan& plan);
 
+// ---------------------------------------------------------------------------
+// A whole annotation block read with its parameters as plain values, for
+// consumers without Python objects. Where a parameter is missing, the
+// reading stops naming it (the module raises KeyError for it there); where a
+// value is not one a plain reading can use (a text or float where an integer
+// goes), it stops as not plain.
+
+struct AnnotationBlock {
+    // Columns by name: a later table's column replaces an earlier one.
+    std::vector<std::unique_ptr<AnnotationCells>> columns;
+    std::unordered_map<std::string, size_t> names;  // stored bytes of the name
+    const AnnotationCells* find(const std::string& name) const {
+        auto it = names.find(name);
+        return it == names.end() ? nullptr : columns[it->second].get();
+    }
+};
+
+struct AnnotationGap {
+    enum class Kind { none, missing, not_plain } kind = Kind::none;
+    std::string name;  // the parameter missing or not plain
+};
+
+class MemoryBudget;
+
+// Reads the block at `offset`; rows are charged to `budget` as the module
+// charges them (eight bytes a cell). Fails as read_annotation_rows fails.
+Status read_annotation_block(Cursor& cursor, FieldReadObserver& observer, int64_t offset, MemoryBudget& budget,
+                             AnnotationBlock& out, AnnotationGap& gap);
+
 }  // namespace vellkit

@@ -32,6 +32,11 @@ Status locate_time(Cursor& cursor, FieldReadObserver& observer, wide values_end,
 // locate_time without the read: an empty `piece` leaves the time to
 // read_time_apart, so that records can all be located before any report.
 Status locate_time_piece(Cursor& cursor, wide values_end, double* destination, ReadPiece& piece);
+// locate_values and locate_time_piece at once for a record whose `npt`
+// values and time all lie in a seekable file (nearly every record, where the
+// seeks cannot fail and need not be made); false, with nothing set, otherwise.
+bool locate_record_in_file(const Cursor& cursor, wide offset, int64_t npt, RecordValues& out, double* time,
+                           ReadPiece& piece);
 // Reads (and reports) as a field a time that is not all in the file.
 Status read_time_apart(Cursor& cursor, FieldReadObserver& observer, wide values_end, double* destination);
 

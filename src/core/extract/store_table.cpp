@@ -40,18 +40,39 @@ int32_t read_info_size(Cursor& cursor, wide offset_to_data, FieldReadObserver& o
     return read_int32(cursor, observer);
 }
 
-Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out) {
+Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out,
+                       bool index_positions) {
     out = RecordLayout();
     // Saturating: a device or pipe reports no size, and the sum must not wrap.
     const int64_t limit = file_size > INT64_MAX - kRecordSlack ? INT64_MAX : file_size + kRecordSlack;
     int64_t named = 0;
+    bool ascending = true;  // every run starts past all indices before it
+    int64_t highest = 0;
     for (const StoreTableRow& row : table.rows) {
         if (row.first == -1 || row.second < row.first) continue;
+        if (named && row.first <= highest) ascending = false;
+        highest = named && highest > row.second ? highest : row.second;
         named += (int64_t)row.second - row.first + 1;
         if (named > limit) return Status::error(ErrorCode::records_too_many, named, offset_to_data);
     }
     out.indices.reserve((size_t)named);
     out.offsets.reserve((size_t)named);
+    if (!index_positions && ascending) {
+        const wide step = (wide)table.block_size + table.info_size;
+        wide at = table.record_area;
+        for (const StoreTableRow& row : table.rows) {
+            if (row.first == -1) {
+                at += row.second;
+                continue;
+            }
+            for (int64_t n = row.first; n <= row.second; ++n) {
+                out.indices.push_back(n);
+                out.offsets.push_back(at);
+                at += step;
+            }
+        }
+        return Status();
+    }
     out.position_of.reserve((size_t)named);
 
     const wide total_block_size = (wide)table.block_size + table.info_size;

@@ -33,11 +33,15 @@ int32_t read_info_size(Cursor& cursor, wide offset_to_data, FieldReadObserver& o
 struct RecordLayout {
     std::vector<int64_t> indices;
     std::vector<wide> offsets;
-    std::unordered_map<int64_t, size_t> position_of;  // index -> position
+    std::unordered_map<int64_t, size_t> position_of;  // index -> position (see lay_out_records)
 
     size_t size() const { return offsets.size(); }
 };
 
-Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out);
+// Without `index_positions`, position_of may stay empty: a table whose runs
+// each start past every index named before repeats none, and is laid out
+// without the map (one node per record).
+Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out,
+                       bool index_positions = true);
 
 }  // namespace vellkit

@@ -19,6 +19,14 @@ public:
     virtual void short_read(FieldKind kind, const unsigned char* delivered, size_t count) = 0;
 };
 
+// An observer that only counts the reads cut short (each yields zero, as it
+// does for the `vellkit` module), for callers that report nothing.
+class CountingObserver final : public FieldReadObserver {
+public:
+    void short_read(FieldKind, const unsigned char*, size_t) override { ++count; }
+    int64_t count = 0;
+};
+
 int16_t read_int16(Cursor& cursor, FieldReadObserver& observer);
 int32_t read_int32(Cursor& cursor, FieldReadObserver& observer);
 int64_t read_int64(Cursor& cursor, FieldReadObserver& observer);

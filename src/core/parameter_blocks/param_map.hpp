@@ -25,6 +25,8 @@ public:
         return it == index_.end() ? nullptr : &values_[it->second];
     }
     bool empty() const { return values_.empty(); }
+    // The merged records, each name once, in the order of its first record.
+    const std::vector<ParamRecord>& records() const { return values_; }
 
 private:
     std::vector<ParamRecord> values_;

@@ -38,23 +38,24 @@ std::string group_text(const GroupTally& tally) {
 // when the indices are dense (the usual 1..n), else the map itself.
 class RecordIndex {
 public:
-    RecordIndex(const std::unordered_map<int64_t, size_t>* map) : map_(map) {
+    explicit RecordIndex(const std::unordered_map<int64_t, size_t>* map) : map_(map) {
         if (!map_ || map_->empty()) return;
         int64_t low = INT64_MAX, high = INT64_MIN;
         for (const auto& entry : *map_) {
             low = std::min(low, entry.first);
             high = std::max(high, entry.first);
         }
-        if ((uint64_t)(high - low) >= 4 * (uint64_t)map_->size() + 16) return;
+        const uint64_t span = (uint64_t)high - (uint64_t)low;
+        if (span >= 4 * (uint64_t)map_->size() + 16) return;
         low_ = low;
-        dense_.assign((size_t)(high - low) + 1, -1);
-        for (const auto& entry : *map_) dense_[(size_t)(entry.first - low)] = (int64_t)entry.second;
+        dense_.assign((size_t)span + 1, -1);
+        for (const auto& entry : *map_) dense_[(size_t)((uint64_t)entry.first - (uint64_t)low)] = (int64_t)entry.second;
     }
 
     bool find(int64_t key, int64_t& out) const {
         if (!dense_.empty() || !map_) {
-            if (key < low_ || (uint64_t)(key - low_) >= dense_.size()) return false;
-            out = dense_[(size_t)(key - low_)];
+            if (key < low_ || (uint64_t)key - (uint64_t)low_ >= dense_.size()) return false;
+            out = dense_[(size_t)((uint64_t)key - (uint64_t)low_)];
             return out >= 0;
         }
         auto it = map_->find(key);

@@ -22,14 +22,19 @@ struct IoVec {
 // device, inode (file index on Windows), size and modification time.
 struct FileIdentity {
     uint64_t device = 0;
+    // The device as other Python versions number it (Windows: the 64-bit
+    // volume serial number where the 32-bit one is `device`); 0 for none.
+    uint64_t device_alias = 0;
     uint64_t inode = 0;
     int64_t size = 0;
     int64_t mtime_ns = 0;  // nanoseconds since 1970-01-01 UTC
 
-    bool operator==(const FileIdentity& o) const {
-        return device == o.device && inode == o.inode && size == o.size && mtime_ns == o.mtime_ns;
+    // Whether `claimed` (as os.stat gave it) names this same file, unchanged.
+    bool matches(const FileIdentity& claimed) const {
+        const bool same_device =
+            claimed.device == device || (device_alias != 0 && claimed.device == device_alias);
+        return same_device && claimed.inode == inode && claimed.size == size && claimed.mtime_ns == mtime_ns;
     }
-    bool operator!=(const FileIdentity& o) const { return !(*this == o); }
 };
 
 class FileSource {

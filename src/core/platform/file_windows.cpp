@@ -73,6 +73,13 @@ Status FileSource::identity(FileIdentity& out) const {
     // and the last write time from 100 ns ticks since 1601 to ns since 1970.
     out.device = info.dwVolumeSerialNumber;
     out.inode = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+#if defined(_WIN32_WINNT) && _WIN32_WINNT >= 0x0602
+    // Python 3.12 and later report the volume serial number of FILE_ID_INFO,
+    // 64 bits wide (the file index is the same where it fits 64 bits).
+    FILE_ID_INFO id_info;
+    if (::GetFileInformationByHandleEx(handle, FileIdInfo, &id_info, sizeof id_info))
+        out.device_alias = id_info.VolumeSerialNumber;
+#endif
     out.size = (int64_t)(((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow);
     const int64_t ticks = (int64_t)(((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32) |
                                     info.ftLastWriteTime.dwLowDateTime);

@@ -1,10 +1,10 @@
-#include "tools_native/record_reads.hpp"
+#include "core/plans/record_reads.hpp"
 
 #include "core/extract/gather.hpp"
 #include "core/extract/records.hpp"
 #include "core/format/layout.hpp"
 
-namespace vellkit::tools {
+namespace vellkit {
 
 namespace {
 
@@ -92,4 +92,4 @@ Status read_labels(const FileSource& source, const int64_t* offsets, size_t coun
     return Status();
 }
 
-}  // namespace vellkit::tools
+}  // namespace vellkit

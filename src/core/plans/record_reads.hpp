@@ -1,6 +1,6 @@
 // Reads of chosen records of a 3D data block (points, info-record times,
-// labels) for vellkit_tools._native. Python-free: the module layer makes the
-// Python objects; reads poll the source's interrupt hook in long loops.
+// labels) for lazy readers, at the offsets a BlockPlan gives. Reads poll the
+// source's interrupt hook in long loops.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include "core/common/limits.hpp"
 #include "core/format/byte_source.hpp"
 
-namespace vellkit::tools {
+namespace vellkit {
 
 // Whether `count` records of `npt` values starting at these offsets lie
 // wholly inside the file; `bad` is the first that does not.
@@ -33,4 +33,4 @@ Status read_times(const FileSource& source, const int64_t* offsets, size_t count
 Status read_labels(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, int32_t info_size,
                    MemoryBudget& budget, std::vector<std::string>& out);
 
-}  // namespace vellkit::tools
+}  // namespace vellkit

@@ -1,0 +1,82 @@
+"""The ``.vell`` accessor of xarray Datasets and DataArrays (registered when
+``vellkit_tools.backend`` is imported): ``ds.vell.band_area(1700, 1600)``."""
+
+from typing import Any, Hashable, Optional, Union
+
+import numpy as np
+import xarray as xr
+
+from vellkit_tools.units import VALUE_UNITS
+
+__all__ = ["VellAccessor", "band_area"]
+
+
+def band_area(data: Union[xr.Dataset, xr.DataArray], a: float, b: float, dim: Hashable = "spectral",
+              variable: Optional[Hashable] = None) -> xr.DataArray:
+    """The area of the band between ``a`` and ``b`` on the ``dim`` axis, at
+    every other index (a chemical image for a map, one number for a spectrum).
+
+    The area is the trapezoid integral of the values over the points of the
+    axis that lie between the two bounds (inclusive, given in either order),
+    taken from the lower to the higher axis value, whatever the direction of
+    the axis: a band of positive values has a positive area on a descending
+    wavenumber axis too. There is no baseline: the area is measured from
+    zero (subtract a baseline from the values first to measure from it).
+    Values stay lazy: on Dask arrays the result is a Dask array.
+
+    ``data`` is a DataArray, or a Dataset with one data variable (or name it
+    with ``variable``). ValueError when fewer than two points of the axis lie
+    in the band. The result is named ``band_area``; its ``units`` are the
+    values' units times the axis's units.
+    """
+    if isinstance(data, xr.Dataset):
+        if variable is None:
+            names = [name for name in data.data_vars if dim in data[name].dims]
+            if len(names) != 1:
+                raise ValueError("band_area: name the variable (variable=...); the Dataset has %s along %r"
+                                 % (names or "no variable", dim))
+            variable = names[0]
+        values = data[variable]
+    else:
+        values = data
+    if dim not in values.dims:
+        raise ValueError("band_area: %r is not a dimension of %s (dims %s)" % (dim, values.name, values.dims))
+    axis = np.asarray(values[dim].values, dtype=np.float64)
+    lo, hi = sorted((float(a), float(b)))
+    inside = np.flatnonzero((axis >= lo) & (axis <= hi))
+    if len(inside) < 2:
+        raise ValueError("band_area: the band %g to %g holds %d point(s) of the %s axis (%g to %g); it needs two"
+                         % (lo, hi, len(inside), dim, axis[0] if len(axis) else np.nan,
+                            axis[-1] if len(axis) else np.nan))
+    # A contiguous range (the axis is monotonic) reads as one span of each record.
+    pick: Any = slice(int(inside[0]), int(inside[-1]) + 1) \
+        if int(inside[-1]) - int(inside[0]) + 1 == len(inside) else inside
+    band = values.isel({dim: pick})
+    area = band.integrate(dim)
+    if axis[inside[-1]] < axis[inside[0]]:
+        area = -area  # integrate() follows the axis: from its first point to its last
+    x_units = values[dim].attrs.get("units", "")
+    value_units = values.attrs.get("units", VALUE_UNITS)
+    units = x_units if value_units == "1" else " ".join(u for u in (value_units, x_units) if u)
+    area = area.rename("band_area")
+    area.attrs = {"long_name": "area of the band %g to %g%s" % (lo, hi, " " + x_units if x_units else "")}
+    if units:
+        area.attrs["units"] = units
+    return area
+
+
+class VellAccessor:
+    """``ds.vell`` and ``da.vell``: VELL-specific helpers on xarray objects."""
+
+    def __init__(self, obj: Union[xr.Dataset, xr.DataArray]) -> None:
+        self._obj = obj
+
+    def band_area(self, a: float, b: float, dim: Hashable = "spectral",
+                  variable: Optional[Hashable] = None) -> xr.DataArray:
+        """See :func:`vellkit_tools.accessor.band_area`: the positive area
+        (from zero, no baseline) of the band between ``a`` and ``b``."""
+        return band_area(self._obj, a, b, dim=dim, variable=variable)
+
+
+xr.register_dataset_accessor("vell")(VellAccessor)
+xr.register_dataarray_accessor("vell")(VellAccessor)

@@ -1,0 +1,829 @@
+#include "core/plans/file_description.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+
+#include "core/common/limits.hpp"
+#include "core/extract/store_table.hpp"
+#include "core/format/directory.hpp"
+#include "core/format/field_readers.hpp"
+#include "core/format/layout.hpp"
+#include "core/format/text.hpp"
+#include "core/images/image_list.hpp"
+#include "core/images/image_walk.hpp"
+
+namespace vellkit {
+
+namespace {
+
+constexpr int64_t kHeaderBytes = 24;  // magic, version, directory offset, capacity, entries
+constexpr int64_t kExtensionHeaderBytes = 16;  // entry count, one unused word
+constexpr int64_t kStoreHeaderBytes = layout::kStoreHeaderFields * 4;
+
+// Decimal text of any 128-bit value (offsets and sizes computed as Python's
+// unbounded integers would).
+std::string decimal(wide v) {
+    if (v.fits_int64()) return std::to_string((long long)(int64_t)v);
+    const bool negative = v.is_negative();
+    std::string digits;
+    do {
+        wide digit = v % 10;
+        if (digit.is_negative()) digit = -digit;
+        digits.push_back((char)('0' + (int)(int64_t)digit));
+        v /= 10;
+    } while (v != 0);
+    if (negative) digits.push_back('-');
+    return std::string(digits.rbegin(), digits.rend());
+}
+
+// Python's repr of a bytes object.
+std::string bytes_repr(const unsigned char* p, size_t n) {
+    bool single = false, dbl = false;
+    for (size_t i = 0; i < n; ++i) {
+        single |= p[i] == '\'';
+        dbl |= p[i] == '"';
+    }
+    const char quote = single && !dbl ? '"' : '\'';
+    std::string out = "b";
+    out.push_back(quote);
+    char hex[8];
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = p[i];
+        if (c == (unsigned char)quote || c == '\\') {
+            out.push_back('\\');
+            out.push_back((char)c);
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c >= 0x7f) {
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out.push_back((char)c);
+        }
+    }
+    out.push_back(quote);
+    return out;
+}
+
+// Python's repr of a str given as valid UTF-8: ASCII as Python writes it,
+// the C1 controls, no-break space and soft hyphen escaped, other characters
+// kept.
+std::string text_repr(const std::string& s) {
+    const bool single = s.find('\'') != std::string::npos, dbl = s.find('"') != std::string::npos;
+    const char quote = single && !dbl ? '"' : '\'';
+    std::string out(1, quote);
+    char hex[8];
+    for (size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = (unsigned char)s[i];
+        if (c == (unsigned char)quote || c == '\\') {
+            out.push_back('\\');
+            out.push_back((char)c);
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else if (c == 0xC2 && i + 1 < s.size() &&
+                   ((unsigned char)s[i + 1] < 0xA1 || (unsigned char)s[i + 1] == 0xAD)) {
+            std::snprintf(hex, sizeof hex, "\\x%02x", (unsigned char)s[i + 1]);
+            out += hex;
+            ++i;
+        } else {
+            out.push_back((char)c);
+        }
+    }
+    out.push_back(quote);
+    return out;
+}
+
+std::string strip_nuls(const unsigned char* p, size_t n) {
+    size_t a = 0, b = n;
+    while (a < b && p[a] == 0) ++a;
+    while (b > a && p[b - 1] == 0) --b;
+    return std::string(reinterpret_cast<const char*>(p + a), b - a);
+}
+
+int32_t le32(const unsigned char* p) { return (int32_t)(uint32_t)load_le(p, 4); }
+int64_t le64(const unsigned char* p) { return (int64_t)load_le(p, 8); }
+int16_t le16(const unsigned char* p) { return (int16_t)(uint16_t)load_le(p, 2); }
+
+// Reads exactly `n` bytes at `offset` (fewer where the file ends, or where
+// it ended meanwhile: a file that shrinks is read as the shorter file).
+Status read_bytes(const FileSource& source, int64_t offset, size_t n, std::vector<unsigned char>& out) {
+    out.assign(n, 0);
+    size_t got = 0;
+    if (n) VELLKIT_TRY(source.read_at(offset, out.data(), n, got));
+    out.resize(got);
+    return Status();
+}
+
+const char* param_kind(int param_type) {
+    switch (param_type) {
+    case param_type::data: return "data";
+    case param_type::own_parameters: return "parameters";
+    case param_type::instrument: return "instrument parameters";
+    case param_type::acquisition: return "acquisition parameters";
+    case param_type::fourier_transform: return "FT parameters";
+    case param_type::sample: return "sample parameters";
+    default: return nullptr;
+    }
+}
+
+// What an entry lists, e.g. "AB 3D data" or "acquisition parameters".
+std::string entry_what(int64_t code) {
+    const BlockFields f = decode_block_type(code);
+    if (f.extend_type == extend_type::annotation) return "annotation table";
+    if (f.extend_type == extend_type::image) return "visible images";
+    std::string owner;
+    const int name = block_name_index(f);
+    if (name >= 0) {
+        static const char* const kDerivs[] = {"", " 1DER", " 2DER", " 3DER"};
+        const char* dims = f.extend_type == extend_type::three_d ? " 3D" : f.extend_type == extend_type::two_d ? " 2D" : "";
+        owner = std::string(kBlockNames[name].name) + dims + kDerivs[f.deriv_type] + " ";
+    }
+    const char* kind = param_kind(f.param_type);
+    const std::string what = kind ? kind : "parameter type " + std::to_string(f.param_type);
+    if (owner.empty() && what == "data") return "block type " + std::to_string((long long)code);
+    return owner + what;
+}
+
+std::string entry_name(const EntryDescription& e) {
+    return std::string(e.in_extension ? "extension entry " : "directory entry ") + std::to_string((long long)e.index) +
+           " (" + e.what + ")";
+}
+
+// Why a parameter block cannot be read to its END record. The answer from a
+// position is the answer from every record position after it, so each
+// record of the file is examined once, however many entries point into it.
+class ParameterChecks {
+public:
+    ParameterChecks(const FileSource& source, int64_t size) : cursor_(source), size_(size) {}
+
+    // nullptr when the block at `start` reads to its END record.
+    Status problem_at(int64_t start, const std::string*& out) {
+        std::vector<int64_t> visited;
+        int answer = -1;
+        int64_t pos = start;
+        for (int64_t step = 1;; ++step) {
+            if (step % kInterruptPollEvery == 0) VELLKIT_TRY(cursor_.source().poll());
+            auto known = answers_.find(pos);
+            if (known != answers_.end()) {
+                answer = known->second;
+                break;
+            }
+            visited.push_back(pos);
+            std::string why;
+            int64_t next = 0;
+            VELLKIT_TRY(step_at(pos, why, next));
+            if (next < 0) {
+                if (!why.empty()) {
+                    texts_.push_back(why);
+                    answer = (int)texts_.size() - 1;
+                }
+                break;
+            }
+            pos = next;
+        }
+        for (int64_t p : visited) answers_[p] = answer;
+        out = answer < 0 ? nullptr : &texts_[(size_t)answer];
+        return Status();
+    }
+
+private:
+    // One record: `next` is where the following one starts, or -1 at the
+    // end of the block (`why` then says what is wrong, or is empty).
+    Status step_at(int64_t pos, std::string& why, int64_t& next) {
+        next = -1;
+        if (pos > size_ - 4) {
+            why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+            return Status();
+        }
+        unsigned char head[layout::kParamRecordHeaderBytes] = {};
+        VELLKIT_TRY(cursor_.seek(pos));
+        size_t got = 0;
+        VELLKIT_TRY(cursor_.read(head, sizeof head, got));
+        if (got < 4) {  // the file shrank meanwhile
+            why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+            return Status();
+        }
+        if (!is_valid_utf8(head, 4)) {
+            why = "record name at byte " + decimal(pos) + " is not text (" + bytes_repr(head, 4) + ")";
+            return Status();
+        }
+        const std::string name = strip_nuls(head, 4);
+        if (name == "END") return Status();
+        if (pos > size_ - 8 || got < 8) {
+            why = "record " + text_repr(name) + " at byte " + decimal(pos) + " is cut by the end of the file";
+            return Status();
+        }
+        const int type = le16(head + 4), words = le16(head + 6);
+        int64_t length = 0;
+        if (type == layout::kParamInt32) {
+            length = 4;
+        } else if (type == layout::kParamFloat64) {
+            length = 8;
+        } else if (type >= layout::kParamTextFirst && type <= layout::kParamTextLast) {
+            if (words < 0) {
+                why = "record " + text_repr(name) + " at byte " + decimal(pos) + " has a negative length (" +
+                      std::to_string(words) + ")";
+                return Status();
+            }
+            length = 2 * (int64_t)words;
+        } else {
+            why = "record " + text_repr(name) + " at byte " + decimal(pos) + " has an unknown value type " +
+                  std::to_string(type);
+            return Status();
+        }
+        if (pos + 8 + length > size_) {
+            why = "record " + text_repr(name) + " at byte " + decimal(pos) + " is cut by the end of the file (byte " +
+                  decimal(size_) + ")";
+            return Status();
+        }
+        next = pos + 8 + length;
+        return Status();
+    }
+
+    Cursor cursor_;
+    int64_t size_;
+    std::unordered_map<int64_t, int> answers_;  // position -> index into texts_, -1: reads to END
+    std::vector<std::string> texts_;
+};
+
+// Why the records of the 3D data block at `start` (inside the file) do not
+// all lie in the file; empty when they do.
+Status records_problem(const FileSource& source, int64_t start, int64_t size, std::string& why) {
+    why.clear();
+    if (start > size - kStoreHeaderBytes) {
+        why = "the 3D block header is cut by the end of the file (byte " + decimal(size) + ")";
+        return Status();
+    }
+    std::vector<unsigned char> header;
+    VELLKIT_TRY(read_bytes(source, start, (size_t)kStoreHeaderBytes, header));
+    if ((int64_t)header.size() < kStoreHeaderBytes) {
+        why = "the 3D block header is cut by the end of the file (byte " + decimal(size) + ")";
+        return Status();
+    }
+    const int32_t block_offset = le32(&header[8]), block_size = le32(&header[12]), info_size = le32(&header[16]);
+    const int32_t rows = le32(&header[20]);
+    if (rows < 0 || (wide)start + kStoreHeaderBytes + (wide)layout::kStoreRowBytes * rows > size) {
+        why = "its store table (" + std::to_string(rows) + " rows) runs past the end of the file (byte " +
+              decimal(size) + ")";
+        return Status();
+    }
+    std::vector<unsigned char> table;
+    VELLKIT_TRY(read_bytes(source, start + kStoreHeaderBytes, (size_t)rows * (size_t)layout::kStoreRowBytes, table));
+    const int64_t held = (int64_t)table.size() / layout::kStoreRowBytes;
+    wide position = (wide)start + block_offset;
+    const wide record = (wide)block_size + info_size;
+    wide count = 0, past = 0, first_past = -1;
+    for (int64_t k = 0; k < held; ++k) {
+        const int32_t first = le32(&table[(size_t)k * 8]), second = le32(&table[(size_t)k * 8 + 4]);
+        if (first == -1) {
+            position += second;
+            continue;
+        }
+        const wide n = std::max<wide>(0, (wide)second - first + 1);
+        wide fits = n;
+        if (record > 0) {
+            const wide room = (wide)size - position;
+            fits = room < 0 ? wide(0) : std::min(n, room / record);
+        }
+        if (fits < n) {
+            past += n - fits;
+            if (first_past < 0) first_past = position + fits * record;
+        }
+        count += n;
+        position += n * record;
+    }
+    if (past > 0)
+        why = decimal(past) + " of its " + decimal(count) + " records lie past the end of the file (byte " +
+              decimal(size) + "), the first at byte " + decimal(first_past);
+    return Status();
+}
+
+// The number of distinct record indices a store table names (a repeated
+// index is one record), without laying the records out.
+int64_t distinct_records(const StoreTable& table) {
+    std::vector<std::pair<int64_t, int64_t>> runs;
+    for (const StoreTableRow& row : table.rows)
+        if (row.first != -1 && row.second >= row.first) runs.emplace_back(row.first, row.second);
+    std::sort(runs.begin(), runs.end());
+    int64_t total = 0, end = INT64_MIN;
+    for (const auto& r : runs) {
+        const int64_t from = std::max(r.first, end == INT64_MIN ? r.first : end + 1);
+        if (r.second >= from) total += r.second - from + 1;
+        end = std::max(end, r.second);
+    }
+    return total;
+}
+
+std::string status_text(const Status& s) {
+    switch (s.code) {
+    case ErrorCode::param_type:
+        return "a parameter has an unknown value type " + std::to_string((long long)s.value);
+    case ErrorCode::param_name_utf8:
+        return "a parameter name is not text (" +
+               bytes_repr(reinterpret_cast<const unsigned char*>(s.bytes.data()), s.bytes.size()) + ")";
+    case ErrorCode::param_unterminated:
+        return "the parameter block at byte " + decimal(s.offset) + " runs past the end of the file without an END record";
+    case ErrorCode::store_table_too_large:
+        return "the store table at byte " + decimal(s.offset) + " claims " + decimal(s.value) +
+               " entries, more than the file holds";
+    case ErrorCode::records_too_many:
+        return "the store table at byte " + decimal(s.offset) + " names " + decimal(s.value) +
+               " records, more than the file holds";
+    case ErrorCode::seek_negative:
+    case ErrorCode::seek_overflow:
+        return "a block lies at a position no file has";
+    default:
+        return "the block cannot be read (core error " + std::to_string((int)s.code) + ")";
+    }
+}
+
+// Whether a status is the file's fault (described) rather than the
+// system's (the description fails with it).
+bool is_damage(const Status& s) {
+    switch (s.code) {
+    case ErrorCode::param_type:
+    case ErrorCode::param_name_utf8:
+    case ErrorCode::param_unterminated:
+    case ErrorCode::store_table_too_large:
+    case ErrorCode::records_too_many:
+    case ErrorCode::seek_negative:
+    case ErrorCode::seek_overflow:
+    case ErrorCode::image_value:
+    case ErrorCode::image_missing:
+        return true;
+    default:
+        return false;
+    }
+}
+
+class Describer {
+public:
+    Describer(const FileSource& source, FileDescription& out)
+        : source_(source), out_(out), size_(source.size()), cursor_(source), checks_(source, size_) {}
+
+    Status run() {
+        VELLKIT_TRY(frame());
+        VELLKIT_TRY(blocks());
+        return images();
+    }
+
+private:
+    void problem(std::string text) { out_.problems.push_back(std::move(text)); }
+
+    // Header and directory as they lie in the file: only entries wholly in
+    // it are described.
+    Status frame() {
+        if (size_ < kHeaderBytes) {
+            problem("truncated at byte " + decimal(size_) + ": the header needs " + std::to_string(kHeaderBytes) +
+                    " bytes");
+            return Status();
+        }
+        std::vector<unsigned char> header;
+        VELLKIT_TRY(read_bytes(source_, 0, (size_t)kHeaderBytes, header));
+        if ((int64_t)header.size() < kHeaderBytes) {
+            problem("truncated at byte " + decimal((int64_t)header.size()) + ": the header needs " +
+                    std::to_string(kHeaderBytes) + " bytes");
+            return Status();
+        }
+        const int32_t dir_offset = le32(&header[12]), dir_size = le32(&header[20]);
+        if (dir_size > 0) {
+            const wide end = (wide)dir_offset + (wide)layout::kDirectoryEntryBytes * dir_size;
+            if (dir_offset < 0) {
+                problem("the directory offset is negative (" + std::to_string(dir_offset) + ")");
+                return Status();
+            }
+            if (dir_offset >= size_) {
+                problem("truncated at byte " + decimal(size_) + ": the directory (" + std::to_string(dir_size) +
+                        " entries at byte " + std::to_string(dir_offset) + ") lies past the end of the file");
+            } else if (end > size_) {
+                problem("truncated at byte " + decimal(size_) + ": the directory claims " + std::to_string(dir_size) +
+                        " entries at byte " + std::to_string(dir_offset) + ", up to byte " + decimal(end));
+            }
+            const int64_t room = dir_offset >= size_ ? 0 : (size_ - dir_offset) / layout::kDirectoryEntryBytes;
+            const int64_t count = std::min<int64_t>(dir_size, room);
+            std::vector<unsigned char> bytes;
+            VELLKIT_TRY(read_bytes(source_, dir_offset, (size_t)(count * layout::kDirectoryEntryBytes), bytes));
+            const int64_t held = (int64_t)bytes.size() / layout::kDirectoryEntryBytes;
+            out_.entries.reserve((size_t)held);
+            for (int64_t i = 0; i < held; ++i) {
+                const unsigned char* p = &bytes[(size_t)(i * layout::kDirectoryEntryBytes)];
+                add_entry(i, false, le32(p), le32(p + 4), le32(p + 8));
+            }
+        }
+        VELLKIT_TRY(extension());
+        for (EntryDescription& e : out_.entries) VELLKIT_TRY(check_entry(e));
+        return Status();
+    }
+
+    void add_entry(int64_t index, bool in_extension, int64_t code, int64_t words, int64_t offset) {
+        EntryDescription e;
+        e.index = index;
+        e.in_extension = in_extension;
+        e.code = code;
+        e.what = entry_what(code);
+        e.size_in_words = words;
+        e.offset = offset;
+        out_.entries.push_back(std::move(e));
+    }
+
+    // The 64-bit extension named by the last 32-bit entry of its kind.
+    Status extension() {
+        int64_t at = 0;
+        for (const EntryDescription& e : out_.entries)
+            if (decode_block_type(e.code).extend_type == extend_type::directory_64) at = e.offset;
+        if (at == 0) return Status();
+        if (at < 0 || at > size_ - kExtensionHeaderBytes) {
+            problem("the 64-bit directory extension at byte " + decimal(at) + " lies past the end of the file (" +
+                    decimal(size_) + " bytes)");
+            return Status();
+        }
+        std::vector<unsigned char> head;
+        VELLKIT_TRY(read_bytes(source_, at, 8, head));
+        if (head.size() < 8) return Status();
+        const int64_t claimed = le64(head.data());
+        const wide end = (wide)at + kExtensionHeaderBytes + (wide)layout::kDirectory64EntryBytes * std::max<int64_t>(claimed, 0);
+        if (end > size_)
+            problem("truncated at byte " + decimal(size_) + ": the 64-bit directory extension at byte " + decimal(at) +
+                    " claims " + decimal(claimed) + " entries, up to byte " + decimal(end));
+        const int64_t room = (size_ - at - kExtensionHeaderBytes) / layout::kDirectory64EntryBytes;
+        const int64_t count = std::max<int64_t>(0, std::min(claimed, room));
+        std::vector<unsigned char> bytes;
+        VELLKIT_TRY(read_bytes(source_, at + kExtensionHeaderBytes, (size_t)(count * layout::kDirectory64EntryBytes), bytes));
+        const int64_t held = (int64_t)bytes.size() / layout::kDirectory64EntryBytes;
+        for (int64_t i = 0; i < held; ++i) {
+            const unsigned char* p = &bytes[(size_t)(i * layout::kDirectory64EntryBytes)];
+            add_entry(i, true, le64(p), le64(p + 8), le64(p + 16));
+        }
+        return Status();
+    }
+
+    void entry_problem(EntryDescription& e, std::string text) {
+        e.problems.push_back(text);
+        problem(std::move(text));
+    }
+
+    Status check_entry(EntryDescription& e) {
+        if (e.code == 0 && e.size_in_words == 0 && e.offset == 0) return Status();
+        const BlockFields f = decode_block_type(e.code);
+        if (f.extend_type == extend_type::directory_64) return Status();
+        const wide bytes = (wide)e.size_in_words * 4;
+        const wide end = (wide)e.offset + bytes;
+        if (e.offset < 0 || e.size_in_words < 0) {
+            entry_problem(e, entry_name(e) + ": negative offset or size (" + decimal(bytes) + " bytes at byte " +
+                                 decimal(e.offset) + ")");
+        } else if (e.offset >= size_ && e.size_in_words > 0) {
+            entry_problem(e, entry_name(e) + ": block past the end: it starts at byte " + decimal(e.offset) +
+                                 ", the file ends at byte " + decimal(size_));
+        } else if (end > size_) {
+            entry_problem(e, "truncated at byte " + decimal(size_) + ": " + entry_name(e) + " claims bytes " +
+                                 decimal(e.offset) + " to " + decimal(end));
+        }
+        const bool inside = e.offset >= 0 && e.offset < size_;
+        if (f.param_type == param_type::data && f.extend_type == extend_type::three_d && inside) {
+            std::string why;
+            VELLKIT_TRY(records_problem_at(e.offset, why));
+            if (!why.empty()) entry_problem(e, entry_name(e) + " at byte " + decimal(e.offset) + ": " + why);
+        }
+        if (f.param_type != param_type::data && f.extend_type != extend_type::annotation &&
+            f.extend_type != extend_type::image && inside) {
+            const std::string* why = nullptr;
+            VELLKIT_TRY(checks_.problem_at(e.offset, why));
+            if (why)
+                entry_problem(e, "unreadable parameter block at byte " + decimal(e.offset) + " (" + entry_name(e) +
+                                     "): " + *why);
+        }
+        return Status();
+    }
+
+    // Each 3D block is examined once, however many entries name it.
+    Status records_problem_at(int64_t offset, std::string& why) {
+        auto known = records_checked_.find(offset);
+        if (known != records_checked_.end()) {
+            why = known->second;
+            return Status();
+        }
+        VELLKIT_TRY(records_problem(source_, offset, size_, why));
+        records_checked_.emplace(offset, why);
+        return Status();
+    }
+
+    // A parameter block's records, parsed once; a failure that is the
+    // file's fault is kept as the block's problem.
+    struct Parsed {
+        Status status;
+        std::vector<ParamRecord> records;
+    };
+    Status parsed_at(int64_t offset, const Parsed*& out) {
+        auto known = parsed_.find(offset);
+        if (known == parsed_.end()) {
+            Parsed p;
+            CountingObserver observer;
+            p.status = parse_parameter_block(cursor_, offset, observer, p.records);
+            if (!p.status.ok() && !is_damage(p.status)) return p.status;
+            known = parsed_.emplace(offset, std::move(p)).first;
+        }
+        out = &known->second;
+        return Status();
+    }
+
+    std::string parameter_problem(int64_t offset, const Status& s) {
+        const std::string* why = nullptr;
+        if (offset >= 0 && offset < size_ && checks_.problem_at(offset, why).ok() && why)
+            return "unreadable parameter block at byte " + decimal(offset) + ": " + *why;
+        return status_text(s);
+    }
+
+    // The directory as the module reads it, read once; a directory it
+    // cannot read (described above) lists nothing.
+    Status module_directory(const std::vector<DirectoryEntry>*& out) {
+        if (!directory_read_) {
+            CountingObserver observer;
+            Cursor cursor(source_);
+            Status s = read_directory(cursor, observer, directory_);
+            if (!s.ok() && !is_damage(s)) return s;
+            if (!s.ok()) directory_.clear();
+            directory_read_ = true;
+        }
+        out = &directory_;
+        return Status();
+    }
+
+    Status blocks() {
+        const std::vector<DirectoryEntry>* read = nullptr;
+        VELLKIT_TRY(module_directory(read));
+        const std::vector<DirectoryEntry>& directory = *read;
+        std::map<std::tuple<int, bool, int>, BlockDescription> described;
+        for (const ListedBlock& listed : list_contents(directory)) {
+            const auto key = std::make_tuple(listed.name_index, listed.three_d, listed.deriv_type);
+            auto known = described.find(key);
+            if (known == described.end()) {
+                BlockDescription d;
+                d.listed = listed;
+                VELLKIT_TRY(describe_block(directory, d));
+                known = described.emplace(key, std::move(d)).first;
+            }
+            out_.blocks.push_back(known->second);
+        }
+        return Status();
+    }
+
+    Status describe_block(const std::vector<DirectoryEntry>& directory, BlockDescription& d) {
+        PlanRequest request;
+        request.name_index = d.listed.name_index;
+        request.three_d = d.listed.three_d;
+        request.deriv_type = d.listed.deriv_type;
+        const LocatedBlocks b = locate_blocks(directory, request.block_request());
+        auto parameters = std::make_shared<std::vector<ParamRecord>>();
+        d.parameters = parameters;
+        ParamMap merged;
+        for (int64_t offset : {b.params, b.acquisition, b.instrument, b.sample, b.fourier_transform}) {
+            if (offset == -1) continue;
+            const Parsed* p = nullptr;
+            VELLKIT_TRY(parsed_at(offset, p));
+            if (!p->status.ok()) {
+                // A block without data is not read, whatever its parameters.
+                if (b.data != -1) d.problem = parameter_problem(offset, p->status);
+                *parameters = merged.records();
+                return Status();
+            }
+            merged.merge(p->records);
+        }
+        if (b.data == -1 || b.params == -1) {
+            *parameters = merged.records();
+            return Status();  // listed from a parameter block alone
+        }
+        d.has_kind = true;
+        d.kind = kind_of_block(request.three_d, has_mapping_names(merged), b.annotation != -1, request.traces());
+        VELLKIT_TRY(describe_shape(request, b, merged, d));
+        *parameters = merged.records();
+        return Status();
+    }
+
+    Status describe_shape(const PlanRequest& request, const LocatedBlocks& b, ParamMap& merged, BlockDescription& d) {
+        ValueStop stop;
+        XAxis x;
+        plan_x_axis(merged, x, stop);
+        if (stop.stopped()) {
+            d.problem = describe_stop(stop);
+            return Status();
+        }
+        GridPlan grid;
+        if (is_image_kind(d.kind)) {
+            if (grid_from_original(request, merged)) {
+                grid.from_original = true;
+                if (b.original_params == -1) {
+                    stop.why = ValueStop::Why::no_original;
+                } else {
+                    const Parsed* p = nullptr;
+                    VELLKIT_TRY(parsed_at(b.original_params, p));
+                    if (!p->status.ok()) {
+                        d.problem = parameter_problem(b.original_params, p->status);
+                        return Status();
+                    }
+                    ParamMap original;
+                    original.merge(p->records);
+                    std::vector<ParamRecord> values;
+                    for (const char* name : layout::kMappingNames) {
+                        const ParamRecord* r = original.find(name);
+                        if (!r) {
+                            stop.why = ValueStop::Why::missing;
+                            stop.name = name;
+                            break;
+                        }
+                        values.push_back(*r);
+                    }
+                    if (!stop.stopped()) merged.merge(values);
+                }
+            }
+            if (!stop.stopped()) plan_grid(merged, grid, stop);
+            if (stop.stopped()) {
+                d.problem = describe_stop(stop);
+                return Status();
+            }
+        }
+        if (!request.three_d) {
+            d.has_shape = true;
+            d.shape = {x.count};
+            return Status();
+        }
+        StoreTable table;
+        CountingObserver observer;
+        Status s = read_store_table(cursor_, b.data, observer, table);
+        if (!s.ok()) {
+            if (!is_damage(s)) return s;
+            d.problem = status_text(s);
+            return Status();
+        }
+        const int64_t named = named_records(table);
+        if (named > (size_ > INT64_MAX - kRecordSlack ? INT64_MAX : size_ + kRecordSlack)) {
+            d.problem = status_text(Status::error(ErrorCode::records_too_many, named, b.data));
+            return Status();
+        }
+        if (b.data >= 0 && b.data < size_) {
+            std::string why;
+            VELLKIT_TRY(records_problem_at(b.data, why));
+            if (!why.empty()) d.problem = "the data block at byte " + decimal(b.data) + ": " + why;
+        }
+        const int64_t records = distinct_records(table);
+        switch (d.kind) {
+        case BlockKind::image_map:
+            d.shape = {grid.npy, grid.npx, x.count};
+            break;
+        case BlockKind::image_traces:
+            d.shape = {records, grid.npy, grid.npx};
+            break;
+        case BlockKind::series:
+        case BlockKind::series_traces:
+            d.shape = {records, x.count};
+            break;
+        default:
+            return Status();  // multi-region shapes come from the region plan
+        }
+        d.has_shape = true;
+        return Status();
+    }
+
+    // The visible images: each entry's labelled values and where its bytes
+    // lie; a step that cannot be taken is a problem of the file.
+    Status images() {
+        const std::vector<DirectoryEntry>* read = nullptr;
+        VELLKIT_TRY(module_directory(read));
+        const std::vector<DirectoryEntry>& directory = *read;
+        CountingObserver observer;
+        Cursor cursor(source_);
+        const DirectoryEntry* block = first_image_block(directory);
+        if (!block) return Status();
+        ParamMap lists;
+        ImageStop stop;
+        Status s = walk_image_lists(cursor, observer, *block, lists, stop);
+        long long count = 0;
+        if (s.ok()) s = image_count(lists, count, stop);
+        if (!s.ok()) return image_problem(s, stop, -1);
+        for (long long n = 0; n < count; ++n) {
+            if (n % kInterruptPollEvery == kInterruptPollEvery - 1) VELLKIT_TRY(source_.poll());
+            wide entry = 0;
+            s = locate_image_entry(lists, block->byte_offset, n, entry, stop);
+            std::vector<ParamRecord> records;
+            if (s.ok()) s = parse_parameter_block(cursor, entry, observer, records);
+            if (!s.ok()) return image_problem(s, stop, n);
+            ParamMap params;
+            params.merge(records);
+            ImageDescription image;
+            bool labels_ok = true;
+            std::string why;
+            const ParamRecord* bytes = labelled_values(params, image, labels_ok, why);
+            if (!labels_ok) {
+                problem("visible image " + std::to_string(n) + ": " + why);
+                out_.images.push_back(image);
+                continue;
+            }
+            bool has_data = false;
+            s = locate_image_data(cursor, params, entry, has_data, stop);
+            if (!s.ok()) {
+                VELLKIT_TRY(image_problem(s, stop, n));
+                out_.images.push_back(image);
+                continue;
+            }
+            if (has_data) {
+                if (!bytes || bytes->kind != ParamRecord::Kind::integer || bytes->integer < -1) {
+                    problem("visible image " + std::to_string(n) + ": its byte count (Bytes) is not a count");
+                } else {
+                    image.size = bytes->integer;
+                    image.stored = image_read_count(cursor, bytes->integer);
+                }
+            }
+            out_.images.push_back(image);
+        }
+        return Status();
+    }
+
+    // The image's dictionary as the module builds it: "Title" from H00, and
+    // for every other H name its text (without trailing colons) holding the
+    // value of the same name with V for H. Returns the "Bytes" value.
+    const ParamRecord* labelled_values(const ParamMap& params, ImageDescription& image, bool& ok, std::string& why) {
+        const ParamRecord* bytes = nullptr;
+        for (const ParamRecord& label : params.records()) {
+            if (label.name.empty() || label.name[0] != 'H') continue;
+            std::string key;
+            const ParamRecord* value = nullptr;
+            if (label.name == "H00") {
+                key = "Title";
+                value = &label;
+            } else {
+                if (label.kind != ParamRecord::Kind::text) {
+                    ok = false;
+                    why = "label " + label.name + " is not text";
+                    return nullptr;
+                }
+                key = label.text;
+                while (!key.empty() && key.back() == ':') key.pop_back();
+                std::string value_name = label.name;
+                std::replace(value_name.begin(), value_name.end(), 'H', 'V');
+                value = params.find(value_name);
+                if (!value) {
+                    ok = false;
+                    why = "label " + label.name + " has no value " + value_name;
+                    return nullptr;
+                }
+            }
+            if (key == "Title") {
+                image.has_title = true;
+                image.title = *value;
+            } else if (key == "Type") {
+                image.has_type = value->kind == ParamRecord::Kind::integer;
+                image.type = value->integer;
+            } else if (key == "Bytes") {
+                bytes = value;
+            }
+        }
+        return bytes;
+    }
+
+    Status image_problem(const Status& s, const ImageStop& stop, long long n) {
+        if (!is_damage(s)) return s;
+        std::string where = n < 0 ? "visible images" : "visible image " + std::to_string(n);
+        if (s.code == ErrorCode::image_missing)
+            problem(where + ": the image block has no value " + stop.missing);
+        else if (s.code == ErrorCode::image_value)
+            problem(where + ": a position in the image block is not an integer");
+        else
+            problem(where + ": " + status_text(s));
+        return Status();
+    }
+
+    const FileSource& source_;
+    FileDescription& out_;
+    int64_t size_;
+    Cursor cursor_;
+    ParameterChecks checks_;
+    std::unordered_map<int64_t, std::string> records_checked_;
+    std::unordered_map<int64_t, Parsed> parsed_;
+    std::vector<DirectoryEntry> directory_;
+    bool directory_read_ = false;
+};
+
+}  // namespace
+
+Status describe_file(const FileSource& source, FileDescription& out) {
+    out = FileDescription();
+    out.file_size = source.size();
+    VELLKIT_TRY(has_magic(source, out.vell));
+    if (!out.vell) return Status();
+    return Describer(source, out).run();
+}
+
+}  // namespace vellkit

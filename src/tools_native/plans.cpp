@@ -1,0 +1,376 @@
+// vellkit_tools._native: the core's plans handed to Python. describe_file
+// describes a whole file from its headers; plan_block says what one block
+// is and where its values lie; describe is the older block description the
+// engine used before plan_block.
+#include "pyglue/pyref.hpp"  // includes Python.h first
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/format/catalogue.hpp"
+#include "core/format/directory.hpp"
+#include "core/format/text.hpp"
+#include "core/plans/block_plan.hpp"
+#include "core/plans/file_description.hpp"
+#include "tools_native/functions.hpp"
+#include "tools_native/regions.hpp"
+#include "tools_native/native_call.hpp"
+
+namespace vellkit::tools {
+
+namespace {
+
+using py::PyError;
+using py::Ref;
+
+Ref check(PyObject* p) { return Ref::check(p); }
+
+void check_status(int r) {
+    if (r < 0) throw PyError();
+}
+
+[[noreturn]] void value_error(NativeCall& call, const std::string& text) {
+    PyErr_Format(PyExc_ValueError, "%U: %s", call.shown(), text.c_str());
+    throw PyError();
+}
+
+// (device, inode, size, modification time in ns) of the open file.
+Ref identity(NativeCall& call) {
+    FileIdentity id;
+    call.check(call.source().identity(id));
+    return check(Py_BuildValue("(KKLL)", (unsigned long long)id.device, (unsigned long long)id.inode,
+                               (long long)id.size, (long long)id.mtime_ns));
+}
+
+Ref value_object(const ParamRecord& rec) {
+    switch (rec.kind) {
+    case ParamRecord::Kind::integer:
+        return check(PyLong_FromLong(rec.integer));
+    case ParamRecord::Kind::real:
+        return check(PyFloat_FromDouble(rec.real));
+    case ParamRecord::Kind::text:
+        break;
+    }
+    return check(decode_text(rec.text));
+}
+
+// [(name, value), ...] in order.
+Ref records_list(const std::vector<ParamRecord>& records) {
+    Ref list = check(PyList_New((Py_ssize_t)records.size()));
+    for (size_t i = 0; i < records.size(); ++i) {
+        const ParamRecord& rec = records[i];
+        Ref name = check(PyUnicode_DecodeUTF8(rec.name.data(), (Py_ssize_t)rec.name.size(), "strict"));
+        Ref value = value_object(rec);
+        PyList_SET_ITEM(list.get(), (Py_ssize_t)i, check(PyTuple_Pack(2, name.get(), value.get())).release());
+    }
+    return list;
+}
+
+void set(PyObject* dict, const char* key, const Ref& value) { check_status(PyDict_SetItemString(dict, key, value.get())); }
+
+Ref integer(long long v) { return check(PyLong_FromLongLong(v)); }
+Ref real(double v) { return check(PyFloat_FromDouble(v)); }
+Ref text(const char* s) { return check(PyUnicode_FromString(s)); }
+Ref text(const std::string& s) { return check(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), "replace")); }
+Ref none() { return Ref::borrow(Py_None); }
+Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+
+Ref int64_bytes(const int64_t* values, size_t count) {
+    return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values), (Py_ssize_t)(count * sizeof(int64_t))));
+}
+
+Ref triple(const char* name, bool three_d, const char* deriv) {
+    return check(Py_BuildValue("(sss)", name, three_d ? "3D" : "2D", deriv));
+}
+
+// The request words of a block argument: a sequence of three strings.
+PlanRequest request_argument(NativeCall& call, PyObject* block) {
+    Ref items = check(PySequence_Fast(block, "block must be a (name, dimensions, derivative) triple"));
+    std::string words[3];
+    if (PySequence_Fast_GET_SIZE(items.get()) != 3) {
+        PyErr_SetString(PyExc_ValueError, "block must be a (name, dimensions, derivative) triple");
+        throw PyError();
+    }
+    for (int i = 0; i < 3; ++i) {
+        PyObject* word = PySequence_Fast_GET_ITEM(items.get(), i);
+        Ref upper = check(PyObject_CallMethod(word, "upper", nullptr));
+        Py_ssize_t length = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(upper.get(), &length);
+        if (!s) throw PyError();
+        words[i].assign(s, (size_t)length);
+    }
+    PlanRequest request;
+    if (!parse_plan_request(words[0], words[1], words[2], request))
+        value_error(call, "not a data block request: " + words[0] + "/" + words[1] + "/" + words[2]);
+    return request;
+}
+
+void raise_plan_problem(NativeCall& call, const BlockPlan& plan) {
+    const PlanRequest& r = plan.request;
+    const std::string block = std::string(kBlockNames[r.name_index].name) + "/" + (r.three_d ? "3D" : "2D") + "/" +
+                              request_deriv_word(r.deriv_type);
+    switch (plan.problem) {
+    case PlanProblem::none:
+        return;
+    case PlanProblem::not_vell:
+        PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", call.shown());
+        throw PyError();
+    case PlanProblem::bad_request:
+        value_error(call, "not a data block request: " + block);
+    case PlanProblem::no_block:
+        value_error(call, "no data block " + block + " in the file");
+    case PlanProblem::value:
+        value_error(call, "block " + block + ": " + describe_stop(plan.stop));
+    case PlanProblem::offset_range:
+        value_error(call, "a record of the block " + block + " lies beyond any file position");
+    }
+}
+
+Ref grid_dict(const GridPlan& g) {
+    Ref d = check(PyDict_New());
+    set(d.get(), "aox", real(g.aox));
+    set(d.get(), "ddx", real(g.ddx));
+    set(d.get(), "npx", integer(g.npx));
+    set(d.get(), "aoy", real(g.aoy));
+    set(d.get(), "ddy", real(g.ddy));
+    set(d.get(), "npy", integer(g.npy));
+    set(d.get(), "from_original", boolean(g.from_original));
+    return d;
+}
+
+Ref records_dict(const RecordPlan& r) {
+    Ref d = check(PyDict_New());
+    std::vector<int64_t> offsets;
+    offsets.reserve(r.layout.size());
+    for (wide offset : r.layout.offsets) offsets.push_back((int64_t)offset);
+    set(d.get(), "offsets", int64_bytes(offsets.data(), offsets.size()));
+    set(d.get(), "indices", int64_bytes(r.layout.indices.data(), r.layout.indices.size()));
+    set(d.get(), "block_size", integer(r.block_size));
+    set(d.get(), "info_size", integer(r.info_size));
+    return d;
+}
+
+Ref entry_dict(const EntryDescription& e) {
+    Ref d = check(PyDict_New());
+    set(d.get(), "index", integer(e.index));
+    set(d.get(), "in_extension", boolean(e.in_extension));
+    set(d.get(), "code", integer(e.code));
+    set(d.get(), "what", text(e.what));
+    set(d.get(), "offset", integer(e.offset));
+    Ref words = integer(e.size_in_words);
+    Ref four = integer(4);
+    set(d.get(), "size", check(PyNumber_Multiply(words.get(), four.get())));
+    if (e.problems.empty()) {
+        set(d.get(), "problem", none());
+    } else {
+        std::string joined;
+        for (const std::string& p : e.problems) joined += (joined.empty() ? "" : "; ") + p;
+        set(d.get(), "problem", text(joined));
+    }
+    return d;
+}
+
+Ref shape_tuple(const std::vector<int64_t>& shape) {
+    Ref t = check(PyTuple_New((Py_ssize_t)shape.size()));
+    for (size_t i = 0; i < shape.size(); ++i) PyTuple_SET_ITEM(t.get(), (Py_ssize_t)i, integer(shape[i]).release());
+    return t;
+}
+
+Ref image_dict(const ImageDescription& image) {
+    Ref d = check(PyDict_New());
+    Ref title = image.has_title ? value_object(image.title) : text("");
+    if (!PyUnicode_Check(title.get())) title = check(PyObject_Str(title.get()));
+    set(d.get(), "title", title);
+    set(d.get(), "type", image.has_type ? integer(image.type) : none());
+    set(d.get(), "size", integer(image.size));
+    set(d.get(), "stored", integer(image.stored));
+    return d;
+}
+
+Ref description_dict(NativeCall& call, const FileDescription& f) {
+    Ref d = check(PyDict_New());
+    set(d.get(), "file_size", integer(f.file_size));
+    set(d.get(), "identity", identity(call));
+    Ref problems = check(PyList_New(0));
+    for (const std::string& p : f.problems) check_status(PyList_Append(problems.get(), text(p).get()));
+    set(d.get(), "problems", problems);
+    Ref entries = check(PyList_New(0));
+    for (const EntryDescription& e : f.entries) check_status(PyList_Append(entries.get(), entry_dict(e).get()));
+    set(d.get(), "entries", entries);
+
+    // Repeated listings of a block share one parameter list.
+    Ref blocks = check(PyList_New(0));
+    std::vector<std::pair<const std::vector<ParamRecord>*, PyObject*>> made;
+    for (const BlockDescription& b : f.blocks) {
+        Ref block = check(PyDict_New());
+        const char* name = kBlockNames[b.listed.name_index].name;
+        set(block.get(), "listed", triple(name, b.listed.three_d, listing_deriv_word(b.listed.deriv_type)));
+        set(block.get(), "request", triple(name, b.listed.three_d, request_deriv_word(b.listed.deriv_type)));
+        set(block.get(), "kind", b.has_kind ? text(block_kind_name(b.kind)) : none());
+        set(block.get(), "shape", b.has_shape ? shape_tuple(b.shape) : none());
+        PyObject* parameters = nullptr;
+        for (const auto& m : made)
+            if (m.first == b.parameters.get()) parameters = m.second;
+        if (!parameters) {
+            Ref list = records_list(*b.parameters);
+            set(block.get(), "parameters", list);
+            made.emplace_back(b.parameters.get(), list.get());  // the block dict holds it
+        } else {
+            check_status(PyDict_SetItemString(block.get(), "parameters", parameters));
+        }
+        set(block.get(), "problem", b.problem.empty() ? none() : text(b.problem));
+        check_status(PyList_Append(blocks.get(), block.get()));
+    }
+    set(d.get(), "blocks", blocks);
+    Ref images = check(PyList_New(0));
+    for (const ImageDescription& i : f.images) check_status(PyList_Append(images.get(), image_dict(i).get()));
+    set(d.get(), "images", images);
+    return d;
+}
+
+// The regions of a multi-region block, in the module's region order.
+Ref region_plan(NativeCall& call, const BlockPlan& plan) {
+    std::unordered_map<int64_t, size_t> position_of;
+    // A repeated spectrum index keeps its first position, as the module reads it.
+    const std::vector<int64_t>& indices = plan.records.layout.indices;
+    for (size_t k = 0; k < indices.size(); ++k) position_of.emplace(indices[k], k);
+    RegionsSource source;
+    source.annotation_offset = plan.blocks.annotation;
+    source.position_of = &position_of;
+    source.traces = is_trace_kind(plan.kind);
+    source.npt = plan.x.count;
+    return Ref::steal(regions_list(call, source));
+}
+
+}  // namespace
+
+PyObject* fn_describe_file(PyObject*, PyObject* path) {
+    return py::guarded([&]() -> PyObject* {
+        NativeCall call(path);
+        call.open();
+        FileDescription description;
+        call.run([&] { return describe_file(call.source(), description); });
+        if (!description.vell) {
+            PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", call.shown());
+            throw PyError();
+        }
+        return description_dict(call, description).release();
+    });
+}
+
+PyObject* fn_plan_block(PyObject*, PyObject* args) {
+    return py::guarded([&]() -> PyObject* {
+        PyObject *path, *block;
+        if (!PyArg_ParseTuple(args, "OO:plan_block", &path, &block)) return nullptr;
+        NativeCall call(path);
+        PlanRequest request = request_argument(call, block);
+        call.open();
+        MemoryBudget& budget = call.budget();
+        BlockPlan plan;
+        CountingObserver observer;
+        call.run([&] { return plan_block(call.source(), observer, request, &budget, plan); });
+        raise_plan_problem(call, plan);
+
+        Ref d = check(PyDict_New());
+        set(d.get(), "kind", text(block_kind_name(plan.kind)));
+        set(d.get(), "request", triple(kBlockNames[request.name_index].name, request.three_d,
+                                       request_deriv_word(request.deriv_type)));
+        set(d.get(), "identity", identity(call));
+        set(d.get(), "file_size", integer(plan.file_size));
+        set(d.get(), "memory_limit", integer(budget.limit()));
+        set(d.get(), "parameters", records_list(plan.parameters.records()));
+        set(d.get(), "original_parameters", plan.has_original ? records_list(plan.original_parameters) : none());
+        set(d.get(), "npt", integer(plan.x.count));
+        set(d.get(), "x", check(Py_BuildValue("(ddL)", plan.x.first, plan.x.last, (long long)plan.x.count)));
+        set(d.get(), "values_offset", integer(request.three_d ? -1 : plan.values_offset));
+        set(d.get(), "grid", is_image_kind(plan.kind) ? grid_dict(plan.grid) : none());
+        set(d.get(), "records", request.three_d ? records_dict(plan.records) : none());
+        set(d.get(), "regions", is_region_kind(plan.kind) ? region_plan(call, plan) : none());
+        return d.release();
+    });
+}
+
+PyObject* fn_describe(PyObject*, PyObject* args) {
+    return py::guarded([&]() -> PyObject* {
+        PyObject* path_object;
+        const char *name, *dimensions, *deriv;
+        if (!PyArg_ParseTuple(args, "Osss:describe", &path_object, &name, &dimensions, &deriv)) return nullptr;
+        NativeCall call(path_object);
+        PlanRequest request;
+        if (!parse_plan_request(name, dimensions, deriv, request))
+            value_error(call, std::string("invalid data block request (") + name + ", " + dimensions + ", " + deriv +
+                             ")");
+        call.open();
+        // The steps of the plan the engine still takes apart itself: the
+        // parameter blocks one by one and the record layout, whatever the
+        // parameters hold.
+        bool vell = false;
+        LocatedBlocks blocks;
+        std::vector<std::vector<ParamRecord>> parameter_blocks;
+        bool has_original = false;
+        std::vector<ParamRecord> original;
+        RecordPlan records;
+        CountingObserver observer;
+        Cursor cursor(call.source());
+        call.run([&]() -> Status {
+            VELLKIT_TRY(has_magic(call.source(), vell));
+            if (!vell) return Status();
+            std::vector<DirectoryEntry> directory;
+            VELLKIT_TRY(read_directory(cursor, observer, directory));
+            blocks = locate_blocks(directory, request.block_request());
+            if (blocks.data == -1 || blocks.params == -1) return Status();
+            for (int64_t offset : {blocks.params, blocks.acquisition, blocks.instrument, blocks.sample,
+                                   blocks.fourier_transform}) {
+                if (offset == -1) continue;
+                parameter_blocks.emplace_back();
+                VELLKIT_TRY(parse_parameter_block(cursor, offset, observer, parameter_blocks.back()));
+            }
+            if (request.deriv_type != 0 && blocks.original_params != -1) {
+                has_original = true;
+                VELLKIT_TRY(parse_parameter_block(cursor, blocks.original_params, observer, original));
+            }
+            if (!request.three_d) return Status();
+            StoreTable table;
+            VELLKIT_TRY(read_store_table(cursor, blocks.data, observer, table));
+            records.block_size = table.block_size;
+            records.info_size = table.info_size;
+            return lay_out_records(table, call.source().size(), blocks.data, records.layout);
+        });
+        if (!vell) {
+            PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", call.shown());
+            throw PyError();
+        }
+        if (blocks.data == -1 || blocks.params == -1)
+            value_error(call, std::string("no data block ") + name + " " + dimensions + " " + deriv + " in the file");
+        // The record layout handed over: offsets and indices, 8 bytes each.
+        call.charge(records.layout.size(), 2 * sizeof(int64_t));
+        std::vector<int64_t> offsets;
+        offsets.reserve(records.layout.size());
+        for (wide offset : records.layout.offsets) {
+            if (!fits_offset(offset))
+                value_error(call, std::string("a record of the ") + name + " " + dimensions + " " + deriv +
+                                 " block lies beyond any file position");
+            offsets.push_back((int64_t)offset);
+        }
+
+        Ref d = check(PyDict_New());
+        Ref lists = check(PyList_New(0));
+        for (const auto& block : parameter_blocks) check_status(PyList_Append(lists.get(), records_list(block).get()));
+        set(d.get(), "parameter_blocks", lists);
+        set(d.get(), "original_parameters", has_original ? records_list(original) : none());
+        set(d.get(), "file_size", integer(call.source().size()));
+        set(d.get(), "memory_limit", integer(call.budget().limit()));
+        set(d.get(), "data_offset", integer(blocks.data));
+        set(d.get(), "annotation_offset", integer(blocks.annotation));
+        if (request.three_d) {
+            set(d.get(), "block_size", integer(records.block_size));
+            set(d.get(), "info_size", integer(records.info_size));
+            set(d.get(), "record_indices", int64_bytes(records.layout.indices.data(), records.layout.indices.size()));
+            set(d.get(), "record_offsets", int64_bytes(offsets.data(), offsets.size()));
+        }
+        return d.release();
+    });
+}
+
+}  // namespace vellkit::tools

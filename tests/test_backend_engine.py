@@ -1,0 +1,447 @@
+"""The xarray engine as xarray users expect it: every kind and derivative,
+block requests in every spelling, the decoding keywords, CF metadata,
+record-aligned chunks, datatree, files bound to their identity, the band
+area, and refusals at open."""
+
+import io
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+
+import vellkit
+from vellkit_tools import _native, _plan_bridge, arrays, backend, kinds, writer
+
+from conftest import write
+
+NPT = 12
+X_ENDS = (4000.0, 400.0)
+ENGINE = backend.VellBackendEntrypoint
+RNG = np.random.default_rng(11)
+
+
+def _regions():
+    return [{"nx": 3, "ny": 2, "x0": 1.0, "dx": 0.5, "times": np.arange(6) + 0.5},
+            {"points": [(7.0, 8.0), (9.0, -1.0)]}]
+
+
+def make(tmp_path, kind, deriv="NONE", name=None):
+    """A file holding one block of ``kind`` (a key of kinds.KINDS) with derivative ``deriv``."""
+    path = str(tmp_path / (name or "%s-%s.vell" % (kind, deriv)))
+    labels = ["band A", "Integral 1", "peak"]
+    if kind == "spectrum":
+        arrays.write_spectrum(path, RNG.random(NPT, dtype=np.float32), X_ENDS, deriv=deriv)
+    elif kind == "image_map":
+        arrays.write_image_map(path, RNG.random((3, 4, NPT), dtype=np.float32), X_ENDS, deriv=deriv)
+    elif kind == "series":
+        arrays.write_time_series(path, RNG.random((5, NPT), dtype=np.float32), X_ENDS, times=np.arange(5) * 1.5,
+                                 deriv=deriv)
+    elif kind == "multi_region":
+        regions = _regions()
+        regions[0]["spectra"] = RNG.random((6, NPT), dtype=np.float32)
+        regions[1]["spectra"] = RNG.random((2, NPT), dtype=np.float32)
+        arrays.write_multi_region(path, regions, X_ENDS, deriv=deriv)
+    elif kind == "image_traces":
+        arrays.write_traces(path, RNG.random((3, 4, 3), dtype=np.float32), labels, map_x=[0, 1, 2, 3],
+                            map_y=[5, 6, 7], deriv=deriv)
+    elif kind == "series_traces":
+        arrays.write_traces(path, RNG.random((3, NPT), dtype=np.float32), labels, x=X_ENDS, deriv=deriv)
+    else:
+        arrays.write_traces(path, RNG.random((8, 3), dtype=np.float32), labels, deriv=deriv,
+                            regions=[{"nx": 3, "ny": 2}, {"points": [(1.0, 2.0), (3.0, 4.0)]}])
+    return path
+
+
+def expected_values(result):
+    """getVellData's values in the engine's layout (kinds.KINDS dims)."""
+    name = type(result).__name__
+    if name == "SingleDataReturn":
+        return result.y
+    if name == "ImageTRCDataReturn":
+        return np.moveaxis(result.traces, 2, 0)
+    if name == "TimeResolvedTRCDataReturn":
+        return result.traces
+    if name in ("MultiRegionDataReturn", "MultiRegionTRCDataReturn"):
+        joined = np.concatenate([r.spectra for r in result.regions])
+        return joined.T if name == "MultiRegionTRCDataReturn" else joined
+    return result.spectra
+
+
+@pytest.mark.parametrize("deriv", kinds.LISTING_DERIVATIVES)
+@pytest.mark.parametrize("kind", list(kinds.KINDS))
+def test_every_kind_and_derivative(tmp_path, kind, deriv):
+    path = make(tmp_path, kind, kinds.request_word(deriv))
+    listed = vellkit.listContents(path)
+    assert listed[0][2] == deriv  # NDER is listed as 3DER
+    request = kinds.parse_block(listed[0])
+    ds = backend.open_dataset(path, block=listed[0])  # the listing's words are a request too
+    ref = vellkit.getVellData(path, request)
+    row = kinds.kind(kind)
+    assert list(ds.data_vars) == [row.variable] and ds[row.variable].dims == row.dims
+    np.testing.assert_array_equal(ds[row.variable].values, expected_values(ref))
+    assert ds.attrs["vellkit_block"] == " ".join(request)
+    assert ("spectral" in ds.dims) == ("spectral" in row.dims)  # trace maps and regions have none
+    assert ds[row.variable].attrs["units"] == "1"
+    assert ds[row.variable].attrs["long_name"].startswith("Trace value" if row.traces else "Absorbance")
+    assert ds[row.variable].attrs["long_name"].endswith("derivative") == (deriv != "NONE")
+    if "spectral" in row.dims:
+        np.testing.assert_array_equal(ds.spectral.values, ref.x)
+
+
+def test_every_kind_has_a_builder_and_an_unknown_kind_is_an_error(tmp_path, monkeypatch):
+    assert set(backend._BUILDERS) == set(kinds.KINDS)
+    path = make(tmp_path, "spectrum")
+    real = backend.plans.plan_block
+    monkeypatch.setattr(backend.plans, "plan_block", lambda p, b: dict(real(p, b), kind="hologram"))
+    with pytest.raises(ValueError, match="unknown kind of data block 'hologram'"):
+        backend.open_dataset(path)
+
+
+@pytest.mark.parametrize("npx, npy", [(0, 2), (2, 0), (0, 0)])
+def test_derivative_map_takes_the_original_grid_when_one_axis_is_empty(tmp_path, npx, npy):
+    params = writer.image_map_params(NPT, 1.0, 2.0, npx=npx, npy=npy)
+    original = writer.image_map_params(NPT, 1.0, 2.0, npx=2, npy=2, aox=5.0, ddx=2.0, aoy=-1.0, ddy=0.5)
+    records = [np.full(NPT, k, np.float32) for k in range(4)]
+    path = write(tmp_path, writer.make_3d_file(records, NPT, params, deriv="1DER", original_params=original))
+    # The original block is listed from its parameter block alone; the default is the first block with data.
+    assert vellkit.listContents(path)[0] == ("AB", "3D", "NONE")
+    ds = backend.open_dataset(path)
+    assert ds.attrs["vellkit_block"] == "AB 3D 1DER"
+    np.testing.assert_array_equal(ds.x.values, [5.0, 7.0])
+    np.testing.assert_array_equal(ds.y.values, [-1.0, -0.5])
+    np.testing.assert_array_equal(ds.spectra.values, vellkit.getVellData(path, ("AB", "3D", "1DER")).spectra)
+    with pytest.raises(ValueError, match="(?i)no (data )?block AB.3D.NONE"):
+        backend.open_dataset(path, block="AB/3D/NONE")
+
+
+def two_kind_file(tmp_path):
+    """A time series (AB 3D) and its traces (TRC 3D) in one file, then an AB 2D spectrum."""
+    vf = writer.make_3d_file([np.full(NPT, k, np.float32) for k in range(3)], NPT,
+                             writer.time_resolved_params(NPT, 1.0, 2.0))
+    labels = [writer.Record(np.arange(NPT, dtype=np.float32) + k, label="trace %d" % k) for k in range(2)]
+    writer.make_3d_file(labels, NPT, writer.time_resolved_params(NPT, 1.0, 2.0), data_type="TRC", into=vf)
+    writer.make_spectrum_file(np.arange(NPT, dtype=np.float32), data_type="TR", into=vf)
+    return write(tmp_path, vf)
+
+
+@pytest.mark.parametrize("block, expected", [
+    ("TRC", "TRC 3D NONE"), ("trc/3d", "TRC 3D NONE"), ("AB,3D,NONE", "AB 3D NONE"),
+    (("ab", "3d", "none"), "AB 3D NONE"), ("TR", "TR 2D NONE"), (" (AB, 3D) ", "AB 3D NONE"),
+])
+def test_block_requests_in_every_spelling(tmp_path, block, expected):
+    path = two_kind_file(tmp_path)
+    assert backend.open_dataset(path, block=block).attrs["vellkit_block"] == expected
+
+
+@pytest.mark.parametrize("block, message", [("SSC", "no block SSC"), ("AB/3D/2DER", "no data block AB 3D 2DER"),
+                                            ("AB/4D", "dimensions are 2D or 3D"), (b"AB", "text, not bytes"),
+                                            ("AB/3D/NONE/X", "not a block request")])
+def test_bad_block_requests(tmp_path, block, message):
+    path = two_kind_file(tmp_path)
+    with pytest.raises(ValueError, match=message):
+        backend.open_dataset(path, block=block)
+
+
+# ----------------------------------------------------------------------------
+# A lazy dataset stays bound to the file it opened
+# ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["spectrum", "image_map", "series", "image_traces"])
+def test_a_replaced_file_is_refused_not_read(tmp_path, kind):
+    path = make(tmp_path, kind, name="data.vell")
+    ds = backend.open_dataset(path)
+    (name,) = ds.data_vars
+    other = make(tmp_path, kind, name="other.vell")
+    os.replace(other, path)  # same name, same layout, other values
+    with pytest.raises(OSError, match="changed since it was opened") as info:
+        ds[name].values
+    assert path in str(info.value)
+    np.testing.assert_array_equal(backend.open_dataset(path)[name].values,
+                                  expected_values(vellkit.getVellData(path, kinds.parse_block(ds.attrs["vellkit_block"]))))
+
+
+def test_a_file_rewritten_in_place_is_refused(tmp_path):
+    path = make(tmp_path, "image_map", name="data.vell")
+    ds = backend.open_dataset(path)
+    data = open(path, "rb").read()
+    st = os.stat(path)
+    with open(path, "r+b") as f:  # same inode and size, another modification time
+        f.write(data)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 10**9))
+    with pytest.raises(OSError, match="changed since it was opened"):
+        ds.spectra[0, 0].values
+
+
+def test_many_files_are_bound_to_their_identity(tmp_path):
+    pytest.importorskip("dask")
+    paths = [make(tmp_path, "image_map", name="m%d.vell" % k) for k in range(3)]
+    ds = backend.open_mfdataset(paths, parallel=True)
+    os.replace(make(tmp_path, "image_map", name="new.vell"), paths[1])
+    with pytest.raises(OSError, match="changed since it was opened") as info:
+        ds.spectra.values
+    assert paths[1] in str(info.value)
+
+
+# ----------------------------------------------------------------------------
+# Keywords, CF metadata, chunks
+# ----------------------------------------------------------------------------
+
+DECODERS = {"decode_times": False, "decode_timedelta": False, "mask_and_scale": True, "use_cftime": False,
+            "decode_coords": "all", "concat_characters": True}
+
+
+@pytest.mark.parametrize("kind", ["image_map", "series", "series_traces"])
+def test_the_keywords_every_engine_takes(tmp_path, kind):
+    path = make(tmp_path, kind)
+    plain = xr.open_dataset(path, engine=ENGINE).load()
+    for keywords in (DECODERS, dict.fromkeys(DECODERS, True), {"decode_cf": False}):
+        if keywords.get("decode_timedelta") and kind == "series":
+            continue
+        with xr.open_dataset(path, engine=ENGINE, **keywords) as ds:
+            xr.testing.assert_identical(ds.load(), plain)
+
+
+def test_decode_timedelta_makes_series_times_durations(tmp_path):
+    path = str(tmp_path / "minutes.vell")
+    arrays.write_time_series(path, np.ones((3, NPT), np.float32), X_ENDS, times=[0.0, 0.5, 2.0],
+                             time_unit="Minutes")
+    ds = xr.open_dataset(path, engine=ENGINE, decode_timedelta=True)
+    assert ds.time.dtype == np.dtype("timedelta64[ns]")
+    assert ds.time.values.tolist() == [0, 30 * 10**9, 120 * 10**9]
+    assert ds.time.attrs == {"long_name": "time", "ZTX": "Minutes"}
+    plain = xr.open_dataset(path, engine=ENGINE)
+    assert plain.time.attrs == {"long_name": "time", "units": "min", "ZTX": "Minutes"}
+
+
+@pytest.mark.parametrize("ztx, units", [("Seconds", "s"), ("sec", "s"), ("Minutes", "min"), ("ms", "ms"),
+                                        ("Frames", None), ("", None)])
+def test_time_units_are_udunits_and_the_file_text_is_kept(tmp_path, ztx, units):
+    path = str(tmp_path / "series.vell")
+    arrays.write_time_series(path, np.ones((2, NPT), np.float32), X_ENDS, times=[0.0, 1.0], time_unit=ztx)
+    attrs = backend.open_dataset(path).time.attrs
+    assert attrs.get("units") == units
+    assert attrs.get("ZTX") == (ztx or None)
+
+
+@pytest.mark.parametrize("dxu, units, long_name", [("WN", "cm-1", "Wavenumber"), ("NM", "nm", "Wavelength"),
+                                                   ("PNT", "1", "Data point"), ("SEC", "s", "Time"),
+                                                   ("LGW", None, "Log wavenumber")])
+def test_spectral_units_are_udunits(tmp_path, dxu, units, long_name):
+    path = str(tmp_path / "s.vell")
+    arrays.write_spectrum(path, np.ones(NPT, np.float32), X_ENDS, dxu=dxu)
+    attrs = backend.open_dataset(path).spectral.attrs
+    assert attrs == dict({"long_name": long_name}, **({"units": units} if units else {}))
+
+
+CF_KINDS = list(kinds.KINDS)
+
+
+@pytest.mark.parametrize("kind", CF_KINDS)
+def test_netcdf_export_passes_the_cf_checker(tmp_path, kind):
+    pytest.importorskip("netCDF4")
+    pytest.importorskip("compliance_checker")
+    out = str(tmp_path / "out.nc")
+    backend.open_dataset(make(tmp_path, kind)).to_netcdf(out)
+    code = textwrap.dedent("""
+        import json, sys, warnings
+        warnings.simplefilter("ignore")
+        from compliance_checker.runner import CheckSuite, ComplianceChecker
+        CheckSuite().load_all_available_checkers()
+        ComplianceChecker.run_checker(sys.argv[1], ["cf:1.8"], 0, "strict", output_filename=sys.argv[2],
+                                      output_format="json")
+    """)
+    report = str(tmp_path / "cf.json")
+    subprocess.run([sys.executable, "-c", code, out, report], check=True, capture_output=True, timeout=300)
+    with open(report) as f:
+        results = json.load(f)["cf:1.8"]
+    errors = [(item["name"], item["msgs"]) for item in results["high_priorities"]
+              if item["value"][0] < item["value"][1]]
+    # The checker takes any dimension named "time" for CF's time axis, which
+    # needs a reference date; a series' times are durations from its start.
+    errors = [(name, msgs) for name, msgs in errors
+              if not (kind == "series" and name.startswith("§5.1") and msgs == [
+                  "Coordinate variable 'time' should have standard_name='time', found: 'None'"])]
+    assert errors == []
+
+
+def test_to_netcdf_round_trip_keeps_every_attribute(tmp_path):
+    pytest.importorskip("netCDF4")
+    for kind in ("series", "multi_region", "image_traces"):
+        ds = backend.open_dataset(make(tmp_path, kind))
+        out = str(tmp_path / ("%s.nc" % kind))
+        ds.to_netcdf(out)
+        with xr.open_dataset(out, decode_timedelta=False) as back:
+            xr.testing.assert_identical(back.load(), ds.load())
+
+
+def test_zarr_round_trip(tmp_path):
+    pytest.importorskip("zarr")
+    pytest.importorskip("dask")
+    # Text coordinates along a chunked dimension (region titles) would be
+    # loaded to find their width: Dask for the others only.
+    for kind, chunks in (("image_map", {}), ("series", {}), ("multi_region_traces", None)):
+        ds = backend.open_dataset(make(tmp_path, kind), chunks=chunks)
+        store = str(tmp_path / ("%s.zarr" % kind))
+        ds.to_zarr(store, mode="w", consolidated=False)
+        with xr.open_zarr(store, decode_timedelta=False, consolidated=False) as back:
+            xr.testing.assert_identical(back.load(), ds.load())
+
+
+def test_chunks_are_whole_records(tmp_path):
+    pytest.importorskip("dask")
+    path = make(tmp_path, "image_map")
+    ds = backend.open_dataset(path)
+    assert ds.spectra.encoding["preferred_chunks"] == {"y": 1}
+    chunked = backend.open_dataset(path, chunks={})
+    assert chunked.spectra.chunks == ((1, 1, 1), (4,), (NPT,))  # one row of records per chunk
+    # Any whole-record chunking, or a span of points, is aligned: no warning (warnings are errors here).
+    assert backend.open_dataset(path, chunks={"y": 2, "spectral": 5}).spectra.chunks[0] == (2, 1)
+    assert backend.open_dataset(path, chunks="auto").spectra.chunks == ((3,), (4,), (NPT,))
+    traces = backend.open_dataset(make(tmp_path, "series_traces"), chunks={})
+    assert traces.traces.chunks == ((1, 1, 1), (NPT,))
+    np.testing.assert_array_equal(chunked.spectra.values, ds.spectra.values)
+
+
+# ----------------------------------------------------------------------------
+# Datatree
+# ----------------------------------------------------------------------------
+
+def test_datatree_has_every_block_and_the_visible_images(tmp_path):
+    if not hasattr(xr, "open_datatree"):
+        pytest.skip("this xarray has no open_datatree")
+    PIL = pytest.importorskip("PIL.Image")
+    picture = (np.arange(12, dtype=np.uint8).reshape(3, 4) * 20)
+    png = io.BytesIO()
+    PIL.fromarray(picture).save(png, "PNG")
+    cube = RNG.random((2, 3, NPT), dtype=np.float32)
+    vf = writer.make_3d_file(list(cube.reshape(6, NPT)), NPT, writer.image_map_params(NPT, *X_ENDS, npx=3, npy=2))
+    writer.make_3d_file(list(-cube.reshape(6, NPT)), NPT, writer.image_map_params(NPT, *X_ENDS, npx=3, npy=2),
+                        deriv="NDER", into=vf)
+    traces = [writer.Record(np.arange(6, dtype=np.float32) + k, label="t%d" % k) for k in range(2)]
+    writer.make_3d_file(traces, 6, writer.image_map_params(6, *X_ENDS, npx=3, npy=2), data_type="TRC", into=vf)
+    vf.add_image_block([writer.Image(png.getvalue(), title="overview", labels=[("X:", 1.5)]),
+                        writer.Image(None, title="empty")])
+    path = write(tmp_path, vf)
+    tree = xr.open_datatree(path, engine=ENGINE)
+    assert sorted(tree.children) == ["AB_3D_3DER", "AB_3D_NONE", "TRC_3D_NONE", "image_0", "image_1"]
+    np.testing.assert_array_equal(tree["AB_3D_NONE"].spectra.values, cube)
+    np.testing.assert_array_equal(tree["AB_3D_3DER"].spectra.values, -cube)
+    assert tree["AB_3D_3DER"].attrs["vellkit_block"] == "AB 3D NDER"
+    assert list(tree["TRC_3D_NONE"].trace.values) == ["t0", "t1"]
+    image = tree["image_0"]
+    assert image.attrs["Title"] == "overview" and image.attrs["X"] == 1.5
+    np.testing.assert_array_equal(image.pixels.values, picture)
+    assert image.pixels.dims == ("row", "column")
+    assert tree["image_1"].attrs == {"Title": "empty"} and not tree["image_1"].data_vars
+
+
+def test_datatree_of_a_damaged_block_says_why(tmp_path):
+    if not hasattr(xr, "open_datatree"):
+        pytest.skip("this xarray has no open_datatree")
+    params = writer.image_map_params(NPT, 1.0, 2.0, npx=2, npy=1)
+    path = write(tmp_path, writer.make_3d_file([np.zeros(NPT, np.float32)] * 3, NPT, params))
+    tree = xr.open_datatree(path, engine=ENGINE)
+    assert "more than the 2 x 1 map" in tree["AB_3D_NONE"].attrs["vellkit_problem"]
+
+
+# ----------------------------------------------------------------------------
+# The band area
+# ----------------------------------------------------------------------------
+
+def hand_area(x, y, lo, hi):
+    keep = (x >= lo) & (x <= hi)
+    xs, ys = x[keep], y[..., keep].astype(np.float64)
+    order = np.argsort(xs)
+    xs, ys = xs[order], ys[..., order]
+    return ((ys[..., 1:] + ys[..., :-1]) / 2 * np.diff(xs)).sum(axis=-1)
+
+
+@pytest.mark.parametrize("ends", [(4000.0, 400.0), (400.0, 4000.0)])
+@pytest.mark.parametrize("bounds", [(1700, 1600), (1600, 1700), (3999.0, 401.0)])
+def test_band_area_is_the_positive_area_from_zero(tmp_path, ends, bounds):
+    path = str(tmp_path / "s.vell")
+    x = np.linspace(ends[0], ends[1], 400)
+    y = (np.exp(-((x - 1650.0) / 30.0) ** 2) + 0.1).astype(np.float32)
+    arrays.write_spectrum(path, y, ends)
+    area = backend.open_dataset(path).vell.band_area(*bounds)
+    assert area.name == "band_area" and area.dims == () and area.attrs["units"] == "cm-1"
+    lo, hi = sorted(bounds)
+    expected = hand_area(x, y, lo, hi)
+    assert area.values > 0
+    np.testing.assert_allclose(area.values, expected, rtol=1e-5)
+
+
+def test_band_area_of_a_map_is_a_lazy_chemical_image(tmp_path):
+    pytest.importorskip("dask")
+    path = str(tmp_path / "map.vell")
+    cube = RNG.random((5, 4, 60), dtype=np.float32)
+    arrays.write_image_map(path, cube, (4000.0, 400.0))
+    x = np.linspace(4000.0, 400.0, 60)
+    image = backend.open_dataset(path, chunks={"y": 2}).vell.band_area(2000, 1000)
+    assert image.dims == ("y", "x") and image.chunks is not None
+    np.testing.assert_allclose(image.values, hand_area(x, cube, 1000, 2000), rtol=1e-5)
+    # The DataArray accessor gives the same image.
+    np.testing.assert_allclose(backend.open_dataset(path).spectra.vell.band_area(1000, 2000).values,
+                               image.values, rtol=1e-6)
+
+
+def test_band_area_refusals(tmp_path):
+    path = str(tmp_path / "s.vell")
+    arrays.write_spectrum(path, np.ones(NPT, np.float32), X_ENDS)
+    ds = backend.open_dataset(path)
+    with pytest.raises(ValueError, match="holds 0 point"):
+        ds.vell.band_area(10, 20)
+    with pytest.raises(ValueError, match="no variable along 'time'"):
+        ds.vell.band_area(1000, 2000, dim="time")
+    with pytest.raises(ValueError, match="is not a dimension"):
+        ds.spectrum.vell.band_area(1000, 2000, dim="time")
+
+
+# ----------------------------------------------------------------------------
+# Refusals at open, reads that take only what they need
+# ----------------------------------------------------------------------------
+
+def _with_npt(tmp_path, npt):
+    vf = writer.make_spectrum_file(np.ones(4, np.float32), params=[("NPT", npt)])
+    return write(tmp_path, vf)
+
+
+def _with_grid(tmp_path, n):
+    params = writer.image_map_params(4, 1.0, 2.0, npx=n, npy=n)
+    return write(tmp_path, writer.make_3d_file([np.zeros(4, np.float32)], 4, params))
+
+
+@pytest.mark.parametrize("make_file", [lambda t: _with_npt(t, 130_000_000), lambda t: _with_grid(t, 60_000_000)])
+def test_huge_axes_of_a_tiny_file_are_refused_at_open(tmp_path, make_file):
+    path = make_file(tmp_path)
+    assert os.path.getsize(path) < 1024
+    code = textwrap.dedent("""
+        import sys
+        from vellkit_tools import backend
+        try:
+            backend.open_dataset(sys.argv[1])
+        except MemoryError as e:
+            print("MemoryError", e)
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True, timeout=120, env=env)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("MemoryError") and path in out.stdout
+
+
+def test_one_spectrum_of_a_multi_region_map_reads_one_record(tmp_path):
+    path = make(tmp_path, "multi_region")
+    if any(r.get("records") is None for r in _plan_bridge.plan_block(path, ("AB", "3D", "NONE"))["regions"]):
+        pytest.skip("the private module has no region plan yet")
+    _native.reset_counters()
+    ds = backend.open_dataset(path)
+    assert _native.counters() == (0, 0)
+    np.testing.assert_array_equal(ds.spectra[6].values,
+                                  vellkit.getVellData(path, ("AB", "3D", "NONE")).regions[1].spectra[0])
+    assert _native.counters() == (1, NPT * 4)

@@ -1,0 +1,578 @@
+"""``vellkit export`` and the command's batch runs, in child processes, on files made
+by the writer; the runner and the report capture also in-process."""
+
+import csv
+import functools
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import vellkit
+from vellkit_tools import arrays, kinds, writer as w
+
+PYTHON_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python")
+X = np.linspace(4000.123456789012, 400.1, 24)
+posix_only = pytest.mark.skipif(os.name != "posix", reason="FIFOs, umask, ptys and SIGKILL are POSIX")
+TRICKY = ['Amide I, "band"', "Area\r\nforged,1,2", "CR\ronly"]
+
+
+def command(*args, umask=None, timeout=120, stdin=None, **popen):
+    """``python -m vellkit_tools ARGS`` in a child process (arguments may be bytes)."""
+    env = dict(os.environ)
+    paths = [PYTHON_DIR] + (env["PYTHONPATH"].split(os.pathsep) if env.get("PYTHONPATH") else [])
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in paths)
+    argv = [sys.executable, "-m", "vellkit_tools"] + [a if isinstance(a, bytes) else str(a) for a in args]
+    preexec = (lambda: os.umask(umask)) if umask is not None else None
+    return subprocess.Popen(argv, env=env, preexec_fn=preexec, stdin=stdin or subprocess.DEVNULL,
+                            **dict(dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE), **popen))
+
+
+def run(*args, **options):
+    """(status, stdout, stderr) of the command, output as text (bytes kept as surrogates)."""
+    timeout = options.pop("timeout", 120)
+    proc = command(*args, **options)
+    out, err = proc.communicate(timeout=timeout)
+    return (proc.returncode, out.decode("utf-8", "surrogateescape"),
+            err.decode("utf-8", "surrogateescape"))
+
+
+# ----------------------------------------------------------------------------
+# Files of every kind
+# ----------------------------------------------------------------------------
+
+def _cut_spectrum(path):
+    """A spectrum block cut by the end of the file: y holds 40 of its 50 values."""
+    vf = w.VellFile(directory="start")
+    vf.add_parameters(w.spectral_params(50, 4000.0, 400.0), param_type=w.PARAM_OWN, data_type="AB")
+    vf.add_spectrum(np.arange(50, dtype=np.float32), data_type="AB")
+    path.write_bytes(vf.to_bytes()[:-40])
+    return str(path)
+
+
+def _derivative_map(path):
+    """A 1DER map whose grid lives in the original block's parameters (so the
+    directory lists an AB/3D/NONE block without data)."""
+    params = w.image_map_params(6, 1.0, 2.0, npx=0, npy=0)
+    original = w.image_map_params(6, 1.0, 2.0, npx=2, npy=2, aox=5.0, ddx=2.0)
+    records = [np.full(6, k, np.float32) for k in range(4)]
+    w.make_3d_file(records, 6, params, deriv="1DER", original_params=original).write(str(path))
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("kinds")
+    rng = np.random.default_rng(3)
+    f = {}
+    f["spectrum"] = arrays.write_spectrum(folder / "spectrum.vell", rng.random(X.size, np.float32), X,
+                                          params={"SNM": 'film, "wet"\r\n1,2,3'},
+                                          images=[w.Image(b"BM" + bytes(40), "Photo\r\n")])
+    derivs = w.make_spectrum_file(np.arange(5, dtype=np.float32))
+    for deriv in ("1DER", "2DER", "NDER"):
+        w.make_spectrum_file(np.arange(5, dtype=np.float32) * 2, deriv=deriv, into=derivs)
+    derivs.write(str(folder / "derivs.vell"))
+    f["derivs"] = str(folder / "derivs.vell")
+    f["map"] = arrays.write_image_map(folder / "map.vell", rng.random((3, 4, X.size), np.float32), X,
+                                      [0.5, 1.0, 1.5, 2.0], [0.1, 0.2, 0.3])
+    f["dermap"] = _derivative_map(folder / "dermap.vell")
+    f["series"] = arrays.write_time_series(folder / "series.vell", rng.random((5, X.size), np.float32),
+                                           X, [0.0, 0.1, 0.2, 0.3, 0.4])
+    f["series_traces"] = arrays.write_traces(folder / "strc.vell", rng.random((3, X.size), np.float32),
+                                             TRICKY, x=X)
+    f["image_traces"] = arrays.write_traces(folder / "itrc.vell", rng.random((2, 3, 3), np.float32),
+                                            TRICKY, map_x=np.arange(3.0), map_y=np.arange(2.0))
+    regions = [{"nx": 2, "ny": 1, "group": 10, "spectra": rng.random((2, X.size), np.float32),
+                "times": [1.5, 2.5]},
+               {"points": [(4.0, 1.0)], "group": 12, "spectra": rng.random((1, X.size), np.float32),
+                "times": [3.5]}]
+    f["regions"] = arrays.write_multi_region(folder / "regions.vell", regions, X)
+    f["region_traces"] = arrays.write_traces(
+        folder / "rtrc.vell", None, TRICKY[:2],
+        regions=[{"nx": 2, "ny": 1, "group": 7, "traces": rng.random((2, 2))}])
+    f["cut"] = _cut_spectrum(folder / "cut.vell")
+    f["empty"] = arrays.write_spectrum(folder / "empty.vell", np.zeros(0, np.float32), (1.0, 2.0))
+    f["special"] = arrays.write_spectrum(folder / "special.vell",
+                                         np.array([1.0, np.nan, np.inf, -np.inf], np.float32),
+                                         (1.0, 4.0), params={"NSS": 4})
+    return f
+
+
+def _blocks_with_data(path):
+    out = []
+    for b in vellkit.listContents(path):
+        request = (b[0], b[1], kinds.request_word(b[2]))
+        try:
+            out.append((request, vellkit.getVellData(path, request)))
+        except ValueError as exc:
+            assert "No data block" in str(exc)  # the original of a derivative map
+    return out
+
+
+def _values(result):
+    """The values of a result as its CSV table lays them out: one row per row."""
+    kind = kinds.kind_of_result(result)
+    if kind.export_layout == "regions":
+        return np.concatenate([np.asarray(r.spectra).reshape(np.size(r.mapX), -1) for r in result.regions])
+    if kind.name == "spectrum":
+        return np.asarray(result.y).reshape(-1, 1)
+    if kind.name == "series_traces":
+        return np.asarray(result.traces).T
+    values = np.asarray(result.traces if kind.traces else result.spectra)
+    return values.reshape(-1, values.shape[-1]) if kind.name != "image_traces" else values.reshape(-1, len(result.labels))
+
+
+def _output(folder, path, block, ext):
+    stem = os.path.splitext(os.path.basename(path))[0]
+    return os.path.join(folder, "%s_%s.%s" % (stem, "_".join(block), ext))
+
+
+# ----------------------------------------------------------------------------
+# Every kind and derivative through every format
+# ----------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def exported(files, tmp_path_factory):
+    """name of format -> output folder, every file exported in that format."""
+    out = {}
+    for fmt in ("csv", "npz", "json"):
+        folder = tmp_path_factory.mktemp(fmt)
+        status, stdout, err = run("export", *files.values(), "--to", folder, "--format", fmt)
+        assert (status, err) == (0, "export: 12 files, 12 OK, 0 failed\n"), err
+        assert sorted(stdout.splitlines()) == sorted(str(folder / n) for n in os.listdir(folder))
+        out[fmt] = str(folder)
+    return out
+
+
+def _json_values(values):
+    return np.array([[np.nan if v is None else v for v in row] if isinstance(row, list)
+                     else (np.nan if row is None else row) for row in values], dtype=np.float64)
+
+
+def _finite_or_nan(values):
+    values = np.asarray(values, dtype=np.float64).ravel()
+    return np.where(np.isfinite(values), values, np.nan)
+
+
+@pytest.mark.parametrize("name", ["spectrum", "derivs", "map", "dermap", "series", "series_traces",
+                                  "image_traces", "regions", "region_traces", "cut", "empty", "special"])
+def test_every_block_exports_exactly(files, exported, name):
+    path = files[name]
+    blocks = _blocks_with_data(path)
+    assert blocks
+    for block, result in blocks:
+        kind = kinds.kind_of_result(result)
+        # CSV: a header row, then every row; the sidecar says what the table does not
+        csv_path = _output(exported["csv"], path, block, "csv")
+        side = json.loads(open(csv_path + ".json").read())
+        assert side["block"] == list(block) and side["kind"] == kind.words
+        assert side["parameters"]["NPT"] == result.parameters["NPT"]
+        with open(csv_path, newline="") as f:
+            rows = list(csv.reader(f))
+        assert len(rows) == side["rows"] + 1 and rows[0] == side["columns"]
+        expected = _values(result)
+        lead = side["coordinate_columns"]
+        table = np.array([[float(v) for v in row] for row in rows[1:]]).reshape(len(rows) - 1, len(rows[0]))
+        assert table.shape[0] == expected.shape[0] if kind.name != "spectrum" else \
+            table.shape[0] == min(np.size(result.x), np.size(result.y))
+        np.testing.assert_array_equal(table[:, lead:].astype(np.float32), expected[:table.shape[0]])
+        if kind.export_layout == "columns":
+            np.testing.assert_array_equal(table[:, 0], np.asarray(result.x)[:table.shape[0]])
+        # NPZ and JSON: the same arrays
+        with np.load(_output(exported["npz"], path, block, "npz")) as npz:
+            np.testing.assert_array_equal(npz["x"], result.x)
+            doc = json.loads(open(_output(exported["json"], path, block, "json")).read(),
+                             parse_constant=pytest.fail)
+            assert sorted(doc["data"]) == sorted(set(npz.files) - {"block", "parameters_json"})
+            assert doc["block"] == list(block) == npz["block"].tolist()
+            for key in doc["data"]:
+                if npz[key].dtype.kind in "fiu":
+                    np.testing.assert_array_equal(_json_values(doc["data"][key]).ravel()
+                                                  if npz[key].size else np.zeros(0),
+                                                  _finite_or_nan(npz[key]))
+            if kind.name == "spectrum":
+                np.testing.assert_array_equal(npz["y"], result.y)
+
+
+def test_csv_reads_with_pandas_and_numpy(files, exported):
+    pandas = pytest.importorskip("pandas")
+    traces = _output(exported["csv"], files["series_traces"], ("TRC", "3D", "NONE"), "csv")
+    frame = pandas.read_csv(traces)
+    assert list(frame.columns) == ["x (cm-1)", 'Amide I, "band"', "Area\\r\\nforged,1,2", "CR\\ronly"]
+    assert len(frame) == X.size
+    np.testing.assert_array_equal(frame.iloc[:, 0].to_numpy(), X)  # full precision
+    loaded = np.loadtxt(traces, delimiter=",", skiprows=1)
+    assert loaded.shape == (X.size, 4)
+    side = json.loads(open(traces + ".json").read())
+    assert side["labels"] == TRICKY
+    spectrum = _output(exported["csv"], files["spectrum"], ("AB", "2D", "NONE"), "csv")
+    assert len(pandas.read_csv(spectrum)) == X.size
+    assert json.loads(open(spectrum + ".json").read())["parameters"]["SNM"] == 'film, "wet"\r\n1,2,3'
+    with open(spectrum, newline="") as f:
+        assert all(line.endswith("\r\n") for line in f)  # RFC 4180 line ends
+
+
+def test_regions_carry_the_files_group_numbers(files, exported):
+    block = ("AB", "3D", "NONE")
+    table = np.loadtxt(_output(exported["csv"], files["regions"], block, "csv"), delimiter=",",
+                       skiprows=1)
+    np.testing.assert_array_equal(table[:, 0], [10, 10, 12])
+    np.testing.assert_array_equal(table[:, 3], [1.5, 2.5, 3.5])  # start times
+    with np.load(_output(exported["npz"], files["regions"], block, "npz")) as npz:
+        assert npz["region_groups"].tolist() == [10, 12]
+        assert npz["region12_spectra"].shape == (1, X.size) and "region0_spectra" not in npz.files
+    doc = json.loads(open(_output(exported["json"], files["regions"], block, "json")).read())
+    assert [r["group"] for r in doc["regions"]] == [10, 12]
+    traces = _output(exported["csv"], files["region_traces"], ("TRC", "3D", "NONE"), "csv")
+    assert np.loadtxt(traces, delimiter=",", skiprows=1)[:, 0].tolist() == [7, 7]
+
+
+def test_json_is_strict_and_nan_is_null(files, exported):
+    text = open(_output(exported["json"], files["special"], ("AB", "2D", "NONE"), "json")).read()
+    doc = json.loads(text, parse_constant=pytest.fail)
+    assert doc["data"]["y"] == [1.0, None, None, None]
+    for name in [n for n in os.listdir(exported["json"]) if n.endswith(".json")]:
+        json.loads(open(os.path.join(exported["json"], name)).read(), parse_constant=pytest.fail)
+
+
+def test_cut_and_empty_blocks(files, exported):
+    cut = np.loadtxt(_output(exported["csv"], files["cut"], ("AB", "2D", "NONE"), "csv"),
+                     delimiter=",", skiprows=1)
+    assert cut.shape == (40, 2)
+    empty = _output(exported["csv"], files["empty"], ("AB", "2D", "NONE"), "csv")
+    assert open(empty, newline="").read() == "x (cm-1),AB\r\n"
+
+
+def test_derivative_map_exports_its_block_and_no_empty_one(files, exported):
+    names = [n for n in os.listdir(exported["npz"]) if n.startswith("dermap")]
+    assert names == ["dermap_AB_3D_1DER.npz"]
+    with np.load(os.path.join(exported["npz"], names[0])) as npz:
+        assert npz["map_x"].tolist() == [5.0, 7.0]
+    status, _, err = run("export", files["dermap"], "--to", os.path.join(exported["npz"], "x"),
+                         "--block", "AB/3D/NONE")
+    assert status == 1 and "No data block" in err
+
+
+@pytest.mark.parametrize("word", ["NDER", "3DER", "nder"])
+def test_third_derivative_by_either_word(files, tmp_path, word):
+    status, out, err = run("export", files["derivs"], "--to", tmp_path, "--block", "AB/2D/" + word,
+                           "--format", "npz")
+    assert (status, err) == (0, "")
+    assert out.split() == [str(tmp_path / "derivs_AB_2D_NDER.npz")]
+
+
+def test_netcdf(files, tmp_path):
+    xarray = pytest.importorskip("xarray")
+    status, _, err = run("export", files["map"], "--to", tmp_path, "--format", "netcdf")
+    assert status == 0, err
+    with xarray.open_dataset(tmp_path / "map_AB_3D_NONE.nc") as ds:
+        np.testing.assert_array_equal(ds["spectra"].values,
+                                      vellkit.getVellData(files["map"], ("AB", "3D", "NONE")).spectra)
+
+
+@posix_only
+def test_file_names_that_are_not_utf8(files, tmp_path):
+    folder = os.fsencode(str(tmp_path))
+    source = os.path.join(folder, b"sp\xff.vell")
+    with open(files["spectrum"], "rb") as f, open(source, "wb") as g:
+        g.write(f.read())
+    proc = command("export", source, "--to", os.path.join(folder, b"out\xfe"), "--format", "json")
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    target = os.path.join(folder, b"out\xfe", b"sp\xff_AB_2D_NONE.json")
+    assert target in out.split(b"\n")
+    assert json.loads(open(target, "rb").read())["file"] == "sp\\xff.vell"
+
+
+# ----------------------------------------------------------------------------
+# Outputs: atomic, the umask's mode, errors that stay the file's own
+# ----------------------------------------------------------------------------
+
+def _parts(folder):
+    return [n for n in os.listdir(folder) if n.endswith(".part")]
+
+
+def test_an_output_that_cannot_be_written_fails_its_file_only(files, tmp_path):
+    (tmp_path / "spectrum_AB_2D_NONE.csv").mkdir()  # replacing a folder fails
+    long_name = tmp_path / ("n" * 240 + ".vell")  # its image's name is too long
+    long_name.write_bytes(open(files["spectrum"], "rb").read())
+    status, out, err = run("export", files["spectrum"], long_name, files["map"], "--to", tmp_path,
+                           "--force")
+    assert status == 1 and "Traceback" not in err
+    assert "spectrum_AB_2D_NONE.csv: cannot write it" in err
+    assert "File name too long" in err
+    assert "export: 3 files, 1 OK, 2 failed" in err
+    assert (tmp_path / "map_AB_3D_NONE.csv").exists() and not _parts(tmp_path)
+
+
+@posix_only
+@pytest.mark.parametrize("umask", [0o022, 0o002])
+def test_outputs_follow_the_umask(files, tmp_path, umask):
+    assert run("export", files["spectrum"], "--to", tmp_path, umask=umask)[0] == 0
+    for name in os.listdir(tmp_path):
+        assert os.stat(tmp_path / name).st_mode & 0o777 == 0o666 & ~umask, name
+
+
+def test_atomic_output_leaves_nothing_on_failure(tmp_path):
+    from vellkit_tools.cli._batch import atomic_output
+    target = tmp_path / "out.csv"
+    target.write_text("old")
+    for error in (ValueError, KeyboardInterrupt):
+        with pytest.raises(error):
+            with atomic_output(str(target)) as tmp:
+                open(tmp, "w").write("half")
+                raise error()
+    assert os.listdir(tmp_path) == ["out.csv"] and target.read_text() == "old"
+    with atomic_output(str(target)) as tmp:
+        open(tmp, "w").write("new")
+    assert os.listdir(tmp_path) == ["out.csv"] and target.read_text() == "new"
+
+
+# ----------------------------------------------------------------------------
+# Inputs
+# ----------------------------------------------------------------------------
+
+@posix_only
+def test_fifos_are_refused_and_names_taken_once(files, tmp_path):
+    fifo = tmp_path / "pipe.vell"
+    os.mkfifo(str(fifo))
+    here = os.path.dirname(files["map"])
+    status, out, err = run("export", fifo, files["map"], "./map.vell", "--to", tmp_path / "out",
+                           "--no-images", cwd=here, timeout=60)
+    assert status == 1
+    assert "pipe.vell: a FIFO, not a file" in err
+    assert "export: 2 files, 1 OK, 1 failed" in err
+    assert out.split() == [str(tmp_path / "out" / "map_AB_3D_NONE.csv"),
+                           str(tmp_path / "out" / "map_AB_3D_NONE.csv.json")]
+
+
+@posix_only
+@pytest.mark.parametrize("args", [["show"], ["preview", "--out", "p.png"], ["list"], ["check"]])
+def test_every_subcommand_refuses_a_fifo(tmp_path, args):
+    fifo = tmp_path / "pipe.vell"
+    os.mkfifo(str(fifo))
+    status, out, err = run(args[0], fifo, *args[1:], cwd=tmp_path, timeout=60)
+    assert status == 1 and "pipe.vell: a FIFO, not a file" in out + err
+
+
+def test_folders_are_walked_with_r(files, tmp_path):
+    inner = tmp_path / "in" / "deeper"
+    inner.mkdir(parents=True)
+    (tmp_path / "in" / "notes.txt").write_text("not a VELL file")
+    (inner / "one.vell").write_bytes(open(files["series"], "rb").read())
+    status, _, err = run("export", tmp_path / "in", "--to", tmp_path / "out")
+    assert status == 1 and "is a folder (use -r to walk it)" in err
+    status, out, err = run("export", "-r", tmp_path / "in", "--to", tmp_path / "out", "--format", "npz")
+    assert (status, err) == (0, "")
+    assert out.split() == [str(tmp_path / "out" / "one_AB_3D_NONE.npz")]
+
+
+def test_skip_existing_writes_only_what_is_missing(files, tmp_path):
+    status, out, _ = run("export", files["spectrum"], files["map"], "--to", tmp_path)
+    assert status == 0
+    first = sorted(out.split())
+    os.unlink(tmp_path / "map_AB_3D_NONE.csv")
+    status, _, err = run("export", files["spectrum"], files["map"], "--to", tmp_path)
+    assert status == 1 and "exists (use --force to overwrite or --skip-existing)" in err
+    status, out, err = run("export", files["spectrum"], files["map"], "--to", tmp_path,
+                           "--skip-existing")
+    assert (status, err) == (0, "export: 2 files, 2 OK, 0 failed\n")
+    assert out.split() == [str(tmp_path / "map_AB_3D_NONE.csv"),  # its sidecar goes with it
+                           str(tmp_path / "map_AB_3D_NONE.csv.json")]
+    assert sorted(str(tmp_path / n) for n in os.listdir(tmp_path)) == first
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--jobs", "0"], "argument --jobs/-j: must be at least 1"),
+    (["--bogus"], "unrecognized arguments: --bogus"),
+    (["--block", "AB/4D"], "dimensions are 2D or 3D"),
+    (["--force", "--skip-existing"], "not allowed with argument"),
+])
+def test_usage_errors_show_the_subcommands_usage(tmp_path, args, message):
+    status, out, err = run("export", "a.vell", "--to", tmp_path, *args)
+    assert status == 2 and out == ""
+    assert err.startswith("usage: vellkit export") and message in err
+
+
+# ----------------------------------------------------------------------------
+# Parallel runs, Ctrl-C, dying workers, the progress bar
+# ----------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def many(tmp_path_factory):
+    """Forty image maps, each a second or so of CSV export on a shared machine."""
+    folder = tmp_path_factory.mktemp("many")
+    cube = np.random.default_rng(1).random((40, 50, 200), np.float32)
+    first = arrays.write_image_map(folder / "m00.vell", cube)
+    data = open(first, "rb").read()
+    paths = [first]
+    for k in range(1, 40):
+        path = folder / ("m%02d.vell" % k)
+        path.write_bytes(data)
+        paths.append(str(path))
+    return paths
+
+
+def test_parallel_run_streams_and_ctrl_c_stops_it(many, tmp_path):
+    out_dir = tmp_path / "out"
+    proc = command("export", *many, "--to", out_dir, "--jobs", "2", "--no-images")
+    first = proc.stdout.readline()  # a file's outputs appear while the others run
+    assert first.startswith(str(out_dir).encode())
+    proc.send_signal(signal.SIGINT)
+    start = time.monotonic()
+    out = proc.stdout.read()  # (communicate would lose what readline buffered)
+    err = proc.stderr.read()
+    proc.wait(timeout=30)
+    assert time.monotonic() - start < 2.0
+    assert proc.returncode == 130 and b"interrupted" in err
+    listed = set((first + out).decode().split())
+    assert listed == set(str(out_dir / n) for n in os.listdir(out_dir))  # the rest were removed
+    assert 0 < len(listed) < 2 * len(many) and not _parts(out_dir)
+
+
+def test_parallel_run_writes_the_same_files(files, exported, tmp_path):
+    status, out, err = run("export", *files.values(), "--to", tmp_path, "--format", "json",
+                           "--jobs", "3")
+    assert status == 0, err
+    names = sorted(os.listdir(tmp_path))
+    assert names == sorted(os.listdir(exported["json"]))
+    for name in names:
+        assert (tmp_path / name).read_bytes() == open(os.path.join(exported["json"], name), "rb").read()
+
+
+def _slow_unless_flag(path, send, flag):
+    if path == "slow":
+        deadline = time.monotonic() + 30
+        while not os.path.exists(flag) and time.monotonic() < deadline:
+            time.sleep(0.01)
+    elif path == "dies":
+        from vellkit_tools.cli._batch import part_name
+        open(part_name(os.path.dirname(flag)), "w").close()
+        os.kill(os.getpid(), signal.SIGKILL)
+    send("sent by " + path)
+    return path
+
+
+@posix_only
+def test_runner_reports_each_file_as_it_ends_and_a_dead_worker_fails_alone(tmp_path):
+    from vellkit_tools.cli import _batch
+    flag = str(tmp_path / "flag")
+    events = []
+
+    def done(path, result):
+        events.append(("done", path, result))
+        if path == "fast":
+            open(flag, "w").close()  # the slow file ends only after this was seen
+
+    def failed(path, reason, pid):
+        events.append(("failed", path, reason))
+        _batch.remove_parts(str(tmp_path), pid)
+
+    _batch.run_in_processes(["slow", "dies", "fast"], functools.partial(_slow_unless_flag, flag=flag), 2,
+                            on_message=lambda path, m: events.append(("message", path, m)),
+                            on_done=done, on_failed=failed)
+    assert ("failed", "dies", "the worker process was ended by SIGKILL") in events
+    order = [e for e in events if e[0] == "done"]
+    assert order == [("done", "fast", "fast"), ("done", "slow", "slow")]
+    assert ("message", "slow", "sent by slow") in events
+    assert os.listdir(tmp_path) == ["flag"]
+
+
+@posix_only
+def test_progress_bar_only_on_a_terminal_and_never_in_the_output(files, tmp_path):
+    import pty
+    master, slave = pty.openpty()
+    proc = command("export", files["spectrum"], files["map"], files["series"], "--to", tmp_path,
+                   stderr=slave)
+    os.close(slave)
+    err = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        err += chunk
+    out, _ = proc.communicate(timeout=60)
+    os.close(master)
+    assert proc.returncode == 0
+    assert b"exporting [" in err
+    assert err.endswith(b"\r\x1b[Kexport: 3 files, 3 OK, 0 failed\r\n")  # cleared before
+    assert b"\x1b" not in out and len(out.split()) == 8
+    status, _, err = run("export", files["spectrum"], files["map"], "--to", tmp_path / "again")
+    assert (status, err) == (0, "export: 2 files, 2 OK, 0 failed\n")
+
+
+# ----------------------------------------------------------------------------
+# The report capture
+# ----------------------------------------------------------------------------
+
+def test_capture_counts_reports_and_restores_every_hook():
+    from vellkit_tools.cli._common import Reports, captured
+    before = (sys.unraisablehook, sys.excepthook, sys.stderr, sys.stdout,
+              signal.getsignal(signal.SIGINT))
+    reports = Reports()
+    with pytest.raises(RuntimeError):
+        with captured(reports):
+            for k in range(1000):
+                try:
+                    raise ValueError("field %d" % (k % 20))
+                except ValueError:
+                    sys.excepthook(*sys.exc_info())
+                    sys.unraisablehook(type("U", (), {"object": "reader", "exc_value": sys.exc_info()[1]}))
+            print("a line of the reader")
+            raise RuntimeError("the read failed")
+    assert (sys.unraisablehook, sys.excepthook, sys.stderr, sys.stdout,
+            signal.getsignal(signal.SIGINT)) == before
+    assert len(reports) == 1000 and len(reports.reads) == Reports.KINDS
+    assert "1000 failed reads" in reports.summary() and "of other kinds" in reports.summary()
+    assert reports.printed == ["a line of the reader"]
+
+
+class _Signalling(Exception):
+    """A report whose text raises SIGINT, as if Ctrl-C came while the hook ran."""
+
+    fired = False
+
+    def __str__(self):
+        if not _Signalling.fired:
+            _Signalling.fired = True
+            signal.raise_signal(signal.SIGINT)
+        return "short read"
+
+
+class _Reported(object):
+    def __del__(self):
+        raise _Signalling()  # reaches sys.unraisablehook through the interpreter, as reports do
+
+
+def test_ctrl_c_in_a_report_hook_is_not_lost():
+    from vellkit_tools.cli._common import Reports, captured
+    reports = Reports()
+    reached = 0
+    with pytest.raises(KeyboardInterrupt):
+        with captured(reports):
+            for reached in range(100000):
+                _Reported()
+                time.sleep(0.0001)  # the reader's own check between reports
+    assert 1 <= len(reports) == reached + 1 < 1000
+
+
+@posix_only
+def test_batch_benchmark_runs_quick():
+    pytest.importorskip("resource")
+    script = os.path.join(PYTHON_DIR, os.pardir, "benchmarks", "command_batch.py")
+    env = dict(os.environ)
+    paths = [os.path.dirname(os.path.abspath(vellkit.__file__)), PYTHON_DIR]
+    env["PYTHONPATH"] = os.pathsep.join(paths + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    proc = subprocess.run([sys.executable, script, "--quick"], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout
+    assert "check, report-heavy file" in proc.stdout and "2000 failed reads" in proc.stdout
+    assert "listed == left: True" in proc.stdout
