@@ -173,6 +173,29 @@ def test_docstring_roles_become_optional_links(role, module, shown, identifier):
     assert out == 'see <autoref identifier="%s" optional><code>%s</code></autoref> here' % (identifier, shown)
 
 
+def test_literal_block_markers_end_in_one_colon():
+    pytest.importorskip("griffe")
+    roles = _hook("roles")
+    assert roles.convert("Typical use::\n\n    x = 1\n") == "Typical use:\n\n    x = 1\n"
+    assert roles.convert("a ``x::y`` name") == "a ``x::y`` name"
+
+
+def test_the_package_as_the_api_page_gets_it():
+    griffe = pytest.importorskip("griffe")
+    roles = _hook("roles")
+    package = griffe.load("vellkit_tools", search_paths=[os.path.join(ROOT, "python")],
+                          extensions=griffe.load_extensions(roles.SphinxRoles))
+    writer = package["writer"]
+    # The array writers and the encoder's names are documented where they are defined.
+    assert "write_image_map" not in writer.members and "block_type" not in writer.members
+    assert "VellFile" in writer.members and "write_image_map" in package["arrays"].members
+    # Bare names in the writer's docstring link to where the objects are defined.
+    assert 'identifier="vellkit_tools.arrays.write_spectrum"' in writer.docstring.value
+    literal = [(o.path, m.group(0)) for o in roles._walk(package) if o.docstring is not None
+               for m in re.finditer(r":(func|class|mod|meth|attr|obj|exc):`|\S::$", o.docstring.value, re.M)]
+    assert literal == []
+
+
 # ----------------------------------------------------------------------------
 # The guide's code
 # ----------------------------------------------------------------------------
