@@ -23,7 +23,8 @@ PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 # numpy 1.26 and 2.x both have wheels for 3.12.
 NUMPY1_PYTHON = "3.12"
 # Optional extras of the test dependencies: left to the main interpreter.
-HEAVY = {"matplotlib", "xarray", "dask", "distributed", "netcdf4", "h5netcdf", "zarr", "scipy", "pandas"}
+HEAVY = {"matplotlib", "xarray", "dask", "distributed", "netcdf4", "h5netcdf", "zarr", "scipy", "pandas",
+         "compliance-checker", "coverage"}
 
 nox.options.default_venv_backend = "venv"
 try:  # nox releases that can fetch interpreters must not: test those found only
