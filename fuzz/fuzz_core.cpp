@@ -21,6 +21,8 @@
 #include "core/images/image_list.hpp"
 #include "core/images/image_walk.hpp"
 #include "core/parameter_blocks/parser.hpp"
+#include "core/plans/region_plan.hpp"
+#include "core/common/limits.hpp"
 #include "input_file.hpp"
 
 namespace {
@@ -133,6 +135,36 @@ void read_annotations(vellkit::Cursor& cursor, vellkit::FieldReadObserver& obser
     }
 }
 
+// An annotation block read as plain values, and the regions planned from
+// it (in the groups' order of first appearance: any order must do).
+void plan_regions_of(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer, int64_t offset) {
+    vellkit::MemoryBudget budget;
+    if (!vellkit::MemoryBudget::for_file(cursor.file_size(), nullptr, budget).ok()) return;
+    vellkit::AnnotationBlock block;
+    vellkit::AnnotationGap gap;
+    if (!vellkit::read_annotation_block(cursor, observer, offset, budget, block, gap).ok()) return;
+    vellkit::RegionPlanInput in;
+    in.columns.group = block.find("Group");
+    in.columns.type = block.find("Type");
+    in.columns.nx = block.find("AryNX");
+    in.columns.ny = block.find("AryNY");
+    in.columns.ary_type = block.find("AryType");
+    in.columns.fileindex = block.find("Fileindex");
+    in.columns.x = block.find("X");
+    in.columns.y = block.find("Y");
+    std::vector<vellkit::GroupTally> tallies;
+    if (!in.columns.group || !vellkit::tally_groups(*in.columns.group, tallies)) return;
+    for (const vellkit::GroupTally& t : tallies) {
+        if (!(t.value >= -2147483648.0 && t.value <= 2147483647.0)) return;
+        in.order.push_back((int32_t)t.value);
+    }
+    in.tallies = &tallies;
+    in.target = vellkit::PositionTarget::trace_column;
+    in.max_positions = (uint64_t)cursor.file_size() + 4096;
+    std::vector<vellkit::RegionPlan> regions;
+    (void)vellkit::plan_regions(in, regions);
+}
+
 // An image block: its image list blocks walked and merged, then every
 // image entry and its data located.
 void read_images(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer, const vellkit::DirectoryEntry& block) {
@@ -187,6 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             read_spectrum(cursor, entry.byte_offset);
             read_records(cursor, observer, entry.byte_offset);
             read_annotations(cursor, observer, entry.byte_offset);
+            plan_regions_of(cursor, observer, entry.byte_offset);
             read_images(cursor, observer, entry);
         }
     }

@@ -244,8 +244,8 @@ def test_default_block_and_explicit_block(tmp_path):
     np.testing.assert_array_equal(ds.spectrum.values, np.arange(NPT))
 
 
-@pytest.mark.parametrize("block, message", [(("AB", "3D", "1DER"), "no data block AB 3D 1DER"),
-                                            (("XX", "3D", "NONE"), "invalid data block request"),
+@pytest.mark.parametrize("block, message", [(("AB", "3D", "1DER"), "no data block AB.3D.1DER"),
+                                            (("XX", "3D", "NONE"), "(invalid|not a) data block request"),
                                             (("AB", "4D"), "dimensions are 2D or 3D")])
 def test_bad_requests_name_the_file(tmp_path, block, message):
     path = time_series(tmp_path)
@@ -397,6 +397,6 @@ def test_errors_of_whole_block_reads_name_the_file(tmp_path):
     assert path in str(info.value)
     other = tmp_path / "other.vell"
     other.write_bytes(b"\0" * 64)
-    with pytest.raises(ValueError, match="non-Vell") as info:
+    with pytest.raises(ValueError, match="(non-Vell|not a VELL data file)") as info:
         backend.open_dataset(str(other))
     assert str(other) in str(info.value)

@@ -153,9 +153,17 @@ def test_show_gives_axes_grid_times_labels_and_regions(every_kind):
     assert series["time"]["steps"] == 5 and series["time"]["range"] == {"min": 0.0, "max": 4.0}
     assert series["time"]["unit"] == "Seconds"
     assert block("map_traces")["traces"] == {"count": 2, "labels": ["Amide I", "Area"]}
-    regions = block("regions")["regions"]
+
+
+def test_show_gives_the_regions_by_group_number(every_kind):
+    path = every_kind["regions"][0]
+    status, out, err = run("show", "--json", path)
+    assert status == 0, err
+    regions = _strict_json(out)["files"][0]["blocks"][0]["regions"]
     assert [(r["group"], r["positions"]) for r in regions] == [(10, 4), (3, 2)]
     assert regions[1]["map_x"] == {"min": 4.0, "max": 5.0}
+    status, out, err = run("show", path)
+    assert re.search(r"region 10 '[^']*': 4 positions, X 0 to 1, Y 0 to 1", out), out
 
 
 def test_third_derivative_is_reached_by_either_word(every_kind):
@@ -301,9 +309,10 @@ def test_list_and_show_of_damaged_and_foreign_files_go_on(tmp_path):
         assert "%s: 4 files, 1 OK, 3 failed" % command in err
         assert "%s: not a VELL file" % notes in err and "%s: is a folder" % folder in err
         status, out, err = run(command, "--json", *args)
-        doc = _strict_json(out)
-        assert [f["status"] for f in doc["files"]] == ["failed", "failed", "failed", "ok"]
-        assert "not a VELL file" in doc["files"][1]["error"]
+        by_path = {f["path"]: f for f in _strict_json(out)["files"]}
+        assert [by_path[str(p)]["status"] for p in args] == ["failed", "failed", "failed", "ok"]
+        assert "not a VELL file" in by_path[str(notes)]["error"]
+        assert by_path[paths["cut in its data"]]["problems"]
 
 
 # ----------------------------------------------------------------------------
@@ -327,6 +336,8 @@ def test_text_from_a_file_is_escaped_on_the_terminal(tmp_path):
 
 
 def test_non_utf8_file_names(tmp_path):
+    if sys.platform in ("win32", "darwin"):
+        pytest.skip("file names on this system are always text")
     name = os.fsencode(str(tmp_path)) + b"/caf\xe9.vell"
     with open(name, "wb") as f:
         f.write(writer.make_spectrum_file(BAND).to_bytes())
@@ -440,3 +451,29 @@ def test_show_takes_several_files_and_a_trailing_block(every_kind, tmp_path):
     missing = tmp_path / "missing.vell"
     status, out, err = run("show", spectrum, missing)  # a name with a dot stays a file
     assert status == 1 and "%s: No such file" % missing in err
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs on this system")
+def test_folders_are_walked_with_r_and_refused_without(every_kind, tmp_path):
+    folder = os.path.dirname(every_kind["spectrum"][0])
+    fifo = tmp_path / "fifo.vell"
+    os.mkfifo(fifo)
+    status, out, err = run("check", "-r", folder, fifo)
+    assert status == 1, out + err
+    assert out.count("OK      ") == len(every_kind)
+    assert "FAILED  %s\n        - " % fifo in out
+    status, out, err = run("list", folder)
+    assert status == 1 and "%s: is a folder" % folder in err
+    status, out, err = run("show", "-r", "--json", folder)
+    assert status == 0 and len(_strict_json(out)["files"]) == len(every_kind)
+
+
+def test_a_block_whose_parameters_are_cut_is_damage_not_an_empty_listing(tmp_path):
+    path = tmp_path / "cut.vell"
+    path.write_bytes(_ending_in_parameters(8))  # the own parameter block has no END record
+    status, out, err = run("list", path)
+    assert status == 1 and "('AB', '2D', 'NONE')  cannot be read: " in out and "no data" not in out
+    status, out, err = run("show", path)
+    assert status == 1 and "block ('AB', '2D', 'NONE'): cannot be read" in out
+    status, out, err = run("check", path)
+    assert status == 1 and "DAMAGED" in out and "listed from a parameter block alone" not in out

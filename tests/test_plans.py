@@ -217,8 +217,10 @@ def test_describe_shapes(tmp_path, kind):
     result = vellkit.getVellData(path, (name, dims, "NONE"))
     expected = {"spectrum": lambda: result.y.shape, "image_map": lambda: result.spectra.shape,
                 "image_traces": lambda: result.traces.transpose(2, 0, 1).shape,
-                "series": lambda: result.spectra.shape, "series_traces": lambda: result.traces.shape}
-    assert block["shape"] == (expected[kind]() if kind in expected else None)
+                "series": lambda: result.spectra.shape, "series_traces": lambda: result.traces.shape,
+                "multi_region": lambda: (sum(len(r.mapX) for r in result.regions), len(result.x)),
+                "multi_region_traces": lambda: (len(result.labels), sum(len(r.mapX) for r in result.regions))}
+    assert block["shape"] == expected[kind]() and block["problem"] is None
 
 
 def entry_offsets(path):
@@ -279,6 +281,11 @@ def test_parameter_block_ending_at_the_end_of_the_file_is_terminated(tmp_path):
     (block,) = _native.describe_file(at_end)["blocks"]
     assert block["problem"] is None and block["kind"] == "spectrum"
     vellkit.getVellData(at_end, ("AB", "2D", "NONE"))
+    # A name cut to the three letters of END still ends the block, as the reader takes it.
+    three_letters = write(tmp_path, data[:-5])
+    vellkit.getVellData(three_letters, ("AB", "2D", "NONE"))
+    problems = _native.describe_file(three_letters)["problems"]
+    assert len(problems) == 1 and "claims bytes" in problems[0], problems
     cut = write(tmp_path, data[:-6])
     problems = _native.describe_file(cut)["problems"]
     assert any("runs past the end of the file at byte %d without an END record" % (len(data) - 6) in p
@@ -367,7 +374,7 @@ def test_bad_requests_and_missing_blocks_name_the_file(tmp_path, request_):
     with pytest.raises(ValueError) as info:
         _native.plan_block(path, request_)
     assert path in str(info.value)
-    with pytest.raises(ValueError, match="no data block TR/3D/NONE") as info:
+    with pytest.raises(ValueError, match="no data block TR 3D NONE") as info:
         _native.plan_block(path, ("TR", "3D", "NONE"))
     assert path in str(info.value)
 

@@ -275,7 +275,9 @@ def native_regions_match(path, kind):
         assert np.frombuffer(p["map_y"], np.float64).tolist() == r.mapY.tolist()
         records = np.frombuffer(p["records"], np.int64)
         if kind == "TRC":
-            assert TRACES[:, records].T.tobytes() == r.spectra.tobytes()
+            npt = [v for k, v in described["parameter_blocks"][0] if k == "NPT"][0]
+            traces = _native.read_points(path, offsets, npt, 0, npt)
+            assert traces[:, records].T.tobytes() == r.spectra.tobytes()
         elif len(records):
             values = _native.read_points(path, offsets[records], NPT, 0, NPT)
             assert values.tobytes() == r.spectra.tobytes()
@@ -346,3 +348,27 @@ def test_sparse_spectrum_indices(tmp_path, indices):
     with pytest.raises(KeyError) as info:
         vellkit.getVellData(path, ("AB", "3D", "NONE"))
     assert info.value.args == (min(indices) + 1,)
+
+
+@pytest.mark.parametrize("kind", ["AB", "TRC"])
+def test_repeated_spectrum_indices(tmp_path, kind):
+    # A store table naming indices 2..4 twice: each index keeps its first
+    # record and takes the later offset, as the offsets map does.
+    from vellkit_tools import _native
+    store = [[2, 4], [2, 4]]
+    if kind == "TRC":
+        records = [writer.Record(TRACES[t % 2] * (t + 1), label="T%d" % t) for t in range(6)]
+        params = writer.multi_region_params(len(INDICES), 1.0, 2.0)
+    else:
+        records = [writer.Record(spectrum(k), time=500.0 + k) for k in range(6)]
+        params = writer.multi_region_params(NPT, 1.0, 2.0)
+    rows = [[1, 0, 0, 0, 0, i, float(i), 0.0] for i in (4, 2, 3, 3)]
+    vf = writer.make_3d_file(records, len(INDICES) if kind == "TRC" else NPT, params, data_type=kind,
+                             annotation=[writer.AnnotationTable(COLUMNS, rows)], store_table=store)
+    path = str(tmp_path / "repeated.vell")
+    vf.write(path)
+    expected = vellkit.getVellData(path, (kind, "3D", "NONE"))
+    region, = expected.regions
+    if kind == "AB":
+        assert region.spectra.tobytes() == np.array([spectrum(k) for k in (5, 3, 4, 4)]).tobytes()
+    native_regions_match(path, kind)

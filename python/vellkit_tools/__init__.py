@@ -3,8 +3,9 @@
 ``vellkit_tools.writer`` builds VELL data files (spectra, 3D blocks,
 annotation tables, visible images) for tests, benchmarks and users who need
 synthetic files.  ``vellkit_tools.open_dataset`` and
-``vellkit_tools.open_mfdataset`` open VELL files as xarray Datasets (the
-``xarray`` and ``dask`` extras).
+``vellkit_tools.open_mfdataset`` open VELL files as xarray Datasets, and
+``vellkit_tools.open_datatree`` a whole file as a DataTree (the ``xarray``
+and ``dask`` extras).
 """
 
 from pkgutil import extend_path
@@ -13,12 +14,12 @@ from pkgutil import extend_path
 # extension module) extends this package.
 __path__ = extend_path(__path__, __name__)
 
-__all__ = ["writer", "open_dataset", "open_mfdataset"]
+__all__ = ["writer", "open_dataset", "open_mfdataset", "open_datatree"]
 
 
 def __getattr__(name):
     # Imported on first use, so that `import vellkit_tools` never needs xarray.
-    if name in ("open_dataset", "open_mfdataset"):
+    if name in ("open_dataset", "open_mfdataset", "open_datatree"):
         from vellkit_tools import backend
 
         return getattr(backend, name)

@@ -15,24 +15,33 @@ multi-region map                  ``spectra``    (``position``, ``spectral``)
 multi-region traces               ``traces``     (``trace``, ``position``)
 ================================  =============  ==========================
 
-Coordinates: ``spectral`` (the block's x axis, with ``units`` and
-``long_name`` from its ``DXU`` parameter), ``x`` and ``y`` (map axes),
-``time`` (the series times), ``trace`` (trace labels) and, along
-``position``, ``region``, ``group``, ``map_x``, ``map_y`` and ``start_time``.
-Every parameter of the block is a Dataset attribute, and ``vellkit_block``
-holds the request triple joined by spaces.
+(The names and dimensions come from ``vellkit_tools.kinds``.) Coordinates:
+``spectral`` (the block's x axis, where the kind has one), ``x`` and ``y``
+(map axes), ``time`` (the series times), ``trace`` (trace labels) and, along
+``position``, ``region``, ``group``, ``map_x``, ``map_y`` and (maps, not
+traces) ``start_time``. Every parameter of the block is a Dataset attribute,
+``vellkit_block`` holds the request triple joined by spaces, and the
+metadata follow the CF conventions (``Conventions = "CF-1.8"``): the data
+variable's ``long_name`` (its data type and derivative) and ``units``, and
+udunits units on the axes (``"cm-1"``, ``"s"``; a series' ``ZTX`` text is
+kept beside them).
 
-The data of image maps, trace maps and time-resolved blocks are lazily
-indexed: opening reads the directory, the parameters and the store table
-(plus times or labels, which are coordinates), and a selection reads only the
-records and points it needs, through ``vellkit_tools._native`` (the same C++
-core as ``vellkit``, reading without the GIL). 2D spectra and multi-region
-blocks are small and are read whole with ``vellkit.getVellData``.
+Every kind is lazily indexed, from the block's plan (``_native.plan_block``:
+its kind, axes, record layout and regions, read from the headers without
+the values): opening reads the headers and the times or labels that are
+coordinates, and a selection reads only the records and points it needs
+(one spectrum out of any map reads one record), without the GIL. Each read
+checks that the file is still the one opened (device, inode, size and
+modification time): a replaced file raises OSError naming it.
+
+``ds.vell.band_area(a, b)`` (:mod:`vellkit_tools.accessor`, registered on
+import) gives the area of a band; :func:`open_datatree` every block and
+visible image of a file; :func:`open_mfdataset` the same block of many files.
 """
 
 import hashlib
 import os
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -46,9 +55,8 @@ except ImportError as error:  # pragma: no cover - exercised without xarray
 
 import vellkit
 
-from vellkit_tools import _plan_bridge as plans
+from vellkit_tools import _native, kinds
 from vellkit_tools import accessor  # noqa: F401  (registers ds.vell)
-from vellkit_tools import kinds
 from vellkit_tools.units import VALUE_UNITS, data_type_name, time_unit_cf, x_unit_cf, x_unit_long_name
 
 __all__ = ["VellBackendEntrypoint", "RecordArray", "open_block", "default_block", "open_dataset",
@@ -56,6 +64,7 @@ __all__ = ["VellBackendEntrypoint", "RecordArray", "open_block", "default_block"
 
 Block = Tuple[str, str, str]
 Identity = Tuple[int, int, int, int]
+
 
 def _shown(path: Any) -> str:
     return os.fsdecode(os.fspath(path))
@@ -65,7 +74,7 @@ def default_block(path: Any) -> Block:
     """The block a file opens with when none is named: the first block the
     file lists that holds data (in ``vellkit.listContents`` order, primary
     data types first), as a request triple."""
-    for described in plans.describe_file(path)["blocks"]:
+    for described in _native.describe_file(path)["blocks"]:
         if _has_data(described):
             return tuple(described["request"])  # type: ignore[return-value]
     raise ValueError("%s: the file holds no data block" % _shown(path))
@@ -85,7 +94,7 @@ def _request(path: Any, block: Optional[Any]) -> Block:
     words = kinds.parse_block(block)
     if len(words) == 3:
         return words  # type: ignore[return-value]
-    described = [b["request"] for b in plans.describe_file(path)["blocks"] if _has_data(b)]
+    described = [b["request"] for b in _native.describe_file(path)["blocks"] if _has_data(b)]
     return kinds.match_block(words, described, _shown(path))
 
 
@@ -164,7 +173,7 @@ class RecordArray(BackendArray):
 
     def _read_rows(self, offsets: np.ndarray, first: int, span: int) -> np.ndarray:
         """Points [first, first + span) of the records at ``offsets`` (in file order)."""
-        return plans.read_points(self.path, offsets, self.npt, first, span, self.identity)
+        return _native.read_points(self.path, offsets, self.npt, first, span, self.identity)
 
 
 class ValuesArray(BackendArray):
@@ -188,7 +197,7 @@ class ValuesArray(BackendArray):
         return self.read()[key]
 
     def read(self) -> np.ndarray:
-        values = plans.read_values(self.path, self.offset, self.npt, self.identity)
+        values = _native.read_values(self.path, self.offset, self.npt, self.identity)
         if len(values) != self.npt:
             raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (self.path, len(values), self.npt))
         return values
@@ -226,8 +235,8 @@ _DERIVATIVE_NAMES = {"NONE": "", "1DER": "first derivative", "2DER": "second der
                      "NDER": "third derivative"}
 
 
-#: CF time units that numpy spells otherwise.
-_NUMPY_TIME_UNITS = {"min": "m"}
+#: Nanoseconds in each time unit that units.time_unit_cf gives.
+_NANOSECONDS = {"us": 1e3, "ms": 1e6, "s": 1e9, "min": 60e9, "h": 3600e9}
 
 
 class _Built:
@@ -259,7 +268,7 @@ def _records(plan: Mapping[str, Any]) -> Tuple[np.ndarray, int]:
 
 
 def _labels(path: str, plan: Mapping[str, Any], offsets: np.ndarray, info_size: int) -> xr.Variable:
-    labels = plans.read_labels(path, offsets, plan["npt"], info_size, plan["identity"])
+    labels = _native.read_labels(path, offsets, plan["npt"], info_size, plan["identity"])
     return xr.Variable(("trace",), np.array(labels, dtype=object), {"long_name": "trace label"})
 
 
@@ -307,15 +316,14 @@ def _build_series(path: str, plan: Mapping[str, Any], parameters: Mapping[str, A
                   decode_timedelta: bool) -> _Built:
     offsets, _ = _records(plan)
     npt = int(plan["npt"])
-    times = plans.read_times(path, offsets, npt, plan["identity"])
+    times = _native.read_times(path, offsets, npt, plan["identity"])
     attrs: Dict[str, Any] = {"long_name": "time"}
     text = parameters.get("ZTX")
     units = time_unit_cf(text)
     if isinstance(text, str) and text:
         attrs["ZTX"] = text  # the file's own words for the unit
     if units and decode_timedelta:
-        unit = np.timedelta64(1, _NUMPY_TIME_UNITS.get(units, units))
-        times = (np.asarray(times) * float(unit / np.timedelta64(1, "ns"))).astype("timedelta64[ns]")
+        times = (np.asarray(times) * (_NANOSECONDS[units])).astype("timedelta64[ns]")
     elif units:
         attrs["units"] = units
     array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
@@ -332,7 +340,7 @@ def _build_series_traces(path: str, plan: Mapping[str, Any], parameters: Mapping
 
 def _position_coords(regions: Sequence[Mapping[str, Any]]) -> Dict[Hashable, Any]:
     counts = [len(_float64(r["map_x"])) for r in regions]
-    coords: Dict[Hashable, Any] = {
+    return {
         "region": ("position", np.array([r["title"] for r, n in zip(regions, counts) for _ in range(n)],
                                         dtype=object), {"long_name": "region title"}),
         "group": ("position", np.array([r["group"] for r, n in zip(regions, counts) for _ in range(n)],
@@ -342,24 +350,11 @@ def _position_coords(regions: Sequence[Mapping[str, Any]]) -> Dict[Hashable, Any
         "map_y": ("position", np.concatenate([_float64(r["map_y"]) for r in regions] or [np.zeros(0)]),
                   {"long_name": "map y position"}),
     }
-    if any(r["start_time"] is not None for r in regions):
-        times = [_float64(r["start_time"]) if r["start_time"] is not None else np.full(n, np.nan)
-                 for r, n in zip(regions, counts)]
-        coords["start_time"] = ("position", np.concatenate(times), {"long_name": "acquisition start time"})
-    return coords
 
 
-def _region_records(regions: Sequence[Mapping[str, Any]]) -> Optional[np.ndarray]:
-    """The record (map) or point (traces) number of every position, or None
-    when the plan holds the values instead."""
-    if any(r.get("records") is None for r in regions):
-        return None
+def _region_records(regions: Sequence[Mapping[str, Any]]) -> np.ndarray:
+    """The record (map) or trace column (traces) of every position."""
     return np.concatenate([_int64(r["records"]) for r in regions] or [np.zeros(0, np.int64)])
-
-
-def _region_values(regions: Sequence[Mapping[str, Any]], width: int) -> np.ndarray:
-    return np.concatenate([np.asarray(r["values"], np.float32).reshape(-1, width) for r in regions]
-                          or [np.zeros((0, width), np.float32)])
 
 
 def _build_multi_region(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
@@ -367,11 +362,19 @@ def _build_multi_region(path: str, plan: Mapping[str, Any], parameters: Mapping[
     regions = plan["regions"]
     npt = int(plan["npt"])
     coords = _position_coords(regions)
-    numbers = _region_records(regions)
-    if numbers is None:
-        return _Built(_region_values(regions, npt), coords, 1)
-    offsets, _ = _records(plan)
-    array = RecordArray(path, offsets[numbers], npt, (len(numbers),), (npt,), plan["identity"])
+    offsets = _records(plan)[0][_region_records(regions)]
+    # The start time of a position is its record's info-record time, unless
+    # the plan gives the region's times.
+    read = _native.read_times(path, offsets, npt, plan["identity"]) \
+        if any(r["start_time"] is None for r in regions) else np.zeros(len(offsets))
+    times, at = [], 0
+    for region in regions:
+        n = len(_float64(region["map_x"]))
+        times.append(read[at:at + n] if region["start_time"] is None else _float64(region["start_time"]))
+        at += n
+    coords["start_time"] = ("position", np.concatenate(times or [np.zeros(0)]),
+                            {"long_name": "acquisition start time"})
+    array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
     return _Built(indexing.LazilyIndexedArray(array), coords, 1)
 
 
@@ -379,14 +382,11 @@ def _build_multi_region_traces(path: str, plan: Mapping[str, Any], parameters: M
                                decode_timedelta: bool) -> _Built:
     regions = plan["regions"]
     offsets, info_size = _records(plan)
-    coords = _position_coords(regions)
-    coords.pop("start_time", None)  # trace regions carry no times
+    coords = _position_coords(regions)  # trace regions carry no times
     coords["trace"] = _labels(path, plan, offsets, info_size)
-    numbers = _region_records(regions)
-    if numbers is None:
-        return _Built(_region_values(regions, len(offsets)).T, coords, 1)
-    array = RecordArray(path, offsets, int(plan["npt"]), (len(offsets),), (len(numbers),), plan["identity"],
-                        point_map=numbers)
+    columns = _region_records(regions)
+    array = RecordArray(path, offsets, int(plan["npt"]), (len(offsets),), (len(columns),), plan["identity"],
+                        point_map=columns)
     return _Built(indexing.LazilyIndexedArray(array), coords, 1)
 
 
@@ -449,7 +449,7 @@ def open_block(path: Any, block: Optional[Any] = None, decode_timedelta: bool = 
     """The Dataset of one data block (``block`` a request in any spelling
     that ``kinds.parse_block`` takes; default :func:`default_block`),
     lazily indexed."""
-    return dataset_from_plan(path, plans.plan_block(path, _request(path, block)), decode_timedelta)
+    return dataset_from_plan(path, _native.plan_block(path, _request(path, block)), decode_timedelta)
 
 
 # ----------------------------------------------------------------------------
@@ -516,12 +516,12 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
                                   % xr.__version__)
     shown = _shown(path)
     nodes: Dict[str, xr.Dataset] = {"/": xr.Dataset(attrs={"Conventions": "CF-1.8"})}
-    for described in plans.describe_file(path)["blocks"]:
+    for described in _native.describe_file(path)["blocks"]:
         if not _has_data(described):
             continue  # listed from a parameter block alone
-        request = tuple(described["request"])
+        request = cast(Block, tuple(described["request"]))
         try:
-            node = dataset_from_plan(shown, plans.plan_block(path, request), decode_timedelta)
+            node = dataset_from_plan(shown, _native.plan_block(path, request), decode_timedelta)
             node = _drop(node, drop_variables)
         except (ValueError, MemoryError, OSError) as error:
             node = xr.Dataset(attrs={"vellkit_block": " ".join(request), "vellkit_problem": str(error)})
@@ -702,7 +702,7 @@ def _read_sources(sources: Sequence[Any], shape: Tuple[int, ...]) -> np.ndarray:
     array, or (path, offset, npt, identity) for the values of a 2D block
     (many small spectra: no array object each)."""
     out = np.empty((len(sources),) + tuple(shape), dtype=np.float32)
-    read_values = plans.read_values
+    read_values = _native.read_values
     for k, source in enumerate(sources):
         if type(source) is tuple:
             path, offset, npt, identity = source
@@ -776,9 +776,8 @@ def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
     identities: List[Any] = []
     all_attrs: List[Dict[str, Any]] = []
     fixed = _fixed_axes(first)
-    plan_block = plans.plan_block
     for k, path in enumerate(paths):
-        plan = first if k == 0 else plan_block(path, request)
+        plan = first if k == 0 else _native.plan_block(path, request)
         if k and _fixed_axes(plan) != fixed:
             difference = _axes_difference(plan, first)
             raise ValueError("%s: %s from the first file's (%s)" % (path, difference, paths[0])
@@ -838,7 +837,7 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
         raise ValueError("combine_attrs must be one of %s, not %r" % (", ".join(_COMBINE_ATTRS), combine_attrs))
     paths = _paths(paths)
     request = _request(paths[0], block)
-    first = plans.plan_block(paths[0], request)
+    first = _native.plan_block(paths[0], request)
     template = dataset_from_plan(paths[0], first)
     (name, variable), = template.data_vars.items()
     shape, dims = variable.shape, ("file",) + variable.dims

@@ -4,8 +4,8 @@
 // engine used before plan_block.
 #include "pyglue/pyref.hpp"  // includes Python.h first
 
+#include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "core/format/catalogue.hpp"
@@ -102,13 +102,14 @@ PlanRequest request_argument(NativeCall& call, PyObject* block) {
     }
     PlanRequest request;
     if (!parse_plan_request(words[0], words[1], words[2], request))
-        value_error(call, "not a data block request: " + words[0] + "/" + words[1] + "/" + words[2]);
+        value_error(call, "invalid data block request (" + words[0] + ", " + words[1] + ", " + words[2] + ")");
     return request;
 }
 
 void raise_plan_problem(NativeCall& call, const BlockPlan& plan) {
     const PlanRequest& r = plan.request;
-    const std::string block = std::string(kBlockNames[r.name_index].name) + "/" + (r.three_d ? "3D" : "2D") + "/" +
+    // As the module's own message words a missing block: "AB 3D NONE".
+    const std::string block = std::string(kBlockNames[r.name_index].name) + " " + (r.three_d ? "3D" : "2D") + " " +
                               request_deriv_word(r.deriv_type);
     switch (plan.problem) {
     case PlanProblem::none:
@@ -117,7 +118,7 @@ void raise_plan_problem(NativeCall& call, const BlockPlan& plan) {
         PyErr_Format(PyExc_ValueError, "%U is not a VELL data file", call.shown());
         throw PyError();
     case PlanProblem::bad_request:
-        value_error(call, "not a data block request: " + block);
+        value_error(call, "invalid data block request (" + block + ")");
     case PlanProblem::no_block:
         value_error(call, "no data block " + block + " in the file");
     case PlanProblem::value:
@@ -151,25 +152,55 @@ Ref records_dict(const RecordPlan& r) {
     return d;
 }
 
-Ref entry_dict(const EntryDescription& e) {
-    Ref d = check(PyDict_New());
-    set(d.get(), "index", integer(e.index));
-    set(d.get(), "in_extension", boolean(e.in_extension));
-    set(d.get(), "code", integer(e.code));
-    set(d.get(), "what", text(e.what));
-    set(d.get(), "offset", integer(e.offset));
-    Ref words = integer(e.size_in_words);
-    Ref four = integer(4);
-    set(d.get(), "size", check(PyNumber_Multiply(words.get(), four.get())));
-    if (e.problems.empty()) {
-        set(d.get(), "problem", none());
-    } else {
-        std::string joined;
-        for (const std::string& p : e.problems) joined += (joined.empty() ? "" : "; ") + p;
-        set(d.get(), "problem", text(joined));
+// Builds the entries' dictionaries: the keys made once, and each distinct
+// description text once (a directory lists few kinds of blocks, many times).
+class EntryDicts {
+public:
+    EntryDicts() {
+        for (int i = 0; i < kKeys; ++i) keys_[i] = check(PyUnicode_InternFromString(kKeyNames[i]));
     }
-    return d;
-}
+
+    Ref make(const EntryDescription& e) {
+        Ref d = check(PyDict_New());
+        put(d, 0, integer(e.index));
+        put(d, 1, boolean(e.in_extension));
+        put(d, 2, integer(e.code));
+        put(d, 3, what(e.what));
+        put(d, 4, integer(e.offset));
+        // Bytes: four a word, past 64 bits for a damaged 64-bit entry.
+        if (e.size_in_words >= INT64_MIN / 4 && e.size_in_words <= INT64_MAX / 4) {
+            put(d, 5, integer(e.size_in_words * 4));
+        } else {
+            Ref words = integer(e.size_in_words);
+            Ref four = integer(4);
+            put(d, 5, check(PyNumber_Multiply(words.get(), four.get())));
+        }
+        if (e.problems.empty()) {
+            put(d, 6, none());
+        } else {
+            std::string joined;
+            for (const std::string& p : e.problems) joined += (joined.empty() ? "" : "; ") + p;
+            put(d, 6, text(joined));
+        }
+        return d;
+    }
+
+private:
+    static constexpr int kKeys = 7;
+    static constexpr const char* kKeyNames[kKeys] = {"index", "in_extension", "code", "what",
+                                                     "offset", "size", "problem"};
+
+    void put(const Ref& d, int key, const Ref& value) { check_status(PyDict_SetItem(d.get(), keys_[key].get(), value.get())); }
+
+    Ref what(const std::string& s) {
+        auto known = whats_.find(s);
+        if (known == whats_.end()) known = whats_.emplace(s, text(s)).first;
+        return Ref::borrow(known->second.get());
+    }
+
+    Ref keys_[kKeys];
+    std::unordered_map<std::string, Ref> whats_;
+};
 
 Ref shape_tuple(const std::vector<int64_t>& shape) {
     Ref t = check(PyTuple_New((Py_ssize_t)shape.size()));
@@ -196,7 +227,8 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
     for (const std::string& p : f.problems) check_status(PyList_Append(problems.get(), text(p).get()));
     set(d.get(), "problems", problems);
     Ref entries = check(PyList_New(0));
-    for (const EntryDescription& e : f.entries) check_status(PyList_Append(entries.get(), entry_dict(e).get()));
+    EntryDicts entry_dicts;
+    for (const EntryDescription& e : f.entries) check_status(PyList_Append(entries.get(), entry_dicts.make(e).get()));
     set(d.get(), "entries", entries);
 
     // Repeated listings of a block share one parameter list.
@@ -231,13 +263,12 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
 
 // The regions of a multi-region block, in the module's region order.
 Ref region_plan(NativeCall& call, const BlockPlan& plan) {
-    std::unordered_map<int64_t, size_t> position_of;
-    // A repeated spectrum index keeps its first position, as the module reads it.
-    const std::vector<int64_t>& indices = plan.records.layout.indices;
-    for (size_t k = 0; k < indices.size(); ++k) position_of.emplace(indices[k], k);
+    // The offsets map as the module reads it: a repeated spectrum index
+    // keeps its first record.
     RegionsSource source;
     source.annotation_offset = plan.blocks.annotation;
-    source.position_of = &position_of;
+    source.indices = &plan.records.layout.indices;
+    source.position_of = &plan.records.layout.position_of;
     source.traces = is_trace_kind(plan.kind);
     source.npt = plan.x.count;
     return Ref::steal(regions_list(call, source));

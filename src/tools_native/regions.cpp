@@ -4,15 +4,12 @@
 // built here, as the `vellkit` module builds it.
 #include "pyglue/pyref.hpp"  // includes Python.h first
 
-#include <cctype>
 #include <cmath>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "core/extract/annotations.hpp"
-#include "core/format/layout.hpp"
-#include "core/parameter_blocks/param_map.hpp"
 #include "core/plans/region_plan.hpp"
 #include "tools_native/functions.hpp"
 #include "tools_native/native_call.hpp"
@@ -96,6 +93,7 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
     if (!tally_groups(*in.columns.group, tallies) || !set_order(tallies, in.order))
         raise(PyExc_ValueError, unplanned, shown);
     in.tallies = &tallies;
+    in.indices = source.indices;
     in.position_of = source.position_of;
     in.target = source.traces ? PositionTarget::trace_column : PositionTarget::record;
     // Each position hands over its x, y and record: 24 bytes.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <vector>
 
 #include "pyglue/pyref.hpp"
 #include "tools_native/native_call.hpp"
@@ -12,7 +13,9 @@ namespace vellkit::tools {
 // What the regions are formed from, as a block plan has it.
 struct RegionsSource {
     int64_t annotation_offset = -1;
-    const std::unordered_map<int64_t, size_t>* position_of = nullptr;  // spectrum index -> record
+    // Spectrum index of each record (store-table order), and index -> record.
+    const std::vector<int64_t>* indices = nullptr;
+    const std::unordered_map<int64_t, size_t>* position_of = nullptr;
     bool traces = false;
     int64_t npt = 0;  // values per trace record
 };

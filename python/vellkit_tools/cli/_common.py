@@ -7,7 +7,6 @@ import math
 import os
 import re
 import signal
-import stat
 import sys
 import _thread
 import threading
@@ -527,14 +526,9 @@ def describe_file(path: str) -> Dict[str, Any]:
     from .. import _native
 
     name = shown(path)
-    try:
-        mode = os.stat(path).st_mode
-    except OSError as exc:
-        raise CommandError("%s: %s" % (name, exc.strerror or exc))
-    if stat.S_ISDIR(mode):
-        raise CommandError("%s: is a folder, not a file" % name)
-    if not stat.S_ISREG(mode):
-        raise CommandError("%s: not a regular file" % name)
+    why = not_a_file(path)  # before anything opens it: a FIFO would block
+    if why:
+        raise CommandError("%s: %s" % (name, why))
     try:
         if not vellkit.isVellFile(path):
             raise CommandError("%s: not a VELL file (its first bytes are not 0A 0A FE FE)" % name)
@@ -575,6 +569,8 @@ _SHAPE_TEXTS = {
 def block_text(block: Dict[str, Any]) -> str:
     """What a described block holds, e.g. ``image map: 4 x 3 positions, 40 points``."""
     if not block.get("kind"):
+        if block.get("problem"):
+            return "cannot be read: %s" % escape(block["problem"])
         return "no data (listed from a parameter block alone)"
     row = kind(block["kind"])
     dims = block_dims(block)

@@ -24,7 +24,6 @@ import io
 import json
 import math
 import os
-import re
 from collections import OrderedDict
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -82,32 +81,15 @@ def display_name(path: str) -> str:
 # Regions: the file's group numbers
 # ----------------------------------------------------------------------------
 
-_REGION_TITLE = re.compile(r"^Region (-?\d+) \(")
-
-
 def region_groups(path: str, triple: Sequence[str], result: Any) -> List[int]:
-    """The file's group number of each of ``result.regions``, in their order.
-
-    From the reading core's region plan where the private module has it;
-    until then from the title vellkit gives each region ("Region 10 (...)").
-    """
-    regions = list(result.regions)
-    try:
-        from .. import _native
-        plan_block = getattr(_native, "plan_block", None)
-    except ImportError:
-        plan_block = None
-    if plan_block is not None:
-        planned = plan_block(path, tuple(triple)).get("regions") or []
-        if len(planned) == len(regions):
-            return [int(r["group"]) for r in planned]
-    groups = []
-    for region in regions:  # to go once every build has the plan
-        match = _REGION_TITLE.match(str(region.title))
-        if match is None:
-            raise ValueError("region %r has no group number" % (region.title,))
-        groups.append(int(match.group(1)))
-    return groups
+    """The file's group number of each of ``result.regions``, in their order,
+    from the reading core's region plan."""
+    from .. import _native
+    planned = _native.plan_block(path, tuple(triple))["regions"] or []
+    if len(planned) != len(result.regions):
+        raise ValueError("the region plan has %d regions, the block %d"
+                         % (len(planned), len(result.regions)))
+    return [int(r["group"]) for r in planned]
 
 
 def region_keys(groups: Sequence[int]) -> List[str]:

@@ -13,9 +13,10 @@ from typing import Any, Dict, List
 
 import vellkit
 
+from ._batch import add_inputs
 from ._common import (CommandError, Outcome, Reports, block_words, captured, describe_error,
-                      describe_file, escape, file_entry, finish, json_document, json_status, print_json,
-                      run_per_file, safe_output, same_file, shown)
+                      describe_file, escape, file_entry, finish, inputs, json_document, json_status,
+                      print_json, run_per_file, safe_output, same_file, shown)
 from .list import file_problems
 
 NAME = "check"
@@ -23,12 +24,12 @@ HELP = ("Check each file: its frame from the headers (truncation, blocks past th
         "tables, unreadable parameter blocks, cut visible images, with byte offsets), then read "
         "every block and visible image to find failed reads. Prints OK or what is wrong per file; "
         "exit status 1 when any file is damaged. --json prints one JSON document for the run.")
-EXAMPLES = ["vellkit check measurements/*.vell", "vellkit check -q run42/*.vell && echo all good",
+EXAMPLES = ["vellkit check measurements/*.vell", "vellkit check -q -r run42 && echo all good",
             "vellkit check --json measurements/*.vell > check.json"]
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("files", nargs="+", metavar="FILE", help="VELL files")
+    add_inputs(parser)
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="print only the damaged files and the summary")
     parser.add_argument("--json", action="store_true",
@@ -73,7 +74,7 @@ def check_file(path: str, doc: Dict[str, Any]) -> List[str]:
     changed = same_file(path, description["identity"])
     if changed:
         problems.append("the file changed while it was checked: %s" % changed)
-    empty = len(blocks) - len(with_data)
+    empty = sum(1 for b in blocks if not b.get("kind") and not b.get("problem"))
     doc.update([("size", description["file_size"]), ("blocks", len(blocks)),
                 ("blocks_without_data", empty), ("images", len(description["images"])),
                 ("problems", problems), ("notes", notes)])
@@ -106,7 +107,11 @@ def run(args: argparse.Namespace) -> int:
                 print("        - " + problem)
         sys.stdout.flush()
 
-    outcomes = run_per_file(args.files, work, "checking", report=False)
+    files, outcomes = inputs(args)  # FIFOs, folders without -r, missing files: refused
+    if not args.json:
+        for outcome in outcomes:
+            print("FAILED  %s\n        - %s" % (shown(outcome.path), escape(outcome.reason())))
+    outcomes += run_per_file(files, work, "checking", report=False)
     if args.json:
         files = []
         for outcome in outcomes:

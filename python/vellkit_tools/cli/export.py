@@ -148,11 +148,15 @@ def _open_dataset(path: str, triple: Sequence[str], reports: Reports) -> Any:
         raise CommandError("%s: block %s: %s" % (path, "/".join(triple), describe_error(exc)))
 
 
-def _no_data(exc: CommandError) -> bool:
-    # A block listed only from a parameter block (the original of a derivative
-    # map) has no values. To switch to the description's kind None once the
-    # private module describes files.
-    return "No data block exists in the file for" in str(exc)
+def _without_data(path: str) -> List[kinds.Block]:
+    """The blocks the directory lists only from a parameter block (the original
+    of a derivative map): they have no values to export."""
+    from .. import _native
+    try:
+        blocks = _native.describe_file(path)["blocks"]
+    except Exception:  # the reads that follow say what is wrong with the file
+        return []
+    return [tuple(b["request"]) for b in blocks if b["kind"] is None]
 
 
 def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports) -> List[kinds.Block]:
@@ -163,7 +167,8 @@ def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports) -> L
         if triple not in blocks:
             blocks.append(triple)
     if not wanted:
-        return blocks
+        empty = _without_data(path)
+        return [b for b in blocks if b not in empty]
     chosen = [b for b in blocks if any(b[:len(w)] == tuple(w) for w in wanted)]
     if not chosen:
         raise CommandError("%s: no block %s (the file has %s)" % (
@@ -252,8 +257,7 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
             except _Skip:
                 pass
             except CommandError as exc:
-                if not (_no_data(exc) and not options["blocks"]):
-                    problems.append(str(exc))
+                problems.append(str(exc))
             except Exception as exc:  # e.g. MemoryError: this block's failure, the run goes on
                 problems.append("%s: block %s: %s" % (path, kinds.block_text(triple),
                                                       describe_error(exc)))

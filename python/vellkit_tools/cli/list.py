@@ -6,6 +6,7 @@ import sys
 from collections import OrderedDict
 from typing import Any, Dict, List
 
+from ._batch import add_inputs
 from ._common import (Outcome, block_dims, block_text, block_words, describe_file, escape, file_entry,
                       finish, json_document, json_status, print_json, run_per_file, safe_output, shown)
 
@@ -13,11 +14,11 @@ NAME = "list"
 HELP = ("List the data blocks of each file, what each holds and its visible images, from the "
         "file's headers (no data is read, however large the file). --json prints one JSON "
         "document for the whole run.")
-EXAMPLES = ["vellkit list measurements/*.vell", "vellkit list --json measurements/*.vell > contents.json"]
+EXAMPLES = ["vellkit list measurements/*.vell", "vellkit list -r --json measurements > contents.json"]
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("files", nargs="+", metavar="FILE", help="VELL files")
+    add_inputs(parser)
     parser.add_argument("--json", action="store_true",
                         help="print one JSON document for all files instead of text")
 
@@ -76,7 +77,7 @@ def run(args: argparse.Namespace) -> int:
         print("\n".join(lines))
         sys.stdout.flush()
 
-    outcomes = run_per_file(args.files, list_one, "listing")
+    outcomes = run_per_file(args.files, list_one, "listing", recursive=args.recursive)
     if args.json:
         print_json(json_document(NAME, [file_entry(documents, o) for o in outcomes], outcomes))
         return json_status(outcomes)

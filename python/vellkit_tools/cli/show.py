@@ -27,8 +27,10 @@ EXAMPLES = ["vellkit show sample.vell", "vellkit show sample.vell --block AB/3D/
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE",
-                        help="VELL files; a last argument that is no file but a block (AB/3D/NONE) "
-                             "is taken as --block")
+                        help="VELL files (folders with -r); a last argument that is no file but a "
+                             "block (AB/3D/NONE) is taken as --block")
+    parser.add_argument("-r", "--recursive", action="store_true",
+                        help="walk the folders named for VELL files (other files in them are passed over)")
     parser.add_argument("-b", "--block", metavar="BLOCK",
                         help="show only this block: AB/3D/NONE or a prefix such as AB or TRC "
                              "(default: every block)")
@@ -135,7 +137,7 @@ def block_info(path: str, block: Dict[str, Any]) -> "OrderedDict[str, Any]":
             # when the core took it from there.
             info["map_x"] = _axis(_number(parameters.get("AOX")), _number(parameters.get("DDX")), dims["x"])
             info["map_y"] = _axis(_number(parameters.get("AOY")), _number(parameters.get("DDY")), dims["y"])
-    else:
+    elif not block.get("problem"):
         info["note"] = "listed from a parameter block alone: the file holds no data for it"
     info["problem"] = block.get("problem")
     if block.get("kind") and _needs_plan(block["kind"]) and not block.get("problem"):
@@ -174,7 +176,8 @@ def block_lines(info: Dict[str, Any]) -> List[str]:
     """The text form of :func:`block_info`."""
     name = "(%s)" % ", ".join(repr(w) for w in info["request"])
     if not info["kind"]:
-        lines = ["block %s: no data (listed from a parameter block alone)" % name]
+        lines = ["block %s: %s" % (name, "cannot be read" if info.get("problem") else
+                                   "no data (listed from a parameter block alone)")]
     else:
         lines = ["block %s: %s (%s)" % (name, info["kind_words"], info["result_class"])]
         if info["dims"]:
@@ -261,7 +264,7 @@ def run(args: argparse.Namespace) -> int:
         print("\n".join(lines))
         sys.stdout.flush()
 
-    outcomes = run_per_file(args.files, show_one, "showing")
+    outcomes = run_per_file(args.files, show_one, "showing", recursive=args.recursive)
     if args.json:
         print_json(json_document(NAME, [file_entry(documents, o) for o in outcomes], outcomes))
         return json_status(outcomes)

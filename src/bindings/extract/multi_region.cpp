@@ -369,6 +369,7 @@ bool plan_in_core(ExtractContext& ctx, const AnnotationTable& table, const Recor
 
     in.tallies = &tallies;
     in.target = ctx.is_trace ? PositionTarget::trace_column : PositionTarget::record;
+    in.indices = &layout.indices;
     in.position_of = &layout.position_of;
     // Every position costs the readers at least 20 bytes of their limit.
     const int64_t left = ctx.budget.limit() - ctx.budget.used();

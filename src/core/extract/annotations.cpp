@@ -100,6 +100,22 @@ bool AnnotationCells::numbers(long long first, size_t count, double* out) const 
     return true;
 }
 
+bool AnnotationCells::integers(long long first, size_t count, int64_t* out) const {
+    if (first < 0 || (size_t)first > size() || count > size() - (size_t)first) return false;
+    if (in_table_) {
+        if (table_.kind != Kind::integer) return false;
+        const unsigned char* p = table_.bytes->data() + table_.offset + (size_t)first * table_.stride;
+        for (size_t i = 0; i < count; ++i, p += table_.stride) out[i] = (int32_t)(uint32_t)load_le(p, 4);
+        return true;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        int32_t v = 0;
+        if (!integer_at(first + (long long)i, v)) return false;
+        out[i] = v;
+    }
+    return true;
+}
+
 long long AnnotationCells::first_number_row(double value) const {
     double v = 0;
     for (size_t i = 0; i < size(); ++i) {

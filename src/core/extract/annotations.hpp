@@ -75,6 +75,8 @@ public:
     // The numbers of rows [first, first + count) into `out` (ints widened);
     // false when a row is past the end or holds text.
     bool numbers(long long first, size_t count, double* out) const;
+    // The same for a column's integers; false also when a row holds a float.
+    bool integers(long long first, size_t count, int64_t* out) const;
 
     // For all-integer columns: the first row holding `value` (false when
     // none does) and how many rows hold it.

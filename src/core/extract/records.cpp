@@ -1,6 +1,7 @@
 #include "core/extract/records.hpp"
 
 #include <cstring>
+#include <memory>
 
 #include "core/common/limits.hpp"
 #include "core/format/byte_order.hpp"
@@ -117,7 +118,8 @@ Status read_rows(const FileSource& source, const std::vector<RecordValues>& rows
     const size_t row_bytes = (size_t)length * layout::kValueBytes;
     std::vector<ReadPiece> pieces;
     std::vector<int64_t> stretch_end;  // per row of a read: where its stretch ends (0: none)
-    std::vector<unsigned char> scratch;
+    std::unique_ptr<unsigned char[]> scratch;  // not zeroed: every byte is read before it is used
+    size_t scratch_capacity = 0;
     for (size_t first = 0; first < rows.size(); first += kRowsPerRead) {
         const size_t last = rows.size() - first < kRowsPerRead ? rows.size() : first + kRowsPerRead;
         stretch_end.assign(last - first, 0);
@@ -134,14 +136,17 @@ Status read_rows(const FileSource& source, const std::vector<RecordValues>& rows
             stretch_end[k - first] = to;
             scratch_bytes += (size_t)(to - from);
         }
-        scratch.resize(scratch_bytes);
+        if (scratch_bytes > scratch_capacity) {
+            scratch.reset(new unsigned char[scratch_bytes]);
+            scratch_capacity = scratch_bytes;
+        }
         pieces.clear();
         size_t at = 0;
         for (size_t k = first; k < last; ++k) {
             if (length) pieces.push_back({rows[k].offset, row_bytes, base + k * (size_t)length});
             if (stretch_end[k - first]) {
                 const int64_t from = rows[k].offset + (int64_t)row_bytes;
-                pieces.push_back({from, (size_t)(stretch_end[k - first] - from), scratch.data() + at});
+                pieces.push_back({from, (size_t)(stretch_end[k - first] - from), scratch.get() + at});
                 at += (size_t)(stretch_end[k - first] - from);
             } else if (behind && (*behind)[k].length) {
                 pieces.push_back((*behind)[k]);
@@ -153,7 +158,7 @@ Status read_rows(const FileSource& source, const std::vector<RecordValues>& rows
             if (!stretch_end[k - first]) continue;
             const ReadPiece& b = (*behind)[k];
             const int64_t from = rows[k].offset + (int64_t)row_bytes;
-            std::memcpy(b.destination, scratch.data() + at + (b.offset - from), b.length);
+            std::memcpy(b.destination, scratch.get() + at + (b.offset - from), b.length);
             at += (size_t)(stretch_end[k - first] - from);
         }
     }

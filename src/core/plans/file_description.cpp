@@ -1,6 +1,7 @@
 #include "core/plans/file_description.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -14,6 +15,7 @@
 #include "core/format/text.hpp"
 #include "core/images/image_list.hpp"
 #include "core/images/image_walk.hpp"
+#include "core/plans/region_plan.hpp"
 
 namespace vellkit {
 
@@ -205,24 +207,29 @@ private:
     // end of the block (`why` then says what is wrong, or is empty).
     Status step_at(int64_t pos, std::string& why, int64_t& next) {
         next = -1;
-        if (pos > size_ - 4) {
-            why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+        const std::string unterminated =
+            "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+        if (pos >= size_) {
+            why = unterminated;
             return Status();
         }
         unsigned char head[layout::kParamRecordHeaderBytes] = {};
         VELLKIT_TRY(cursor_.seek(pos));
         size_t got = 0;
         VELLKIT_TRY(cursor_.read(head, sizeof head, got));
-        if (got < 4) {  // the file shrank meanwhile
-            why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+        // A name cut by the end of the file still ends the block when what
+        // is there spells END, as the reader takes it.
+        const size_t name_bytes = got < 4 ? got : 4;
+        if (!is_valid_utf8(head, name_bytes)) {
+            why = "record name at byte " + decimal(pos) + " is not text (" + bytes_repr(head, name_bytes) + ")";
             return Status();
         }
-        if (!is_valid_utf8(head, 4)) {
-            why = "record name at byte " + decimal(pos) + " is not text (" + bytes_repr(head, 4) + ")";
-            return Status();
-        }
-        const std::string name = strip_nuls(head, 4);
+        const std::string name = strip_nuls(head, name_bytes);
         if (name == "END") return Status();
+        if (got < 4) {
+            why = unterminated;
+            return Status();
+        }
         if (pos > size_ - 8 || got < 8) {
             why = "record " + text_repr(name) + " at byte " + decimal(pos) + " is cut by the end of the file";
             return Status();
@@ -690,10 +697,76 @@ private:
         case BlockKind::series_traces:
             d.shape = {records, x.count};
             break;
+        case BlockKind::multi_region:
+        case BlockKind::multi_region_traces: {
+            int64_t positions = 0;
+            VELLKIT_TRY(count_positions(b.annotation, positions, d));
+            if (positions < 0) return Status();
+            if (d.kind == BlockKind::multi_region)
+                d.shape = {positions, x.count};
+            else
+                d.shape = {records, positions};
+            break;
+        }
         default:
-            return Status();  // multi-region shapes come from the region plan
+            return Status();
         }
         d.has_shape = true;
+        return Status();
+    }
+
+    // The positions of all regions of the annotation table at `offset` (the
+    // regions' order does not change their sum); -1, with the block's
+    // problem, when the regions cannot be formed.
+    Status count_positions(int64_t offset, int64_t& positions, BlockDescription& d) {
+        positions = -1;
+        MemoryBudget budget;
+        VELLKIT_TRY(MemoryBudget::for_file(size_, nullptr, budget));
+        AnnotationBlock block;
+        AnnotationGap gap;
+        CountingObserver observer;
+        Status s = read_annotation_block(cursor_, observer, offset, budget, block, gap);
+        if (!s.ok()) {
+            if (!is_damage(s) && s.code != ErrorCode::rows_too_many && s.code != ErrorCode::memory_limit &&
+                s.code != ErrorCode::annotation_column_type && s.code != ErrorCode::annotation_text_length)
+                return s;
+            d.problem = "the annotation table at byte " + decimal(offset) + " cannot be read";
+            return Status();
+        }
+        if (gap.kind == AnnotationGap::Kind::missing) {
+            d.problem = "the annotation table has no parameter or column " + gap.name;
+            return Status();
+        }
+        RegionPlanInput in;
+        in.columns.group = block.find("Group");
+        in.columns.type = block.find("Type");
+        in.columns.nx = block.find("AryNX");
+        in.columns.ny = block.find("AryNY");
+        in.columns.ary_type = block.find("AryType");
+        in.columns.fileindex = block.find("Fileindex");
+        in.columns.x = block.find("X");
+        in.columns.y = block.find("Y");
+        std::vector<GroupTally> tallies;
+        // Any order of the groups gives the same total; the columns the
+        // module reads are checked all the same (as trace columns, which
+        // need no record layout).
+        if (gap.kind == AnnotationGap::Kind::none && in.columns.group && tally_groups(*in.columns.group, tallies)) {
+            for (const GroupTally& t : tallies) {
+                if (!(t.value >= INT32_MIN && t.value <= INT32_MAX)) break;
+                in.order.push_back((int32_t)std::trunc(t.value));
+            }
+        }
+        in.tallies = &tallies;
+        in.target = PositionTarget::trace_column;
+        in.max_positions = (uint64_t)(budget.limit() - budget.used()) / 24;
+        std::vector<RegionPlan> regions;
+        if (gap.kind != AnnotationGap::Kind::none || in.order.size() != tallies.size() || !in.columns.group ||
+            !plan_regions(in, regions)) {
+            d.problem = "the regions of the annotation table at byte " + decimal(offset) + " cannot be formed";
+            return Status();
+        }
+        positions = 0;
+        for (const RegionPlan& r : regions) positions += (int64_t)r.targets.size();
         return Status();
     }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 
 namespace vellkit {
 
@@ -20,40 +19,49 @@ bool integer_in(const AnnotationCells* column, long long row, int32_t& out) {
     return column && column->integer_at(row, out);
 }
 
+// An integer in decimal, as str.format prints it.
+std::string decimal(long long v) {
+    char buf[24];
+    char* end = buf + sizeof buf;
+    char* p = end;
+    unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
+    do {
+        *--p = (char)('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0) *--p = '-';
+    return std::string(p, end);
+}
+
 // The group value as str.format prints it: an int in decimal, a float by
 // its repr (an integral value here, below 2**31 in magnitude).
 std::string group_text(const GroupTally& tally) {
-    char buf[48];
-    if (!tally.real) {
-        std::snprintf(buf, sizeof buf, "%d", (int32_t)tally.value);
-    } else if (tally.value == 0 && std::signbit(tally.value)) {
-        return "-0.0";
-    } else {
-        std::snprintf(buf, sizeof buf, "%.1f", tally.value);
-    }
-    return buf;
+    if (!tally.real) return decimal((long long)tally.value);
+    if (tally.value == 0 && std::signbit(tally.value)) return "-0.0";
+    return decimal((long long)tally.value) + ".0";
 }
 
 // Spectrum index -> record, as the offsets map finds it: a plain table
 // when the indices are dense (the usual 1..n), else the map itself.
 class RecordIndex {
 public:
-    explicit RecordIndex(const std::unordered_map<int64_t, size_t>* map) : map_(map) {
-        if (!map_ || map_->empty()) return;
-        int64_t low = INT64_MAX, high = INT64_MIN;
-        for (const auto& entry : *map_) {
-            low = std::min(low, entry.first);
-            high = std::max(high, entry.first);
-        }
-        const uint64_t span = (uint64_t)high - (uint64_t)low;
-        if (span >= 4 * (uint64_t)map_->size() + 16) return;
+    RecordIndex(const std::vector<int64_t>* indices, const std::unordered_map<int64_t, size_t>* map) : map_(map) {
+        if (!indices || indices->empty()) return;
+        const auto range = std::minmax_element(indices->begin(), indices->end());
+        const int64_t low = *range.first;
+        const uint64_t span = (uint64_t)*range.second - (uint64_t)low;
+        if (span >= 4 * (uint64_t)indices->size() + 16) return;
         low_ = low;
         dense_.assign((size_t)span + 1, -1);
-        for (const auto& entry : *map_) dense_[(size_t)((uint64_t)entry.first - (uint64_t)low)] = (int64_t)entry.second;
+        for (size_t k = 0; k < indices->size(); ++k) {
+            int64_t& slot = dense_[(size_t)((uint64_t)(*indices)[k] - (uint64_t)low)];
+            if (slot < 0) slot = (int64_t)k;
+        }
     }
 
     bool find(int64_t key, int64_t& out) const {
         if (!dense_.empty() || !map_) {
+            // Without a map, the indices were all there is.
             if (key < low_ || (uint64_t)key - (uint64_t)low_ >= dense_.size()) return false;
             out = dense_[(size_t)((uint64_t)key - (uint64_t)low_)];
             return out >= 0;
@@ -77,14 +85,20 @@ bool targets_of(const RegionPlanInput& in, const RecordIndex& records, long long
     const AnnotationCells& column = *in.columns.fileindex;
     const size_t n = out.size();
     if (first < 0 || (size_t)first > column.size() || n > column.size() - (size_t)first) return false;
+    if (column.integers(first, n, out.data())) {
+        // The usual column of integers, taken at once.
+        if (in.target == PositionTarget::trace_column) {
+            for (int64_t& v : out) v -= 1;
+            return true;
+        }
+        for (int64_t& v : out)
+            if (!records.find(v, v)) return false;
+        return true;
+    }
+    // A float indexes a numpy array only to fail there.
+    if (in.target == PositionTarget::trace_column) return false;
     for (size_t k = 0; k < n; ++k) {
         const size_t row = (size_t)first + k;
-        if (in.target == PositionTarget::trace_column) {
-            // A float indexes a numpy array only to fail there.
-            if (column.kind_at(row) != Kind::integer) return false;
-            out[k] = (int64_t)column.integer(row) - 1;
-            continue;
-        }
         int64_t key = 0;
         switch (column.kind_at(row)) {
         case Kind::integer:
@@ -118,17 +132,15 @@ bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const Gr
     RegionPlan region;
     region.group = (int32_t)tally.value;
     region.first_row = first;
-    const std::string group = group_text(tally);
-    char buf[96];
     double ary_type = 0;
     if (count == 0 && !number_in(in.columns.ary_type, first, ary_type)) return false;
+    region.title = "Region " + group_text(tally);
     if (count == 0 && ary_type == 0) {
         count = tally.count;
-        std::snprintf(buf, sizeof buf, " (%lld points)", count);
+        region.title += " (" + decimal(count) + " points)";
     } else {
-        std::snprintf(buf, sizeof buf, " (%d x %d)", nx, ny);
+        region.title += " (" + decimal(nx) + " x " + decimal(ny) + ")";
     }
-    region.title = "Region " + group + buf;
     // A negative size fails in numpy; a count past the rows, at the first
     // row that is not there.
     if (count < 0 || (uint64_t)count > positions_left) return false;
@@ -185,7 +197,8 @@ bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out) {
     std::unordered_map<double, size_t> by_value;
     for (size_t i = 0; i < in.tallies->size(); ++i) by_value.emplace((*in.tallies)[i].value + 0.0, i);
     uint64_t positions_left = in.max_positions;
-    const RecordIndex records(in.target == PositionTarget::record ? in.position_of : nullptr);
+    const bool by_record = in.target == PositionTarget::record;
+    const RecordIndex records(by_record ? in.indices : nullptr, by_record ? in.position_of : nullptr);
     for (int32_t g : in.order) {
         // The first row equal to the member as an integer (list.index).
         auto it = by_value.find((double)g);

@@ -66,7 +66,10 @@ struct RegionPlanInput {
     const std::vector<GroupTally>* tallies = nullptr;
     std::vector<int32_t> order;  // the set's members as group numbers, in its order
     PositionTarget target = PositionTarget::record;
-    const std::unordered_map<int64_t, size_t>* position_of = nullptr;  // for records
+    // For records: the spectrum index of each record in store-table order
+    // (a repeated index names its first record), and the same as a map.
+    const std::vector<int64_t>* indices = nullptr;
+    const std::unordered_map<int64_t, size_t>* position_of = nullptr;
     // Planning gives up past this many positions in all (the readers would
     // pass their memory limit first).
     uint64_t max_positions = 0;
