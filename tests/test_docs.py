@@ -253,6 +253,7 @@ GUIDE_CODE = [
     ("kinds/traces.md", (), ()),
     ("kinds/visible-images.md", (), ()),
     ("damaged-files.md", (), ()),
+    ("command-line.md", (), ("pandas",)),
     # a local cluster of processes is too much for a test
     ("xarray.md", ("LocalCluster",), ("xarray", "dask", "netCDF4")),
 ]
@@ -270,6 +271,11 @@ def test_the_guides_code_runs(sample_folder, monkeypatch, page, skip, needs):
     if "xarray" in needs:
         _with_vell_engine(monkeypatch)
     monkeypatch.chdir(sample_folder)
+    if page == "command-line.md":  # the CSV the page reads, exported as the page shows
+        import subprocess
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        subprocess.run([sys.executable, "-m", "vellkit_tools", "export", "tissue-map.vell", "--to", "out",
+                        "--skip-existing"], check=True, env=env, stdout=subprocess.DEVNULL)
     blocks = [b for b in _python_blocks(page) if not any(word in b for word in skip)]
     assert blocks
     # Each page's code in one namespace, in order, as a reader would paste it.
