@@ -1,4 +1,4 @@
-"""Soak: ten thousand calls that fail and ten thousand that succeed in one
+"""Soak: ten thousand calls that are refused and ten thousand that read in one
 process leave open descriptors, traced Python memory and the resident set
 where they were, and results hold no stray references."""
 
@@ -70,7 +70,7 @@ def files(tmp_path_factory):
     return paths
 
 
-def succeeding(p):
+def reading(p):
     return [
         lambda: vellkit.getVellData(p["spectrum"], ("AB", "2D", "NONE")),
         lambda: vellkit.getVellData(p["series"], ("AB", "3D", "NONE")),
@@ -83,7 +83,7 @@ def succeeding(p):
     ]
 
 
-def failing(p):
+def refused(p):
     return [
         lambda: vellkit.getVellData(p["cut"], ("AB", "3D", "NONE")),
         lambda: vellkit.getVellData(p["text"], ("AB", "2D", "NONE")),
@@ -97,14 +97,14 @@ def failing(p):
     ]
 
 
-def run(calls, count, expect_failure):
-    failures = 0
+def run(calls, count, expect_refusal):
+    refusals = 0
     for i in range(count):
         try:
             calls[i % len(calls)]()
         except Exception:
-            failures += 1
-    assert failures == (count if expect_failure else 0)
+            refusals += 1
+    assert refusals == (count if expect_refusal else 0)
 
 
 def measure():
@@ -112,24 +112,24 @@ def measure():
     return open_descriptors(), tracemalloc.get_traced_memory()[0], rss()
 
 
-@pytest.mark.parametrize("kind", ["failing", "succeeding"])
+@pytest.mark.parametrize("kind", ["refused", "reading"])
 def test_ten_thousand_calls_leave_nothing_behind(files, monkeypatch, capsys, kind):
     monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
     # Failed field reads are printed; a capturing stderr would keep them all.
     monkeypatch.setattr(sys, "stderr", Discard())
-    calls = (failing if kind == "failing" else succeeding)(files)
-    expect_failure = kind == "failing"
-    run(calls, WARM_UP, expect_failure)
+    calls = (refused if kind == "refused" else reading)(files)
+    expect_refusal = kind == "refused"
+    run(calls, WARM_UP, expect_refusal)
     tracemalloc.start()
     try:
         fds, traced, resident = measure()
-        run(calls, CALLS, expect_failure)
+        run(calls, CALLS, expect_refusal)
         fds_after, traced_after, resident_after = measure()
     finally:
         tracemalloc.stop()
     with capsys.disabled():
-        print("\nsoak %s: %d calls, descriptors %d -> %d, traced memory %+d bytes, RSS %+d KiB" % (
-            kind, CALLS, fds, fds_after, traced_after - traced, (resident_after - resident) // 1024))
+        print("\nsoak of %d %s calls: descriptors %d -> %d, traced memory %+d bytes, RSS %+d KiB" % (
+            CALLS, kind, fds, fds_after, traced_after - traced, (resident_after - resident) // 1024))
     assert fds_after == fds
     assert traced_after - traced < TRACED_GROWTH
     # A sanitizer's allocator holds freed memory back for a while.
@@ -138,7 +138,7 @@ def test_ten_thousand_calls_leave_nothing_behind(files, monkeypatch, capsys, kin
 
 
 def test_results_hold_no_stray_references(files):
-    for call in succeeding(files):
+    for call in reading(files):
         result = call()
         if isinstance(result, bool):
             continue
