@@ -33,8 +33,8 @@ from .. import kinds
 from ..units import x_unit_label, x_unit_long_name
 
 EXTENSIONS = {"csv": "csv", "npz": "npz", "netcdf": "nc", "zarr": "zarr", "json": "json"}
-#: Formats written through the xarray layer, and the extra that installs what each needs.
-XARRAY_FORMATS = {"netcdf": "netcdf", "zarr": "zarr"}
+#: Formats written through the xarray layer, and how to install what each needs.
+XARRAY_FORMATS = {"netcdf": 'pip install "vellkit[netcdf]"', "zarr": 'pip install "vellkit[zarr]"'}
 IMAGE_EXTENSIONS = {"bmp": "bmp", "jpeg": "jpg", "png": "png", "gif": "gif", "tiff": "tif"}
 #: The metadata file written beside a CSV file: ``NAME.csv`` + this.
 SIDECAR_SUFFIX = ".json"

@@ -173,7 +173,7 @@ def _open_dataset(path: str, triple: Sequence[str], reports: Reports, fmt: str) 
         if fmt == "zarr":
             import zarr  # noqa: F401
     except ImportError:
-        raise CommandError('%s: %s export needs the xarray layer: pip install "vellkit[%s]"'
+        raise CommandError("%s: %s export needs the xarray layer: %s"
                            % (path, "Zarr" if fmt == "zarr" else "NetCDF", _formats.XARRAY_FORMATS[fmt]))
     try:
         with captured(reports):
