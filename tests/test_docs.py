@@ -58,7 +58,8 @@ def test_every_install_hint_names_extras_that_exist():
 def test_the_export_hints_name_an_extra_that_installs_the_engine(fmt, engines):
     from vellkit_tools.cli import _formats
 
-    extra = _formats.XARRAY_FORMATS[fmt]  # export's hint: pip install "vellkit[EXTRA]"
+    hint = _formats.XARRAY_FORMATS[fmt]  # what export says to install for the format
+    (extra,) = HINT.search(hint).groups()
     requirements = _requirements(extra)
     assert any(r.startswith("xarray") for r in requirements)
     assert any(r.startswith(engines) for r in requirements)
