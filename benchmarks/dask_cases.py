@@ -112,12 +112,10 @@ def write_map(path, shape, seed):
 def record_layout(path, block=("AB", "3D", "NONE")):
     """(record offsets in store-table order, NPT, bytes from one record to the next)."""
     from vellkit_tools import _native
-    plan = _native.describe(path, *block)
-    offsets = np.frombuffer(plan["record_offsets"], dtype=np.int64)
-    parameters = {}
-    for records in plan["parameter_blocks"]:
-        parameters.update(records)
-    return offsets, parameters["NPT"], plan["block_size"] + plan["info_size"]
+    plan = _native.plan_block(path, tuple(block))
+    records = plan["records"]
+    offsets = np.frombuffer(records["offsets"], dtype=np.int64)
+    return offsets, plan["npt"], records["block_size"] + records["info_size"]
 
 
 def _warm(path):

@@ -47,19 +47,10 @@ NATIVE_CHILD = textwrap.dedent("""
     ordinary = (ValueError, KeyError, IndexError, TypeError, OSError, OverflowError, MemoryError)
 
     def plan(request):
-        if hasattr(_native, "plan_block"):
-            p = _native.plan_block(path, tuple(request))
-            records = p["records"] or {}
-            return (p["npt"], p["values_offset"], np.frombuffer(records.get("offsets", b""), np.int64),
-                    records.get("info_size", 0), p["identity"])
-        d = _native.describe(path, *request)
-        parameters = {}
-        for block in d["parameter_blocks"]:
-            parameters.update(block)
-        npt = parameters.get("NPT")
-        npt = npt if isinstance(npt, int) and 0 <= npt < 2 ** 31 else 0
-        return (npt, d["data_offset"], np.frombuffer(d.get("record_offsets", b""), np.int64),
-                d.get("info_size", 0), None)
+        p = _native.plan_block(path, tuple(request))
+        records = p["records"] or {}
+        return (p["npt"], p["values_offset"], np.frombuffer(records.get("offsets", b""), np.int64),
+                records.get("info_size", 0), p["identity"])
 
     outcomes, unexpected = {}, []
     for request in requests:

@@ -351,7 +351,7 @@ def many_records_file(tmp_path, size=16 << 20):
 @pytest.mark.parametrize("call", [
     "xarray.open_dataset(path, engine=VellBackendEntrypoint)",
     "vellkit.getVellData(path, ('AB', '3D', 'NONE'))",
-    "_native.describe(path, 'AB', '3D', 'NONE')",
+    "_native.plan_block(path, ('AB', '3D', 'NONE'))",
     "_native.read_times(path, np.full(10 ** 7, 56, np.int64), 1)",
     "_native.read_points(path, np.full(10 ** 7, 56, np.int64), 1, 0, 1)",
 ])
@@ -383,7 +383,7 @@ FIFO_CALLS = [
     "_native.read_values(path, 0, 1)",
     "_native.read_times(path, np.zeros(1, np.int64), 1)",
     "_native.read_labels(path, np.zeros(1, np.int64), 1, 216)",
-    "_native.describe(path, 'AB', '3D', 'NONE')",
+    "_native.plan_block(path, ('AB', '3D', 'NONE'))",
     "vellkit_tools.open_dataset(path, block=('AB', '3D', 'NONE'))",
 ]
 

@@ -266,8 +266,8 @@ def native_regions_match(path, kind):
     found = vellkit.getVellData(path, (kind, "3D", "NONE")).regions
     planned = _native.plan_regions(path, (kind, "3D", "NONE"))
     assert [p["title"] for p in planned] == [r.title for r in found]
-    described = _native.describe(path, kind, "3D", "NONE")
-    offsets = np.frombuffer(described["record_offsets"], np.int64)
+    plan = _native.plan_block(path, (kind, "3D", "NONE"))
+    offsets = np.frombuffer(plan["records"]["offsets"], np.int64)
     for p, r in zip(planned, found):
         assert p["start_time"] is None
         assert "Region {0} (".format(p["group"]) in p["title"] or "." in p["title"]
@@ -275,7 +275,7 @@ def native_regions_match(path, kind):
         assert np.frombuffer(p["map_y"], np.float64).tolist() == r.mapY.tolist()
         records = np.frombuffer(p["records"], np.int64)
         if kind == "TRC":
-            npt = [v for k, v in described["parameter_blocks"][0] if k == "NPT"][0]
+            npt = plan["npt"]
             traces = _native.read_points(path, offsets, npt, 0, npt)
             assert traces[:, records].T.tobytes() == r.spectra.tobytes()
         elif len(records):

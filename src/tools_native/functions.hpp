@@ -22,12 +22,9 @@ struct NativeState {
 inline NativeState* native_state(PyObject* module) { return static_cast<NativeState*>(PyModule_GetState(module)); }
 
 // plans.cpp: the core's plans. describe_file(path) describes a file from
-// its headers, plan_block(path, block) one block; describe(path, name,
-// dimensions, deriv) is the block description of the engine until it takes
-// plan_block.
+// its headers, plan_block(path, block) one block.
 PyObject* fn_describe_file(PyObject* module, PyObject* path);
 PyObject* fn_plan_block(PyObject* module, PyObject* args);
-PyObject* fn_describe(PyObject* module, PyObject* args);
 
 // reads.cpp
 PyObject* fn_read_points(PyObject* module, PyObject* args, PyObject* kwargs);

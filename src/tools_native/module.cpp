@@ -17,8 +17,6 @@ namespace {
 using py::Ref;
 
 PyMethodDef kMethods[] = {
-    {"describe", fn_describe, METH_VARARGS,
-     "describe(path, name, dimensions, deriv) -> dict: located blocks, parameter blocks and record layout"},
     {"describe_file", fn_describe_file, METH_O, "describe_file(path) -> dict: the header-only description of a file"},
     {"plan_block", fn_plan_block, METH_VARARGS,
      "plan_block(path, block) -> dict: what one data block is and where its values lie"},
