@@ -26,7 +26,6 @@ HELP = ("Export every block (or those named with --block) of every file, one out
 EXAMPLES = ["vellkit export measurements/*.vell --to out --format csv",
             "vellkit export big.vell --to out --format npz --block AB/3D/NONE --force",
             "vellkit export -r run42 --to out --format netcdf --jobs 4 --skip-existing"]
-NETCDF_HINT = 'pip install "vellkit[netcdf]"'
 
 
 def block_request(text: str) -> Tuple[str, ...]:
@@ -184,6 +183,16 @@ def _open_dataset(path: str, triple: Sequence[str], reports: Reports, fmt: str) 
         raise CommandError("%s: block %s: %s" % (path, "/".join(triple), describe_error(exc)))
 
 
+def _to_zarr(dataset: Any, folder: str) -> None:
+    # The store keeps consolidated metadata (readers open it without a
+    # fallback warning); Zarr's notice that format 3 does not standardise it
+    # is not the user's business.
+    import warnings
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=".*[Cc]onsolidated metadata.*")
+        dataset.to_zarr(folder, mode="w")
+
+
 def _without_data(path: str) -> List[kinds.Block]:
     """The blocks the directory lists only from a parameter block (the original
     of a derivative map): they have no values to export."""
@@ -224,7 +233,7 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
         dataset = _open_dataset(path, triple, reports, fmt)
         try:
             if fmt == "zarr":
-                out.write_folder(target, lambda tmp: dataset.to_zarr(tmp, mode="w"))
+                out.write_folder(target, lambda tmp: _to_zarr(dataset, tmp))
             else:
                 out.write(target, dataset.to_netcdf)
         finally:
