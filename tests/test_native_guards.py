@@ -7,6 +7,7 @@ offset. Crash, hang and limit cases run in a child process with a timeout."""
 
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -400,8 +401,12 @@ def test_a_signal_ends_a_wait_for_a_fifo_writer(tmp_path, how, call):
         import numpy as np, vellkit_tools
         from vellkit_tools import _native
         path = sys.argv[1]
+        # Not an OSError (TimeoutError is one): Python code on the way,
+        # os.path.isfile among it, would take that for a failed stat.
+        class Alarm(Exception):
+            pass
         def timeout(signum, frame):
-            raise TimeoutError("no writer")
+            raise Alarm("no writer")
         signal.signal(signal.SIGALRM, timeout)
         if sys.argv[2] == "SIGALRM":
             signal.setitimer(signal.ITIMER_REAL, 0.2)
@@ -413,9 +418,38 @@ def test_a_signal_ends_a_wait_for_a_fifo_writer(tmp_path, how, call):
         try:
             %s
             print("read")
-        except (TimeoutError, KeyboardInterrupt) as error:
+        except (Alarm, KeyboardInterrupt) as error:
             print(type(error).__name__, round(time.monotonic() - started, 1) < 5)
         """ % call
     status, out, err = run_child(code, fifo, how, timeout=90)
-    expected = "TimeoutError" if how == "SIGALRM" else "KeyboardInterrupt"
+    expected = "Alarm" if how == "SIGALRM" else "KeyboardInterrupt"
     assert (status, out) == (0, "%s True\n" % expected), err[-2000:]
+
+
+@posix_only
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs signal.pthread_kill")
+@pytest.mark.parametrize("call", ["_native.read_values(path, 0, 1)", "vellkit.isVellFile(path)"])
+def test_a_signal_taken_by_another_thread_ends_a_wait_for_a_fifo_writer(tmp_path, call):
+    """Ctrl-C that the system hands to a thread other than the waiting one
+    (or that lands just before the wait starts) interrupts no system call:
+    the wait must still notice it."""
+    fifo = str(tmp_path / "pipe")
+    os.mkfifo(fifo)
+    code = """
+        import signal, sys, threading, time
+        import vellkit
+        from vellkit_tools import _native
+        path = sys.argv[1]
+        def other_thread():
+            time.sleep(0.3)
+            signal.pthread_kill(threading.get_ident(), signal.SIGINT)
+        threading.Thread(target=other_thread).start()
+        started = time.monotonic()
+        try:
+            %s
+            print("read")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", round(time.monotonic() - started, 1) < 5)
+        """ % call
+    status, out, err = run_child(code, fifo, timeout=30)
+    assert (status, out) == (0, "KeyboardInterrupt True\n"), err[-2000:]

@@ -102,6 +102,9 @@ private:
     void settle_size() const;
     // A system call cut short by a signal: stop, or retry.
     bool retry_after_signal() const { return !(interrupt_ && interrupt_->requested()); }
+    // Waits until a pipe has bytes to read or its writer has gone, asking
+    // `interrupt` now and then (POSIX only).
+    Status wait_readable() const;
     void take(FileSource& other);
     // Wraps `fd` (closed with this object when `owned`) once its kind and size
     // are known.

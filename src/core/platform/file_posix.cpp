@@ -4,6 +4,7 @@
 #endif
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -39,6 +40,22 @@ static_assert(sizeof(IoVec) == sizeof(struct iovec) && offsetof(IoVec, iov_base)
 
 namespace {
 constexpr size_t kMaxReadChunk = (size_t)1 << 30;  // below every system's single-read limit
+// How long a wait on a pipe goes without asking whether to stop: a signal
+// that lands just before a blocking call would otherwise be lost.
+constexpr int kWaitSliceMs = 100;
+}
+
+Status FileSource::wait_readable() const {
+    struct pollfd watched;
+    watched.fd = fd_;
+    watched.events = POLLIN;
+    for (;;) {
+        watched.revents = 0;
+        const int ready = ::poll(&watched, 1, kWaitSliceMs);
+        if (ready > 0) return Status();  // bytes, or the writer gone (the read then says which)
+        if (ready < 0 && errno != EINTR) return Status::from_errno(errno);
+        if (!retry_after_signal()) return Status::error(ErrorCode::interrupted);
+    }
 }
 
 void FileSource::close() {
@@ -79,21 +96,35 @@ Status FileSource::identity(FileIdentity& out) const {
 }
 
 Status FileSource::open_path(const char* path, FileSource& out, Interrupt* interrupt) {
-    int flags = O_RDONLY;
+    // Opened without waiting: a blocking open of a FIFO waits for a writer in
+    // one system call, and a signal that lands just before it is lost.
+    int flags = O_RDONLY | O_NONBLOCK;
 #ifdef O_CLOEXEC
     flags |= O_CLOEXEC;
 #endif
-    FileSource src;  // asks `interrupt` while the open waits
-    src.interrupt_ = interrupt;
     int fd;
-    for (;;) {
+    do {
         fd = ::open(path, flags);
-        if (fd >= 0 || errno != EINTR) break;
-        // A FIFO without a writer blocks here until a signal arrives.
-        if (!src.retry_after_signal()) return Status::error(ErrorCode::interrupted);
-    }
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) return Status::from_errno(errno);
-    return adopt(fd, true, interrupt, out);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return Status::from_errno(error);
+    }
+    const bool fifo = S_ISFIFO(st.st_mode);
+    // Everything but a FIFO is read as a blocking open would have left it.
+    if (!fifo && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return Status::from_errno(error);
+    }
+    VELLKIT_TRY(adopt(fd, true, interrupt, out));  // closes `fd` if the file is refused
+    // As the blocking open would, wait for a writer (its first bytes, or its
+    // going), asking `interrupt` all the while.
+    if (fifo) return out.wait_readable();
+    return Status();
 }
 
 Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {
@@ -109,6 +140,11 @@ Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivere
         if (got < 0) {
             if (errno == EINTR) {
                 if (!retry_after_signal()) return Status::error(ErrorCode::interrupted);
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {  // a pipe whose writer is slow
+                Status waited = wait_readable();
+                if (!waited.ok()) return waited;
                 continue;
             }
             return Status::from_errno(errno);
