@@ -470,7 +470,8 @@ def test_parallel_run_streams_and_ctrl_c_stops_it(many, tmp_path):
     out = proc.stdout.read()  # (communicate would lose what readline buffered)
     err = proc.stderr.read()
     proc.wait(timeout=30)
-    assert time.monotonic() - start < 2.0
+    # Promptly, with room for a loaded machine (the benchmarks time it).
+    assert time.monotonic() - start < 10.0
     assert proc.returncode == 130 and b"interrupted" in err
     listed = set((first + out).decode().split())
     assert listed == set(str(out_dir / n) for n in os.listdir(out_dir))  # the rest were removed

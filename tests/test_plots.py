@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import vellkit
-from vellkit_tools import arrays, plots
+from vellkit_tools import arrays, bands, plots
 
 X = np.linspace(2000.0, 1000.0, 11)  # step -100
 
@@ -18,7 +18,8 @@ def test_band_values_at_a_position_and_over_a_band():
     np.testing.assert_array_equal(at, values[:, 4])  # nearest point: 1600
     assert what == "at 1600"
     band, what = plots.band_values(X, values, band=(1750.0, 1450.0))
-    np.testing.assert_array_equal(band, values[:, 3:6].sum(axis=1) * 100.0)
+    # Trapezoids over 1500, 1600, 1700, from the lower to the higher x.
+    np.testing.assert_allclose(band, (values[:, 3] / 2 + values[:, 4] + values[:, 5] / 2) * 100.0)
     assert what == "integrated 1450 to 1750"
     peak, _ = plots.band_values(X, np.eye(11)[[7]] * 5.0)
     assert peak.tolist() == [5.0]  # without a choice: where the mean peaks
@@ -26,11 +27,28 @@ def test_band_values_at_a_position_and_over_a_band():
 
 @pytest.mark.parametrize("options, message", [
     ({"at": 5000.0}, "outside the x axis"),
-    ({"band": (10.0, 20.0)}, "holds no point"),
+    ({"band": (10.0, 20.0)}, "holds 0 point"),
+    ({"band": (1590.0, 1610.0)}, "holds 1 point"),
 ])
 def test_band_values_refuses_positions_off_the_axis(options, message):
     with pytest.raises(ValueError, match=message):
         plots.band_values(X, np.zeros((3, 11)), **options)
+
+
+@pytest.mark.parametrize("x", [X, X[::-1]])
+@pytest.mark.parametrize("bounds", [(1750.0, 1150.0), (1150.0, 1750.0), (2000.0, 1000.0)])
+def test_band_area_is_the_trapezoid_area_from_the_lower_to_the_higher_x(x, bounds):
+    values = np.random.default_rng(5).random((3, 11)) + 0.5
+    lo, hi = sorted(bounds)
+    keep = (x >= lo) & (x <= hi)
+    order = np.argsort(x[keep])
+    xs, ys = x[keep][order], values[:, keep][:, order]
+    by_hand = [sum((ys[r, i] + ys[r, i + 1]) / 2 * (xs[i + 1] - xs[i]) for i in range(len(xs) - 1))
+               for r in range(3)]
+    area = bands.band_area(x, values, *bounds)
+    np.testing.assert_allclose(area, by_hand, rtol=1e-12)
+    assert (area > 0).all()
+    np.testing.assert_array_equal(plots.band_values(x, values, band=bounds)[0], area)
 
 
 def test_image_extent_puts_pixels_around_positions():

@@ -6,6 +6,7 @@ from typing import Any, Hashable, Optional, Union
 import numpy as np
 import xarray as xr
 
+from vellkit_tools.bands import band_points
 from vellkit_tools.units import VALUE_UNITS
 
 __all__ = ["VellAccessor", "band_area"]
@@ -22,6 +23,7 @@ def band_area(data: Union[xr.Dataset, xr.DataArray], a: float, b: float, dim: Ha
     the axis: a band of positive values has a positive area on a descending
     wavenumber axis too. There is no baseline: the area is measured from
     zero (subtract a baseline from the values first to measure from it).
+    ``vellkit preview --band`` draws the same numbers.
     Values stay lazy: on Dask arrays the result is a Dask array.
 
     ``data`` is a DataArray, or a Dataset with one data variable (or name it
@@ -42,12 +44,10 @@ def band_area(data: Union[xr.Dataset, xr.DataArray], a: float, b: float, dim: Ha
     if dim not in values.dims:
         raise ValueError("band_area: %r is not a dimension of %s (dims %s)" % (dim, values.name, values.dims))
     axis = np.asarray(values[dim].values, dtype=np.float64)
-    lo, hi = sorted((float(a), float(b)))
-    inside = np.flatnonzero((axis >= lo) & (axis <= hi))
-    if len(inside) < 2:
-        raise ValueError("band_area: the band %g to %g holds %d point(s) of the %s axis (%g to %g); it needs two"
-                         % (lo, hi, len(inside), dim, axis[0] if len(axis) else np.nan,
-                            axis[-1] if len(axis) else np.nan))
+    try:
+        lo, hi, inside = band_points(axis, a, b, dim)
+    except ValueError as error:
+        raise ValueError("band_area: %s" % error) from None
     # A contiguous range (the axis is monotonic) reads as one span of each record.
     pick: Any = slice(int(inside[0]), int(inside[-1]) + 1) \
         if int(inside[-1]) - int(inside[0]) + 1 == len(inside) else inside

@@ -20,6 +20,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from .bands import band_area
 from .kinds import KINDS, BlockRequest, kind_of_result, match_block
 from .units import data_type_name, x_unit_label, x_unit_long_name
 
@@ -156,8 +157,8 @@ def band_values(x: np.ndarray, values: np.ndarray, at: Optional[float] = None,
                 band: Optional[Band] = None) -> Tuple[np.ndarray, str]:
     """Values along the last axis at one x position or integrated over a band.
 
-    ``at`` picks the point nearest to it; ``band=(a, b)`` sums the points
-    between a and b (either order) times the point spacing.  Without either,
+    ``at`` picks the point nearest to it; ``band=(a, b)`` gives the band's
+    area (:func:`vellkit_tools.bands.band_area`, as ``ds.vell.band_area``).  Without either,
     the position of the largest mean value is used.  Returns the reduced
     array and a text saying what was taken.
     """
@@ -167,12 +168,7 @@ def band_values(x: np.ndarray, values: np.ndarray, at: Optional[float] = None,
         raise ValueError("the block has no points on its x axis")
     if band is not None:
         lo, hi = sorted((float(band[0]), float(band[1])))
-        mask = (x >= lo) & (x <= hi)
-        if not mask.any():
-            raise ValueError("the band %g:%g holds no point of the x axis (%g to %g)"
-                             % (band[0], band[1], x[0], x[-1]))
-        step = abs(float(x[1] - x[0])) if x.size > 1 else 1.0
-        return values[..., mask].sum(axis=-1) * step, "integrated %g to %g" % (lo, hi)
+        return band_area(x, values, lo, hi), "integrated %g to %g" % (lo, hi)
     if at is None:
         flat = values.reshape(-1, x.size)
         mean = np.nanmean(flat, axis=0) if flat.shape[0] else np.zeros(x.size)

@@ -42,8 +42,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                        help="image maps and multi-region maps: chemical image at this position of "
                             "the x axis")
     where.add_argument("--band", type=_band, metavar="FROM:TO",
-                       help="image maps and multi-region maps: chemical image integrated over this "
-                            "range of the x axis")
+                       help="image maps and multi-region maps: chemical image of the band's area over "
+                            "this range of the x axis (as ds.vell.band_area gives it)")
     parser.add_argument("--trace", metavar="LABEL",
                         help="trace blocks: the trace to draw, by label or index (default: the "
                              "first; for time-resolved traces, all)")
