@@ -552,3 +552,18 @@ def test_block_problems_say_why_a_read_fails(tmp_path):
     assert block["problem"] == "the block has no parameter MXY"
     with pytest.raises(KeyError):
         vellkit.getVellData(path, ("AB", "3D", "NONE"))
+
+
+@pytest.mark.parametrize("name", [b"A'B\0", b'A"B\0', b"'\"\\\0", b"\t\r\n\0", b"\x7f\x01Z\0", b"\xc2\x85Z\0",
+                                  b"\xc2\xa0Z\0", b"\xc3\xa9Z\0", b"\xff'\x80\0"])
+def test_record_names_in_problems_are_written_as_python_writes_them(tmp_path, name):
+    good = write(tmp_path, series_vf("NONE"))
+    at = entry_offsets(good)["AB 3D parameters"]
+    damaged = patched_path(tmp_path, patched_path(tmp_path, good, at, "<4s", name), at + 4, "<h", 77)
+    text = name.rstrip(b"\0")
+    problems = _native.describe_file(damaged)["problems"]
+    try:
+        shown = "record %r at byte %d" % (text.decode("utf-8"), at)
+    except UnicodeDecodeError:
+        shown = "record name at byte %d is not text (%r)" % (at, name)
+    assert any(shown in p for p in problems), (shown, problems)

@@ -41,6 +41,37 @@ std::string decimal(wide v) {
     return std::string(digits.rbegin(), digits.rend());
 }
 
+void append_hex_escape(std::string& out, unsigned char c) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", c);
+    out += hex;
+}
+
+// Python's choice of quotes: double only when the text holds single quotes
+// and no double ones.
+char repr_quote(bool has_single, bool has_double) { return has_single && !has_double ? '"' : '\''; }
+
+// Appends `c` as Python's repr writes an ASCII character between `quote`s;
+// false for bytes past ASCII, which the two reprs write differently.
+bool append_ascii_repr(std::string& out, unsigned char c, char quote) {
+    if (c >= 0x80) return false;
+    if (c == (unsigned char)quote || c == '\\') {
+        out.push_back('\\');
+        out.push_back((char)c);
+    } else if (c == '\t') {
+        out += "\\t";
+    } else if (c == '\n') {
+        out += "\\n";
+    } else if (c == '\r') {
+        out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+        append_hex_escape(out, c);
+    } else {
+        out.push_back((char)c);
+    }
+    return true;
+}
+
 // Python's repr of a bytes object.
 std::string bytes_repr(const unsigned char* p, size_t n) {
     bool single = false, dbl = false;
@@ -48,27 +79,11 @@ std::string bytes_repr(const unsigned char* p, size_t n) {
         single |= p[i] == '\'';
         dbl |= p[i] == '"';
     }
-    const char quote = single && !dbl ? '"' : '\'';
+    const char quote = repr_quote(single, dbl);
     std::string out = "b";
     out.push_back(quote);
-    char hex[8];
     for (size_t i = 0; i < n; ++i) {
-        const unsigned char c = p[i];
-        if (c == (unsigned char)quote || c == '\\') {
-            out.push_back('\\');
-            out.push_back((char)c);
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c >= 0x7f) {
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out.push_back((char)c);
-        }
+        if (!append_ascii_repr(out, p[i], quote)) append_hex_escape(out, p[i]);
     }
     out.push_back(quote);
     return out;
@@ -78,28 +93,13 @@ std::string bytes_repr(const unsigned char* p, size_t n) {
 // the C1 controls, no-break space and soft hyphen escaped, other characters
 // kept.
 std::string text_repr(const std::string& s) {
-    const bool single = s.find('\'') != std::string::npos, dbl = s.find('"') != std::string::npos;
-    const char quote = single && !dbl ? '"' : '\'';
+    const char quote = repr_quote(s.find('\'') != std::string::npos, s.find('"') != std::string::npos);
     std::string out(1, quote);
-    char hex[8];
     for (size_t i = 0; i < s.size(); ++i) {
         const unsigned char c = (unsigned char)s[i];
-        if (c == (unsigned char)quote || c == '\\') {
-            out.push_back('\\');
-            out.push_back((char)c);
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c == 0x7f) {
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else if (c == 0xC2 && i + 1 < s.size() &&
-                   ((unsigned char)s[i + 1] < 0xA1 || (unsigned char)s[i + 1] == 0xAD)) {
-            std::snprintf(hex, sizeof hex, "\\x%02x", (unsigned char)s[i + 1]);
-            out += hex;
+        if (append_ascii_repr(out, c, quote)) continue;
+        if (c == 0xC2 && i + 1 < s.size() && ((unsigned char)s[i + 1] < 0xA1 || (unsigned char)s[i + 1] == 0xAD)) {
+            append_hex_escape(out, (unsigned char)s[i + 1]);
             ++i;
         } else {
             out.push_back((char)c);
