@@ -179,6 +179,18 @@ size_t record_at(const RecordLayout& layout, const AnnotationColumn& fileindex, 
 // need no zero fill.
 Ref region_vector(ExtractContext& ctx, PyObject* count) { return np_empty(ctx.st, count, ctx.st->np_float64); }
 
+// Finds where one position's values and start time lie (reading the time
+// into `time`), for one vectored read of a whole region afterwards.
+void locate_position(ExtractContext& ctx, wide offset, long long npt, double* time, std::vector<RecordValues>& rows,
+                     std::vector<ReadPiece>& time_pieces) {
+    RecordValues rv = locate_values(ctx, offset, npt);
+    if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
+    ReadPiece piece;
+    check(locate_time(ctx.cursor, ctx.reporter, rv.end, time, piece));
+    rows.push_back(rv);
+    time_pieces.push_back(piece);
+}
+
 Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotations, const std::vector<long long>& first_rows,
                           const RecordLayout& layout) {
     Ref regions = Ref::check(PyList_New(0));
@@ -208,12 +220,7 @@ Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotation
             size_t position = record_at(layout, columns.fileindex(), j);
             store_coordinate(map_x.get(), static_cast<double*>(xs.data()), k, columns.x(), j);
             store_coordinate(map_y.get(), static_cast<double*>(ys.data()), k, columns.y(), j);
-            RecordValues rv = locate_values(ctx, layout.offsets[position], npt);
-            if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
-            ReadPiece time;
-            check(locate_time(ctx.cursor, ctx.reporter, rv.end, &times[k], time));
-            rows.push_back(rv);
-            time_pieces.push_back(time);
+            locate_position(ctx, layout.offsets[position], npt, &times[k], rows, time_pieces);
         }
         read_rows_and_times(ctx, rows, npt, static_cast<float*>(ss.data()), time_pieces);
 
@@ -426,12 +433,8 @@ Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionP
         time_pieces.reserve((size_t)positions);
         for (long long k = 0; k < positions; ++k) {
             poll(ctx, (uint64_t)k);
-            RecordValues rv = locate_values(ctx, layout.offsets[(size_t)region.targets[(size_t)k]], npt);
-            if (rv.count != npt) raise_row_mismatch(ctx, rv.count, npt);
-            ReadPiece time;
-            check(locate_time(ctx.cursor, ctx.reporter, rv.end, &times[k], time));
-            rows.push_back(rv);
-            time_pieces.push_back(time);
+            locate_position(ctx, layout.offsets[(size_t)region.targets[(size_t)k]], npt, &times[k], rows,
+                            time_pieces);
         }
         read_rows_and_times(ctx, rows, npt, static_cast<float*>(ss.data()), time_pieces);
         Ref object = maker.make(region, spectra.get(), map_x.get(), map_y.get(), start_time.get());
