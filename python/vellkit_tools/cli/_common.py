@@ -653,6 +653,16 @@ def file_entry(documents: Dict[str, Dict[str, Any]], outcome: Outcome) -> Dict[s
     return doc
 
 
+def finish_described(command: str, outcomes: Sequence[Outcome], documents: Dict[str, Dict[str, Any]],
+                     as_json: bool) -> int:
+    """The end of a run that describes files: its JSON document (an entry per
+    file, from ``documents``) or its summary; the exit status."""
+    if as_json:
+        print_json(json_document(command, [file_entry(documents, o) for o in outcomes], outcomes))
+        return json_status(outcomes)
+    return finish(outcomes, command)
+
+
 def print_json(doc: Any) -> None:
     """``doc`` as strict JSON, ASCII-only (a file name that is not text keeps
     its bytes as \\udcXX escapes, which read back to the same name)."""

@@ -7,8 +7,8 @@ from collections import OrderedDict
 from typing import Any, Dict, List
 
 from ._batch import add_inputs
-from ._common import (Outcome, block_dims, block_text, block_words, describe_file, escape, file_entry,
-                      finish, json_document, json_status, print_json, run_per_file, safe_output, shown)
+from ._common import (Outcome, block_dims, block_text, block_words, describe_file, escape, finish_described,
+                      run_per_file, safe_output, shown)
 
 NAME = "list"
 HELP = ("List the data blocks of each file, what each holds and its visible images, from the "
@@ -78,7 +78,4 @@ def run(args: argparse.Namespace) -> int:
         sys.stdout.flush()
 
     outcomes = run_per_file(args.files, list_one, "listing", recursive=args.recursive)
-    if args.json:
-        print_json(json_document(NAME, [file_entry(documents, o) for o in outcomes], outcomes))
-        return json_status(outcomes)
-    return finish(outcomes, NAME)
+    return finish_described(NAME, outcomes, documents, args.json)

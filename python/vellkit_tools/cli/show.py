@@ -11,9 +11,8 @@ import numpy as np
 
 from ..kinds import kind, parse_block
 from ..units import x_unit_label, x_unit_long_name
-from ._common import (Outcome, block_dims, block_words, describe_file, escape, file_entry, find_block,
-                      finish, json_document, json_status, merged_parameters, param_label, plain,
-                      print_json, run_per_file, safe_output, shown)
+from ._common import (Outcome, block_dims, block_words, describe_file, escape, find_block, finish_described,
+                      merged_parameters, param_label, plain, run_per_file, safe_output, shown)
 from .list import file_problems, image_entry
 
 NAME = "show"
@@ -265,7 +264,4 @@ def run(args: argparse.Namespace) -> int:
         sys.stdout.flush()
 
     outcomes = run_per_file(args.files, show_one, "showing", recursive=args.recursive)
-    if args.json:
-        print_json(json_document(NAME, [file_entry(documents, o) for o in outcomes], outcomes))
-        return json_status(outcomes)
-    return finish(outcomes, NAME)
+    return finish_described(NAME, outcomes, documents, args.json)
