@@ -1,6 +1,7 @@
 """Whole-array writers: every kind round-trips through vellkit.getVellData."""
 
 import os
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -175,11 +176,11 @@ def test_trace_labels_fill_their_field_or_are_refused(tmp_path):
     labels = ["x" * 64, "\u00e9" * 32, "Amide \u2160"]          # 64, 64 and 10 bytes of UTF-8
     path = arrays.write_traces(tmp_path / "t.vell", np.ones((3, 2)), labels)
     assert vellkit.getVellData(path, ("TRC", "3D", "NONE")).labels == labels
-    before = open(path, "rb").read()
+    before = Path(path).read_bytes()
     for label in ("x" * 65, "\u00e9" * 32 + "a", "ab" + "\u20ac" * 21):  # 65 bytes; the last cut mid-character
         with pytest.raises(ValueError, match="more than its field of 64"):
             arrays.write_traces(path, np.ones((1, 2)), [label])
-    assert open(path, "rb").read() == before
+    assert Path(path).read_bytes() == before
 
 
 @pytest.mark.parametrize("call", [

@@ -21,6 +21,7 @@ import numpy as np
 import pytest
 
 import vellkit
+from pathlib import Path
 from vellkit_tools import arrays, encode, writer
 
 OLD = b"the file that was here before" * 7
@@ -290,10 +291,10 @@ def test_an_input_mapped_from_the_target_is_refused(tmp_path, name, write):
     for how, mapped in _mapped_inputs(path):
         if name == "chunks" and how == "mmap":
             continue  # only memmap chunks are recognised as they come
-        before = open(path, "rb").read()
+        before = Path(path).read_bytes()
         with pytest.raises(ValueError, match="mapped from"):
             write(path, mapped)
-        assert open(path, "rb").read() == before, how
+        assert Path(path).read_bytes() == before, how
         assert sorted(os.listdir(str(tmp_path))) == ["cube.npy"]
         # The same array written elsewhere is fine.
         write(str(tmp_path / "other.vell"), mapped)

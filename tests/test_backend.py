@@ -5,6 +5,7 @@ need, errors that name the file."""
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -349,7 +350,7 @@ def test_damaged_files_give_getvelldata_values_or_errors_naming_the_file(tmp_pat
     source = {"map": lambda: image_map(tmp_path), "series": lambda: time_series(tmp_path),
               "trace map": lambda: trace_file(tmp_path, "map")}[kind]()
     request = ("TRC" if kind == "trace map" else "AB", "3D", "NONE")
-    data = open(source, "rb").read()
+    data = Path(source).read_bytes()
     compared = 0
     for seed in range(60):
         path = write(tmp_path, _damaged(data, seed))

@@ -16,6 +16,7 @@ import pytest
 xr = pytest.importorskip("xarray")
 
 import vellkit
+from pathlib import Path
 from vellkit_tools import _native, arrays, backend, kinds, writer
 
 from conftest import write
@@ -169,7 +170,7 @@ def test_a_replaced_file_is_refused_not_read(tmp_path, kind):
 def test_a_file_rewritten_in_place_is_refused(tmp_path):
     path = make(tmp_path, "image_map", name="data.vell")
     ds = backend.open_dataset(path)
-    data = open(path, "rb").read()
+    data = Path(path).read_bytes()
     st = os.stat(path)
     with open(path, "r+b") as f:  # same inode and size, another modification time
         f.write(data)

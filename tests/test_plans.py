@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import vellkit
+from pathlib import Path
 from vellkit_tools import _native, kinds, writer
 
 from _helpers3d import last_block_file
@@ -228,14 +229,14 @@ def entry_offsets(path):
 
 
 def patched(path, pos, fmt, value):
-    data = bytearray(open(path, "rb").read())
+    data = bytearray(Path(path).read_bytes())
     data[pos:pos + struct.calcsize(fmt)] = struct.pack(fmt, value)
     return bytes(data)
 
 
 def test_problems_of_damaged_frames(tmp_path):
     good = write(tmp_path, series_vf("NONE"))
-    data = open(good, "rb").read()
+    data = Path(good).read_bytes()
     size = len(data)
     dir_offset = struct.unpack_from("<i", data, 12)[0]
     offsets = entry_offsets(good)
@@ -488,7 +489,8 @@ _MUTATION_CHILD = textwrap.dedent("""
     rng = random.Random(5)
     outcomes = {}
     for n in range(int(sys.argv[3])):
-        data = bytearray(open(rng.choice(seeds), "rb").read())
+        with open(rng.choice(seeds), "rb") as f:
+            data = bytearray(f.read())
         for _ in range(rng.randint(1, 6)):
             how = rng.randrange(3)
             if how == 0 and data:

@@ -90,7 +90,8 @@ CHILD = textwrap.dedent("""
     seed_path, out_path, requests = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
     with open(sys.argv[4]) as f:
         lengths = json.load(f)
-    data = open(seed_path, "rb").read()
+    with open(seed_path, "rb") as f:
+        data = f.read()
     # Failed field reads are reported on stderr and to the unraisable hook.
     sys.unraisablehook = lambda unraisable: None
     sys.stderr = io.StringIO()
