@@ -426,7 +426,9 @@ def test_a_signal_ends_a_wait_for_a_fifo_writer(tmp_path, how, call):
     assert (status, out) == (0, "%s True\n" % expected), err[-2000:]
 
 
-@posix_only
+# Elsewhere the open of a FIFO waits in one system call (the BSDs and macOS
+# report a FIFO without a writer at its end, so it cannot be waited for in slices).
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="waits in slices on Linux only")
 @pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs signal.pthread_kill")
 @pytest.mark.parametrize("call", ["_native.read_values(path, 0, 1)", "vellkit.isVellFile(path)"])
 def test_a_signal_taken_by_another_thread_ends_a_wait_for_a_fifo_writer(tmp_path, call):

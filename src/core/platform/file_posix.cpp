@@ -95,13 +95,27 @@ Status FileSource::identity(FileIdentity& out) const {
     return Status();
 }
 
+// Linux reports a FIFO that no writer has opened yet as not readable, so a
+// FIFO can be opened without waiting and the wait for its writer done in
+// slices; the BSDs and macOS report it at its end at once.
+#ifndef VELLKIT_WAIT_FOR_FIFO_WRITER_IN_SLICES
+#if defined(__linux__)
+#define VELLKIT_WAIT_FOR_FIFO_WRITER_IN_SLICES 1
+#else
+#define VELLKIT_WAIT_FOR_FIFO_WRITER_IN_SLICES 0
+#endif
+#endif
+
 Status FileSource::open_path(const char* path, FileSource& out, Interrupt* interrupt) {
-    // Opened without waiting: a blocking open of a FIFO waits for a writer in
-    // one system call, and a signal that lands just before it is lost.
-    int flags = O_RDONLY | O_NONBLOCK;
+    int flags = O_RDONLY;
 #ifdef O_CLOEXEC
     flags |= O_CLOEXEC;
 #endif
+#if VELLKIT_WAIT_FOR_FIFO_WRITER_IN_SLICES
+    // Opened without waiting: a blocking open of a FIFO waits for a writer in
+    // one system call, and a signal taken by another thread, or landing just
+    // before the call, would leave it waiting.
+    flags |= O_NONBLOCK;
     int fd;
     do {
         fd = ::open(path, flags);
@@ -125,6 +139,19 @@ Status FileSource::open_path(const char* path, FileSource& out, Interrupt* inter
     // going), asking `interrupt` all the while.
     if (fifo) return out.wait_readable();
     return Status();
+#else
+    FileSource src;  // asks `interrupt` while the open waits
+    src.interrupt_ = interrupt;
+    int fd;
+    for (;;) {
+        fd = ::open(path, flags);
+        if (fd >= 0 || errno != EINTR) break;
+        // A FIFO without a writer blocks here until a signal arrives.
+        if (!src.retry_after_signal()) return Status::error(ErrorCode::interrupted);
+    }
+    if (fd < 0) return Status::from_errno(errno);
+    return adopt(fd, true, interrupt, out);
+#endif
 }
 
 Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {
