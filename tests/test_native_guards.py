@@ -400,9 +400,13 @@ def test_a_signal_ends_a_wait_for_a_fifo_writer(tmp_path, how, call):
         import os, signal, sys, time
         import numpy as np, vellkit_tools
         from vellkit_tools import _native
+        try:  # imported before the signal: one that lands in an import can be lost there
+            import vellkit_tools.backend
+        except ImportError:
+            pass
         path = sys.argv[1]
-        # Not an OSError (TimeoutError is one): Python code on the way,
-        # os.path.isfile among it, would take that for a failed stat.
+        # Not an OSError (TimeoutError is one), which code on the way may
+        # take for a failed file operation.
         class Alarm(Exception):
             pass
         def timeout(signum, frame):
