@@ -121,24 +121,26 @@ Status FileSource::open_path(const char* path, FileSource& out, Interrupt* inter
         fd = ::open(path, flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return Status::from_errno(errno);
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return Status::from_errno(error);
-    }
-    const bool fifo = S_ISFIFO(st.st_mode);
-    // Everything but a FIFO is read as a blocking open would have left it.
-    if (!fifo && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return Status::from_errno(error);
-    }
     VELLKIT_TRY(adopt(fd, true, interrupt, out));  // closes `fd` if the file is refused
-    // As the blocking open would, wait for a writer (its first bytes, or its
-    // going), asking `interrupt` all the while.
-    if (fifo) return out.wait_readable();
-    return Status();
+    // Regular files ignore O_NONBLOCK: they cost no more system calls.
+    if (out.size_known()) return Status();
+    struct stat st;
+    Status status;
+    if (::fstat(fd, &st) != 0) {
+        status = Status::from_errno(errno);
+    } else if (S_ISFIFO(st.st_mode)) {
+        // As the blocking open would, wait for a writer (its first bytes, or
+        // its going), asking `interrupt` all the while.
+        status = out.wait_readable();
+    } else {
+        // A device is read as a blocking open leaves it.
+        const int status_flags = ::fcntl(fd, F_GETFL);
+        if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+            status = Status::from_errno(errno);
+        }
+    }
+    if (!status.ok()) out.close();
+    return status;
 #else
     FileSource src;  // asks `interrupt` while the open waits
     src.interrupt_ = interrupt;
@@ -169,7 +171,7 @@ Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivere
                 if (!retry_after_signal()) return Status::error(ErrorCode::interrupted);
                 continue;
             }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {  // a pipe whose writer is slow
+            if (!seekable_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {  // a pipe whose writer is slow
                 Status waited = wait_readable();
                 if (!waited.ok()) return waited;
                 continue;
