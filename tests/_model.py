@@ -244,11 +244,27 @@ def _time_resolved(m, found, npt, trace):
     return {"class": "TimeResolvedDataReturn", "z": np.array(extra), "spectra": np.vstack(rows)}
 
 
+def region_spans(table):
+    """(first row, positions, title) of each region of an annotation table
+    (columns by name), one at a time: every group's first row is found
+    before any region is formed, groups of Type 0 only."""
+    groups = table["Group"]
+    for first in [groups.index(int(g)) for g in set(groups)]:
+        if table["Type"][first] != 0:
+            continue
+        group, nx, ny = groups[first], table["AryNX"][first], table["AryNY"][first]
+        count = nx * ny
+        if count == 0 and table["AryType"][first] == 0:
+            count = groups.count(group)
+            title = "Region {0} ({1} points)".format(group, count)
+        else:
+            title = "Region {0} ({1} x {2})".format(group, nx, ny)
+        yield first, count, title
+
+
 def _multi_region(m, found, npt, trace):
     table = m.annotations(found["anno"])
     offsets, info_size = m.record_offsets(found["data"])
-    groups = table["Group"]
-    firsts = [groups.index(int(g)) for g in set(groups)]
     traces, labels = None, []
     if trace:
         rows = []
@@ -258,16 +274,7 @@ def _multi_region(m, found, npt, trace):
             labels.append(m.label_after_values(info_size))
         traces = np.vstack(rows)
     regions = []
-    for i in firsts:
-        if table["Type"][i] != 0:
-            continue
-        group, nx, ny = groups[i], table["AryNX"][i], table["AryNY"][i]
-        count = nx * ny
-        if count == 0 and table["AryType"][i] == 0:
-            count = groups.count(group)
-            title = "Region {0} ({1} points)".format(group, count)
-        else:
-            title = "Region {0} ({1} x {2})".format(group, nx, ny)
+    for i, count, title in region_spans(table):
         region = {"title": title, "mapX": np.zeros(count), "mapY": np.zeros(count),
                   "start_time": None if trace else np.zeros(count),
                   "spectra": np.zeros((count, traces.shape[0] if trace else npt), dtype=np.float32)}

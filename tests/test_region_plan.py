@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 from vellkit_tools import writer
 
 import vellkit
+from _model import region_spans
 
 NPT = 4
 INDICES = range(1, 13)
@@ -58,19 +59,8 @@ def model(tables, kind):
             for (name, ctype, _), value in zip(t.columns, r):
                 ann[name].append(stored(ctype, value))
     try:
-        groups = ann["Group"]
         regions = []
-        # Every group's first row is found before any region is formed.
-        for first in [groups.index(int(member)) for member in set(groups)]:
-            if ann["Type"][first] != 0:
-                continue
-            group, nx, ny = groups[first], ann["AryNX"][first], ann["AryNY"][first]
-            count = nx * ny
-            if count == 0 and ann["AryType"][first] == 0:
-                count = groups.count(group)
-                title = "Region {0} ({1} points)".format(group, count)
-            else:
-                title = "Region {0} ({1} x {2})".format(group, nx, ny)
+        for first, count, title in region_spans(ann):
             positions = []
             for j in range(first, first + count):
                 findex = ann["Fileindex"][j]

@@ -35,23 +35,24 @@ void stop_with(ValueStop& stop, ValueStop::Why why, const std::string& name, con
     stop.value = value ? *value : ParamRecord();
 }
 
+// The record `name`, or nullptr with `stop` saying it is missing.
+const ParamRecord* find_or_stop(const ParamMap& merged, const char* name, ValueStop& stop) {
+    const ParamRecord* r = merged.find(name);
+    if (!r) stop_with(stop, ValueStop::Why::missing, name, nullptr);
+    return r;
+}
+
 // Looks up every name first, as the module does before it uses any.
 bool all_present(const ParamMap& merged, std::initializer_list<const char*> names, ValueStop& stop) {
     for (const char* name : names) {
-        if (!merged.find(name)) {
-            stop_with(stop, ValueStop::Why::missing, name, nullptr);
-            return false;
-        }
+        if (!find_or_stop(merged, name, stop)) return false;
     }
     return true;
 }
 
 bool number(const ParamMap& merged, const char* name, double& out, ValueStop& stop) {
-    const ParamRecord* r = merged.find(name);
-    if (!r) {
-        stop_with(stop, ValueStop::Why::missing, name, nullptr);
-        return false;
-    }
+    const ParamRecord* r = find_or_stop(merged, name, stop);
+    if (!r) return false;
     if (!is_number(*r)) {
         stop_with(stop, ValueStop::Why::not_number, name, r);
         return false;
@@ -61,11 +62,8 @@ bool number(const ParamMap& merged, const char* name, double& out, ValueStop& st
 }
 
 bool count(const ParamMap& merged, const char* name, int64_t& out, ValueStop& stop) {
-    const ParamRecord* r = merged.find(name);
-    if (!r) {
-        stop_with(stop, ValueStop::Why::missing, name, nullptr);
-        return false;
-    }
+    const ParamRecord* r = find_or_stop(merged, name, stop);
+    if (!r) return false;
     if (r->kind != ParamRecord::Kind::integer || r->integer < 0) {
         stop_with(stop, ValueStop::Why::not_count, name, r);
         return false;
