@@ -106,6 +106,49 @@ def test_ctrl_c_ends_a_wait_for_a_fifo_writer(tmp_path):
     assert run_child(code, fifo, timeout=30) == (0, "KeyboardInterrupt\n", "")
 
 
+@posix_only
+def test_a_fifo_whose_writer_pauses_is_read_to_the_end(tmp_path):
+    fifo = str(tmp_path / "pipe")
+    os.mkfifo(fifo)
+    code = """
+        import sys, threading, time, vellkit
+        path, data = sys.argv[1], bytes.fromhex(sys.argv[2])
+        def write():
+            with open(path, "wb", buffering=0) as pipe:
+                pipe.write(data[:2])
+                time.sleep(0.3)  # the reader has taken the two bytes and waits for more
+                pipe.write(data[2:])
+        threading.Thread(target=write).start()
+        print(vellkit.isVellFile(path))
+        """
+    assert run_child(code, fifo, spectrum_bytes().hex(), timeout=30) == (0, "True\n", "")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="waits in slices on Linux only")
+def test_ctrl_c_taken_by_another_thread_ends_a_wait_for_a_paused_writer(tmp_path):
+    fifo = str(tmp_path / "pipe")
+    os.mkfifo(fifo)
+    code = """
+        import signal, sys, threading, time, vellkit
+        path, data = sys.argv[1], bytes.fromhex(sys.argv[2])
+        def write():
+            pipe = open(path, "wb", buffering=0)
+            pipe.write(data[:2])  # then nothing, the pipe held open
+            time.sleep(60)
+        threading.Thread(target=write, daemon=True).start()
+        def interrupt():
+            time.sleep(0.5)
+            signal.pthread_kill(threading.get_ident(), signal.SIGINT)
+        threading.Thread(target=interrupt).start()
+        try:
+            vellkit.isVellFile(path)
+            print("returned")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        """
+    assert run_child(code, fifo, spectrum_bytes().hex(), timeout=30) == (0, "KeyboardInterrupt\n", "")
+
+
 def feed_fifo(fifo, data):
     """Writes ``data`` into the FIFO from a thread, keeping it open until the reader closes."""
     def run():
