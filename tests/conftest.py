@@ -80,3 +80,34 @@ def reports(monkeypatch):
 
     monkeypatch.setattr(sys, "unraisablehook", hook)
     return seen
+
+
+# The modules whose tests drive the extension modules' reads of files, valid
+# and damaged: rerun against the sanitizer and clang++ builds. The rest (the
+# command, the engine, plots, writers, docs) is Python over those reads and
+# runs once, in the main run.
+NATIVE_MODULES = {
+    "test_annotations", "test_bounds", "test_crashes", "test_format", "test_hostile_files", "test_image_maps",
+    "test_images", "test_module", "test_multi_region", "test_native_guards", "test_open_audit",
+    "test_parameter_blocks", "test_plans", "test_read_faults", "test_read_sizes", "test_region_plan",
+    "test_report_floods", "test_robustness", "test_series_layouts", "test_single_spectra", "test_soak",
+    "test_store_tables", "test_threads", "test_time_resolved", "test_truncation",
+}
+# What the other interpreters and numpy 1 run: every entry point of both
+# extension modules, every kind of block, the results' classes, the stubs and
+# the typed usage, threads and signals; where a C API, numpy ABI or typing
+# change would show.
+SMOKE_MODULES = {
+    "test_module", "test_kinds", "test_typing", "test_units", "test_plans", "test_threads",
+    "test_single_spectra", "test_image_maps", "test_time_resolved", "test_multi_region", "test_images",
+    "test_annotations", "test_parameter_blocks", "test_axes", "test_series_layouts",
+}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        module = item.module.__name__.rpartition(".")[2] if item.module else ""
+        if module in NATIVE_MODULES:
+            item.add_marker(pytest.mark.native)
+        if module in SMOKE_MODULES:
+            item.add_marker(pytest.mark.smoke)

@@ -190,10 +190,10 @@ def test_huge_row_count_fails_promptly(tmp_path):
     data = regions_file([table]).to_bytes()
     assert len(data) < 2048
     path = save(tmp_path, data)
-    start = time.monotonic()
+    start = time.process_time()  # the work done, which a loaded machine does not inflate
     with pytest.raises(ValueError):
         read(path)
-    assert time.monotonic() - start < 5.0
+    assert time.process_time() - start < 5.0
 
 
 def test_rows_past_end_of_file_read_as_zeros(tmp_path, reports):

@@ -468,12 +468,9 @@ def test_parallel_run_streams_and_ctrl_c_stops_it(many, tmp_path):
     first = proc.stdout.readline()  # a file's outputs appear while the others run
     assert first.startswith(str(out_dir).encode())
     proc.send_signal(signal.SIGINT)
-    start = time.monotonic()
     out = proc.stdout.read()  # (communicate would lose what readline buffered)
     err = proc.stderr.read()
-    proc.wait(timeout=30)
-    # Promptly, with room for a loaded machine (the benchmarks time it).
-    assert time.monotonic() - start < 10.0
+    proc.wait(timeout=30)  # how promptly: the benchmarks time it; here, the files left unread
     assert proc.returncode == 130 and b"interrupted" in err
     listed = set((first + out).decode().split())
     assert listed == set(str(out_dir / n) for n in os.listdir(out_dir))  # the rest were removed

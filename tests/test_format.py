@@ -160,18 +160,18 @@ def test_huge_directory_size_stops_after_sixteen_entries_past_the_end(tmp_path, 
                                                                        entries):
     # 30 bytes of zeros hold two whole entries and a part of a third.
     path = write(tmp_path, header(24, claimed) + padding)
-    started = time.monotonic()
+    started = time.process_time()  # the work done, which a loaded machine does not inflate
     assert vellkit.listContents(path) == []
-    assert time.monotonic() - started < 5
+    assert time.process_time() - started < 5
     assert reports == [READ_INT] * (3 * entries - len(padding) // 4)
 
 
 def test_huge_extension_count(tmp_path, reports):
     data = header(24, 2) + entry(AB_PARAMS, 0, 0) + entry(1 << 25, 0, 48) + extension(
         [(bt("TR", param_type=1), 0, 0)], count=1 << 62)
-    started = time.monotonic()
+    started = time.process_time()
     assert vellkit.listContents(write(tmp_path, data)) == [("TR", "2D", "NONE"), ("AB", "2D", "NONE")]
-    assert time.monotonic() - started < 5
+    assert time.process_time() - started < 5
     assert reports == [READ_INT64] * (16 * 4)
 
 

@@ -78,14 +78,13 @@ def test_a_signal_handler_ends_a_wait_for_a_fifo_writer(tmp_path, call):
             raise TimeoutError("no writer")
         signal.signal(signal.SIGALRM, timeout)
         signal.setitimer(signal.ITIMER_REAL, 0.2)
-        started = time.monotonic()
         try:
             vellkit.%s
         except TimeoutError as e:
-            print("TimeoutError", e, round(time.monotonic() - started))
+            print("TimeoutError", e)
         """ % call
     status, out, err = run_child(code, fifo, timeout=30)
-    assert (status, out, err) == (0, "TimeoutError no writer 0\n", "")
+    assert (status, out, err) == (0, "TimeoutError no writer\n", "")
 
 
 @posix_only
@@ -257,10 +256,10 @@ def test_records_stacked_on_one_offset_cannot_grow_quadratically(tmp_path, kind)
     data = patch_header(data, 16, 0)
     data = put_i32(data, DATA_OFFSET + 28, 59999)
     path = save(tmp_path, data)
-    started = time.monotonic()
+    started = time.process_time()  # the work done, which a loaded machine does not inflate
     with pytest.raises(MemoryError, match="VELLKIT_MEMORY_LIMIT"):
         vellkit.getVellData(path, (kind, "3D", "NONE"))
-    assert time.monotonic() - started < 10
+    assert time.process_time() - started < 10
 
 
 @pytest.mark.parametrize("setting, fails", [("100", True), ("1K", True), ("64M", False), (" 2 g ", False)])
@@ -317,8 +316,8 @@ def test_rows_that_do_not_advance_are_bounded_by_the_file(tmp_path, capsys, monk
     nln = data.index(b"NLN\0") + 8
     data[nln:nln + 4] = struct.pack("<i", rows)
     path = save(tmp_path, bytes(data))
-    started = time.monotonic()
+    started = time.process_time()
     with pytest.raises(ValueError, match="claims 8524 rows, more than the file holds"):
         vellkit.getVellData(path, ("AB", "3D", "NONE"))
-    assert time.monotonic() - started < 5
+    assert time.process_time() - started < 5
     assert seen == [] and capsys.readouterr().err == ""

@@ -191,8 +191,8 @@ def test_huge_store_table_claims_fail_promptly(tmp_path, kind, family, claim):
     else:
         data = put_i32(data, DATA_OFFSET + TABLE + 4, HUGE)
     path = save(tmp_path, data)
-    start = time.monotonic()
+    start = time.process_time()  # the work done, which a loaded machine does not inflate
     with pytest.raises(ValueError):
         read(path, kind)
-    assert time.monotonic() - start < 5.0
+    assert time.process_time() - start < 5.0
 
