@@ -5,6 +5,7 @@ import csv
 import functools
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -300,23 +301,6 @@ def _native_kind(path):
     return next(b["kind"] for b in _native.describe_file(path)["blocks"] if b["kind"])
 
 
-def test_a_failed_zarr_store_leaves_the_old_one(files, tmp_path):
-    from vellkit_tools.cli import _batch
-    old = tmp_path / "map_AB_3D_NONE.zarr"
-    old.mkdir()
-    (old / "kept").write_text("old store")
-
-    def fill(tmp):
-        with open(os.path.join(tmp, "half"), "w") as f:
-            f.write("x")
-        raise OSError(28, "No space left on device")
-
-    with pytest.raises(OSError):
-        with _batch.atomic_output_folder(str(old)) as tmp:
-            fill(tmp)
-    assert sorted(os.listdir(tmp_path)) == [old.name] and (old / "kept").read_text() == "old store"
-
-
 @posix_only
 def test_file_names_that_are_not_utf8(files, tmp_path):
     folder = os.fsencode(str(tmp_path))
@@ -327,7 +311,8 @@ def test_file_names_that_are_not_utf8(files, tmp_path):
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 0, err
     target = os.path.join(folder, b"out\xfe", b"sp\xff_AB_2D_NONE.json")
-    assert target in out.split(b"\n")
+    # Listed as every command prints names: bytes that are not text escaped.
+    assert os.path.join(folder, b"out\\xfe", b"sp\\xff_AB_2D_NONE.json") in out.split(b"\n")
     with open(target, "rb") as exported_json:  # a bytes name, which pathlib does not take
         assert json.loads(exported_json.read())["file"] == "sp\\xff.vell"
 
@@ -359,21 +344,6 @@ def test_outputs_follow_the_umask(files, tmp_path, umask):
     assert run("export", files["spectrum"], "--to", tmp_path, umask=umask)[0] == 0
     for name in os.listdir(tmp_path):
         assert os.stat(tmp_path / name).st_mode & 0o777 == 0o666 & ~umask, name
-
-
-def test_atomic_output_leaves_nothing_on_failure(tmp_path):
-    from vellkit_tools.cli._batch import atomic_output
-    target = tmp_path / "out.csv"
-    target.write_text("old")
-    for error in (ValueError, KeyboardInterrupt):
-        with pytest.raises(error):
-            with atomic_output(str(target)) as tmp:
-                open(tmp, "w").write("half")
-                raise error()
-    assert os.listdir(tmp_path) == ["out.csv"] and target.read_text() == "old"
-    with atomic_output(str(target)) as tmp:
-        open(tmp, "w").write("new")
-    assert os.listdir(tmp_path) == ["out.csv"] and target.read_text() == "new"
 
 
 # ----------------------------------------------------------------------------
@@ -496,7 +466,7 @@ def _slow_unless_flag(path, send, flag):
         while not os.path.exists(flag) and time.monotonic() < deadline:
             time.sleep(0.01)
     elif path == "dies":
-        from vellkit_tools.cli._batch import part_name
+        from vellkit_tools._atomic import part_name
         open(part_name(os.path.dirname(flag)), "w").close()
         os.kill(os.getpid(), signal.SIGKILL)
     send("sent by " + path)
@@ -506,6 +476,7 @@ def _slow_unless_flag(path, send, flag):
 @posix_only
 def test_runner_reports_each_file_as_it_ends_and_a_dead_worker_fails_alone(tmp_path):
     from vellkit_tools.cli import _batch
+    from vellkit_tools._atomic import remove_parts
     flag = str(tmp_path / "flag")
     events = []
 
@@ -516,7 +487,7 @@ def test_runner_reports_each_file_as_it_ends_and_a_dead_worker_fails_alone(tmp_p
 
     def failed(path, reason, pid):
         events.append(("failed", path, reason))
-        _batch.remove_parts(str(tmp_path), pid)
+        remove_parts(str(tmp_path), pid)
 
     _batch.run_in_processes(["slow", "dies", "fast"], functools.partial(_slow_unless_flag, flag=flag), 2,
                             on_message=lambda path, m: events.append(("message", path, m)),
@@ -659,33 +630,86 @@ def test_batch_benchmark_runs_quick():
     assert "listed == left: True" in proc.stdout
 
 
-def test_an_output_is_said_before_it_takes_its_place_and_taken_back_if_it_does_not(tmp_path, monkeypatch):
-    # A run stopped while an output moves into place must know to remove it.
-    from vellkit_tools.cli import export
-    written = []
-    record = export.recorder(written)
-    options = {"to": str(tmp_path), "force": True, "skip_existing": False}
-    out = export._Writer("source.vell", options, record)
-    seen = []
+# ----------------------------------------------------------------------------
+# A run stopped or killed: every output the old one or the complete new one
 
-    def fill(tmp):
-        with open(tmp, "w") as f:
-            f.write("data")
+STOPPER = """
+import os, signal, sys, time
+from vellkit_tools.cli import _formats, export, main
+how = sys.argv[1]
+calls = [0]
 
-    real_replace = os.replace
+def stopping(real):
+    def fill(*args):
+        real(*args)
+        calls[0] += 1
+        if calls[0] == 2:  # the file's second block is written: stop the run
+            os.kill(os.getpid(), getattr(signal, how))
+            time.sleep(30)
+    return fill
 
-    def replace(src, dst):
-        seen.append(list(written))  # already said when it takes its place
-        real_replace(src, dst)
+_formats.write_csv = stopping(_formats.write_csv)
+export._to_zarr = stopping(export._to_zarr)
+sys.exit(main(sys.argv[2:]))
+"""
 
-    monkeypatch.setattr(os, "replace", replace)
-    out.write(str(tmp_path / "a.csv"), fill)
-    assert seen == [[str(tmp_path / "a.csv")]] and written == [str(tmp_path / "a.csv")]
 
-    def failing_replace(src, dst):
-        raise OSError(28, "No space left on device")
+def _tree(folder):
+    """Every output under ``folder`` by name: its bytes, or a folder's files' bytes."""
+    found = {}
+    for name in os.listdir(str(folder)):
+        path = os.path.join(str(folder), name)
+        if os.path.isdir(path):
+            found[name] = {os.path.relpath(os.path.join(d, f), path): Path(d, f).read_bytes()
+                           for d, _, fs in os.walk(path) for f in fs}
+        else:
+            found[name] = Path(path).read_bytes()
+    return found
 
-    monkeypatch.setattr(os, "replace", failing_replace)
-    with pytest.raises(export.CommandError, match="cannot write it"):
-        out.write(str(tmp_path / "b.csv"), fill)
-    assert written == [str(tmp_path / "a.csv")] and not _parts(tmp_path)
+
+@posix_only
+@pytest.mark.parametrize("fmt", ["csv", "zarr"])
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM", "SIGKILL"])
+def test_a_stopped_run_keeps_every_old_output(files, tmp_path, fmt, how):
+    if fmt == "zarr":
+        pytest.importorskip("zarr")
+    sources = [files["derivs"], files["spectrum"]]  # four blocks, then one
+    fresh, out = tmp_path / "fresh", tmp_path / "out"
+    assert run("export", *sources, "--to", fresh, "--format", fmt, "--no-images")[0] == 0
+    new = _tree(fresh)
+    shutil.copytree(str(fresh), str(out))
+    for name in os.listdir(str(out)):  # every output there before the run, different
+        path = out / name
+        if path.is_dir():
+            shutil.rmtree(str(path))
+            path.mkdir()
+            (path / "old").write_bytes(b"old " + name.encode())
+        else:
+            path.write_bytes(b"old " + name.encode())
+    old = _tree(out)
+    script = tmp_path / "stopper.py"
+    script.write_text(STOPPER)
+    jobs = ["--jobs", "2"] if how == "SIGKILL" else []  # a worker is killed, not the run
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(PYTHON_DIR)] + sys.path))
+    proc = subprocess.run([sys.executable, str(script), how, "export", *sources, "--to", str(out),
+                           "--format", fmt, "--no-images", "--force"] + jobs,
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    assert proc.returncode == (1 if how == "SIGKILL" else 130), proc.stderr
+    after = _tree(out)
+    assert sorted(after) == sorted(old)  # nothing lost, nothing left behind
+    assert all(after[n] in (old[n], new[n]) for n in after)
+    assert any(after[n] == old[n] for n in after if n.startswith("derivs"))
+
+
+@posix_only
+def test_temporaries_of_a_killed_run_are_removed_by_the_next(files, tmp_path):
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    (tmp_path / (".vellkit-%d-0123abcd.part" % dead.pid)).write_text("half a CSV")
+    (tmp_path / (".vellkit-%d-4567abcd.part" % dead.pid)).mkdir()  # half a Zarr store
+    (tmp_path / (".vellkit-%d-4567abcd.part" % dead.pid) / "zarr.json").write_text("{}")
+    alive = tmp_path / (".vellkit-%d-89abcdef.part" % os.getpid())  # a run still going
+    alive.write_text("busy")
+    status, _, err = run("export", files["spectrum"], "--to", tmp_path, "--no-images")
+    assert status == 0, err
+    assert _parts(tmp_path) == [alive.name]

@@ -27,14 +27,13 @@ File format in brief (every number little-endian except the magic number):
   ``Fxx``/``Zxx``) and image entries (labels, ``SIZ``, ``T00``, ``F00`` and
   the image bytes).
 
-Every file is written through :func:`atomic_write`: into a temporary file
-in the target's folder that replaces the target only once complete.
+Every file is written through :func:`atomic_write` (from
+:mod:`vellkit_tools._atomic`): into a temporary file in the target's folder
+that replaces the target only once complete.
 """
 
 from __future__ import annotations
 
-import contextlib
-import errno
 import numbers
 import os
 import struct
@@ -43,6 +42,8 @@ from array import array
 from collections.abc import Mapping
 from typing import (Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple,
                     Union, cast)
+
+from ._atomic import AtomicFile, atomic_write
 
 __all__ = [
     "MAGIC", "HEADER_SIZE", "INT32_MAX", "DEFAULT_INFO_SIZE", "TIME_AT", "LABEL_AT",
@@ -827,101 +828,3 @@ def encode_layout(layout: Layout, codes: Sequence[int], sizes: Sequence[int], *,
     pieces.append((0, encode_header(layout.directory_at, layout.capacity, len(entries),
                                     version=version)))
     return pieces
-
-
-# ----------------------------------------------------------------------------
-# Atomic writes
-# ----------------------------------------------------------------------------
-
-class AtomicFile(object):
-    """The temporary file :func:`atomic_write` fills; failures name the target."""
-
-    def __init__(self, fd: int, target: str) -> None:
-        self.fd = fd
-        self.target = target
-
-    def _failed(self, err: OSError) -> OSError:
-        # A failing write names no file by itself; the target is the one the caller knows.
-        if err.filename is None and err.errno is not None:
-            return OSError(err.errno, err.strerror, self.target)
-        return err
-
-    def write(self, data: Any) -> int:
-        """Write all of ``data`` (bytes or any buffer) at the current position."""
-        view = memoryview(data).cast("B")
-        done = 0
-        try:
-            while done < len(view):
-                done += os.write(self.fd, view[done:done + (1 << 30)])
-        except OSError as err:
-            raise self._failed(err) from err
-        return done
-
-    def seek(self, offset: int) -> None:
-        """Move to byte ``offset`` (past the end: the gap reads as zeros)."""
-        os.lseek(self.fd, offset, os.SEEK_SET)
-
-    def truncate(self, size: int) -> None:
-        """Cut or extend the file to ``size`` bytes."""
-        try:
-            os.ftruncate(self.fd, size)
-        except OSError as err:
-            raise self._failed(err) from err
-
-    def sync(self) -> None:
-        """Flush the file to the disk, so that the replace never exposes a hole."""
-        try:
-            os.fsync(self.fd)
-        except OSError as err:
-            raise self._failed(err) from err
-
-
-_OPEN_FLAGS = (os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
-               | getattr(os, "O_CLOEXEC", 0))
-
-
-def _create_temporary(target: str) -> Tuple[int, str]:
-    folder, name = os.path.split(target)
-    for _ in range(100):
-        candidate = os.path.join(folder, ".%s.%s.tmp" % (name, os.urandom(4).hex()))
-        try:
-            # Mode 0o666 through the umask, as open() gives (mkstemp would give 0o600).
-            return os.open(candidate, _OPEN_FLAGS, 0o666), candidate
-        except FileExistsError:
-            continue
-        except OSError as err:  # a missing or read-only folder: the caller knows the target's name
-            raise OSError(err.errno, err.strerror, target) from err
-    raise FileExistsError(errno.EEXIST, "no free temporary name", target)
-
-
-@contextlib.contextmanager
-def atomic_write(path: Union[str, bytes, "os.PathLike[Any]"]) -> Iterator[AtomicFile]:
-    """Write a file at ``path`` all at once, or not at all.
-
-    Yields an :class:`AtomicFile`: a temporary file in the target's folder
-    (so the replace stays on one file system), created with the mode the
-    umask gives.  When the block ends normally the file is flushed to disk
-    and replaces ``path``; on any exception it is removed, and whatever was
-    at ``path`` stays as it was.
-    """
-    target = os.fsdecode(os.fspath(path))
-    if os.path.isdir(target):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
-    # A symbolic link stays a link: the file it points to is the one replaced.
-    destination = os.path.realpath(target) if os.path.islink(target) else target
-    fd, temporary = _create_temporary(destination)
-    try:
-        out = AtomicFile(fd, target)
-        try:
-            yield out
-            out.sync()
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.close(fd)
-            raise
-        os.close(fd)
-        os.replace(temporary, destination)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(temporary)
-        raise

@@ -8,11 +8,12 @@ import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .. import kinds
+from .._atomic import Replacement, remove_parts, remove_stale_parts
 from . import _formats
-from ._batch import (HeldInterrupts, Progress, add_inputs, add_jobs, add_overwrite, atomic_output,
-                     atomic_output_folder, remove_output, remove_parts, run_in_processes)
-from ._common import (CommandError, Outcome, Reports, captured, describe_error, finish, inputs,
-                      list_blocks, read_block, read_images, triple_name)
+from ._batch import HeldInterrupts, Progress, run_in_processes
+from ._common import (CommandError, Outcome, Reports, captured, describe_error, escape, finish, inputs,
+                      list_blocks, read_block, read_images, shown, triple_name)
+from ._options import add_inputs, add_jobs, add_overwrite, block_request
 
 NAME = "export"
 HELP = ("Export every block (or those named with --block) of every file, one output per block "
@@ -21,19 +22,12 @@ HELP = ("Export every block (or those named with --block) of every file, one out
         "one row per line; what the table does not hold (units, parameters, exact trace labels, "
         "region titles) is in NAME.csv.json beside each. JSON is strict: NaN and infinities are "
         "null. Regions are numbered by the file's group numbers. Every output is written to a "
-        "temporary file first, so an output is complete or absent; Ctrl-C removes the outputs of "
-        "the files not finished.")
+        "temporary file first and a file's outputs are put in place together once all are "
+        "complete, so each output is the complete new one or the one that was there before "
+        "(Ctrl-C and SIGTERM included); temporaries left by a killed run are removed by the next.")
 EXAMPLES = ["vellkit export measurements/*.vell --to out --format csv",
             "vellkit export big.vell --to out --format npz --block AB/3D/NONE --force",
             "vellkit export -r run42 --to out --format netcdf --jobs 4 --skip-existing"]
-
-
-def block_request(text: str) -> Tuple[str, ...]:
-    """A --block value (AB/3D/NONE, or a prefix such as AB; NDER and 3DER both taken)."""
-    try:
-        return kinds.parse_block(text)
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc))
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -73,27 +67,13 @@ def _holds(path: str, data: bytes) -> bool:
         return False
 
 
-class Retracted(str):
-    """An output said to be written that did not take its place after all."""
-
-
-def recorder(written: List[str]) -> Callable[[str], None]:
-    """What keeps the list of a file's outputs from what its export says."""
-    def record(output: str) -> None:
-        if isinstance(output, Retracted):
-            if str(output) in written:
-                written.remove(str(output))
-        else:
-            written.append(output)
-    return record
-
-
 class _Writer(object):
-    """Writes the outputs of one file, each atomically, and says each to ``send``."""
+    """Writes the outputs of one file: each to a temporary beside it, all put
+    in place together by :meth:`commit` once every one is complete."""
 
-    def __init__(self, path: str, options: Dict[str, Any], send: Callable[[Any], None]) -> None:
-        self.path, self.options, self.send = path, options, send
-        self.written: List[str] = []
+    def __init__(self, path: str, options: Dict[str, Any]) -> None:
+        self.path, self.options = path, options
+        self.staged: List[Replacement] = []
 
     def targets(self, *names: str) -> List[str]:
         """The paths of the outputs of one block (a CSV file and its sidecar go together).
@@ -120,38 +100,51 @@ class _Writer(object):
             return None
         return self.targets(name)[0]
 
-    def write(self, out: str, fill: Callable[[str], None]) -> None:
-        self._commit(out, fill, atomic_output)
-
-    def write_folder(self, out: str, fill: Callable[[str], None]) -> None:
-        """:meth:`write` for an output that is a folder."""
-        self._commit(out, fill, atomic_output_folder)
-
-    def _commit(self, out: str, fill: Callable[[str], None], atomic: Callable[[str], Any]) -> None:
-        # The output is said before it takes its place, so that a run stopped
-        # from then on (a worker ended) knows to remove it; taken back if it
-        # does not take its place after all.
-        said = False
+    def write(self, out: str, fill: Callable[[str], None], folder: bool = False) -> None:
+        """Fill a temporary for ``out`` (a folder with ``folder``); it takes
+        its place at :meth:`commit`."""
         try:
-            with atomic(out) as tmp:
-                fill(tmp)
-                self.written.append(out)
-                self.send(out)
-                said = True
+            staged = Replacement(out, folder)
         except OSError as exc:
-            if said:
-                self.written.remove(out)
-                self.send(Retracted(out))
             raise CommandError("%s: cannot write it: %s" % (out, exc.strerror or exc))
-        except BaseException:
-            if said:
-                self.written.remove(out)
-                self.send(Retracted(out))
-            raise
+        self.staged.append(staged)
+        staged.close()
+        try:
+            fill(staged.temporary)
+        except OSError as exc:
+            raise CommandError("%s: cannot write it: %s" % (out, exc.strerror or exc))
 
-    def remove_all(self) -> None:
-        for out in self.written:
-            remove_output(out)
+    def drop_from(self, count: int) -> None:
+        """Discard the outputs staged after the first ``count`` (a block that failed half-way)."""
+        for staged in self.staged[count:]:
+            staged.discard()
+        del self.staged[count:]
+
+    def commit(self) -> List[str]:
+        """Put every staged output in place; the outputs written.
+
+        Every temporary is flushed to the disk first, so a full disk fails
+        before any output is touched; then the renames run with Ctrl-C and
+        SIGTERM held back, so the file's outputs take their places together.
+        """
+        try:
+            for staged in self.staged:
+                staged.prepare()
+        except OSError as exc:
+            self.discard()
+            raise CommandError("%s: cannot write it: %s" % (exc.filename, exc.strerror or exc))
+        written = []
+        with HeldInterrupts():
+            for staged in self.staged:
+                staged.swap()
+                written.append(staged.target)
+        self.staged = []
+        return written
+
+    def discard(self) -> None:
+        for staged in self.staged:
+            staged.discard()
+        self.staged = []
 
 
 def _put(data: bytes) -> Callable[[str], None]:
@@ -233,7 +226,7 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
         dataset = _open_dataset(path, triple, reports, fmt)
         try:
             if fmt == "zarr":
-                out.write_folder(target, lambda tmp: _to_zarr(dataset, tmp))
+                out.write(target, lambda tmp: _to_zarr(dataset, tmp), folder=True)
             else:
                 out.write(target, dataset.to_netcdf)
         finally:
@@ -279,13 +272,14 @@ def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[
 
 
 def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
-                ) -> Tuple[List[str], List[str]]:
-    """Export one file, saying each output written to ``send``; (problems, warnings).
+                ) -> Tuple[List[str], List[str], List[str]]:
+    """Export one file; (outputs written, problems, warnings).
 
-    Interrupted (KeyboardInterrupt), it removes the outputs it wrote: a file's
-    outputs are all there or none.
+    The outputs are put in place together at the end (see
+    :meth:`_Writer.commit`): stopped before (KeyboardInterrupt), it leaves
+    every output as it was and no temporary behind.
     """
-    out = _Writer(path, options, send)
+    out = _Writer(path, options)
     problems: List[str] = []
     warnings: List[str] = []
     stem = os.path.splitext(os.path.basename(path))[0]
@@ -294,19 +288,22 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
         try:
             chosen = _blocks(path, options["blocks"], reports)
         except CommandError as exc:
-            return [str(exc)], warnings
+            return [], [str(exc)], warnings
         if len(reports):
-            return ["%s: the directory cannot be read: %s (see 'vellkit check')"
-                    % (path, reports.summary())], warnings
+            return [], ["%s: the directory cannot be read: %s (see 'vellkit check')"
+                        % (path, reports.summary())], warnings
         for triple in chosen:
             reports = Reports()
+            staged = len(out.staged)
             try:
                 _export_block(out, triple, stem, reports)
             except _Skip:
                 pass
             except CommandError as exc:
+                out.drop_from(staged)
                 problems.append(str(exc))
             except Exception as exc:  # e.g. MemoryError: this block's failure, the run goes on
+                out.drop_from(staged)
                 problems.append("%s: block %s: %s" % (path, kinds.block_text(triple),
                                                       describe_error(exc)))
             if len(reports):
@@ -314,10 +311,13 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
                                 % (path, kinds.block_text(triple), reports.summary()))
         if not options["no_images"]:
             _export_images(out, stem, problems, warnings)
-    except BaseException:
-        out.remove_all()
-        raise
-    return problems, warnings
+        try:
+            written = out.commit()
+        except CommandError as exc:
+            return [], problems + [str(exc)], warnings
+    finally:
+        out.discard()
+    return written, problems, warnings
 
 
 # ----------------------------------------------------------------------------
@@ -341,45 +341,42 @@ def run(args: argparse.Namespace) -> int:
         os.makedirs(args.to, exist_ok=True)
     except OSError as exc:
         raise CommandError("%s: cannot make the output folder: %s" % (args.to, exc.strerror or exc))
+    remove_stale_parts(args.to)  # of a run that was killed
     options = {"to": args.to, "format": args.format, "force": args.force,
                "skip_existing": args.skip_existing, "no_images": args.no_images,
                "blocks": list(args.block)}
     bar = Progress(len(files), "exporting")
     for outcome in outcomes:
-        bar.print("vellkit: " + outcome.problems[0], sys.stderr)
+        bar.print("vellkit: " + escape(outcome.problems[0]), sys.stderr)
     by_path = {path: Outcome(path) for path in files}
-    written: Dict[str, List[str]] = {path: [] for path in files}
 
-    def done(path: str, result: Tuple[List[str], List[str]]) -> None:
-        problems, warnings = result
+    def done(path: str, result: Tuple[List[str], List[str], List[str]]) -> None:
+        written, problems, warnings = result
         bar.advance()
-        if written[path]:
-            bar.print("\n".join(written[path]))
+        if written:
+            bar.print("\n".join(shown(output) for output in written))
         for message in warnings + problems:
-            bar.print("vellkit: " + message, sys.stderr)
+            bar.print("vellkit: " + escape(message), sys.stderr)
         by_path[path].problems.extend(problems)
 
     def failed(path: str, reason: str, pid: Optional[int]) -> None:
-        # A worker that died or was stopped: its outputs (whole or temporary) go.
-        for output in written[path]:
-            remove_output(output)
-        written[path] = []
+        # A worker that died or was stopped: its outputs are each the old or
+        # the complete new one; only its temporaries go.
         if pid is not None:
             remove_parts(args.to, pid)
         if reason != "interrupted":
-            done(path, (["%s: %s" % (path, reason)], []))
+            done(path, ([], ["%s: %s" % (path, reason)], []))
 
     work = functools.partial(export_file, options=options)
     bar.start()
     try:
         if args.jobs == 1 or len(files) == 1:
             for path in files:
-                result = work(path, recorder(written[path]))
+                result = work(path, lambda message: None)
                 with HeldInterrupts():  # a finished file's outputs are listed whole
                     done(path, result)
         else:
-            run_in_processes(files, work, args.jobs,
-                             on_message=lambda path, output: recorder(written[path])(output),
+            run_in_processes(files, work, args.jobs, on_message=lambda path, message: None,
                              on_done=done, on_failed=failed)
     finally:
         bar.close()
