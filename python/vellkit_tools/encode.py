@@ -1,7 +1,7 @@
 """The VELL file format, encoded for writing: the one place that knows its bytes.
 
 :mod:`vellkit_tools.writer` (record level) and :mod:`vellkit_tools.arrays`
-(whole arrays) both build on this module; it needs only the standard library.
+(whole arrays) both build on this module; it needs only numpy.
 
 File format in brief (every number little-endian except the magic number):
 
@@ -43,6 +43,8 @@ from collections.abc import Mapping
 from typing import (Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple,
                     Union, cast)
 
+import numpy as np
+
 from ._atomic import AtomicFile, atomic_write
 
 __all__ = [
@@ -53,7 +55,7 @@ __all__ = [
     "Params", "block_type", "decode_block_type", "type_code", "split_fields",
     "Param", "encode_parameters", "merge_params", "param_items", "fixed_text",
     "float32_bytes", "flatten", "pad4",
-    "Record", "gap", "runs", "encode_3d_head", "encode_3d_block",
+    "Record", "encode_records", "gap", "runs", "encode_3d_head", "encode_3d_block",
     "AnnotationTable", "encode_annotation_block", "multi_region_table",
     "Image", "image_suffix", "encode_image_block",
     "Entry", "encode_header", "encode_entries", "encode_extension", "words", "Layout", "lay_out", "encode_layout",
@@ -348,15 +350,44 @@ class Record(object):
 
     def encode(self, block_size: int, info_size: int) -> bytes:
         """Bytes of this record: ``block_size`` data bytes then ``info_size`` info bytes."""
-        data = float32_bytes(self.values)[:block_size].ljust(block_size, b"\0")
-        info = bytearray(max(info_size, LABEL_AT))
-        base = bytes(self.info or b"")[:len(info)]
-        info[:len(base)] = base
-        if self.time is not None:
-            info[TIME_AT:TIME_AT + 8] = struct.pack("<d", float(self.time))
-        if self.label:
-            info[LABEL_AT:] = fixed_text(self.label, len(info) - LABEL_AT, "label")
-        return data + bytes(info[:info_size])
+        values = np.frombuffer(float32_bytes(self.values), "<f4").reshape(1, -1)
+        return encode_records(values, block_size, info_size,
+                              times=None if self.time is None else [self.time],
+                              labels=[self.label] if self.label else None,
+                              infos=[self.info] if self.info else None).tobytes()
+
+
+def encode_records(values: Any, block_size: int, info_size: int = DEFAULT_INFO_SIZE, *,
+                   times: Any = None, labels: Optional[Sequence[Union[str, bytes]]] = None,
+                   infos: Optional[Sequence[Optional[bytes]]] = None) -> "np.ndarray":
+    """The bytes of records of a 3D data block, one row of ``block_size +
+    info_size`` bytes per record (a ``uint8`` array): the first use of the
+    record layout, for one :class:`Record` or a whole chunk of spectra.
+
+    ``values`` ``(records, points)``: written as float32, cut or zero-padded
+    to ``block_size`` bytes.  The info record starts from ``infos`` (raw
+    bytes per record, default all zero), then gets ``times`` (float64 at
+    byte 136; None leaves those bytes) and ``labels`` (at byte 152,
+    NUL-padded, see :func:`fixed_text`).
+    """
+    rows = np.ascontiguousarray(values, dtype="<f4")
+    rows = rows.reshape(rows.shape[0] if rows.ndim else 1, -1)
+    count = rows.shape[0]
+    width = max(int(info_size), LABEL_AT)  # the fields are placed, then the record is cut
+    out = np.zeros((count, block_size + width), np.uint8)
+    data = rows.view(np.uint8).reshape(count, -1)[:, :block_size]
+    out[:, :data.shape[1]] = data
+    info = out[:, block_size:]
+    for k, raw in enumerate(infos or ()):
+        base = bytes(raw or b"")[:width]
+        info[k, :len(base)] = np.frombuffer(base, np.uint8)
+    if times is not None:
+        stamps = np.ascontiguousarray(np.asarray(times, dtype="<f8").reshape(count, 1))
+        info[:, TIME_AT:TIME_AT + 8] = stamps.view(np.uint8)
+    for k, label in enumerate(labels or ()):
+        if label:
+            info[k, LABEL_AT:] = np.frombuffer(fixed_text(label, width - LABEL_AT, "label"), np.uint8)
+    return out[:, :block_size + int(info_size)]
 
 
 def gap(nbytes: int) -> List[int]:

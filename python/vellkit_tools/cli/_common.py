@@ -420,7 +420,7 @@ def describe_file(path: str) -> Dict[str, Any]:
         return cast(Dict[str, Any], _native.describe_file(path))
     except OSError as exc:
         raise CommandError("%s: %s" % (name, exc.strerror or exc))
-    except (ValueError, MemoryError) as exc:  # the message names the file
+    except READ_ERRORS as exc:  # the message names the file
         if str(exc).endswith(_NOT_VELL):
             raise CommandError("%s: not a VELL file (%s)" % (name, _not_vell_why(path)))
         raise CommandError(escape(describe_error(exc)))

@@ -11,7 +11,7 @@ import numpy as np
 
 from ..kinds import kind, parse_block
 from ..units import x_unit_label, x_unit_long_name
-from ._common import (Outcome, block_dims, block_words, describe_file, escape, find_block, finish_described,
+from ._common import (READ_ERRORS, Outcome, block_dims, block_words, describe_file, escape, find_block, finish_described,
                       merged_parameters, param_label, plain, run_per_file, safe_output, shown)
 from ._options import add_inputs, add_json
 from .list import file_problems, image_entry
@@ -139,7 +139,7 @@ def block_info(path: str, block: Dict[str, Any]) -> "OrderedDict[str, Any]":
     if block.get("kind") and _needs_plan(block["kind"]) and not block.get("problem"):
         try:
             _plan_details(path, block, info)
-        except (ValueError, OSError, MemoryError) as exc:
+        except READ_ERRORS as exc:
             info["problem"] = str(exc)
     info["parameters"] = [OrderedDict([("name", name), ("label", param_label(name)),
                                        ("value", plain(value))])
