@@ -423,7 +423,8 @@ def describe_file(path: str) -> Dict[str, Any]:
     except READ_ERRORS as exc:  # the message names the file
         if str(exc).endswith(_NOT_VELL):
             raise CommandError("%s: not a VELL file (%s)" % (name, _not_vell_why(path)))
-        raise CommandError(escape(describe_error(exc)))
+        text = escape(describe_error(exc))
+        raise CommandError(text if os.fspath(path) in str(exc) else "%s: %s" % (name, text))
 
 
 #: The end of the reading core's message for a file without the magic number.
