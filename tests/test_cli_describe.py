@@ -530,3 +530,15 @@ def test_open_mfdataset_names_a_file_too_short(tmp_path):
     for short in _short_files(tmp_path):
         with pytest.raises(ValueError, match=re.escape(str(short))):
             open_mfdataset([good, str(short)])
+
+
+def test_an_svg_preview_of_control_characters_is_xml(tmp_path):
+    pytest.importorskip("matplotlib")
+    import xml.etree.ElementTree as ElementTree
+    path = arrays.write_traces(tmp_path / "t.vell", np.ones((2, 40), np.float32),
+                               ["bell\x07", "esc\x1b[31m"], x=X, params={"DXU": "WN\x1b"})
+    status, out, err = run("preview", path, "--out", tmp_path / "t.svg")
+    assert status == 0, err
+    ElementTree.parse(str(tmp_path / "t.svg"))  # well-formed
+    drawn = (tmp_path / "t.svg").read_bytes()  # (the text, drawn as paths, named in comments)
+    assert b"esc\\x1b[31m" in drawn and b"\x1b" not in drawn and b"\x07" not in drawn

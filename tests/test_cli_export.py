@@ -713,3 +713,41 @@ def test_temporaries_of_a_killed_run_are_removed_by_the_next(files, tmp_path):
     status, _, err = run("export", files["spectrum"], "--to", tmp_path, "--no-images")
     assert status == 0, err
     assert _parts(tmp_path) == [alive.name]
+
+
+# ----------------------------------------------------------------------------
+# Text from files and file names, made safe
+# ----------------------------------------------------------------------------
+
+FORMULAS = ['=HYPERLINK("http://example.invalid","x")', "=cmd|' /C calc'!A0", "+1+2", "@SUM(A1)",
+            "-2+3", "\tlead", "-5", "plain"]
+
+
+def test_csv_cells_that_look_like_formulas_are_inert(tmp_path):
+    source = arrays.write_traces(tmp_path / "f.vell", np.ones((len(FORMULAS), 4), np.float32), FORMULAS)
+    status, _, err = run("export", source, "--to", tmp_path / "out", "--no-images")
+    assert status == 0, err
+    table = tmp_path / "out" / "f_TRC_3D_NONE.csv"
+    with open(str(table), newline="", encoding="utf-8") as f:
+        head = next(csv.reader(f))
+    assert head[1:] == ["'" + FORMULAS[0], "'" + FORMULAS[1], "'+1+2", "'@SUM(A1)", "'-2+3", "'\tlead",
+                        "-5", "plain"]
+    side = json.loads(Path(str(table) + ".json").read_text(encoding="utf-8"))
+    assert side["labels"] == FORMULAS and side["columns"] == head
+
+
+@posix_only
+def test_file_names_with_escape_sequences_are_escaped(files, tmp_path):
+    good = tmp_path / "a\x1b[31mred.vell"
+    good.write_bytes(Path(files["spectrum"]).read_bytes())
+    empty = tmp_path / "b\x1b]0;title\x07.vell"
+    empty.write_bytes(b"")
+    status, out, err = run("export", good, empty, "--to", tmp_path / "out", "--format", "json")
+    assert status == 1
+    assert "\x1b" not in out + err and "\x07" not in out + err
+    assert str(tmp_path / "out" / "a\\x1b[31mred_AB_2D_NONE.json") in out.split("\n")
+    assert "  %s: not a VELL file" % (tmp_path / "b\\x1b]0;title\\x07.vell") in err
+    for command in ("list", "show", "check"):
+        status, out, err = run(command, good, empty)
+        assert status == 1 and "\x1b" not in out + err and "\x07" not in out + err, command
+        assert "b\\x1b]0;title\\x07.vell" in out + err

@@ -20,6 +20,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from ._atomic import atomic_output
+from ._text import escape
 from .bands import band_area
 from .kinds import KINDS, BlockRequest, kind_of_result, match_block
 from .units import data_type_name, x_unit_label, x_unit_long_name
@@ -391,6 +392,10 @@ def _plain_texts(fig) -> None:
     for text in fig.findobj(Text):
         text.set_parse_math(False)
         text.set_usetex(False)
+        # Control characters (ESC, BEL) escaped: no picture format holds them
+        # (an SVG with them is not XML) and no reader should see them raw.
+        drawn = text.get_text()
+        text.set_text("\n".join(escape(line) for line in drawn.split("\n")))
 
 
 def plot_result(result: Any, *, at: Optional[float] = None, band: Optional[Band] = None,

@@ -6,7 +6,6 @@ import io
 import json
 import math
 import os
-import re
 import signal
 import sys
 import _thread
@@ -19,6 +18,7 @@ import numpy as np
 
 import vellkit
 
+from .._text import escape
 from ..kinds import kind, match_block
 from ..units import x_unit_label, x_unit_long_name
 from ._batch import EXIT_FAILED, EXIT_OK, Progress, gather_inputs, not_a_file
@@ -376,30 +376,6 @@ def run_per_file(paths: Sequence[str], work: Callable[[str, Outcome], None], wha
 # ----------------------------------------------------------------------------
 # Describing files from their headers alone (list, show, check, preview)
 # ----------------------------------------------------------------------------
-
-#: Characters shown escaped on a terminal: controls (\r, ESC, ...), the
-#: Unicode format characters that reorder text, and lone surrogates (bytes
-#: of a file name that are not text).
-_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
-_NAMED_ESCAPES = {"\r": "\\r", "\n": "\\n", "\t": "\\t"}
-
-
-def _escape_char(match: "re.Match[str]") -> str:
-    char = match.group(0)
-    code = ord(char)
-    if char in _NAMED_ESCAPES:
-        return _NAMED_ESCAPES[char]
-    if 0xDC80 <= code <= 0xDCFF:  # a byte that was not text, kept by surrogateescape
-        return "\\x%02x" % (code - 0xDC00)
-    return "\\x%02x" % code if code < 0x100 else "\\u%04x" % code
-
-
-def escape(text: Any) -> str:
-    """``text`` as it may be printed on a terminal: control characters,
-    escape sequences and bytes that are not text shown escaped (``\\r``,
-    ``\\x1b``, ``\\xff``), everything else as it is."""
-    return _UNSAFE.sub(_escape_char, str(text))
-
 
 def shown(path: Any) -> str:
     """A file name as the command prints it (:func:`escape`d)."""

@@ -7,7 +7,9 @@ Which table a result becomes is the kind's export layout in
   ends). The first line is the header row, every other line one data row, so
   ``pandas.read_csv(f)`` and ``numpy.loadtxt(f, delimiter=",", skiprows=1)``
   read every row. Line breaks in a column name (a trace label) are written
-  as ``\\n`` / ``\\r`` so a row is always one line. What the table does not
+  as ``\\n`` / ``\\r`` so a row is always one line, and a name that
+  starts like a spreadsheet formula (``=``, ``+``, ``-``, ``@``, tab, CR)
+  gets a leading ``'`` so that it is shown, never run. What the table does not
   hold (file, block, kind, units, parameters, exact labels, region titles)
   goes to a sidecar ``NAME.csv.json``. Axis and map values are written with
   the digits that read back to the same float64 (Python's ``repr``), data
@@ -30,6 +32,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 import numpy as np
 
 from .. import kinds
+from .._text import inert_cell
 from ..units import x_unit_label, x_unit_long_name
 
 EXTENSIONS = {"csv": "csv", "npz": "npz", "netcdf": "nc", "zarr": "zarr", "json": "json"}
@@ -224,6 +227,12 @@ def _one_line(name: str) -> str:
     return name.replace("\r", "\\r").replace("\n", "\\n")
 
 
+def header(t: Table) -> List[str]:
+    """The header row: one line per name, and a name a spreadsheet would
+    take for a formula made inert (the sidecar keeps the exact labels)."""
+    return [inert_cell(_one_line(n)) for n in t.names]
+
+
 def _number_texts(column: np.ndarray) -> List[str]:
     if column.dtype.kind in "iu":
         return [str(v) for v in column.tolist()]
@@ -237,7 +246,7 @@ def write_csv(out: str, path: str, triple: Sequence[str], result: Any,
     value_format = "%.9g" if t.values.dtype.itemsize <= 4 else "%r"
     coordinates = [_number_texts(c) for c in t.coordinates]
     with open(out, "w", newline="", encoding="utf-8") as f:
-        csv.writer(f, lineterminator="\r\n").writerow([_one_line(n) for n in t.names])
+        csv.writer(f, lineterminator="\r\n").writerow(header(t))
         width = t.values.shape[1]
         row_format = ",".join([value_format] * width)
         buffer = io.StringIO()
@@ -254,7 +263,7 @@ def csv_sidecar(path: str, triple: Sequence[str], result: Any, t: Optional[Table
     """The JSON text written beside a CSV export: its columns and what they come from."""
     doc = metadata(path, triple, result)
     t = table(path, triple, result) if t is None else t
-    doc["columns"] = [_one_line(n) for n in t.names]  # as in the header row
+    doc["columns"] = header(t)  # as in the header row; "labels" holds them exact
     doc["coordinate_columns"] = len(t.coordinates)
     doc["rows"] = int(t.values.shape[0])
     return dumps(doc, indent=2) + "\n"
