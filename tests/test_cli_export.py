@@ -144,8 +144,11 @@ def exported(files, tmp_path_factory):
     out = {}
     for fmt in ("csv", "npz", "json"):
         folder = tmp_path_factory.mktemp(fmt)
-        status, stdout, err = run("export", *files.values(), "--to", folder, "--format", fmt)
-        assert (status, err) == (0, "export: 12 files, 12 OK, 0 failed\n"), err
+        status, stdout, err = run("export", *files.values(), "--to", folder, "--format", fmt,
+                                  "--keep-damaged")
+        assert status == 1 and "export: 12 files, 11 OK, 1 failed\n  %s: block AB/2D/NONE is " \
+                               "damaged: truncated at byte" % files["cut"] in err, err
+        assert err.endswith("; kept as read, marked damaged\n")
         assert sorted(stdout.splitlines()) == sorted(str(folder / n) for n in os.listdir(folder))
         out[fmt] = str(folder)
     return out
@@ -190,7 +193,7 @@ def test_every_block_exports_exactly(files, exported, name):
             np.testing.assert_array_equal(npz["x"], result.x)
             doc = json.loads(Path(_output(exported["json"], path, block, "json")).read_text(),
                              parse_constant=pytest.fail)
-            assert sorted(doc["data"]) == sorted(set(npz.files) - {"block", "parameters_json"})
+            assert sorted(doc["data"]) == sorted(set(npz.files) - {"block", "parameters_json", "damaged"})
             assert doc["block"] == list(block) == npz["block"].tolist()
             for key in doc["data"]:
                 if npz[key].dtype.kind in "fiu":
@@ -245,7 +248,9 @@ def test_json_is_strict_and_nan_is_null(files, exported):
 def test_cut_and_empty_blocks(files, exported):
     cut = np.loadtxt(_output(exported["csv"], files["cut"], ("AB", "2D", "NONE"), "csv"),
                      delimiter=",", skiprows=1)
-    assert cut.shape == (40, 2)
+    assert cut.shape == (40, 2)  # as read, and said so
+    side = json.loads(Path(_output(exported["csv"], files["cut"], ("AB", "2D", "NONE"), "csv.json")).read_text())
+    assert side["damaged"].startswith("truncated at byte")
     empty = _output(exported["csv"], files["empty"], ("AB", "2D", "NONE"), "csv")
     assert Path(empty).read_bytes().decode() == "x (cm-1),AB\r\n"
 
@@ -452,8 +457,8 @@ def test_parallel_run_streams_and_ctrl_c_stops_it(many, tmp_path):
 
 def test_parallel_run_writes_the_same_files(files, exported, tmp_path):
     status, out, err = run("export", *files.values(), "--to", tmp_path, "--format", "json",
-                           "--jobs", "3")
-    assert status == 0, err
+                           "--jobs", "3", "--keep-damaged")
+    assert status == 1 and "12 files, 11 OK, 1 failed" in err, err  # the cut file
     names = sorted(os.listdir(tmp_path))
     assert names == sorted(os.listdir(exported["json"]))
     for name in names:
@@ -751,3 +756,35 @@ def test_file_names_with_escape_sequences_are_escaped(files, tmp_path):
         status, out, err = run(command, good, empty)
         assert status == 1 and "\x1b" not in out + err and "\x07" not in out + err, command
         assert "b\\x1b]0;title\\x07.vell" in out + err
+
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json", "npz", "netcdf"])
+@pytest.mark.parametrize("keep", [False, True], ids=["skipped", "kept"])
+def test_a_damaged_block_is_named_as_check_names_it(files, tmp_path, fmt, keep):
+    if fmt == "netcdf":
+        pytest.importorskip("netCDF4")
+    _, checked, _ = run("check", files["cut"])
+    problem = checked.splitlines()[1].strip("- ").strip()  # check's line for the cut data block
+    status, out, err = run("export", files["cut"], files["spectrum"], "--to", tmp_path, "--format", fmt,
+                           "--no-images", *(["--keep-damaged"] if keep else []))
+    assert status == 1 and "export: 2 files, 1 OK, 1 failed" in err
+    assert "cut.vell: block AB/2D/NONE is damaged: %s" % problem in err
+    output = tmp_path / ("cut_AB_2D_NONE." + {"netcdf": "nc"}.get(fmt, fmt))
+    if fmt == "netcdf":  # the xarray layer refuses a 2D block shorter than NPT: never written
+        keep = False
+    assert output.exists() == keep and (tmp_path / ("spectrum_AB_2D_NONE." + output.suffix[1:])).exists()
+    if not keep:
+        return
+    if fmt == "csv":
+        marked = json.loads(Path(str(output) + ".json").read_text())["damaged"]
+    elif fmt == "json":
+        marked = json.loads(output.read_text())["damaged"]
+    elif fmt == "npz":
+        with np.load(str(output)) as npz:
+            marked = str(npz["damaged"])
+    else:
+        import netCDF4
+        with netCDF4.Dataset(str(output)) as nc:
+            marked = nc.getncattr("vellkit_damaged")
+    assert marked == problem

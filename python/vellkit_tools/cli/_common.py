@@ -209,9 +209,8 @@ def describe_error(exc: BaseException) -> str:
 
 
 def list_blocks(path: str, reports: Reports) -> List[Triple]:
-    """``vellkit.listContents`` with reports captured; a file that is not a
-    VELL file (see :func:`describe_file`) is a CommandError."""
-    describe_file(path)
+    """``vellkit.listContents`` with reports captured (after :func:`describe_file`,
+    which tells a file that is not a VELL file)."""
     try:
         with captured(reports):
             return [tuple(b) for b in vellkit.listContents(path)]
@@ -415,6 +414,22 @@ def _not_vell_why(path: str) -> str:
     if 0 <= size < 4:
         return "it holds %d byte%s, fewer than its magic number" % (size, "" if size == 1 else "s")
     return "its first bytes are not 0A 0A FE FE"
+
+
+#: The derivative words of the reading core's names of directory entries.
+_ENTRY_DERIVATIVES = {"NONE": "", "1DER": " 1DER", "2DER": " 2DER", "3DER": " 3DER", "NDER": " 3DER"}
+
+
+def block_damage(description: Dict[str, Any], block: Dict[str, Any]) -> List[str]:
+    """What ``check`` says is wrong with a described block from the headers:
+    its own problem, and those of the directory entries of its data and
+    parameters (a data block cut by the end of the file)."""
+    found = [str(block["problem"])] if block.get("problem") else []
+    listed = [str(w) for w in block["listed"]]
+    owner = "%s %s%s " % (listed[0], listed[1], _ENTRY_DERIVATIVES.get(listed[2], " " + listed[2]))
+    found += [str(e["problem"]) for e in description.get("entries", ())
+              if e.get("problem") and str(e.get("what", "")).startswith(owner)]
+    return found
 
 
 def block_words(block: Dict[str, Any]) -> str:

@@ -126,12 +126,16 @@ def _x_info(result: Any) -> "OrderedDict[str, Any]":
 
 
 def metadata(path: str, triple: Sequence[str], result: Any,
-             groups: Optional[Sequence[int]] = None) -> "OrderedDict[str, Any]":
-    """What an export says about its block besides the values (strict-JSON values)."""
+             groups: Optional[Sequence[int]] = None, damaged: Optional[str] = None
+             ) -> "OrderedDict[str, Any]":
+    """What an export says about its block besides the values (strict-JSON
+    values); ``damaged``: what is wrong with a damaged block kept as read."""
     kind = kinds.kind_of_result(result)
     doc: "OrderedDict[str, Any]" = OrderedDict()
     doc["file"] = display_name(path)
     doc["block"] = list(triple)
+    if damaged:
+        doc["damaged"] = damaged
     doc["kind"] = kind.words
     doc["data_type"] = json_value(getattr(result, "dataType", None))
     doc["x"] = _x_info(result)
@@ -259,9 +263,10 @@ def write_csv(out: str, path: str, triple: Sequence[str], result: Any,
         f.write(buffer.getvalue())
 
 
-def csv_sidecar(path: str, triple: Sequence[str], result: Any, t: Optional[Table] = None) -> str:
+def csv_sidecar(path: str, triple: Sequence[str], result: Any, t: Optional[Table] = None,
+                damaged: Optional[str] = None) -> str:
     """The JSON text written beside a CSV export: its columns and what they come from."""
-    doc = metadata(path, triple, result)
+    doc = metadata(path, triple, result, damaged=damaged)
     t = table(path, triple, result) if t is None else t
     doc["columns"] = header(t)  # as in the header row; "labels" holds them exact
     doc["coordinate_columns"] = len(t.coordinates)
@@ -301,25 +306,29 @@ def arrays(path: str, triple: Sequence[str], result: Any,
     return out
 
 
-def write_npz(out: str, path: str, triple: Sequence[str], result: Any) -> None:
+def write_npz(out: str, path: str, triple: Sequence[str], result: Any,
+              damaged: Optional[str] = None) -> None:
     data = arrays(path, triple, result)
     data["block"] = np.array(list(triple), dtype=str)
+    if damaged:
+        data["damaged"] = np.array(damaged)
     data["parameters_json"] = np.array(dumps(metadata(path, triple, result)["parameters"]))
     with open(out, "wb") as f:
         np.savez(f, **data)
 
 
-def write_json(out: str, path: str, triple: Sequence[str], result: Any) -> None:
+def write_json(out: str, path: str, triple: Sequence[str], result: Any,
+               damaged: Optional[str] = None) -> None:
     groups = (region_groups(path, triple, result)
               if kinds.kind_of_result(result).export_layout == "regions" else None)
-    doc = metadata(path, triple, result, groups)
+    doc = metadata(path, triple, result, groups, damaged)
     doc["data"] = OrderedDict((name, json_array(values))
                               for name, values in arrays(path, triple, result, groups).items())
     with open(out, "w", encoding="utf-8") as f:
         f.write(dumps(doc))
 
 
-WRITERS: Dict[str, Callable[[str, str, Sequence[str], Any], None]] = {
+WRITERS: Dict[str, Callable[..., None]] = {
     "csv": write_csv, "npz": write_npz, "json": write_json}
 
 

@@ -11,8 +11,9 @@ from .. import kinds
 from .._atomic import Replacement, remove_parts, remove_stale_parts
 from . import _formats
 from ._batch import HeldInterrupts, Progress, run_in_processes
-from ._common import (CommandError, Outcome, Reports, captured, describe_error, escape, finish, inputs,
-                      list_blocks, read_block, read_images, shown, triple_name)
+from ._common import (CommandError, Outcome, Reports, block_damage, captured, describe_error,
+                      describe_file, escape, finish, inputs, list_blocks, read_block, read_images,
+                      shown, triple_name)
 from ._options import add_inputs, add_jobs, add_overwrite, block_request
 
 NAME = "export"
@@ -21,7 +22,9 @@ HELP = ("Export every block (or those named with --block) of every file, one out
         "their own files with a JSON of their attributes. CSV files have one header row, then "
         "one row per line; what the table does not hold (units, parameters, exact trace labels, "
         "region titles) is in NAME.csv.json beside each. JSON is strict: NaN and infinities are "
-        "null. Regions are numbered by the file's group numbers. Every output is written to a "
+        "null. Regions are numbered by the file's group numbers. A block that 'vellkit check' finds "
+        "damaged is not exported (--keep-damaged exports it marked damaged) and its file "
+        "counts as failed. Every output is written to a "
         "temporary file first and a file's outputs are put in place together once all are "
         "complete, so each output is the complete new one or the one that was there before "
         "(Ctrl-C and SIGTERM included); temporaries left by a killed run are removed by the next.")
@@ -45,6 +48,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="export only this block (AB/3D/NONE, or a prefix such as AB); "
                              "may be repeated")
     parser.add_argument("--no-images", action="store_true", help="skip the visible images")
+    parser.add_argument("--keep-damaged", action="store_true",
+                        help="export a damaged block as the reader gives it (zeros where it "
+                             "cannot read), marked \"damaged\" in its sidecar, JSON, NPZ or "
+                             "attributes; by default a damaged block is not exported. Either way "
+                             "the file counts as failed")
     add_overwrite(parser)
     add_jobs(parser)
 
@@ -186,26 +194,16 @@ def _to_zarr(dataset: Any, folder: str) -> None:
         dataset.to_zarr(folder, mode="w")
 
 
-def _without_data(path: str) -> List[kinds.Block]:
-    """The blocks the directory lists only from a parameter block (the original
-    of a derivative map): they have no values to export."""
-    from .. import _native
-    try:
-        blocks = _native.describe_file(path)["blocks"]
-    except Exception:  # the reads that follow say what is wrong with the file
-        return []
-    return [tuple(b["request"]) for b in blocks if b["kind"] is None]
-
-
-def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports) -> List[kinds.Block]:
+def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports,
+            description: Dict[str, Any]) -> List[kinds.Block]:
     """The file's blocks in request spelling (NDER), those matching any of ``wanted``."""
     blocks: List[kinds.Block] = []
     for b in list_blocks(path, reports):
         triple = (str(b[0]), str(b[1]), kinds.request_word(str(b[2])))
         if triple not in blocks:
             blocks.append(triple)
-    if not wanted:
-        empty = _without_data(path)
+    if not wanted:  # not the blocks listed from a parameter block alone: they hold no values
+        empty = [tuple(b["request"]) for b in description["blocks"] if b["kind"] is None]
         return [b for b in blocks if b not in empty]
     chosen = [b for b in blocks if any(b[:len(w)] == tuple(w) for w in wanted)]
     if not chosen:
@@ -215,15 +213,43 @@ def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports) -> L
     return chosen
 
 
-def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports) -> None:
+class _Damaged(Exception):
+    """A block that check finds damaged; what is wrong with it, as check says it."""
+
+
+def _damage(found: List[str], reports: Reports, keep: bool) -> Optional[str]:
+    """What is wrong with a block (None when nothing is); _Damaged unless
+    the damaged blocks are kept."""
+    if len(reports):
+        found = found + [reports.summary()]
+    if found and not keep:
+        raise _Damaged("; ".join(found))
+    return "; ".join(found) or None
+
+
+def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports,
+                  found: List[str]) -> Optional[str]:
+    """Export one block; what is wrong with it when it is damaged and kept
+    (``found``: what the headers say; then the reports of its read)."""
     path, fmt = out.path, out.options["format"]
+    keep = out.options.get("keep_damaged", False)
     name = "%s_%s.%s" % (stem, triple_name(triple), _formats.EXTENSIONS[fmt])
     if fmt == "csv":
         target, sidecar = out.targets(name, name + _formats.SIDECAR_SUFFIX)
     else:
         (target,) = out.targets(name)
+    _damage(found, Reports(), keep)  # refused before anything is read
     if fmt in _formats.XARRAY_FORMATS:
-        dataset = _open_dataset(path, triple, reports, fmt)
+        try:
+            dataset = _open_dataset(path, triple, reports, fmt)
+        except CommandError as exc:
+            if not found:
+                raise
+            raise CommandError("%s: block %s is damaged: %s; the xarray layer cannot read it (%s)"
+                               % (path, "/".join(triple), "; ".join(found), str(exc).split(": ", 2)[-1]))
+        damaged = _damage(found, reports, keep)
+        if damaged:
+            dataset.attrs["vellkit_damaged"] = damaged
         try:
             if fmt == "zarr":
                 out.write(target, lambda tmp: _to_zarr(dataset, tmp), folder=True)
@@ -231,19 +257,22 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
                 out.write(target, dataset.to_netcdf)
         finally:
             dataset.close()
-        return
+        return damaged
     result = read_block(path, triple, reports)
+    damaged = _damage(found, reports, keep)
     try:
         if fmt == "csv":
             table = _formats.table(path, triple, result)
-            text = _formats.csv_sidecar(path, triple, result, table)
+            text = _formats.csv_sidecar(path, triple, result, table, damaged=damaged)
             out.write(target, lambda tmp: _formats.write_csv(tmp, path, triple, result, table))
             out.write(sidecar, _text(text))
         else:
-            out.write(target, lambda tmp: _formats.WRITERS[fmt](tmp, path, triple, result))
+            out.write(target, lambda tmp: _formats.WRITERS[fmt](tmp, path, triple, result,
+                                                                damaged=damaged))
     except (ValueError, TypeError) as exc:  # a result the format cannot hold
         raise CommandError("%s: block %s: %s" % (path, kinds.block_text(triple),
                                                  describe_error(exc)))
+    return damaged
 
 
 def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[str]) -> None:
@@ -286,19 +315,31 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
     try:
         reports = Reports()
         try:
-            chosen = _blocks(path, options["blocks"], reports)
+            description = describe_file(path)
+            chosen = _blocks(path, options["blocks"], reports, description)
         except CommandError as exc:
             return [], [str(exc)], warnings
-        if len(reports):
-            return [], ["%s: the directory cannot be read: %s (see 'vellkit check')"
-                        % (path, reports.summary())], warnings
+        described = {tuple(b["request"]): b for b in description["blocks"]}
+        if len(reports):  # named as check names it, from the headers when they say
+            why = "; ".join(description["problems"]) or reports.summary()
+            return [], ["%s: damaged, the directory cannot be read: %s (see 'vellkit check')"
+                        % (path, why)], warnings
         for triple in chosen:
             reports = Reports()
             staged = len(out.staged)
+            block = described.get(tuple(triple))
+            found = block_damage(description, block) if block else []
             try:
-                _export_block(out, triple, stem, reports)
+                damaged = _export_block(out, triple, stem, reports, found)
+                if damaged:
+                    problems.append("%s: block %s is damaged: %s; kept as read, marked damaged"
+                                    % (path, "/".join(triple), damaged))
             except _Skip:
                 pass
+            except _Damaged as exc:
+                out.drop_from(staged)
+                problems.append("%s: block %s is damaged: %s; not exported (--keep-damaged "
+                                "writes what the reader gives)" % (path, "/".join(triple), exc))
             except CommandError as exc:
                 out.drop_from(staged)
                 problems.append(str(exc))
@@ -306,9 +347,6 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
                 out.drop_from(staged)
                 problems.append("%s: block %s: %s" % (path, kinds.block_text(triple),
                                                       describe_error(exc)))
-            if len(reports):
-                warnings.append("%s: block %s: %s; the output holds zeros there"
-                                % (path, kinds.block_text(triple), reports.summary()))
         if not options["no_images"]:
             _export_images(out, stem, problems, warnings)
         try:
@@ -344,6 +382,7 @@ def run(args: argparse.Namespace) -> int:
     remove_stale_parts(args.to)  # of a run that was killed
     options = {"to": args.to, "format": args.format, "force": args.force,
                "skip_existing": args.skip_existing, "no_images": args.no_images,
+               "keep_damaged": args.keep_damaged,
                "blocks": list(args.block)}
     bar = Progress(len(files), "exporting")
     for outcome in outcomes:
