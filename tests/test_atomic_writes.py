@@ -123,6 +123,17 @@ STREAM_FAILURES = [
         [[1.0]], 1, writer.multi_region_params(1, 1.0, 1.0), annotation=[writer.AnnotationTable(
             [("Title", 1004, 8)], [["nine bytes"]])]).write(p),
      ValueError, "more than its field of 8"),
+    ("NUL in a parameter", lambda p: arrays.write_spectrum(p, [1.0], sample={"SNM": "sample A\x00batch 7"}),
+     ValueError, r"parameter 'SNM': 'sample A\\x00batch 7' holds a NUL"),
+    ("NUL in a trace label", lambda p: arrays.write_traces(p, np.zeros((2, 3)), ["A\x00B", "C"]),
+     ValueError, r"label 'A\\x00B' holds a NUL"),
+    ("NUL in a record label", lambda p: writer.write_3d_file(
+        p, [writer.Record([1.0], label="A\x00B")], 1, writer.time_resolved_params(1, 1.0, 1.0)),
+     ValueError, r"label 'A\\x00B' holds a NUL"),
+    ("NUL in an annotation text", lambda p: writer.make_3d_file(
+        [[1.0]], 1, writer.multi_region_params(1, 1.0, 1.0), annotation=[writer.AnnotationTable(
+            [("Title", 1004, 8)], [["a\x00b"]])]).write(p),
+     ValueError, r"column 'Title': text 'a\\x00b' holds a NUL"),
     ("directory entry past int32", lambda p: _entry_past_int32().write(p),
      ValueError, "block offset 2147483648 does not fit"),
     ("a directory", lambda p: arrays.write_spectrum(os.path.dirname(p), [1.0]),

@@ -165,8 +165,9 @@ def split_fields(kwargs: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]
 def fixed_text(value: Union[str, bytes, bytearray, memoryview, None], width: int, what: str) -> bytes:
     """``value`` NUL-padded to a field of ``width`` bytes.
 
-    A str (written as UTF-8) longer than its field is a ValueError: cutting
-    it would change the text, or split a UTF-8 character.  Bytes are raw
+    A str (written as UTF-8) longer than its field, or holding a NUL, is a
+    ValueError: cutting it would change the text, or split a UTF-8
+    character, and a reader ends the text at the NUL.  Bytes are raw
     field contents, written as given and cut to the field (a way to make
     damaged files).
     """
@@ -174,6 +175,7 @@ def fixed_text(value: Union[str, bytes, bytearray, memoryview, None], width: int
         return bytes(width)
     if not isinstance(value, str):
         return bytes(value)[:width].ljust(width, b"\0")
+    _no_nul(value, what)
     data = value.encode("utf-8")
     if len(data) > width:
         raise ValueError("%s %r takes %d bytes of UTF-8, more than its field of %d"
@@ -216,8 +218,17 @@ class Param(object):
             self.type, self.value, self.size, self.raw)
 
 
-def _text(value: Union[str, bytes, bytearray, memoryview]) -> bytes:
-    """Text value bytes: str gets UTF-8 plus a NUL; both are padded to an even length."""
+def _no_nul(value: str, what: str) -> None:
+    if "\0" in value:
+        raise ValueError("%s %r holds a NUL: a reader ends the text there (bytes are written "
+                         "as given)" % (what, value))
+
+
+def _text(value: Union[str, bytes, bytearray, memoryview], what: str = "text") -> bytes:
+    """Text value bytes: str gets UTF-8 plus a NUL (a NUL inside it is a
+    ValueError naming ``what``); both are padded to an even length."""
+    if isinstance(value, str):
+        _no_nul(value, what)
     data = value.encode("utf-8") + b"\0" if isinstance(value, str) else bytes(value)
     return data + b"\0" if len(data) % 2 else data
 
@@ -226,7 +237,7 @@ def _value_bytes(name: Any, ptype: int, value: Any) -> bytes:
     if value is None:
         return b""
     if isinstance(value, (str, bytes, bytearray, memoryview)):
-        return _text(value)
+        return _text(value, "parameter %r:" % (name,))
     if ptype == 1 or (ptype != 0 and not isinstance(value, numbers.Integral)):
         return struct.pack("<d", float(value))
     return _int32(int(value), "parameter %r:" % (name,))
@@ -243,7 +254,7 @@ def _encode_record(name: Union[str, bytes, bytearray], value: Any) -> bytes:
     elif isinstance(value, numbers.Real):
         ptype, data, size = 1, _value_bytes(name, 1, value), None
     elif isinstance(value, (str, bytes, bytearray, memoryview)):
-        ptype, data, size = 2, _text(value), None
+        ptype, data, size = 2, _text(value, "parameter %r:" % (name,)), None
     else:
         raise TypeError("cannot encode parameter %r of type %s" % (name, type(value).__name__))
     if size is None:
