@@ -60,7 +60,7 @@ def _exchange(a: str, b: str) -> bool:
     try:
         import ctypes
         renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
-    except (ImportError, OSError, AttributeError):
+    except (ImportError, OSError, AttributeError, TypeError):  # not Linux, or an old C library
         return False
     at_cwd = -100
     if renameat2(at_cwd, os.fsencode(a), at_cwd, os.fsencode(b), _RENAME_EXCHANGE) == 0:

@@ -35,17 +35,16 @@ that replaces the target only once complete.
 from __future__ import annotations
 
 import numbers
-import os
 import struct
 import sys
 from array import array
 from collections.abc import Mapping
-from typing import (Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple,
+from typing import (Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple,
                     Union, cast)
 
 import numpy as np
 
-from ._atomic import AtomicFile, atomic_write
+from ._atomic import AtomicFile, atomic_write  # noqa: F401  (part of this module's interface)
 
 __all__ = [
     "MAGIC", "HEADER_SIZE", "INT32_MAX", "DEFAULT_INFO_SIZE", "TIME_AT", "LABEL_AT",

@@ -12,7 +12,7 @@ import _thread
 import threading
 import time
 from collections import Counter, OrderedDict
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -20,7 +20,6 @@ import vellkit
 
 from .._text import escape
 from ..kinds import kind, match_block
-from ..units import x_unit_label, x_unit_long_name
 from ._batch import EXIT_FAILED, EXIT_OK, Progress, gather_inputs, not_a_file
 
 Triple = Tuple[str, str, str]

@@ -302,7 +302,8 @@ def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[
 
 def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
                 ) -> Tuple[List[str], List[str], List[str]]:
-    """Export one file; (outputs written, problems, warnings).
+    """Export one file; (outputs written, problems, warnings). (``send``, the
+    runner's channel for messages, is not needed: the outputs come with the result.)
 
     The outputs are put in place together at the end (see
     :meth:`_Writer.commit`): stopped before (KeyboardInterrupt), it leaves
