@@ -2,10 +2,11 @@
 images as their own files."""
 
 import argparse
+import contextlib
 import functools
 import os
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .. import kinds
 from .._atomic import Replacement, remove_parts, remove_stale_parts
@@ -203,7 +204,8 @@ def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports,
         if triple not in blocks:
             blocks.append(triple)
     if not wanted:  # not the blocks listed from a parameter block alone: they hold no values
-        empty = [tuple(b["request"]) for b in description["blocks"] if b["kind"] is None]
+        empty = [tuple(b["request"]) for b in description["blocks"]
+                 if b["kind"] is None and not b.get("problem")]
         return [b for b in blocks if b not in empty]
     chosen = [b for b in blocks if any(b[:len(w)] == tuple(w) for w in wanted)]
     if not chosen:
@@ -227,6 +229,19 @@ def _damage(found: List[str], reports: Reports, keep: bool) -> Optional[str]:
     return "; ".join(found) or None
 
 
+@contextlib.contextmanager
+def _unreadable(path: str, triple: kinds.Block, found: List[str]) -> Iterator[None]:
+    """A read of a damaged block that fails says the block is damaged, and what the reader said."""
+    try:
+        yield
+    except CommandError as exc:
+        if not found:
+            raise
+        said = str(exc).split(": ", 2)[-1]
+        raise CommandError("%s: block %s is damaged: %s; it cannot be read (%s)"
+                           % (path, "/".join(triple), "; ".join(found), said))
+
+
 def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports,
                   found: List[str]) -> Optional[str]:
     """Export one block; what is wrong with it when it is damaged and kept
@@ -240,13 +255,8 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
         (target,) = out.targets(name)
     _damage(found, Reports(), keep)  # refused before anything is read
     if fmt in _formats.XARRAY_FORMATS:
-        try:
+        with _unreadable(path, triple, found):
             dataset = _open_dataset(path, triple, reports, fmt)
-        except CommandError as exc:
-            if not found:
-                raise
-            raise CommandError("%s: block %s is damaged: %s; the xarray layer cannot read it (%s)"
-                               % (path, "/".join(triple), "; ".join(found), str(exc).split(": ", 2)[-1]))
         damaged = _damage(found, reports, keep)
         if damaged:
             dataset.attrs["vellkit_damaged"] = damaged
@@ -258,7 +268,8 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
         finally:
             dataset.close()
         return damaged
-    result = read_block(path, triple, reports)
+    with _unreadable(path, triple, found):
+        result = read_block(path, triple, reports)
     damaged = _damage(found, reports, keep)
     try:
         if fmt == "csv":
