@@ -123,6 +123,17 @@ STREAM_FAILURES = [
         [[1.0]], 1, writer.multi_region_params(1, 1.0, 1.0), annotation=[writer.AnnotationTable(
             [("Title", 1004, 8)], [["nine bytes"]])]).write(p),
      ValueError, "more than its field of 8"),
+    ("NUL in a parameter", lambda p: arrays.write_spectrum(p, [1.0], sample={"SNM": "sample A\x00batch 7"}),
+     ValueError, r"parameter 'SNM': 'sample A\\x00batch 7' holds a NUL"),
+    ("NUL in a trace label", lambda p: arrays.write_traces(p, np.zeros((2, 3)), ["A\x00B", "C"]),
+     ValueError, r"label 'A\\x00B' holds a NUL"),
+    ("NUL in a record label", lambda p: writer.write_3d_file(
+        p, [writer.Record([1.0], label="A\x00B")], 1, writer.time_resolved_params(1, 1.0, 1.0)),
+     ValueError, r"label 'A\\x00B' holds a NUL"),
+    ("NUL in an annotation text", lambda p: writer.make_3d_file(
+        [[1.0]], 1, writer.multi_region_params(1, 1.0, 1.0), annotation=[writer.AnnotationTable(
+            [("Title", 1004, 8)], [["a\x00b"]])]).write(p),
+     ValueError, r"column 'Title': text 'a\\x00b' holds a NUL"),
     ("directory entry past int32", lambda p: _entry_past_int32().write(p),
      ValueError, "block offset 2147483648 does not fit"),
     ("a directory", lambda p: arrays.write_spectrum(os.path.dirname(p), [1.0]),
@@ -419,14 +430,160 @@ def test_a_file_past_2_gib(tmp_path, monkeypatch):
     assert values.tolist() == last[-3:].tolist()
 
 
+# ----------------------------------------------------------------------------
+# Every write path of the package: links, permission bits, a full disk, Ctrl-C
+
+def _source(folder):
+    path = str(folder / "src" / "spec.vell")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    if not os.path.exists(path):
+        arrays.write_spectrum(path, [1.0, 2.0, 3.0])
+    return path
+
+
+def _export(fmt, ext):
+    def write(target):
+        from vellkit_tools.cli import main
+        out = os.path.dirname(target)
+        source = _source(Path(out).parent)
+        status = main(["export", source, "--to", out, "--format", fmt, "--force", "--no-images"])
+        if status:
+            raise SystemExit(status)
+    return "spec_AB_2D_NONE." + ext, write
+
+
+def _preview(target):
+    from vellkit_tools.cli import main
+    status = main(["preview", _source(Path(target).parent.parent), "--out", target, "--force"])
+    if status:
+        raise SystemExit(status)
+
+
+def _plots_save(target):
+    pytest.importorskip("matplotlib")
+    from vellkit_tools import plots
+    plots.save(plots.plot_result(vellkit.getVellData(_source(Path(target).parent.parent),
+                                                     ("AB", "2D", "NONE"))), target)
+
+
+# (file name in the output folder, write(path), is a folder)
+WRITE_PATHS = {
+    "VellFile.write": ("out.vell", WRITERS["VellFile.write"], False),
+    "write_image_map": ("out.vell", WRITERS["write_image_map"], False),
+    "export csv": _export("csv", "csv") + (False,),
+    "export npz": _export("npz", "npz") + (False,),
+    "export json": _export("json", "json") + (False,),
+    "export netcdf": _export("netcdf", "nc") + (False,),
+    "export zarr": _export("zarr", "zarr") + (True,),
+    "preview": ("picture.png", _preview, False),
+    "plots.save": ("picture.svg", _plots_save, False),
+}
+
+
+def _needs(name):
+    if "netcdf" in name:
+        pytest.importorskip("netCDF4")
+    if "zarr" in name:
+        pytest.importorskip("zarr")
+    if name in ("export netcdf", "export zarr"):
+        pytest.importorskip("xarray")
+    if name == "preview":
+        pytest.importorskip("matplotlib")
+
+
+def _old_output(path, folder):
+    """OLD at ``path``: a file, or a folder holding a file 'kept'."""
+    if folder:
+        os.mkdir(path)
+        Path(path, "kept").write_bytes(OLD)
+    else:
+        Path(path).write_bytes(OLD)
+
+
+def _is_old(path, folder):
+    return Path(path, "kept").read_bytes() == OLD if folder else Path(path).read_bytes() == OLD
+
+
+def _no_parts(*folders):
+    return not [n for f in folders for n in os.listdir(str(f)) if n.startswith(".vellkit-")]
+
+
+def _write(name, target):
+    """Run a write path; what it raised, or how the command ended."""
+    try:
+        WRITE_PATHS[name][1](str(target))
+    except (OSError, KeyboardInterrupt, SystemExit) as exc:
+        return exc
+    return None
+
+
+@pytest.fixture(params=sorted(WRITE_PATHS))
+def write_path(request, tmp_path):
+    _needs(request.param)
+    out = tmp_path / "out"
+    out.mkdir()
+    _source(tmp_path)  # the input of the command's paths, made before any patch
+    file_name, _, folder = WRITE_PATHS[request.param]
+    return request.param, out / file_name, folder
+
+
 @pytest.mark.skipif(not hasattr(os, "symlink") or sys.platform == "win32", reason="needs symbolic links")
-@pytest.mark.parametrize("name", sorted(WRITERS))
-def test_a_link_stays_a_link_and_its_file_is_replaced(tmp_path, name):
-    real = tmp_path / "data" / "target.vell"
+def test_a_link_stays_a_link_and_its_file_is_replaced(tmp_path, write_path):
+    name, target, folder = write_path
+    real = tmp_path / "data" / ("real" + target.suffix)
     real.parent.mkdir()
-    real.write_bytes(OLD)
-    link = tmp_path / "link.vell"
-    link.symlink_to(real)
-    WRITERS[name](str(link))
-    assert link.is_symlink() and _written(str(real))
-    assert sorted(os.listdir(str(real.parent))) == ["target.vell"]
+    _old_output(str(real), folder)
+    target.symlink_to(real)
+    assert _write(name, target) is None
+    assert target.is_symlink() and os.readlink(str(target)) == str(real)
+    assert not _is_old(str(real), folder) if not folder else not (real / "kept").exists()
+    assert _no_parts(real.parent, target.parent)
+
+
+@pytest.mark.skipif(os.name != "posix", reason="POSIX modes")
+@pytest.mark.parametrize("mode", [0o600, 0o640])
+def test_permission_bits_are_kept(write_path, mode):
+    name, target, folder = write_path
+    _old_output(str(target), folder)
+    os.chmod(str(target), mode | (0o100 if folder else 0))
+    before = os.umask(0o022)
+    try:
+        assert _write(name, target) is None
+    finally:
+        os.umask(before)
+    assert stat.S_IMODE(os.stat(str(target)).st_mode) == mode | (0o100 if folder else 0)
+    assert not _is_old(str(target), folder) if not folder else not (target / "kept").exists()
+
+
+@pytest.mark.parametrize("raised", [OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)), KeyboardInterrupt()],
+                         ids=["disk full", "Ctrl-C"])
+def test_a_failed_flush_leaves_the_old_output(write_path, monkeypatch, capsys, raised):
+    # The disk fills up (or Ctrl-C comes) as the output is flushed: the last
+    # step before the output takes its place.
+    name, target, folder = write_path
+    _old_output(str(target), folder)
+
+    def fail(fd):
+        raise raised
+
+    monkeypatch.setattr(os, "fsync", fail)
+    outcome = _write(name, target)
+    assert _is_old(str(target), folder) and _no_parts(target.parent)
+    err = capsys.readouterr().err
+    if isinstance(raised, KeyboardInterrupt):
+        assert isinstance(outcome, KeyboardInterrupt) or (isinstance(outcome, SystemExit)
+                                                          and outcome.code == 130)
+    elif isinstance(outcome, SystemExit):  # the command: one line naming the output
+        assert outcome.code == 1 and "No space left on device" in err and target.name in err
+    else:
+        assert isinstance(outcome, OSError) and outcome.errno == errno.ENOSPC
+        assert outcome.filename == str(target)
+
+
+def test_a_hard_link_keeps_the_old_contents(tmp_path):
+    # As the helper says: the name written gets the new file, other names the old one.
+    target, other = tmp_path / "a.vell", tmp_path / "b.vell"
+    target.write_bytes(OLD)
+    os.link(str(target), str(other))
+    WRITERS["write_spectrum"](str(target))
+    assert other.read_bytes() == OLD and _written(str(target))

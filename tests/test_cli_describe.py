@@ -477,3 +477,68 @@ def test_a_block_whose_parameters_are_cut_is_damage_not_an_empty_listing(tmp_pat
     assert status == 1 and "block ('AB', '2D', 'NONE'): cannot be read" in out
     status, out, err = run("check", path)
     assert status == 1 and "DAMAGED" in out and "listed from a parameter block alone" not in out
+
+
+# ----------------------------------------------------------------------------
+# Files too short for a magic number, and files named .vell that are not VELL files
+# ----------------------------------------------------------------------------
+
+def _short_files(tmp_path):
+    paths = []
+    for size in range(4):
+        path = tmp_path / ("short%d.vell" % size)
+        path.write_bytes(b"\x0a\x0a\xfe"[:size])  # the magic number's first bytes
+        paths.append(path)
+    return paths
+
+
+@pytest.mark.parametrize("command", ["list", "show", "check", "preview"])
+def test_a_file_of_0_to_3_bytes_is_one_line_and_the_run_goes_on(tmp_path, command):
+    short = _short_files(tmp_path)
+    good = arrays.write_spectrum(tmp_path / "good.vell", BAND, X)
+    if command == "preview":
+        for path in short:
+            status, out, err = run("preview", path, "--out", tmp_path / "p.png")
+            assert status == 1 and "Traceback" not in err, err
+            assert err == "vellkit: %s: not a VELL file (it holds %d byte%s, fewer than its magic " \
+                          "number)\n" % (path, short.index(path), "" if path == short[1] else "s")
+        return
+    status, out, err = run(command, *short, good)
+    text = out + err
+    assert status == 1 and "Traceback" not in text, text
+    assert "%s: 5 files, 1 OK, 4 failed" % command in text
+    for path in short:
+        assert "%s: not a VELL file (it holds" % path in text or "FAILED  %s\n" % path in text
+
+
+def test_check_r_reports_files_named_vell_that_are_not_vell_files(tmp_path):
+    (tmp_path / "empty.vell").write_bytes(b"")
+    (tmp_path / "zeroed.vell").write_bytes(bytes(24))  # a header of zeros
+    (tmp_path / "notes.txt").write_text("not a VELL file\n")  # passed over: neither name nor magic
+    arrays.write_spectrum(tmp_path / "good.vell", BAND, X)
+    status, out, err = run("check", "-r", tmp_path)
+    assert status == 1, out + err
+    assert "FAILED  %s\n        - not a VELL file (it holds 0 bytes" % (tmp_path / "empty.vell") in out
+    assert "FAILED  %s\n        - not a VELL file (its first bytes" % (tmp_path / "zeroed.vell") in out
+    assert "notes.txt" not in out and "check: 3 files, 1 OK, 2 failed" in out
+
+
+def test_open_mfdataset_names_a_file_too_short(tmp_path):
+    pytest.importorskip("xarray")
+    from vellkit_tools import open_mfdataset
+    good = arrays.write_spectrum(tmp_path / "good.vell", BAND, X)
+    for short in _short_files(tmp_path):
+        with pytest.raises(ValueError, match=re.escape(str(short))):
+            open_mfdataset([good, str(short)])
+
+
+def test_an_svg_preview_of_control_characters_is_xml(tmp_path):
+    pytest.importorskip("matplotlib")
+    import xml.etree.ElementTree as ElementTree
+    path = arrays.write_traces(tmp_path / "t.vell", np.ones((2, 40), np.float32),
+                               ["bell\x07", "esc\x1b[31m"], x=X, params={"DXU": "WN\x1b"})
+    status, out, err = run("preview", path, "--out", tmp_path / "t.svg")
+    assert status == 0, err
+    ElementTree.parse(str(tmp_path / "t.svg"))  # well-formed
+    drawn = (tmp_path / "t.svg").read_bytes()  # (the text, drawn as paths, named in comments)
+    assert b"esc\\x1b[31m" in drawn and b"\x1b" not in drawn and b"\x07" not in drawn

@@ -5,6 +5,7 @@ import csv
 import functools
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -143,8 +144,11 @@ def exported(files, tmp_path_factory):
     out = {}
     for fmt in ("csv", "npz", "json"):
         folder = tmp_path_factory.mktemp(fmt)
-        status, stdout, err = run("export", *files.values(), "--to", folder, "--format", fmt)
-        assert (status, err) == (0, "export: 12 files, 12 OK, 0 failed\n"), err
+        status, stdout, err = run("export", *files.values(), "--to", folder, "--format", fmt,
+                                  "--keep-damaged")
+        assert status == 1 and "export: 12 files, 11 OK, 1 failed\n  %s: block AB/2D/NONE is " \
+                               "damaged: truncated at byte" % files["cut"] in err, err
+        assert err.endswith("; kept as read, marked damaged\n")
         assert sorted(stdout.splitlines()) == sorted(str(folder / n) for n in os.listdir(folder))
         out[fmt] = str(folder)
     return out
@@ -189,7 +193,7 @@ def test_every_block_exports_exactly(files, exported, name):
             np.testing.assert_array_equal(npz["x"], result.x)
             doc = json.loads(Path(_output(exported["json"], path, block, "json")).read_text(),
                              parse_constant=pytest.fail)
-            assert sorted(doc["data"]) == sorted(set(npz.files) - {"block", "parameters_json"})
+            assert sorted(doc["data"]) == sorted(set(npz.files) - {"block", "parameters_json", "damaged"})
             assert doc["block"] == list(block) == npz["block"].tolist()
             for key in doc["data"]:
                 if npz[key].dtype.kind in "fiu":
@@ -244,7 +248,9 @@ def test_json_is_strict_and_nan_is_null(files, exported):
 def test_cut_and_empty_blocks(files, exported):
     cut = np.loadtxt(_output(exported["csv"], files["cut"], ("AB", "2D", "NONE"), "csv"),
                      delimiter=",", skiprows=1)
-    assert cut.shape == (40, 2)
+    assert cut.shape == (40, 2)  # as read, and said so
+    side = json.loads(Path(_output(exported["csv"], files["cut"], ("AB", "2D", "NONE"), "csv.json")).read_text())
+    assert side["damaged"].startswith("truncated at byte")
     empty = _output(exported["csv"], files["empty"], ("AB", "2D", "NONE"), "csv")
     assert Path(empty).read_bytes().decode() == "x (cm-1),AB\r\n"
 
@@ -300,23 +306,6 @@ def _native_kind(path):
     return next(b["kind"] for b in _native.describe_file(path)["blocks"] if b["kind"])
 
 
-def test_a_failed_zarr_store_leaves_the_old_one(files, tmp_path):
-    from vellkit_tools.cli import _batch
-    old = tmp_path / "map_AB_3D_NONE.zarr"
-    old.mkdir()
-    (old / "kept").write_text("old store")
-
-    def fill(tmp):
-        with open(os.path.join(tmp, "half"), "w") as f:
-            f.write("x")
-        raise OSError(28, "No space left on device")
-
-    with pytest.raises(OSError):
-        with _batch.atomic_output_folder(str(old)) as tmp:
-            fill(tmp)
-    assert sorted(os.listdir(tmp_path)) == [old.name] and (old / "kept").read_text() == "old store"
-
-
 @posix_only
 def test_file_names_that_are_not_utf8(files, tmp_path):
     folder = os.fsencode(str(tmp_path))
@@ -327,7 +316,8 @@ def test_file_names_that_are_not_utf8(files, tmp_path):
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 0, err
     target = os.path.join(folder, b"out\xfe", b"sp\xff_AB_2D_NONE.json")
-    assert target in out.split(b"\n")
+    # Listed as every command prints names: bytes that are not text escaped.
+    assert os.path.join(folder, b"out\\xfe", b"sp\\xff_AB_2D_NONE.json") in out.split(b"\n")
     with open(target, "rb") as exported_json:  # a bytes name, which pathlib does not take
         assert json.loads(exported_json.read())["file"] == "sp\\xff.vell"
 
@@ -359,21 +349,6 @@ def test_outputs_follow_the_umask(files, tmp_path, umask):
     assert run("export", files["spectrum"], "--to", tmp_path, umask=umask)[0] == 0
     for name in os.listdir(tmp_path):
         assert os.stat(tmp_path / name).st_mode & 0o777 == 0o666 & ~umask, name
-
-
-def test_atomic_output_leaves_nothing_on_failure(tmp_path):
-    from vellkit_tools.cli._batch import atomic_output
-    target = tmp_path / "out.csv"
-    target.write_text("old")
-    for error in (ValueError, KeyboardInterrupt):
-        with pytest.raises(error):
-            with atomic_output(str(target)) as tmp:
-                open(tmp, "w").write("half")
-                raise error()
-    assert os.listdir(tmp_path) == ["out.csv"] and target.read_text() == "old"
-    with atomic_output(str(target)) as tmp:
-        open(tmp, "w").write("new")
-    assert os.listdir(tmp_path) == ["out.csv"] and target.read_text() == "new"
 
 
 # ----------------------------------------------------------------------------
@@ -479,8 +454,8 @@ def test_parallel_run_streams_and_ctrl_c_stops_it(many, tmp_path):
 
 def test_parallel_run_writes_the_same_files(files, exported, tmp_path):
     status, out, err = run("export", *files.values(), "--to", tmp_path, "--format", "json",
-                           "--jobs", "3")
-    assert status == 0, err
+                           "--jobs", "3", "--keep-damaged")
+    assert status == 1 and "12 files, 11 OK, 1 failed" in err, err  # the cut file
     names = sorted(os.listdir(tmp_path))
     assert names == sorted(os.listdir(exported["json"]))
     for name in names:
@@ -493,7 +468,7 @@ def _slow_unless_flag(path, send, flag):
         while not os.path.exists(flag) and time.monotonic() < deadline:
             time.sleep(0.01)
     elif path == "dies":
-        from vellkit_tools.cli._batch import part_name
+        from vellkit_tools._atomic import part_name
         open(part_name(os.path.dirname(flag)), "w").close()
         os.kill(os.getpid(), signal.SIGKILL)
     send("sent by " + path)
@@ -503,6 +478,7 @@ def _slow_unless_flag(path, send, flag):
 @posix_only
 def test_runner_reports_each_file_as_it_ends_and_a_dead_worker_fails_alone(tmp_path):
     from vellkit_tools.cli import _batch
+    from vellkit_tools._atomic import remove_parts
     flag = str(tmp_path / "flag")
     events = []
 
@@ -513,7 +489,7 @@ def test_runner_reports_each_file_as_it_ends_and_a_dead_worker_fails_alone(tmp_p
 
     def failed(path, reason, pid):
         events.append(("failed", path, reason))
-        _batch.remove_parts(str(tmp_path), pid)
+        remove_parts(str(tmp_path), pid)
 
     _batch.run_in_processes(["slow", "dies", "fast"], functools.partial(_slow_unless_flag, flag=flag), 2,
                             on_message=lambda path, m: events.append(("message", path, m)),
@@ -656,33 +632,166 @@ def test_batch_benchmark_runs_quick():
     assert "listed == left: True" in proc.stdout
 
 
-def test_an_output_is_said_before_it_takes_its_place_and_taken_back_if_it_does_not(tmp_path, monkeypatch):
-    # A run stopped while an output moves into place must know to remove it.
-    from vellkit_tools.cli import export
-    written = []
-    record = export.recorder(written)
-    options = {"to": str(tmp_path), "force": True, "skip_existing": False}
-    out = export._Writer("source.vell", options, record)
-    seen = []
+# ----------------------------------------------------------------------------
+# A run stopped or killed: every output the old one or the complete new one
 
-    def fill(tmp):
-        with open(tmp, "w") as f:
-            f.write("data")
+STOPPER = """
+import os, signal, sys, time
+from vellkit_tools.cli import _formats, export, main
+how = sys.argv[1]
+calls = [0]
 
-    real_replace = os.replace
+def stopping(real):
+    def fill(*args):
+        real(*args)
+        calls[0] += 1
+        if calls[0] == 2:  # the file's second block is written: stop the run
+            os.kill(os.getpid(), getattr(signal, how))
+            time.sleep(30)
+    return fill
 
-    def replace(src, dst):
-        seen.append(list(written))  # already said when it takes its place
-        real_replace(src, dst)
+_formats.write_csv = stopping(_formats.write_csv)
+export._to_zarr = stopping(export._to_zarr)
+sys.exit(main(sys.argv[2:]))
+"""
 
-    monkeypatch.setattr(os, "replace", replace)
-    out.write(str(tmp_path / "a.csv"), fill)
-    assert seen == [[str(tmp_path / "a.csv")]] and written == [str(tmp_path / "a.csv")]
 
-    def failing_replace(src, dst):
-        raise OSError(28, "No space left on device")
+def _tree(folder):
+    """Every output under ``folder`` by name: its bytes, or a folder's files' bytes."""
+    found = {}
+    for name in os.listdir(str(folder)):
+        path = os.path.join(str(folder), name)
+        if os.path.isdir(path):
+            found[name] = {os.path.relpath(os.path.join(d, f), path): Path(d, f).read_bytes()
+                           for d, _, fs in os.walk(path) for f in fs}
+        else:
+            found[name] = Path(path).read_bytes()
+    return found
 
-    monkeypatch.setattr(os, "replace", failing_replace)
-    with pytest.raises(export.CommandError, match="cannot write it"):
-        out.write(str(tmp_path / "b.csv"), fill)
-    assert written == [str(tmp_path / "a.csv")] and not _parts(tmp_path)
+
+@posix_only
+@pytest.mark.parametrize("fmt", ["csv", "zarr"])
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM", "SIGKILL"])
+def test_a_stopped_run_keeps_every_old_output(files, tmp_path, fmt, how):
+    if fmt == "zarr":
+        pytest.importorskip("zarr")
+    sources = [files["derivs"], files["spectrum"]]  # four blocks, then one
+    fresh, out = tmp_path / "fresh", tmp_path / "out"
+    assert run("export", *sources, "--to", fresh, "--format", fmt, "--no-images")[0] == 0
+    new = _tree(fresh)
+    shutil.copytree(str(fresh), str(out))
+    for name in os.listdir(str(out)):  # every output there before the run, different
+        path = out / name
+        if path.is_dir():
+            shutil.rmtree(str(path))
+            path.mkdir()
+            (path / "old").write_bytes(b"old " + name.encode())
+        else:
+            path.write_bytes(b"old " + name.encode())
+    old = _tree(out)
+    script = tmp_path / "stopper.py"
+    script.write_text(STOPPER)
+    jobs = ["--jobs", "2"] if how == "SIGKILL" else []  # a worker is killed, not the run
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(PYTHON_DIR)] + sys.path))
+    proc = subprocess.run([sys.executable, str(script), how, "export", *sources, "--to", str(out),
+                           "--format", fmt, "--no-images", "--force"] + jobs,
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    assert proc.returncode == (1 if how == "SIGKILL" else 130), proc.stderr
+    after = _tree(out)
+    assert sorted(after) == sorted(old)  # nothing lost, nothing left behind
+    assert all(after[n] in (old[n], new[n]) for n in after)
+    assert any(after[n] == old[n] for n in after if n.startswith("derivs"))
+
+
+@posix_only
+def test_temporaries_of_a_killed_run_are_removed_by_the_next(files, tmp_path):
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    (tmp_path / (".vellkit-%d-0123abcd.part" % dead.pid)).write_text("half a CSV")
+    (tmp_path / (".vellkit-%d-4567abcd.part" % dead.pid)).mkdir()  # half a Zarr store
+    (tmp_path / (".vellkit-%d-4567abcd.part" % dead.pid) / "zarr.json").write_text("{}")
+    alive = tmp_path / (".vellkit-%d-89abcdef.part" % os.getpid())  # a run still going
+    alive.write_text("busy")
+    status, _, err = run("export", files["spectrum"], "--to", tmp_path, "--no-images")
+    assert status == 0, err
+    assert _parts(tmp_path) == [alive.name]
+
+
+# ----------------------------------------------------------------------------
+# Text from files and file names, made safe
+# ----------------------------------------------------------------------------
+
+FORMULAS = ['=HYPERLINK("http://example.invalid","x")', "=cmd|' /C calc'!A0", "+1+2", "@SUM(A1)",
+            "-2+3", "\tlead", "-5", "plain"]
+
+
+def test_csv_cells_that_look_like_formulas_are_inert(tmp_path):
+    source = arrays.write_traces(tmp_path / "f.vell", np.ones((len(FORMULAS), 4), np.float32), FORMULAS)
+    status, _, err = run("export", source, "--to", tmp_path / "out", "--no-images")
+    assert status == 0, err
+    table = tmp_path / "out" / "f_TRC_3D_NONE.csv"
+    with open(str(table), newline="", encoding="utf-8") as f:
+        head = next(csv.reader(f))
+    assert head[1:] == ["'" + FORMULAS[0], "'" + FORMULAS[1], "'+1+2", "'@SUM(A1)", "'-2+3", "'\tlead",
+                        "-5", "plain"]
+    side = json.loads(Path(str(table) + ".json").read_text(encoding="utf-8"))
+    assert side["labels"] == FORMULAS and side["columns"] == head
+
+
+@posix_only
+def test_file_names_with_escape_sequences_are_escaped(files, tmp_path):
+    good = tmp_path / "a\x1b[31mred.vell"
+    good.write_bytes(Path(files["spectrum"]).read_bytes())
+    empty = tmp_path / "b\x1b]0;title\x07.vell"
+    empty.write_bytes(b"")
+    status, out, err = run("export", good, empty, "--to", tmp_path / "out", "--format", "json")
+    assert status == 1
+    assert "\x1b" not in out + err and "\x07" not in out + err
+    assert str(tmp_path / "out" / "a\\x1b[31mred_AB_2D_NONE.json") in out.split("\n")
+    assert "  %s: not a VELL file" % (tmp_path / "b\\x1b]0;title\\x07.vell") in err
+    for command in ("list", "show", "check"):
+        status, out, err = run(command, good, empty)
+        assert status == 1 and "\x1b" not in out + err and "\x07" not in out + err, command
+        assert "b\\x1b]0;title\\x07.vell" in out + err
+
+
+
+def _half_map(path):
+    """An image map cut in half, its directory at the start: 51 of 100 records lost."""
+    records = [np.full(6, k, np.float32) for k in range(100)]
+    data = w.make_3d_file(records, 6, w.image_map_params(6, 1.0, 2.0, 10, 10),
+                          into=w.VellFile(directory="start")).to_bytes()
+    path.write_bytes(data[:len(data) // 2])
+    return str(path)
+
+
+@pytest.mark.parametrize("name, fmt", [("cut", "csv"), ("cut", "json"), ("cut", "npz"), ("cut", "netcdf"),
+                                       ("half map", "csv")])
+@pytest.mark.parametrize("keep", [False, True], ids=["skipped", "kept"])
+def test_a_damaged_block_is_named_as_check_names_it(files, tmp_path, name, fmt, keep):
+    if fmt == "netcdf":
+        pytest.importorskip("netCDF4")
+    source = files["cut"] if name == "cut" else _half_map(tmp_path / "half.vell")
+    _, checked, _ = run("check", source)
+    problem = checked.splitlines()[1].strip("- ").strip()  # check's first line for the file
+    status, out, err = run("export", source, files["spectrum"], "--to", tmp_path / "out", "--format", fmt,
+                           "--no-images", *(["--keep-damaged"] if keep else []))
+    assert status == 1 and "export: 2 files, 1 OK, 1 failed" in err
+    block = "AB/2D/NONE" if name == "cut" else "AB/3D/NONE"
+    assert "block %s is damaged: " % block in err and problem in err
+    stem = os.path.splitext(os.path.basename(source))[0]
+    output = tmp_path / "out" / ("%s_%s.%s" % (stem, block.replace("/", "_"), {"netcdf": "nc"}.get(fmt, fmt)))
+    if fmt == "netcdf" or name == "half map":  # the reader refuses these blocks: never written
+        keep = False
+    assert output.exists() == keep
+    assert (tmp_path / "out" / ("spectrum_AB_2D_NONE." + output.suffix[1:])).exists()
+    if not keep:
+        return
+    if fmt == "csv":
+        marked = json.loads(Path(str(output) + ".json").read_text())["damaged"]
+    elif fmt == "json":
+        marked = json.loads(output.read_text())["damaged"]
+    else:
+        with np.load(str(output)) as npz:
+            marked = str(npz["damaged"])
+    assert marked == problem

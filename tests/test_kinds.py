@@ -4,14 +4,15 @@ is an error on each, and block requests are spelled one way everywhere."""
 import pytest
 
 from vellkit_tools import kinds, plots
-from vellkit_tools.cli import _formats
+from vellkit_tools.cli import _common, _formats
 
 LAYOUTS = {"columns", "map", "series", "regions"}
 
 
 def test_every_kind_is_handled_by_every_surface():
-    assert set(plots.OPTIONS) == set(plots._PICTURES) == set(kinds.KINDS)
+    assert set(plots.OPTIONS) == set(plots._PICTURES) == set(_common._SHAPE_TEXTS) == set(kinds.KINDS)
     for row in kinds.KINDS.values():
+        _common._SHAPE_TEXTS[row.name].format(**{d: 1 for d in row.dims})  # names only its dims
         assert row.export_layout in LAYOUTS
         assert row.variable in ("spectrum", "spectra", "traces") and row.dims
         assert ("trace" in row.dims) == row.traces

@@ -1,4 +1,6 @@
-"""Pure-Python companions of the ``vellkit`` reader.
+"""Companions of the ``vellkit`` reader: writers, the xarray engine and the
+``vellkit`` command, reading through the private extension module
+``vellkit_tools._native`` on the reader's own core.
 
 ``vellkit_tools.writer`` builds VELL data files (spectra, 3D blocks,
 annotation tables, visible images) for tests, benchmarks and users who need

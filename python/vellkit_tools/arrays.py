@@ -286,13 +286,6 @@ def _write_file(path: Path, data_code: int, data_size: int,
     return target
 
 
-def _record_dtype(npt: int) -> np.dtype:
-    return np.dtype({"names": ["y", "time", "label"],
-                     "formats": [("<f4", (npt,)) if npt else "V0", "<f8", "S%d" % _LABEL_BYTES],
-                     "offsets": [0, 4 * npt + _e.TIME_AT, 4 * npt + _e.LABEL_AT],
-                     "itemsize": 4 * npt + _INFO})
-
-
 def _as_rows(values: ArrayLike, npt: int) -> np.ndarray:
     """``values`` as whole spectra ``(k, npt)``; the last axis must hold the ``npt`` points."""
     array: np.ndarray = np.asarray(values)
@@ -312,11 +305,9 @@ class _Records(object):
         # Checks every int32 field before the file is touched.
         self.head = _e.encode_3d_head(rows, self.count, 4 * self.npt, _INFO)
         self.size = len(self.head) + self.count * (4 * self.npt + _INFO)
-        self.dtype = _record_dtype(self.npt)
         self.range = _Range()
         self.written = 0
         self.out: Optional[_Counted] = None
-        self._buffer = np.zeros(0, dtype=self.dtype)
 
     def begin(self, out: _Counted) -> None:
         self.out = out
@@ -327,16 +318,10 @@ class _Records(object):
         k = rows.shape[0]
         if self.written + k > self.count:
             raise ValueError("more records given than the %d expected" % self.count)
-        if self._buffer.shape[0] < k:
-            self._buffer = np.zeros(k, dtype=self.dtype)  # the bytes between the fields stay zero
-        out = self._buffer[:k]
-        if self.npt:
-            out["y"] = rows
-            self.range.add(out["y"])
-        out["time"] = 0.0 if times is None else np.asarray(times, dtype=np.float64).reshape(k)
-        out["label"] = b"" if labels is None else labels
+        rows = np.asarray(rows, dtype="<f4")
+        self.range.add(rows)
         assert self.out is not None
-        self.out.write(out.view(np.uint8))
+        self.out.write(_e.encode_records(rows, 4 * self.npt, _INFO, times=times, labels=labels))
         self.written += k
 
     def close(self) -> Tuple[float, float]:

@@ -41,6 +41,7 @@ visible image of a file; :func:`open_mfdataset` the same block of many files.
 
 import hashlib
 import os
+import struct
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, cast
 
 import numpy as np
@@ -751,7 +752,8 @@ def _spectra_at_open(paths: Sequence[str], request: Block, axis: np.ndarray,
     for k, path in enumerate(paths):
         try:
             result = get(path, request)
-        except (ValueError, KeyError, IndexError, TypeError) as error:
+        except (ValueError, KeyError, IndexError, TypeError, struct.error) as error:
+            # (struct.error: the reader's magic-number test of a file shorter than 4 bytes)
             raise ValueError("%s: %s" % (path, error.args[0] if isinstance(error, KeyError) and error.args
                                          else error)) from error
         if not _same(result.x, axis):

@@ -1,7 +1,7 @@
 """The VELL file format, encoded for writing: the one place that knows its bytes.
 
 :mod:`vellkit_tools.writer` (record level) and :mod:`vellkit_tools.arrays`
-(whole arrays) both build on this module; it needs only the standard library.
+(whole arrays) both build on this module; it needs only numpy.
 
 File format in brief (every number little-endian except the magic number):
 
@@ -27,22 +27,24 @@ File format in brief (every number little-endian except the magic number):
   ``Fxx``/``Zxx``) and image entries (labels, ``SIZ``, ``T00``, ``F00`` and
   the image bytes).
 
-Every file is written through :func:`atomic_write`: into a temporary file
-in the target's folder that replaces the target only once complete.
+Every file is written through :func:`atomic_write` (from
+:mod:`vellkit_tools._atomic`): into a temporary file in the target's folder
+that replaces the target only once complete.
 """
 
 from __future__ import annotations
 
-import contextlib
-import errno
 import numbers
-import os
 import struct
 import sys
 from array import array
 from collections.abc import Mapping
-from typing import (Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple,
+from typing import (Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple,
                     Union, cast)
+
+import numpy as np
+
+from ._atomic import AtomicFile, atomic_write  # noqa: F401  (part of this module's interface)
 
 __all__ = [
     "MAGIC", "HEADER_SIZE", "INT32_MAX", "DEFAULT_INFO_SIZE", "TIME_AT", "LABEL_AT",
@@ -52,7 +54,7 @@ __all__ = [
     "Params", "block_type", "decode_block_type", "type_code", "split_fields",
     "Param", "encode_parameters", "merge_params", "param_items", "fixed_text",
     "float32_bytes", "flatten", "pad4",
-    "Record", "gap", "runs", "encode_3d_head", "encode_3d_block",
+    "Record", "encode_records", "gap", "runs", "encode_3d_head", "encode_3d_block",
     "AnnotationTable", "encode_annotation_block", "multi_region_table",
     "Image", "image_suffix", "encode_image_block",
     "Entry", "encode_header", "encode_entries", "encode_extension", "words", "Layout", "lay_out", "encode_layout",
@@ -162,8 +164,9 @@ def split_fields(kwargs: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]
 def fixed_text(value: Union[str, bytes, bytearray, memoryview, None], width: int, what: str) -> bytes:
     """``value`` NUL-padded to a field of ``width`` bytes.
 
-    A str (written as UTF-8) longer than its field is a ValueError: cutting
-    it would change the text, or split a UTF-8 character.  Bytes are raw
+    A str (written as UTF-8) longer than its field, or holding a NUL, is a
+    ValueError: cutting it would change the text, or split a UTF-8
+    character, and a reader ends the text at the NUL.  Bytes are raw
     field contents, written as given and cut to the field (a way to make
     damaged files).
     """
@@ -171,6 +174,7 @@ def fixed_text(value: Union[str, bytes, bytearray, memoryview, None], width: int
         return bytes(width)
     if not isinstance(value, str):
         return bytes(value)[:width].ljust(width, b"\0")
+    _no_nul(value, what)
     data = value.encode("utf-8")
     if len(data) > width:
         raise ValueError("%s %r takes %d bytes of UTF-8, more than its field of %d"
@@ -213,8 +217,17 @@ class Param(object):
             self.type, self.value, self.size, self.raw)
 
 
-def _text(value: Union[str, bytes, bytearray, memoryview]) -> bytes:
-    """Text value bytes: str gets UTF-8 plus a NUL; both are padded to an even length."""
+def _no_nul(value: str, what: str) -> None:
+    if "\0" in value:
+        raise ValueError("%s %r holds a NUL: a reader ends the text there (bytes are written "
+                         "as given)" % (what, value))
+
+
+def _text(value: Union[str, bytes, bytearray, memoryview], what: str = "text") -> bytes:
+    """Text value bytes: str gets UTF-8 plus a NUL (a NUL inside it is a
+    ValueError naming ``what``); both are padded to an even length."""
+    if isinstance(value, str):
+        _no_nul(value, what)
     data = value.encode("utf-8") + b"\0" if isinstance(value, str) else bytes(value)
     return data + b"\0" if len(data) % 2 else data
 
@@ -223,7 +236,7 @@ def _value_bytes(name: Any, ptype: int, value: Any) -> bytes:
     if value is None:
         return b""
     if isinstance(value, (str, bytes, bytearray, memoryview)):
-        return _text(value)
+        return _text(value, "parameter %r:" % (name,))
     if ptype == 1 or (ptype != 0 and not isinstance(value, numbers.Integral)):
         return struct.pack("<d", float(value))
     return _int32(int(value), "parameter %r:" % (name,))
@@ -240,7 +253,7 @@ def _encode_record(name: Union[str, bytes, bytearray], value: Any) -> bytes:
     elif isinstance(value, numbers.Real):
         ptype, data, size = 1, _value_bytes(name, 1, value), None
     elif isinstance(value, (str, bytes, bytearray, memoryview)):
-        ptype, data, size = 2, _text(value), None
+        ptype, data, size = 2, _text(value, "parameter %r:" % (name,)), None
     else:
         raise TypeError("cannot encode parameter %r of type %s" % (name, type(value).__name__))
     if size is None:
@@ -347,15 +360,44 @@ class Record(object):
 
     def encode(self, block_size: int, info_size: int) -> bytes:
         """Bytes of this record: ``block_size`` data bytes then ``info_size`` info bytes."""
-        data = float32_bytes(self.values)[:block_size].ljust(block_size, b"\0")
-        info = bytearray(max(info_size, LABEL_AT))
-        base = bytes(self.info or b"")[:len(info)]
-        info[:len(base)] = base
-        if self.time is not None:
-            info[TIME_AT:TIME_AT + 8] = struct.pack("<d", float(self.time))
-        if self.label:
-            info[LABEL_AT:] = fixed_text(self.label, len(info) - LABEL_AT, "label")
-        return data + bytes(info[:info_size])
+        values = np.frombuffer(float32_bytes(self.values), "<f4").reshape(1, -1)
+        return encode_records(values, block_size, info_size,
+                              times=None if self.time is None else [self.time],
+                              labels=[self.label] if self.label else None,
+                              infos=[self.info] if self.info else None).tobytes()
+
+
+def encode_records(values: Any, block_size: int, info_size: int = DEFAULT_INFO_SIZE, *,
+                   times: Any = None, labels: Optional[Sequence[Union[str, bytes]]] = None,
+                   infos: Optional[Sequence[Optional[bytes]]] = None) -> "np.ndarray":
+    """The bytes of records of a 3D data block, one row of ``block_size +
+    info_size`` bytes per record (a ``uint8`` array): the first use of the
+    record layout, for one :class:`Record` or a whole chunk of spectra.
+
+    ``values`` ``(records, points)``: written as float32, cut or zero-padded
+    to ``block_size`` bytes.  The info record starts from ``infos`` (raw
+    bytes per record, default all zero), then gets ``times`` (float64 at
+    byte 136; None leaves those bytes) and ``labels`` (at byte 152,
+    NUL-padded, see :func:`fixed_text`).
+    """
+    rows = np.ascontiguousarray(values, dtype="<f4")
+    rows = rows.reshape(rows.shape[0] if rows.ndim else 1, -1)
+    count = rows.shape[0]
+    width = max(int(info_size), LABEL_AT)  # the fields are placed, then the record is cut
+    out = np.zeros((count, block_size + width), np.uint8)
+    data = rows.view(np.uint8).reshape(count, -1)[:, :block_size]
+    out[:, :data.shape[1]] = data
+    info = out[:, block_size:]
+    for k, raw in enumerate(infos or ()):
+        base = bytes(raw or b"")[:width]
+        info[k, :len(base)] = np.frombuffer(base, np.uint8)
+    if times is not None:
+        stamps = np.ascontiguousarray(np.asarray(times, dtype="<f8").reshape(count, 1))
+        info[:, TIME_AT:TIME_AT + 8] = stamps.view(np.uint8)
+    for k, label in enumerate(labels or ()):
+        if label:
+            info[k, LABEL_AT:] = np.frombuffer(fixed_text(label, width - LABEL_AT, "label"), np.uint8)
+    return out[:, :block_size + int(info_size)]
 
 
 def gap(nbytes: int) -> List[int]:
@@ -827,101 +869,3 @@ def encode_layout(layout: Layout, codes: Sequence[int], sizes: Sequence[int], *,
     pieces.append((0, encode_header(layout.directory_at, layout.capacity, len(entries),
                                     version=version)))
     return pieces
-
-
-# ----------------------------------------------------------------------------
-# Atomic writes
-# ----------------------------------------------------------------------------
-
-class AtomicFile(object):
-    """The temporary file :func:`atomic_write` fills; failures name the target."""
-
-    def __init__(self, fd: int, target: str) -> None:
-        self.fd = fd
-        self.target = target
-
-    def _failed(self, err: OSError) -> OSError:
-        # A failing write names no file by itself; the target is the one the caller knows.
-        if err.filename is None and err.errno is not None:
-            return OSError(err.errno, err.strerror, self.target)
-        return err
-
-    def write(self, data: Any) -> int:
-        """Write all of ``data`` (bytes or any buffer) at the current position."""
-        view = memoryview(data).cast("B")
-        done = 0
-        try:
-            while done < len(view):
-                done += os.write(self.fd, view[done:done + (1 << 30)])
-        except OSError as err:
-            raise self._failed(err) from err
-        return done
-
-    def seek(self, offset: int) -> None:
-        """Move to byte ``offset`` (past the end: the gap reads as zeros)."""
-        os.lseek(self.fd, offset, os.SEEK_SET)
-
-    def truncate(self, size: int) -> None:
-        """Cut or extend the file to ``size`` bytes."""
-        try:
-            os.ftruncate(self.fd, size)
-        except OSError as err:
-            raise self._failed(err) from err
-
-    def sync(self) -> None:
-        """Flush the file to the disk, so that the replace never exposes a hole."""
-        try:
-            os.fsync(self.fd)
-        except OSError as err:
-            raise self._failed(err) from err
-
-
-_OPEN_FLAGS = (os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
-               | getattr(os, "O_CLOEXEC", 0))
-
-
-def _create_temporary(target: str) -> Tuple[int, str]:
-    folder, name = os.path.split(target)
-    for _ in range(100):
-        candidate = os.path.join(folder, ".%s.%s.tmp" % (name, os.urandom(4).hex()))
-        try:
-            # Mode 0o666 through the umask, as open() gives (mkstemp would give 0o600).
-            return os.open(candidate, _OPEN_FLAGS, 0o666), candidate
-        except FileExistsError:
-            continue
-        except OSError as err:  # a missing or read-only folder: the caller knows the target's name
-            raise OSError(err.errno, err.strerror, target) from err
-    raise FileExistsError(errno.EEXIST, "no free temporary name", target)
-
-
-@contextlib.contextmanager
-def atomic_write(path: Union[str, bytes, "os.PathLike[Any]"]) -> Iterator[AtomicFile]:
-    """Write a file at ``path`` all at once, or not at all.
-
-    Yields an :class:`AtomicFile`: a temporary file in the target's folder
-    (so the replace stays on one file system), created with the mode the
-    umask gives.  When the block ends normally the file is flushed to disk
-    and replaces ``path``; on any exception it is removed, and whatever was
-    at ``path`` stays as it was.
-    """
-    target = os.fsdecode(os.fspath(path))
-    if os.path.isdir(target):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
-    # A symbolic link stays a link: the file it points to is the one replaced.
-    destination = os.path.realpath(target) if os.path.islink(target) else target
-    fd, temporary = _create_temporary(destination)
-    try:
-        out = AtomicFile(fd, target)
-        try:
-            yield out
-            out.sync()
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.close(fd)
-            raise
-        os.close(fd)
-        os.replace(temporary, destination)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(temporary)
-        raise

@@ -15,11 +15,12 @@ Typical use::
 
 import io
 import os
-import secrets
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from ._atomic import atomic_output
+from ._text import escape
 from .bands import band_area
 from .kinds import KINDS, BlockRequest, kind_of_result, match_block
 from .units import data_type_name, x_unit_label, x_unit_long_name
@@ -105,29 +106,15 @@ def save(fig, out, format: Optional[str] = None) -> None:
 
     A path's suffix gives the format (.png, .svg, .pdf, .jpg; ValueError for
     another) unless ``format`` does; a file object gets PNG by default. A
-    path is written whole or not at all: the picture goes to a temporary
-    file in the same folder (created with the umask's mode), which then
-    replaces ``out``.
+    path is written whole or not at all (see :class:`vellkit_tools._atomic.Replacement`:
+    a link stays a link, an existing picture keeps its permission bits).
     """
     if hasattr(out, "write"):
         fig.savefig(out, format=format or "png")
         return
     format = format or format_of(out)
-    folder, name = os.path.split(os.fspath(out))
-    if isinstance(name, bytes):
-        name = os.fsdecode(name)
-    temporary = os.path.join(folder or os.curdir, ".%s.%s.part" % (name, secrets.token_hex(4)))
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-    try:
-        with os.fdopen(descriptor, "wb") as f:
-            fig.savefig(f, format=format)
-        os.replace(temporary, out)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+    with atomic_output(out) as temporary, open(temporary, "wb") as f:
+        fig.savefig(f, format=format)
 
 
 # ----------------------------------------------------------------------------
@@ -405,6 +392,10 @@ def _plain_texts(fig) -> None:
     for text in fig.findobj(Text):
         text.set_parse_math(False)
         text.set_usetex(False)
+        # Control characters (ESC, BEL) escaped: no picture format holds them
+        # (an SVG with them is not XML) and no reader should see them raw.
+        drawn = text.get_text()
+        text.set_text("\n".join(escape(line) for line in drawn.split("\n")))
 
 
 def plot_result(result: Any, *, at: Optional[float] = None, band: Optional[Band] = None,

@@ -3,7 +3,8 @@
 Subcommands (one module each): ``list``, ``show``, ``check``, ``export``,
 ``preview``.  Run ``vellkit SUBCOMMAND --help`` for the options and an
 example.  Exit status: 0 when every file went well, 1 when any file failed,
-2 for a wrong command line, 130 when stopped by Ctrl-C.
+2 for a wrong command line, 130 when stopped by Ctrl-C or SIGTERM (which
+stops a run as Ctrl-C does: nothing half-written is left).
 """
 
 import argparse
@@ -11,8 +12,8 @@ import sys
 from typing import List, Optional
 
 from . import check, export, list as list_cmd, preview, show
-from ._batch import EXIT_INTERRUPTED
-from ._common import EXIT_FAILED, EXIT_USAGE, CommandError, error
+from ._batch import EXIT_FAILED, EXIT_INTERRUPTED, sigterm_as_interrupt
+from ._common import CommandError, error
 
 __all__ = ["main", "build_parser"]
 
@@ -57,7 +58,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         reconfigure(errors="surrogateescape")
     args = _parse(argv)
     try:
-        return args.run(args)
+        with sigterm_as_interrupt():
+            return args.run(args)
     except CommandError as exc:
         error(str(exc))
         return EXIT_FAILED

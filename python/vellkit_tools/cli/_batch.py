@@ -1,64 +1,24 @@
 """Runs of the ``vellkit`` command over many files: the inputs, the progress
-line, outputs written atomically, and one process per file for ``--jobs``.
+line, signals held back, and one process per file for ``--jobs``.
 
 Nothing here knows the file format; the subcommands bring the work."""
 
-import argparse
 import contextlib
 import os
-import shutil
 import signal
 import stat
 import sys
 import threading
 import time
-import uuid
 from collections import deque
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-#: Temporary outputs are named ``.vellkit-PID-RANDOM.part`` in the target's
-#: folder, so the files of a worker that died can be found by its process id.
-PART_PREFIX, PART_SUFFIX = ".vellkit-", ".part"
+#: Exit statuses: all files fine, some file failed, the command line was
+#: wrong, stopped by Ctrl-C or SIGTERM (128 + SIGINT, as shells report it).
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
-#: Exit status of a run stopped by Ctrl-C (128 + SIGINT), as shells report it.
-EXIT_INTERRUPTED = 130
-
-
-# ----------------------------------------------------------------------------
-# Options shared by the subcommands (declared here once)
-# ----------------------------------------------------------------------------
-
-def add_inputs(parser: argparse.ArgumentParser, recursive: bool = True) -> None:
-    """FILE arguments (and ``-r`` to walk folders for VELL files)."""
-    parser.add_argument("files", nargs="+", metavar="FILE",
-                        help="VELL files" + (" (folders with -r)" if recursive else ""))
-    if recursive:
-        parser.add_argument("-r", "--recursive", action="store_true",
-                            help="walk the folders named for VELL files (other files in them "
-                                 "are passed over)")
-
-
-def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a whole number: %r" % text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1, not %d" % value)
-    return value
-
-
-def add_jobs(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--jobs", "-j", type=positive_int, default=1, metavar="N",
-                        help="work on N files at a time, each in its own process (default 1)")
-
-
-def add_overwrite(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_mutually_exclusive_group()
-    group.add_argument("--force", action="store_true", help="overwrite existing outputs")
-    group.add_argument("--skip-existing", action="store_true",
-                       help="leave existing outputs as they are and write only the missing ones "
-                            "(to resume a run that was stopped; outputs are never half-written)")
+#: The signals that stop a run: SIGTERM is taken as Ctrl-C is.
+STOPPING = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM") if hasattr(signal, name))
 
 
 # ----------------------------------------------------------------------------
@@ -213,121 +173,70 @@ class _AboveBar(object):
 
 
 # ----------------------------------------------------------------------------
-# Outputs written atomically
-# ----------------------------------------------------------------------------
-
-def part_name(folder: str, pid: Optional[int] = None) -> str:
-    return os.path.join(folder, "%s%d-%s%s" % (PART_PREFIX, os.getpid() if pid is None else pid,
-                                               uuid.uuid4().hex[:12], PART_SUFFIX))
-
-
-@contextlib.contextmanager
-def atomic_output(path: str) -> Iterator[str]:
-    """A temporary file in ``path``'s folder to fill; it replaces ``path`` when the
-    block ends without an error and is removed otherwise (Ctrl-C included).
-
-    The temporary file is created with mode 0666 less the umask, as ``open``
-    creates files, so the output has the mode any other new file would have.
-    """
-    folder = os.path.dirname(path) or "."
-    tmp = part_name(folder)
-    os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0),
-                     0o666))
-    try:
-        yield tmp
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
-@contextlib.contextmanager
-def atomic_output_folder(path: str) -> Iterator[str]:
-    """Like :func:`atomic_output` for an output that is a folder (a Zarr
-    store): a temporary folder beside ``path`` to fill, moved into place when
-    the block ends without an error (what was at ``path`` goes only then) and
-    removed otherwise."""
-    folder = os.path.dirname(path) or "."
-    tmp = part_name(folder)
-    os.mkdir(tmp)
-    try:
-        yield tmp
-        if os.path.lexists(path):
-            aside = part_name(folder)
-            os.rename(path, aside)
-            try:
-                os.rename(tmp, path)
-            except BaseException:
-                os.rename(aside, path)
-                raise
-            remove_output(aside)
-        else:
-            os.rename(tmp, path)
-    except BaseException:
-        remove_output(tmp)
-        raise
-
-
-def remove_output(path: str) -> None:
-    """Remove an output, a file or a folder, as far as it can be removed."""
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        with contextlib.suppress(OSError):
-            os.unlink(path)
-
-
-def remove_parts(folder: str, pid: int) -> None:
-    """Remove the temporary outputs that process ``pid`` left in ``folder``."""
-    prefix = "%s%d-" % (PART_PREFIX, pid)
-    with contextlib.suppress(OSError):
-        for name in os.listdir(folder):
-            if name.startswith(prefix) and name.endswith(PART_SUFFIX):
-                remove_output(os.path.join(folder, name))
-
-
-# ----------------------------------------------------------------------------
 # One process per file
 # ----------------------------------------------------------------------------
 
 class HeldInterrupts(object):
-    """Inside ``with HeldInterrupts():`` Ctrl-C is recorded in :attr:`fired`
-    instead of raised, and raised as KeyboardInterrupt at the end of the block:
-    what the block does (printing a finished file's outputs) is done whole."""
+    """Inside ``with HeldInterrupts():`` Ctrl-C and SIGTERM are recorded in
+    :attr:`fired` instead of raised, and raised as KeyboardInterrupt at the
+    end of the block: what the block does (outputs put in place, a finished
+    file's outputs printed) is done whole."""
 
     def __init__(self) -> None:
         self.fired = False
-        self._previous: Any = None
+        self._previous: List[Tuple[int, Any]] = []
 
     def _record(self, signum: int, frame: Any) -> None:
         self.fired = True
 
     def __enter__(self) -> "HeldInterrupts":
         if threading.current_thread() is threading.main_thread():
-            previous = signal.getsignal(signal.SIGINT)
-            if callable(previous):  # not when Ctrl-C is ignored
-                self._previous = signal.signal(signal.SIGINT, self._record)
+            for signum in STOPPING:
+                previous = signal.getsignal(signum)
+                if callable(previous):  # not when the signal is ignored or left to the system
+                    self._previous.append((signum, signal.signal(signum, self._record)))
         return self
 
     def __exit__(self, exc_type: Any, *rest: Any) -> None:
-        if self._previous is not None:
-            signal.signal(signal.SIGINT, self._previous)
-            self._previous = None
+        previous, self._previous = self._previous, []
+        for signum, handler in previous:
+            signal.signal(signum, handler)
         if self.fired and exc_type is None:
             raise KeyboardInterrupt
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
+@contextlib.contextmanager
+def sigterm_as_interrupt() -> Any:
+    """SIGTERM raises KeyboardInterrupt inside the block (where the system
+    would end the process at once), so that a stopped run cleans up as
+    after Ctrl-C."""
+    sigterm = getattr(signal, "SIGTERM", None)
+    if (sigterm is None or threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(sigterm) != signal.SIG_DFL):
+        yield
+        return
+    signal.signal(sigterm, _terminate)
+    try:
+        yield
+    finally:
+        signal.signal(sigterm, signal.SIG_DFL)
+
 
 def _stop(signum: int, frame: Any) -> None:
     # The first SIGINT or SIGTERM stops the worker's file; later ones must not
     # interrupt the cleanup that follows.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    for stopping in STOPPING:
+        signal.signal(stopping, signal.SIG_IGN)
     raise KeyboardInterrupt
 
 
 def _worker(work: Callable[..., Any], path: str, conn: Any) -> None:
-    signal.signal(signal.SIGINT, _stop)
-    signal.signal(signal.SIGTERM, _stop)
+    for signum in STOPPING:
+        signal.signal(signum, _stop)
     try:
         result = work(path, lambda message: conn.send(("message", message)))
         conn.send(("done", result))
@@ -422,7 +331,8 @@ def run_in_processes(paths: Sequence[str], work: Callable[..., Any], jobs: int,
                 if not receive_from(job):
                     retire(job)
         if held.fired:  # the queued files are never started
-            signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the cleanup
+            for signum in STOPPING:  # a second Ctrl-C must not cut the cleanup
+                signal.signal(signum, signal.SIG_IGN)
             _stop_all(list(running.values()), grace, receive_from)
             for job in list(running.values()):
                 job.conn.close()

@@ -1,31 +1,32 @@
-"""Shared pieces of the ``vellkit`` command: report capture, block requests,
-block summaries, progress, per-file outcomes and the closing summary."""
+"""Shared pieces of the ``vellkit`` command: report capture, reads that name
+the file, block summaries, per-file outcomes, text safe for a terminal and
+the closing summary."""
 
 import io
 import json
 import math
 import os
-import re
 import signal
 import sys
 import _thread
 import threading
 import time
 from collections import Counter, OrderedDict
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
 import vellkit
 
+from .._text import escape
 from ..kinds import kind, match_block
-from ..units import x_unit_label, x_unit_long_name
-from ._batch import Progress, gather_inputs, not_a_file
+from ._batch import EXIT_FAILED, EXIT_OK, Progress, gather_inputs, not_a_file
 
 Triple = Tuple[str, str, str]
 
-#: Exit statuses: all files fine, some file failed, the command line was wrong.
-EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+#: What a read of a damaged or hostile file may raise besides the system's
+#: errors: each is that file's failure, never the run's.
+READ_ERRORS = (ValueError, KeyError, IndexError, TypeError, MemoryError, OSError)
 
 
 class CommandError(Exception):
@@ -195,32 +196,6 @@ def triple_name(triple: Sequence[str]) -> str:
     return "_".join(str(w) for w in triple)
 
 
-def parse_block(text: str) -> Tuple[str, ...]:
-    """A block as typed on the command line: ``AB/3D/NONE``, ``AB,3D,NONE``, ``AB 3D NONE``
-    or a prefix of it (``AB``, ``AB/3D``), matched against the file's blocks."""
-    cleaned = text.strip().strip("()[]")
-    for sep in "/,: ":
-        cleaned = cleaned.replace(sep, " ")
-    words = tuple(w.strip("'\"").upper() for w in cleaned.split())
-    if not 1 <= len(words) <= 3:
-        raise CommandError("not a block: %r (write it as AB/3D/NONE)" % text)
-    return words
-
-
-def select_blocks(path: str, blocks: Sequence[Triple], wanted: Optional[Sequence[Tuple[str, ...]]]
-                  ) -> List[Triple]:
-    """The file's blocks that match any of ``wanted`` (all of them when it is empty)."""
-    if not wanted:
-        return list(OrderedDict.fromkeys(blocks))
-    chosen = [b for b in OrderedDict.fromkeys(blocks)
-              if any(tuple(b[:len(w)]) == w for w in wanted)]
-    if not chosen:
-        raise CommandError("%s: no block %s (the file has %s)" % (
-            path, " or ".join("/".join(w) for w in wanted),
-            ", ".join("/".join(b) for b in blocks) or "no data blocks"))
-    return chosen
-
-
 # ----------------------------------------------------------------------------
 # Reading with reports captured
 # ----------------------------------------------------------------------------
@@ -233,21 +208,15 @@ def describe_error(exc: BaseException) -> str:
 
 
 def list_blocks(path: str, reports: Reports) -> List[Triple]:
-    """``vellkit.listContents`` with reports captured; a non-VELL file is a CommandError."""
-    why = not_a_file(path)
-    if why:
-        raise CommandError("%s: %s" % (path, why))
+    """``vellkit.listContents`` with reports captured (after :func:`describe_file`,
+    which tells a file that is not a VELL file)."""
     try:
         with captured(reports):
-            if not vellkit.isVellFile(path):
-                raise CommandError("%s: not a VELL file (its first bytes are not 0A 0A FE FE)" % path)
             return [tuple(b) for b in vellkit.listContents(path)]
-    except CommandError:
-        raise
     except OSError as exc:
-        raise CommandError("%s: %s" % (path, exc.strerror or exc))
-    except Exception as exc:  # e.g. the struct error of a file shorter than 4 bytes
-        raise CommandError("%s: not a VELL file (%s)" % (path, describe_error(exc)))
+        raise CommandError("%s: %s" % (shown(path), exc.strerror or exc))
+    except Exception as exc:  # a file damaged past what the description saw
+        raise CommandError("%s: %s" % (shown(path), escape(describe_error(exc))))
 
 
 def read_block(path: str, triple: Triple, reports: Reports) -> Any:
@@ -268,89 +237,8 @@ def read_images(path: str, reports: Reports) -> List[Dict[str, Any]]:
 
 
 # ----------------------------------------------------------------------------
-# What a result holds
+# Parameters
 # ----------------------------------------------------------------------------
-
-KINDS = {
-    "SingleDataReturn": "spectrum",
-    "ImageDataReturn": "image map",
-    "ImageTRCDataReturn": "image trace map",
-    "TimeResolvedDataReturn": "time series",
-    "TimeResolvedTRCDataReturn": "time-resolved traces",
-    "MultiRegionDataReturn": "multi-region map",
-    "MultiRegionTRCDataReturn": "multi-region traces",
-}
-
-
-def kind_of(result: Any) -> str:
-    return KINDS.get(type(result).__name__, type(result).__name__)
-
-
-def _num(value: Any) -> Any:
-    """A JSON-friendly plain number (NaN and infinities as None)."""
-    value = float(value)
-    return value if np.isfinite(value) else None
-
-
-def _extent(values: np.ndarray) -> Optional[List[Any]]:
-    values = np.asarray(values, dtype=np.float64)
-    return [_num(values.min()), _num(values.max())] if values.size else None
-
-
-def _data_range(arrays: Iterable[np.ndarray]) -> Optional[List[Any]]:
-    lo, hi = np.inf, -np.inf
-    for a in arrays:
-        a = np.asarray(a)
-        if a.size:
-            finite = a[np.isfinite(a)]
-            if finite.size:
-                lo, hi = min(lo, float(finite.min())), max(hi, float(finite.max()))
-    return None if lo > hi else [lo, hi]
-
-
-def x_axis(result: Any) -> Dict[str, Any]:
-    x = np.asarray(result.x)
-    code = result.parameters.get("DXU") if isinstance(result.parameters, dict) else None
-    return {"points": int(x.size), "first": _num(x[0]) if x.size else None,
-            "last": _num(x[-1]) if x.size else None, "code": code,
-            "unit": x_unit_label(code), "name": x_unit_long_name(code)}
-
-
-def map_axis(values: np.ndarray) -> Dict[str, Any]:
-    values = np.asarray(values, dtype=np.float64)
-    step = float(values[1] - values[0]) if values.size > 1 else None
-    return {"count": int(values.size), "first": _num(values[0]) if values.size else None,
-            "last": _num(values[-1]) if values.size else None, "step": step}
-
-
-def data_arrays(result: Any) -> List[np.ndarray]:
-    """The value arrays of a result (spectra, traces, region arrays)."""
-    for name in ("y", "spectra", "traces"):
-        if hasattr(result, name) and not hasattr(result, "regions"):
-            return [np.asarray(getattr(result, name))]
-    return [np.asarray(r.spectra) for r in getattr(result, "regions", [])]
-
-
-def summarize(result: Any) -> Dict[str, Any]:
-    """What a result holds, as plain JSON-friendly values (no parameters)."""
-    out: Dict[str, Any] = OrderedDict()
-    out["kind"] = kind_of(result)
-    out["class"] = type(result).__name__
-    out["x"] = x_axis(result)
-    out["values"] = _data_range(data_arrays(result))
-    if hasattr(result, "mapX") and not hasattr(result, "regions"):
-        out["map_x"], out["map_y"] = map_axis(result.mapX), map_axis(result.mapY)
-    if hasattr(result, "z"):
-        unit = result.parameters.get("ZTX", "")
-        out["time"] = {"steps": int(np.size(result.z)), "extent": _extent(result.z), "unit": unit}
-    if hasattr(result, "labels"):
-        out["labels"] = [str(s) for s in result.labels]
-    if hasattr(result, "regions"):
-        out["regions"] = [OrderedDict([
-            ("title", str(r.title)), ("positions", int(np.shape(r.spectra)[0])),
-            ("map_x", _extent(r.mapX)), ("map_y", _extent(r.mapY))]) for r in result.regions]
-    return out
-
 
 #: Labels of the map parameters, which ``vellkit.paramDict`` does not name.
 MAP_LABELS = {"AOX": "Map Origin X", "AOY": "Map Origin Y", "DDX": "Map Step X",
@@ -379,18 +267,6 @@ def plain(value: Any) -> Any:
 # Many files: progress, outcomes, summary
 # ----------------------------------------------------------------------------
 
-def progress(items: Sequence[Any], what: str) -> Iterable[Any]:
-    """``items`` with a progress bar on stderr when it is a terminal (see :class:`Progress`)."""
-    bar = Progress(len(items), what)
-    bar.start()
-    try:
-        for item in items:
-            yield item
-            bar.advance()
-    finally:
-        bar.close()
-
-
 class Outcome(object):
     """How one file went: ``problems`` empty means OK."""
 
@@ -404,15 +280,16 @@ class Outcome(object):
         return not self.problems
 
     def reason(self) -> str:
-        first = self.problems[0] if self.problems else ""
-        prefix = self.path + ": "
+        first = escape(self.problems[0]) if self.problems else ""
+        prefix = shown(self.path) + ": "
         first = first[len(prefix):] if first.startswith(prefix) else first
         more = len(self.problems) - 1
         return first + (" (and %d more)" % more if more > 0 else "")
 
 
 def error(message: str) -> None:
-    print("vellkit: " + message, file=sys.stderr)
+    """Print an error line (file names and texts in it :func:`escape`d)."""
+    print("vellkit: " + escape(message), file=sys.stderr)
 
 
 def finish(outcomes: Sequence[Outcome], command: str, stream: Any = None) -> int:
@@ -422,7 +299,7 @@ def finish(outcomes: Sequence[Outcome], command: str, stream: Any = None) -> int
         lines = ["%s: %d file%s, %d OK, %d failed" % (
             command, len(outcomes), "" if len(outcomes) == 1 else "s",
             len(outcomes) - len(failed), len(failed))]
-        lines += ["  %s: %s" % (o.path, o.reason()) for o in failed]
+        lines += ["  %s: %s" % (shown(o.path), o.reason()) for o in failed]
         print("\n".join(lines), file=stream or sys.stderr)
     return EXIT_FAILED if failed else EXIT_OK
 
@@ -437,12 +314,20 @@ def refused_outcomes(refused: Sequence[Tuple[str, str]]) -> List[Outcome]:
     return outcomes
 
 
+#: The file names taken while walking a folder whatever their contents: a
+#: file named so that is no VELL file is reported, not passed over.
+VELL_SUFFIX = ".vell"
+
+
 def looks_like_vell(path: str) -> bool:
-    """Whether a file met while walking a folder is a VELL file (by its first bytes)."""
+    """Whether a file met while walking a folder is to be taken: named
+    ``.vell``, or a VELL file by its first bytes."""
+    if os.path.normcase(path).lower().endswith(VELL_SUFFIX):
+        return True
     try:
         with captured(Reports()):
             return bool(vellkit.isVellFile(path))
-    except Exception:
+    except Exception:  # shorter than the magic number, unreadable: not one
         return False
 
 
@@ -467,7 +352,7 @@ def run_per_file(paths: Sequence[str], work: Callable[[str, Outcome], None], wha
     bar = bar or Progress(len(files), what)
     for outcome in outcomes:
         if report:
-            bar.print("vellkit: " + outcome.problems[0], sys.stderr)
+            bar.print("vellkit: " + escape(outcome.problems[0]), sys.stderr)
     bar.start()
     try:
         for path in files:
@@ -479,7 +364,7 @@ def run_per_file(paths: Sequence[str], work: Callable[[str, Outcome], None], wha
             bar.advance()
             if report:
                 for problem in outcome.problems:
-                    bar.print("vellkit: " + problem, sys.stderr)
+                    bar.print("vellkit: " + escape(problem), sys.stderr)
             outcomes.append(outcome)
     finally:
         bar.close()
@@ -489,30 +374,6 @@ def run_per_file(paths: Sequence[str], work: Callable[[str, Outcome], None], wha
 # ----------------------------------------------------------------------------
 # Describing files from their headers alone (list, show, check, preview)
 # ----------------------------------------------------------------------------
-
-#: Characters shown escaped on a terminal: controls (\r, ESC, ...), the
-#: Unicode format characters that reorder text, and lone surrogates (bytes
-#: of a file name that are not text).
-_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
-_NAMED_ESCAPES = {"\r": "\\r", "\n": "\\n", "\t": "\\t"}
-
-
-def _escape_char(match: "re.Match[str]") -> str:
-    char = match.group(0)
-    code = ord(char)
-    if char in _NAMED_ESCAPES:
-        return _NAMED_ESCAPES[char]
-    if 0xDC80 <= code <= 0xDCFF:  # a byte that was not text, kept by surrogateescape
-        return "\\x%02x" % (code - 0xDC00)
-    return "\\x%02x" % code if code < 0x100 else "\\u%04x" % code
-
-
-def escape(text: Any) -> str:
-    """``text`` as it may be printed on a terminal: control characters,
-    escape sequences and bytes that are not text shown escaped (``\\r``,
-    ``\\x1b``, ``\\xff``), everything else as it is."""
-    return _UNSAFE.sub(_escape_char, str(text))
-
 
 def shown(path: Any) -> str:
     """A file name as the command prints it (:func:`escape`d)."""
@@ -530,15 +391,44 @@ def describe_file(path: str) -> Dict[str, Any]:
     if why:
         raise CommandError("%s: %s" % (name, why))
     try:
-        if not vellkit.isVellFile(path):
-            raise CommandError("%s: not a VELL file (its first bytes are not 0A 0A FE FE)" % name)
         return cast(Dict[str, Any], _native.describe_file(path))
-    except CommandError:
-        raise
     except OSError as exc:
         raise CommandError("%s: %s" % (name, exc.strerror or exc))
-    except (ValueError, MemoryError) as exc:  # the message names the file
-        raise CommandError(escape(describe_error(exc)))
+    except READ_ERRORS as exc:  # the message names the file
+        if str(exc).endswith(_NOT_VELL):
+            raise CommandError("%s: not a VELL file (%s)" % (name, _not_vell_why(path)))
+        text = escape(describe_error(exc))
+        raise CommandError(text if os.fspath(path) in str(exc) else "%s: %s" % (name, text))
+
+
+#: The end of the reading core's message for a file without the magic number.
+_NOT_VELL = "is not a VELL data file"
+
+
+def _not_vell_why(path: str) -> str:
+    try:
+        size = os.stat(path).st_size
+    except OSError:
+        size = -1
+    if 0 <= size < 4:
+        return "it holds %d byte%s, fewer than its magic number" % (size, "" if size == 1 else "s")
+    return "its first bytes are not 0A 0A FE FE"
+
+
+#: The derivative words of the reading core's names of directory entries.
+_ENTRY_DERIVATIVES = {"NONE": "", "1DER": " 1DER", "2DER": " 2DER", "3DER": " 3DER", "NDER": " 3DER"}
+
+
+def block_damage(description: Dict[str, Any], block: Dict[str, Any]) -> List[str]:
+    """What ``check`` says is wrong with a described block from the headers:
+    its own problem, and those of the directory entries of its data and
+    parameters (a data block cut by the end of the file)."""
+    found = [str(block["problem"])] if block.get("problem") else []
+    listed = [str(w) for w in block["listed"]]
+    owner = "%s %s%s " % (listed[0], listed[1], _ENTRY_DERIVATIVES.get(listed[2], " " + listed[2]))
+    found += [str(e["problem"]) for e in description.get("entries", ())
+              if e.get("problem") and str(e.get("what", "")).startswith(owner)]
+    return found
 
 
 def block_words(block: Dict[str, Any]) -> str:

@@ -7,7 +7,9 @@ Which table a result becomes is the kind's export layout in
   ends). The first line is the header row, every other line one data row, so
   ``pandas.read_csv(f)`` and ``numpy.loadtxt(f, delimiter=",", skiprows=1)``
   read every row. Line breaks in a column name (a trace label) are written
-  as ``\\n`` / ``\\r`` so a row is always one line. What the table does not
+  as ``\\n`` / ``\\r`` so a row is always one line, and a name that
+  starts like a spreadsheet formula (``=``, ``+``, ``-``, ``@``, tab, CR)
+  gets a leading ``'`` so that it is shown, never run. What the table does not
   hold (file, block, kind, units, parameters, exact labels, region titles)
   goes to a sidecar ``NAME.csv.json``. Axis and map values are written with
   the digits that read back to the same float64 (Python's ``repr``), data
@@ -30,6 +32,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 import numpy as np
 
 from .. import kinds
+from .._text import inert_cell
 from ..units import x_unit_label, x_unit_long_name
 
 EXTENSIONS = {"csv": "csv", "npz": "npz", "netcdf": "nc", "zarr": "zarr", "json": "json"}
@@ -123,12 +126,16 @@ def _x_info(result: Any) -> "OrderedDict[str, Any]":
 
 
 def metadata(path: str, triple: Sequence[str], result: Any,
-             groups: Optional[Sequence[int]] = None) -> "OrderedDict[str, Any]":
-    """What an export says about its block besides the values (strict-JSON values)."""
+             groups: Optional[Sequence[int]] = None, damaged: Optional[str] = None
+             ) -> "OrderedDict[str, Any]":
+    """What an export says about its block besides the values (strict-JSON
+    values); ``damaged``: what is wrong with a damaged block kept as read."""
     kind = kinds.kind_of_result(result)
     doc: "OrderedDict[str, Any]" = OrderedDict()
     doc["file"] = display_name(path)
     doc["block"] = list(triple)
+    if damaged:
+        doc["damaged"] = damaged
     doc["kind"] = kind.words
     doc["data_type"] = json_value(getattr(result, "dataType", None))
     doc["x"] = _x_info(result)
@@ -224,6 +231,12 @@ def _one_line(name: str) -> str:
     return name.replace("\r", "\\r").replace("\n", "\\n")
 
 
+def header(t: Table) -> List[str]:
+    """The header row: one line per name, and a name a spreadsheet would
+    take for a formula made inert (the sidecar keeps the exact labels)."""
+    return [inert_cell(_one_line(n)) for n in t.names]
+
+
 def _number_texts(column: np.ndarray) -> List[str]:
     if column.dtype.kind in "iu":
         return [str(v) for v in column.tolist()]
@@ -237,7 +250,7 @@ def write_csv(out: str, path: str, triple: Sequence[str], result: Any,
     value_format = "%.9g" if t.values.dtype.itemsize <= 4 else "%r"
     coordinates = [_number_texts(c) for c in t.coordinates]
     with open(out, "w", newline="", encoding="utf-8") as f:
-        csv.writer(f, lineterminator="\r\n").writerow([_one_line(n) for n in t.names])
+        csv.writer(f, lineterminator="\r\n").writerow(header(t))
         width = t.values.shape[1]
         row_format = ",".join([value_format] * width)
         buffer = io.StringIO()
@@ -250,11 +263,12 @@ def write_csv(out: str, path: str, triple: Sequence[str], result: Any,
         f.write(buffer.getvalue())
 
 
-def csv_sidecar(path: str, triple: Sequence[str], result: Any, t: Optional[Table] = None) -> str:
+def csv_sidecar(path: str, triple: Sequence[str], result: Any, t: Optional[Table] = None,
+                damaged: Optional[str] = None) -> str:
     """The JSON text written beside a CSV export: its columns and what they come from."""
-    doc = metadata(path, triple, result)
+    doc = metadata(path, triple, result, damaged=damaged)
     t = table(path, triple, result) if t is None else t
-    doc["columns"] = [_one_line(n) for n in t.names]  # as in the header row
+    doc["columns"] = header(t)  # as in the header row; "labels" holds them exact
     doc["coordinate_columns"] = len(t.coordinates)
     doc["rows"] = int(t.values.shape[0])
     return dumps(doc, indent=2) + "\n"
@@ -292,25 +306,29 @@ def arrays(path: str, triple: Sequence[str], result: Any,
     return out
 
 
-def write_npz(out: str, path: str, triple: Sequence[str], result: Any) -> None:
+def write_npz(out: str, path: str, triple: Sequence[str], result: Any,
+              damaged: Optional[str] = None) -> None:
     data = arrays(path, triple, result)
     data["block"] = np.array(list(triple), dtype=str)
+    if damaged:
+        data["damaged"] = np.array(damaged)
     data["parameters_json"] = np.array(dumps(metadata(path, triple, result)["parameters"]))
     with open(out, "wb") as f:
         np.savez(f, **data)
 
 
-def write_json(out: str, path: str, triple: Sequence[str], result: Any) -> None:
+def write_json(out: str, path: str, triple: Sequence[str], result: Any,
+               damaged: Optional[str] = None) -> None:
     groups = (region_groups(path, triple, result)
               if kinds.kind_of_result(result).export_layout == "regions" else None)
-    doc = metadata(path, triple, result, groups)
+    doc = metadata(path, triple, result, groups, damaged)
     doc["data"] = OrderedDict((name, json_array(values))
                               for name, values in arrays(path, triple, result, groups).items())
     with open(out, "w", encoding="utf-8") as f:
         f.write(dumps(doc))
 
 
-WRITERS: Dict[str, Callable[[str, str, Sequence[str], Any], None]] = {
+WRITERS: Dict[str, Callable[..., None]] = {
     "csv": write_csv, "npz": write_npz, "json": write_json}
 
 

@@ -13,7 +13,7 @@ from typing import Any, Dict, List
 
 import vellkit
 
-from ._batch import add_inputs
+from ._options import add_inputs, add_json
 from ._common import (CommandError, Outcome, Reports, block_words, captured, describe_error,
                       describe_file, escape, file_entry, finish, inputs, json_document, json_status,
                       print_json, run_per_file, safe_output, same_file, shown)
@@ -32,8 +32,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_inputs(parser)
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="print only the damaged files and the summary")
-    parser.add_argument("--json", action="store_true",
-                        help="print one JSON document for all files instead of text")
+    add_json(parser)
 
 
 def _plural(n: int, word: str) -> str:

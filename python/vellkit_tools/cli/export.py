@@ -2,17 +2,20 @@
 images as their own files."""
 
 import argparse
+import contextlib
 import functools
 import os
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .. import kinds
+from .._atomic import Replacement, remove_parts, remove_stale_parts
 from . import _formats
-from ._batch import (HeldInterrupts, Progress, add_inputs, add_jobs, add_overwrite, atomic_output,
-                     atomic_output_folder, remove_output, remove_parts, run_in_processes)
-from ._common import (CommandError, Outcome, Reports, captured, describe_error, finish, inputs,
-                      list_blocks, read_block, read_images, triple_name)
+from ._batch import HeldInterrupts, Progress, run_in_processes
+from ._common import (CommandError, Outcome, Reports, block_damage, captured, describe_error,
+                      describe_file, escape, finish, inputs, list_blocks, read_block, read_images,
+                      shown, triple_name)
+from ._options import add_inputs, add_jobs, add_overwrite, block_request
 
 NAME = "export"
 HELP = ("Export every block (or those named with --block) of every file, one output per block "
@@ -20,20 +23,15 @@ HELP = ("Export every block (or those named with --block) of every file, one out
         "their own files with a JSON of their attributes. CSV files have one header row, then "
         "one row per line; what the table does not hold (units, parameters, exact trace labels, "
         "region titles) is in NAME.csv.json beside each. JSON is strict: NaN and infinities are "
-        "null. Regions are numbered by the file's group numbers. Every output is written to a "
-        "temporary file first, so an output is complete or absent; Ctrl-C removes the outputs of "
-        "the files not finished.")
+        "null. Regions are numbered by the file's group numbers. A block that 'vellkit check' finds "
+        "damaged is not exported (--keep-damaged exports it marked damaged) and its file "
+        "counts as failed. Every output is written to a "
+        "temporary file first and a file's outputs are put in place together once all are "
+        "complete, so each output is the complete new one or the one that was there before "
+        "(Ctrl-C and SIGTERM included); temporaries left by a killed run are removed by the next.")
 EXAMPLES = ["vellkit export measurements/*.vell --to out --format csv",
             "vellkit export big.vell --to out --format npz --block AB/3D/NONE --force",
             "vellkit export -r run42 --to out --format netcdf --jobs 4 --skip-existing"]
-
-
-def block_request(text: str) -> Tuple[str, ...]:
-    """A --block value (AB/3D/NONE, or a prefix such as AB; NDER and 3DER both taken)."""
-    try:
-        return kinds.parse_block(text)
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc))
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -51,6 +49,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="export only this block (AB/3D/NONE, or a prefix such as AB); "
                              "may be repeated")
     parser.add_argument("--no-images", action="store_true", help="skip the visible images")
+    parser.add_argument("--keep-damaged", action="store_true",
+                        help="export a damaged block as the reader gives it (zeros where it "
+                             "cannot read), marked \"damaged\" in its sidecar, JSON, NPZ or "
+                             "attributes; by default a damaged block is not exported. Either way "
+                             "the file counts as failed")
     add_overwrite(parser)
     add_jobs(parser)
 
@@ -73,27 +76,13 @@ def _holds(path: str, data: bytes) -> bool:
         return False
 
 
-class Retracted(str):
-    """An output said to be written that did not take its place after all."""
-
-
-def recorder(written: List[str]) -> Callable[[str], None]:
-    """What keeps the list of a file's outputs from what its export says."""
-    def record(output: str) -> None:
-        if isinstance(output, Retracted):
-            if str(output) in written:
-                written.remove(str(output))
-        else:
-            written.append(output)
-    return record
-
-
 class _Writer(object):
-    """Writes the outputs of one file, each atomically, and says each to ``send``."""
+    """Writes the outputs of one file: each to a temporary beside it, all put
+    in place together by :meth:`commit` once every one is complete."""
 
-    def __init__(self, path: str, options: Dict[str, Any], send: Callable[[Any], None]) -> None:
-        self.path, self.options, self.send = path, options, send
-        self.written: List[str] = []
+    def __init__(self, path: str, options: Dict[str, Any]) -> None:
+        self.path, self.options = path, options
+        self.staged: List[Replacement] = []
 
     def targets(self, *names: str) -> List[str]:
         """The paths of the outputs of one block (a CSV file and its sidecar go together).
@@ -120,38 +109,51 @@ class _Writer(object):
             return None
         return self.targets(name)[0]
 
-    def write(self, out: str, fill: Callable[[str], None]) -> None:
-        self._commit(out, fill, atomic_output)
-
-    def write_folder(self, out: str, fill: Callable[[str], None]) -> None:
-        """:meth:`write` for an output that is a folder."""
-        self._commit(out, fill, atomic_output_folder)
-
-    def _commit(self, out: str, fill: Callable[[str], None], atomic: Callable[[str], Any]) -> None:
-        # The output is said before it takes its place, so that a run stopped
-        # from then on (a worker ended) knows to remove it; taken back if it
-        # does not take its place after all.
-        said = False
+    def write(self, out: str, fill: Callable[[str], None], folder: bool = False) -> None:
+        """Fill a temporary for ``out`` (a folder with ``folder``); it takes
+        its place at :meth:`commit`."""
         try:
-            with atomic(out) as tmp:
-                fill(tmp)
-                self.written.append(out)
-                self.send(out)
-                said = True
+            staged = Replacement(out, folder)
         except OSError as exc:
-            if said:
-                self.written.remove(out)
-                self.send(Retracted(out))
             raise CommandError("%s: cannot write it: %s" % (out, exc.strerror or exc))
-        except BaseException:
-            if said:
-                self.written.remove(out)
-                self.send(Retracted(out))
-            raise
+        self.staged.append(staged)
+        staged.close()
+        try:
+            fill(staged.temporary)
+        except OSError as exc:
+            raise CommandError("%s: cannot write it: %s" % (out, exc.strerror or exc))
 
-    def remove_all(self) -> None:
-        for out in self.written:
-            remove_output(out)
+    def drop_from(self, count: int) -> None:
+        """Discard the outputs staged after the first ``count`` (a block that failed half-way)."""
+        for staged in self.staged[count:]:
+            staged.discard()
+        del self.staged[count:]
+
+    def commit(self) -> List[str]:
+        """Put every staged output in place; the outputs written.
+
+        Every temporary is flushed to the disk first, so a full disk fails
+        before any output is touched; then the renames run with Ctrl-C and
+        SIGTERM held back, so the file's outputs take their places together.
+        """
+        try:
+            for staged in self.staged:
+                staged.prepare()
+        except OSError as exc:
+            self.discard()
+            raise CommandError("%s: cannot write it: %s" % (exc.filename, exc.strerror or exc))
+        written = []
+        with HeldInterrupts():
+            for staged in self.staged:
+                staged.swap()
+                written.append(staged.target)
+        self.staged = []
+        return written
+
+    def discard(self) -> None:
+        for staged in self.staged:
+            staged.discard()
+        self.staged = []
 
 
 def _put(data: bytes) -> Callable[[str], None]:
@@ -193,26 +195,17 @@ def _to_zarr(dataset: Any, folder: str) -> None:
         dataset.to_zarr(folder, mode="w")
 
 
-def _without_data(path: str) -> List[kinds.Block]:
-    """The blocks the directory lists only from a parameter block (the original
-    of a derivative map): they have no values to export."""
-    from .. import _native
-    try:
-        blocks = _native.describe_file(path)["blocks"]
-    except Exception:  # the reads that follow say what is wrong with the file
-        return []
-    return [tuple(b["request"]) for b in blocks if b["kind"] is None]
-
-
-def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports) -> List[kinds.Block]:
+def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports,
+            description: Dict[str, Any]) -> List[kinds.Block]:
     """The file's blocks in request spelling (NDER), those matching any of ``wanted``."""
     blocks: List[kinds.Block] = []
     for b in list_blocks(path, reports):
         triple = (str(b[0]), str(b[1]), kinds.request_word(str(b[2])))
         if triple not in blocks:
             blocks.append(triple)
-    if not wanted:
-        empty = _without_data(path)
+    if not wanted:  # not the blocks listed from a parameter block alone: they hold no values
+        empty = [tuple(b["request"]) for b in description["blocks"]
+                 if b["kind"] is None and not b.get("problem")]
         return [b for b in blocks if b not in empty]
     chosen = [b for b in blocks if any(b[:len(w)] == tuple(w) for w in wanted)]
     if not chosen:
@@ -222,35 +215,75 @@ def _blocks(path: str, wanted: Sequence[Tuple[str, ...]], reports: Reports) -> L
     return chosen
 
 
-def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports) -> None:
+class _Damaged(Exception):
+    """A block that check finds damaged; what is wrong with it, as check says it."""
+
+
+def _damage(found: List[str], reports: Reports, keep: bool) -> Optional[str]:
+    """What is wrong with a block (None when nothing is); _Damaged unless
+    the damaged blocks are kept."""
+    if len(reports):
+        found = found + [reports.summary()]
+    if found and not keep:
+        raise _Damaged("; ".join(found))
+    return "; ".join(found) or None
+
+
+@contextlib.contextmanager
+def _unreadable(path: str, triple: kinds.Block, found: List[str]) -> Iterator[None]:
+    """A read of a damaged block that fails says the block is damaged, and what the reader said."""
+    try:
+        yield
+    except CommandError as exc:
+        if not found:
+            raise
+        said = str(exc).split(": ", 2)[-1]
+        raise CommandError("%s: block %s is damaged: %s; it cannot be read (%s)"
+                           % (path, "/".join(triple), "; ".join(found), said))
+
+
+def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports,
+                  found: List[str]) -> Optional[str]:
+    """Export one block; what is wrong with it when it is damaged and kept
+    (``found``: what the headers say; then the reports of its read)."""
     path, fmt = out.path, out.options["format"]
+    keep = out.options.get("keep_damaged", False)
     name = "%s_%s.%s" % (stem, triple_name(triple), _formats.EXTENSIONS[fmt])
     if fmt == "csv":
         target, sidecar = out.targets(name, name + _formats.SIDECAR_SUFFIX)
     else:
         (target,) = out.targets(name)
+    _damage(found, Reports(), keep)  # refused before anything is read
     if fmt in _formats.XARRAY_FORMATS:
-        dataset = _open_dataset(path, triple, reports, fmt)
+        with _unreadable(path, triple, found):
+            dataset = _open_dataset(path, triple, reports, fmt)
+        damaged = _damage(found, reports, keep)
+        if damaged:
+            dataset.attrs["vellkit_damaged"] = damaged
         try:
             if fmt == "zarr":
-                out.write_folder(target, lambda tmp: _to_zarr(dataset, tmp))
+                out.write(target, lambda tmp: _to_zarr(dataset, tmp), folder=True)
             else:
                 out.write(target, dataset.to_netcdf)
         finally:
             dataset.close()
-        return
-    result = read_block(path, triple, reports)
+        return damaged
+    with _unreadable(path, triple, found):
+        result = read_block(path, triple, reports)
+    damaged = _damage(found, reports, keep)
     try:
         if fmt == "csv":
             table = _formats.table(path, triple, result)
-            text = _formats.csv_sidecar(path, triple, result, table)
+            text = _formats.csv_sidecar(path, triple, result, table, damaged=damaged)
             out.write(target, lambda tmp: _formats.write_csv(tmp, path, triple, result, table))
             out.write(sidecar, _text(text))
         else:
-            out.write(target, lambda tmp: _formats.WRITERS[fmt](tmp, path, triple, result))
+            out.write(target, lambda tmp: _formats.WRITERS[fmt](tmp, path, triple, result,
+                                                                damaged=damaged))
     except (ValueError, TypeError) as exc:  # a result the format cannot hold
         raise CommandError("%s: block %s: %s" % (path, kinds.block_text(triple),
                                                  describe_error(exc)))
+    return damaged
 
 
 def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[str]) -> None:
@@ -279,45 +312,62 @@ def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[
 
 
 def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
-                ) -> Tuple[List[str], List[str]]:
-    """Export one file, saying each output written to ``send``; (problems, warnings).
+                ) -> Tuple[List[str], List[str], List[str]]:
+    """Export one file; (outputs written, problems, warnings). (``send``, the
+    runner's channel for messages, is not needed: the outputs come with the result.)
 
-    Interrupted (KeyboardInterrupt), it removes the outputs it wrote: a file's
-    outputs are all there or none.
+    The outputs are put in place together at the end (see
+    :meth:`_Writer.commit`): stopped before (KeyboardInterrupt), it leaves
+    every output as it was and no temporary behind.
     """
-    out = _Writer(path, options, send)
+    out = _Writer(path, options)
     problems: List[str] = []
     warnings: List[str] = []
     stem = os.path.splitext(os.path.basename(path))[0]
     try:
         reports = Reports()
         try:
-            chosen = _blocks(path, options["blocks"], reports)
+            description = describe_file(path)
+            chosen = _blocks(path, options["blocks"], reports, description)
         except CommandError as exc:
-            return [str(exc)], warnings
-        if len(reports):
-            return ["%s: the directory cannot be read: %s (see 'vellkit check')"
-                    % (path, reports.summary())], warnings
+            return [], [str(exc)], warnings
+        described = {tuple(b["request"]): b for b in description["blocks"]}
+        if len(reports):  # named as check names it, from the headers when they say
+            why = "; ".join(description["problems"]) or reports.summary()
+            return [], ["%s: damaged, the directory cannot be read: %s (see 'vellkit check')"
+                        % (path, why)], warnings
         for triple in chosen:
             reports = Reports()
+            staged = len(out.staged)
+            block = described.get(tuple(triple))
+            found = block_damage(description, block) if block else []
             try:
-                _export_block(out, triple, stem, reports)
+                damaged = _export_block(out, triple, stem, reports, found)
+                if damaged:
+                    problems.append("%s: block %s is damaged: %s; kept as read, marked damaged"
+                                    % (path, "/".join(triple), damaged))
             except _Skip:
                 pass
+            except _Damaged as exc:
+                out.drop_from(staged)
+                problems.append("%s: block %s is damaged: %s; not exported (--keep-damaged "
+                                "writes what the reader gives)" % (path, "/".join(triple), exc))
             except CommandError as exc:
+                out.drop_from(staged)
                 problems.append(str(exc))
             except Exception as exc:  # e.g. MemoryError: this block's failure, the run goes on
+                out.drop_from(staged)
                 problems.append("%s: block %s: %s" % (path, kinds.block_text(triple),
                                                       describe_error(exc)))
-            if len(reports):
-                warnings.append("%s: block %s: %s; the output holds zeros there"
-                                % (path, kinds.block_text(triple), reports.summary()))
         if not options["no_images"]:
             _export_images(out, stem, problems, warnings)
-    except BaseException:
-        out.remove_all()
-        raise
-    return problems, warnings
+        try:
+            written = out.commit()
+        except CommandError as exc:
+            return [], problems + [str(exc)], warnings
+    finally:
+        out.discard()
+    return written, problems, warnings
 
 
 # ----------------------------------------------------------------------------
@@ -341,45 +391,43 @@ def run(args: argparse.Namespace) -> int:
         os.makedirs(args.to, exist_ok=True)
     except OSError as exc:
         raise CommandError("%s: cannot make the output folder: %s" % (args.to, exc.strerror or exc))
+    remove_stale_parts(args.to)  # of a run that was killed
     options = {"to": args.to, "format": args.format, "force": args.force,
                "skip_existing": args.skip_existing, "no_images": args.no_images,
+               "keep_damaged": args.keep_damaged,
                "blocks": list(args.block)}
     bar = Progress(len(files), "exporting")
     for outcome in outcomes:
-        bar.print("vellkit: " + outcome.problems[0], sys.stderr)
+        bar.print("vellkit: " + escape(outcome.problems[0]), sys.stderr)
     by_path = {path: Outcome(path) for path in files}
-    written: Dict[str, List[str]] = {path: [] for path in files}
 
-    def done(path: str, result: Tuple[List[str], List[str]]) -> None:
-        problems, warnings = result
+    def done(path: str, result: Tuple[List[str], List[str], List[str]]) -> None:
+        written, problems, warnings = result
         bar.advance()
-        if written[path]:
-            bar.print("\n".join(written[path]))
+        if written:
+            bar.print("\n".join(shown(output) for output in written))
         for message in warnings + problems:
-            bar.print("vellkit: " + message, sys.stderr)
+            bar.print("vellkit: " + escape(message), sys.stderr)
         by_path[path].problems.extend(problems)
 
     def failed(path: str, reason: str, pid: Optional[int]) -> None:
-        # A worker that died or was stopped: its outputs (whole or temporary) go.
-        for output in written[path]:
-            remove_output(output)
-        written[path] = []
+        # A worker that died or was stopped: its outputs are each the old or
+        # the complete new one; only its temporaries go.
         if pid is not None:
             remove_parts(args.to, pid)
         if reason != "interrupted":
-            done(path, (["%s: %s" % (path, reason)], []))
+            done(path, ([], ["%s: %s" % (path, reason)], []))
 
     work = functools.partial(export_file, options=options)
     bar.start()
     try:
         if args.jobs == 1 or len(files) == 1:
             for path in files:
-                result = work(path, recorder(written[path]))
+                result = work(path, lambda message: None)
                 with HeldInterrupts():  # a finished file's outputs are listed whole
                     done(path, result)
         else:
-            run_in_processes(files, work, args.jobs,
-                             on_message=lambda path, output: recorder(written[path])(output),
+            run_in_processes(files, work, args.jobs, on_message=lambda path, message: None,
                              on_done=done, on_failed=failed)
     finally:
         bar.close()

@@ -6,7 +6,7 @@ import sys
 from collections import OrderedDict
 from typing import Any, Dict, List
 
-from ._batch import add_inputs
+from ._options import add_inputs, add_json
 from ._common import (Outcome, block_dims, block_text, block_words, describe_file, escape, finish_described,
                       run_per_file, safe_output, shown)
 
@@ -19,8 +19,7 @@ EXAMPLES = ["vellkit list measurements/*.vell", "vellkit list -r --json measurem
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_inputs(parser)
-    parser.add_argument("--json", action="store_true",
-                        help="print one JSON document for all files instead of text")
+    add_json(parser)
 
 
 def block_entry(block: Dict[str, Any]) -> "OrderedDict[str, Any]":

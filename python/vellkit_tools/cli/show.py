@@ -11,8 +11,9 @@ import numpy as np
 
 from ..kinds import kind, parse_block
 from ..units import x_unit_label, x_unit_long_name
-from ._common import (Outcome, block_dims, block_words, describe_file, escape, find_block, finish_described,
+from ._common import (READ_ERRORS, Outcome, block_dims, block_words, describe_file, escape, find_block, finish_described,
                       merged_parameters, param_label, plain, run_per_file, safe_output, shown)
+from ._options import add_inputs, add_json
 from .list import file_problems, image_entry
 
 NAME = "show"
@@ -25,16 +26,12 @@ EXAMPLES = ["vellkit show sample.vell", "vellkit show sample.vell --block AB/3D/
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("files", nargs="+", metavar="FILE",
-                        help="VELL files (folders with -r); a last argument that is no file but a "
-                             "block (AB/3D/NONE) is taken as --block")
-    parser.add_argument("-r", "--recursive", action="store_true",
-                        help="walk the folders named for VELL files (other files in them are passed over)")
+    add_inputs(parser, help="VELL files (folders with -r); a last argument that is no file but a "
+                            "block (AB/3D/NONE) is taken as --block")
     parser.add_argument("-b", "--block", metavar="BLOCK",
                         help="show only this block: AB/3D/NONE or a prefix such as AB or TRC "
                              "(default: every block)")
-    parser.add_argument("--json", action="store_true",
-                        help="print one JSON document for all files instead of text")
+    add_json(parser)
 
 
 def _split_block(args: argparse.Namespace) -> None:
@@ -142,7 +139,7 @@ def block_info(path: str, block: Dict[str, Any]) -> "OrderedDict[str, Any]":
     if block.get("kind") and _needs_plan(block["kind"]) and not block.get("problem"):
         try:
             _plan_details(path, block, info)
-        except (ValueError, OSError, MemoryError) as exc:
+        except READ_ERRORS as exc:
             info["problem"] = str(exc)
     info["parameters"] = [OrderedDict([("name", name), ("label", param_label(name)),
                                        ("value", plain(value))])
