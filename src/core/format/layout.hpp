@@ -13,9 +13,12 @@ namespace vellkit::layout {
 constexpr unsigned char kMagic[4] = {0x0A, 0x0A, 0xFE, 0xFE};
 constexpr size_t kMagicBytes = 4;
 constexpr int64_t kHeaderFieldsAt = 4;
+constexpr int64_t kHeaderBytes = 24;
 // A 32-bit directory entry: block-type code, size in 32-bit words, offset.
 constexpr int64_t kDirectoryEntryBytes = 12;
-// A 64-bit directory entry: code, size in words, offset, one unused word.
+// The 64-bit extension: its entry count and one unused word (int64 each),
+// then entries of code, size in words, offset and one unused word.
+constexpr int64_t kExtensionHeaderBytes = 16;
 constexpr int64_t kDirectory64EntryBytes = 32;
 
 // The six fields of a block-type code, low bits first.

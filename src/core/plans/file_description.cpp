@@ -21,9 +21,6 @@ namespace vellkit {
 
 namespace {
 
-constexpr int64_t kHeaderBytes = 24;  // magic, version, directory offset, capacity, entries
-constexpr int64_t kExtensionHeaderBytes = 16;  // entry count, one unused word
-constexpr int64_t kStoreHeaderBytes = layout::kStoreHeaderFields * 4;
 
 // Decimal text of any 128-bit value (offsets and sizes computed as Python's
 // unbounded integers would).
@@ -109,27 +106,6 @@ std::string text_repr(const std::string& s) {
     return out;
 }
 
-std::string strip_nuls(const unsigned char* p, size_t n) {
-    size_t a = 0, b = n;
-    while (a < b && p[a] == 0) ++a;
-    while (b > a && p[b - 1] == 0) --b;
-    return std::string(reinterpret_cast<const char*>(p + a), b - a);
-}
-
-int32_t le32(const unsigned char* p) { return (int32_t)(uint32_t)load_le(p, 4); }
-int64_t le64(const unsigned char* p) { return (int64_t)load_le(p, 8); }
-int16_t le16(const unsigned char* p) { return (int16_t)(uint16_t)load_le(p, 2); }
-
-// Reads exactly `n` bytes at `offset` (fewer where the file ends, or where
-// it ended meanwhile: a file that shrinks is read as the shorter file).
-Status read_bytes(const FileSource& source, int64_t offset, size_t n, std::vector<unsigned char>& out) {
-    out.assign(n, 0);
-    size_t got = 0;
-    if (n) VELLKIT_TRY(source.read_at(offset, out.data(), n, got));
-    out.resize(got);
-    return Status();
-}
-
 const char* param_kind(int param_type) {
     switch (param_type) {
     case param_type::data: return "data";
@@ -206,58 +182,35 @@ private:
     // One record: `next` is where the following one starts, or -1 at the
     // end of the block (`why` then says what is wrong, or is empty).
     Status step_at(int64_t pos, std::string& why, int64_t& next) {
-        next = -1;
-        const std::string unterminated =
-            "runs past the end of the file at byte " + decimal(size_) + " without an END record";
-        if (pos >= size_) {
-            why = unterminated;
-            return Status();
+        RecordCheck r;
+        VELLKIT_TRY(check_parameter_record(cursor_, pos, r));
+        next = r.next;
+        const std::string record = "record " + (r.stop == RecordCheck::Stop::name_not_text ? "" : text_repr(r.name)) +
+                                   " at byte " + decimal(pos);
+        switch (r.stop) {
+        case RecordCheck::Stop::none:
+        case RecordCheck::Stop::end:
+            break;
+        case RecordCheck::Stop::name_not_text:
+            why = "record name at byte " + decimal(pos) + " is not text (" +
+                  bytes_repr(reinterpret_cast<const unsigned char*>(r.name.data()), r.name.size()) + ")";
+            break;
+        case RecordCheck::Stop::unterminated:
+            why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+            break;
+        case RecordCheck::Stop::head_cut:
+            why = record + " is cut by the end of the file";
+            break;
+        case RecordCheck::Stop::negative_length:
+            why = record + " has a negative length (" + std::to_string(r.words) + ")";
+            break;
+        case RecordCheck::Stop::unknown_type:
+            why = record + " has an unknown value type " + std::to_string(r.type);
+            break;
+        case RecordCheck::Stop::value_cut:
+            why = record + " is cut by the end of the file (byte " + decimal(size_) + ")";
+            break;
         }
-        unsigned char head[layout::kParamRecordHeaderBytes] = {};
-        VELLKIT_TRY(cursor_.seek(pos));
-        size_t got = 0;
-        VELLKIT_TRY(cursor_.read(head, sizeof head, got));
-        // A name cut by the end of the file still ends the block when what
-        // is there spells END, as the reader takes it.
-        const size_t name_bytes = got < 4 ? got : 4;
-        if (!is_valid_utf8(head, name_bytes)) {
-            why = "record name at byte " + decimal(pos) + " is not text (" + bytes_repr(head, name_bytes) + ")";
-            return Status();
-        }
-        const std::string name = strip_nuls(head, name_bytes);
-        if (name == "END") return Status();
-        if (got < 4) {
-            why = unterminated;
-            return Status();
-        }
-        if (pos > size_ - 8 || got < 8) {
-            why = "record " + text_repr(name) + " at byte " + decimal(pos) + " is cut by the end of the file";
-            return Status();
-        }
-        const int type = le16(head + 4), words = le16(head + 6);
-        int64_t length = 0;
-        if (type == layout::kParamInt32) {
-            length = 4;
-        } else if (type == layout::kParamFloat64) {
-            length = 8;
-        } else if (type >= layout::kParamTextFirst && type <= layout::kParamTextLast) {
-            if (words < 0) {
-                why = "record " + text_repr(name) + " at byte " + decimal(pos) + " has a negative length (" +
-                      std::to_string(words) + ")";
-                return Status();
-            }
-            length = 2 * (int64_t)words;
-        } else {
-            why = "record " + text_repr(name) + " at byte " + decimal(pos) + " has an unknown value type " +
-                  std::to_string(type);
-            return Status();
-        }
-        if (pos + 8 + length > size_) {
-            why = "record " + text_repr(name) + " at byte " + decimal(pos) + " is cut by the end of the file (byte " +
-                  decimal(size_) + ")";
-            return Status();
-        }
-        next = pos + 8 + length;
         return Status();
     }
 
@@ -269,50 +222,36 @@ private:
 
 // Why the records of the 3D data block at `start` (inside the file) do not
 // all lie in the file; empty when they do.
-Status records_problem(const FileSource& source, int64_t start, int64_t size, std::string& why) {
+Status records_problem(Cursor& cursor, int64_t start, int64_t size, std::string& why) {
     why.clear();
-    if (start > size - kStoreHeaderBytes) {
+    StoreTable table;
+    StoreTableFit fit;
+    CountingObserver observer;
+    VELLKIT_TRY(read_store_table(cursor, start, observer, table, &fit));
+    if (fit.header_cut) {
         why = "the 3D block header is cut by the end of the file (byte " + decimal(size) + ")";
         return Status();
     }
-    std::vector<unsigned char> header;
-    VELLKIT_TRY(read_bytes(source, start, (size_t)kStoreHeaderBytes, header));
-    if ((int64_t)header.size() < kStoreHeaderBytes) {
-        why = "the 3D block header is cut by the end of the file (byte " + decimal(size) + ")";
-        return Status();
-    }
-    const int32_t block_offset = le32(&header[8]), block_size = le32(&header[12]), info_size = le32(&header[16]);
-    const int32_t rows = le32(&header[20]);
-    if (rows < 0 || (wide)start + kStoreHeaderBytes + (wide)layout::kStoreRowBytes * rows > size) {
-        why = "its store table (" + std::to_string(rows) + " rows) runs past the end of the file (byte " +
+    if (fit.rows_cut) {
+        why = "its store table (" + std::to_string(fit.entries) + " rows) runs past the end of the file (byte " +
               decimal(size) + ")";
         return Status();
     }
-    std::vector<unsigned char> table;
-    VELLKIT_TRY(read_bytes(source, start + kStoreHeaderBytes, (size_t)rows * (size_t)layout::kStoreRowBytes, table));
-    const int64_t held = (int64_t)table.size() / layout::kStoreRowBytes;
-    wide position = (wide)start + block_offset;
-    const wide record = (wide)block_size + info_size;
+    const wide record = (wide)table.block_size + table.info_size;
     wide count = 0, past = 0, first_past = -1;
-    for (int64_t k = 0; k < held; ++k) {
-        const int32_t first = le32(&table[(size_t)k * 8]), second = le32(&table[(size_t)k * 8 + 4]);
-        if (first == -1) {
-            position += second;
-            continue;
-        }
-        const wide n = std::max<wide>(0, (wide)second - first + 1);
+    walk_runs(table, [&](int64_t first, int64_t last, wide at) {
+        const wide n = std::max<wide>(0, (wide)last - first + 1);
         wide fits = n;
         if (record > 0) {
-            const wide room = (wide)size - position;
+            const wide room = (wide)size - at;
             fits = room < 0 ? wide(0) : std::min(n, room / record);
         }
         if (fits < n) {
             past += n - fits;
-            if (first_past < 0) first_past = position + fits * record;
+            if (first_past < 0) first_past = at + fits * record;
         }
         count += n;
-        position += n * record;
-    }
+    });
     if (past > 0)
         why = decimal(past) + " of its " + decimal(count) + " records lie past the end of the file (byte " +
               decimal(size) + "), the first at byte " + decimal(first_past);
@@ -394,87 +333,51 @@ private:
     // Header and directory as they lie in the file: only entries wholly in
     // it are described.
     Status frame() {
-        if (size_ < kHeaderBytes) {
-            problem("truncated at byte " + decimal(size_) + ": the header needs " + std::to_string(kHeaderBytes) +
-                    " bytes");
+        CountingObserver observer;
+        Cursor cursor(source_);
+        DirectoryFrame f;
+        std::vector<DirectoryEntry> entries;
+        VELLKIT_TRY(read_directory(cursor, observer, entries, &f));
+        if (f.header_cut) {
+            problem("truncated at byte " + decimal(size_) + ": the header needs " +
+                    std::to_string(layout::kHeaderBytes) + " bytes");
             return Status();
         }
-        std::vector<unsigned char> header;
-        VELLKIT_TRY(read_bytes(source_, 0, (size_t)kHeaderBytes, header));
-        if ((int64_t)header.size() < kHeaderBytes) {
-            problem("truncated at byte " + decimal((int64_t)header.size()) + ": the header needs " +
-                    std::to_string(kHeaderBytes) + " bytes");
-            return Status();
-        }
-        const int32_t dir_offset = le32(&header[12]), dir_size = le32(&header[20]);
-        if (dir_size > 0) {
-            const wide end = (wide)dir_offset + (wide)layout::kDirectoryEntryBytes * dir_size;
-            if (dir_offset < 0) {
-                problem("the directory offset is negative (" + std::to_string(dir_offset) + ")");
+        if (f.claimed > 0) {
+            if (f.offset < 0) {
+                problem("the directory offset is negative (" + std::to_string(f.offset) + ")");
                 return Status();
             }
-            if (dir_offset >= size_) {
-                problem("truncated at byte " + decimal(size_) + ": the directory (" + std::to_string(dir_size) +
-                        " entries at byte " + std::to_string(dir_offset) + ") lies past the end of the file");
-            } else if (end > size_) {
-                problem("truncated at byte " + decimal(size_) + ": the directory claims " + std::to_string(dir_size) +
-                        " entries at byte " + std::to_string(dir_offset) + ", up to byte " + decimal(end));
-            }
-            const int64_t room = dir_offset >= size_ ? 0 : (size_ - dir_offset) / layout::kDirectoryEntryBytes;
-            const int64_t count = std::min<int64_t>(dir_size, room);
-            std::vector<unsigned char> bytes;
-            VELLKIT_TRY(read_bytes(source_, dir_offset, (size_t)(count * layout::kDirectoryEntryBytes), bytes));
-            const int64_t held = (int64_t)bytes.size() / layout::kDirectoryEntryBytes;
-            out_.entries.reserve((size_t)held);
-            for (int64_t i = 0; i < held; ++i) {
-                const unsigned char* p = &bytes[(size_t)(i * layout::kDirectoryEntryBytes)];
-                add_entry(i, false, le32(p), le32(p + 4), le32(p + 8));
+            if (f.offset >= size_) {
+                problem("truncated at byte " + decimal(size_) + ": the directory (" + std::to_string(f.claimed) +
+                        " entries at byte " + std::to_string(f.offset) + ") lies past the end of the file");
+            } else if (f.end > size_) {
+                problem("truncated at byte " + decimal(size_) + ": the directory claims " +
+                        std::to_string(f.claimed) + " entries at byte " + std::to_string(f.offset) + ", up to byte " +
+                        decimal(f.end));
             }
         }
-        VELLKIT_TRY(extension());
+        if (f.extension_outside) {
+            problem("the 64-bit directory extension at byte " + decimal(f.extension_at) +
+                    " lies past the end of the file (" + decimal(size_) + " bytes)");
+        } else if (f.extension_at != 0 && f.extension_end > size_) {
+            problem("truncated at byte " + decimal(size_) + ": the 64-bit directory extension at byte " +
+                    decimal(f.extension_at) + " claims " + decimal(f.extension_claimed) + " entries, up to byte " +
+                    decimal(f.extension_end));
+        }
+        out_.entries.reserve(entries.size());
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const bool extension = i >= f.main_entries;
+            EntryDescription e;
+            e.index = (int64_t)(extension ? i - f.main_entries : i);
+            e.in_extension = extension;
+            e.code = entries[i].code;
+            e.what = entry_what(e.code);
+            e.size_in_words = entries[i].size_in_words;
+            e.offset = entries[i].byte_offset;
+            out_.entries.push_back(std::move(e));
+        }
         for (EntryDescription& e : out_.entries) VELLKIT_TRY(check_entry(e));
-        return Status();
-    }
-
-    void add_entry(int64_t index, bool in_extension, int64_t code, int64_t words, int64_t offset) {
-        EntryDescription e;
-        e.index = index;
-        e.in_extension = in_extension;
-        e.code = code;
-        e.what = entry_what(code);
-        e.size_in_words = words;
-        e.offset = offset;
-        out_.entries.push_back(std::move(e));
-    }
-
-    // The 64-bit extension named by the last 32-bit entry of its kind.
-    Status extension() {
-        int64_t at = 0;
-        for (const EntryDescription& e : out_.entries)
-            if (decode_block_type(e.code).extend_type == extend_type::directory_64) at = e.offset;
-        if (at == 0) return Status();
-        if (at < 0 || at > size_ - kExtensionHeaderBytes) {
-            problem("the 64-bit directory extension at byte " + decimal(at) + " lies past the end of the file (" +
-                    decimal(size_) + " bytes)");
-            return Status();
-        }
-        std::vector<unsigned char> head;
-        VELLKIT_TRY(read_bytes(source_, at, 8, head));
-        if (head.size() < 8) return Status();
-        const int64_t claimed = le64(head.data());
-        const wide end = (wide)at + kExtensionHeaderBytes + (wide)layout::kDirectory64EntryBytes * std::max<int64_t>(claimed, 0);
-        if (end > size_)
-            problem("truncated at byte " + decimal(size_) + ": the 64-bit directory extension at byte " + decimal(at) +
-                    " claims " + decimal(claimed) + " entries, up to byte " + decimal(end));
-        const int64_t room = (size_ - at - kExtensionHeaderBytes) / layout::kDirectory64EntryBytes;
-        const int64_t count = std::max<int64_t>(0, std::min(claimed, room));
-        std::vector<unsigned char> bytes;
-        VELLKIT_TRY(read_bytes(source_, at + kExtensionHeaderBytes, (size_t)(count * layout::kDirectory64EntryBytes), bytes));
-        const int64_t held = (int64_t)bytes.size() / layout::kDirectory64EntryBytes;
-        for (int64_t i = 0; i < held; ++i) {
-            const unsigned char* p = &bytes[(size_t)(i * layout::kDirectory64EntryBytes)];
-            add_entry(i, true, le64(p), le64(p + 8), le64(p + 16));
-        }
         return Status();
     }
 
@@ -523,7 +426,7 @@ private:
             why = known->second;
             return Status();
         }
-        VELLKIT_TRY(records_problem(source_, offset, size_, why));
+        VELLKIT_TRY(records_problem(cursor_, offset, size_, why));
         records_checked_.emplace(offset, why);
         return Status();
     }
