@@ -157,7 +157,7 @@ Status merge_block_parameters(Cursor& cursor, FieldReadObserver& observer, const
                               ParamMap& merged) {
     merged = ParamMap();
     std::vector<ParamRecord> records;
-    for (int64_t offset : {b.params, b.acquisition, b.instrument, b.sample, b.fourier_transform}) {
+    for (int64_t offset : b.merge_order()) {
         if (offset == -1) continue;
         VELLKIT_TRY(parse_parameter_block(cursor, offset, observer, records));
         merged.merge(records);
@@ -190,6 +190,11 @@ Status merge_original_grid(Cursor& cursor, FieldReadObserver& observer, const Lo
     }
     std::vector<ParamRecord> records;
     VELLKIT_TRY(parse_parameter_block(cursor, blocks.original_params, observer, records));
+    take_original_grid(records, merged, stop);
+    return Status();
+}
+
+void take_original_grid(const std::vector<ParamRecord>& records, ParamMap& merged, ValueStop& stop) {
     ParamMap original;
     original.merge(records);
     std::vector<ParamRecord> grid;
@@ -197,12 +202,11 @@ Status merge_original_grid(Cursor& cursor, FieldReadObserver& observer, const Lo
         const ParamRecord* r = original.find(name);
         if (!r) {
             stop_with(stop, ValueStop::Why::missing, name, nullptr);
-            return Status();
+            return;
         }
         grid.push_back(*r);
     }
     merged.merge(grid);
-    return Status();
 }
 
 void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop) {
@@ -263,7 +267,7 @@ Status has_magic(const FileSource& source, bool& out) {
 }
 
 Status plan_block(const FileSource& source, FieldReadObserver& observer, const PlanRequest& request,
-                  MemoryBudget* budget, BlockPlan& out) {
+                  MemoryBudget* budget, BlockPlan& out, uint64_t index_copies) {
     out = BlockPlan();
     out.request = request;
     out.file_size = source.size();
@@ -300,7 +304,6 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
         out.problem = PlanProblem::value;
         return Status();
     }
-    const uint64_t index_copies = 2;  // xarray keeps each index twice
     if (budget) VELLKIT_TRY(budget->charge(saturating_product((uint64_t)out.x.count, index_copies), sizeof(double)));
 
     if (is_image_kind(out.kind)) {

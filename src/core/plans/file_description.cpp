@@ -38,74 +38,6 @@ std::string decimal(wide v) {
     return std::string(digits.rbegin(), digits.rend());
 }
 
-void append_hex_escape(std::string& out, unsigned char c) {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += hex;
-}
-
-// Python's choice of quotes: double only when the text holds single quotes
-// and no double ones.
-char repr_quote(bool has_single, bool has_double) { return has_single && !has_double ? '"' : '\''; }
-
-// Appends `c` as Python's repr writes an ASCII character between `quote`s;
-// false for bytes past ASCII, which the two reprs write differently.
-bool append_ascii_repr(std::string& out, unsigned char c, char quote) {
-    if (c >= 0x80) return false;
-    if (c == (unsigned char)quote || c == '\\') {
-        out.push_back('\\');
-        out.push_back((char)c);
-    } else if (c == '\t') {
-        out += "\\t";
-    } else if (c == '\n') {
-        out += "\\n";
-    } else if (c == '\r') {
-        out += "\\r";
-    } else if (c < 0x20 || c == 0x7f) {
-        append_hex_escape(out, c);
-    } else {
-        out.push_back((char)c);
-    }
-    return true;
-}
-
-// Python's repr of a bytes object.
-std::string bytes_repr(const unsigned char* p, size_t n) {
-    bool single = false, dbl = false;
-    for (size_t i = 0; i < n; ++i) {
-        single |= p[i] == '\'';
-        dbl |= p[i] == '"';
-    }
-    const char quote = repr_quote(single, dbl);
-    std::string out = "b";
-    out.push_back(quote);
-    for (size_t i = 0; i < n; ++i) {
-        if (!append_ascii_repr(out, p[i], quote)) append_hex_escape(out, p[i]);
-    }
-    out.push_back(quote);
-    return out;
-}
-
-// Python's repr of a str given as valid UTF-8: ASCII as Python writes it,
-// the C1 controls, no-break space and soft hyphen escaped, other characters
-// kept.
-std::string text_repr(const std::string& s) {
-    const char quote = repr_quote(s.find('\'') != std::string::npos, s.find('"') != std::string::npos);
-    std::string out(1, quote);
-    for (size_t i = 0; i < s.size(); ++i) {
-        const unsigned char c = (unsigned char)s[i];
-        if (append_ascii_repr(out, c, quote)) continue;
-        if (c == 0xC2 && i + 1 < s.size() && ((unsigned char)s[i + 1] < 0xA1 || (unsigned char)s[i + 1] == 0xAD)) {
-            append_hex_escape(out, (unsigned char)s[i + 1]);
-            ++i;
-        } else {
-            out.push_back((char)c);
-        }
-    }
-    out.push_back(quote);
-    return out;
-}
-
 const char* param_kind(int param_type) {
     switch (param_type) {
     case param_type::data: return "data";
@@ -149,7 +81,7 @@ public:
     ParameterChecks(const FileSource& source, int64_t size) : cursor_(source), size_(size) {}
 
     // nullptr when the block at `start` reads to its END record.
-    Status problem_at(int64_t start, const std::string*& out) {
+    Status problem_at(int64_t start, const Problem*& out) {
         std::vector<int64_t> visited;
         int answer = -1;
         int64_t pos = start;
@@ -161,7 +93,7 @@ public:
                 break;
             }
             visited.push_back(pos);
-            std::string why;
+            Problem why;
             int64_t next = 0;
             VELLKIT_TRY(step_at(pos, why, next));
             if (next < 0) {
@@ -181,19 +113,17 @@ public:
 private:
     // One record: `next` is where the following one starts, or -1 at the
     // end of the block (`why` then says what is wrong, or is empty).
-    Status step_at(int64_t pos, std::string& why, int64_t& next) {
+    Status step_at(int64_t pos, Problem& why, int64_t& next) {
         RecordCheck r;
         VELLKIT_TRY(check_parameter_record(cursor_, pos, r));
         next = r.next;
-        const std::string record = "record " + (r.stop == RecordCheck::Stop::name_not_text ? "" : text_repr(r.name)) +
-                                   " at byte " + decimal(pos);
+        const Problem record("record ", Problem::Name::text, r.name, " at byte " + decimal(pos));
         switch (r.stop) {
         case RecordCheck::Stop::none:
         case RecordCheck::Stop::end:
             break;
         case RecordCheck::Stop::name_not_text:
-            why = "record name at byte " + decimal(pos) + " is not text (" +
-                  bytes_repr(reinterpret_cast<const unsigned char*>(r.name.data()), r.name.size()) + ")";
+            why = Problem("record name at byte " + decimal(pos) + " is not text (", Problem::Name::bytes, r.name, ")");
             break;
         case RecordCheck::Stop::unterminated:
             why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
@@ -217,7 +147,7 @@ private:
     Cursor cursor_;
     int64_t size_;
     std::unordered_map<int64_t, int> answers_;  // position -> index into texts_, -1: reads to END
-    std::vector<std::string> texts_;
+    std::vector<Problem> texts_;
 };
 
 // Why the records of the 3D data block at `start` (inside the file) do not
@@ -274,13 +204,12 @@ int64_t distinct_records(const StoreTable& table) {
     return total;
 }
 
-std::string status_text(const Status& s) {
+Problem status_text(const Status& s) {
     switch (s.code) {
     case ErrorCode::param_type:
         return "a parameter has an unknown value type " + std::to_string((long long)s.value);
     case ErrorCode::param_name_utf8:
-        return "a parameter name is not text (" +
-               bytes_repr(reinterpret_cast<const unsigned char*>(s.bytes.data()), s.bytes.size()) + ")";
+        return Problem("a parameter name is not text (", Problem::Name::bytes, s.bytes, ")");
     case ErrorCode::param_unterminated:
         return "the parameter block at byte " + decimal(s.offset) + " runs past the end of the file without an END record";
     case ErrorCode::store_table_too_large:
@@ -291,7 +220,7 @@ std::string status_text(const Status& s) {
                " records, more than the file holds";
     case ErrorCode::seek_negative:
     case ErrorCode::seek_overflow:
-        return "a block lies at a position no file has";
+        return std::string("a block lies at a position no file has");
     default:
         return "the block cannot be read (core error " + std::to_string((int)s.code) + ")";
     }
@@ -328,7 +257,7 @@ public:
     }
 
 private:
-    void problem(std::string text) { out_.problems.push_back(std::move(text)); }
+    void problem(Problem p) { out_.problems.push_back(std::move(p)); }
 
     // Header and directory as they lie in the file: only entries wholly in
     // it are described.
@@ -381,9 +310,9 @@ private:
         return Status();
     }
 
-    void entry_problem(EntryDescription& e, std::string text) {
-        e.problems.push_back(text);
-        problem(std::move(text));
+    void entry_problem(EntryDescription& e, Problem p) {
+        e.problems.push_back(p);
+        problem(std::move(p));
     }
 
     Status check_entry(EntryDescription& e) {
@@ -410,7 +339,7 @@ private:
         }
         if (f.param_type != param_type::data && f.extend_type != extend_type::annotation &&
             f.extend_type != extend_type::image && inside) {
-            const std::string* why = nullptr;
+            const Problem* why = nullptr;
             VELLKIT_TRY(checks_.problem_at(e.offset, why));
             if (why)
                 entry_problem(e, "unreadable parameter block at byte " + decimal(e.offset) + " (" + entry_name(e) +
@@ -450,8 +379,8 @@ private:
         return Status();
     }
 
-    std::string parameter_problem(int64_t offset, const Status& s) {
-        const std::string* why = nullptr;
+    Problem parameter_problem(int64_t offset, const Status& s) {
+        const Problem* why = nullptr;
         if (offset >= 0 && offset < size_ && checks_.problem_at(offset, why).ok() && why)
             return "unreadable parameter block at byte " + decimal(offset) + ": " + *why;
         return status_text(s);
@@ -500,7 +429,7 @@ private:
         auto parameters = std::make_shared<std::vector<ParamRecord>>();
         d.parameters = parameters;
         ParamMap merged;
-        for (int64_t offset : {b.params, b.acquisition, b.instrument, b.sample, b.fourier_transform}) {
+        for (int64_t offset : b.merge_order()) {
             if (offset == -1) continue;
             const Parsed* p = nullptr;
             VELLKIT_TRY(parsed_at(offset, p));
@@ -544,19 +473,7 @@ private:
                         d.problem = parameter_problem(b.original_params, p->status);
                         return Status();
                     }
-                    ParamMap original;
-                    original.merge(p->records);
-                    std::vector<ParamRecord> values;
-                    for (const char* name : layout::kMappingNames) {
-                        const ParamRecord* r = original.find(name);
-                        if (!r) {
-                            stop.why = ValueStop::Why::missing;
-                            stop.name = name;
-                            break;
-                        }
-                        values.push_back(*r);
-                    }
-                    if (!stop.stopped()) merged.merge(values);
+                    take_original_grid(p->records, merged, stop);
                 }
             }
             if (!stop.stopped()) plan_grid(merged, grid, stop);
