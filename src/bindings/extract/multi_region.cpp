@@ -8,6 +8,7 @@
 
 #include "bindings/common/arrays.hpp"
 #include "pyglue/errors.hpp"
+#include "pyglue/group_order.hpp"
 #include "bindings/extract/annotations.hpp"
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
@@ -349,23 +350,7 @@ bool plan_in_core(ExtractContext& ctx, const AnnotationTable& table, const Recor
     in.columns.y = table.find("Y");
 
     // The interpreter's set of the distinct values decides the order.
-    Ref members = Ref::check(PySet_New(nullptr));
-    for (const GroupTally& t : tallies) {
-        Ref value = t.real ? new_float(t.value) : new_int((long long)t.value);
-        check_status(PySet_Add(members.get(), value.get()));
-    }
-    Ref it = Ref::check(PyObject_GetIter(members.get()));
-    for (;;) {
-        Ref member = Ref::steal(PyIter_Next(it.get()));
-        if (!member) {
-            if (PyErr_Occurred()) throw PyError();
-            break;
-        }
-        PyObject* m = member.get();
-        double d = PyFloat_Check(m) ? std::trunc(PyFloat_AS_DOUBLE(m)) : (double)PyLong_AsLongLong(m);
-        if (!(d >= INT32_MIN && d <= INT32_MAX)) return false;
-        in.order.push_back((int32_t)d);
-    }
+    if (!py::group_set_order(tallies, in.order)) return false;
 
     in.tallies = &tallies;
     in.target = ctx.is_trace ? PositionTarget::trace_column : PositionTarget::record;
