@@ -184,19 +184,17 @@ bool grid_from_original(const PlanRequest& request, const ParamMap& merged) {
 
 Status merge_original_grid(Cursor& cursor, FieldReadObserver& observer, const LocatedBlocks& blocks,
                            ParamMap& merged, ValueStop& stop) {
-    if (blocks.original_params == -1) {
-        stop_with(stop, ValueStop::Why::no_original, "", nullptr);
-        return Status();
-    }
     std::vector<ParamRecord> records;
-    VELLKIT_TRY(parse_parameter_block(cursor, blocks.original_params, observer, records));
-    take_original_grid(records, merged, stop);
+    if (blocks.original_params != -1)
+        VELLKIT_TRY(parse_parameter_block(cursor, blocks.original_params, observer, records));
+    take_original_grid(blocks.original_params != -1 ? &records : nullptr, merged, stop);
     return Status();
 }
 
-void take_original_grid(const std::vector<ParamRecord>& records, ParamMap& merged, ValueStop& stop) {
+void take_original_grid(const std::vector<ParamRecord>* records, ParamMap& merged, ValueStop& stop) {
+    if (!records) return stop_with(stop, ValueStop::Why::no_original, "", nullptr);
     ParamMap original;
-    original.merge(records);
+    original.merge(*records);
     std::vector<ParamRecord> grid;
     for (const char* name : layout::kMappingNames) {
         const ParamRecord* r = original.find(name);
@@ -257,12 +255,13 @@ uint64_t label_bytes(const std::vector<wide>& offsets, int64_t npt, int32_t info
     return total;
 }
 
-Status has_magic(const FileSource& source, bool& out) {
-    unsigned char head[layout::kMagicBytes] = {};
+Status has_magic(const FileSource& source, bool& out, std::string* head) {
+    unsigned char bytes[layout::kMagicBytes] = {};
     size_t delivered = 0;
     out = false;
-    VELLKIT_TRY(source.read_at(0, head, sizeof head, delivered));
-    out = delivered == sizeof head && std::equal(head, head + sizeof head, layout::kMagic);
+    VELLKIT_TRY(source.read_at(0, bytes, sizeof bytes, delivered));
+    out = delivered == sizeof bytes && std::equal(bytes, bytes + sizeof bytes, layout::kMagic);
+    if (head) head->assign(reinterpret_cast<const char*>(bytes), delivered);
     return Status();
 }
 

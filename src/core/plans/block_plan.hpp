@@ -98,8 +98,8 @@ bool grid_from_original(const PlanRequest& request, const ParamMap& merged);
 Status merge_original_grid(Cursor& cursor, FieldReadObserver& observer, const LocatedBlocks& blocks,
                            ParamMap& merged, ValueStop& stop);
 // The step after the parse: the six mapping values of `original` (the
-// original block's records) into `merged`; stops (missing) when one lacks.
-void take_original_grid(const std::vector<ParamRecord>& original, ParamMap& merged, ValueStop& stop);
+// original block's records; nullptr: there is none) into `merged`.
+void take_original_grid(const std::vector<ParamRecord>* original, ParamMap& merged, ValueStop& stop);
 // The grid from the (merged) mapping values; stops when one is not a
 // number, or NPX or NPY not a count.
 void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop);
@@ -152,7 +152,8 @@ struct BlockPlan {
 Status plan_block(const FileSource& source, FieldReadObserver& observer, const PlanRequest& request,
                   MemoryBudget* budget, BlockPlan& out, uint64_t index_copies = 1);
 
-// Whether the file starts with the magic number.
-Status has_magic(const FileSource& source, bool& out);
+// Whether the file starts with the magic number; `head` (optional) gets
+// the bytes read for it, fewer in a shorter file.
+Status has_magic(const FileSource& source, bool& out, std::string* head = nullptr);
 
 }  // namespace vellkit

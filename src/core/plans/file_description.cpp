@@ -21,7 +21,6 @@ namespace vellkit {
 
 namespace {
 
-
 // Decimal text of any 128-bit value (offsets and sizes computed as Python's
 // unbounded integers would).
 std::string decimal(wide v) {
@@ -170,12 +169,8 @@ Status records_problem(Cursor& cursor, int64_t start, int64_t size, std::string&
     const wide record = (wide)table.block_size + table.info_size;
     wide count = 0, past = 0, first_past = -1;
     walk_runs(table, [&](int64_t first, int64_t last, wide at) {
-        const wide n = std::max<wide>(0, (wide)last - first + 1);
-        wide fits = n;
-        if (record > 0) {
-            const wide room = (wide)size - at;
-            fits = room < 0 ? wide(0) : std::min(n, room / record);
-        }
+        const wide n = std::max<wide>(0, (wide)last - first + 1), room = (wide)size - at;
+        const wide fits = record <= 0 ? n : room < 0 ? wide(0) : std::min(n, room / record);
         if (fits < n) {
             past += n - fits;
             if (first_past < 0) first_past = at + fits * record;
@@ -297,14 +292,9 @@ private:
         out_.entries.reserve(entries.size());
         for (size_t i = 0; i < entries.size(); ++i) {
             const bool extension = i >= f.main_entries;
-            EntryDescription e;
-            e.index = (int64_t)(extension ? i - f.main_entries : i);
-            e.in_extension = extension;
-            e.code = entries[i].code;
-            e.what = entry_what(e.code);
-            e.size_in_words = entries[i].size_in_words;
-            e.offset = entries[i].byte_offset;
-            out_.entries.push_back(std::move(e));
+            const DirectoryEntry& entry = entries[i];
+            out_.entries.push_back({(int64_t)(extension ? i - f.main_entries : i), extension, entry.code,
+                                    entry_what(entry.code), entry.byte_offset, entry.size_in_words, {}});
         }
         for (EntryDescription& e : out_.entries) VELLKIT_TRY(check_entry(e));
         return Status();
@@ -464,17 +454,13 @@ private:
         if (is_image_kind(d.kind)) {
             if (grid_from_original(request, merged)) {
                 grid.from_original = true;
-                if (b.original_params == -1) {
-                    stop.why = ValueStop::Why::no_original;
-                } else {
-                    const Parsed* p = nullptr;
-                    VELLKIT_TRY(parsed_at(b.original_params, p));
-                    if (!p->status.ok()) {
-                        d.problem = parameter_problem(b.original_params, p->status);
-                        return Status();
-                    }
-                    take_original_grid(p->records, merged, stop);
+                const Parsed* p = nullptr;
+                if (b.original_params != -1) VELLKIT_TRY(parsed_at(b.original_params, p));
+                if (p && !p->status.ok()) {
+                    d.problem = parameter_problem(b.original_params, p->status);
+                    return Status();
                 }
+                take_original_grid(p ? &p->records : nullptr, merged, stop);
             }
             if (!stop.stopped()) plan_grid(merged, grid, stop);
             if (stop.stopped()) {
