@@ -339,15 +339,8 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
 bool plan_in_core(ExtractContext& ctx, const AnnotationTable& table, const RecordLayout& layout,
                   std::vector<GroupTally>& tallies, std::vector<RegionPlan>& plan) {
     RegionPlanInput in;
-    in.columns.group = table.find("Group");
+    in.columns = find_region_columns([&](const char* name) -> const AnnotationCells* { return table.find(name); });
     if (!in.columns.group || !tally_groups(*in.columns.group, tallies)) return false;
-    in.columns.type = table.find("Type");
-    in.columns.nx = table.find("AryNX");
-    in.columns.ny = table.find("AryNY");
-    in.columns.ary_type = table.find("AryType");
-    in.columns.fileindex = table.find("Fileindex");
-    in.columns.x = table.find("X");
-    in.columns.y = table.find("Y");
 
     // The interpreter's set of the distinct values decides the order.
     if (!py::group_set_order(tallies, in.order)) return false;
