@@ -255,6 +255,15 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
         set(block.get(), "request", triple(name, b.listed.three_d, request_deriv_word(b.listed.deriv_type)));
         set(block.get(), "kind", b.has_kind ? text(block_kind_name(b.kind)) : none());
         set(block.get(), "shape", b.has_shape ? shape_tuple(b.shape) : none());
+        // The axes of a shaped block: x (first, last, count) and, for a map,
+        // each map axis (origin, end, count, step).
+        set(block.get(), "x", b.has_shape ? Ref::check(Py_BuildValue("(ddL)", b.x.first, b.x.last, (long long)b.x.count))
+                                          : none());
+        const bool map = b.has_shape && is_image_kind(b.kind);
+        set(block.get(), "map_x", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aox, b.grid.last_x(),
+                                                                 (long long)b.grid.npx, b.grid.ddx)) : none());
+        set(block.get(), "map_y", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aoy, b.grid.last_y(),
+                                                                 (long long)b.grid.npy, b.grid.ddy)) : none());
         PyObject* parameters = nullptr;
         for (const auto& m : made)
             if (m.first == b.parameters.get()) parameters = m.second;

@@ -88,6 +88,9 @@ struct GridPlan {
     double aox = 0.0, ddx = 0.0, aoy = 0.0, ddy = 0.0;
     int64_t npx = 0, npy = 0;
     bool from_original = false;
+    // Where an axis ends: origin + step x (count - 1).
+    double last_x() const { return aox + ddx * (double)(npx - 1); }
+    double last_y() const { return aoy + ddy * (double)(npy - 1); }
 };
 
 // A derivative map whose NPX or NPY is 0 (one empty axis is enough) takes

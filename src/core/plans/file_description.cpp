@@ -117,29 +117,19 @@ private:
         VELLKIT_TRY(check_parameter_record(cursor_, pos, r));
         next = r.next;
         const Problem record("record ", Problem::Name::text, r.name, " at byte " + decimal(pos));
-        switch (r.stop) {
-        case RecordCheck::Stop::none:
-        case RecordCheck::Stop::end:
-            break;
-        case RecordCheck::Stop::name_not_text:
+        using Stop = RecordCheck::Stop;
+        if (r.stop == Stop::name_not_text)
             why = Problem("record name at byte " + decimal(pos) + " is not text (", Problem::Name::bytes, r.name, ")");
-            break;
-        case RecordCheck::Stop::unterminated:
+        else if (r.stop == Stop::unterminated)
             why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
-            break;
-        case RecordCheck::Stop::head_cut:
+        else if (r.stop == Stop::head_cut)
             why = record + " is cut by the end of the file";
-            break;
-        case RecordCheck::Stop::negative_length:
+        else if (r.stop == Stop::negative_length)
             why = record + " has a negative length (" + std::to_string(r.words) + ")";
-            break;
-        case RecordCheck::Stop::unknown_type:
+        else if (r.stop == Stop::unknown_type)
             why = record + " has an unknown value type " + std::to_string(r.type);
-            break;
-        case RecordCheck::Stop::value_cut:
+        else if (r.stop == Stop::value_cut)
             why = record + " is cut by the end of the file (byte " + decimal(size_) + ")";
-            break;
-        }
         return Status();
     }
 
@@ -468,6 +458,8 @@ private:
                 return Status();
             }
         }
+        d.x = x;
+        d.grid = grid;
         if (!request.three_d) {
             d.has_shape = true;
             d.shape = {x.count};
@@ -623,43 +615,27 @@ private:
         return Status();
     }
 
-    // The image's dictionary as the module builds it: "Title" from H00, and
-    // for every other H name its text (without trailing colons) holding the
-    // value of the same name with V for H. Returns the "Bytes" value.
+    // The image's dictionary as the module builds it (image_labels); the
+    // "Bytes" value, or nullptr.
     const ParamRecord* labelled_values(const ParamMap& params, ImageDescription& image, bool& ok, std::string& why) {
         const ParamRecord* bytes = nullptr;
-        for (const ParamRecord& label : params.records()) {
-            if (label.name.empty() || label.name[0] != 'H') continue;
-            std::string key;
-            const ParamRecord* value = nullptr;
-            if (label.name == "H00") {
-                key = "Title";
-                value = &label;
-            } else {
-                if (label.kind != ParamRecord::Kind::text) {
-                    ok = false;
-                    why = "label " + label.name + " is not text";
-                    return nullptr;
-                }
-                key = label.text;
-                while (!key.empty() && key.back() == ':') key.pop_back();
-                std::string value_name = label.name;
-                std::replace(value_name.begin(), value_name.end(), 'H', 'V');
-                value = params.find(value_name);
-                if (!value) {
-                    ok = false;
-                    why = "label " + label.name + " has no value " + value_name;
-                    return nullptr;
-                }
+        for (const ImageLabel& l : image_labels(params)) {
+            ok = l.title || (l.label->kind == ParamRecord::Kind::text && l.value);
+            if (!ok) {
+                const bool text = l.label->kind == ParamRecord::Kind::text;
+                why = "label " + l.label->name + (text ? " has no value " + l.value_name : " is not text");
+                return nullptr;
             }
+            std::string key = l.title ? "Title" : l.label->text;
+            while (!key.empty() && key.back() == ':') key.pop_back();
             if (key == "Title") {
                 image.has_title = true;
-                image.title = *value;
+                image.title = *l.value;
             } else if (key == "Type") {
-                image.has_type = value->kind == ParamRecord::Kind::integer;
-                image.type = value->integer;
+                image.has_type = l.value->kind == ParamRecord::Kind::integer;
+                image.type = l.value->integer;
             } else if (key == "Bytes") {
-                bytes = value;
+                bytes = l.value;
             }
         }
         return bytes;

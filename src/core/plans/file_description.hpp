@@ -59,6 +59,8 @@ struct BlockDescription {
     BlockKind kind = BlockKind::spectrum;
     bool has_shape = false;
     std::vector<int64_t> shape;  // of the kind's variable
+    XAxis x;        // with the shape: its x axis, and an image kind's map grid
+    GridPlan grid;
     // Shared by repeated listings of the same block.
     std::shared_ptr<const std::vector<ParamRecord>> parameters;
     Problem problem;  // empty when the headers show none
