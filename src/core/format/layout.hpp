@@ -28,6 +28,9 @@ constexpr int64_t kBlockFieldMasks[kBlockFieldCount] = {3, 3, 63, 127, 3, 127};
 
 // Parameter block records: a 4-byte name, a 16-bit type, a 16-bit size in
 // 16-bit words, then the value.
+constexpr size_t kParamNameBytes = 4;
+constexpr size_t kParamTypeAt = 4;
+constexpr size_t kParamSizeAt = 6;
 constexpr size_t kParamRecordHeaderBytes = 8;
 constexpr int kParamInt32 = 0;
 constexpr int kParamFloat64 = 1;
