@@ -29,13 +29,11 @@ struct DirectoryEntry {
 // extension that does not, and says in `frame` what the header claims.
 struct DirectoryFrame {
     bool header_cut = false;  // the file ends inside the header: nothing read
-    int32_t offset = 0;       // of the directory, as the header claims
-    int32_t claimed = 0;      // entries the header claims
-    wide end = 0;             // where the claimed entries would end
-    size_t main_entries = 0;  // entries read from the 32-bit directory
-    int64_t extension_at = 0;  // 0: no extension named
-    bool extension_outside = false;  // its header is not in the file: not read
-    int64_t extension_claimed = 0;
+    int32_t offset = 0, claimed = 0;  // of the directory and its entries, as the header claims
+    wide end = 0;                     // where the claimed entries would end
+    size_t main_entries = 0;          // entries read from the 32-bit directory
+    int64_t extension_at = 0, extension_claimed = 0;  // 0: no extension named
+    bool extension_outside = false;   // its header is not in the file: not read
     wide extension_end = 0;
 };
 

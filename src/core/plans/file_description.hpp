@@ -28,9 +28,8 @@ struct Problem {
     std::string value;  // the name's bytes
     std::string tail;   // the words after the name
 
-    Problem() = default;
-    Problem(std::string words) : text(std::move(words)) {}  // NOLINT: words are a problem
-    Problem(std::string before, Name kind, std::string name_bytes, std::string after)
+    // Words alone convert to a problem.
+    Problem(std::string before = {}, Name kind = Name::none, std::string name_bytes = {}, std::string after = {})
         : text(std::move(before)), name(kind), value(std::move(name_bytes)), tail(std::move(after)) {}
     bool empty() const { return text.empty() && name == Name::none && tail.empty(); }
 };
