@@ -17,7 +17,6 @@
 #include "core/extract/store_table.hpp"
 #include "core/format/catalogue.hpp"
 #include "core/format/directory.hpp"
-#include "core/format/layout.hpp"
 #include "core/images/image_list.hpp"
 #include "core/images/image_walk.hpp"
 #include "core/parameter_blocks/parser.hpp"
@@ -35,23 +34,6 @@ struct QuietObserver final : vellkit::FieldReadObserver {
 using fuzzing::InputFile;
 
 using Records = std::vector<vellkit::ParamRecord>;
-
-// The integer value of the last record named `name`, as readers merge them.
-bool integer_of(const Records& records, const std::string& name, int64_t& out) {
-    bool found = false;
-    for (const vellkit::ParamRecord& r : records) {
-        if (r.name != name) continue;
-        found = r.kind == vellkit::ParamRecord::Kind::integer;
-        if (found) out = r.integer;
-    }
-    return found;
-}
-
-std::string numbered(char prefix, long long n) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%c%02lld", prefix, n);
-    return buf;
-}
 
 // A 2D data block read as a spectrum of up to 4,096 values.
 void read_spectrum(vellkit::Cursor& cursor, int64_t offset) {
@@ -94,49 +76,9 @@ void read_records(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer,
     for (size_t k = 0; k < labels.size(); ++k) (void)labels.text(cursor, k, text);
 }
 
-// An annotation block: every table whose layout values are integers.
-void read_annotations(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer, int64_t offset) {
-    Records directory;
-    if (!vellkit::parse_parameter_block(cursor, (vellkit::wide)offset + vellkit::layout::kAnnotationDirectoryAt, observer,
-                                        directory)
-             .ok())
-        return;
-    int64_t tables = 0;
-    if (!integer_of(directory, "NRP", tables)) return;
-    for (int64_t t = 0; t < tables && t < 4; ++t) {
-        int64_t table_offset = 0, siz = 0, src = 0, nco = 0, nln = 0;
-        if (!integer_of(directory, numbered('F', t), table_offset)) return;
-        Records params;
-        const vellkit::wide param_at = (vellkit::wide)offset + table_offset;
-        if (!vellkit::parse_parameter_block(cursor, param_at, observer, params).ok()) return;
-        if (!integer_of(params, "SIZ", siz) || !integer_of(params, "SRC", src) || !integer_of(params, "NCO", nco) ||
-            !integer_of(params, "NLN", nln) || nln <= 0)
-            continue;
-        vellkit::RowPlan plan;
-        plan.table_offset = param_at;
-        plan.first_row = param_at + siz;
-        plan.step = src;
-        plan.rows = nln;
-        std::vector<std::unique_ptr<vellkit::AnnotationCells>> columns;
-        int64_t text_bytes = -1;
-        for (int64_t i = 0; i < nco && i < 128; ++i) {
-            int64_t type = 0, position = 0;
-            if (!integer_of(params, numbered('T', i), type)) type = -1;
-            if (!integer_of(params, numbered('F', i), position)) position = 0;
-            const vellkit::ColumnKind kind = vellkit::column_kind((double)type);
-            if (kind == vellkit::ColumnKind::text && src - position > text_bytes) text_bytes = src - position;
-            columns.push_back(std::make_unique<vellkit::AnnotationCells>());
-            plan.columns.push_back({kind, columns.back().get()});
-        }
-        plan.text_bytes_known = true;
-        plan.text_bytes = text_bytes;
-        if (plan.first_row < 0 || !vellkit::check_row_count(plan, cursor.file_size()).ok()) continue;
-        (void)vellkit::read_annotation_rows(cursor, observer, plan);
-    }
-}
-
-// An annotation block read as plain values, and the regions planned from
-// it (in the groups' order of first appearance: any order must do).
+// An annotation block read through the plan the consumers use (its
+// parameters as plain values), and the regions planned from it (in the
+// groups' order of first appearance: any order must do).
 void plan_regions_of(vellkit::Cursor& cursor, vellkit::FieldReadObserver& observer, int64_t offset) {
     vellkit::MemoryBudget budget;
     if (!vellkit::MemoryBudget::for_file(cursor.file_size(), nullptr, budget).ok()) return;
@@ -211,7 +153,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (void)vellkit::parse_parameter_block(cursor, entry.byte_offset, observer, params);
             read_spectrum(cursor, entry.byte_offset);
             read_records(cursor, observer, entry.byte_offset);
-            read_annotations(cursor, observer, entry.byte_offset);
             plan_regions_of(cursor, observer, entry.byte_offset);
             read_images(cursor, observer, entry);
         }

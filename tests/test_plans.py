@@ -210,12 +210,23 @@ def test_describe_lists_as_listcontents_with_both_derivative_words(tmp_path):
     assert [e["what"] for e in description["entries"]][:2] == ["AB 2D data", "AB 2D parameters"]
 
 
+@pytest.mark.parametrize("deriv", DERIVS)
 @pytest.mark.parametrize("kind", sorted(KINDS))
-def test_describe_shapes(tmp_path, kind):
+def test_describe_shapes_and_axes(tmp_path, kind, deriv):
     make, name, dims = KINDS[kind]
-    path = write(tmp_path, make("NONE"))
+    path = write(tmp_path, make(deriv))
     (block,) = _native.describe_file(path)["blocks"]
-    result = vellkit.getVellData(path, (name, dims, "NONE"))
+    result = vellkit.getVellData(path, (name, dims, deriv))
+    # The axes as the description carries them are the values' axes.
+    first, last, count = block["x"]
+    np.testing.assert_array_equal(np.linspace(first, last, count), result.x)
+    for axis, values_ in (("map_x", "mapX"), ("map_y", "mapY")):
+        if "y" not in kinds.kind(kind).dims:
+            assert block[axis] is None
+            continue
+        origin, end, n, step = block[axis]
+        np.testing.assert_array_equal(np.linspace(origin, end, n), getattr(result, values_))
+        assert step == dict(block["parameters"])["DD" + axis[-1].upper()]
     expected = {"spectrum": lambda: result.y.shape, "image_map": lambda: result.spectra.shape,
                 "image_traces": lambda: result.traces.transpose(2, 0, 1).shape,
                 "series": lambda: result.spectra.shape, "series_traces": lambda: result.traces.shape,
@@ -557,7 +568,7 @@ def test_block_problems_say_why_a_read_fails(tmp_path):
 
 
 @pytest.mark.parametrize("name", [b"A'B\0", b'A"B\0', b"'\"\\\0", b"\t\r\n\0", b"\x7f\x01Z\0", b"\xc2\x85Z\0",
-                                  b"\xc2\xa0Z\0", b"\xc3\xa9Z\0", b"\xff'\x80\0"])
+                                  b"\xc2\xa0Z\0", b"\xc3\xa9Z\0", b"\xff'\x80\0", b"\xe2\x80\x8bZ"])
 def test_record_names_in_problems_are_written_as_python_writes_them(tmp_path, name):
     good = write(tmp_path, series_vf("NONE"))
     at = entry_offsets(good)["AB 3D parameters"]

@@ -152,6 +152,20 @@ Ref records_dict(const RecordPlan& r) {
     return d;
 }
 
+// A problem of the file as text: its words, and the name it is about
+// written as Python's repr writes that bytes or str value.
+std::string problem_text(const Problem& p) {
+    if (p.name == Problem::Name::none) return p.text;
+    const Py_ssize_t n = (Py_ssize_t)p.value.size();
+    Ref value = check(p.name == Problem::Name::bytes ? PyBytes_FromStringAndSize(p.value.data(), n)
+                                                     : PyUnicode_DecodeUTF8(p.value.data(), n, "strict"));
+    Ref repr = check(PyObject_Repr(value.get()));
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(repr.get(), &length);
+    if (!utf8) throw PyError();
+    return p.text + std::string(utf8, (size_t)length) + p.tail;
+}
+
 // Builds the entries' dictionaries: the keys made once, and each distinct
 // description text once (a directory lists few kinds of blocks, many times).
 class EntryDicts {
@@ -179,7 +193,7 @@ public:
             put(d, 6, none());
         } else {
             std::string joined;
-            for (const std::string& p : e.problems) joined += (joined.empty() ? "" : "; ") + p;
+            for (const Problem& p : e.problems) joined += (joined.empty() ? "" : "; ") + problem_text(p);
             put(d, 6, text(joined));
         }
         return d;
@@ -224,7 +238,7 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
     set(d.get(), "file_size", integer(f.file_size));
     set(d.get(), "identity", identity(call));
     Ref problems = check(PyList_New(0));
-    for (const std::string& p : f.problems) check_status(PyList_Append(problems.get(), text(p).get()));
+    for (const Problem& p : f.problems) check_status(PyList_Append(problems.get(), text(problem_text(p)).get()));
     set(d.get(), "problems", problems);
     Ref entries = check(PyList_New(0));
     EntryDicts entry_dicts;
@@ -241,6 +255,15 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
         set(block.get(), "request", triple(name, b.listed.three_d, request_deriv_word(b.listed.deriv_type)));
         set(block.get(), "kind", b.has_kind ? text(block_kind_name(b.kind)) : none());
         set(block.get(), "shape", b.has_shape ? shape_tuple(b.shape) : none());
+        // The axes of a shaped block: x (first, last, count) and, for a map,
+        // each map axis (origin, end, count, step).
+        set(block.get(), "x", b.has_shape ? Ref::check(Py_BuildValue("(ddL)", b.x.first, b.x.last, (long long)b.x.count))
+                                          : none());
+        const bool map = b.has_shape && is_image_kind(b.kind);
+        set(block.get(), "map_x", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aox, b.grid.last_x(),
+                                                                 (long long)b.grid.npx, b.grid.ddx)) : none());
+        set(block.get(), "map_y", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aoy, b.grid.last_y(),
+                                                                 (long long)b.grid.npy, b.grid.ddy)) : none());
         PyObject* parameters = nullptr;
         for (const auto& m : made)
             if (m.first == b.parameters.get()) parameters = m.second;
@@ -251,7 +274,7 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
         } else {
             check_status(PyDict_SetItemString(block.get(), "parameters", parameters));
         }
-        set(block.get(), "problem", b.problem.empty() ? none() : text(b.problem));
+        set(block.get(), "problem", b.problem.empty() ? none() : text(problem_text(b.problem)));
         check_status(PyList_Append(blocks.get(), block.get()));
     }
     set(d.get(), "blocks", blocks);
@@ -300,7 +323,9 @@ PyObject* fn_plan_block(PyObject*, PyObject* args) {
         MemoryBudget& budget = call.budget();
         BlockPlan plan;
         CountingObserver observer;
-        call.run([&] { return plan_block(call.source(), observer, request, &budget, plan); });
+        // The engine's coordinates: xarray keeps each index twice.
+        const uint64_t index_copies = 2;
+        call.run([&] { return plan_block(call.source(), observer, request, &budget, plan, index_copies); });
         raise_plan_problem(call, plan);
 
         Ref d = check(PyDict_New());

@@ -11,6 +11,7 @@
 
 #include "core/extract/annotations.hpp"
 #include "core/plans/region_plan.hpp"
+#include "pyglue/group_order.hpp"
 #include "tools_native/functions.hpp"
 #include "tools_native/native_call.hpp"
 #include "tools_native/regions.hpp"
@@ -25,28 +26,6 @@ using py::Ref;
 [[noreturn]] void raise(PyObject* type, const char* format, PyObject* shown) {
     PyErr_Format(type, format, shown);
     throw PyError();
-}
-
-// The set's members as group numbers, in its iteration order; false for a
-// member no int32 holds.
-bool set_order(const std::vector<GroupTally>& tallies, std::vector<int32_t>& order) {
-    Ref members = Ref::check(PySet_New(nullptr));
-    for (const GroupTally& t : tallies) {
-        Ref value = Ref::check(t.real ? PyFloat_FromDouble(t.value) : PyLong_FromLongLong((long long)t.value));
-        if (PySet_Add(members.get(), value.get()) < 0) throw PyError();
-    }
-    Ref it = Ref::check(PyObject_GetIter(members.get()));
-    for (;;) {
-        Ref member = Ref::steal(PyIter_Next(it.get()));
-        if (!member) {
-            if (PyErr_Occurred()) throw PyError();
-            return true;
-        }
-        PyObject* m = member.get();
-        const double d = PyFloat_Check(m) ? std::trunc(PyFloat_AS_DOUBLE(m)) : (double)PyLong_AsLongLong(m);
-        if (!(d >= INT32_MIN && d <= INT32_MAX)) return false;
-        order.push_back((int32_t)d);
-    }
 }
 
 Ref bytes_of(const void* data, size_t bytes) {
@@ -83,7 +62,7 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
     if (!in.columns.group) raise(PyExc_ValueError, "%U: the annotation table has no column 'Group'", shown);
     // The module fails on these tables too: getVellData names the fault.
     const char* unplanned = "%U: the regions of the annotation table cannot be formed (vellkit.getVellData says why)";
-    if (!tally_groups(*in.columns.group, tallies) || !set_order(tallies, in.order))
+    if (!tally_groups(*in.columns.group, tallies) || !py::group_set_order(tallies, in.order))
         raise(PyExc_ValueError, unplanned, shown);
     in.tallies = &tallies;
     in.indices = source.indices;

@@ -5,7 +5,7 @@ import argparse
 import os
 import sys
 from collections import OrderedDict
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -62,11 +62,12 @@ def x_axis(parameters: Dict[str, Any], points: Optional[int]) -> "OrderedDict[st
                         ("unit", x_unit_label(code)), ("name", x_unit_long_name(code))])
 
 
-def _axis(origin: Optional[float], step: Optional[float], count: int) -> "OrderedDict[str, Any]":
-    if count <= 0 or origin is None or step is None:
+def _axis(axis: Tuple[float, float, int, float]) -> "OrderedDict[str, Any]":
+    """A map axis of the description: (origin, end, count, step)."""
+    first, last, count, step = axis
+    if count <= 0:
         return OrderedDict([("count", count), ("first", None), ("last", None), ("step", None)])
-    return OrderedDict([("count", count), ("first", origin), ("last", origin + step * (count - 1)),
-                        ("step", step if count > 1 else None)])
+    return OrderedDict([("count", count), ("first", first), ("last", last), ("step", step if count > 1 else None)])
 
 
 def _extent(values: np.ndarray) -> Optional["OrderedDict[str, float]"]:
@@ -127,12 +128,11 @@ def block_info(path: str, block: Dict[str, Any]) -> "OrderedDict[str, Any]":
         if "MNY" in parameters or "MXY" in parameters:
             info["stated_values"] = OrderedDict([("min", _number(parameters.get("MNY"))),
                                                  ("max", _number(parameters.get("MXY")))])
-        if "x" in dims and "y" in dims:
-            # Counts from the shape; origins and steps from the parameters,
-            # which for a derivative map hold the original block's grid
-            # when the core took it from there.
-            info["map_x"] = _axis(_number(parameters.get("AOX")), _number(parameters.get("DDX")), dims["x"])
-            info["map_y"] = _axis(_number(parameters.get("AOY")), _number(parameters.get("DDY")), dims["y"])
+        if block.get("map_x") is not None:
+            # The description's grid: for a derivative map, the original
+            # block's when the core took it from there.
+            info["map_x"] = _axis(block["map_x"])
+            info["map_y"] = _axis(block["map_y"])
     elif not block.get("problem"):
         info["note"] = "listed from a parameter block alone: the file holds no data for it"
     info["problem"] = block.get("problem")

@@ -8,6 +8,7 @@
 
 #include "bindings/common/arrays.hpp"
 #include "pyglue/errors.hpp"
+#include "pyglue/group_order.hpp"
 #include "bindings/extract/annotations.hpp"
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
@@ -338,34 +339,11 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
 bool plan_in_core(ExtractContext& ctx, const AnnotationTable& table, const RecordLayout& layout,
                   std::vector<GroupTally>& tallies, std::vector<RegionPlan>& plan) {
     RegionPlanInput in;
-    in.columns.group = table.find("Group");
+    in.columns = find_region_columns([&](const char* name) -> const AnnotationCells* { return table.find(name); });
     if (!in.columns.group || !tally_groups(*in.columns.group, tallies)) return false;
-    in.columns.type = table.find("Type");
-    in.columns.nx = table.find("AryNX");
-    in.columns.ny = table.find("AryNY");
-    in.columns.ary_type = table.find("AryType");
-    in.columns.fileindex = table.find("Fileindex");
-    in.columns.x = table.find("X");
-    in.columns.y = table.find("Y");
 
     // The interpreter's set of the distinct values decides the order.
-    Ref members = Ref::check(PySet_New(nullptr));
-    for (const GroupTally& t : tallies) {
-        Ref value = t.real ? new_float(t.value) : new_int((long long)t.value);
-        check_status(PySet_Add(members.get(), value.get()));
-    }
-    Ref it = Ref::check(PyObject_GetIter(members.get()));
-    for (;;) {
-        Ref member = Ref::steal(PyIter_Next(it.get()));
-        if (!member) {
-            if (PyErr_Occurred()) throw PyError();
-            break;
-        }
-        PyObject* m = member.get();
-        double d = PyFloat_Check(m) ? std::trunc(PyFloat_AS_DOUBLE(m)) : (double)PyLong_AsLongLong(m);
-        if (!(d >= INT32_MIN && d <= INT32_MAX)) return false;
-        in.order.push_back((int32_t)d);
-    }
+    if (!py::group_set_order(tallies, in.order)) return false;
 
     in.tallies = &tallies;
     in.target = ctx.is_trace ? PositionTarget::trace_column : PositionTarget::record;

@@ -5,28 +5,29 @@
 #include "bindings/common/functions.hpp"
 #include "bindings/format/field_reports.hpp"
 #include "core/format/catalogue.hpp"
-#include "core/format/layout.hpp"
+#include "core/plans/block_plan.hpp"
 
 namespace vellkit::py {
 
 bool has_vell_magic(ModuleState* state, OpenFile& file) {
-    unsigned char head[layout::kMagicBytes];
-    size_t got = 0;
+    bool vell = false;
+    std::string head;
     Status status;
     {
         // A pipe's writer may take its time.
         GilReleased released(file.interrupt(), !file.source().seekable());
-        status = file.source().read_at(0, head, sizeof head, got);
+        status = has_magic(file.source(), vell, &head);
     }
     check(status);
-    if (got < 4) {
-        Ref data = Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(head), (Py_ssize_t)got));
+    if (!vell && head.size() < 4) {
+        // Replays struct.unpack(">i", ...) on the short read, for its error.
+        Ref data = Ref::check(PyBytes_FromStringAndSize(head.data(), (Py_ssize_t)head.size()));
         Ref fmt = new_str(">i");
         Ref r = Ref::check(PyObject_CallFunctionObjArgs(state->struct_unpack, fmt.get(), data.get(), nullptr));
         PyErr_SetString(PyExc_SystemError, "vellkit: short magic number decoded");
         throw PyError();
     }
-    return std::equal(head, head + sizeof head, layout::kMagic);
+    return vell;
 }
 
 void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {

@@ -99,10 +99,9 @@ private:
             [&](FieldReadObserver& observer) { return parse_parameter_block(cursor_, entry, observer, records); }));
         Ref params = parameters_dict(reporter_, records);
         Ref image = Ref::check(PyDict_New());
-        add_labelled_values(params.get(), image.get());
-
         ParamMap entry_params;
         entry_params.merge(records);
+        add_labelled_values(entry_params, params.get(), image.get());
         bool has_data = false;
         check_step(locate_image_data(cursor_, entry_params, entry, has_data, stop), stop, entry);
         if (has_data) {
@@ -166,28 +165,18 @@ private:
         throw PyError();
     }
 
-    // "Title" for H00; every other H name gives its label without trailing
-    // colons, holding the value of the name with each H replaced by V.
-    void add_labelled_values(PyObject* params, PyObject* image) {
-        std::vector<std::pair<Ref, Ref>> labels;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(params, &pos, &key, &value)) {
-            if (PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == 'H')
-                labels.emplace_back(Ref::borrow(key), Ref::borrow(value));
-        }
-        Ref title = new_str("Title");
-        Ref colon = new_str(":");
-        Ref h = new_str("H");
-        Ref v = new_str("V");
-        for (const auto& label : labels) {
-            if (PyUnicode_CompareWithASCIIString(label.first.get(), "H00") == 0) {
-                check_status(PyDict_SetItem(image, title.get(), label.second.get()));
-                continue;
-            }
-            Ref text = Ref::check(PyObject_CallMethod(label.second.get(), "rstrip", "O", colon.get()));
-            Ref value_name = Ref::check(PyUnicode_Replace(label.first.get(), h.get(), v.get(), -1));
-            check_status(PyDict_SetItem(image, text.get(), lookup(params, value_name.get()).get()));
+    // The core's labels (image_labels) with the values as objects: a label
+    // that is not text, or whose value is missing, fails here as the
+    // module's rstrip or lookup fails.
+    void add_labelled_values(const ParamMap& entry_params, PyObject* params, PyObject* image) {
+        auto name = [](const std::string& n) {
+            return Ref::check(PyUnicode_DecodeUTF8(n.data(), (Py_ssize_t)n.size(), "strict"));
+        };
+        for (const ImageLabel& l : image_labels(entry_params)) {
+            Ref label = lookup(params, name(l.label->name).get());
+            Ref key = l.title ? new_str("Title") : Ref::check(PyObject_CallMethod(label.get(), "rstrip", "s", ":"));
+            Ref value = l.title ? std::move(label) : lookup(params, name(l.value_name).get());
+            check_status(PyDict_SetItem(image, key.get(), value.get()));
         }
     }
 

@@ -7,6 +7,7 @@
 #include "bindings/common/objects.hpp"
 #include "bindings/images/imghdr_module.hpp"
 #include "bindings/results/result_classes.hpp"
+#include "core/plans/block_plan.hpp"
 
 namespace vellkit::py {
 
@@ -103,9 +104,6 @@ const char* const kParamDict[][2] = {
     {"ZTX", "Z Axis Label"},
 };
 
-// Request words accepted by getVellData for the derivative.
-const char* const kDerivRequestWords[4] = {"NONE", "1DER", "2DER", "NDER"};
-const char* const kDerivListingWords[4] = {"NONE", "1DER", "2DER", "3DER"};
 const char* const kReportFormats[5] = {"<h", "<i", "<q", "<f", "<d"};
 const char* const kReaderNames[5] = {"readShort", "readInt", "readInt64", "readFloat", "readDouble"};
 
@@ -163,7 +161,7 @@ void init_state(PyObject* /*module*/, ModuleState* st) {
     }
     st->word_2d = new_ref(PyUnicode_InternFromString("2D"));
     st->word_3d = new_ref(PyUnicode_InternFromString("3D"));
-    for (int i = 0; i < 4; ++i) st->listing_derivs[i] = new_ref(PyUnicode_InternFromString(kDerivListingWords[i]));
+    for (int i = 0; i < 4; ++i) st->listing_derivs[i] = new_ref(PyUnicode_InternFromString(listing_deriv_word(i)));
     st->data_block_dict = new_ref(PyDict_New());
     for (int i = 0; i < kBlockNameCount; ++i) {
         Ref codes = Ref::check(Py_BuildValue("(ii)", kBlockNames[i].data_type, kBlockNames[i].sample_type));
@@ -172,7 +170,7 @@ void init_state(PyObject* /*module*/, ModuleState* st) {
     st->deriv_dict = new_ref(PyDict_New());
     for (int i = 0; i < 4; ++i) {
         Ref code = new_int(i);
-        check_status(PyDict_SetItemString(st->deriv_dict, kDerivRequestWords[i], code.get()));
+        check_status(PyDict_SetItemString(st->deriv_dict, request_deriv_word(i), code.get()));
     }
     for (int i = 0; i < 5; ++i) {
         st->report_formats[i] = new_ref(PyUnicode_FromString(kReportFormats[i]));

@@ -1,6 +1,8 @@
 // Finding a request's blocks in the directory, by directory fields alone.
 #pragma once
 
+#include <array>
+
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +27,10 @@ struct LocatedBlocks {
     int64_t sample = -1;
     int64_t fourier_transform = -1;
     int64_t annotation = -1;
+
+    // The parameter blocks of the data, in the order they are merged (a
+    // later value wins): its own, acquisition, instrument, sample, FT.
+    std::array<int64_t, 5> merge_order() const { return {params, acquisition, instrument, sample, fourier_transform}; }
 };
 
 // One pass over the directory; for every kind of block the last matching

@@ -4,8 +4,17 @@
 
 namespace vellkit {
 
-Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, StoreTable& out) {
+Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, StoreTable& out,
+                        StoreTableFit* fit) {
     out = StoreTable();
+    const int64_t header_bytes = layout::kStoreHeaderFields * 4;
+    if (fit) {
+        *fit = StoreTableFit();
+        if (offset_to_data > (wide)cursor.file_size() - header_bytes) {
+            fit->header_cut = true;
+            return Status();
+        }
+    }
     VELLKIT_TRY(cursor.seek(offset_to_data));
     (void)read_int32(cursor, observer);  // version
     (void)read_int32(cursor, observer);  // stored blocks
@@ -14,6 +23,12 @@ Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& 
     out.info_size = read_int32(cursor, observer);
     int32_t entries = read_int32(cursor, observer);
     out.record_area = offset_to_data + block_offset;
+    if (fit) {
+        fit->entries = entries;
+        fit->rows_cut = entries < 0 || offset_to_data + header_bytes + (wide)layout::kStoreRowBytes * entries >
+                                           (wide)cursor.file_size();
+        if (fit->rows_cut) return Status();
+    }
     if (entries <= 0) return Status();
 
     const int64_t row_bytes = layout::kStoreRowBytes;
@@ -57,42 +72,28 @@ Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offse
     }
     out.indices.reserve((size_t)named);
     out.offsets.reserve((size_t)named);
+    const wide step = (wide)table.block_size + table.info_size;
     if (!index_positions && ascending) {
-        const wide step = (wide)table.block_size + table.info_size;
-        wide at = table.record_area;
-        for (const StoreTableRow& row : table.rows) {
-            if (row.first == -1) {
-                at += row.second;
-                continue;
-            }
-            for (int64_t n = row.first; n <= row.second; ++n) {
+        walk_runs(table, [&](int64_t first, int64_t last, wide at) {
+            for (int64_t n = first; n <= last; ++n, at += step) {
                 out.indices.push_back(n);
                 out.offsets.push_back(at);
-                at += step;
             }
-        }
+        });
         return Status();
     }
     out.position_of.reserve((size_t)named);
-
-    const wide total_block_size = (wide)table.block_size + table.info_size;
-    wide offset = table.record_area;
-    for (const StoreTableRow& row : table.rows) {
-        if (row.first == -1) {
-            offset += row.second;
-            continue;
-        }
-        for (int64_t n = row.first; n <= row.second; ++n) {
+    walk_runs(table, [&](int64_t first, int64_t last, wide at) {
+        for (int64_t n = first; n <= last; ++n, at += step) {
             auto inserted = out.position_of.emplace(n, out.offsets.size());
             if (inserted.second) {
                 out.indices.push_back(n);
-                out.offsets.push_back(offset);
+                out.offsets.push_back(at);
             } else {
-                out.offsets[inserted.first->second] = offset;
+                out.offsets[inserted.first->second] = at;
             }
-            offset += total_block_size;
         }
-    }
+    });
     return Status();
 }
 

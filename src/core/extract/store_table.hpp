@@ -23,7 +23,32 @@ struct StoreTable {
     std::vector<StoreTableRow> rows;
 };
 
-Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, StoreTable& out);
+// With `fit`, the reader stops early instead: nothing that does not lie
+// wholly in the file is read, and `fit` says where it stopped.
+struct StoreTableFit {
+    bool header_cut = false;  // the 3D header is not all in the file: nothing read
+    bool rows_cut = false;    // the rows it claims are not all in the file: none read
+    int32_t entries = 0;      // rows the header claims
+};
+Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, StoreTable& out,
+                        StoreTableFit* fit = nullptr);
+
+// Walks the records a store table names, in its order: `visit(first, last,
+// at)` for each run of indices first..last (none when last < first), whose
+// first record lies at `at`; a gap moves `at` on by its bytes.
+template <class Visit>
+void walk_runs(const StoreTable& table, Visit visit) {
+    const wide step = (wide)table.block_size + table.info_size;
+    wide at = table.record_area;
+    for (const StoreTableRow& row : table.rows) {
+        if (row.first == -1) {
+            at += row.second;
+            continue;
+        }
+        visit((int64_t)row.first, (int64_t)row.second, at);
+        if (row.second >= row.first) at += ((wide)row.second - row.first + 1) * step;
+    }
+}
 
 // Reads the header up to `infoSize` again, as a reader that needs only that.
 int32_t read_info_size(Cursor& cursor, wide offset_to_data, FieldReadObserver& observer, Status& status);

@@ -13,9 +13,12 @@ namespace vellkit::layout {
 constexpr unsigned char kMagic[4] = {0x0A, 0x0A, 0xFE, 0xFE};
 constexpr size_t kMagicBytes = 4;
 constexpr int64_t kHeaderFieldsAt = 4;
+constexpr int64_t kHeaderBytes = 24;
 // A 32-bit directory entry: block-type code, size in 32-bit words, offset.
 constexpr int64_t kDirectoryEntryBytes = 12;
-// A 64-bit directory entry: code, size in words, offset, one unused word.
+// The 64-bit extension: its entry count and one unused word (int64 each),
+// then entries of code, size in words, offset and one unused word.
+constexpr int64_t kExtensionHeaderBytes = 16;
 constexpr int64_t kDirectory64EntryBytes = 32;
 
 // The six fields of a block-type code, low bits first.
@@ -25,6 +28,9 @@ constexpr int64_t kBlockFieldMasks[kBlockFieldCount] = {3, 3, 63, 127, 3, 127};
 
 // Parameter block records: a 4-byte name, a 16-bit type, a 16-bit size in
 // 16-bit words, then the value.
+constexpr size_t kParamNameBytes = 4;
+constexpr size_t kParamTypeAt = 4;
+constexpr size_t kParamSizeAt = 6;
 constexpr size_t kParamRecordHeaderBytes = 8;
 constexpr int kParamInt32 = 0;
 constexpr int kParamFloat64 = 1;

@@ -1,5 +1,7 @@
 #include "core/images/image_walk.hpp"
 
+#include <algorithm>
+
 #include "core/common/limits.hpp"
 #include "core/format/block_type.hpp"
 #include "core/format/layout.hpp"
@@ -110,6 +112,18 @@ Status locate_image_data(Cursor& cursor, const ParamMap& entry_params, wide entr
     VELLKIT_TRY(lookup(entry_params, ImageStep::data_start, "F00", start, stop));
     if (!is_integer(start)) return not_integer(stop, ImageStep::data_start, {siz, start});
     return cursor.seek(data_area + start->integer);
+}
+
+std::vector<ImageLabel> image_labels(const ParamMap& entry_params) {
+    std::vector<ImageLabel> out;
+    for (const ParamRecord& r : entry_params.records()) {
+        if (r.name.empty() || r.name[0] != 'H') continue;
+        const bool title = r.name == "H00";
+        std::string value_name = r.name;
+        std::replace(value_name.begin(), value_name.end(), 'H', 'V');
+        out.push_back({&r, title, value_name, title ? &r : entry_params.find(value_name)});
+    }
+    return out;
 }
 
 }  // namespace vellkit

@@ -49,6 +49,18 @@ Status image_count(const ParamMap& lists, long long& count, ImageStop& stop);
 // Where image `n`'s entry (its parameter block) lies.
 Status locate_image_entry(const ParamMap& lists, int64_t block_offset, long long n, wide& entry, ImageStop& stop);
 
+// The labelled values of an entry, in the order the image's dictionary
+// takes them: H00 is the title (its own value); every other name beginning
+// with H is a label whose text, without trailing colons, is the key of the
+// value named with each H turned into V (`value` nullptr: there is none).
+struct ImageLabel {
+    const ParamRecord* label;
+    bool title;
+    std::string value_name;
+    const ParamRecord* value;
+};
+std::vector<ImageLabel> image_labels(const ParamMap& entry_params);
+
 // Seeks to the entry's data area and, when the entry holds image data (T00),
 // to the image bytes; `has_data` says which.
 Status locate_image_data(Cursor& cursor, const ParamMap& entry_params, wide entry, bool& has_data, ImageStop& stop);

@@ -19,6 +19,16 @@ std::string strip_nuls(const unsigned char* p, size_t n) {
 
 bool is_end(const std::string& name) { return name.size() == 3 && name[0] == 'E' && name[1] == 'N' && name[2] == 'D'; }
 
+bool is_text_type(int type) { return type >= layout::kParamTextFirst && type <= layout::kParamTextLast; }
+
+// Bytes of a record's value by its type and size; -1 for an unknown type.
+int64_t value_bytes(int type, int size) {
+    if (type == layout::kParamInt32) return 4;
+    if (type == layout::kParamFloat64) return 8;
+    if (is_text_type(type)) return 2 * (int64_t)size;
+    return -1;
+}
+
 // The fixed part of a record: name, type and size.
 struct RecordHead {
     std::string name;
@@ -35,12 +45,12 @@ Status read_head(Cursor& cursor, FieldReadObserver& observer, wide block_offset,
     size_t available = 0;
     const unsigned char* p = cursor.peek(layout::kParamRecordHeaderBytes, available);
     const bool whole = p && available >= layout::kParamRecordHeaderBytes;
-    unsigned char raw_name[4];
-    size_t got = 4;
+    unsigned char raw_name[layout::kParamNameBytes];
+    size_t got = layout::kParamNameBytes;
     if (whole) {
-        std::memcpy(raw_name, p, 4);
+        std::memcpy(raw_name, p, layout::kParamNameBytes);
     } else {
-        VELLKIT_TRY(cursor.read(raw_name, 4, got));
+        VELLKIT_TRY(cursor.read(raw_name, layout::kParamNameBytes, got));
     }
     if (!is_valid_utf8(raw_name, got)) {
         Status s = Status::error(ErrorCode::param_name_utf8);
@@ -48,20 +58,20 @@ Status read_head(Cursor& cursor, FieldReadObserver& observer, wide block_offset,
         return s;
     }
     head.name = strip_nuls(raw_name, got);
-    head.raw_name = (uint32_t)load_le(raw_name, got < 4 ? got : 4);
+    head.raw_name = (uint32_t)load_le(raw_name, got);
     if (is_end(head.name)) {
-        if (whole) cursor.skip(4);
+        if (whole) cursor.skip(layout::kParamNameBytes);
         end = true;
         return Status();
     }
-    if (got < 4) {
+    if (got < layout::kParamNameBytes) {
         // The file ended before the END record: without this stop the
         // block would read zeros forever.
         return Status::error(ErrorCode::param_unterminated, 0, fits_offset(block_offset) ? (int64_t)block_offset : 0);
     }
     if (whole) {
-        head.type = (int16_t)(uint16_t)load_le(p + 4, 2);
-        head.size = (int16_t)(uint16_t)load_le(p + 6, 2);
+        head.type = (int16_t)(uint16_t)load_le(p + layout::kParamTypeAt, 2);
+        head.size = (int16_t)(uint16_t)load_le(p + layout::kParamSizeAt, 2);
         cursor.skip(layout::kParamRecordHeaderBytes);
     } else {
         head.type = read_int16(cursor, observer);
@@ -91,9 +101,9 @@ Status read_value(Cursor& cursor, FieldReadObserver& observer, const RecordHead&
         } else {
             rec.real = read_float64(cursor, observer);
         }
-    } else if (head.type >= layout::kParamTextFirst && head.type <= layout::kParamTextLast) {
+    } else if (is_text_type(head.type)) {
         rec.kind = ParamRecord::Kind::text;
-        VELLKIT_TRY(cursor.read_text((int64_t)head.size * 2, rec.text));
+        VELLKIT_TRY(cursor.read_text(value_bytes(head.type, head.size), rec.text));
     } else {
         return Status::error(ErrorCode::param_type, head.type);
     }
@@ -121,6 +131,49 @@ Status parse_parameter_block(Cursor& cursor, wide offset, FieldReadObserver& obs
         rec.name = std::move(head.name);
         rec.raw_name = head.raw_name;
     }
+}
+
+Status check_parameter_record(Cursor& cursor, int64_t pos, RecordCheck& out) {
+    out = RecordCheck();
+    const int64_t size = cursor.file_size();
+    if (pos >= size) {
+        out.stop = RecordCheck::Stop::unterminated;
+        return Status();
+    }
+    unsigned char head[layout::kParamRecordHeaderBytes] = {};
+    VELLKIT_TRY(cursor.seek(pos));
+    size_t got = 0;
+    VELLKIT_TRY(cursor.read(head, sizeof head, got));
+    // A name cut by the end of the file still ends the block when what is
+    // there spells END, as the parser takes it.
+    const size_t name_bytes = got < layout::kParamNameBytes ? got : layout::kParamNameBytes;
+    if (!is_valid_utf8(head, name_bytes)) {
+        out.stop = RecordCheck::Stop::name_not_text;
+        out.name.assign(reinterpret_cast<const char*>(head), name_bytes);
+        return Status();
+    }
+    out.name = strip_nuls(head, name_bytes);
+    if (is_end(out.name)) {
+        out.stop = RecordCheck::Stop::end;
+    } else if (got < layout::kParamNameBytes) {
+        out.stop = RecordCheck::Stop::unterminated;
+    } else if (pos > size - (int64_t)layout::kParamRecordHeaderBytes || got < layout::kParamRecordHeaderBytes) {
+        out.stop = RecordCheck::Stop::head_cut;
+    } else {
+        out.type = (int16_t)(uint16_t)load_le(head + layout::kParamTypeAt, 2);
+        out.words = (int16_t)(uint16_t)load_le(head + layout::kParamSizeAt, 2);
+        const int64_t length = value_bytes(out.type, out.words);
+        if (length < 0 && is_text_type(out.type)) {
+            out.stop = RecordCheck::Stop::negative_length;
+        } else if (length < 0) {
+            out.stop = RecordCheck::Stop::unknown_type;
+        } else if (pos + (int64_t)layout::kParamRecordHeaderBytes + length > size) {
+            out.stop = RecordCheck::Stop::value_cut;
+        } else {
+            out.next = pos + (int64_t)layout::kParamRecordHeaderBytes + length;
+        }
+    }
+    return Status();
 }
 
 }  // namespace vellkit

@@ -31,4 +31,25 @@ struct ParamRecord {
 // block that reaches the end of the file before its END record.
 Status parse_parameter_block(Cursor& cursor, wide offset, FieldReadObserver& observer, std::vector<ParamRecord>& out);
 
+// The parser's stop-early mode, one record at a time: whether the record at
+// `pos` lies wholly in the file (the parser reads what does not as zeros,
+// with reports), and where the next one starts.
+struct RecordCheck {
+    enum class Stop {
+        none,             // a whole record: the next starts at `next`
+        end,              // the END record
+        name_not_text,    // `name` holds the name's bytes
+        unterminated,     // the file ends before the record's name
+        head_cut,         // the file ends inside the type or size
+        negative_length,  // a text record of `words` < 0
+        unknown_type,     // `type`
+        value_cut,        // the file ends inside the value
+    } stop = Stop::none;
+    int64_t next = -1;
+    std::string name;
+    int type = 0;
+    int words = 0;
+};
+Status check_parameter_record(Cursor& cursor, int64_t pos, RecordCheck& out);
+
 }  // namespace vellkit

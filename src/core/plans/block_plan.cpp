@@ -157,7 +157,7 @@ Status merge_block_parameters(Cursor& cursor, FieldReadObserver& observer, const
                               ParamMap& merged) {
     merged = ParamMap();
     std::vector<ParamRecord> records;
-    for (int64_t offset : {b.params, b.acquisition, b.instrument, b.sample, b.fourier_transform}) {
+    for (int64_t offset : b.merge_order()) {
         if (offset == -1) continue;
         VELLKIT_TRY(parse_parameter_block(cursor, offset, observer, records));
         merged.merge(records);
@@ -184,25 +184,27 @@ bool grid_from_original(const PlanRequest& request, const ParamMap& merged) {
 
 Status merge_original_grid(Cursor& cursor, FieldReadObserver& observer, const LocatedBlocks& blocks,
                            ParamMap& merged, ValueStop& stop) {
-    if (blocks.original_params == -1) {
-        stop_with(stop, ValueStop::Why::no_original, "", nullptr);
-        return Status();
-    }
     std::vector<ParamRecord> records;
-    VELLKIT_TRY(parse_parameter_block(cursor, blocks.original_params, observer, records));
+    if (blocks.original_params != -1)
+        VELLKIT_TRY(parse_parameter_block(cursor, blocks.original_params, observer, records));
+    take_original_grid(blocks.original_params != -1 ? &records : nullptr, merged, stop);
+    return Status();
+}
+
+void take_original_grid(const std::vector<ParamRecord>* records, ParamMap& merged, ValueStop& stop) {
+    if (!records) return stop_with(stop, ValueStop::Why::no_original, "", nullptr);
     ParamMap original;
-    original.merge(records);
+    original.merge(*records);
     std::vector<ParamRecord> grid;
     for (const char* name : layout::kMappingNames) {
         const ParamRecord* r = original.find(name);
         if (!r) {
             stop_with(stop, ValueStop::Why::missing, name, nullptr);
-            return Status();
+            return;
         }
         grid.push_back(*r);
     }
     merged.merge(grid);
-    return Status();
 }
 
 void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop) {
@@ -253,17 +255,18 @@ uint64_t label_bytes(const std::vector<wide>& offsets, int64_t npt, int32_t info
     return total;
 }
 
-Status has_magic(const FileSource& source, bool& out) {
-    unsigned char head[layout::kMagicBytes] = {};
+Status has_magic(const FileSource& source, bool& out, std::string* head) {
+    unsigned char bytes[layout::kMagicBytes] = {};
     size_t delivered = 0;
     out = false;
-    VELLKIT_TRY(source.read_at(0, head, sizeof head, delivered));
-    out = delivered == sizeof head && std::equal(head, head + sizeof head, layout::kMagic);
+    VELLKIT_TRY(source.read_at(0, bytes, sizeof bytes, delivered));
+    out = delivered == sizeof bytes && std::equal(bytes, bytes + sizeof bytes, layout::kMagic);
+    if (head) head->assign(reinterpret_cast<const char*>(bytes), delivered);
     return Status();
 }
 
 Status plan_block(const FileSource& source, FieldReadObserver& observer, const PlanRequest& request,
-                  MemoryBudget* budget, BlockPlan& out) {
+                  MemoryBudget* budget, BlockPlan& out, uint64_t index_copies) {
     out = BlockPlan();
     out.request = request;
     out.file_size = source.size();
@@ -300,7 +303,6 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
         out.problem = PlanProblem::value;
         return Status();
     }
-    const uint64_t index_copies = 2;  // xarray keeps each index twice
     if (budget) VELLKIT_TRY(budget->charge(saturating_product((uint64_t)out.x.count, index_copies), sizeof(double)));
 
     if (is_image_kind(out.kind)) {

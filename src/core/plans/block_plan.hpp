@@ -88,6 +88,9 @@ struct GridPlan {
     double aox = 0.0, ddx = 0.0, aoy = 0.0, ddy = 0.0;
     int64_t npx = 0, npy = 0;
     bool from_original = false;
+    // Where an axis ends: origin + step x (count - 1).
+    double last_x() const { return aox + ddx * (double)(npx - 1); }
+    double last_y() const { return aoy + ddy * (double)(npy - 1); }
 };
 
 // A derivative map whose NPX or NPY is 0 (one empty axis is enough) takes
@@ -97,6 +100,9 @@ bool grid_from_original(const PlanRequest& request, const ParamMap& merged);
 // `merged` from them; stops (no_original, missing) when it cannot.
 Status merge_original_grid(Cursor& cursor, FieldReadObserver& observer, const LocatedBlocks& blocks,
                            ParamMap& merged, ValueStop& stop);
+// The step after the parse: the six mapping values of `original` (the
+// original block's records; nullptr: there is none) into `merged`.
+void take_original_grid(const std::vector<ParamRecord>* original, ParamMap& merged, ValueStop& stop);
 // The grid from the (merged) mapping values; stops when one is not a
 // number, or NPX or NPY not a count.
 void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop);
@@ -142,14 +148,15 @@ struct BlockPlan {
 };
 
 // Every step, in the module's order. `budget` (optional) is charged for the
-// coordinates a lazy reader keeps: both axes twice (xarray keeps each index
-// twice), the record offsets and indices, and the times or labels it will
-// read; MemoryError's status past the limit, before anything that large is
+// coordinates a lazy reader keeps: the axes, the times and the labels it
+// will read, `index_copies` times each, and the record offsets and indices;
+// MemoryError's status past the limit, before anything that large is
 // allocated.
 Status plan_block(const FileSource& source, FieldReadObserver& observer, const PlanRequest& request,
-                  MemoryBudget* budget, BlockPlan& out);
+                  MemoryBudget* budget, BlockPlan& out, uint64_t index_copies = 1);
 
-// Whether the file starts with the magic number.
-Status has_magic(const FileSource& source, bool& out);
+// Whether the file starts with the magic number; `head` (optional) gets
+// the bytes read for it, fewer in a shorter file.
+Status has_magic(const FileSource& source, bool& out, std::string* head = nullptr);
 
 }  // namespace vellkit

@@ -21,10 +21,6 @@ namespace vellkit {
 
 namespace {
 
-constexpr int64_t kHeaderBytes = 24;  // magic, version, directory offset, capacity, entries
-constexpr int64_t kExtensionHeaderBytes = 16;  // entry count, one unused word
-constexpr int64_t kStoreHeaderBytes = layout::kStoreHeaderFields * 4;
-
 // Decimal text of any 128-bit value (offsets and sizes computed as Python's
 // unbounded integers would).
 std::string decimal(wide v) {
@@ -39,95 +35,6 @@ std::string decimal(wide v) {
     } while (v != 0);
     if (negative) digits.push_back('-');
     return std::string(digits.rbegin(), digits.rend());
-}
-
-void append_hex_escape(std::string& out, unsigned char c) {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += hex;
-}
-
-// Python's choice of quotes: double only when the text holds single quotes
-// and no double ones.
-char repr_quote(bool has_single, bool has_double) { return has_single && !has_double ? '"' : '\''; }
-
-// Appends `c` as Python's repr writes an ASCII character between `quote`s;
-// false for bytes past ASCII, which the two reprs write differently.
-bool append_ascii_repr(std::string& out, unsigned char c, char quote) {
-    if (c >= 0x80) return false;
-    if (c == (unsigned char)quote || c == '\\') {
-        out.push_back('\\');
-        out.push_back((char)c);
-    } else if (c == '\t') {
-        out += "\\t";
-    } else if (c == '\n') {
-        out += "\\n";
-    } else if (c == '\r') {
-        out += "\\r";
-    } else if (c < 0x20 || c == 0x7f) {
-        append_hex_escape(out, c);
-    } else {
-        out.push_back((char)c);
-    }
-    return true;
-}
-
-// Python's repr of a bytes object.
-std::string bytes_repr(const unsigned char* p, size_t n) {
-    bool single = false, dbl = false;
-    for (size_t i = 0; i < n; ++i) {
-        single |= p[i] == '\'';
-        dbl |= p[i] == '"';
-    }
-    const char quote = repr_quote(single, dbl);
-    std::string out = "b";
-    out.push_back(quote);
-    for (size_t i = 0; i < n; ++i) {
-        if (!append_ascii_repr(out, p[i], quote)) append_hex_escape(out, p[i]);
-    }
-    out.push_back(quote);
-    return out;
-}
-
-// Python's repr of a str given as valid UTF-8: ASCII as Python writes it,
-// the C1 controls, no-break space and soft hyphen escaped, other characters
-// kept.
-std::string text_repr(const std::string& s) {
-    const char quote = repr_quote(s.find('\'') != std::string::npos, s.find('"') != std::string::npos);
-    std::string out(1, quote);
-    for (size_t i = 0; i < s.size(); ++i) {
-        const unsigned char c = (unsigned char)s[i];
-        if (append_ascii_repr(out, c, quote)) continue;
-        if (c == 0xC2 && i + 1 < s.size() && ((unsigned char)s[i + 1] < 0xA1 || (unsigned char)s[i + 1] == 0xAD)) {
-            append_hex_escape(out, (unsigned char)s[i + 1]);
-            ++i;
-        } else {
-            out.push_back((char)c);
-        }
-    }
-    out.push_back(quote);
-    return out;
-}
-
-std::string strip_nuls(const unsigned char* p, size_t n) {
-    size_t a = 0, b = n;
-    while (a < b && p[a] == 0) ++a;
-    while (b > a && p[b - 1] == 0) --b;
-    return std::string(reinterpret_cast<const char*>(p + a), b - a);
-}
-
-int32_t le32(const unsigned char* p) { return (int32_t)(uint32_t)load_le(p, 4); }
-int64_t le64(const unsigned char* p) { return (int64_t)load_le(p, 8); }
-int16_t le16(const unsigned char* p) { return (int16_t)(uint16_t)load_le(p, 2); }
-
-// Reads exactly `n` bytes at `offset` (fewer where the file ends, or where
-// it ended meanwhile: a file that shrinks is read as the shorter file).
-Status read_bytes(const FileSource& source, int64_t offset, size_t n, std::vector<unsigned char>& out) {
-    out.assign(n, 0);
-    size_t got = 0;
-    if (n) VELLKIT_TRY(source.read_at(offset, out.data(), n, got));
-    out.resize(got);
-    return Status();
 }
 
 const char* param_kind(int param_type) {
@@ -173,7 +80,7 @@ public:
     ParameterChecks(const FileSource& source, int64_t size) : cursor_(source), size_(size) {}
 
     // nullptr when the block at `start` reads to its END record.
-    Status problem_at(int64_t start, const std::string*& out) {
+    Status problem_at(int64_t start, const Problem*& out) {
         std::vector<int64_t> visited;
         int answer = -1;
         int64_t pos = start;
@@ -185,7 +92,7 @@ public:
                 break;
             }
             visited.push_back(pos);
-            std::string why;
+            Problem why;
             int64_t next = 0;
             VELLKIT_TRY(step_at(pos, why, next));
             if (next < 0) {
@@ -205,114 +112,61 @@ public:
 private:
     // One record: `next` is where the following one starts, or -1 at the
     // end of the block (`why` then says what is wrong, or is empty).
-    Status step_at(int64_t pos, std::string& why, int64_t& next) {
-        next = -1;
-        const std::string unterminated =
-            "runs past the end of the file at byte " + decimal(size_) + " without an END record";
-        if (pos >= size_) {
-            why = unterminated;
-            return Status();
-        }
-        unsigned char head[layout::kParamRecordHeaderBytes] = {};
-        VELLKIT_TRY(cursor_.seek(pos));
-        size_t got = 0;
-        VELLKIT_TRY(cursor_.read(head, sizeof head, got));
-        // A name cut by the end of the file still ends the block when what
-        // is there spells END, as the reader takes it.
-        const size_t name_bytes = got < 4 ? got : 4;
-        if (!is_valid_utf8(head, name_bytes)) {
-            why = "record name at byte " + decimal(pos) + " is not text (" + bytes_repr(head, name_bytes) + ")";
-            return Status();
-        }
-        const std::string name = strip_nuls(head, name_bytes);
-        if (name == "END") return Status();
-        if (got < 4) {
-            why = unterminated;
-            return Status();
-        }
-        if (pos > size_ - 8 || got < 8) {
-            why = "record " + text_repr(name) + " at byte " + decimal(pos) + " is cut by the end of the file";
-            return Status();
-        }
-        const int type = le16(head + 4), words = le16(head + 6);
-        int64_t length = 0;
-        if (type == layout::kParamInt32) {
-            length = 4;
-        } else if (type == layout::kParamFloat64) {
-            length = 8;
-        } else if (type >= layout::kParamTextFirst && type <= layout::kParamTextLast) {
-            if (words < 0) {
-                why = "record " + text_repr(name) + " at byte " + decimal(pos) + " has a negative length (" +
-                      std::to_string(words) + ")";
-                return Status();
-            }
-            length = 2 * (int64_t)words;
-        } else {
-            why = "record " + text_repr(name) + " at byte " + decimal(pos) + " has an unknown value type " +
-                  std::to_string(type);
-            return Status();
-        }
-        if (pos + 8 + length > size_) {
-            why = "record " + text_repr(name) + " at byte " + decimal(pos) + " is cut by the end of the file (byte " +
-                  decimal(size_) + ")";
-            return Status();
-        }
-        next = pos + 8 + length;
+    Status step_at(int64_t pos, Problem& why, int64_t& next) {
+        RecordCheck r;
+        VELLKIT_TRY(check_parameter_record(cursor_, pos, r));
+        next = r.next;
+        const Problem record("record ", Problem::Name::text, r.name, " at byte " + decimal(pos));
+        using Stop = RecordCheck::Stop;
+        if (r.stop == Stop::name_not_text)
+            why = Problem("record name at byte " + decimal(pos) + " is not text (", Problem::Name::bytes, r.name, ")");
+        else if (r.stop == Stop::unterminated)
+            why = "runs past the end of the file at byte " + decimal(size_) + " without an END record";
+        else if (r.stop == Stop::head_cut)
+            why = record + " is cut by the end of the file";
+        else if (r.stop == Stop::negative_length)
+            why = record + " has a negative length (" + std::to_string(r.words) + ")";
+        else if (r.stop == Stop::unknown_type)
+            why = record + " has an unknown value type " + std::to_string(r.type);
+        else if (r.stop == Stop::value_cut)
+            why = record + " is cut by the end of the file (byte " + decimal(size_) + ")";
         return Status();
     }
 
     Cursor cursor_;
     int64_t size_;
     std::unordered_map<int64_t, int> answers_;  // position -> index into texts_, -1: reads to END
-    std::vector<std::string> texts_;
+    std::vector<Problem> texts_;
 };
 
 // Why the records of the 3D data block at `start` (inside the file) do not
 // all lie in the file; empty when they do.
-Status records_problem(const FileSource& source, int64_t start, int64_t size, std::string& why) {
+Status records_problem(Cursor& cursor, int64_t start, int64_t size, std::string& why) {
     why.clear();
-    if (start > size - kStoreHeaderBytes) {
+    StoreTable table;
+    StoreTableFit fit;
+    CountingObserver observer;
+    VELLKIT_TRY(read_store_table(cursor, start, observer, table, &fit));
+    if (fit.header_cut) {
         why = "the 3D block header is cut by the end of the file (byte " + decimal(size) + ")";
         return Status();
     }
-    std::vector<unsigned char> header;
-    VELLKIT_TRY(read_bytes(source, start, (size_t)kStoreHeaderBytes, header));
-    if ((int64_t)header.size() < kStoreHeaderBytes) {
-        why = "the 3D block header is cut by the end of the file (byte " + decimal(size) + ")";
-        return Status();
-    }
-    const int32_t block_offset = le32(&header[8]), block_size = le32(&header[12]), info_size = le32(&header[16]);
-    const int32_t rows = le32(&header[20]);
-    if (rows < 0 || (wide)start + kStoreHeaderBytes + (wide)layout::kStoreRowBytes * rows > size) {
-        why = "its store table (" + std::to_string(rows) + " rows) runs past the end of the file (byte " +
+    if (fit.rows_cut) {
+        why = "its store table (" + std::to_string(fit.entries) + " rows) runs past the end of the file (byte " +
               decimal(size) + ")";
         return Status();
     }
-    std::vector<unsigned char> table;
-    VELLKIT_TRY(read_bytes(source, start + kStoreHeaderBytes, (size_t)rows * (size_t)layout::kStoreRowBytes, table));
-    const int64_t held = (int64_t)table.size() / layout::kStoreRowBytes;
-    wide position = (wide)start + block_offset;
-    const wide record = (wide)block_size + info_size;
+    const wide record = (wide)table.block_size + table.info_size;
     wide count = 0, past = 0, first_past = -1;
-    for (int64_t k = 0; k < held; ++k) {
-        const int32_t first = le32(&table[(size_t)k * 8]), second = le32(&table[(size_t)k * 8 + 4]);
-        if (first == -1) {
-            position += second;
-            continue;
-        }
-        const wide n = std::max<wide>(0, (wide)second - first + 1);
-        wide fits = n;
-        if (record > 0) {
-            const wide room = (wide)size - position;
-            fits = room < 0 ? wide(0) : std::min(n, room / record);
-        }
+    walk_runs(table, [&](int64_t first, int64_t last, wide at) {
+        const wide n = std::max<wide>(0, (wide)last - first + 1), room = (wide)size - at;
+        const wide fits = record <= 0 ? n : room < 0 ? wide(0) : std::min(n, room / record);
         if (fits < n) {
             past += n - fits;
-            if (first_past < 0) first_past = position + fits * record;
+            if (first_past < 0) first_past = at + fits * record;
         }
         count += n;
-        position += n * record;
-    }
+    });
     if (past > 0)
         why = decimal(past) + " of its " + decimal(count) + " records lie past the end of the file (byte " +
               decimal(size) + "), the first at byte " + decimal(first_past);
@@ -335,13 +189,12 @@ int64_t distinct_records(const StoreTable& table) {
     return total;
 }
 
-std::string status_text(const Status& s) {
+Problem status_text(const Status& s) {
     switch (s.code) {
     case ErrorCode::param_type:
         return "a parameter has an unknown value type " + std::to_string((long long)s.value);
     case ErrorCode::param_name_utf8:
-        return "a parameter name is not text (" +
-               bytes_repr(reinterpret_cast<const unsigned char*>(s.bytes.data()), s.bytes.size()) + ")";
+        return Problem("a parameter name is not text (", Problem::Name::bytes, s.bytes, ")");
     case ErrorCode::param_unterminated:
         return "the parameter block at byte " + decimal(s.offset) + " runs past the end of the file without an END record";
     case ErrorCode::store_table_too_large:
@@ -352,7 +205,7 @@ std::string status_text(const Status& s) {
                " records, more than the file holds";
     case ErrorCode::seek_negative:
     case ErrorCode::seek_overflow:
-        return "a block lies at a position no file has";
+        return std::string("a block lies at a position no file has");
     default:
         return "the block cannot be read (core error " + std::to_string((int)s.code) + ")";
     }
@@ -389,98 +242,57 @@ public:
     }
 
 private:
-    void problem(std::string text) { out_.problems.push_back(std::move(text)); }
+    void problem(Problem p) { out_.problems.push_back(std::move(p)); }
 
     // Header and directory as they lie in the file: only entries wholly in
     // it are described.
     Status frame() {
-        if (size_ < kHeaderBytes) {
-            problem("truncated at byte " + decimal(size_) + ": the header needs " + std::to_string(kHeaderBytes) +
-                    " bytes");
+        CountingObserver observer;
+        Cursor cursor(source_);
+        DirectoryFrame f;
+        std::vector<DirectoryEntry> entries;
+        VELLKIT_TRY(read_directory(cursor, observer, entries, &f));
+        if (f.header_cut) {
+            problem("truncated at byte " + decimal(size_) + ": the header needs " +
+                    std::to_string(layout::kHeaderBytes) + " bytes");
             return Status();
         }
-        std::vector<unsigned char> header;
-        VELLKIT_TRY(read_bytes(source_, 0, (size_t)kHeaderBytes, header));
-        if ((int64_t)header.size() < kHeaderBytes) {
-            problem("truncated at byte " + decimal((int64_t)header.size()) + ": the header needs " +
-                    std::to_string(kHeaderBytes) + " bytes");
-            return Status();
-        }
-        const int32_t dir_offset = le32(&header[12]), dir_size = le32(&header[20]);
-        if (dir_size > 0) {
-            const wide end = (wide)dir_offset + (wide)layout::kDirectoryEntryBytes * dir_size;
-            if (dir_offset < 0) {
-                problem("the directory offset is negative (" + std::to_string(dir_offset) + ")");
+        if (f.claimed > 0) {
+            if (f.offset < 0) {
+                problem("the directory offset is negative (" + std::to_string(f.offset) + ")");
                 return Status();
             }
-            if (dir_offset >= size_) {
-                problem("truncated at byte " + decimal(size_) + ": the directory (" + std::to_string(dir_size) +
-                        " entries at byte " + std::to_string(dir_offset) + ") lies past the end of the file");
-            } else if (end > size_) {
-                problem("truncated at byte " + decimal(size_) + ": the directory claims " + std::to_string(dir_size) +
-                        " entries at byte " + std::to_string(dir_offset) + ", up to byte " + decimal(end));
-            }
-            const int64_t room = dir_offset >= size_ ? 0 : (size_ - dir_offset) / layout::kDirectoryEntryBytes;
-            const int64_t count = std::min<int64_t>(dir_size, room);
-            std::vector<unsigned char> bytes;
-            VELLKIT_TRY(read_bytes(source_, dir_offset, (size_t)(count * layout::kDirectoryEntryBytes), bytes));
-            const int64_t held = (int64_t)bytes.size() / layout::kDirectoryEntryBytes;
-            out_.entries.reserve((size_t)held);
-            for (int64_t i = 0; i < held; ++i) {
-                const unsigned char* p = &bytes[(size_t)(i * layout::kDirectoryEntryBytes)];
-                add_entry(i, false, le32(p), le32(p + 4), le32(p + 8));
+            if (f.offset >= size_) {
+                problem("truncated at byte " + decimal(size_) + ": the directory (" + std::to_string(f.claimed) +
+                        " entries at byte " + std::to_string(f.offset) + ") lies past the end of the file");
+            } else if (f.end > size_) {
+                problem("truncated at byte " + decimal(size_) + ": the directory claims " +
+                        std::to_string(f.claimed) + " entries at byte " + std::to_string(f.offset) + ", up to byte " +
+                        decimal(f.end));
             }
         }
-        VELLKIT_TRY(extension());
+        if (f.extension_outside) {
+            problem("the 64-bit directory extension at byte " + decimal(f.extension_at) +
+                    " lies past the end of the file (" + decimal(size_) + " bytes)");
+        } else if (f.extension_at != 0 && f.extension_end > size_) {
+            problem("truncated at byte " + decimal(size_) + ": the 64-bit directory extension at byte " +
+                    decimal(f.extension_at) + " claims " + decimal(f.extension_claimed) + " entries, up to byte " +
+                    decimal(f.extension_end));
+        }
+        out_.entries.reserve(entries.size());
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const bool extension = i >= f.main_entries;
+            const DirectoryEntry& entry = entries[i];
+            out_.entries.push_back({(int64_t)(extension ? i - f.main_entries : i), extension, entry.code,
+                                    entry_what(entry.code), entry.byte_offset, entry.size_in_words, {}});
+        }
         for (EntryDescription& e : out_.entries) VELLKIT_TRY(check_entry(e));
         return Status();
     }
 
-    void add_entry(int64_t index, bool in_extension, int64_t code, int64_t words, int64_t offset) {
-        EntryDescription e;
-        e.index = index;
-        e.in_extension = in_extension;
-        e.code = code;
-        e.what = entry_what(code);
-        e.size_in_words = words;
-        e.offset = offset;
-        out_.entries.push_back(std::move(e));
-    }
-
-    // The 64-bit extension named by the last 32-bit entry of its kind.
-    Status extension() {
-        int64_t at = 0;
-        for (const EntryDescription& e : out_.entries)
-            if (decode_block_type(e.code).extend_type == extend_type::directory_64) at = e.offset;
-        if (at == 0) return Status();
-        if (at < 0 || at > size_ - kExtensionHeaderBytes) {
-            problem("the 64-bit directory extension at byte " + decimal(at) + " lies past the end of the file (" +
-                    decimal(size_) + " bytes)");
-            return Status();
-        }
-        std::vector<unsigned char> head;
-        VELLKIT_TRY(read_bytes(source_, at, 8, head));
-        if (head.size() < 8) return Status();
-        const int64_t claimed = le64(head.data());
-        const wide end = (wide)at + kExtensionHeaderBytes + (wide)layout::kDirectory64EntryBytes * std::max<int64_t>(claimed, 0);
-        if (end > size_)
-            problem("truncated at byte " + decimal(size_) + ": the 64-bit directory extension at byte " + decimal(at) +
-                    " claims " + decimal(claimed) + " entries, up to byte " + decimal(end));
-        const int64_t room = (size_ - at - kExtensionHeaderBytes) / layout::kDirectory64EntryBytes;
-        const int64_t count = std::max<int64_t>(0, std::min(claimed, room));
-        std::vector<unsigned char> bytes;
-        VELLKIT_TRY(read_bytes(source_, at + kExtensionHeaderBytes, (size_t)(count * layout::kDirectory64EntryBytes), bytes));
-        const int64_t held = (int64_t)bytes.size() / layout::kDirectory64EntryBytes;
-        for (int64_t i = 0; i < held; ++i) {
-            const unsigned char* p = &bytes[(size_t)(i * layout::kDirectory64EntryBytes)];
-            add_entry(i, true, le64(p), le64(p + 8), le64(p + 16));
-        }
-        return Status();
-    }
-
-    void entry_problem(EntryDescription& e, std::string text) {
-        e.problems.push_back(text);
-        problem(std::move(text));
+    void entry_problem(EntryDescription& e, Problem p) {
+        e.problems.push_back(p);
+        problem(std::move(p));
     }
 
     Status check_entry(EntryDescription& e) {
@@ -507,7 +319,7 @@ private:
         }
         if (f.param_type != param_type::data && f.extend_type != extend_type::annotation &&
             f.extend_type != extend_type::image && inside) {
-            const std::string* why = nullptr;
+            const Problem* why = nullptr;
             VELLKIT_TRY(checks_.problem_at(e.offset, why));
             if (why)
                 entry_problem(e, "unreadable parameter block at byte " + decimal(e.offset) + " (" + entry_name(e) +
@@ -523,7 +335,7 @@ private:
             why = known->second;
             return Status();
         }
-        VELLKIT_TRY(records_problem(source_, offset, size_, why));
+        VELLKIT_TRY(records_problem(cursor_, offset, size_, why));
         records_checked_.emplace(offset, why);
         return Status();
     }
@@ -547,8 +359,8 @@ private:
         return Status();
     }
 
-    std::string parameter_problem(int64_t offset, const Status& s) {
-        const std::string* why = nullptr;
+    Problem parameter_problem(int64_t offset, const Status& s) {
+        const Problem* why = nullptr;
         if (offset >= 0 && offset < size_ && checks_.problem_at(offset, why).ok() && why)
             return "unreadable parameter block at byte " + decimal(offset) + ": " + *why;
         return status_text(s);
@@ -597,7 +409,7 @@ private:
         auto parameters = std::make_shared<std::vector<ParamRecord>>();
         d.parameters = parameters;
         ParamMap merged;
-        for (int64_t offset : {b.params, b.acquisition, b.instrument, b.sample, b.fourier_transform}) {
+        for (int64_t offset : b.merge_order()) {
             if (offset == -1) continue;
             const Parsed* p = nullptr;
             VELLKIT_TRY(parsed_at(offset, p));
@@ -632,29 +444,13 @@ private:
         if (is_image_kind(d.kind)) {
             if (grid_from_original(request, merged)) {
                 grid.from_original = true;
-                if (b.original_params == -1) {
-                    stop.why = ValueStop::Why::no_original;
-                } else {
-                    const Parsed* p = nullptr;
-                    VELLKIT_TRY(parsed_at(b.original_params, p));
-                    if (!p->status.ok()) {
-                        d.problem = parameter_problem(b.original_params, p->status);
-                        return Status();
-                    }
-                    ParamMap original;
-                    original.merge(p->records);
-                    std::vector<ParamRecord> values;
-                    for (const char* name : layout::kMappingNames) {
-                        const ParamRecord* r = original.find(name);
-                        if (!r) {
-                            stop.why = ValueStop::Why::missing;
-                            stop.name = name;
-                            break;
-                        }
-                        values.push_back(*r);
-                    }
-                    if (!stop.stopped()) merged.merge(values);
+                const Parsed* p = nullptr;
+                if (b.original_params != -1) VELLKIT_TRY(parsed_at(b.original_params, p));
+                if (p && !p->status.ok()) {
+                    d.problem = parameter_problem(b.original_params, p->status);
+                    return Status();
                 }
+                take_original_grid(p ? &p->records : nullptr, merged, stop);
             }
             if (!stop.stopped()) plan_grid(merged, grid, stop);
             if (stop.stopped()) {
@@ -662,6 +458,8 @@ private:
                 return Status();
             }
         }
+        d.x = x;
+        d.grid = grid;
         if (!request.three_d) {
             d.has_shape = true;
             d.shape = {x.count};
@@ -817,43 +615,27 @@ private:
         return Status();
     }
 
-    // The image's dictionary as the module builds it: "Title" from H00, and
-    // for every other H name its text (without trailing colons) holding the
-    // value of the same name with V for H. Returns the "Bytes" value.
+    // The image's dictionary as the module builds it (image_labels); the
+    // "Bytes" value, or nullptr.
     const ParamRecord* labelled_values(const ParamMap& params, ImageDescription& image, bool& ok, std::string& why) {
         const ParamRecord* bytes = nullptr;
-        for (const ParamRecord& label : params.records()) {
-            if (label.name.empty() || label.name[0] != 'H') continue;
-            std::string key;
-            const ParamRecord* value = nullptr;
-            if (label.name == "H00") {
-                key = "Title";
-                value = &label;
-            } else {
-                if (label.kind != ParamRecord::Kind::text) {
-                    ok = false;
-                    why = "label " + label.name + " is not text";
-                    return nullptr;
-                }
-                key = label.text;
-                while (!key.empty() && key.back() == ':') key.pop_back();
-                std::string value_name = label.name;
-                std::replace(value_name.begin(), value_name.end(), 'H', 'V');
-                value = params.find(value_name);
-                if (!value) {
-                    ok = false;
-                    why = "label " + label.name + " has no value " + value_name;
-                    return nullptr;
-                }
+        for (const ImageLabel& l : image_labels(params)) {
+            ok = l.title || (l.label->kind == ParamRecord::Kind::text && l.value);
+            if (!ok) {
+                const bool text = l.label->kind == ParamRecord::Kind::text;
+                why = "label " + l.label->name + (text ? " has no value " + l.value_name : " is not text");
+                return nullptr;
             }
+            std::string key = l.title ? "Title" : l.label->text;
+            while (!key.empty() && key.back() == ':') key.pop_back();
             if (key == "Title") {
                 image.has_title = true;
-                image.title = *value;
+                image.title = *l.value;
             } else if (key == "Type") {
-                image.has_type = value->kind == ParamRecord::Kind::integer;
-                image.type = value->integer;
+                image.has_type = l.value->kind == ParamRecord::Kind::integer;
+                image.type = l.value->integer;
             } else if (key == "Bytes") {
-                bytes = value;
+                bytes = l.value;
             }
         }
         return bytes;

@@ -19,6 +19,29 @@
 
 namespace vellkit {
 
+// What is wrong, in words around at most one name as the file holds it; the
+// consumer writes the name as its language writes such a value.
+struct Problem {
+    enum class Name { none, bytes, text };  // text: valid UTF-8
+    std::string text;  // the words before the name (all of them without one)
+    Name name = Name::none;
+    std::string value;  // the name's bytes
+    std::string tail;   // the words after the name
+
+    // Words alone convert to a problem.
+    Problem(std::string before = {}, Name kind = Name::none, std::string name_bytes = {}, std::string after = {})
+        : text(std::move(before)), name(kind), value(std::move(name_bytes)), tail(std::move(after)) {}
+    bool empty() const { return text.empty() && name == Name::none && tail.empty(); }
+};
+inline Problem operator+(const std::string& before, Problem p) {
+    p.text = before + p.text;
+    return p;
+}
+inline Problem operator+(Problem p, const std::string& after) {
+    (p.name == Problem::Name::none ? p.text : p.tail) += after;
+    return p;
+}
+
 struct EntryDescription {
     int64_t index = 0;
     bool in_extension = false;
@@ -26,7 +49,7 @@ struct EntryDescription {
     std::string what;  // e.g. "AB 3D data", "acquisition parameters"
     int64_t offset = 0;
     int64_t size_in_words = 0;
-    std::vector<std::string> problems;  // with byte offsets
+    std::vector<Problem> problems;  // with byte offsets
 };
 
 struct BlockDescription {
@@ -35,9 +58,11 @@ struct BlockDescription {
     BlockKind kind = BlockKind::spectrum;
     bool has_shape = false;
     std::vector<int64_t> shape;  // of the kind's variable
+    XAxis x;        // with the shape: its x axis, and an image kind's map grid
+    GridPlan grid;
     // Shared by repeated listings of the same block.
     std::shared_ptr<const std::vector<ParamRecord>> parameters;
-    std::string problem;  // empty when the headers show none
+    Problem problem;  // empty when the headers show none
 };
 
 struct ImageDescription {
@@ -52,7 +77,7 @@ struct ImageDescription {
 struct FileDescription {
     bool vell = false;  // false: no magic number, nothing else described
     int64_t file_size = 0;
-    std::vector<std::string> problems;  // header, directory and entries, in file order
+    std::vector<Problem> problems;  // header, directory and entries, in file order
     std::vector<EntryDescription> entries;
     std::vector<BlockDescription> blocks;  // list_contents order
     std::vector<ImageDescription> images;

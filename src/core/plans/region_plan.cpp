@@ -7,16 +7,7 @@
 namespace vellkit {
 
 RegionColumns region_columns(const AnnotationBlock& block) {
-    RegionColumns c;
-    c.group = block.find("Group");
-    c.type = block.find("Type");
-    c.nx = block.find("AryNX");
-    c.ny = block.find("AryNY");
-    c.ary_type = block.find("AryType");
-    c.fileindex = block.find("Fileindex");
-    c.x = block.find("X");
-    c.y = block.find("Y");
-    return c;
+    return find_region_columns([&](const char* name) { return block.find(name); });
 }
 
 namespace {

@@ -3,13 +3,11 @@
 // its title, its positions' coordinates and the record (or trace column) of
 // each position.
 //
-// The order of the regions is the iteration order of a Python set of the
-// "Group" values, which only the interpreter knows exactly: the consumer
-// builds that set from the distinct values (tally_groups) and hands the
-// members back as group numbers. Where the table holds anything that is not
-// a plain number, or where reading the regions would fail, planning gives
-// up (false) and the consumer takes the path that raises the exact error
-// with the values as objects.
+// The regions come in the order the consumer gives as group numbers, from
+// the distinct "Group" values (tally_groups). Where the table holds anything
+// that is not a plain number, or where reading the regions would fail,
+// planning gives up (false) and the consumer takes the path that raises the
+// exact error with the values as objects.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +31,13 @@ struct RegionColumns {
     const AnnotationCells* y = nullptr;
 };
 
-// The columns of a table read as plain values.
+// The columns the regions are formed from, as `find(name)` finds them in a
+// table (nullptr: none); region_columns for a table read as plain values.
+template <class Find>
+RegionColumns find_region_columns(Find find) {
+    return {find("Group"), find("Type"), find("AryNX"), find("AryNY"),
+            find("AryType"), find("Fileindex"), find("X"), find("Y")};
+}
 RegionColumns region_columns(const AnnotationBlock& block);
 
 // One distinct "Group" value: as stored (an int32 or a float32), the first
