@@ -150,9 +150,15 @@ bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const Gr
     if (count < 0 || (uint64_t)count > positions_left) return false;
     positions_left -= (uint64_t)count;
 
+    // A region without positions reads none of the position columns, so
+    // they need not be there.
+    if (count == 0) {
+        out.push_back(std::move(region));
+        return true;
+    }
     const AnnotationCells* xs = in.columns.x;
     const AnnotationCells* ys = in.columns.y;
-    if (count > 0 && (!xs || !ys || !in.columns.fileindex)) return false;
+    if (!xs || !ys || !in.columns.fileindex) return false;
     const size_t n = (size_t)count;
     region.map_x.resize(n);
     region.map_y.resize(n);
