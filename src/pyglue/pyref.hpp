@@ -2,9 +2,10 @@
 // (`vellkit` and `vellkit_tools._native`).
 //
 // A `Ref` owns one strong reference. `Ref::steal` takes over a new reference
-// (the result of a call that returns one); `Ref::borrow` adds a reference to a
-// borrowed pointer. Functions that find a Python error set throw `PyError`,
-// and every entry point turns it back into a NULL return (see `guarded`).
+// (the result of a call that returns one); `Ref::from_borrowed` adds a
+// reference to a borrowed pointer, so the object outlives its lender.
+// Functions that find a Python error set throw `PyError`, and every entry
+// point turns it back into a NULL return (see `guarded`).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -25,7 +26,7 @@ class Ref {
 public:
     Ref() = default;
     static Ref steal(PyObject* p) { return Ref(p); }
-    static Ref borrow(PyObject* p) {
+    static Ref from_borrowed(PyObject* p) {
         Py_XINCREF(p);
         return Ref(p);
     }

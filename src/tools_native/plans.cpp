@@ -73,8 +73,8 @@ Ref integer(long long v) { return check(PyLong_FromLongLong(v)); }
 Ref real(double v) { return check(PyFloat_FromDouble(v)); }
 Ref text(const char* s) { return check(PyUnicode_FromString(s)); }
 Ref text(const std::string& s) { return check(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), "replace")); }
-Ref none() { return Ref::borrow(Py_None); }
-Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+Ref none() { return Ref::from_borrowed(Py_None); }
+Ref boolean(bool v) { return Ref::from_borrowed(v ? Py_True : Py_False); }
 
 Ref int64_bytes(const int64_t* values, size_t count) {
     return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values), (Py_ssize_t)(count * sizeof(int64_t))));
@@ -209,7 +209,7 @@ private:
     Ref what(const std::string& s) {
         auto known = whats_.find(s);
         if (known == whats_.end()) known = whats_.emplace(s, text(s)).first;
-        return Ref::borrow(known->second.get());
+        return Ref::from_borrowed(known->second.get());
     }
 
     Ref keys_[kKeys];

@@ -147,7 +147,7 @@ Ref import_imghdr() {
 
 void init_state(PyObject* /*module*/, ModuleState* st) {
     st->name_cache = new NameCache();
-    Ref builtins = Ref::borrow(PyEval_GetBuiltins());
+    Ref builtins = Ref::from_borrowed(PyEval_GetBuiltins());
     st->builtin_open = dict_item(builtins.get(), "open").release();
     st->builtin_print = dict_item(builtins.get(), "print").release();
     if (!st->builtin_open || !st->builtin_print) {

@@ -29,7 +29,7 @@ std::vector<Ref> parameter_names(NameCache* cache, const std::vector<ParamRecord
         NameCache::Locked view(*cache);
         for (size_t i = 0; i < records.size(); ++i) {
             if (PyObject* cached = view.find(records[i].raw_name)) {
-                names[i] = Ref::borrow(cached);
+                names[i] = Ref::from_borrowed(cached);
                 --missing;
             }
         }
