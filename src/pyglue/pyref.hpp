@@ -62,6 +62,31 @@ inline void check_status(int status) {
     if (status < 0) throw PyError();
 }
 
+// Saves the pending exception (if any) and restores it on scope exit, so
+// that clean-up code may call into Python without losing or masking it.
+// With none saved, an error the clean-up sets stays; `drop` lets it stay
+// in place of the saved one.
+class PendingError {
+public:
+    PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingError() {
+        if (type_) PyErr_Restore(type_, value_, traceback_);
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    bool held() const { return type_ != nullptr; }
+    void drop() {
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(traceback_);
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 // Runs an entry point body; no C++ exception crosses into the interpreter:
 // an allocation that fails is a MemoryError, any other C++ exception a
 // SystemError with its text.

@@ -10,9 +10,9 @@
 
 #include "core/format/catalogue.hpp"
 #include "core/format/directory.hpp"
-#include "core/format/text.hpp"
 #include "core/plans/block_plan.hpp"
 #include "core/plans/file_description.hpp"
+#include "pyglue/objects.hpp"
 #include "tools_native/functions.hpp"
 #include "tools_native/regions.hpp"
 #include "tools_native/native_call.hpp"
@@ -43,25 +43,13 @@ Ref identity(NativeCall& call) {
                                (long long)id.size, (long long)id.mtime_ns));
 }
 
-Ref value_object(const ParamRecord& rec) {
-    switch (rec.kind) {
-    case ParamRecord::Kind::integer:
-        return check(PyLong_FromLong(rec.integer));
-    case ParamRecord::Kind::real:
-        return check(PyFloat_FromDouble(rec.real));
-    case ParamRecord::Kind::text:
-        break;
-    }
-    return check(decode_text(rec.text));
-}
-
 // [(name, value), ...] in order.
 Ref records_list(const std::vector<ParamRecord>& records) {
     Ref list = check(PyList_New((Py_ssize_t)records.size()));
     for (size_t i = 0; i < records.size(); ++i) {
         const ParamRecord& rec = records[i];
         Ref name = check(PyUnicode_DecodeUTF8(rec.name.data(), (Py_ssize_t)rec.name.size(), "strict"));
-        Ref value = value_object(rec);
+        Ref value = py::parameter_value(rec);
         PyList_SET_ITEM(list.get(), (Py_ssize_t)i, check(PyTuple_Pack(2, name.get(), value.get())).release());
     }
     return list;
@@ -224,7 +212,7 @@ Ref shape_tuple(const std::vector<int64_t>& shape) {
 
 Ref image_dict(const ImageDescription& image) {
     Ref d = check(PyDict_New());
-    Ref title = image.has_title ? value_object(image.title) : text("");
+    Ref title = image.has_title ? py::parameter_value(image.title) : text("");
     if (!PyUnicode_Check(title.get())) title = check(PyObject_Str(title.get()));
     set(d.get(), "title", title);
     set(d.get(), "type", image.has_type ? integer(image.type) : none());

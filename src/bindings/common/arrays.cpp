@@ -4,23 +4,12 @@
 
 namespace vellkit::py {
 
-WritableView::WritableView(PyObject* array) {
-    if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) throw PyError();
-}
-
 Ref np_empty(ModuleState* st, PyObject* shape, PyObject* dtype) {
     return Ref::check(PyObject_CallFunctionObjArgs(st->np_empty, shape, dtype, nullptr));
 }
 
 Ref np_zeros(ModuleState* st, PyObject* shape, PyObject* dtype) {
     return Ref::check(PyObject_CallFunctionObjArgs(st->np_zeros, shape, dtype, nullptr));
-}
-
-Ref shape_tuple(std::initializer_list<long long> dims) {
-    Ref t = Ref::check(PyTuple_New((Py_ssize_t)dims.size()));
-    Py_ssize_t i = 0;
-    for (long long d : dims) PyTuple_SET_ITEM(t.get(), i++, new_int(d).release());
-    return t;
 }
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "pyglue/errors.hpp"
-#include "bindings/format/text.hpp"
+#include "pyglue/objects.hpp"
 #include "bindings/parameter_blocks/params.hpp"
 #include "core/format/layout.hpp"
 

@@ -4,7 +4,7 @@
 
 #include "bindings/common/arrays.hpp"
 #include "pyglue/errors.hpp"
-#include "bindings/format/text.hpp"
+#include "pyglue/objects.hpp"
 
 namespace vellkit::py {
 

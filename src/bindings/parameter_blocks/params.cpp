@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "pyglue/errors.hpp"
-#include "bindings/format/text.hpp"
+#include "pyglue/objects.hpp"
 #include "core/parameter_blocks/parser.hpp"
 
 namespace vellkit::py {
@@ -58,18 +58,6 @@ void store_records(NameCache* cache, const std::vector<ParamRecord>& records, Py
 }
 
 }  // namespace
-
-Ref parameter_value(const ParamRecord& rec) {
-    switch (rec.kind) {
-    case ParamRecord::Kind::integer:
-        return new_int(rec.integer);
-    case ParamRecord::Kind::real:
-        return new_float(rec.real);
-    case ParamRecord::Kind::text:
-        break;
-    }
-    return decode_stored_text(rec.text);
-}
 
 Ref parameters_dict(FieldReporter& reporter, const std::vector<ParamRecord>& records) {
     Ref params = Ref::check(PyDict_New());
