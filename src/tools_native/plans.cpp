@@ -248,9 +248,9 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
         set(block.get(), "x", b.has_shape ? Ref::check(Py_BuildValue("(ddL)", b.x.first, b.x.last, (long long)b.x.count))
                                           : none());
         const bool map = b.has_shape && is_image_kind(b.kind);
-        set(block.get(), "map_x", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aox, b.grid.last_x(),
+        set(block.get(), "map_x", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aox, b.grid.end_x,
                                                                  (long long)b.grid.npx, b.grid.ddx)) : none());
-        set(block.get(), "map_y", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aoy, b.grid.last_y(),
+        set(block.get(), "map_y", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aoy, b.grid.end_y,
                                                                  (long long)b.grid.npy, b.grid.ddy)) : none());
         PyObject* parameters = nullptr;
         for (const auto& m : made)

@@ -47,7 +47,10 @@ Ref linspace(ModuleState* st, PyObject* start_obj, PyObject* stop_obj, PyObject*
     }
     if (num < 0 || num > (1LL << 40) || !plain_number(start_obj, start) || !plain_number(stop_obj, stop))
         return Ref::check(PyObject_CallFunctionObjArgs(st->np_linspace, start_obj, stop_obj, num_obj, nullptr));
+    return linspace(st, start, stop, num);
+}
 
+Ref linspace(ModuleState* st, double start, double stop, long long num) {
     Ref length = new_int(num);
     Ref axis = np_empty(st, length.get(), st->np_float64);
     if (num == 0) return axis;

@@ -17,5 +17,7 @@ Ref np_zeros(ModuleState* st, PyObject* shape, PyObject* dtype);
 // computes it, when start and stop are plain numbers and num a plain int;
 // anything else goes to numpy itself.
 Ref linspace(ModuleState* st, PyObject* start, PyObject* stop, PyObject* num);
+// The same for plain values (0 <= num <= 2^40).
+Ref linspace(ModuleState* st, double start, double stop, long long num);
 
 }  // namespace vellkit::py

@@ -207,6 +207,18 @@ void take_original_grid(const std::vector<ParamRecord>* records, ParamMap& merge
     merged.merge(grid);
 }
 
+namespace {
+
+double axis_end(const ParamRecord& origin, const ParamRecord& step, int64_t count) {
+    using Kind = ParamRecord::Kind;
+    const int64_t last = count - 1;  // int32 values: no product or sum overflows
+    if (origin.kind == Kind::integer && step.kind == Kind::integer) return (double)(origin.integer + step.integer * last);
+    const double span = step.kind == Kind::integer ? (double)(step.integer * last) : step.real * (double)last;
+    return (origin.kind == Kind::integer ? (double)origin.integer : origin.real) + span;
+}
+
+}  // namespace
+
 void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop) {
     const bool from_original = out.from_original;
     out = GridPlan();
@@ -215,6 +227,8 @@ void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop) {
         !count(merged, "NPX", out.npx, stop) || !number(merged, "AOY", out.aoy, stop) ||
         !number(merged, "DDY", out.ddy, stop) || !count(merged, "NPY", out.npy, stop))
         return;
+    out.end_x = axis_end(*merged.find("AOX"), *merged.find("DDX"), out.npx);
+    out.end_y = axis_end(*merged.find("AOY"), *merged.find("DDY"), out.npy);
 }
 
 Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_offset, MemoryBudget* budget,

@@ -88,9 +88,10 @@ struct GridPlan {
     double aox = 0.0, ddx = 0.0, aoy = 0.0, ddy = 0.0;
     int64_t npx = 0, npy = 0;
     bool from_original = false;
-    // Where an axis ends: origin + step x (count - 1).
-    double last_x() const { return aox + ddx * (double)(npx - 1); }
-    double last_y() const { return aoy + ddy * (double)(npy - 1); }
+    // Where each axis ends: origin + step x (count - 1), as Python computes
+    // it from the file's own number types (integers exactly, then one
+    // rounding), so the module's map axes come out bit for bit.
+    double end_x = 0.0, end_y = 0.0;
 };
 
 // A derivative map whose NPX or NPY is 0 (one empty axis is enough) takes
