@@ -4,6 +4,7 @@
 // the trace block).
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "bindings/common/arrays.hpp"
@@ -112,14 +113,12 @@ public:
     const AnnotationColumn& y() { return get(y_, "Y"); }
 
 private:
-    const AnnotationColumn& get(const AnnotationColumn*& slot, const char* name) {
-        if (!slot) slot = &table_.column(name);
+    const AnnotationColumn& get(std::optional<AnnotationColumn>& slot, const char* name) {
+        if (!slot) slot.emplace(table_.column(name));
         return *slot;
     }
     const AnnotationTable& table_;
-    const AnnotationColumn* fileindex_ = nullptr;
-    const AnnotationColumn* x_ = nullptr;
-    const AnnotationColumn* y_ = nullptr;
+    std::optional<AnnotationColumn> fileindex_, x_, y_;
 };
 
 // Stores a coordinate into a float64 array as numpy's item assignment would.
@@ -456,8 +455,7 @@ Ref read_planned_trace_regions(ExtractContext& ctx, const std::vector<RegionPlan
 }  // namespace
 
 Ref read_multi_region(ExtractContext& ctx) {
-    Ref anno_offset = new_int(ctx.blocks.annotation);
-    AnnotationTable annotations = read_annotation_table(ctx, anno_offset.get());
+    AnnotationTable annotations = read_annotation_table(ctx, ctx.blocks.annotation);
     RecordLayout layout = record_layout(ctx);
     std::vector<GroupTally> tallies;
     std::vector<RegionPlan> plan;

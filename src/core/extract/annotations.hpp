@@ -13,6 +13,7 @@
 
 #include "core/format/cursor.hpp"
 #include "core/format/field_readers.hpp"
+#include "core/parameter_blocks/parser.hpp"
 
 namespace vellkit {
 
@@ -162,11 +163,13 @@ Status check_row_count(const RowPlan& plan, int64_t file_size);
 Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const RowPlan& plan);
 
 // ---------------------------------------------------------------------------
-// A whole annotation block read with its parameters as plain values, for
-// consumers without Python objects. Where a parameter is missing, the
-// reading stops naming it (the module raises KeyError for it there); where a
-// value is not one a plain reading can use (a text or float where an integer
-// goes), it stops as not plain.
+// A whole annotation block read with its parameters as plain values, step
+// by step in the module's order. Where a parameter is missing, the reading
+// stops naming it (the module raises KeyError for it there); where a value
+// is not one plain arithmetic can use (a text or float where an integer
+// goes), it stops at that step with the values it holds, for a consumer
+// with objects to replay that step alone. A row length or text position
+// that is a float reads on as far as the module's arithmetic with it goes.
 
 struct AnnotationBlock {
     // Columns by name: a later table's column replaces an earlier one.
@@ -180,7 +183,18 @@ struct AnnotationBlock {
 
 struct AnnotationGap {
     enum class Kind { none, missing, not_plain } kind = Kind::none;
+    // The step that stopped (not_plain), and how the module computes it:
+    // count: range(value); offset: `at` + value, sought;
+    // room: other - value (other the row length SRC, value a text column's
+    // position); row_position: `at` + 0 x value (value the row length),
+    // sought; text_length: a text field's read(value), value the greatest
+    // room (a float); column_type: read with the column's type code value
+    // (the read fails with annotation_column_type).
+    enum class Step { count, offset, room, row_position, text_length, column_type } step = Step::count;
     std::string name;  // the parameter missing or not plain
+    ParamRecord value;
+    ParamRecord other;
+    int64_t at = 0;
 };
 
 class MemoryBudget;
