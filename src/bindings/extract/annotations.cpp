@@ -83,16 +83,11 @@ Ref AnnotationColumn::item(long long row) const {
 }
 
 long long AnnotationColumn::index_of(long long value) const {
+    long long row = -1;
     if (cells_.all_integers()) {
-        long long row = 0;
         if (value >= INT32_MIN && value <= INT32_MAX && cells_.first_row_of((int32_t)value, row)) return row;
-    } else {
-        // Text never equals an int; a real equals it when numerically equal.
-        for (size_t i = 0; i < cells_.size(); ++i) {
-            if ((cells_.kind_at(i) == Kind::integer && cells_.integer(i) == value) ||
-                (cells_.kind_at(i) == Kind::real && (double)cells_.real(i) == (double)value))
-                return (long long)i;
-        }
+    } else if ((row = cells_.first_number_row((double)value)) >= 0) {
+        return row;  // text never equals an int; a number does when numerically equal
     }
     PyErr_Format(PyExc_ValueError, "%lld is not in list", value);
     throw PyError();

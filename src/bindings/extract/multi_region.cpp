@@ -21,6 +21,12 @@ namespace vellkit::py {
 
 namespace {
 
+// ---------------------------------------------------------------------------
+// Replay with objects: where the core's region plan stops (a text or a
+// float where it plans on integers, a group order a plain set cannot give),
+// the regions are formed again from the table's values as Python objects,
+// which fail, or succeed, exactly as the module's arithmetic does.
+
 // The group number as a C int: floats truncated toward zero on every
 // interpreter version, anything else an integer or a TypeError.
 int group_number(PyObject* value) {
@@ -338,7 +344,7 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
 bool plan_in_core(ExtractContext& ctx, const AnnotationTable& table, const RecordLayout& layout,
                   std::vector<GroupTally>& tallies, std::vector<RegionPlan>& plan) {
     RegionPlanInput in;
-    in.columns = find_region_columns([&](const char* name) -> const AnnotationCells* { return table.find(name); });
+    in.columns = region_columns(table.block);
     if (!in.columns.group || !tally_groups(*in.columns.group, tallies)) return false;
 
     // The interpreter's set of the distinct values decides the order.

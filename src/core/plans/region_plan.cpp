@@ -7,7 +7,9 @@
 namespace vellkit {
 
 RegionColumns region_columns(const AnnotationBlock& block) {
-    return find_region_columns([&](const char* name) { return block.find(name); });
+    auto find = [&](const char* name) { return block.find(name); };
+    return {find("Group"), find("Type"), find("AryNX"), find("AryNY"),
+            find("AryType"), find("Fileindex"), find("X"), find("Y")};
 }
 
 namespace {
