@@ -101,6 +101,11 @@ uint64_t LabelReads::bytes() const {
     return total;
 }
 
+Status check_reports_past_end(uint64_t reports, wide data_offset) {
+    if (reports <= (uint64_t)kReportsPastEnd) return Status();
+    return Status::error(ErrorCode::reports_past_end, (int64_t)reports, fits_offset(data_offset) ? (int64_t)data_offset : 0);
+}
+
 namespace {
 
 // Rows read by one vectored read: two pieces each, within the system's limit.

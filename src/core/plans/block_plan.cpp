@@ -300,8 +300,7 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
         out.problem = PlanProblem::value;
         return Status();
     }
-    const uint64_t index_copies = 2;  // xarray keeps each index twice
-    if (budget) VELLKIT_TRY(budget->charge(saturating_product((uint64_t)out.x.count, index_copies), sizeof(double)));
+    if (budget) VELLKIT_TRY(budget->charge((uint64_t)out.x.count, sizeof(double)));
 
     if (is_image_kind(out.kind)) {
         if (grid_from_original(request, out.parameters)) {
@@ -314,8 +313,8 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
             return Status();
         }
         if (budget) {
-            const uint64_t cells = (uint64_t)out.grid.npx + (uint64_t)out.grid.npy;
-            VELLKIT_TRY(budget->charge(saturating_product(cells, index_copies), sizeof(double)));
+            VELLKIT_TRY(budget->charge((uint64_t)out.grid.npx, sizeof(double)));
+            VELLKIT_TRY(budget->charge((uint64_t)out.grid.npy, sizeof(double)));
         }
     }
 
@@ -331,13 +330,24 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
         }
     }
     if (budget) {
+        // In the order the module charges them: the times or labels, then
+        // the values, so that every reader of the block is refused with the
+        // same total. Regions are charged where they are formed.
         const uint64_t records = out.records.layout.size();
-        if (out.kind == BlockKind::series) VELLKIT_TRY(budget->charge(records * index_copies, sizeof(double)));
+        const uint64_t npt = (uint64_t)out.x.count;
+        if (out.kind == BlockKind::series) VELLKIT_TRY(budget->charge(records, sizeof(double)));
         if (is_trace_kind(out.kind)) {
-            // Each label as text, twice, and a reference to it.
+            // Each label as text and a reference to it.
             const uint64_t text =
                 label_bytes(out.records.layout.offsets, out.x.count, out.records.info_size, out.file_size);
-            VELLKIT_TRY(budget->charge(saturating_sum(text, records * sizeof(void*)), index_copies));
+            VELLKIT_TRY(budget->charge(saturating_sum(text, records * sizeof(void*))));
+        }
+        if (out.kind == BlockKind::image_map) {
+            // The whole (NPY, NPX, NPT) cube: positions without a record read as zeros.
+            const uint64_t cells = saturating_product((uint64_t)out.grid.npx, (uint64_t)out.grid.npy);
+            VELLKIT_TRY(budget->charge(saturating_product(cells, npt), layout::kValueBytes));
+        } else if (!is_region_kind(out.kind)) {
+            VELLKIT_TRY(budget->charge(saturating_product(records, npt), layout::kValueBytes));
         }
     }
     return Status();

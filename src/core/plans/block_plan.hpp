@@ -141,11 +141,11 @@ struct BlockPlan {
     RecordPlan records;        // 3D
 };
 
-// Every step, in the module's order. `budget` (optional) is charged for the
-// coordinates a lazy reader keeps: both axes twice (xarray keeps each index
-// twice), the record offsets and indices, and the times or labels it will
-// read; MemoryError's status past the limit, before anything that large is
-// allocated.
+// Every step, in the module's order. `budget` (optional) is charged for what
+// reading the whole block holds, as the module charges it: the axes, the
+// record offsets and indices, the times or labels, and the values (all but
+// a multi-region block's, which its regions decide); memory_limit's status
+// past the limit, before anything that large is allocated or read.
 Status plan_block(const FileSource& source, FieldReadObserver& observer, const PlanRequest& request,
                   MemoryBudget* budget, BlockPlan& out);
 
