@@ -492,6 +492,8 @@ TICKS = """
     before = len(ticks)
     if what == "getVellData":  # the module's loops hold the GIL
         vellkit.getVellData(path, ("AB", "3D", "NONE"))
+    elif what == "plan_block":
+        _native.plan_block(path, ("AB", "3D", "NONE"))
     elif what == "read_points":
         _native.read_points(path, offsets, 1, 0, 1)
     elif what == "read_times":
@@ -505,7 +507,7 @@ TICKS = """
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs POSIX timers")
-@pytest.mark.parametrize("what", ["getVellData", "read_points", "read_times", "read_labels"])
+@pytest.mark.parametrize("what", ["getVellData", "plan_block", "read_points", "read_times", "read_labels"])
 def test_every_loop_over_records_runs_the_signal_handlers(tmp_path, what):
     path = dense_records_file(tmp_path)
     status, out, err = run_child(TICKS, path, what, timeout=300)

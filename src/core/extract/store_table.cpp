@@ -41,7 +41,7 @@ int32_t read_info_size(Cursor& cursor, wide offset_to_data, FieldReadObserver& o
 }
 
 Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out,
-                       bool index_positions) {
+                       bool index_positions, const FileSource* source) {
     out = RecordLayout();
     // Saturating: a device or pipe reports no size, and the sum must not wrap.
     const int64_t limit = file_size > INT64_MAX - kRecordSlack ? INT64_MAX : file_size + kRecordSlack;
@@ -57,6 +57,7 @@ Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offse
     }
     out.indices.reserve((size_t)named);
     out.offsets.reserve((size_t)named);
+    int64_t walked = 0;
     if (!index_positions && ascending) {
         const wide step = (wide)table.block_size + table.info_size;
         wide at = table.record_area;
@@ -66,6 +67,7 @@ Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offse
                 continue;
             }
             for (int64_t n = row.first; n <= row.second; ++n) {
+                if (source && ++walked % kInterruptPollEvery == 0) VELLKIT_TRY(source->poll());
                 out.indices.push_back(n);
                 out.offsets.push_back(at);
                 at += step;
@@ -83,6 +85,7 @@ Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offse
             continue;
         }
         for (int64_t n = row.first; n <= row.second; ++n) {
+            if (source && ++walked % kInterruptPollEvery == 0) VELLKIT_TRY(source->poll());
             auto inserted = out.position_of.emplace(n, out.offsets.size());
             if (inserted.second) {
                 out.indices.push_back(n);

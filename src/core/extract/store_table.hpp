@@ -40,8 +40,9 @@ struct RecordLayout {
 
 // Without `index_positions`, position_of may stay empty: a table whose runs
 // each start past every index named before repeats none, and is laid out
-// without the map (one node per record).
+// without the map (one node per record). With a `source`, its interrupt
+// hook is asked every so many records.
 Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out,
-                       bool index_positions = true);
+                       bool index_positions = true, const FileSource* source = nullptr);
 
 }  // namespace vellkit

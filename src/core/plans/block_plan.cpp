@@ -223,7 +223,7 @@ Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_of
     out.info_size = table.info_size;
     // Offsets and indices as the plan hands them on, and the layout's map.
     if (budget) VELLKIT_TRY(budget->charge((uint64_t)named_records(table), kRecordPlanBytes));
-    return lay_out_records(table, cursor.file_size(), data_offset, out.layout, index_positions);
+    return lay_out_records(table, cursor.file_size(), data_offset, out.layout, index_positions, &cursor.source());
 }
 
 int64_t named_records(const StoreTable& table) {
