@@ -197,6 +197,8 @@ PyObject* fn_read_labels(PyObject*, PyObject* args, PyObject* kwargs) {
         call.check_unchanged();
         Ref list = Ref::check(PyList_New((Py_ssize_t)labels.size()));
         for (size_t k = 0; k < labels.size(); ++k) {
+            // With the GIL held: signal handlers run here, as the hook runs them.
+            if (k % kInterruptPollEvery == kInterruptPollEvery - 1 && PyErr_CheckSignals() < 0) throw PyError();
             PyObject* text = decode_text(labels[k]);
             if (!text) throw PyError();
             PyList_SET_ITEM(list.get(), (Py_ssize_t)k, text);
