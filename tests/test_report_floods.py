@@ -38,7 +38,7 @@ def series_at_the_end(records, npt, store_table, npt_param=None, **block):
     return vf.to_bytes(), at
 
 
-def stacked_series(count=65536, npt=16384):
+def stacked_series(count, npt=16384):
     """64 KB: one record of `npt` values named `count` times at one offset (blockSize 0), each time past the end."""
     data, at = series_at_the_end([writer.Record(np.zeros(npt, np.float32), time=None)], npt, [[0, 0]],
                                  npt_param=2 * npt)
@@ -54,24 +54,24 @@ def empty_records(count, padding):
                              block_size=0)[0]
 
 
-def run_child(code, *args, timeout=TIME_LIMIT):
+def run_child(code, *args, timeout=TIME_LIMIT, env=None):
     paths = [os.path.dirname(vellkit.__file__), os.path.dirname(os.path.dirname(writer.__file__))]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths), **(env or {}))
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)] + [str(a) for a in args], env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=timeout)
     return done.returncode, done.stdout, done.stderr
 
 
 def test_a_call_refused_for_its_memory_reports_nothing(tmp_path):
-    # 65,536 records x 16,384 values: 4 GiB from a 64 KB file, past the limit.
-    path = save(tmp_path, stacked_series())
+    # 4,096 records x 16,384 values: 256 MiB from a 64 KB file, past a limit of 128 MiB.
+    path = save(tmp_path, stacked_series(REPORTS_PAST_END))
     status, out, err = run_child("""
         import sys, vellkit
         try:
             vellkit.getVellData(sys.argv[1], ("AB", "3D", "NONE"))
         except MemoryError as e:
             print("MemoryError", "VELLKIT_MEMORY_LIMIT" in str(e))
-        """, path)
+        """, path, env={"VELLKIT_MEMORY_LIMIT": "128M"})
     assert (status, out, err) == (0, "MemoryError True\n", "")
 
 
