@@ -66,6 +66,7 @@ Ref read_time_resolved(ExtractContext& ctx) {
         if (located.ok()) rows.push_back(rv);
     }
     if (located.ok()) check_stack_fits(ctx, rows);
+    // Counted again as located: the count above skips files of unknown size.
     uint64_t apart = 0;
     for (size_t k = 0; k < rows.size(); ++k) apart += time_pieces[k].length == 0;
     check_damage(ctx, check_reports_past_end(apart, ctx.blocks.data));

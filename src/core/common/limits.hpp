@@ -20,7 +20,8 @@ constexpr int64_t kStoreRowsPastEndRead = 16;
 constexpr int64_t kRowsPastEndRead = 16;
 // Records named beyond the size of the file in bytes (each takes at least a
 // byte in any real file) mark a damaged store table: the call fails before
-// they are laid out. Annotation rows may exceed it by the slack.
+// they are laid out, with no slack. Annotation rows fail the same way past
+// the size of the file and the slack.
 constexpr int64_t kRecordSlack = 0;
 constexpr int64_t kRowSlack = 4096;
 // A file cut short loses its last few records; a call whose records past
