@@ -44,6 +44,16 @@ def stacked_map():
     return put_i32(data, at + 28, npt - 1), "32M"
 
 
+def stacked_series():
+    """4,096 records at one offset of a series whose NPT (8,192) passes the 4,096 values the file holds
+    there: rows of 4,096 values, 64 MiB, past a 32M limit."""
+    vf = writer.VellFile(directory="start")
+    vf.add_parameters(writer.time_resolved_params(8192, 1.0, 2.0), data_type="AB", extend_type=writer.EXTEND_3D)
+    at = vf.add_3d_block([writer.Record(np.ones(4096, np.float32), time=None)], 4096, data_type="AB", info_size=0)
+    data = put_i32(vf.to_bytes(), at + 12, 0)
+    return put_i32(data, at + 28, 4095) + bytes(144), "32M"  # each time in the file
+
+
 def run_command(*args, env=None):
     environment = dict(os.environ, **(env or {}))
     environment["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR, os.path.dirname(vellkit.__file__)])
@@ -52,7 +62,7 @@ def run_command(*args, env=None):
     return done.returncode, done.stderr
 
 
-@pytest.mark.parametrize("make", [one_record_map, stacked_map])
+@pytest.mark.parametrize("make", [one_record_map, stacked_map, stacked_series])
 def test_every_route_to_the_values_is_refused_with_one_message(tmp_path, monkeypatch, make):
     data, limit = make()
     path = save(tmp_path, data)

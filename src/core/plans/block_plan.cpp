@@ -347,7 +347,15 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
             const uint64_t cells = saturating_product((uint64_t)out.grid.npx, (uint64_t)out.grid.npy);
             VELLKIT_TRY(budget->charge(saturating_product(cells, npt), layout::kValueBytes));
         } else if (!is_region_kind(out.kind)) {
-            VELLKIT_TRY(budget->charge(saturating_product(records, npt), layout::kValueBytes));
+            // Rows as long as the first record's values in the file, as the
+            // module stacks them (a lazy read of rows cut short fails instead).
+            uint64_t row = npt;
+            const int64_t at = records ? (int64_t)out.records.layout.offsets[0] : -1;
+            if (at >= 0 && !is_image_kind(out.kind)) {
+                const int64_t in_file = at >= out.file_size ? 0 : (out.file_size - at) / layout::kValueBytes;
+                if ((uint64_t)in_file < row) row = (uint64_t)in_file;
+            }
+            VELLKIT_TRY(budget->charge(saturating_product(records, row), layout::kValueBytes));
         }
     }
     return Status();
