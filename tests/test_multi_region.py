@@ -3,6 +3,7 @@ annotation table, their order and titles, the spectra and traces they pick,
 and the errors of tables that do not fit the data block."""
 
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -216,6 +217,16 @@ def test_huge_grid_needs_no_more_memory_than_its_arrays(tmp_path):
     if done.returncode == 3:
         pytest.skip("numpy cannot allocate the region arrays here")
     assert (done.returncode, done.stdout) == (0, "IndexError list index out of range\n")
+
+
+@pytest.mark.parametrize("side", [60000, 2 ** 31 - 1])
+def test_huge_trace_grid_is_refused_by_the_limit_before_anything_is_allocated(tmp_path, side):
+    # 60000 x 60000 positions: 26.8 GiB for each coordinate array; the
+    # largest grid's arrays pass what numpy can address at all.
+    path = save(tmp_path, trace_file([row(1, 1, nx=side, ny=side, ary=1)]))
+    words = r"^%s: reading this file needs \d+ bytes of memory or more, past the limit of "
+    with pytest.raises(MemoryError, match=words % re.escape(path)):
+        read(path, "TRC")
 
 
 def cut_file(kind, left, rows, count=3):

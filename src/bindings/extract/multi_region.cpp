@@ -296,10 +296,12 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
     for (long long first_row : first_rows) {
         RegionShape shape = region_shape(annotations, first_row);
         if (shape.skipped) continue;
-        Ref map_x = region_vector(ctx, shape.count.get());
-        Ref map_y = region_vector(ctx, shape.count.get());
+        // Charged before anything is allocated: the claimed count is the
+        // file's word, and numpy would try to allocate it.
         Ref trace_count = new_int((long long)block.traces);
         charge_cube(ctx, {shape.count.get(), trace_count.get()}, sizeof(float) + 2 * sizeof(double));
+        Ref map_x = region_vector(ctx, shape.count.get());
+        Ref map_y = region_vector(ctx, shape.count.get());
         Ref array_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), trace_count.get()));
         Ref trace_array = np_empty(ctx.st, array_shape.get(), ctx.st->np_float32);
         const long long positions = index_value(shape.count.get());
@@ -450,9 +452,9 @@ Ref read_planned_trace_regions(ExtractContext& ctx, const std::vector<RegionPlan
     for (const RegionPlan& region : plan) {
         const long long positions = (long long)region.targets.size();
         Ref count = new_int(positions);
+        charge_cube(ctx, {count.get(), trace_count.get()}, sizeof(float) + 2 * sizeof(double));
         Ref map_x = region_vector(ctx, count.get());
         Ref map_y = region_vector(ctx, count.get());
-        charge_cube(ctx, {count.get(), trace_count.get()}, sizeof(float) + 2 * sizeof(double));
         Ref array_shape = Ref::check(PyTuple_Pack(2, count.get(), trace_count.get()));
         Ref trace_array = np_empty(ctx.st, array_shape.get(), ctx.st->np_float32);
         copy_coordinates(region, map_x.get(), map_y.get());
