@@ -77,6 +77,31 @@ def test_regions_follow_the_set_order_of_groups(tmp_path, groups, order, kind):
     assert [r.mapX.tolist() for r in found] == [[float(g)] for g in order]
 
 
+@pytest.mark.parametrize("kind", ["AB", "TRC"])
+@pytest.mark.parametrize("change", [None, "class", "__init__"])
+def test_regions_are_made_by_the_class_as_bound_at_the_call(tmp_path, monkeypatch, kind, change):
+    # Regions are built natively only while Region is the class import made,
+    # unchanged; any change is called as Python code would call it.
+    calls = []
+    original = vellkit.Region
+    if change == "class":
+        def make(**kwargs):
+            calls.append(list(kwargs))
+            return original(**kwargs)
+        monkeypatch.setattr(vellkit, "Region", make)
+    elif change == "__init__":
+        init = original.__init__
+
+        def traced(self, **kwargs):
+            calls.append(list(kwargs))
+            init(self, **kwargs)
+        monkeypatch.setattr(original, "__init__", traced)
+    found = regions(tmp_path, [row(1, 1), row(2, 2)], kind)
+    assert calls == [["title", "spectra", "mapX", "mapY", "start_time"]] * (2 if change else 0)
+    assert [(type(r), list(vars(r))) for r in found] == [(original, ["title", "mapX", "mapY", "start_time", "spectra"])] * 2
+    assert repr(found) == "[Region 1 (1 points), Region 2 (1 points)]"
+
+
 def test_grid_region_takes_consecutive_rows(tmp_path):
     rows = [row(4, k + 1, x=float(k), y=-float(k), nx=3, ny=2, ary=1) for k in range(4)]
     rows += [row(6, 5, x=4.0), row(6, 6, x=5.0)]
