@@ -77,6 +77,7 @@ def test_regions_follow_the_set_order_of_groups(tmp_path, groups, order, kind):
     assert [r.mapX.tolist() for r in found] == [[float(g)] for g in order]
 
 
+@pytest.mark.native
 @pytest.mark.parametrize("kind", ["AB", "TRC"])
 @pytest.mark.parametrize("change", [None, "class", "__init__"])
 def test_regions_are_made_by_the_class_as_bound_at_the_call(tmp_path, monkeypatch, kind, change):
@@ -244,6 +245,7 @@ def test_huge_grid_needs_no_more_memory_than_its_arrays(tmp_path):
     assert (done.returncode, done.stdout) == (0, "IndexError list index out of range\n")
 
 
+@pytest.mark.native
 @pytest.mark.parametrize("side", [60000, 2 ** 31 - 1])
 def test_huge_trace_grid_is_refused_by_the_limit_before_anything_is_allocated(tmp_path, side):
     # 60000 x 60000 positions: 26.8 GiB for each coordinate array; the
