@@ -96,7 +96,8 @@ public:
     // not end where the file system says the file ends) is left to the
     // reads, which meet it as they would have.
     void hold_if_small(size_t limit);
-    bool held() const { return held_ != nullptr; }
+    // The whole file as hold_if_small kept it (size() bytes), or nullptr.
+    const unsigned char* held_bytes() const { return held_.get(); }
     // Whether the OS accepts `position` as a file position (positions past
     // the end of the file are accepted only up to the file system's limit).
     Status check_position(int64_t position) const;
