@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/parameter_blocks/parser.hpp"
@@ -13,16 +14,11 @@ namespace vellkit {
 class ParamMap {
 public:
     void merge(const std::vector<ParamRecord>& records) {
-        for (const ParamRecord& r : records) {
-            if ((values_.size() + 1) * 2 > slots_.size()) grow();
-            const size_t i = probe(r.name);
-            if (slots_[i] == kEmpty) {
-                slots_[i] = (uint32_t)values_.size();
-                values_.push_back(r);
-            } else {
-                values_[slots_[i]] = r;
-            }
-        }
+        for (const ParamRecord& r : records) put(r);
+    }
+    // The same, taking the records' names and texts over.
+    void merge(std::vector<ParamRecord>&& records) {
+        for (ParamRecord& r : records) put(std::move(r));
     }
     // The record of `name`, or nullptr.
     const ParamRecord* find(const std::string& name) const {
@@ -38,6 +34,18 @@ private:
     // An open-addressed table of indices into values_, whose records hold
     // the names: a few hundred short names need no node per name.
     static constexpr uint32_t kEmpty = UINT32_MAX;
+
+    template <typename Record>
+    void put(Record&& r) {
+        if ((values_.size() + 1) * 2 > slots_.size()) grow();
+        const size_t i = probe(r.name);
+        if (slots_[i] == kEmpty) {
+            slots_[i] = (uint32_t)values_.size();
+            values_.push_back(std::forward<Record>(r));
+        } else {
+            values_[slots_[i]] = std::forward<Record>(r);
+        }
+    }
 
     static size_t hash(const std::string& name) {
         uint64_t h = 14695981039346656037ull;  // FNV-1a
