@@ -45,6 +45,10 @@ Status Cursor::fill_window(int64_t at) {
     } else {
         at = 0;
     }
+    // Nothing is read past the end: reads never deliver bytes from there,
+    // and asking would cost a system call that finds none.
+    if (at >= size) length = 0;
+    else if ((int64_t)length > size - at) length = (size_t)(size - at);
     size_t got = 0;
     VELLKIT_TRY(source_.read_at(at, window_.get(), length, got));
     window_start_ = at;
