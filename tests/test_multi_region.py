@@ -79,7 +79,7 @@ def test_regions_follow_the_set_order_of_groups(tmp_path, groups, order, kind):
 
 @pytest.mark.native
 @pytest.mark.parametrize("kind", ["AB", "TRC"])
-@pytest.mark.parametrize("change", [None, "class", "__init__"])
+@pytest.mark.parametrize("change", [None, "class", "__init__", "__code__"])
 def test_regions_are_made_by_the_class_as_bound_at_the_call(tmp_path, monkeypatch, kind, change):
     # Regions are built natively only while Region is the class import made,
     # unchanged; any change is called as Python code would call it.
@@ -97,9 +97,15 @@ def test_regions_are_made_by_the_class_as_bound_at_the_call(tmp_path, monkeypatc
             calls.append(list(kwargs))
             init(self, **kwargs)
         monkeypatch.setattr(original, "__init__", traced)
+    elif change == "__code__":
+        def init(self, title, mapX, mapY, start_time, spectra):
+            self.title, self.mapX, self.mapY, self.start_time, self.spectra = title, mapX, mapY, start_time, spectra
+            self.changed = True
+        monkeypatch.setattr(original.__init__, "__code__", init.__code__)
     found = regions(tmp_path, [row(1, 1), row(2, 2)], kind)
-    assert calls == [["title", "spectra", "mapX", "mapY", "start_time"]] * (2 if change else 0)
-    assert [(type(r), list(vars(r))) for r in found] == [(original, ["title", "mapX", "mapY", "start_time", "spectra"])] * 2
+    assert calls == [["title", "spectra", "mapX", "mapY", "start_time"]] * (2 if change in ("class", "__init__") else 0)
+    names = ["title", "mapX", "mapY", "start_time", "spectra"] + (["changed"] if change == "__code__" else [])
+    assert [(type(r), list(vars(r))) for r in found] == [(original, names)] * 2
     assert repr(found) == "[Region 1 (1 points), Region 2 (1 points)]"
 
 

@@ -112,7 +112,7 @@ struct ModuleState {
 
     // What import created, to recognise them when looked up at call time.
     PyObject* own_classes[kResultClassCount];
-    PyObject* own_region_init;  // Region.__init__ as import made it
+    PyObject* own_region_code;  // the code of Region.__init__ as import made it
     PyObject* own_functions[kOwnFunctionCount];
 
     // Request words and listing words.
@@ -144,7 +144,7 @@ void for_each_slot(ModuleState* st, Visit&& visit) {
     visit(st->np_float32);
     visit(st->np_float64);
     for (auto& p : st->own_classes) visit(p);
-    visit(st->own_region_init);
+    visit(st->own_region_code);
     for (auto& p : st->own_functions) visit(p);
     for (auto& p : st->block_names) visit(p);
     visit(st->word_2d);

@@ -277,7 +277,8 @@ PyObject* bind_class(PyObject* module, PyObject* cls) {
             Py_XSETREF(state->own_classes[k], Ref::borrow(cls).release());
             if (k == kRegion) {
                 Ref init = Ref::check(PyObject_GetAttrString(cls, "__init__"));
-                Py_XSETREF(state->own_region_init, init.release());
+                Ref code = Ref::check(PyObject_GetAttrString(init.get(), "__code__"));
+                Py_XSETREF(state->own_region_code, code.release());
             }
             break;
         }
@@ -336,10 +337,11 @@ bool RegionMaker::own_class_unchanged(PyObject* cls) const {
     if (cls != st_->own_classes[kRegion] || Py_TYPE(cls) != &PyType_Type) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (type->tp_new != PyBaseObject_Type.tp_new) return false;
-    // The class's own __init__ comes first in any order of its bases.
+    // The class's own __init__ comes first in any order of its bases; its
+    // code decides what it does (it reads no globals, defaults or closure).
     PyObject* init = PyDict_GetItemWithError(type->tp_dict, keywords_[kInitName].get());
     if (!init && PyErr_Occurred()) throw PyError();
-    return init == st_->own_region_init;
+    return init && PyFunction_Check(init) && PyFunction_GET_CODE(init) == st_->own_region_code;
 }
 
 Ref RegionMaker::make(PyObject* title, PyObject* spectra, PyObject* map_x, PyObject* map_y, PyObject* start_time) {
