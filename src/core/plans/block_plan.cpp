@@ -160,7 +160,7 @@ Status merge_block_parameters(Cursor& cursor, FieldReadObserver& observer, const
     for (int64_t offset : b.merge_order()) {
         if (offset == -1) continue;
         VELLKIT_TRY(parse_parameter_block(cursor, offset, observer, records));
-        merged.merge(records);
+        merged.merge(std::move(records));
     }
     return Status();
 }
