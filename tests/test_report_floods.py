@@ -172,3 +172,26 @@ def test_a_signal_ends_the_reports(tmp_path, how):
     else:
         assert (status, out) == (-signal.SIGINT, "")
         assert err.endswith("\nKeyboardInterrupt\n") and "lost sys.stderr" not in err
+
+
+def regions_past_the_end(positions):
+    """One region of `positions` points, all naming one record of no bytes at the end of the file."""
+    rows = [[1, 0, 0, 0, 0, 1, float(k), 0.0] for k in range(positions)]
+    vf = writer.VellFile(directory="start")
+    vf.add_parameters(writer.multi_region_params(0, 1.0, 2.0), data_type="AB", extend_type=writer.EXTEND_3D)
+    vf.add_annotation_block([writer.AnnotationTable(writer.MULTI_REGION_COLUMNS, rows)])
+    vf.add_3d_block({1: writer.Record([], time=None)}, 0, data_type="AB", info_size=0, block_size=0)
+    return vf.to_bytes()
+
+
+@pytest.mark.parametrize("positions", [REPORTS_PAST_END, REPORTS_PAST_END + 1])
+def test_region_positions_past_the_end_are_bounded_like_records(tmp_path, reports, positions):
+    path = save(tmp_path, regions_past_the_end(positions))
+    if positions <= REPORTS_PAST_END:
+        (region,) = vellkit.getVellData(path, SERIES).regions
+        assert region.spectra.shape == (positions, 0)
+        assert reports == [READ_DOUBLE] * positions
+        return
+    with pytest.raises(ValueError, match="records past the end of the file, more than a file cut short"):
+        vellkit.getVellData(path, SERIES)
+    assert reports == []

@@ -367,6 +367,14 @@ Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionP
     const long long npt = ctx.npt_value;
     std::vector<RecordValues> rows;
     std::vector<ReadPiece> time_pieces;
+    // A damaged table pointing many positions past the end of the file is
+    // refused before the first of their reports.
+    std::vector<wide> targets;
+    for (const RegionPlan& region : plan)
+        for (long long target : region.targets) targets.push_back(layout.offsets[(size_t)target]);
+    uint64_t past_end = 0;
+    check(count_times_past_end(ctx.cursor, targets, npt, past_end));
+    check_damage(ctx, check_reports_past_end(past_end, ctx.blocks.data));
     for (const RegionPlan& region : plan) {
         const long long positions = (long long)region.targets.size();
         Ref count = new_int(positions);
