@@ -63,10 +63,27 @@ def _light_test_requirements():
     return [req for req in extras["test"] if name.match(req).group(0).lower() not in HEAVY]
 
 
+def _install_vellkit(session):
+    """Build and install vellkit from this tree. With VELLKIT_NOX_WHEELHOUSE
+    set (CI does), each interpreter's wheel is built once into that folder and
+    installed from there by every session on that interpreter: the extension
+    calls numpy only through Python, so one build serves numpy 1 and 2."""
+    wheelhouse = os.environ.get("VELLKIT_NOX_WHEELHOUSE")
+    if not wheelhouse:
+        session.install(".")
+        return
+    tag = session.run("python", "-c", "import sys; print('cp%d%d' % sys.version_info[:2])", silent=True).strip()
+    wheels = glob.glob(os.path.join(wheelhouse, "vellkit-*-%s-*.whl" % tag))
+    if not wheels:
+        session.run("python", "-m", "pip", "wheel", "--no-deps", "--wheel-dir", wheelhouse, ".")
+        wheels = glob.glob(os.path.join(wheelhouse, "vellkit-*-%s-*.whl" % tag))
+    session.install(*wheels)
+
+
 def _build_and_test(session, *pins):
     session.install("--upgrade", "pip")
     session.install(*pins, *_light_test_requirements())
-    session.install(".")
+    _install_vellkit(session)
     session.run("python", "-c", "import sys, numpy; print('CPython %d.%d.%d' % sys.version_info[:3], "
                 "'with numpy', numpy.__version__)")
     session.run("python", "-m", "pytest", "-p", "no:cacheprovider", "-q", *session.posargs)

@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 vellkit::MemoryBudget budget;
                 if (!vellkit::MemoryBudget::for_file((int64_t)size, nullptr, budget).ok()) return 0;
                 vellkit::BlockPlan plan;
-                if (!vellkit::plan_block(source, observer, request, &budget, plan, /*index_copies=*/2).ok()) continue;
+                if (!vellkit::plan_block(source, observer, request, &budget, plan).ok()) continue;
                 if (plan.problem == vellkit::PlanProblem::not_vell) return 0;
                 if (plan.problem == vellkit::PlanProblem::none) read_planned(source, plan);
             }

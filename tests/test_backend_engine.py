@@ -208,16 +208,17 @@ def test_the_keywords_every_engine_takes(tmp_path, kind):
             xr.testing.assert_identical(ds.load(), plain)
 
 
-def test_decode_timedelta_makes_series_times_durations(tmp_path):
-    path = str(tmp_path / "minutes.vell")
-    arrays.write_time_series(path, np.ones((3, NPT), np.float32), X_ENDS, times=[0.0, 0.5, 2.0],
-                             time_unit="Minutes")
+@pytest.mark.parametrize("ztx, units, nanoseconds", [("Minutes", "min", 60 * 10**9), ("ms", "ms", 10**6),
+                                                     ("microseconds", "us", 10**3)])
+def test_decode_timedelta_makes_series_times_durations(tmp_path, ztx, units, nanoseconds):
+    path = str(tmp_path / "series.vell")
+    arrays.write_time_series(path, np.ones((3, NPT), np.float32), X_ENDS, times=[0.0, 0.5, 2.0], time_unit=ztx)
     ds = xr.open_dataset(path, engine=ENGINE, decode_timedelta=True)
     assert ds.time.dtype == np.dtype("timedelta64[ns]")
-    assert ds.time.values.tolist() == [0, 30 * 10**9, 120 * 10**9]
-    assert ds.time.attrs == {"long_name": "time", "ZTX": "Minutes"}
+    assert ds.time.values.tolist() == [0, nanoseconds // 2, 2 * nanoseconds]
+    assert ds.time.attrs == {"long_name": "time", "ZTX": ztx}
     plain = xr.open_dataset(path, engine=ENGINE)
-    assert plain.time.attrs == {"long_name": "time", "units": "min", "ZTX": "Minutes"}
+    assert plain.time.attrs == {"long_name": "time", "units": units, "ZTX": ztx}
 
 
 @pytest.mark.parametrize("ztx, units", [("Seconds", "s"), ("sec", "s"), ("Minutes", "min"), ("ms", "ms"),
@@ -434,6 +435,18 @@ def test_huge_axes_of_a_tiny_file_are_refused_at_open(tmp_path, make_file):
     out = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True, timeout=120, env=env)
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("MemoryError") and path in out.stdout
+
+
+@pytest.mark.parametrize("npt, fits", [(6, True), (5, False), (7, False)])
+def test_a_trace_map_record_must_hold_one_whole_map(tmp_path, npt, fits):
+    records = [writer.Record(np.arange(npt, dtype=np.float32), label="t%d" % k) for k in range(2)]
+    path = write(tmp_path, writer.make_3d_file(records, npt, writer.image_map_params(npt, 1.0, 2.0, 2, 3),
+                                               data_type="TRC"))
+    if fits:
+        assert xr.open_dataset(path, engine=ENGINE).traces.shape == (2, 3, 2)
+        return
+    with pytest.raises(ValueError, match="holds NPT = %d values, not NPX x NPY = 2 x 3" % npt):
+        xr.open_dataset(path, engine=ENGINE)
 
 
 def test_one_spectrum_of_a_multi_region_map_reads_one_record(tmp_path):

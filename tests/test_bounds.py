@@ -16,10 +16,10 @@ import _model
 from _helpers3d import DATA_OFFSET, patch_header, put_i32, save, vals
 
 # Store-table rows and annotation rows that start past the end of the file
-# are read (as zeros, reported) up to this many; records named may exceed
-# the file's size by the slack.
+# are read (as zeros, reported) up to this many; records named may be as
+# many as the file has bytes, no more.
 ROWS_PAST_END = 16
-RECORD_SLACK = 4096
+RECORD_SLACK = 0
 BLOCK_OFFSET = 8  # header field of a 3D data block
 
 
@@ -116,8 +116,11 @@ def test_records_named_at_the_bound(tmp_path):
 
 def test_records_named_past_the_bound(tmp_path):
     data, count = named_records(1)
-    with pytest.raises(ValueError, match="^3D data block at offset %d names %d records" % (DATA_OFFSET, count)):
-        vellkit.getVellData(save(tmp_path, data), ("TRC", "3D", "NONE"))
+    path = save(tmp_path, data)
+    with pytest.raises(ValueError) as info:
+        vellkit.getVellData(path, ("TRC", "3D", "NONE"))
+    assert str(info.value) == ("%s: 3D data block at offset %d names %d records, more than the file has bytes: "
+                               "the file is damaged" % (path, DATA_OFFSET, count))
 
 
 def annotation_at_end(extra_rows):

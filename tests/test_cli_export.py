@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -553,12 +554,15 @@ def test_capture_counts_reports_and_restores_every_hook():
     assert reports.printed == ["a line of the reader"]
 
 
-def _report_heavy(path, records):
-    """A series of empty records at one offset whose times lie past the end of
-    the file: the reader reports a failed read for each."""
-    w.make_3d_file([w.Record(np.zeros(0, np.float32)) for _ in range(records)], 0,
-                   w.time_resolved_params(0, 1.0, 2.0), info_size=0,
-                   store_table=[[-1, records], [0, records - 1]]).write(str(path))
+def _long_read(path, records):
+    """A series of ``records`` records of one value, 4 bytes apart (info size
+    0), each with its time in the file: seconds of reading, no report (a
+    flood of reports past the end of the file is refused as damaged)."""
+    data = w.make_3d_file([w.Record([1.0], time=1.0)], 1, w.time_resolved_params(1, 1.0, 2.0)).to_bytes()
+    block = 24  # the 3D block comes first: block size 4, info size 0, one run of `records`
+    data = data[:block + 12] + struct.pack("<ii", 4, 0) + data[block + 20:block + 28] + \
+        struct.pack("<i", records - 1) + data[block + 32:]
+    path.write_bytes(data + bytes(4 * records + 144))
     return str(path)
 
 
@@ -577,12 +581,12 @@ def _wait_until_open(pid, path, limit=60.0):
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc to see the open file")
 @pytest.mark.parametrize("subcommand", ["check", "export"])
-def test_ctrl_c_during_a_flood_of_reports_ends_the_run(tmp_path, files, subcommand):
-    flood = _report_heavy(tmp_path / "flood.vell", 1000000)
+def test_ctrl_c_during_a_long_read_ends_the_run(tmp_path, files, subcommand):
+    long = _long_read(tmp_path / "long.vell", 2 << 20)
     extra = ["--to", str(tmp_path / "out")] if subcommand == "export" else []
-    proc = command(subcommand, flood, files["spectrum"], *extra)
-    _wait_until_open(proc.pid, flood)
-    time.sleep(0.3)  # into the reports
+    proc = command(subcommand, long, files["spectrum"], *extra)
+    _wait_until_open(proc.pid, long)
+    time.sleep(0.3)  # into the read
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 130, err

@@ -3,6 +3,7 @@ annotation table, their order and titles, the spectra and traces they pick,
 and the errors of tables that do not fit the data block."""
 
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -74,6 +75,38 @@ def test_regions_follow_the_set_order_of_groups(tmp_path, groups, order, kind):
     found = regions(tmp_path, rows, kind)
     assert titles(found) == ["Region %d (1 points)" % g for g in order]
     assert [r.mapX.tolist() for r in found] == [[float(g)] for g in order]
+
+
+@pytest.mark.native
+@pytest.mark.parametrize("kind", ["AB", "TRC"])
+@pytest.mark.parametrize("change", [None, "class", "__init__", "__code__"])
+def test_regions_are_made_by_the_class_as_bound_at_the_call(tmp_path, monkeypatch, kind, change):
+    # Regions are built natively only while Region is the class import made,
+    # unchanged; any change is called as Python code would call it.
+    calls = []
+    original = vellkit.Region
+    if change == "class":
+        def make(**kwargs):
+            calls.append(list(kwargs))
+            return original(**kwargs)
+        monkeypatch.setattr(vellkit, "Region", make)
+    elif change == "__init__":
+        init = original.__init__
+
+        def traced(self, **kwargs):
+            calls.append(list(kwargs))
+            init(self, **kwargs)
+        monkeypatch.setattr(original, "__init__", traced)
+    elif change == "__code__":
+        def init(self, title, mapX, mapY, start_time, spectra):
+            self.title, self.mapX, self.mapY, self.start_time, self.spectra = title, mapX, mapY, start_time, spectra
+            self.changed = True
+        monkeypatch.setattr(original.__init__, "__code__", init.__code__)
+    found = regions(tmp_path, [row(1, 1), row(2, 2)], kind)
+    assert calls == [["title", "spectra", "mapX", "mapY", "start_time"]] * (2 if change in ("class", "__init__") else 0)
+    names = ["title", "mapX", "mapY", "start_time", "spectra"] + (["changed"] if change == "__code__" else [])
+    assert [(type(r), list(vars(r))) for r in found] == [(original, names)] * 2
+    assert repr(found) == "[Region 1 (1 points), Region 2 (1 points)]"
 
 
 def test_grid_region_takes_consecutive_rows(tmp_path):
@@ -216,6 +249,17 @@ def test_huge_grid_needs_no_more_memory_than_its_arrays(tmp_path):
     if done.returncode == 3:
         pytest.skip("numpy cannot allocate the region arrays here")
     assert (done.returncode, done.stdout) == (0, "IndexError list index out of range\n")
+
+
+@pytest.mark.native
+@pytest.mark.parametrize("side", [60000, 2 ** 31 - 1])
+def test_huge_trace_grid_is_refused_by_the_limit_before_anything_is_allocated(tmp_path, side):
+    # 60000 x 60000 positions: 26.8 GiB for each coordinate array; the
+    # largest grid's arrays pass what numpy can address at all.
+    path = save(tmp_path, trace_file([row(1, 1, nx=side, ny=side, ary=1)]))
+    words = r"^%s: reading this file needs \d+ bytes of memory or more, past the limit of "
+    with pytest.raises(MemoryError, match=words % re.escape(path)):
+        read(path, "TRC")
 
 
 def cut_file(kind, left, rows, count=3):

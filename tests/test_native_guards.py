@@ -354,7 +354,8 @@ def many_records_file(tmp_path, size=16 << 20):
     "vellkit.getVellData(path, ('AB', '3D', 'NONE'))",
     "_native.plan_block(path, ('AB', '3D', 'NONE'))",
     "_native.read_times(path, np.full(10 ** 7, 56, np.int64), 1)",
-    "_native.read_points(path, np.full(10 ** 7, 56, np.int64), 1, 0, 1)",
+    # 800 MB of values: within the memory limit, past the address space left.
+    "_native.read_points(path, np.full(5 * 10 ** 4, 56, np.int64), 4096, 0, 4096)",
 ])
 def test_an_allocation_that_fails_is_a_memory_error(tmp_path, call):
     skip_without_xarray(call)
@@ -457,3 +458,96 @@ def test_a_signal_taken_by_another_thread_ends_a_wait_for_a_fifo_writer(tmp_path
         """ % call
     status, out, err = run_child(code, fifo, timeout=30)
     assert (status, out) == (0, "KeyboardInterrupt\n"), err[-2000:]
+
+
+# ----------------------------------------------------------------------------
+# Signals and changes during a read
+# ----------------------------------------------------------------------------
+
+def dense_records_file(tmp_path, count=2 << 20):
+    """A series of ``count`` records of one value, 4 bytes apart (info size
+    0): all of them and their times (136 bytes on) lie in the file."""
+    vf = writer.make_3d_file([writer.Record([1.0], time=1.0)], 1, writer.time_resolved_params(1, 1.0, 2.0))
+    data = patch_header(vf.to_bytes(), 12, 4)
+    data = patch_header(data, 16, 0)
+    data = put_i32(data, DATA_OFFSET + 28, count - 1)
+    return save(tmp_path, data + bytes(4 * count + 144), "dense.vell")
+
+
+# A timer ticks every millisecond; its handler counts the ticks it runs for.
+# A loop over records that asks the interrupt hook runs the handler as it
+# goes (with or without the GIL); one that does not runs it once, after.
+TICKS = """
+    import os, signal, sys
+    import numpy as np, vellkit
+    from vellkit_tools import _native
+    path, what = sys.argv[1], sys.argv[2]
+    plan = _native.plan_block(path, ("AB", "3D", "NONE"))
+    offsets = np.frombuffer(plan["records"]["offsets"], np.int64)
+    ticks = []
+    signal.signal(signal.SIGALRM, lambda signum, frame: ticks.append(1))
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    before = len(ticks)
+    if what == "getVellData":  # the module's loops hold the GIL
+        vellkit.getVellData(path, ("AB", "3D", "NONE"))
+    elif what == "plan_block":
+        _native.plan_block(path, ("AB", "3D", "NONE"))
+    elif what == "read_points":
+        _native.read_points(path, offsets, 1, 0, 1)
+    elif what == "read_times":
+        _native.read_times(path, offsets, 1)
+    else:
+        _native.read_labels(path, offsets, 1, 153)
+    during = len(ticks) - before
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    print(during >= 3 or during)
+    """
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs POSIX timers")
+@pytest.mark.parametrize("what", ["getVellData", "plan_block", "read_points", "read_times", "read_labels"])
+def test_every_loop_over_records_runs_the_signal_handlers(tmp_path, what):
+    path = dense_records_file(tmp_path)
+    status, out, err = run_child(TICKS, path, what, timeout=300)
+    assert (status, out) == (0, "True\n"), err[-2000:]
+
+
+def truncate_during_the_read(path, read):
+    """Runs ``read()`` with a timer whose handler, run inside a record read,
+    cuts the file to half its size; what the read raises, if anything."""
+    size = os.path.getsize(path)
+    reading = (RecordArray_read_rows(),)
+
+    def cut(signum, frame):
+        if frame is not None and frame.f_code in reading and os.path.getsize(path) == size:
+            os.truncate(path, size // 2)
+
+    previous = signal.signal(signal.SIGALRM, cut)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        read()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert os.path.getsize(path) < size, "the file was not cut during the read"
+
+
+def RecordArray_read_rows():
+    from vellkit_tools.backend import RecordArray
+    return RecordArray._read_rows.__code__
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs POSIX timers")
+@pytest.mark.parametrize("route", ["values", "dask"])
+def test_a_file_cut_during_a_lazy_read_is_an_error_naming_it(tmp_path, route):
+    xr = pytest.importorskip("xarray")
+    if route == "dask":
+        pytest.importorskip("dask")
+    path = dense_records_file(tmp_path)
+    dataset = xr.open_dataset(path, engine=engine())
+    if route == "dask":  # chunks read in this thread, where signal handlers run
+        read = lambda: dataset.chunk({"time": 1 << 20})["spectra"].compute(scheduler="synchronous")
+    else:
+        read = lambda: dataset["spectra"].values
+    with pytest.raises(OSError, match="^%s changed while it was read" % re.escape(path)):
+        truncate_during_the_read(path, read)

@@ -27,11 +27,12 @@ STUB = r"""
 #include <unistd.h>
 
 static int armed;
-static long interrupted, shrunk;
+static long interrupted, shrunk, reads;
 
 void fault_arm(int on) { armed = on; }
 long fault_interrupted(void) { return interrupted; }
 long fault_shrunk(void) { return shrunk; }
+long fault_reads(void) { return reads; }
 
 /* Every other read fails with EINTR while armed. */
 static int interrupt_now(void) {
@@ -55,6 +56,7 @@ static void shrink_now(void) {
         static ssize_t (*real)(int, void*, size_t, off_type);                         \
         if (!real) real = (ssize_t (*)(int, void*, size_t, off_type))dlsym(RTLD_NEXT, #name); \
         if (interrupt_now()) return -1;                                               \
+        reads += armed;                                                               \
         return real(fd, buf, n, off);                                                 \
     }
 #define WRAP_PREADV(name, off_type)                                                  \
@@ -63,6 +65,7 @@ static void shrink_now(void) {
         if (!real) real = (ssize_t (*)(int, const struct iovec*, int, off_type))dlsym(RTLD_NEXT, #name); \
         if (interrupt_now()) return -1;                                               \
         shrink_now();                                                                 \
+        reads += armed;                                                               \
         return real(fd, iov, count, off);                                             \
     }
 
@@ -90,6 +93,17 @@ CHILD = textwrap.dedent("""
         result = vellkit.getVellData(path, ("AB", "3D", "NONE"))
         stub.fault_arm(0)
         sys.stdout.buffer.write(pickle.dumps((result.spectra, result.z, stub.fault_shrunk())))
+        sys.exit(0)
+    if isinstance(calls, dict):
+        # System calls that read, per call.
+        counts = []
+        for request in calls["count"]:
+            before = stub.fault_reads()
+            stub.fault_arm(1)
+            vellkit.listContents(path) if request is None else vellkit.getVellData(path, tuple(request))
+            stub.fault_arm(0)
+            counts.append(stub.fault_reads() - before)
+        print(json.dumps(counts))
         sys.exit(0)
     checked = 0
     for request in calls:
@@ -153,11 +167,21 @@ def test_interrupted_reads_are_retried(stub, tmp_path):
     assert report["interrupted"] > 100  # every other read, the vectored ones included
 
 
+@pytest.mark.native
+def test_a_small_file_is_read_in_one_system_call(stub, tmp_path):
+    path = tmp_path / "small.vell"
+    writer.make_spectrum_file(np.arange(4096, dtype=np.float32)).write(str(path))
+    proc = run_child(stub, str(path), {"count": [["AB", "2D", "NONE"], None]})
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+    assert json.loads(proc.stdout) == [1, 1]
+
+
 @pytest.mark.parametrize("keep_records", [0, 13, 59])
 def test_file_shrinking_during_a_read(stub, tmp_path, keep_records):
     import pickle
 
-    npt, info, count = 64, 216, 60
+    # 150 records: larger than a file read whole when it is opened.
+    npt, info, count = 64, 216, 150
     records = [writer.Record(np.arange(npt, dtype=np.float32) + 1000 * k + 1, time=k + 0.5) for k in range(count)]
     vf = writer.VellFile(directory="start")
     vf.add_parameters(writer.time_resolved_params(npt, 1.0, 2.0), data_type="AB", extend_type=writer.EXTEND_3D)

@@ -293,7 +293,7 @@ def test_native_plan_of_many_regions(tmp_path, kind):
 
 @pytest.mark.parametrize("change, error", [
     ("missing Fileindex", ValueError), ("missing Group", ValueError), ("text NLN", ValueError),
-    ("float SRC", ValueError), ("not multi-region", ValueError), ("trace index", IndexError),
+    ("float SRC", ValueError), ("not multi-region", ValueError), ("trace index", ValueError),
     ("memory", MemoryError),
 ])
 def test_native_plan_failures(tmp_path, monkeypatch, change, error):

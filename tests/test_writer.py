@@ -276,6 +276,16 @@ def test_lay_out(sizes, limit, main, extension):
     assert layout.size >= max([end for _, end in spans] or [24])
 
 
+@pytest.mark.parametrize("last, listed", [(2 ** 31 - 1, "main"), (2 ** 31, "extension")])
+def test_a_block_of_a_large_file_is_listed_in_the_directory_up_to_the_int32_limit(last, listed):
+    # Large (a 2 GiB block is in it): 4 directory entries and a 3-entry extension reserved, then the
+    # blocks smallest first, the 8-byte one at 184 and the one that ends at `last` at 192.
+    sizes = [8, last - 192, 2 ** 31]
+    layout = encode_module().lay_out(sizes)
+    assert layout.offsets[:2] == [184, 192] and layout.offsets[1] + sizes[1] == last
+    assert (layout.main, layout.extension) == (([0, 1], [2]) if listed == "main" else ([0], [1, 2]))
+
+
 def test_lay_out_needs_room_for_the_directory():
     with pytest.raises(ValueError, match="room for the directory"):
         encode_module().lay_out([4] * 10, limit=100)

@@ -105,21 +105,28 @@ def describe_file(path: Any) -> FileDescription:
 
 def plan_block(path: Any, block: Tuple[str, str, str]) -> BlockPlan:
     """What one data block is and where its values lie (a request triple;
-    "3DER" and "NDER" both accepted). Charges its coordinates (axes twice, as
-    xarray keeps each index twice), offsets, times and labels against the
-    memory limit."""
+    "3DER" and "NDER" both accepted). Charges what reading the whole block
+    holds against the memory limit, as vellkit.getVellData charges it (axes,
+    offsets, times or labels, values; a second copy of the axes, as xarray
+    keeps each index twice): every reader of a block too large for the limit
+    is refused with the same MemoryError. ValueError naming the file for a
+    damaged block (a store table naming more records than the file has
+    bytes, a trace column out of range)."""
 
 def plan_regions(path: Any, block: Tuple[str, str, str]) -> List[Region]:
     """The regions of a multi-region map or trace map, as plan_block gives
     them under "regions" (for traces, records are trace columns:
-    Fileindex - 1). KeyError for a missing column, ValueError for a table
-    whose regions cannot be formed or a block of another kind."""
+    Fileindex - 1). ValueError for a table whose regions cannot be formed
+    (a trace column out of range among them) or a block of another kind;
+    MemoryError when its regions claim more positions than the limit
+    leaves."""
 
 def read_points(path: Any, offsets: np.ndarray, npt: int, start: int, length: int,
                 identity: Optional[Identity] = None) -> np.ndarray:
     """float32 (len(offsets), length): points [start, start + length) of
     each record at ``offsets`` (int64, in any order); 0 <= start, start +
-    length <= npt."""
+    length <= npt. Every read of this module raises OSError naming the file
+    when it changed while it was read (cut short or rewritten)."""
 
 def read_values(path: Any, offset: int, npt: int, identity: Optional[Identity] = None) -> np.ndarray:
     """float32 (npt,): the values of a 2D block (as vellkit reads them: a

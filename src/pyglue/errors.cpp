@@ -104,8 +104,14 @@ void set_error(const Status& s, PyObject* file) {
         return;
     case ErrorCode::records_too_many:
         set_message(PyExc_ValueError, file,
-                    "3D data block at offset %lld names %lld records, more than the file can hold",
+                    "3D data block at offset %lld names %lld records, more than the file has bytes: the file is damaged",
                     (long long)s.offset, (long long)s.value);
+        return;
+    case ErrorCode::reports_past_end:
+        set_message(PyExc_ValueError, file,
+                    "3D data block at offset %lld has %lld records past the end of the file, more than a file cut "
+                    "short leaves (%lld): the file is damaged",
+                    (long long)s.offset, (long long)s.value, (long long)kReportsPastEnd);
         return;
     case ErrorCode::interrupted:
         // The interrupt hook left its own exception (KeyboardInterrupt, or

@@ -42,7 +42,18 @@ void NativeCall::open(PyObject* identity) {
     const char* path = PyBytes_AS_STRING(encoded_.get());
     run([&] { return FileSource::open_path(path, source_, &interrupt_); });
     audit_open(path_);
+    check(source_.identity(opened_));
     if (identity != Py_None) check_identity(identity);
+}
+
+void NativeCall::check_unchanged() {
+    FileIdentity now;
+    check(source_.identity(now));
+    if (now.size != opened_.size || now.mtime_ns != opened_.mtime_ns) {
+        PyErr_Format(PyExc_OSError, "%U changed while it was read (cut short or rewritten): its values are lost",
+                     shown_.get());
+        throw PyError();
+    }
 }
 
 void NativeCall::check_identity(PyObject* identity) {
@@ -55,9 +66,7 @@ void NativeCall::check_identity(PyObject* identity) {
     expected.inode = (uint64_t)identity_number(identity, 1, false);
     expected.size = identity_number(identity, 2, true);
     expected.mtime_ns = identity_number(identity, 3, true);
-    FileIdentity actual;
-    check(source_.identity(actual));
-    if (!actual.matches(expected)) {
+    if (!opened_.matches(expected)) {
         PyErr_Format(PyExc_OSError, "%U has changed since it was opened (another file, or the same one rewritten)",
                      shown_.get());
         throw PyError();

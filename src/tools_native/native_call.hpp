@@ -28,6 +28,11 @@ public:
     // in ns) tuple), raises OSError unless the open file has that identity.
     void open(PyObject* identity = Py_None);
 
+    // Raises OSError naming the file when it is no longer as it was opened
+    // (cut short or rewritten while it was read): what a read delivered
+    // from it may hold zeros for bytes that went. Called after each read.
+    void check_unchanged();
+
     // What the call may allocate for its results (made on first use, from
     // the memory limit setting and the open file's size).
     MemoryBudget& budget();
@@ -60,6 +65,7 @@ private:
     py::Ref shown_;    // str for messages
     py::CallInterrupt interrupt_;  // outlives the file, whose reads ask it
     FileSource source_;
+    FileIdentity opened_;  // as the file was when it was opened
     MemoryBudget budget_;
     bool budget_made_ = false;
 };

@@ -311,10 +311,12 @@ PyObject* fn_plan_block(PyObject*, PyObject* args) {
         MemoryBudget& budget = call.budget();
         BlockPlan plan;
         CountingObserver observer;
-        // The engine's coordinates: xarray keeps each index twice.
-        const uint64_t index_copies = 2;
-        call.run([&] { return plan_block(call.source(), observer, request, &budget, plan, index_copies); });
+        call.run([&] { return plan_block(call.source(), observer, request, &budget, plan); });
         raise_plan_problem(call, plan);
+        // The plan charged what the module holds; xarray keeps each index
+        // (the x axis, the map axes) a second time.
+        call.charge((uint64_t)plan.x.count, sizeof(double));
+        if (is_image_kind(plan.kind)) call.charge((uint64_t)plan.grid.npx + (uint64_t)plan.grid.npy, sizeof(double));
 
         Ref d = check(PyDict_New());
         set(d.get(), "kind", text(block_kind_name(plan.kind)));

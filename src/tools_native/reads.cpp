@@ -101,6 +101,7 @@ PyObject* fn_read_points(PyObject* module, PyObject* args, PyObject* kwargs) {
             return read_points(call.source(), offsets.data(), offsets.size(), start, length,
                                static_cast<float*>(out.data));
         });
+        call.check_unchanged();
         st->records_read += offsets.size();
         st->bytes_read += (unsigned long long)offsets.size() * (unsigned long long)length * layout::kValueBytes;
         return out.array.release();
@@ -129,6 +130,7 @@ PyObject* fn_read_values(PyObject* module, PyObject* args, PyObject* kwargs) {
         call.run([&] {
             return read_spectrum_values(call.source(), offset, (size_t)count, static_cast<float*>(out.data));
         });
+        call.check_unchanged();
         st->records_read += 1;
         st->bytes_read += (unsigned long long)count * layout::kValueBytes;
         return out.array.release();
@@ -153,6 +155,7 @@ PyObject* fn_read_times(PyObject* module, PyObject* args, PyObject* kwargs) {
         call.run([&] {
             return read_times(call.source(), offsets.data(), offsets.size(), npt, static_cast<double*>(out.data));
         });
+        call.check_unchanged();
         st->bytes_read += (unsigned long long)offsets.size() * sizeof(double);
         return out.array.release();
     });
@@ -175,8 +178,11 @@ PyObject* fn_read_labels(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<std::string> labels;
         MemoryBudget& budget = call.budget();
         call.run([&] { return read_labels(call.source(), offsets.data(), offsets.size(), npt, info_size, budget, labels); });
+        call.check_unchanged();
         Ref list = Ref::check(PyList_New((Py_ssize_t)labels.size()));
         for (size_t k = 0; k < labels.size(); ++k) {
+            // With the GIL held: signal handlers run here, as the hook runs them.
+            if (k % kInterruptPollEvery == kInterruptPollEvery - 1 && PyErr_CheckSignals() < 0) throw PyError();
             PyList_SET_ITEM(list.get(), (Py_ssize_t)k, py::decode_stored_text(labels[k]).release());
             std::string().swap(labels[k]);  // each label is held once at a time
         }

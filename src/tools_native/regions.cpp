@@ -72,16 +72,26 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
     const int64_t left = budget.limit() - budget.used();
     in.max_positions = left > 0 ? (uint64_t)left / 24 : 0;
     std::vector<RegionPlan> regions;
-    if (!plan_regions(in, regions)) raise(PyExc_ValueError, unplanned, shown);
+    uint64_t past_limit = 0;
+    if (!plan_regions(in, regions, &past_limit)) {
+        // The memory limit's own error, as the module raises it for these regions.
+        if (past_limit) call.charge(past_limit, 3 * sizeof(int64_t));
+        raise(PyExc_ValueError, unplanned, shown);
+    }
 
     const int64_t npt = source.npt;
+    uint64_t positions = 0;
     Ref list = Ref::check(PyList_New(0));
     for (const RegionPlan& region : regions) {
         call.charge(region.targets.size(), 3 * sizeof(int64_t));
+        // A map's positions each read a record of NPT values, as the module
+        // holds them.
+        if (!source.traces) call.charge(region.targets.size(), (uint64_t)npt * sizeof(float));
         if (source.traces) {
             for (int64_t c : region.targets) {
+                // A damaged table, as every other fault of its values.
                 if (c < 0 || c >= npt) {
-                    PyErr_Format(PyExc_IndexError, "%U: Fileindex %lld is out of bounds: spectra are numbered 1 to %lld",
+                    PyErr_Format(PyExc_ValueError, "%U: Fileindex %lld is out of bounds: spectra are numbered 1 to %lld",
                                  shown, (long long)c + 1, (long long)npt);
                     throw PyError();
                 }
@@ -101,7 +111,10 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
         set_item(entry.get(), "start_time", Py_None);
         set_item(entry.get(), "records", records.get());
         if (PyList_Append(list.get(), entry.get()) < 0) throw PyError();
+        positions += region.targets.size();
     }
+    // Traces: one value of each record at each position.
+    if (source.traces) call.charge(source.indices ? source.indices->size() : 0, positions * sizeof(float));
     return list.release();
 }
 

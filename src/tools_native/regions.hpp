@@ -21,11 +21,11 @@ struct RegionsSource {
 };
 
 // The list of region dicts (group, title, map_x, map_y, start_time, records)
-// in the `vellkit` module's region order, charged to the call's budget; for
-// traces, records are the trace columns (Fileindex - 1). Raises (PyError)
-// ValueError naming the file for a table
-// whose regions cannot be formed or lacks a column or parameter, IndexError
-// for a trace column out of range.
+// in the `vellkit` module's region order, charged to the call's budget with
+// the values they hold; for traces, records are the trace columns
+// (Fileindex - 1). Raises (PyError) ValueError naming the file for a table
+// whose regions cannot be formed, lacks a column or parameter, or names a
+// trace column out of range.
 PyObject* regions_list(NativeCall& call, const RegionsSource& source);
 
 }  // namespace vellkit::tools

@@ -5,7 +5,13 @@
 namespace vellkit::py {
 
 Ref np_empty(ModuleState* st, PyObject* shape, PyObject* dtype) {
-    return Ref::check(PyObject_CallFunctionObjArgs(st->np_empty, shape, dtype, nullptr));
+    // numpy.empty takes the vector call: no argument tuple to build.
+    PyObject* args[2] = {shape, dtype};
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::check(PyObject_Vectorcall(st->np_empty, args, 2, nullptr));
+#else
+    return Ref::check(_PyObject_Vectorcall(st->np_empty, args, 2, nullptr));
+#endif
 }
 
 Ref np_zeros(ModuleState* st, PyObject* shape, PyObject* dtype) {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "pyglue/pyref.hpp"
 #include "core/format/catalogue.hpp"
@@ -60,40 +60,69 @@ public:
     // this lock cannot stop.
     class Locked {
     public:
-        explicit Locked(NameCache& cache) : names_(cache.names_), hold_(cache.mutex_) {}
+        explicit Locked(NameCache& cache) : cache_(cache), hold_(cache.mutex_) {}
         Locked(const Locked&) = delete;
         Locked& operator=(const Locked&) = delete;
 
         // A borrowed reference to the name stored as `raw`, or NULL.
         PyObject* find(uint32_t raw) const {
-            auto it = names_.find(raw);
-            return it == names_.end() ? nullptr : it->second;
+            if (cache_.slots_.empty()) return nullptr;
+            return cache_.slots_[cache_.slot_of(raw)].name;
         }
         // Keeps a new reference to `name` when there is room and `raw` is
         // not cached yet (another thread may have added it meanwhile).
         void add(uint32_t raw, PyObject* name) {
-            if (names_.size() >= kCapacity) return;
-            if (names_.emplace(raw, name).second) Py_INCREF(name);
+            if (cache_.count_ >= kCapacity) return;
+            if ((cache_.count_ + 1) * 2 > cache_.slots_.size()) cache_.grow();
+            Slot& slot = cache_.slots_[cache_.slot_of(raw)];
+            if (slot.name) return;
+            slot.raw = raw;
+            slot.name = name;
+            Py_INCREF(name);
+            ++cache_.count_;
         }
 
     private:
-        std::unordered_map<uint32_t, PyObject*>& names_;
+        NameCache& cache_;
         std::lock_guard<CacheMutex> hold_;
     };
 
     // Drops every name; the references go after the lock is let go.
     void clear() {
-        std::unordered_map<uint32_t, PyObject*> dropped;
+        std::vector<Slot> dropped;
         {
             std::lock_guard<CacheMutex> hold(mutex_);
-            dropped.swap(names_);
+            dropped.swap(slots_);
+            count_ = 0;
         }
-        for (auto& entry : dropped) Py_DECREF(entry.second);
+        for (Slot& slot : dropped) Py_XDECREF(slot.name);
     }
 
 private:
+    // Open addressing over a table at most half full: a lookup is a multiply
+    // and, nearly always, one slot (no node to follow, no division).
+    struct Slot {
+        uint32_t raw = 0;
+        PyObject* name = nullptr;  // empty slot when null
+    };
+
+    // The slot that holds `raw`, or the empty slot where it would go.
+    size_t slot_of(uint32_t raw) const {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = (size_t)((raw * 2654435761u) >> 7) & mask;; i = (i + 1) & mask) {
+            if (!slots_[i].name || slots_[i].raw == raw) return i;
+        }
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 512 : slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& slot : old)
+            if (slot.name) slots_[slot_of(slot.raw)] = slot;
+    }
+
     CacheMutex mutex_;
-    std::unordered_map<uint32_t, PyObject*> names_;
+    std::vector<Slot> slots_;  // a power of two in size
+    size_t count_ = 0;
 };
 
 struct ModuleState {
@@ -112,6 +141,7 @@ struct ModuleState {
 
     // What import created, to recognise them when looked up at call time.
     PyObject* own_classes[kResultClassCount];
+    PyObject* own_region_code;  // the code of Region.__init__ as import made it
     PyObject* own_functions[kOwnFunctionCount];
 
     // Request words and listing words.
@@ -143,6 +173,7 @@ void for_each_slot(ModuleState* st, Visit&& visit) {
     visit(st->np_float32);
     visit(st->np_float64);
     for (auto& p : st->own_classes) visit(p);
+    visit(st->own_region_code);
     for (auto& p : st->own_functions) visit(p);
     for (auto& p : st->block_names) visit(p);
     visit(st->word_2d);

@@ -4,6 +4,7 @@
 // the trace block).
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "bindings/extract/annotations.hpp"
 #include "bindings/extract/readers_3d.hpp"
 #include "bindings/extract/records.hpp"
+#include "bindings/results/result_classes.hpp"
 #include "core/extract/gather.hpp"
 #include "core/format/layout.hpp"
 #include "core/plans/region_plan.hpp"
@@ -200,6 +202,7 @@ void locate_position(ExtractContext& ctx, wide offset, long long npt, double* ti
 Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotations, const std::vector<long long>& first_rows,
                           const RecordLayout& layout) {
     Ref regions = Ref::check(PyList_New(0));
+    RegionMaker maker(ctx.module);
     const long long npt = ctx.npt_value;
     for (long long first_row : first_rows) {
         RegionShape shape = region_shape(annotations, first_row);
@@ -230,12 +233,7 @@ Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotation
         }
         read_rows_and_times(ctx, rows, npt, static_cast<float*>(ss.data()), time_pieces);
 
-        Ref cls = result_class(ctx.module, kRegion);
-        Ref region = call_with_keywords(cls.get(), {{"title", shape.title.get()},
-                                                    {"spectra", spectra.get()},
-                                                    {"mapX", map_x.get()},
-                                                    {"mapY", map_y.get()},
-                                                    {"start_time", start_time.get()}});
+        Ref region = maker.make(shape.title.get(), spectra.get(), map_x.get(), map_y.get(), start_time.get());
         check_status(PyList_Append(regions.get(), region.get()));
     }
     return regions;
@@ -244,7 +242,7 @@ Ref read_spectrum_regions(ExtractContext& ctx, const AnnotationTable& annotation
 // All trace records, read once: (traces, values per trace) in a float buffer.
 struct TraceBlock {
     Ref labels;
-    std::vector<float> values;  // traces x length, row-major
+    std::unique_ptr<float[]> values;  // traces x length, row-major; every value is read
     size_t traces = 0;
     long long length = 0;
 };
@@ -255,10 +253,12 @@ TraceBlock read_trace_block(ExtractContext& ctx, const RecordLayout& layout) {
     block.length = stacked_row_length(ctx, records.rows);
     block.traces = records.rows.size();
     charge(ctx, block.traces * (uint64_t)block.length, sizeof(float));
-    block.values.resize(block.traces * (size_t)block.length);
+    // Not zero-filled: read_rows writes every value (zeros past a file
+    // that shrinks meanwhile).
+    block.values.reset(new float[block.traces * (size_t)block.length]);
     std::vector<ReadPiece> behind(block.traces);
     for (size_t k = 0; k < behind.size(); ++k) behind[k] = records.labels.piece(k);
-    read_rows(ctx, records.rows, block.length, block.values.data(), &behind);
+    read_rows(ctx, records.rows, block.length, block.values.get(), &behind);
     block.labels = decode_labels(ctx, records.labels);
     return block;
 }
@@ -299,13 +299,16 @@ long long trace_column(ExtractContext& ctx, const TraceBlock& block, long long f
 Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, const std::vector<long long>& first_rows,
                        const TraceBlock& block) {
     Ref regions = Ref::check(PyList_New(0));
+    RegionMaker maker(ctx.module);
     for (long long first_row : first_rows) {
         RegionShape shape = region_shape(annotations, first_row);
         if (shape.skipped) continue;
-        Ref map_x = region_vector(ctx, shape.count.get());
-        Ref map_y = region_vector(ctx, shape.count.get());
+        // Charged before anything is allocated: the claimed count is the
+        // file's word, and numpy would try to allocate it.
         Ref trace_count = new_int((long long)block.traces);
         charge_cube(ctx, {shape.count.get(), trace_count.get()}, sizeof(float) + 2 * sizeof(double));
+        Ref map_x = region_vector(ctx, shape.count.get());
+        Ref map_y = region_vector(ctx, shape.count.get());
         Ref array_shape = Ref::check(PyTuple_Pack(2, shape.count.get(), trace_count.get()));
         Ref trace_array = np_empty(ctx.st, array_shape.get(), ctx.st->np_float32);
         const long long positions = index_value(shape.count.get());
@@ -324,12 +327,7 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
             for (size_t t = 0; t < block.traces; ++t)
                 rows[(size_t)k * block.traces + t] = block.values[t * (size_t)block.length + (size_t)c];
         }
-        Ref cls = result_class(ctx.module, kRegion);
-        Ref region = call_with_keywords(cls.get(), {{"title", shape.title.get()},
-                                                    {"spectra", trace_array.get()},
-                                                    {"mapX", map_x.get()},
-                                                    {"mapY", map_y.get()},
-                                                    {"start_time", Py_None}});
+        Ref region = maker.make(shape.title.get(), trace_array.get(), map_x.get(), map_y.get(), Py_None);
         check_status(PyList_Append(regions.get(), region.get()));
     }
     return regions;
@@ -360,28 +358,6 @@ bool plan_in_core(ExtractContext& ctx, const AnnotationTable& table, const Recor
     return plan_regions(in, plan);
 }
 
-// Builds the Region objects of one call: the keyword names made once.
-class RegionMaker {
-public:
-    explicit RegionMaker(ExtractContext& ctx) : ctx_(ctx) {
-        for (int i = 0; i < 5; ++i) keys_[i] = Ref::check(PyUnicode_InternFromString(kKeys[i]));
-    }
-
-    Ref make(const RegionPlan& region, PyObject* spectra, PyObject* map_x, PyObject* map_y, PyObject* start_time) {
-        Ref title = Ref::check(PyUnicode_FromStringAndSize(region.title.data(), (Py_ssize_t)region.title.size()));
-        PyObject* values[5] = {title.get(), spectra, map_x, map_y, start_time};
-        Ref kwargs = Ref::check(PyDict_New());
-        for (int i = 0; i < 5; ++i) check_status(PyDict_SetItem(kwargs.get(), keys_[i].get(), values[i]));
-        Ref cls = result_class(ctx_.module, kRegion);
-        return call_with_keywords(cls.get(), kwargs.get());
-    }
-
-private:
-    static constexpr const char* kKeys[5] = {"title", "spectra", "mapX", "mapY", "start_time"};
-    ExtractContext& ctx_;
-    Ref keys_[5];
-};
-
 void copy_coordinates(const RegionPlan& region, PyObject* map_x, PyObject* map_y) {
     WritableView xs(map_x), ys(map_y);
     const size_t bytes = region.map_x.size() * sizeof(double);
@@ -392,10 +368,18 @@ void copy_coordinates(const RegionPlan& region, PyObject* map_x, PyObject* map_y
 
 Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionPlan>& plan, const RecordLayout& layout) {
     Ref regions = Ref::check(PyList_New(0));
-    RegionMaker maker(ctx);
+    RegionMaker maker(ctx.module);
     const long long npt = ctx.npt_value;
     std::vector<RecordValues> rows;
     std::vector<ReadPiece> time_pieces;
+    // A damaged table pointing many positions past the end of the file is
+    // refused before the first of their reports.
+    std::vector<wide> targets;
+    for (const RegionPlan& region : plan)
+        for (long long target : region.targets) targets.push_back(layout.offsets[(size_t)target]);
+    uint64_t past_end = 0;
+    check(count_times_past_end(ctx.cursor, targets, npt, past_end));
+    check_damage(ctx, check_reports_past_end(past_end, ctx.blocks.data));
     for (const RegionPlan& region : plan) {
         const long long positions = (long long)region.targets.size();
         Ref count = new_int(positions);
@@ -420,7 +404,8 @@ Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionP
                             time_pieces);
         }
         read_rows_and_times(ctx, rows, npt, static_cast<float*>(ss.data()), time_pieces);
-        Ref object = maker.make(region, spectra.get(), map_x.get(), map_y.get(), start_time.get());
+        Ref title = Ref::check(PyUnicode_FromStringAndSize(region.title.data(), (Py_ssize_t)region.title.size()));
+        Ref object = maker.make(title.get(), spectra.get(), map_x.get(), map_y.get(), start_time.get());
         check_status(PyList_Append(regions.get(), object.get()));
     }
     return regions;
@@ -428,31 +413,33 @@ Ref read_planned_spectrum_regions(ExtractContext& ctx, const std::vector<RegionP
 
 Ref read_planned_trace_regions(ExtractContext& ctx, const std::vector<RegionPlan>& plan, const TraceBlock& block) {
     Ref regions = Ref::check(PyList_New(0));
-    RegionMaker maker(ctx);
+    RegionMaker maker(ctx.module);
     Ref trace_count = new_int((long long)block.traces);
     for (const RegionPlan& region : plan) {
         const long long positions = (long long)region.targets.size();
         Ref count = new_int(positions);
+        charge_cube(ctx, {count.get(), trace_count.get()}, sizeof(float) + 2 * sizeof(double));
         Ref map_x = region_vector(ctx, count.get());
         Ref map_y = region_vector(ctx, count.get());
-        charge_cube(ctx, {count.get(), trace_count.get()}, sizeof(float) + 2 * sizeof(double));
         Ref array_shape = Ref::check(PyTuple_Pack(2, count.get(), trace_count.get()));
         Ref trace_array = np_empty(ctx.st, array_shape.get(), ctx.st->np_float32);
         copy_coordinates(region, map_x.get(), map_y.get());
         WritableView out(trace_array.get());
         auto* rows = static_cast<float*>(out.data());
         const size_t traces = block.traces;
+        const size_t length = (size_t)block.length;
+        // Position by position, each row written once; a position that
+        // fails leaves an array nobody sees.
         for (long long k = 0; k < positions; ++k) {
             poll(ctx, (uint64_t)k);
             const int64_t c = region.targets[(size_t)k];
             if (c < 0 || c >= block.length) trace_column(ctx, block, (long long)c + 1);
+            const float* column = block.values.get() + c;
+            float* row = rows + (size_t)k * traces;
+            for (size_t t = 0; t < traces; ++t) row[t] = column[t * length];
         }
-        // Trace by trace: each trace's values are read in order.
-        for (size_t t = 0; t < traces; ++t) {
-            const float* values = block.values.data() + t * (size_t)block.length;
-            for (long long k = 0; k < positions; ++k) rows[(size_t)k * traces + t] = values[region.targets[(size_t)k]];
-        }
-        Ref object = maker.make(region, trace_array.get(), map_x.get(), map_y.get(), Py_None);
+        Ref title = Ref::check(PyUnicode_FromStringAndSize(region.title.data(), (Py_ssize_t)region.title.size()));
+        Ref object = maker.make(title.get(), trace_array.get(), map_x.get(), map_y.get(), Py_None);
         check_status(PyList_Append(regions.get(), object.get()));
     }
     return regions;

@@ -8,9 +8,18 @@
 
 namespace vellkit::py {
 
+void check_damage(ExtractContext& ctx, const Status& status) {
+    if (status.ok()) return;
+    const bool damaged = status.code == ErrorCode::records_too_many || status.code == ErrorCode::reports_past_end;
+    if (!damaged) check(status);  // the module's own messages name no file
+    Ref file = Ref::check(PyUnicode_DecodeUTF8(ctx.budget.subject().data(), (Py_ssize_t)ctx.budget.subject().size(),
+                                               "replace"));
+    check(status, file.get());
+}
+
 RecordLayout record_layout(ExtractContext& ctx, bool index_positions) {
     RecordPlan plan;
-    check(ctx.reporter.run_core(ctx.cursor.source(), [&](FieldReadObserver& observer) {
+    check_damage(ctx, ctx.reporter.run_core(ctx.cursor.source(), [&](FieldReadObserver& observer) {
         return plan_records(ctx.cursor, observer, ctx.blocks.data, nullptr, plan, index_positions);
     }));
     charge(ctx, plan.layout.size(), kRecordPlanBytes);

@@ -12,6 +12,10 @@
 
 namespace vellkit::py {
 
+// Raises a failed status; one that says the file is damaged (too many
+// records) names the file, as the memory limit's message names it.
+void check_damage(ExtractContext& ctx, const Status& status);
+
 // The offsets map of the 3D data block (store-table order); position_of is
 // filled only when `index_positions` (see lay_out_records).
 RecordLayout record_layout(ExtractContext& ctx, bool index_positions = true);

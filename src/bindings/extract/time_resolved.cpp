@@ -38,6 +38,10 @@ void check_stack_fits(ExtractContext& ctx, const std::vector<RecordValues>& rows
 Ref read_time_resolved(ExtractContext& ctx) {
     RecordLayout layout = record_layout(ctx, false);
     const size_t count = layout.size();
+    // A damaged store table is refused before its records are located.
+    uint64_t past_end = 0;
+    check(count_times_past_end(ctx.cursor, layout.offsets, ctx.npt_value, past_end));
+    check_damage(ctx, check_reports_past_end(past_end, ctx.blocks.data));
     charge(ctx, count, sizeof(double));
     Ref z_length = new_int((long long)count);
     Ref z = np_empty(ctx.st, z_length.get(), ctx.st->np_float64);
@@ -62,6 +66,10 @@ Ref read_time_resolved(ExtractContext& ctx) {
         if (located.ok()) rows.push_back(rv);
     }
     if (located.ok()) check_stack_fits(ctx, rows);
+    // Counted again as located: the count above skips files of unknown size.
+    uint64_t apart = 0;
+    for (size_t k = 0; k < rows.size(); ++k) apart += time_pieces[k].length == 0;
+    check_damage(ctx, check_reports_past_end(apart, ctx.blocks.data));
     for (size_t k = 0; k < rows.size(); ++k) {
         if (time_pieces[k].length == 0) check(read_time_apart(ctx.cursor, ctx.reporter, rows[k].end, &times[k]));
     }

@@ -36,6 +36,7 @@ void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {
     bool is_vell;
     if (probe.get() == state->own_functions[kFnIsVellFile]) {
         file.open(state, path);
+        file.hold_if_small();
         is_vell = has_vell_magic(state, file);
         // A descriptor argument is closed by the probe's own open, as the
         // built-in open would; only a file opened natively is reused.
@@ -50,7 +51,10 @@ void open_checked_vell_file(PyObject* module, PyObject* path, OpenFile& file) {
         PyErr_SetString(PyExc_ValueError, "Can't process a non-Vell file");
         throw PyError();
     }
-    if (!file.source().is_open()) file.open(state, path);
+    if (!file.source().is_open()) {
+        file.open(state, path);
+        file.hold_if_small();
+    }
 }
 
 std::vector<DirectoryEntry> read_file_directory(Cursor& cursor, FieldReporter& reporter) {

@@ -28,6 +28,12 @@ public:
     CallInterrupt& interrupt() { return interrupt_; }
     // True when the file was opened natively (not through the built-in open).
     bool is_native() const;
+    // A small file opened natively is read whole now, in one system call,
+    // and every later read of the call is served from memory.
+    void hold_if_small() {
+        if (is_native()) source_.hold_if_small(kHeldFileBytes);
+    }
+    static constexpr size_t kHeldFileBytes = 64 * 1024;
 
 private:
     void open_with_builtin(ModuleState* state, PyObject* path);

@@ -19,39 +19,28 @@ Ref decode_name(const ParamRecord& rec) {
     return Ref::steal(raw_key);
 }
 
-// The records' names, by position: cached names are taken under one hold
-// of the cache's lock, the others decoded without it and then offered to
-// the cache under a second hold.
-std::vector<Ref> parameter_names(NameCache* cache, const std::vector<ParamRecord>& records) {
-    std::vector<Ref> names(records.size());
-    size_t missing = records.size();
+// The interned name of a record: from the cache when it holds the four
+// stored bytes, else decoded and offered to it. The cache's lock is never
+// held while an object is made.
+Ref parameter_name(NameCache* cache, const ParamRecord& rec) {
     if (cache) {
         NameCache::Locked view(*cache);
-        for (size_t i = 0; i < records.size(); ++i) {
-            if (PyObject* cached = view.find(records[i].raw_name)) {
-                names[i] = Ref::from_borrowed(cached);
-                --missing;
-            }
-        }
+        if (PyObject* cached = view.find(rec.raw_name)) return Ref::from_borrowed(cached);
     }
-    if (missing == 0) return names;
-    for (size_t i = 0; i < records.size(); ++i) {
-        if (!names[i]) names[i] = decode_name(records[i]);
-    }
+    Ref name = decode_name(rec);
     if (cache) {
         NameCache::Locked view(*cache);
-        for (size_t i = 0; i < records.size(); ++i) view.add(records[i].raw_name, names[i].get());
+        view.add(rec.raw_name, name.get());
     }
-    return names;
+    return name;
 }
 
 // Stores the records in order: a name keeps the position of its first
 // record and takes the value of its last, as a dict built from the block.
+// (Names cannot fail: the parser has checked they are UTF-8.)
 void store_records(NameCache* cache, const std::vector<ParamRecord>& records, PyObject* params) {
-    std::vector<Ref> names = parameter_names(cache, records);
-    for (size_t i = 0; i < records.size(); ++i) {
-        const ParamRecord& rec = records[i];
-        const Ref& key = names[i];
+    for (const ParamRecord& rec : records) {
+        Ref key = parameter_name(cache, rec);
         Ref value = parameter_value(rec);
         check_status(PyDict_SetItem(params, key.get(), value.get()));
     }

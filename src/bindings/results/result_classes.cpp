@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "pyglue/errors.hpp"
+
 #include "bindings/common/objects.hpp"
 
 namespace vellkit::py {
@@ -273,6 +275,11 @@ PyObject* bind_class(PyObject* module, PyObject* cls) {
             check_status(PyObject_SetAttrString(cls, "__doc__", doc_str.get()));
             check_status(PyDict_SetItemString(PyModule_GetDict(module), name, cls));
             Py_XSETREF(state->own_classes[k], Ref::from_borrowed(cls).release());
+            if (k == kRegion) {
+                Ref init = Ref::check(PyObject_GetAttrString(cls, "__init__"));
+                Ref code = Ref::check(PyObject_GetAttrString(init.get(), "__code__"));
+                Py_XSETREF(state->own_region_code, code.release());
+            }
             break;
         }
         Py_RETURN_NONE;
@@ -318,6 +325,44 @@ Ref call_with_keywords(PyObject* cls, std::initializer_list<std::pair<const char
     Ref kwargs = Ref::check(PyDict_New());
     add_keywords(kwargs.get(), keywords);
     return call_with_keywords(cls, kwargs.get());
+}
+
+RegionMaker::RegionMaker(PyObject* module) : module_(module), st_(state_of(module)) {
+    class_name_ = Ref::check(PyUnicode_InternFromString(kClassNames[kRegion]));
+    for (int i = 0; i < 6; ++i) keywords_[i] = Ref::check(PyUnicode_InternFromString(kKeywords[i]));
+    no_args_ = Ref::check(PyTuple_New(0));
+}
+
+bool RegionMaker::own_class_unchanged(PyObject* cls) const {
+    if (cls != st_->own_classes[kRegion] || Py_TYPE(cls) != &PyType_Type) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (type->tp_new != PyBaseObject_Type.tp_new) return false;
+    // The class's own __init__ comes first in any order of its bases; its
+    // code decides what it does (it reads no globals, defaults or closure).
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, keywords_[kInitName].get());
+    if (!init && PyErr_Occurred()) throw PyError();
+    return init && PyFunction_Check(init) && PyFunction_GET_CODE(init) == st_->own_region_code;
+}
+
+Ref RegionMaker::make(PyObject* title, PyObject* spectra, PyObject* map_x, PyObject* map_y, PyObject* start_time) {
+    // Looked up for every region, as a Python caller's name lookup would be.
+    Ref cls = dict_item(PyModule_GetDict(module_), class_name_.get());
+    if (!cls) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", kClassNames[kRegion]);
+        throw PyError();
+    }
+    PyObject* values[5] = {title, spectra, map_x, map_y, start_time};
+    if (own_class_unchanged(cls.get())) {
+        // What calling the class does: object.__new__, then the body of
+        // __init__, which sets the five attributes in its own order.
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        Ref region = Ref::check(type->tp_new(type, no_args_.get(), nullptr));
+        for (int i : {0, 2, 3, 4, 1}) check_status(PyObject_SetAttr(region.get(), keywords_[i].get(), values[i]));
+        return region;
+    }
+    Ref kwargs = Ref::check(PyDict_New());
+    for (int i = 0; i < 5; ++i) check_status(PyDict_SetItem(kwargs.get(), keywords_[i].get(), values[i]));
+    return call_with_keywords(cls.get(), kwargs.get());
 }
 
 }  // namespace vellkit::py

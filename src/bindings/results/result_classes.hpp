@@ -19,4 +19,26 @@ Ref call_with_keywords(PyObject* cls, PyObject* kwargs);
 // Adds keyword arguments to a dict of them, in the order given.
 void add_keywords(PyObject* kwargs, std::initializer_list<std::pair<const char*, PyObject*>> keywords);
 
+// Makes the Region objects of one call, with the keywords of a call of the
+// class in the order title, spectra, mapX, mapY, start_time. The class is
+// the one bound under its name when each region is made; while that is the
+// class import made, with its own __new__ and __init__, the object is built
+// here as calling it would build it (without running __init__'s bytecode).
+class RegionMaker {
+public:
+    explicit RegionMaker(PyObject* module);
+    Ref make(PyObject* title, PyObject* spectra, PyObject* map_x, PyObject* map_y, PyObject* start_time);
+
+private:
+    bool own_class_unchanged(PyObject* cls) const;
+
+    static constexpr const char* kKeywords[6] = {"title", "spectra", "mapX", "mapY", "start_time", "__init__"};
+    static constexpr int kInitName = 5;
+    PyObject* module_;
+    ModuleState* st_;
+    Ref class_name_;
+    Ref keywords_[6];
+    Ref no_args_;
+};
+
 }  // namespace vellkit::py

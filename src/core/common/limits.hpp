@@ -18,10 +18,16 @@ namespace vellkit {
 constexpr int kEntriesPastEndRead = 16;
 constexpr int64_t kStoreRowsPastEndRead = 16;
 constexpr int64_t kRowsPastEndRead = 16;
-// Records and annotation rows named beyond the size of the file (each takes
-// at least a byte in any real file) fail the call instead of being laid out.
-constexpr int64_t kRecordSlack = 4096;
+// Records named beyond the size of the file in bytes (each takes at least a
+// byte in any real file) mark a damaged store table: the call fails before
+// they are laid out, with no slack. Annotation rows fail the same way past
+// the size of the file and the slack.
+constexpr int64_t kRecordSlack = 0;
 constexpr int64_t kRowSlack = 4096;
+// A file cut short loses its last few records; a call whose records past
+// the end of the file would report more failed reads than this reads a
+// damaged store table, and fails before the first report.
+constexpr int64_t kReportsPastEnd = 4096;
 
 // Labels up to this long are read in the same vectored pass as the values.
 constexpr int64_t kLabelReadWithValues = 4096;
@@ -60,6 +66,7 @@ public:
     int64_t used() const { return used_; }
     // How the file is named in a failure's message.
     void set_subject(std::string subject) { subject_ = std::move(subject); }
+    const std::string& subject() const { return subject_; }
 
 private:
     int64_t limit_ = kMemoryFloor;

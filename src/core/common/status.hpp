@@ -18,6 +18,7 @@ enum class ErrorCode {
     param_unterminated,     // parameter block at `offset` reaches the end of the file
     store_table_too_large,  // store table claims `value` entries at `offset`
     records_too_many,       // store table names `value` records at `offset`
+    reports_past_end,       // `value` records of the block at `offset` would be reported past the end
     rows_too_many,          // annotation table claims `value` rows at `offset`
     interrupted,            // the consumer's interrupt hook asked to stop (its error is set)
     not_seekable,           // a seek on a file that cannot seek (a pipe)

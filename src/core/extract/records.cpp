@@ -101,6 +101,25 @@ uint64_t LabelReads::bytes() const {
     return total;
 }
 
+Status count_times_past_end(const Cursor& cursor, const std::vector<wide>& offsets, int64_t npt, uint64_t& out) {
+    out = 0;
+    if (!cursor.source().seekable() || !cursor.source().size_known()) return Status();
+    RecordValues values;
+    ReadPiece piece;
+    double time = 0;
+    for (size_t k = 0; k < offsets.size(); ++k) {
+        if (k % kInterruptPollEvery == (size_t)kInterruptPollEvery - 1) VELLKIT_TRY(cursor.source().poll());
+        if (!offsets[k].fits_int64() || (int64_t)offsets[k] < 0) break;
+        if (!locate_record_in_file(cursor, offsets[k], npt, values, &time, piece)) ++out;
+    }
+    return Status();
+}
+
+Status check_reports_past_end(uint64_t reports, wide data_offset) {
+    if (reports <= (uint64_t)kReportsPastEnd) return Status();
+    return Status::error(ErrorCode::reports_past_end, (int64_t)reports, fits_offset(data_offset) ? (int64_t)data_offset : 0);
+}
+
 namespace {
 
 // Rows read by one vectored read: two pieces each, within the system's limit.

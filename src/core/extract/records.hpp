@@ -39,6 +39,16 @@ bool locate_record_in_file(const Cursor& cursor, wide offset, int64_t npt, Recor
                            ReadPiece& piece);
 // Reads (and reports) as a field a time that is not all in the file.
 Status read_time_apart(Cursor& cursor, FieldReadObserver& observer, wide values_end, double* destination);
+// The records at `offsets` (up to the first below zero, where a seek fails)
+// whose `npt` values and time do not all lie in the file: those whose time
+// a series read reports. Counted without a seek, before any is located; 0
+// for a file that cannot seek or whose size is not known.
+Status count_times_past_end(const Cursor& cursor, const std::vector<wide>& offsets, int64_t npt, uint64_t& out);
+// Fails (reports_past_end) when `reports` failed reads of records past the
+// end of the file, about to be reported, are more than a file cut short
+// gives (kReportsPastEnd): the store table of the block at `data_offset` is
+// damaged. Called before the first of them is reported.
+Status check_reports_past_end(uint64_t reports, wide data_offset);
 
 // Labels read in the same vectored pass as the records' values: each is
 // located (failing with its seek's status, in record order) before anything

@@ -56,7 +56,7 @@ int32_t read_info_size(Cursor& cursor, wide offset_to_data, FieldReadObserver& o
 }
 
 Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out,
-                       bool index_positions) {
+                       bool index_positions, const FileSource* source) {
     out = RecordLayout();
     // Saturating: a device or pipe reports no size, and the sum must not wrap.
     const int64_t limit = file_size > INT64_MAX - kRecordSlack ? INT64_MAX : file_size + kRecordSlack;
@@ -73,18 +73,23 @@ Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offse
     out.indices.reserve((size_t)named);
     out.offsets.reserve((size_t)named);
     const wide step = (wide)table.block_size + table.info_size;
+    // Asks the interrupt hook every so many records: a table may name millions.
+    int64_t walked = 0;
+    auto poll_now = [&]() { return source && ++walked % kInterruptPollEvery == 0 ? source->poll() : Status(); };
     if (!index_positions && ascending) {
-        walk_runs(table, [&](int64_t first, int64_t last, wide at) {
+        return walk_runs(table, [&](int64_t first, int64_t last, wide at) {
             for (int64_t n = first; n <= last; ++n, at += step) {
+                VELLKIT_TRY(poll_now());
                 out.indices.push_back(n);
                 out.offsets.push_back(at);
             }
+            return Status();
         });
-        return Status();
     }
     out.position_of.reserve((size_t)named);
-    walk_runs(table, [&](int64_t first, int64_t last, wide at) {
+    return walk_runs(table, [&](int64_t first, int64_t last, wide at) {
         for (int64_t n = first; n <= last; ++n, at += step) {
+            VELLKIT_TRY(poll_now());
             auto inserted = out.position_of.emplace(n, out.offsets.size());
             if (inserted.second) {
                 out.indices.push_back(n);
@@ -93,8 +98,8 @@ Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offse
                 out.offsets[inserted.first->second] = at;
             }
         }
+        return Status();
     });
-    return Status();
 }
 
 }  // namespace vellkit

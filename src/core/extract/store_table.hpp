@@ -35,9 +35,10 @@ Status read_store_table(Cursor& cursor, wide offset_to_data, FieldReadObserver& 
 
 // Walks the records a store table names, in its order: `visit(first, last,
 // at)` for each run of indices first..last (none when last < first), whose
-// first record lies at `at`; a gap moves `at` on by its bytes.
+// first record lies at `at`; a gap moves `at` on by its bytes. The walk
+// stops at the first Status of `visit` that is not ok, and returns it.
 template <class Visit>
-void walk_runs(const StoreTable& table, Visit visit) {
+Status walk_runs(const StoreTable& table, Visit visit) {
     const wide step = (wide)table.block_size + table.info_size;
     wide at = table.record_area;
     for (const StoreTableRow& row : table.rows) {
@@ -45,9 +46,10 @@ void walk_runs(const StoreTable& table, Visit visit) {
             at += row.second;
             continue;
         }
-        visit((int64_t)row.first, (int64_t)row.second, at);
+        VELLKIT_TRY(visit((int64_t)row.first, (int64_t)row.second, at));
         if (row.second >= row.first) at += ((wide)row.second - row.first + 1) * step;
     }
+    return Status();
 }
 
 // Reads the header up to `infoSize` again, as a reader that needs only that.
@@ -65,8 +67,9 @@ struct RecordLayout {
 
 // Without `index_positions`, position_of may stay empty: a table whose runs
 // each start past every index named before repeats none, and is laid out
-// without the map (one node per record).
+// without the map (one node per record). With a `source`, its interrupt
+// hook is asked every so many records.
 Status lay_out_records(const StoreTable& table, int64_t file_size, int64_t offset_to_data, RecordLayout& out,
-                       bool index_positions = true);
+                       bool index_positions = true, const FileSource* source = nullptr);
 
 }  // namespace vellkit

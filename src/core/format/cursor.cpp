@@ -22,10 +22,18 @@ Status Cursor::seek(wide target) {
 
 Status Cursor::fill_window(int64_t at) {
     const int64_t size = file_size();
+    if (const unsigned char* whole = source_.held_bytes()) {
+        // The file is in memory already: the window is all of it.
+        bytes_ = whole;
+        window_start_ = 0;
+        window_length_ = (size_t)size;
+        return Status();
+    }
     if (!window_) {
         // No larger than the file: small files are read whole, once.
         window_capacity_ = size > 0 && size < (int64_t)kWindowSize ? (size_t)size : kWindowSize;
         window_.reset(new unsigned char[window_capacity_]);
+        bytes_ = window_.get();
     }
     size_t length = window_capacity_;
     if (size > (int64_t)window_capacity_) {
@@ -37,6 +45,10 @@ Status Cursor::fill_window(int64_t at) {
     } else {
         at = 0;
     }
+    // Nothing is read past the end: reads never deliver bytes from there,
+    // and asking would cost a system call that finds none.
+    if (at >= size) length = 0;
+    else if ((int64_t)length > size - at) length = (size_t)(size - at);
     size_t got = 0;
     VELLKIT_TRY(source_.read_at(at, window_.get(), length, got));
     window_start_ = at;
@@ -85,7 +97,7 @@ Status Cursor::window_at(size_t n, const unsigned char*& bytes, size_t& availabl
     if (!inside) VELLKIT_TRY(fill_window(position_));
     size_t offset = (size_t)(position_ - window_start_);
     if (offset >= window_length_) return Status();
-    bytes = window_.get() + offset;
+    bytes = bytes_ + offset;
     available = window_length_ - offset;
     return Status();
 }

@@ -41,7 +41,7 @@ public:
     // case of a small read), else nullptr; inline for the field readers.
     const unsigned char* buffered(size_t n) const {
         if (position_ < window_start_ || position_ + (int64_t)n > window_start_ + (int64_t)window_length_) return nullptr;
-        return window_.get() + (position_ - window_start_);
+        return bytes_ + (position_ - window_start_);
     }
 
     // Bytes from the position to the end of the file (0 when beyond it).
@@ -56,6 +56,7 @@ private:
     const FileSource& source_;
     int64_t position_ = 0;
     std::unique_ptr<unsigned char[]> window_;
+    const unsigned char* bytes_ = nullptr;  // the window's bytes: window_, or the file's held copy
     size_t window_capacity_ = 0;
     size_t fill_length_ = 0;
     int64_t window_start_ = 0;

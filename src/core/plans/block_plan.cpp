@@ -160,7 +160,7 @@ Status merge_block_parameters(Cursor& cursor, FieldReadObserver& observer, const
     for (int64_t offset : b.merge_order()) {
         if (offset == -1) continue;
         VELLKIT_TRY(parse_parameter_block(cursor, offset, observer, records));
-        merged.merge(records);
+        merged.merge(std::move(records));
     }
     return Status();
 }
@@ -239,7 +239,7 @@ Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_of
     out.info_size = table.info_size;
     // Offsets and indices as the plan hands them on, and the layout's map.
     if (budget) VELLKIT_TRY(budget->charge((uint64_t)named_records(table), kRecordPlanBytes));
-    return lay_out_records(table, cursor.file_size(), data_offset, out.layout, index_positions);
+    return lay_out_records(table, cursor.file_size(), data_offset, out.layout, index_positions, &cursor.source());
 }
 
 int64_t named_records(const StoreTable& table) {
@@ -280,7 +280,7 @@ Status has_magic(const FileSource& source, bool& out, std::string* head) {
 }
 
 Status plan_block(const FileSource& source, FieldReadObserver& observer, const PlanRequest& request,
-                  MemoryBudget* budget, BlockPlan& out, uint64_t index_copies) {
+                  MemoryBudget* budget, BlockPlan& out) {
     out = BlockPlan();
     out.request = request;
     out.file_size = source.size();
@@ -317,7 +317,7 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
         out.problem = PlanProblem::value;
         return Status();
     }
-    if (budget) VELLKIT_TRY(budget->charge(saturating_product((uint64_t)out.x.count, index_copies), sizeof(double)));
+    if (budget) VELLKIT_TRY(budget->charge((uint64_t)out.x.count, sizeof(double)));
 
     if (is_image_kind(out.kind)) {
         if (grid_from_original(request, out.parameters)) {
@@ -330,8 +330,8 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
             return Status();
         }
         if (budget) {
-            const uint64_t cells = (uint64_t)out.grid.npx + (uint64_t)out.grid.npy;
-            VELLKIT_TRY(budget->charge(saturating_product(cells, index_copies), sizeof(double)));
+            VELLKIT_TRY(budget->charge((uint64_t)out.grid.npx, sizeof(double)));
+            VELLKIT_TRY(budget->charge((uint64_t)out.grid.npy, sizeof(double)));
         }
     }
 
@@ -347,13 +347,32 @@ Status plan_block(const FileSource& source, FieldReadObserver& observer, const P
         }
     }
     if (budget) {
+        // In the order the module charges them: the times or labels, then
+        // the values, so that every reader of the block is refused with the
+        // same total. Regions are charged where they are formed.
         const uint64_t records = out.records.layout.size();
-        if (out.kind == BlockKind::series) VELLKIT_TRY(budget->charge(records * index_copies, sizeof(double)));
+        const uint64_t npt = (uint64_t)out.x.count;
+        if (out.kind == BlockKind::series) VELLKIT_TRY(budget->charge(records, sizeof(double)));
         if (is_trace_kind(out.kind)) {
-            // Each label as text, twice, and a reference to it.
+            // Each label as text and a reference to it.
             const uint64_t text =
                 label_bytes(out.records.layout.offsets, out.x.count, out.records.info_size, out.file_size);
-            VELLKIT_TRY(budget->charge(saturating_sum(text, records * sizeof(void*)), index_copies));
+            VELLKIT_TRY(budget->charge(saturating_sum(text, records * sizeof(void*))));
+        }
+        if (out.kind == BlockKind::image_map) {
+            // The whole (NPY, NPX, NPT) cube: positions without a record read as zeros.
+            const uint64_t cells = saturating_product((uint64_t)out.grid.npx, (uint64_t)out.grid.npy);
+            VELLKIT_TRY(budget->charge(saturating_product(cells, npt), layout::kValueBytes));
+        } else if (!is_region_kind(out.kind)) {
+            // Rows as long as the first record's values in the file, as the
+            // module stacks them (a lazy read of rows cut short fails instead).
+            uint64_t row = npt;
+            const int64_t at = records ? (int64_t)out.records.layout.offsets[0] : -1;
+            if (at >= 0 && !is_image_kind(out.kind)) {
+                const int64_t in_file = at >= out.file_size ? 0 : (out.file_size - at) / layout::kValueBytes;
+                if ((uint64_t)in_file < row) row = (uint64_t)in_file;
+            }
+            VELLKIT_TRY(budget->charge(saturating_product(records, row), layout::kValueBytes));
         }
     }
     return Status();

@@ -148,13 +148,13 @@ struct BlockPlan {
     RecordPlan records;        // 3D
 };
 
-// Every step, in the module's order. `budget` (optional) is charged for the
-// coordinates a lazy reader keeps: the axes, the times and the labels it
-// will read, `index_copies` times each, and the record offsets and indices;
-// MemoryError's status past the limit, before anything that large is
-// allocated.
+// Every step, in the module's order. `budget` (optional) is charged for what
+// reading the whole block holds, as the module charges it: the axes, the
+// record offsets and indices, the times or labels, and the values (all but
+// a multi-region block's, which its regions decide); memory_limit's status
+// past the limit, before anything that large is allocated or read.
 Status plan_block(const FileSource& source, FieldReadObserver& observer, const PlanRequest& request,
-                  MemoryBudget* budget, BlockPlan& out, uint64_t index_copies = 1);
+                  MemoryBudget* budget, BlockPlan& out);
 
 // Whether the file starts with the magic number; `head` (optional) gets
 // the bytes read for it, fewer in a shorter file.

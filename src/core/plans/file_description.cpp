@@ -158,7 +158,7 @@ Status records_problem(Cursor& cursor, int64_t start, int64_t size, std::string&
     }
     const wide record = (wide)table.block_size + table.info_size;
     wide count = 0, past = 0, first_past = -1;
-    walk_runs(table, [&](int64_t first, int64_t last, wide at) {
+    VELLKIT_TRY(walk_runs(table, [&](int64_t first, int64_t last, wide at) {
         const wide n = std::max<wide>(0, (wide)last - first + 1), room = (wide)size - at;
         const wide fits = record <= 0 ? n : room < 0 ? wide(0) : std::min(n, room / record);
         if (fits < n) {
@@ -166,7 +166,8 @@ Status records_problem(Cursor& cursor, int64_t start, int64_t size, std::string&
             if (first_past < 0) first_past = at + fits * record;
         }
         count += n;
-    });
+        return Status();
+    }));
     if (past > 0)
         why = decimal(past) + " of its " + decimal(count) + " records lie past the end of the file (byte " +
               decimal(size) + "), the first at byte " + decimal(first_past);

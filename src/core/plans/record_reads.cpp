@@ -38,13 +38,21 @@ bool records_inside(int64_t file_size, const int64_t* offsets, size_t count, int
 Status read_points(const FileSource& source, const int64_t* offsets, size_t count, int64_t start, int64_t length,
                    float* out) {
     if (length <= 0 || count == 0) return Status();
-    std::vector<RecordValues> rows(count);
-    for (size_t k = 0; k < count; ++k) {
-        rows[k].offset = offsets[k] + start * layout::kValueBytes;
-        rows[k].count = length;
+    // Records given in file order are merged into few vectored reads, a
+    // slice of them at a time, asking the interrupt hook between slices.
+    const size_t slice = (size_t)kInterruptPollEvery;
+    std::vector<RecordValues> rows;
+    for (size_t first = 0; first < count; first += slice) {
+        if (first) VELLKIT_TRY(source.poll());
+        const size_t n = count - first < slice ? count - first : slice;
+        rows.assign(n, RecordValues());
+        for (size_t k = 0; k < n; ++k) {
+            rows[k].offset = offsets[first + k] + start * layout::kValueBytes;
+            rows[k].count = length;
+        }
+        VELLKIT_TRY(read_rows(source, rows, length, out + first * (size_t)length, nullptr));
     }
-    // Records given in file order are merged into few vectored reads.
-    return read_rows(source, rows, length, out, nullptr);
+    return Status();
 }
 
 Status read_times(const FileSource& source, const int64_t* offsets, size_t count, int64_t npt, double* out) {

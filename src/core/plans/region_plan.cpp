@@ -126,7 +126,7 @@ bool targets_of(const RegionPlanInput& in, const RecordIndex& records, long long
 
 // Forms one region from its group's tally; false to give up.
 bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const GroupTally& tally, uint64_t& positions_left,
-                 std::vector<RegionPlan>& out) {
+                 std::vector<RegionPlan>& out, uint64_t* past_limit) {
     const long long first = tally.first_row;
     double type = 0;
     if (!number_in(in.columns.type, first, type)) return false;
@@ -149,7 +149,11 @@ bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const Gr
     }
     // A negative size fails in numpy; a count past the rows, at the first
     // row that is not there.
-    if (count < 0 || (uint64_t)count > positions_left) return false;
+    if (count < 0) return false;
+    if ((uint64_t)count > positions_left) {
+        if (past_limit) *past_limit = in.max_positions - positions_left + (uint64_t)count;
+        return false;
+    }
     positions_left -= (uint64_t)count;
 
     // A region without positions reads none of the position columns, so
@@ -203,8 +207,9 @@ bool tally_groups(const AnnotationCells& groups, std::vector<GroupTally>& out) {
     return true;
 }
 
-bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out) {
+bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out, uint64_t* past_limit) {
     out.clear();
+    if (past_limit) *past_limit = 0;
     if (!in.tallies || (in.target == PositionTarget::record && !in.position_of)) return false;
     std::unordered_map<double, size_t> by_value;
     for (size_t i = 0; i < in.tallies->size(); ++i) by_value.emplace((*in.tallies)[i].value + 0.0, i);
@@ -215,7 +220,7 @@ bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out) {
         // The first row equal to the member as an integer (list.index).
         auto it = by_value.find((double)g);
         if (it == by_value.end()) return false;
-        if (!plan_region(in, records, (*in.tallies)[it->second], positions_left, out)) return false;
+        if (!plan_region(in, records, (*in.tallies)[it->second], positions_left, out, past_limit)) return false;
     }
     return true;
 }

@@ -78,6 +78,9 @@ struct RegionPlanInput {
 
 // The regions in order (groups whose first row's "Type" is not 0 have none);
 // false when a value is not a plain number or forming a region would fail.
-bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out);
+// When the regions claim more than max_positions, false with
+// `past_limit` (optional) set to the positions claimed up to the region
+// that passes it, before anything that large is allocated.
+bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out, uint64_t* past_limit = nullptr);
 
 }  // namespace vellkit

@@ -1,5 +1,6 @@
 // The parts of FileSource that are the same on every system.
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,7 @@ void FileSource::take(FileSource& other) {
     seekable_ = other.seekable_;
     interrupt_ = other.interrupt_;
     stream_position_ = other.stream_position_;
+    held_ = std::move(other.held_);
     other.fd_ = -1;
     other.owned_ = false;
 }
@@ -36,6 +38,38 @@ Status FileSource::borrow_descriptor(int fd, FileSource& out, Interrupt* interru
 
 Status FileSource::poll() const {
     if (interrupt_ && interrupt_->requested()) return Status::error(ErrorCode::interrupted);
+    return Status();
+}
+
+void FileSource::hold_if_small(size_t limit) {
+    if (held_ || fd_ < 0 || !seekable_ || !size_known_ || size_ < 0 || (uint64_t)size_ > limit) return;
+    // One byte more than the file system reports: a read that stops short
+    // of it finds the end where the size puts it, so the size is settled too.
+    const size_t want = (size_t)size_ + 1;
+    std::unique_ptr<unsigned char[]> bytes(new unsigned char[want]);
+    size_t got = 0;
+    if (!read_once(0, bytes.get(), want, got).ok() || got != (size_t)size_) return;
+    held_ = std::move(bytes);
+    size_settled_ = true;
+}
+
+Status FileSource::read_held(int64_t offset, void* dst, size_t n, size_t& delivered) const {
+    delivered = 0;
+    if (offset >= size_) return Status();
+    const size_t left = (size_t)(size_ - offset);
+    delivered = n < left ? n : left;
+    if (delivered) std::memcpy(dst, held_.get() + offset, delivered);
+    return Status();
+}
+
+Status FileSource::read_held_vector(int64_t offset, const IoVec* iov, int count, size_t& delivered) const {
+    delivered = 0;
+    for (int i = 0; i < count; ++i) {
+        size_t got = 0;
+        read_held(offset + (int64_t)delivered, iov[i].iov_base, iov[i].iov_len, got);
+        delivered += got;
+        if (got < iov[i].iov_len) break;
+    }
     return Status();
 }
 

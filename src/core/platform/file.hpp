@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "core/common/interrupt.hpp"
 #include "core/common/status.hpp"
@@ -81,10 +82,22 @@ public:
 
     // Reads up to `n` bytes at `offset`; `delivered` is short only at the end
     // of the file.
-    Status read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const;
+    Status read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {
+        if (held_ && offset >= 0) return read_held(offset, dst, n, delivered);
+        return read_at_os(offset, dst, n, delivered);
+    }
     // One positioned scatter read; the vectors are filled in order, and
     // `delivered` is short only at the end of the file.
     Status read_vector_at(int64_t offset, const IoVec* iov, int count, size_t& delivered) const;
+
+    // Reads a regular file of at most `limit` bytes whole, in one system
+    // call that also finds its end, and serves every later read from that
+    // copy. Anything else (a larger file, a pipe, a read that fails or does
+    // not end where the file system says the file ends) is left to the
+    // reads, which meet it as they would have.
+    void hold_if_small(size_t limit);
+    // The whole file as hold_if_small kept it (size() bytes), or nullptr.
+    const unsigned char* held_bytes() const { return held_.get(); }
     // Whether the OS accepts `position` as a file position (positions past
     // the end of the file are accepted only up to the file system's limit).
     Status check_position(int64_t position) const;
@@ -106,6 +119,12 @@ private:
     // `interrupt` now and then (POSIX only).
     Status wait_readable() const;
     void take(FileSource& other);
+    Status read_at_os(int64_t offset, void* dst, size_t n, size_t& delivered) const;
+    // One read at `offset` (retried only when a signal stops it before any
+    // byte): short wherever the system stops.
+    Status read_once(int64_t offset, void* dst, size_t n, size_t& got) const;
+    Status read_held(int64_t offset, void* dst, size_t n, size_t& delivered) const;
+    Status read_held_vector(int64_t offset, const IoVec* iov, int count, size_t& delivered) const;
     // Wraps `fd` (closed with this object when `owned`) once its kind and size
     // are known.
     static Status adopt(int fd, bool owned, Interrupt* interrupt, FileSource& out);
@@ -119,6 +138,8 @@ private:
     Interrupt* interrupt_ = nullptr;
     // Where the next read of a pipe starts.
     mutable int64_t stream_position_ = 0;
+    // The whole file, when hold_if_small kept it.
+    std::unique_ptr<unsigned char[]> held_;
 };
 
 }  // namespace vellkit

@@ -156,7 +156,20 @@ Status FileSource::open_path(const char* path, FileSource& out, Interrupt* inter
 #endif
 }
 
-Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {
+Status FileSource::read_once(int64_t offset, void* dst, size_t n, size_t& got) const {
+    got = 0;
+    for (;;) {
+        ssize_t r = ::pread(fd_, dst, n < kMaxReadChunk ? n : kMaxReadChunk, (off_t)offset);
+        if (r >= 0) {
+            got = (size_t)r;
+            return Status();
+        }
+        if (errno != EINTR) return Status::from_errno(errno);
+        if (!retry_after_signal()) return Status::error(ErrorCode::interrupted);
+    }
+}
+
+Status FileSource::read_at_os(int64_t offset, void* dst, size_t n, size_t& delivered) const {
     delivered = 0;
     // A pipe is read in order only; the readers never go back on one.
     if (!seekable_ && offset != stream_position_) return Status::error(ErrorCode::not_seekable);
@@ -187,6 +200,7 @@ Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivere
 
 Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, size_t& delivered) const {
     delivered = 0;
+    if (held_ && offset >= 0) return read_held_vector(offset, iov, count, delivered);
 #if VELLKIT_HAVE_PREADV
     if (seekable_) {
         size_t wanted = 0;

@@ -113,7 +113,11 @@ Status FileSource::open_path(const char* path, FileSource& out, Interrupt* inter
     return adopt(fd, true, interrupt, out);
 }
 
-Status FileSource::read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {
+Status FileSource::read_once(int64_t offset, void* dst, size_t n, size_t& got) const {
+    return read_at_os(offset, dst, n, got);
+}
+
+Status FileSource::read_at_os(int64_t offset, void* dst, size_t n, size_t& delivered) const {
     delivered = 0;
     // A pipe is read in order only; the readers never go back on one.
     if (!seekable_ && offset != stream_position_) return Status::error(ErrorCode::not_seekable);
