@@ -10,6 +10,11 @@
 
 namespace vellkit {
 
+namespace {
+
+enum class ColumnKind { int32, float32, text, unknown };
+
+// The kind of a column from its type code (any number the code equals).
 ColumnKind column_kind(double type_code) {
     if (type_code == layout::kColumnInt32) return ColumnKind::int32;
     if (type_code == layout::kColumnFloat32) return ColumnKind::float32;
@@ -17,6 +22,27 @@ ColumnKind column_kind(double type_code) {
         if (type_code == code) return ColumnKind::text;
     return ColumnKind::unknown;
 }
+
+// Where a table's rows are and how to read them.
+struct RowPlan {
+    struct Column {
+        ColumnKind kind;
+        AnnotationCells* target;  // a column named twice feeds the one bound last
+    };
+    wide table_offset = 0;  // of the table's parameter block, for messages
+    wide first_row = 0;
+    int64_t step = 0;       // row length
+    bool native_step = true;  // false: a row length that is not an integer
+    long long rows = 0;
+    std::vector<Column> columns;
+    // Bytes a text field reads (a file's read(n): -1 reads to the end); not
+    // known when the count is not an integer, which fails at the first text
+    // field read.
+    bool text_bytes_known = false;
+    int64_t text_bytes = -1;
+};
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Cells
@@ -296,8 +322,9 @@ Status read_row_by_fields(Cursor& cursor, FieldReadObserver& observer, const Row
     return Status();
 }
 
-}  // namespace
-
+// Fails with rows_too_many when a table claims more rows than the file can
+// hold: more rows than start within it (plus a few), or, for rows that do
+// not advance, more fields than the file holds bytes for.
 Status check_row_count(const RowPlan& plan, int64_t file_size) {
     long long limit = saturating_add(file_size, kRowSlack);
     if (!plan.native_step) {
@@ -321,6 +348,11 @@ Status check_row_count(const RowPlan& plan, int64_t file_size) {
     return Status();
 }
 
+// Reads the rows into their columns, row after row, each field as a file
+// read would give it (short reads reported through `observer`). Fails with
+// annotation_column_type (`value`: the column's index) at a column of
+// unknown type and annotation_text_length at a text field whose count is
+// not a plain integer.
 Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const RowPlan& plan) {
     const int64_t span = row_span(plan);
     bool kept = false;
@@ -349,8 +381,6 @@ Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const R
 
 // ---------------------------------------------------------------------------
 // Whole blocks on plain values
-
-namespace {
 
 std::string numbered(const char* prefix, int64_t n) {
     char buf[32];
@@ -387,7 +417,6 @@ const ParamRecord* lookup(const ParamMap& params, const std::string& name, Annot
 }
 
 bool is_integer(const ParamRecord& r) { return r.kind == ParamRecord::Kind::integer; }
-double number_of(const ParamRecord& r) { return is_integer(r) ? (double)r.integer : r.real; }
 
 Status parse_params(Cursor& cursor, FieldReadObserver& observer, wide offset, ParamMap& out) {
     std::vector<ParamRecord> records;

@@ -125,9 +125,6 @@ Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_of
 // Records the store table names (a repeated index counted each time), as
 // lay_out_records counts them before it lays them out.
 int64_t named_records(const StoreTable& table);
-// Bytes the labels of `count` records take when read: as LabelReads sizes
-// them, the file's end cutting each.
-uint64_t label_bytes(const std::vector<wide>& offsets, int64_t npt, int32_t info_size, int64_t file_size);
 
 // Why a whole plan was not made, beyond a core Status.
 enum class PlanProblem { none, not_vell, bad_request, no_block, value, offset_range };

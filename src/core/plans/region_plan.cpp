@@ -25,26 +25,12 @@ bool integer_in(const AnnotationCells* column, long long row, int32_t& out) {
     return column && column->integer_at(row, out);
 }
 
-// An integer in decimal, as str.format prints it.
-std::string decimal(long long v) {
-    char buf[24];
-    char* end = buf + sizeof buf;
-    char* p = end;
-    unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
-    do {
-        *--p = (char)('0' + u % 10);
-        u /= 10;
-    } while (u);
-    if (v < 0) *--p = '-';
-    return std::string(p, end);
-}
-
 // The group value as str.format prints it: an int in decimal, a float by
 // its repr (an integral value here, below 2**31 in magnitude).
 std::string group_text(const GroupTally& tally) {
-    if (!tally.real) return decimal((long long)tally.value);
+    if (!tally.real) return std::to_string((long long)tally.value);
     if (tally.value == 0 && std::signbit(tally.value)) return "-0.0";
-    return decimal((long long)tally.value) + ".0";
+    return std::to_string((long long)tally.value) + ".0";
 }
 
 // Spectrum index -> record, as the offsets map finds it: a plain table
@@ -143,9 +129,9 @@ bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const Gr
     region.title = "Region " + group_text(tally);
     if (count == 0 && ary_type == 0) {
         count = tally.count;
-        region.title += " (" + decimal(count) + " points)";
+        region.title += " (" + std::to_string(count) + " points)";
     } else {
-        region.title += " (" + decimal(nx) + " x " + decimal(ny) + ")";
+        region.title += " (" + std::to_string(nx) + " x " + std::to_string(ny) + ")";
     }
     // A negative size fails in numpy; a count past the rows, at the first
     // row that is not there.
