@@ -28,11 +28,5 @@ Ref parameter_value(const ParamRecord& rec) {
     return decode_stored_text(rec.text);
 }
 
-Ref shape_tuple(std::initializer_list<long long> dims) {
-    Ref t = Ref::check(PyTuple_New((Py_ssize_t)dims.size()));
-    Py_ssize_t i = 0;
-    for (long long d : dims) PyTuple_SET_ITEM(t.get(), i++, new_int(d).release());
-    return t;
-}
 
 }  // namespace vellkit::py

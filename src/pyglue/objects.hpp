@@ -20,7 +20,14 @@ inline Ref decode_stored_text(const std::string& s) { return decode_stored_text(
 Ref parameter_value(const ParamRecord& rec);
 
 // A tuple of ints (an array's shape).
-Ref shape_tuple(std::initializer_list<long long> dims);
+template <typename Dims>
+Ref shape_tuple(const Dims& dims) {
+    Ref t = Ref::check(PyTuple_New((Py_ssize_t)dims.size()));
+    Py_ssize_t i = 0;
+    for (auto d : dims) PyTuple_SET_ITEM(t.get(), i++, new_int((long long)d).release());
+    return t;
+}
+inline Ref shape_tuple(std::initializer_list<long long> dims) { return shape_tuple<decltype(dims)>(dims); }
 
 // A buffer of an object (PyObject_GetBuffer with `flags`), held until the
 // view goes.

@@ -22,13 +22,11 @@ namespace vellkit::tools {
 namespace {
 
 using py::PyError;
+using py::check_status;
 using py::Ref;
 
 Ref check(PyObject* p) { return Ref::check(p); }
 
-void check_status(int r) {
-    if (r < 0) throw PyError();
-}
 
 [[noreturn]] void value_error(NativeCall& call, const std::string& text) {
     PyErr_Format(PyExc_ValueError, "%U: %s", call.shown(), text.c_str());
@@ -57,8 +55,6 @@ Ref records_list(const std::vector<ParamRecord>& records) {
 
 void set(PyObject* dict, const char* key, const Ref& value) { check_status(PyDict_SetItemString(dict, key, value.get())); }
 
-Ref integer(long long v) { return check(PyLong_FromLongLong(v)); }
-Ref real(double v) { return check(PyFloat_FromDouble(v)); }
 Ref text(const char* s) { return check(PyUnicode_FromString(s)); }
 Ref text(const std::string& s) { return check(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), "replace")); }
 Ref none() { return Ref::from_borrowed(Py_None); }
@@ -118,12 +114,12 @@ void raise_plan_problem(NativeCall& call, const BlockPlan& plan) {
 
 Ref grid_dict(const GridPlan& g) {
     Ref d = check(PyDict_New());
-    set(d.get(), "aox", real(g.aox));
-    set(d.get(), "ddx", real(g.ddx));
-    set(d.get(), "npx", integer(g.npx));
-    set(d.get(), "aoy", real(g.aoy));
-    set(d.get(), "ddy", real(g.ddy));
-    set(d.get(), "npy", integer(g.npy));
+    set(d.get(), "aox", py::new_float(g.aox));
+    set(d.get(), "ddx", py::new_float(g.ddx));
+    set(d.get(), "npx", py::new_int(g.npx));
+    set(d.get(), "aoy", py::new_float(g.aoy));
+    set(d.get(), "ddy", py::new_float(g.ddy));
+    set(d.get(), "npy", py::new_int(g.npy));
     set(d.get(), "from_original", boolean(g.from_original));
     return d;
 }
@@ -135,8 +131,8 @@ Ref records_dict(const RecordPlan& r) {
     for (wide offset : r.layout.offsets) offsets.push_back((int64_t)offset);
     set(d.get(), "offsets", int64_bytes(offsets.data(), offsets.size()));
     set(d.get(), "indices", int64_bytes(r.layout.indices.data(), r.layout.indices.size()));
-    set(d.get(), "block_size", integer(r.block_size));
-    set(d.get(), "info_size", integer(r.info_size));
+    set(d.get(), "block_size", py::new_int(r.block_size));
+    set(d.get(), "info_size", py::new_int(r.info_size));
     return d;
 }
 
@@ -164,17 +160,17 @@ public:
 
     Ref make(const EntryDescription& e) {
         Ref d = check(PyDict_New());
-        put(d, 0, integer(e.index));
+        put(d, 0, py::new_int(e.index));
         put(d, 1, boolean(e.in_extension));
-        put(d, 2, integer(e.code));
+        put(d, 2, py::new_int(e.code));
         put(d, 3, what(e.what));
-        put(d, 4, integer(e.offset));
+        put(d, 4, py::new_int(e.offset));
         // Bytes: four a word, past 64 bits for a damaged 64-bit entry.
         if (e.size_in_words >= INT64_MIN / 4 && e.size_in_words <= INT64_MAX / 4) {
-            put(d, 5, integer(e.size_in_words * 4));
+            put(d, 5, py::new_int(e.size_in_words * 4));
         } else {
-            Ref words = integer(e.size_in_words);
-            Ref four = integer(4);
+            Ref words = py::new_int(e.size_in_words);
+            Ref four = py::new_int(4);
             put(d, 5, check(PyNumber_Multiply(words.get(), four.get())));
         }
         if (e.problems.empty()) {
@@ -204,26 +200,21 @@ private:
     std::unordered_map<std::string, Ref> whats_;
 };
 
-Ref shape_tuple(const std::vector<int64_t>& shape) {
-    Ref t = check(PyTuple_New((Py_ssize_t)shape.size()));
-    for (size_t i = 0; i < shape.size(); ++i) PyTuple_SET_ITEM(t.get(), (Py_ssize_t)i, integer(shape[i]).release());
-    return t;
-}
 
 Ref image_dict(const ImageDescription& image) {
     Ref d = check(PyDict_New());
     Ref title = image.has_title ? py::parameter_value(image.title) : text("");
     if (!PyUnicode_Check(title.get())) title = check(PyObject_Str(title.get()));
     set(d.get(), "title", title);
-    set(d.get(), "type", image.has_type ? integer(image.type) : none());
-    set(d.get(), "size", integer(image.size));
-    set(d.get(), "stored", integer(image.stored));
+    set(d.get(), "type", image.has_type ? py::new_int(image.type) : none());
+    set(d.get(), "size", py::new_int(image.size));
+    set(d.get(), "stored", py::new_int(image.stored));
     return d;
 }
 
 Ref description_dict(NativeCall& call, const FileDescription& f) {
     Ref d = check(PyDict_New());
-    set(d.get(), "file_size", integer(f.file_size));
+    set(d.get(), "file_size", py::new_int(f.file_size));
     set(d.get(), "identity", identity(call));
     Ref problems = check(PyList_New(0));
     for (const Problem& p : f.problems) check_status(PyList_Append(problems.get(), text(problem_text(p)).get()));
@@ -242,7 +233,7 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
         set(block.get(), "listed", triple(name, b.listed.three_d, listing_deriv_word(b.listed.deriv_type)));
         set(block.get(), "request", triple(name, b.listed.three_d, request_deriv_word(b.listed.deriv_type)));
         set(block.get(), "kind", b.has_kind ? text(block_kind_name(b.kind)) : none());
-        set(block.get(), "shape", b.has_shape ? shape_tuple(b.shape) : none());
+        set(block.get(), "shape", b.has_shape ? py::shape_tuple(b.shape) : none());
         // The axes of a shaped block: x (first, last, count) and, for a map,
         // each map axis (origin, end, count, step).
         set(block.get(), "x", b.has_shape ? Ref::check(Py_BuildValue("(ddL)", b.x.first, b.x.last, (long long)b.x.count))
@@ -323,13 +314,13 @@ PyObject* fn_plan_block(PyObject*, PyObject* args) {
         set(d.get(), "request", triple(kBlockNames[request.name_index].name, request.three_d,
                                        request_deriv_word(request.deriv_type)));
         set(d.get(), "identity", identity(call));
-        set(d.get(), "file_size", integer(plan.file_size));
-        set(d.get(), "memory_limit", integer(budget.limit()));
+        set(d.get(), "file_size", py::new_int(plan.file_size));
+        set(d.get(), "memory_limit", py::new_int(budget.limit()));
         set(d.get(), "parameters", records_list(plan.parameters.records()));
         set(d.get(), "original_parameters", plan.has_original ? records_list(plan.original_parameters) : none());
-        set(d.get(), "npt", integer(plan.x.count));
+        set(d.get(), "npt", py::new_int(plan.x.count));
         set(d.get(), "x", check(Py_BuildValue("(ddL)", plan.x.first, plan.x.last, (long long)plan.x.count)));
-        set(d.get(), "values_offset", integer(request.three_d ? -1 : plan.values_offset));
+        set(d.get(), "values_offset", py::new_int(request.three_d ? -1 : plan.values_offset));
         set(d.get(), "grid", is_image_kind(plan.kind) ? grid_dict(plan.grid) : none());
         set(d.get(), "records", request.three_d ? records_dict(plan.records) : none());
         set(d.get(), "regions", is_region_kind(plan.kind) ? region_plan(call, plan) : none());
