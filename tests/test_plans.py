@@ -471,7 +471,7 @@ def test_extension_entries_are_described_and_checked(tmp_path):
     for word in ("NDER", "3DER"):
         plan = _native.plan_block(path, ("ab", "2d", word.lower()))
         assert plan["request"] == ("AB", "2D", "NDER")
-        np.testing.assert_array_equal(read_record(path, plan["values_offset"], NPT), values(1))
+        np.testing.assert_array_equal(_native.read_values(path, plan["values_offset"], NPT), values(1))
 
     claims = bytearray(data)
     struct.pack_into("<q", claims, at, 50)
