@@ -282,6 +282,28 @@ def test_netcdf(files, tmp_path):
                                       vellkit.getVellData(files["map"], ("AB", "3D", "NONE")).spectra)
 
 
+#: Parameter names NetCDF cannot hold (the first one's "q" becomes a NUL in the file).
+ODD_NAMES = ["AqB", "A.B", "A B", "A/B", "A\tB", "A\x1bB", "\u00c4B", " AB", "1AB"]
+
+
+def test_netcdf_keeps_names_it_cannot_hold_under_safe_names_mapped_back(tmp_path):
+    xarray = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    from vellkit_tools import open_dataset
+    from vellkit_tools.cli._formats import original_names
+    path = tmp_path / "odd.vell"
+    arrays.write_spectrum(path, np.arange(8, dtype=np.float32), X[:8],
+                          params={n: float(k) for k, n in enumerate(ODD_NAMES)})
+    path.write_bytes(path.read_bytes().replace(b"AqB", b"A\0B"))
+    status, _, err = run("export", path, "--to", tmp_path / "out", "--format", "netcdf")
+    assert (status, err) == (0, "")
+    with xarray.open_dataset(tmp_path / "out" / "odd_AB_2D_NONE.nc") as back, \
+            open_dataset(str(path)) as expected:
+        assert "A\0B" in expected.attrs
+        assert original_names(back.attrs) == expected.attrs  # every name, every value
+        assert all(k.isidentifier() for k in back.attrs)
+
+
 @pytest.mark.parametrize("kind, block", [("map", "AB/3D/NONE"), ("series", "AB/3D/NONE"),
                                          ("region_traces", "TRC/3D/NONE")])
 def test_zarr_stores_read_back_and_replace_whole(files, tmp_path, kind, block):

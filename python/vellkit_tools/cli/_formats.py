@@ -16,6 +16,11 @@ Which table a result becomes is the kind's export layout in
   values with 9 significant digits (exact for their float32 values).
 * JSON: strict JSON; NaN and infinities are written as ``null``.
 * NPZ: the result's arrays, the parameters as JSON text.
+* NetCDF: an attribute name NetCDF cannot hold everywhere (a ``.``, blank,
+  ``/``, control character or NUL, anything but ASCII letters, digits and
+  ``_``) is written as a safe name (``A_x2e_B``), and the attribute
+  ``vellkit_names`` of the same variable or of the file maps each such name
+  back to the file's own, as JSON (:func:`original_names`).
 
 Regions are named by the file's group numbers everywhere (``group`` column,
 ``region10_spectra``, ``"group": 10``).
@@ -26,6 +31,7 @@ import io
 import json
 import math
 import os
+import re
 from collections import OrderedDict
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -148,6 +154,66 @@ def metadata(path: str, triple: Sequence[str], result: Any,
                           for g, r in zip(groups, result.regions)]
     doc["parameters"] = OrderedDict((str(k), json_value(v)) for k, v in result.parameters.items())
     return doc
+
+
+# ----------------------------------------------------------------------------
+# Names NetCDF cannot hold
+# ----------------------------------------------------------------------------
+
+#: The attribute mapping the safe names written to NetCDF to the file's own.
+NAMES_ATTRIBUTE = "vellkit_names"
+_NETCDF_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+_UNSAFE_NAME_CHAR = re.compile(r"[^A-Za-z0-9_]")
+
+
+def _safe_name(name: str) -> str:
+    def code(match: "re.Match[str]") -> str:
+        point = ord(match.group(0))
+        return "_x%02x_" % point if point < 0x100 else "_u%04x_" % point
+    safe = _UNSAFE_NAME_CHAR.sub(code, name) or "_"
+    return "_" + safe if safe[0].isdigit() else safe
+
+
+def _safe_attrs(attrs: Dict[Any, Any]) -> Dict[Any, Any]:
+    """``attrs`` with every name NetCDF cannot hold replaced by a safe one,
+    and the map back to the file's names under :data:`NAMES_ATTRIBUTE`."""
+    if all(_NETCDF_NAME.match(str(k)) and k != NAMES_ATTRIBUTE for k in attrs):
+        return attrs
+    out: Dict[Any, Any] = {}
+    mapped: "OrderedDict[str, str]" = OrderedDict()
+    taken = {str(k) for k in attrs} | {NAMES_ATTRIBUTE}
+    for key, value in attrs.items():
+        name = str(key)
+        if _NETCDF_NAME.match(name) and name != NAMES_ATTRIBUTE:
+            out[name] = value
+            continue
+        safe, n = _safe_name(name), 1
+        while safe in taken:  # a name of the file's own, or another mapped one
+            safe, n = "%s_%d" % (_safe_name(name), n), n + 1
+        taken.add(safe)
+        mapped[safe] = name
+        out[safe] = value
+    out[NAMES_ATTRIBUTE] = json.dumps(mapped)  # ASCII: \u escapes for the rest
+    return out
+
+
+def netcdf_safe(dataset: Any) -> Any:
+    """``dataset`` with the attribute names of the file and of every
+    variable that NetCDF cannot hold mapped (see the module's notes); the
+    values are unchanged."""
+    dataset = dataset.copy(deep=False)
+    dataset.attrs = _safe_attrs(dataset.attrs)
+    for variable in dataset.variables.values():
+        variable.attrs = _safe_attrs(variable.attrs)
+    return dataset
+
+
+def original_names(attrs: Dict[str, Any]) -> Dict[str, Any]:
+    """The attributes of a NetCDF export under the file's own names (the
+    inverse of the mapping :func:`netcdf_safe` made)."""
+    attrs = dict(attrs)
+    mapped = json.loads(attrs.pop(NAMES_ATTRIBUTE, "{}"))
+    return {mapped.get(k, k): v for k, v in attrs.items()}
 
 
 # ----------------------------------------------------------------------------

@@ -264,7 +264,7 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
             if fmt == "zarr":
                 out.write(target, lambda tmp: _to_zarr(dataset, tmp), folder=True)
             else:
-                out.write(target, dataset.to_netcdf)
+                out.write(target, _formats.netcdf_safe(dataset).to_netcdf)
         finally:
             dataset.close()
         return damaged
