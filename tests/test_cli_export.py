@@ -304,6 +304,20 @@ def test_netcdf_keeps_names_it_cannot_hold_under_safe_names_mapped_back(tmp_path
         assert all(k.isidentifier() for k in back.attrs)
 
 
+def test_json_of_a_map_of_positions_without_points_is_as_small_as_its_arrays(tmp_path):
+    """A few hundred bytes claiming 2000 x 1000 positions of no points: once a
+    list of empty lists per position (megabytes, all in memory at once)."""
+    path = tmp_path / "hollow.vell"
+    w.make_3d_file([], 0, w.image_map_params(0, 1.0, 2.0, npx=2000, npy=1000)).write(str(path))
+    status, _, err = run("export", path, "--to", tmp_path, "--format", "json")
+    assert (status, err) == (0, "")
+    out = tmp_path / "hollow_AB_3D_NONE.json"
+    assert out.stat().st_size < 20 * 3000  # the 3000 map coordinates and a constant
+    doc = json.loads(out.read_text())
+    assert doc["shapes"]["spectra"] == [1000, 2000, 0] and doc["data"]["spectra"] == []
+    assert doc["data"]["map_x"] == np.asarray(doc["data"]["map_x"]).tolist()
+
+
 @pytest.mark.parametrize("kind, block", [("map", "AB/3D/NONE"), ("series", "AB/3D/NONE"),
                                          ("region_traces", "TRC/3D/NONE")])
 def test_zarr_stores_read_back_and_replace_whole(files, tmp_path, kind, block):

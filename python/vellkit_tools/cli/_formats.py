@@ -14,7 +14,10 @@ Which table a result becomes is the kind's export layout in
   goes to a sidecar ``NAME.csv.json``. Axis and map values are written with
   the digits that read back to the same float64 (Python's ``repr``), data
   values with 9 significant digits (exact for their float32 values).
-* JSON: strict JSON; NaN and infinities are written as ``null``.
+* JSON: strict JSON; NaN and infinities are written as ``null``. Written as
+  it goes (memory: the block's arrays and a constant); each array's shape
+  is under ``shapes``, and an array without values is ``[]`` (a map of
+  positions without points is not a list of empty lists per position).
 * NPZ: the result's arrays, the parameters as JSON text.
 * NetCDF: an attribute name NetCDF cannot hold everywhere (a ``.``, blank,
   ``/``, control character or NUL, anything but ASCII letters, digits and
@@ -383,15 +386,51 @@ def write_npz(out: str, path: str, triple: Sequence[str], result: Any,
         np.savez(f, **data)
 
 
+#: Values turned into JSON text at a time: memory beyond the arrays stays a
+#: constant, and Ctrl-C is seen between slices.
+_JSON_SLICE = 1 << 16
+
+
+def _write_json_array(f: Any, values: np.ndarray) -> None:
+    """``values`` as nested JSON lists, a slice at a time; an array without
+    values as ``[]`` whatever its shape (its shape is under ``shapes``)."""
+    if values.ndim == 0:
+        f.write(dumps(json_array(values)))
+    elif values.size == 0:
+        f.write("[]")
+    elif values.ndim <= 2:  # slices of whole rows
+        step = max(1, _JSON_SLICE // (values.size // values.shape[0]))
+        f.write("[")
+        for start in range(0, values.shape[0], step):
+            if start:
+                f.write(",")
+            f.write(dumps(json_array(values[start:start + step]))[1:-1])
+        f.write("]")
+    else:
+        f.write("[")
+        for k in range(values.shape[0]):
+            if k:
+                f.write(",")
+            _write_json_array(f, values[k])
+        f.write("]")
+
+
 def write_json(out: str, path: str, triple: Sequence[str], result: Any,
                damaged: Optional[str] = None) -> None:
+    """One JSON document: the metadata, ``shapes`` (each array's shape) and
+    ``data`` (each array as nested lists), written as it goes."""
     groups = (region_groups(path, triple, result)
               if kinds.kind_of_result(result).export_layout == "regions" else None)
     doc = metadata(path, triple, result, groups, damaged)
-    doc["data"] = OrderedDict((name, json_array(values))
-                              for name, values in arrays(path, triple, result, groups).items())
+    data = arrays(path, triple, result, groups)
+    doc["shapes"] = OrderedDict((name, list(np.shape(values))) for name, values in data.items())
+    head = dumps(doc)
     with open(out, "w", encoding="utf-8") as f:
-        f.write(dumps(doc))
+        f.write(head[:-1] + ', "data": {')
+        for k, (name, values) in enumerate(data.items()):
+            f.write("%s%s: " % (", " if k else "", dumps(name)))
+            _write_json_array(f, np.asarray(values))
+        f.write("}}")
 
 
 WRITERS: Dict[str, Callable[..., None]] = {
