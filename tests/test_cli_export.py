@@ -433,10 +433,13 @@ def test_skip_existing_writes_only_what_is_missing(files, tmp_path):
     first = sorted(out.split())
     os.unlink(tmp_path / "map_AB_3D_NONE.csv")
     status, _, err = run("export", files["spectrum"], files["map"], "--to", tmp_path)
-    assert status == 1 and "exists (use --force to overwrite or --skip-existing)" in err
+    assert status == 1 and err.splitlines() == [  # one line for all, whatever their number
+        "vellkit: 2 outputs exist already (%s, ...): use --force to overwrite or --skip-existing "
+        "to keep them" % (tmp_path / "spectrum_AB_2D_NONE.csv"),
+        "export: 2 files, 0 OK, 0 failed, 2 not written (outputs exist)"]
     status, out, err = run("export", files["spectrum"], files["map"], "--to", tmp_path,
                            "--skip-existing")
-    assert (status, err) == (0, "export: 2 files, 2 OK, 0 failed\n")
+    assert (status, err) == (0, "export: 2 files, 1 OK, 1 skipped (outputs exist), 0 failed\n")
     assert out.split() == [str(tmp_path / "map_AB_3D_NONE.csv"),  # its sidecar goes with it
                            str(tmp_path / "map_AB_3D_NONE.csv.json")]
     assert sorted(str(tmp_path / n) for n in os.listdir(tmp_path)) == first
@@ -535,6 +538,19 @@ def test_runner_reports_each_file_as_it_ends_and_a_dead_worker_fails_alone(tmp_p
     assert order == [("done", "fast", "fast"), ("done", "slow", "slow")]
     assert ("message", "slow", "sent by slow") in events
     assert os.listdir(tmp_path) == ["flag"]
+
+
+def _pid(path, send):
+    return os.getpid()
+
+
+def test_workers_take_file_after_file():
+    """Each worker lives on for the next file: what it imports, it imports once."""
+    from vellkit_tools.cli import _batch
+    pids = {}
+    _batch.run_in_processes(list("abcdef"), _pid, 2, on_message=lambda path, m: None,
+                            on_done=pids.__setitem__, on_failed=lambda *a: pytest.fail(str(a)))
+    assert sorted(pids) == list("abcdef") and len(set(pids.values())) <= 2
 
 
 @posix_only

@@ -66,6 +66,10 @@ class _Skip(Exception):
     """The output exists and --skip-existing leaves it."""
 
 
+class _Exists(Exception):
+    """The output exists and may not be replaced (no --force)."""
+
+
 def _holds(path: str, data: bytes) -> bool:
     try:
         if os.path.getsize(path) != len(data):
@@ -87,7 +91,7 @@ class _Writer(object):
     def targets(self, *names: str) -> List[str]:
         """The paths of the outputs of one block (a CSV file and its sidecar go together).
 
-        CommandError when one exists and may not be replaced; _Skip with
+        _Exists when one exists and may not be replaced; _Skip with
         --skip-existing when all of them exist (outputs are never half-written).
         """
         paths = [os.path.join(self.options["to"], name) for name in names]
@@ -97,8 +101,7 @@ class _Writer(object):
                 if len(there) == len(paths):
                     raise _Skip(there[0])
             else:
-                raise CommandError("%s exists (use --force to overwrite or --skip-existing)"
-                                   % there[0])
+                raise _Exists(there[0])
         return paths
 
     def image_target(self, name: str, data: bytes) -> Optional[str]:
@@ -286,7 +289,8 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
     return damaged
 
 
-def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[str]) -> None:
+def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[str],
+                   skipped: List[str], exist: List[str]) -> None:
     reports = Reports()
     try:
         images = read_images(out.path, reports)
@@ -303,17 +307,22 @@ def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[
                 target = out.image_target(name, data)
                 if target is not None:
                     out.write(target, _put(data))
-            except _Skip:
-                pass
+            except _Skip as exc:
+                skipped.append(str(exc))
+            except _Exists as exc:
+                exist.append(str(exc))
             except CommandError as exc:
                 problems.append(str(exc))
     if len(reports):
         warnings.append("%s: visible images: %s" % (out.path, reports.summary()))
 
 
-def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
-                ) -> Tuple[List[str], List[str], List[str]]:
-    """Export one file; (outputs written, problems, warnings). (``send``, the
+Result = Tuple[List[str], List[str], List[str], List[str], List[str]]
+
+
+def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]) -> Result:
+    """Export one file; (outputs written, problems, warnings, outputs skipped
+    as they exist, outputs that exist and were not replaced). (``send``, the
     runner's channel for messages, is not needed: the outputs come with the result.)
 
     The outputs are put in place together at the end (see
@@ -323,6 +332,8 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
     out = _Writer(path, options)
     problems: List[str] = []
     warnings: List[str] = []
+    skipped: List[str] = []
+    exist: List[str] = []
     stem = os.path.splitext(os.path.basename(path))[0]
     try:
         reports = Reports()
@@ -330,12 +341,12 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
             description = describe_file(path)
             chosen = _blocks(path, options["blocks"], reports, description)
         except CommandError as exc:
-            return [], [str(exc)], warnings
+            return [], [str(exc)], warnings, [], []
         described = {tuple(b["request"]): b for b in description["blocks"]}
         if len(reports):  # named as check names it, from the headers when they say
             why = "; ".join(description["problems"]) or reports.summary()
             return [], ["%s: damaged, the directory cannot be read: %s (see 'vellkit check')"
-                        % (path, why)], warnings
+                        % (path, why)], warnings, [], []
         for triple in chosen:
             reports = Reports()
             staged = len(out.staged)
@@ -346,8 +357,10 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
                 if damaged:
                     problems.append("%s: block %s is damaged: %s; kept as read, marked damaged"
                                     % (path, "/".join(triple), damaged))
-            except _Skip:
-                pass
+            except _Skip as exc:
+                skipped.append(str(exc))
+            except _Exists as exc:
+                exist.append(str(exc))
             except _Damaged as exc:
                 out.drop_from(staged)
                 problems.append("%s: block %s is damaged: %s; not exported (--keep-damaged "
@@ -360,14 +373,14 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
                 problems.append("%s: block %s: %s" % (path, kinds.block_text(triple),
                                                       describe_error(exc)))
         if not options["no_images"]:
-            _export_images(out, stem, problems, warnings)
+            _export_images(out, stem, problems, warnings, skipped, exist)
         try:
             written = out.commit()
         except CommandError as exc:
-            return [], problems + [str(exc)], warnings
+            return [], problems + [str(exc)], warnings, skipped, exist
     finally:
         out.discard()
-    return written, problems, warnings
+    return written, problems, warnings, skipped, exist
 
 
 # ----------------------------------------------------------------------------
@@ -401,14 +414,18 @@ def run(args: argparse.Namespace) -> int:
         bar.print("vellkit: " + escape(outcome.problems[0]), sys.stderr)
     by_path = {path: Outcome(path) for path in files}
 
-    def done(path: str, result: Tuple[List[str], List[str], List[str]]) -> None:
-        written, problems, warnings = result
+    def done(path: str, result: Result) -> None:
+        written, problems, warnings, skipped, exist = result
         bar.advance()
         if written:
             bar.print("\n".join(shown(output) for output in written))
         for message in warnings + problems:
             bar.print("vellkit: " + escape(message), sys.stderr)
-        by_path[path].problems.extend(problems)
+        outcome = by_path[path]
+        outcome.problems.extend(problems)
+        outcome.exist.extend(exist)  # not replaced: the run fails, and says which option to use
+        if not written:  # a file with nothing new: counted as skipped
+            outcome.skipped.extend(skipped)
 
     def failed(path: str, reason: str, pid: Optional[int]) -> None:
         # A worker that died or was stopped: its outputs are each the old or
@@ -416,7 +433,7 @@ def run(args: argparse.Namespace) -> int:
         if pid is not None:
             remove_parts(args.to, pid)
         if reason != "interrupted":
-            done(path, ([], ["%s: %s" % (path, reason)], []))
+            done(path, ([], ["%s: %s" % (path, reason)], [], [], []))
 
     work = functools.partial(export_file, options=options)
     bar.start()
