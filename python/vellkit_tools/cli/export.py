@@ -240,9 +240,10 @@ def _unreadable(path: str, triple: kinds.Block, found: List[str]) -> Iterator[No
     except CommandError as exc:
         if not found:
             raise
-        said = str(exc).split(": ", 2)[-1]
-        raise CommandError("%s: block %s is damaged: %s; it cannot be read (%s)"
-                           % (path, "/".join(triple), "; ".join(found), said))
+        # What is wrong is what the headers say; the reader's own error on a
+        # cut block is numpy's ("could not broadcast ...") and says nothing more.
+        raise CommandError("%s: block %s is damaged: %s; it cannot be read (see 'vellkit check')"
+                           % (path, "/".join(triple), "; ".join(found)))
 
 
 def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports,
@@ -397,6 +398,31 @@ def _check_names(files: Sequence[str], folder: str) -> None:
         stems[stem] = path
 
 
+def _preload(fmt: str) -> None:
+    """Import what a format's writer needs before the workers start: they are
+    forked from this process, and then none of them imports it again. xarray
+    imports much on its first write (Dask and its scheduler among them): for
+    NetCDF a one-value dataset is written once to a temporary folder; Zarr's
+    first write starts threads, which a fork must not follow, so for Zarr the
+    modules are imported by name."""
+    if fmt not in _formats.XARRAY_FORMATS:
+        return
+    import importlib
+    import tempfile
+    try:
+        import xarray
+        from vellkit_tools import backend  # noqa: F401
+        if fmt == "zarr":
+            for name in ("zarr", "dask", "distributed"):
+                with contextlib.suppress(ImportError):
+                    importlib.import_module(name)
+            return
+        with tempfile.TemporaryDirectory(prefix="vellkit-") as folder:
+            xarray.Dataset({"v": ("x", [0.0])}).to_netcdf(os.path.join(folder, "warm.nc"))
+    except Exception:  # what is missing or failing is said per file, by the workers
+        pass
+
+
 def run(args: argparse.Namespace) -> int:
     files, outcomes = inputs(args)
     _check_names(files, args.to)
@@ -444,6 +470,7 @@ def run(args: argparse.Namespace) -> int:
                 with HeldInterrupts():  # a finished file's outputs are listed whole
                     done(path, result)
         else:
+            _preload(args.format)
             run_in_processes(files, work, args.jobs, on_message=lambda path, message: None,
                              on_done=done, on_failed=failed)
     finally:

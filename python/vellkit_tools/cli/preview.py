@@ -7,7 +7,8 @@ from typing import Tuple
 import vellkit
 
 from ..kinds import KINDS
-from ._common import (EXIT_OK, CommandError, Reports, captured, describe_error, describe_file, escape,
+from ._common import (EXIT_OK, CommandError, Reports, block_damage, captured, describe_error,
+                      describe_file, escape,
                       find_block, first_data_block, safe_output, shown, triple_name)
 
 NAME = "preview"
@@ -70,6 +71,9 @@ def run(args: argparse.Namespace) -> int:
                                % (shown(path), "/".join(block["request"])))
     else:
         first = first_data_block(description)
+        if first is None and description["problems"]:
+            raise CommandError("%s: damaged, no block can be read: %s (see 'vellkit check')"
+                               % (shown(path), escape("; ".join(description["problems"]))))
         if first is None:
             raise CommandError("%s: no block with data (the file has %s)" % (
                 shown(path), ", ".join("/".join(b["request"]) for b in description["blocks"])
@@ -93,10 +97,14 @@ def run(args: argparse.Namespace) -> int:
     except ImportError as exc:
         raise CommandError("%s: %s" % (shown(path), exc))
     reports = Reports()
+    damage = block_damage(description, block)
     try:
         with captured(reports):
             result = vellkit.getVellData(path, triple)
     except Exception as exc:
+        if damage:  # the reader's own words would not say the file is cut
+            raise CommandError("%s: block %s is damaged: %s; it cannot be read (see 'vellkit check')"
+                               % (shown(path), "/".join(triple), escape("; ".join(damage))))
         raise CommandError("%s: block %s: %s" % (shown(path), "/".join(triple), escape(describe_error(exc))))
     images = None
     if plots.over_images(block["kind"]) and description["images"]:
@@ -112,6 +120,9 @@ def run(args: argparse.Namespace) -> int:
     except OSError as exc:
         raise CommandError("%s: cannot write the picture: %s" % (shown(out), describe_error(exc)))
     except (ValueError, TypeError) as exc:
+        if damage:  # e.g. a spectrum cut short: fewer values than its axis has points
+            raise CommandError("%s: block %s is damaged: %s; no picture (see 'vellkit check')"
+                               % (shown(path), "/".join(triple), escape("; ".join(damage))))
         raise CommandError("%s: block %s: %s" % (shown(path), "/".join(triple), escape(exc)))
     except Exception as exc:  # data the picture cannot show (empty blocks and the like)
         raise CommandError("%s: block %s: no picture: %s" % (shown(path), "/".join(triple),
