@@ -216,6 +216,7 @@ def _picture(path):
 
 @pytest.mark.parametrize("name, options", [
     ("spectrum", []), ("map", ["--at", "1650"]), ("map", ["--band", "1600:1700"]),
+    ("map", ["--band", "1700:1600:baseline"]),
     ("series", []), ("regions", []), ("traces", ["--trace", "Area"]),
 ])
 def test_preview_draws_a_picture(samples, tmp_path, name, options):
@@ -278,6 +279,23 @@ def test_preview_without_matplotlib_names_the_extra(samples, tmp_path):
     status, _, err = run("preview", samples["good"]["spectrum"], "--out", tmp_path / "p.png",
                          extra_path=str(blocker))
     assert status == 1 and 'pip install "vellkit[plot]"' in err
+
+
+@pytest.mark.parametrize("project, expected", [
+    ('[project]\nname = "vellkit"\nversion = "9.8.7"\n[tool.x]\nversion = "1"\n', "9.8.7"),
+    ('[project]\nname = "other"\nversion = "9.8.7"\n', None),  # a tree of another project
+    ("", None), (None, None),
+])
+def test_version_from_the_source_tree_else_the_installed_metadata(tmp_path, project, expected):
+    from vellkit_tools import _version
+    import vellkit_tools
+    path = tmp_path / "pyproject.toml"
+    if project is not None:
+        path.write_text(project)
+    assert _version._source_tree_version(str(path)) == expected
+    here = _version._source_tree_version()
+    assert vellkit_tools.__version__ == (here or _version.version()) and vellkit_tools.__version__
+    assert run("--version")[1] == "vellkit %s\n" % vellkit_tools.__version__
 
 
 # ----------------------------------------------------------------------------

@@ -443,6 +443,9 @@ def test_skip_existing_writes_only_what_is_missing(files, tmp_path):
     assert out.split() == [str(tmp_path / "map_AB_3D_NONE.csv"),  # its sidecar goes with it
                            str(tmp_path / "map_AB_3D_NONE.csv.json")]
     assert sorted(str(tmp_path / n) for n in os.listdir(tmp_path)) == first
+    status, out, err = run("export", files["spectrum"], files["map"], "--to", tmp_path, "--force",
+                           "--quiet")
+    assert (status, out, err) == (0, "", "export: 2 files, 2 OK, 0 failed\n")
 
 
 @pytest.mark.parametrize("args, message", [

@@ -54,6 +54,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "cannot read), marked \"damaged\" in its sidecar, JSON, NPZ or "
                              "attributes; by default a damaged block is not exported. Either way "
                              "the file counts as failed")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="print only the problems and the summary (no list of the outputs, "
+                             "no progress bar)")
     add_overwrite(parser)
     add_jobs(parser)
 
@@ -436,6 +439,7 @@ def run(args: argparse.Namespace) -> int:
                "keep_damaged": args.keep_damaged,
                "blocks": list(args.block)}
     bar = Progress(len(files), "exporting")
+    bar.active = bar.active and not args.quiet
     for outcome in outcomes:
         bar.print("vellkit: " + escape(outcome.problems[0]), sys.stderr)
     by_path = {path: Outcome(path) for path in files}
@@ -443,7 +447,7 @@ def run(args: argparse.Namespace) -> int:
     def done(path: str, result: Result) -> None:
         written, problems, warnings, skipped, exist = result
         bar.advance()
-        if written:
+        if written and not args.quiet:
             bar.print("\n".join(shown(output) for output in written))
         for message in warnings + problems:
             bar.print("vellkit: " + escape(message), sys.stderr)

@@ -2,7 +2,7 @@
 
 import argparse
 import os
-from typing import Tuple
+from typing import Any, Tuple
 
 import vellkit
 
@@ -19,15 +19,20 @@ HELP = ("Draw one block as a picture (PNG, SVG, PDF or JPEG, as the --out name's
         "position is known). Needs matplotlib: pip install \"vellkit[plot]\".")
 EXAMPLES = ["vellkit preview map.vell AB/3D/NONE --at 1650 --out map.png",
             "vellkit preview map.vell --band 1600:1700 --out band.svg",
+            "vellkit preview map.vell --band 1600:1700:baseline --out band.png",
             "vellkit preview traces.vell TRC --trace Amide --out amide.pdf"]
 
 
-def _band(text: str) -> Tuple[float, float]:
+def _band(text: str) -> Tuple[Any, ...]:
     try:
-        low, high = text.split(":")
-        return float(low), float(high)
+        low, high, *rest = text.split(":")
+        if rest not in ([], ["baseline"]):
+            raise ValueError(text)
+        return (float(low), float(high)) + tuple(rest)
     except ValueError:
-        raise argparse.ArgumentTypeError("a band is written FROM:TO, e.g. 1600:1700")
+        raise argparse.ArgumentTypeError("a band is written FROM:TO, e.g. 1600:1700, or "
+                                         "FROM:TO:baseline for its area above the line "
+                                         "between its ends")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -44,7 +49,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                             "the x axis")
     where.add_argument("--band", type=_band, metavar="FROM:TO",
                        help="image maps and multi-region maps: chemical image of the band's area over "
-                            "this range of the x axis (as ds.vell.band_area gives it)")
+                            "this range of the x axis (as ds.vell.band_area gives it); "
+                            "FROM:TO:baseline for the area above the straight line between the "
+                            "band's end points")
     parser.add_argument("--trace", metavar="LABEL",
                         help="trace blocks: the trace to draw, by label or index (default: the "
                              "first; for time-resolved traces, all)")
