@@ -304,18 +304,37 @@ def test_netcdf_keeps_names_it_cannot_hold_under_safe_names_mapped_back(tmp_path
         assert all(k.isidentifier() for k in back.attrs)
 
 
-def test_json_of_a_map_of_positions_without_points_is_as_small_as_its_arrays(tmp_path):
-    """A few hundred bytes claiming 2000 x 1000 positions of no points: once a
-    list of empty lists per position (megabytes, all in memory at once)."""
+@pytest.mark.native
+@pytest.mark.parametrize("fmt", ["json", "csv"])
+def test_outputs_of_a_map_of_positions_without_points_are_written_as_they_go(tmp_path, fmt):
+    """A few hundred bytes claiming 1000 x 500 positions of no points: the JSON
+    was a list of empty lists per position, the CSV's coordinates were made
+    whole, as numbers and as texts, before a line was written."""
+    import tracemalloc
+    from vellkit_tools.cli import _formats
     path = tmp_path / "hollow.vell"
-    w.make_3d_file([], 0, w.image_map_params(0, 1.0, 2.0, npx=2000, npy=1000)).write(str(path))
-    status, _, err = run("export", path, "--to", tmp_path, "--format", "json")
-    assert (status, err) == (0, "")
-    out = tmp_path / "hollow_AB_3D_NONE.json"
-    assert out.stat().st_size < 20 * 3000  # the 3000 map coordinates and a constant
-    doc = json.loads(out.read_text())
-    assert doc["shapes"]["spectra"] == [1000, 2000, 0] and doc["data"]["spectra"] == []
-    assert doc["data"]["map_x"] == np.asarray(doc["data"]["map_x"]).tolist()
+    w.make_3d_file([], 0, w.image_map_params(0, 1.0, 2.0, npx=1000, npy=500)).write(str(path))
+    block = ("AB", "3D", "NONE")
+    result = vellkit.getVellData(str(path), block)
+    out = str(tmp_path / ("out." + fmt))
+    tracemalloc.start()
+    try:
+        if fmt == "json":
+            _formats.write_json(out, str(path), block, result)
+        else:
+            _formats.write_csv(out, str(path), block, result)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 3 << 20  # a slice of rows and a constant (500,000 positions)
+    if fmt == "csv":
+        with open(out) as f:
+            assert sum(1 for _ in f) == 1 + 500000
+        return
+    assert os.path.getsize(out) < 20 * 1500  # the 1500 map coordinates and a constant
+    doc = json.loads(Path(out).read_text())
+    assert doc["shapes"]["spectra"] == [500, 1000, 0] and doc["data"]["spectra"] == []
+    np.testing.assert_array_equal(doc["data"]["map_y"], result.mapY)
 
 
 @pytest.mark.parametrize("kind, block", [("map", "AB/3D/NONE"), ("series", "AB/3D/NONE"),

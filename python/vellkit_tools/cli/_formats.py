@@ -225,8 +225,27 @@ def original_names(attrs: Dict[str, Any]) -> Dict[str, Any]:
 
 class Table(NamedTuple):
     names: List[str]  # column names, coordinates first
-    coordinates: List[np.ndarray]  # one array per coordinate column (float64, or int)
+    coordinates: List[Any]  # per coordinate column: an array (float64, or int) or a _Grid
     values: np.ndarray  # (rows, len(names) - len(coordinates))
+
+
+class _Grid(object):
+    """A map coordinate column, row after row of the map (x varies fastest),
+    made a slice at a time: never the whole column in memory."""
+
+    dtype = np.dtype(np.float64)
+
+    def __init__(self, map_x: np.ndarray, map_y: np.ndarray, axis: int) -> None:
+        self.map_x, self.map_y, self.axis = map_x, map_y, axis
+
+    def __len__(self) -> int:
+        return self.map_x.size * self.map_y.size
+
+    def __getitem__(self, rows: slice) -> np.ndarray:
+        k = np.arange(*rows.indices(len(self)))
+        if self.axis == 0:
+            return self.map_x[k % self.map_x.size] if self.map_x.size else k * 0.0
+        return self.map_y[k // self.map_x.size] if self.map_x.size else k * 0.0
 
 
 def _axis_names(x: np.ndarray) -> List[str]:
@@ -261,15 +280,16 @@ def table(path: str, triple: Sequence[str], result: Any,
         rows = min(x.size, values.shape[0])
         return Table([_x_column(result)] + labels, [x[:rows]], values[:rows])
     if layout == "map":
-        mx, my = np.meshgrid(np.asarray(result.mapX, np.float64), np.asarray(result.mapY, np.float64))
+        map_x, map_y = np.asarray(result.mapX, np.float64), np.asarray(result.mapY, np.float64)
         if kind.traces:
             names = [str(s) for s in result.labels]
             values = np.asarray(result.traces)
         else:
             names = _axis_names(x)
             values = np.asarray(result.spectra)
-        values = values.reshape(mx.size, len(names))
-        return Table(["map_x", "map_y"] + names, [mx.ravel(), my.ravel()], values)
+        values = values.reshape(map_x.size * map_y.size, len(names))
+        return Table(["map_x", "map_y"] + names, [_Grid(map_x, map_y, 0), _Grid(map_x, map_y, 1)],
+                     values)
     if layout == "series":
         z = np.asarray(result.z, np.float64)
         return Table(["time"] + _axis_names(x), [z], np.asarray(result.spectra).reshape(z.size, x.size))
@@ -312,24 +332,30 @@ def _number_texts(column: np.ndarray) -> List[str]:
     return [repr(v) for v in np.asarray(column, np.float64).tolist()]
 
 
+#: Rows turned into text at a time: memory beyond the block's arrays stays a
+#: constant, and Ctrl-C is seen between slices.
+_CSV_ROWS = 1 << 12
+
+
 def write_csv(out: str, path: str, triple: Sequence[str], result: Any,
               t: Optional[Table] = None) -> None:
-    """The CSV table of ``result`` (its sidecar is written by :func:`csv_sidecar`)."""
+    """The CSV table of ``result`` (its sidecar is written by :func:`csv_sidecar`),
+    written a slice of rows at a time."""
     t = table(path, triple, result) if t is None else t
     value_format = "%.9g" if t.values.dtype.itemsize <= 4 else "%r"
-    coordinates = [_number_texts(c) for c in t.coordinates]
+    width = t.values.shape[1]
+    row_format = ",".join([value_format] * width)
     with open(out, "w", newline="", encoding="utf-8") as f:
         csv.writer(f, lineterminator="\r\n").writerow(header(t))
-        width = t.values.shape[1]
-        row_format = ",".join([value_format] * width)
-        buffer = io.StringIO()
-        for k, row in enumerate(t.values.tolist() if value_format == "%r" else t.values):
-            lead = ",".join(c[k] for c in coordinates)  # every layout has coordinates
-            buffer.write(lead + ("," + row_format % tuple(row) if width else "") + "\r\n")
-            if buffer.tell() > 1 << 20:
-                f.write(buffer.getvalue())
-                buffer = io.StringIO()
-        f.write(buffer.getvalue())
+        for start in range(0, t.values.shape[0], _CSV_ROWS):
+            rows = slice(start, start + _CSV_ROWS)
+            coordinates = [_number_texts(c[rows]) for c in t.coordinates]
+            values = t.values[rows]
+            buffer = io.StringIO()
+            for k, row in enumerate(values.tolist() if value_format == "%r" else values):
+                lead = ",".join(c[k] for c in coordinates)  # every layout has coordinates
+                buffer.write(lead + ("," + row_format % tuple(row) if width else "") + "\r\n")
+            f.write(buffer.getvalue())
 
 
 def csv_sidecar(path: str, triple: Sequence[str], result: Any, t: Optional[Table] = None,
