@@ -777,6 +777,37 @@ def test_a_stopped_run_keeps_every_old_output(files, tmp_path, fmt, how):
     assert any(after[n] == old[n] for n in after if n.startswith("derivs"))
 
 
+SWAP_STOPPER = """
+import os, signal, sys
+from vellkit_tools import _atomic
+from vellkit_tools.cli import main
+real = _atomic.Replacement.swap
+
+def swap(self):
+    os.kill(os.getpid(), getattr(signal, sys.argv[1]))  # while the outputs take their places
+    real(self)
+
+_atomic.Replacement.swap = swap
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@posix_only
+@pytest.mark.parametrize("how, jobs", [("SIGINT", "1"), ("SIGTERM", "2")])
+def test_a_stop_while_outputs_take_their_places_lists_them_first(files, tmp_path, how, jobs):
+    script = tmp_path / "stopper.py"
+    script.write_text(SWAP_STOPPER)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(PYTHON_DIR)] + sys.path))
+    out = tmp_path / "out"
+    proc = subprocess.run([sys.executable, str(script), how, "export", files["derivs"], files["map"],
+                           "--to", str(out), "--no-images", "--jobs", jobs],
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    # Stopped: the run (one process), or only the worker once its file is done (the run goes on).
+    assert proc.returncode == (130 if jobs == "1" else 0), proc.stderr
+    listed = set(proc.stdout.decode().split())
+    assert listed and listed == set(str(out / n) for n in os.listdir(str(out)))  # all there, all said
+
+
 @posix_only
 def test_temporaries_of_a_killed_run_are_removed_by_the_next(files, tmp_path):
     dead = subprocess.Popen([sys.executable, "-c", "pass"])

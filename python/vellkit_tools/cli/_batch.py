@@ -182,7 +182,10 @@ class HeldInterrupts(object):
     end of the block: what the block does (outputs put in place, a finished
     file's outputs printed) is done whole."""
 
-    def __init__(self) -> None:
+    def __init__(self, until_said: bool = False) -> None:
+        #: With ``until_said``, a stop that came is raised by :func:`raise_held`
+        #: instead, once what the block did has been reported.
+        self.until_said = until_said
         self.fired = False
         self._previous: List[Tuple[int, Any]] = []
 
@@ -199,10 +202,37 @@ class HeldInterrupts(object):
 
     def __exit__(self, exc_type: Any, *rest: Any) -> None:
         previous, self._previous = self._previous, []
+        if self.fired and exc_type is None and self.until_said:
+            # The stop is on its way: signals after it are ignored until it is raised.
+            for signum, handler in previous:
+                signal.signal(signum, _ignore)
+            _held.extend(previous)
+            return
         for signum, handler in previous:
             signal.signal(signum, handler)
         if self.fired and exc_type is None:
             raise KeyboardInterrupt
+
+
+#: The handlers of a stop held by ``HeldInterrupts(until_said=True)``, not raised yet.
+_held: List[Tuple[int, Any]] = []
+
+
+def raise_held() -> None:
+    """Raise KeyboardInterrupt for a stop that came while outputs were put in
+    place (now that they have been reported), the signal handlers restored."""
+    if _held:
+        previous = list(_held)
+        del _held[:]
+        for signum, handler in reversed(previous):
+            signal.signal(signum, handler)
+        raise KeyboardInterrupt
+
+
+def _ignore(signum: int, frame: Any) -> None:
+    # A Python handler that does nothing, not SIG_IGN: a signal already on its
+    # way when the handler changes would raise "ignored due to race condition".
+    pass
 
 
 def _terminate(signum: int, frame: Any) -> None:
@@ -230,8 +260,17 @@ def _stop(signum: int, frame: Any) -> None:
     # The first SIGINT or SIGTERM stops the worker's file; later ones must not
     # interrupt the cleanup that follows.
     for stopping in STOPPING:
-        signal.signal(stopping, signal.SIG_IGN)
+        signal.signal(stopping, _ignore)
     raise KeyboardInterrupt
+
+
+def _stopped_in_a_callback(report: Any) -> None:
+    # The stop raised inside a weakref callback or __del__ is taken by the
+    # interpreter and printed, and the work would go on: end the worker here
+    # (the run removes its temporaries; a commit holds the signals back).
+    if report.exc_type is not None and issubclass(report.exc_type, KeyboardInterrupt):
+        os._exit(EXIT_INTERRUPTED)
+    sys.__unraisablehook__(report)
 
 
 def _worker(work: Callable[..., Any], tasks: Any, conn: Any) -> None:
@@ -239,6 +278,7 @@ def _worker(work: Callable[..., Any], tasks: Any, conn: Any) -> None:
     more) and answers on ``conn``; what it imports stays for the next file."""
     for signum in STOPPING:
         signal.signal(signum, _stop)
+    sys.unraisablehook = _stopped_in_a_callback
     try:
         while True:
             path = tasks.recv()
@@ -246,7 +286,9 @@ def _worker(work: Callable[..., Any], tasks: Any, conn: Any) -> None:
                 break
             try:
                 result = work(path, lambda message: conn.send(("message", message)))
-                conn.send(("done", result))
+                with HeldInterrupts():  # its outputs are in place: they are reported
+                    conn.send(("done", result))
+                raise_held()
             except KeyboardInterrupt:
                 raise
             except BaseException as exc:  # reported as this file's failure, never a traceback
@@ -349,15 +391,18 @@ def run_in_processes(paths: Sequence[str], work: Callable[..., Any], jobs: int,
             on_failed(path, payload, job.process.pid)
         return True
 
+    held = HeldInterrupts()
+
     def retire(job: _Running) -> None:
         job.process.join()
         job.conn.close()
         job.tasks.close()
         del running[job.conn]
-        if not job.done:
-            on_failed(cast(str, job.path), _ended(job.process.exitcode), job.process.pid)
+        if not job.done:  # a worker the same Ctrl-C ended first is stopped, not failed
+            on_failed(cast(str, job.path), "interrupted" if held.fired else _ended(job.process.exitcode),
+                      job.process.pid)
 
-    with HeldInterrupts() as held:
+    with held:
         for _ in range(min(jobs, len(queue))):
             feed(start())
         while running and not held.fired:

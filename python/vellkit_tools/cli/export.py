@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 from .. import kinds
 from .._atomic import Replacement, remove_parts, remove_stale_parts
 from . import _formats
-from ._batch import HeldInterrupts, Progress, run_in_processes
+from ._batch import HeldInterrupts, Progress, raise_held, run_in_processes
 from ._common import (CommandError, Outcome, Reports, block_damage, captured, describe_error,
                       describe_file, escape, finish, inputs, list_blocks, read_block, read_images,
                       shown, triple_name)
@@ -149,7 +149,9 @@ class _Writer(object):
             self.discard()
             raise CommandError("%s: cannot write it: %s" % (exc.filename, exc.strerror or exc))
         written = []
-        with HeldInterrupts():
+        # A stop that comes meanwhile is raised once the outputs are listed
+        # (raise_held), so that every output in place is reported.
+        with HeldInterrupts(until_said=True):
             for staged in self.staged:
                 staged.swap()
                 written.append(staged.target)
@@ -473,6 +475,7 @@ def run(args: argparse.Namespace) -> int:
                 result = work(path, lambda message: None)
                 with HeldInterrupts():  # a finished file's outputs are listed whole
                     done(path, result)
+                raise_held()
         else:
             _preload(args.format)
             run_in_processes(files, work, args.jobs, on_message=lambda path, message: None,
