@@ -53,7 +53,9 @@ def band_area(data: Union[xr.Dataset, xr.DataArray], a: float, b: float, dim: Ha
     # A contiguous range (the axis is monotonic) reads as one span of each record.
     pick: Any = slice(int(inside[0]), int(inside[-1]) + 1) \
         if int(inside[-1]) - int(inside[0]) + 1 == len(inside) else inside
-    band = values.isel({dim: pick})
+    # In float64, as vellkit_tools.bands computes it: the end points' line
+    # taken in float32 loses digits that the difference of two areas shows.
+    band = values.isel({dim: pick}).astype(np.float64)
     area = band.integrate(dim)
     if baseline:  # the trapezoid under the line between the end points, along the axis
         ends = band.isel({dim: 0}).drop_vars(dim) + band.isel({dim: -1}).drop_vars(dim)
