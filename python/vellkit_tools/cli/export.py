@@ -243,10 +243,12 @@ def _unreadable(path: str, triple: kinds.Block, found: List[str]) -> Iterator[No
     try:
         yield
     except CommandError as exc:
-        if not found:
+        # What is wrong is what the headers say; the reader's own ValueError
+        # on a cut block is numpy's ("could not broadcast ...") and says
+        # nothing more. Any other error (the memory limit, the system's) is
+        # its own news, and is said as it is.
+        if not found or not isinstance(exc.__context__, ValueError):
             raise
-        # What is wrong is what the headers say; the reader's own error on a
-        # cut block is numpy's ("could not broadcast ...") and says nothing more.
         raise CommandError("%s: block %s is damaged: %s; it cannot be read (see 'vellkit check')"
                            % (path, "/".join(triple), "; ".join(found)))
 
