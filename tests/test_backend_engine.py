@@ -59,6 +59,36 @@ def make(tmp_path, kind, deriv="NONE", name=None):
     return path
 
 
+def derivatives_file(tmp_path):
+    """AB 2D NONE, 1DER, 2DER, 3DER (in file order) and a TRC spectrum:
+    ``listContents`` lists the third derivative first."""
+    vf = writer.make_spectrum_file(np.full(NPT, 10.0, np.float32), "TRC")
+    for code, deriv in enumerate(("NONE", "1DER", "2DER", "NDER")):
+        writer.make_spectrum_file(np.full(NPT, float(code), np.float32), deriv=deriv, into=vf)
+    return write(tmp_path, vf)
+
+
+@pytest.mark.parametrize("request_", [None, "AB", "AB/2D", ("ab",)])
+def test_the_default_and_a_prefix_pick_the_original_block(tmp_path, request_):
+    pytest.importorskip("matplotlib")
+    from vellkit_tools import plots
+    path = derivatives_file(tmp_path)
+    assert vellkit.listContents(path)[0] == ("AB", "2D", "3DER")
+    ds = backend.open_dataset(path, block=request_)
+    assert ds.attrs["vellkit_block"] == "AB 2D NONE" and not ds.spectrum.values.any()
+    assert ds.spectrum.attrs["long_name"] == "Absorbance"
+    fig = plots.preview(path, request_)
+    assert fig.axes[0].get_ylabel() == "Absorbance"
+    third = plots.preview(path, "AB/2D/NDER")
+    assert third.axes[0].get_ylabel() == "Absorbance, third derivative"
+    if request_ is None:
+        assert backend.default_block(path) == ("AB", "2D", "NONE")
+        assert kinds.default_block([("AB", "3D", "3DER"), ("AB", "3D", "1DER")]) == ("AB", "3D", "1DER")
+        tree = backend.open_datatree(path)
+        assert tree["AB_2D_3DER"].attrs["vellkit_block"] == "AB 2D 3DER"
+        assert tree["AB_2D_3DER"].spectrum.attrs["long_name"] == "Absorbance, third derivative"
+
+
 def expected_values(result):
     """getVellData's values in the engine's layout (kinds.KINDS dims)."""
     name = type(result).__name__
@@ -86,7 +116,7 @@ def test_every_kind_and_derivative(tmp_path, kind, deriv):
     row = kinds.kind(kind)
     assert list(ds.data_vars) == [row.variable] and ds[row.variable].dims == row.dims
     np.testing.assert_array_equal(ds[row.variable].values, expected_values(ref))
-    assert ds.attrs["vellkit_block"] == " ".join(request)
+    assert ds.attrs["vellkit_block"] == " ".join(kinds.output_block(request))
     assert ("spectral" in ds.dims) == ("spectral" in row.dims)  # trace maps and regions have none
     assert ds[row.variable].attrs["units"] == "1"
     assert ds[row.variable].attrs["long_name"].startswith("Trace value" if row.traces else "Absorbance")
@@ -334,7 +364,7 @@ def test_datatree_has_every_block_and_the_visible_images(tmp_path):
     assert sorted(tree.children) == ["AB_3D_3DER", "AB_3D_NONE", "TRC_3D_NONE", "image_0", "image_1"]
     np.testing.assert_array_equal(tree["AB_3D_NONE"].spectra.values, cube)
     np.testing.assert_array_equal(tree["AB_3D_3DER"].spectra.values, -cube)
-    assert tree["AB_3D_3DER"].attrs["vellkit_block"] == "AB 3D NDER"
+    assert tree["AB_3D_3DER"].attrs["vellkit_block"] == "AB 3D 3DER"
     assert list(tree["TRC_3D_NONE"].trace.values) == ["t0", "t1"]
     image = tree["image_0"]
     assert image.attrs["Title"] == "overview" and image.attrs["X"] == 1.5

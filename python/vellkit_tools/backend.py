@@ -72,13 +72,13 @@ def _shown(path: Any) -> str:
 
 
 def default_block(path: Any) -> Block:
-    """The block a file opens with when none is named: the first block the
-    file lists that holds data (in ``vellkit.listContents`` order, primary
-    data types first), as a request triple."""
-    for described in _native.describe_file(path)["blocks"]:
-        if _has_data(described):
-            return tuple(described["request"])  # type: ignore[return-value]
-    raise ValueError("%s: the file holds no data block" % _shown(path))
+    """The block a file opens with when none is named, as a request triple:
+    the original (NONE) block of the first data type the file lists with
+    data (``kinds.default_block``), never one of its derivatives."""
+    chosen = kinds.default_block([b["request"] for b in _native.describe_file(path)["blocks"] if _has_data(b)])
+    if chosen is None:
+        raise ValueError("%s: the file holds no data block" % _shown(path))
+    return chosen
 
 
 def _has_data(described: Mapping[str, Any]) -> bool:
@@ -231,10 +231,6 @@ def _float64(data: Any) -> np.ndarray:
 # ----------------------------------------------------------------------------
 # Datasets from plans: one builder per kind of kinds.KINDS
 # ----------------------------------------------------------------------------
-
-_DERIVATIVE_NAMES = {"NONE": "", "1DER": "first derivative", "2DER": "second derivative",
-                     "NDER": "third derivative"}
-
 
 #: Nanoseconds in each time unit that units.time_unit_cf gives.
 _NANOSECONDS = {"us": 1e3, "ms": 1e6, "s": 1e9, "min": 60e9, "h": 3600e9}
@@ -401,14 +397,14 @@ _BUILDERS: Dict[str, _Builder] = {
 
 def _value_attrs(request: Sequence[str]) -> Dict[str, Any]:
     name = data_type_name(request[0]) or str(request[0])
-    derivative = _DERIVATIVE_NAMES.get(kinds.request_word(request[2]), "")
+    derivative = kinds.derivative_name(request[2])
     return {"long_name": "%s, %s" % (name, derivative) if derivative else name, "units": VALUE_UNITS}
 
 
 def _attributes(parameters: Mapping[str, Any], request: Sequence[str]) -> Dict[str, Any]:
     attrs = {name: value for name, value in parameters.items()
              if name and isinstance(value, (str, int, float)) and not isinstance(value, bool)}
-    attrs["vellkit_block"] = " ".join(request)
+    attrs["vellkit_block"] = " ".join(kinds.output_block(request))
     attrs["Conventions"] = "CF-1.8"
     return attrs
 
@@ -497,10 +493,6 @@ def _image_node(image: Mapping[str, Any]) -> xr.Dataset:
     return xr.Dataset(variables, attrs=attrs)
 
 
-def _node_name(listed: Sequence[str]) -> str:
-    return "_".join(str(w) for w in listed)
-
-
 def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Optional[Any] = None) -> Any:
     """Every block of a VELL file as a node of an :class:`xarray.DataTree`.
 
@@ -525,8 +517,9 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
             node = dataset_from_plan(shown, _native.plan_block(path, request), decode_timedelta)
             node = _drop(node, drop_variables)
         except (ValueError, MemoryError, OSError) as error:
-            node = xr.Dataset(attrs={"vellkit_block": " ".join(request), "vellkit_problem": str(error)})
-        nodes["/" + _node_name(described["listed"])] = node
+            node = xr.Dataset(attrs={"vellkit_block": " ".join(kinds.output_block(request)),
+                                     "vellkit_problem": str(error)})
+        nodes["/" + kinds.block_name(described["listed"])] = node
     try:
         images = vellkit.getVisImages(shown)
     except (ValueError, KeyError, IndexError, TypeError) as error:

@@ -182,7 +182,7 @@ def _open_dataset(path: str, triple: Sequence[str], reports: Reports, fmt: str) 
             dataset.load()
         return dataset
     except Exception as exc:
-        raise CommandError("%s: block %s: %s" % (path, "/".join(triple), describe_error(exc)))
+        raise CommandError("%s: block %s: %s" % (path, kinds.block_text(triple), describe_error(exc)))
 
 
 def _to_zarr(dataset: Any, folder: str) -> None:
@@ -239,7 +239,7 @@ def _unreadable(path: str, triple: kinds.Block, found: List[str]) -> Iterator[No
             raise
         said = str(exc).split(": ", 2)[-1]
         raise CommandError("%s: block %s is damaged: %s; it cannot be read (%s)"
-                           % (path, "/".join(triple), "; ".join(found), said))
+                           % (path, kinds.block_text(triple), "; ".join(found), said))
 
 
 def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports,
@@ -345,13 +345,13 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
                 damaged = _export_block(out, triple, stem, reports, found)
                 if damaged:
                     problems.append("%s: block %s is damaged: %s; kept as read, marked damaged"
-                                    % (path, "/".join(triple), damaged))
+                                    % (path, kinds.block_text(triple), damaged))
             except _Skip:
                 pass
             except _Damaged as exc:
                 out.drop_from(staged)
                 problems.append("%s: block %s is damaged: %s; not exported (--keep-damaged "
-                                "writes what the reader gives)" % (path, "/".join(triple), exc))
+                                "writes what the reader gives)" % (path, kinds.block_text(triple), exc))
             except CommandError as exc:
                 out.drop_from(staged)
                 problems.append(str(exc))

@@ -6,6 +6,7 @@ from typing import Tuple
 
 import vellkit
 
+from .. import kinds
 from ..kinds import KINDS
 from ._common import (EXIT_OK, CommandError, Reports, captured, describe_error, describe_file, escape,
                       find_block, first_data_block, safe_output, shown, triple_name)
@@ -67,12 +68,12 @@ def run(args: argparse.Namespace) -> int:
         block = find_block(path, description, args.block)
         if not block["kind"]:
             raise CommandError("%s: block %s holds no data (it is listed from a parameter block alone)"
-                               % (shown(path), "/".join(block["request"])))
+                               % (shown(path), kinds.block_text(block["request"])))
     else:
         first = first_data_block(description)
         if first is None:
             raise CommandError("%s: no block with data (the file has %s)" % (
-                shown(path), ", ".join("/".join(b["request"]) for b in description["blocks"])
+                shown(path), ", ".join(kinds.block_text(b["request"]) for b in description["blocks"])
                 or "no data blocks"))
         block = first
     triple = tuple(block["request"])
@@ -82,7 +83,7 @@ def run(args: argparse.Namespace) -> int:
     except ValueError:
         wrong = next(k for k, v in given.items() if v is not None and k not in plots.OPTIONS[block["kind"]])
         args.usage_error("--%s does not apply to block %s of %s (%s); it applies to: %s" % (
-            wrong, "/".join(triple), shown(path), KINDS[block["kind"]].words,
+            wrong, kinds.block_text(triple), shown(path), KINDS[block["kind"]].words,
             ", ".join(plots.kinds_taking(wrong))))
     stem = os.path.splitext(os.path.basename(path))[0]
     out = args.out or "%s_%s.png" % (stem, triple_name(triple))
@@ -97,7 +98,7 @@ def run(args: argparse.Namespace) -> int:
         with captured(reports):
             result = vellkit.getVellData(path, triple)
     except Exception as exc:
-        raise CommandError("%s: block %s: %s" % (shown(path), "/".join(triple), escape(describe_error(exc))))
+        raise CommandError("%s: block %s: %s" % (shown(path), kinds.block_text(triple), escape(describe_error(exc))))
     images = None
     if plots.over_images(block["kind"]) and description["images"]:
         try:
@@ -112,9 +113,9 @@ def run(args: argparse.Namespace) -> int:
     except OSError as exc:
         raise CommandError("%s: cannot write the picture: %s" % (shown(out), describe_error(exc)))
     except (ValueError, TypeError) as exc:
-        raise CommandError("%s: block %s: %s" % (shown(path), "/".join(triple), escape(exc)))
+        raise CommandError("%s: block %s: %s" % (shown(path), kinds.block_text(triple), escape(exc)))
     except Exception as exc:  # data the picture cannot show (empty blocks and the like)
-        raise CommandError("%s: block %s: no picture: %s" % (shown(path), "/".join(triple),
+        raise CommandError("%s: block %s: no picture: %s" % (shown(path), kinds.block_text(triple),
                                                              escape(describe_error(exc))))
     if len(reports):
         raise CommandError("%s: %s while reading; wrote %s all the same"
