@@ -147,3 +147,20 @@ def test_attributes_combine_as_xarray_combines_them(spectrum_paths):
         assert spectrum_paths[1] in str(info.value)
     with pytest.raises(ValueError, match="combine_attrs must be one of"):
         backend.open_mfdataset(spectrum_paths, combine_attrs="first")
+
+
+def test_two_stacks_of_the_same_files_in_other_batches_share_no_task(tmp_path):
+    paths = []
+    for k in range(6):
+        paths.append(str(tmp_path / ("t%d.vell" % k)))
+        arrays.write_time_series(paths[-1], np.full((3, NPT), k, np.float32), (1000.0, 2500.0))
+    a = backend.open_mfdataset(paths, chunks={"file": 2}).spectra
+    b = backend.open_mfdataset(paths, chunks={"file": 4}).spectra
+    c = backend.open_mfdataset(paths, block="AB/3D/NONE", chunks={"file": 4}).spectra
+    assert b.data.name == c.data.name  # the same stack, named the same
+    first, second = dask.compute(a, b)
+    assert first.shape == second.shape == (6, 3, NPT)
+    np.testing.assert_array_equal((a + b).values[:, 0, 0], 2 * np.arange(6))
+    # Files rewritten in place (same paths, new identities) are another stack.
+    arrays.write_time_series(paths[0], np.full((3, NPT), 9, np.float32), (1000.0, 2500.0))
+    assert backend.open_mfdataset(paths, chunks={"file": 4}).spectra.data.name != b.data.name

@@ -39,7 +39,6 @@ import) gives the area of a band; :func:`open_datatree` every block and
 visible image of a file; :func:`open_mfdataset` the same block of many files.
 """
 
-import hashlib
 import os
 import struct
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, cast
@@ -852,9 +851,13 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
         if parallel:
             import dask
             import dask.array as da
-            # Keys from the files' identities: tokenizing thousands of sources
-            # would cost more than reading them.
-            token = hashlib.sha1(repr((request, identities)).encode()).hexdigest()
+            from dask.base import tokenize
+            # Task names from everything that decides the values, as xarray's
+            # backends name theirs: two stacks of the same files in other
+            # batches (or of another block) share no key. The paths and
+            # identities stand for the sources: tokenizing thousands of
+            # sources would cost more than reading them.
+            token = tokenize("vell-mfdataset", paths, identities, request, batch, shape)
             pieces = []
             for start in range(0, len(paths), batch):
                 part = _Batch(sources[start:start + batch], shape)
