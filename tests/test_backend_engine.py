@@ -373,6 +373,43 @@ def test_datatree_has_every_block_and_the_visible_images(tmp_path):
     assert tree["image_1"].attrs == {"Title": "empty"} and not tree["image_1"].data_vars
 
 
+def _png(width, height, rows=b""):
+    """A grey PNG whose header claims ``width`` x ``height``; its data holds only ``rows``."""
+    import struct
+    import zlib
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def test_images_decode_when_asked_within_the_memory_limit(tmp_path, monkeypatch):
+    if not hasattr(xr, "open_datatree"):
+        pytest.skip("this xarray has no open_datatree")
+    pytest.importorskip("PIL.Image")
+    small = np.arange(6, dtype=np.uint8).reshape(2, 3)
+    vf = writer.make_spectrum_file(np.ones(NPT, np.float32))
+    vf.add_image_block([writer.Image(_png(3, 2, b"".join(b"\0" + r.tobytes() for r in small)), title="small"),
+                        writer.Image(_png(40000, 40000), title="bomb"),  # 1.6 G pixels in 60 bytes
+                        writer.Image(_png(300, 300), title="large"),
+                        writer.Image(_png(3, 2, b"\0\1"), title="cut")])
+    path = write(tmp_path, vf)
+    decoded = []
+    real = backend._decode_image
+    monkeypatch.setattr(backend, "_decode_image", lambda data: decoded.append(1) or real(data))
+    monkeypatch.setenv("VELLKIT_MEMORY_LIMIT", "256K")
+    tree = backend.open_datatree(path)
+    assert decoded == []  # nothing decoded at open
+    np.testing.assert_array_equal(tree["AB_2D_NONE"].spectrum.values, np.ones(NPT))
+    np.testing.assert_array_equal(tree["image_0"].pixels.values, small)
+    assert len(decoded) == 1
+    for name, why in (("image_1", "DecompressionBomb"), ("image_2", "memory limit of 262144 bytes")):
+        assert why in tree[name].attrs["pixels_error"] and not tree[name].data_vars
+    with pytest.raises(ValueError, match="image 3: the pixels cannot be decoded"):
+        tree["image_3"].pixels.values
+
+
 def test_datatree_of_a_damaged_block_says_why(tmp_path):
     if not hasattr(xr, "open_datatree"):
         pytest.skip("this xarray has no open_datatree")

@@ -91,6 +91,7 @@ class ImageDescription(TypedDict):
 class FileDescription(TypedDict):
     file_size: int
     identity: Identity
+    memory_limit: int  # what one call on this file may allocate (VELLKIT_MEMORY_LIMIT)
     problems: List[str]  # header and directory, each with its byte offsets
     entries: List[Entry]
     blocks: List[BlockDescription]  # in listContents order
