@@ -164,3 +164,26 @@ def test_two_stacks_of_the_same_files_in_other_batches_share_no_task(tmp_path):
     # Files rewritten in place (same paths, new identities) are another stack.
     arrays.write_time_series(paths[0], np.full((3, NPT), 9, np.float32), (1000.0, 2500.0))
     assert backend.open_mfdataset(paths, chunks={"file": 4}).spectra.data.name != b.data.name
+
+
+@pytest.mark.parametrize("preprocess", [None, lambda ds: ds.assign(total=ds.spectra.sum("spectral"))])
+@pytest.mark.parametrize("parallel", [True, False])
+def test_each_files_parameters_and_preprocess(tmp_path, preprocess, parallel):
+    paths = []
+    for k in range(4):
+        paths.append(str(tmp_path / ("t%d.vell" % k)))
+        arrays.write_time_series(paths[-1], np.full((3, NPT), k, np.float32), (1000.0, 2500.0),
+                                 params={"SNM": "sample %d" % k, "RUN": 7, "TIM": 10 + k})
+    ds = backend.open_mfdataset(paths, parallel=parallel, preprocess=preprocess, file_coords="all")
+    assert list(ds.SNM.values) == ["sample %d" % k for k in range(4)] and ds.SNM.dims == ("file",)
+    assert ds.TIM.values.tolist() == [10, 11, 12, 13] and "TIM" not in ds.attrs
+    assert ds.attrs["RUN"] == 7 and "RUN" not in ds.coords  # the same in every file: an attribute
+    assert list(ds.file.values) == paths
+    np.testing.assert_array_equal(ds.spectra.values[:, 1, 0], np.arange(4))
+    if preprocess is not None:
+        np.testing.assert_array_equal(ds.total.values[:, 0], np.arange(4) * NPT)
+    named = backend.open_mfdataset(paths, parallel=parallel, preprocess=preprocess, file_coords=["RUN"])
+    assert named.RUN.values.tolist() == [7] * 4 and "SNM" not in named.coords
+    arrays.write_time_series(paths[2], np.zeros((3, NPT), np.float32), (1000.0, 2500.0))
+    with pytest.raises(ValueError, match="t2.vell: file_coords names parameter RUN"):
+        backend.open_mfdataset(paths, parallel=parallel, preprocess=preprocess, file_coords="RUN")

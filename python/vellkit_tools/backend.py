@@ -848,8 +848,61 @@ def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
     return sources, identities, all_attrs
 
 
+def _file_coords(all_attrs: Sequence[Dict[str, Any]], wanted: Any, paths: Sequence[str]) -> Dict[Hashable, Any]:
+    """The scalar parameters that become coordinates along ``file``: those
+    named in ``wanted`` (each file must have it), or with ``"all"`` every
+    parameter that every file has and whose value differs between them."""
+    fixed = ("vellkit_block", "Conventions")
+    if isinstance(wanted, str) and wanted == "all":
+        names = [n for n in all_attrs[0] if n not in fixed and all(n in a for a in all_attrs)
+                 and any(a[n] != all_attrs[0][n] for a in all_attrs[1:])]
+    else:
+        names = [wanted] if isinstance(wanted, str) else [str(n) for n in wanted]
+        for name in names:
+            if name in fixed or name == "file":
+                raise ValueError("file_coords: %s is not a parameter of the files" % name)
+            for attrs, path in zip(all_attrs, paths):
+                if name not in attrs:
+                    raise ValueError("%s: file_coords names parameter %s, which this file does not have"
+                                     % (path, name))
+    coords: Dict[Hashable, Any] = {}
+    for name in names:
+        values = [a[name] for a in all_attrs]
+        if all(isinstance(v, str) for v in values):
+            array = np.array(values, dtype=object)
+        elif all(isinstance(v, int) for v in values):
+            array = np.array(values, dtype=np.int64)
+        elif all(isinstance(v, (int, float)) for v in values):
+            array = np.array(values, dtype=np.float64)
+        else:
+            array = np.array(values, dtype=object)
+        coords[name] = ("file", array, {"long_name": "parameter %s of each file" % name})
+    return coords
+
+
+def _each_file_attrs(paths: Sequence[str], request: Block) -> List[Dict[str, Any]]:
+    return [_attributes(dict(_native.plan_block(path, request)["parameters"]), request) for path in paths]
+
+
+def _open_preprocessed(paths: Sequence[str], request: Block, parallel: bool, chunks: Optional[Dict[str, int]],
+                       combine_attrs: str, preprocess: Callable[[xr.Dataset], xr.Dataset]) -> xr.Dataset:
+    """Each file opened, passed through ``preprocess`` and stacked, by
+    xarray's own machinery (preprocess may change anything)."""
+    per_file = {k: v for k, v in (chunks or {}).items() if k != "file"}
+    if parallel:
+        require_dask()
+    stacked = xr.open_mfdataset(list(paths), engine=VellBackendEntrypoint, block=request, combine="nested",
+                                concat_dim="file", preprocess=preprocess, parallel=parallel,
+                                chunks=per_file if parallel else None, combine_attrs=combine_attrs)
+    if parallel and chunks and "file" in chunks:
+        stacked = stacked.chunk({"file": chunks["file"]})
+    return stacked
+
+
 def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = True,
-                   chunks: Optional[Dict[str, int]] = None, combine_attrs: str = "override") -> xr.Dataset:
+                   chunks: Optional[Dict[str, int]] = None, combine_attrs: str = "override",
+                   preprocess: Optional[Callable[[xr.Dataset], xr.Dataset]] = None,
+                   file_coords: Optional[Any] = None) -> xr.Dataset:
     """Open the same data block of many VELL files, stacked along a new ``file`` dimension.
 
     ``paths`` is a glob pattern (its matches sorted) or a sequence of paths
@@ -880,19 +933,35 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
     each file is checked and read in one call, and the stack is a numpy
     array (a Dask array in batches of files when ``chunks`` is given).
 
-    ``xarray.open_mfdataset(paths, engine="vell", combine="nested",
-    concat_dim="file")`` gives the same stack through xarray's general
-    machinery (one Dataset per file), which costs some milliseconds per file.
+    The files' own parameters (sample names, times of measurement) are
+    kept with ``file_coords``: a parameter name or a list of them, or
+    ``"all"`` for every parameter that differs between files, each a
+    coordinate along ``file`` (and no longer an attribute).
+
+    ``preprocess`` is called on each file's Dataset before they are
+    stacked, as :func:`xarray.open_mfdataset` calls it; the stack is then
+    made by xarray's general machinery (one Dataset per file), which costs
+    some milliseconds per file. ``xarray.open_mfdataset(paths, engine="vell",
+    combine="nested", concat_dim="file")`` gives the same stack that way.
     """
     if combine_attrs not in _COMBINE_ATTRS:
         raise ValueError("combine_attrs must be one of %s, not %r" % (", ".join(_COMBINE_ATTRS), combine_attrs))
     paths = _paths(paths)
     request = _request(paths[0], block)
+    if preprocess is not None:
+        if not callable(preprocess):
+            raise TypeError("preprocess must be a function of a Dataset, not %s" % type(preprocess).__name__)
+        stacked = _open_preprocessed(paths, request, parallel, chunks, combine_attrs, preprocess)
+        if file_coords is not None:
+            coords = _file_coords(_each_file_attrs(paths, request), file_coords, paths)
+            stacked = stacked.assign_coords(coords)
+            stacked.attrs = {k: v for k, v in stacked.attrs.items() if k not in coords}
+        return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
     first = _native.plan_block(paths[0], request)
     template = dataset_from_plan(paths[0], first)
     (name, variable), = template.data_vars.items()
     shape, dims = variable.shape, ("file",) + variable.dims
-    gather_attrs = combine_attrs not in ("override", "drop")
+    gather_attrs = combine_attrs not in ("override", "drop") or file_coords is not None
     batch = 0
     if parallel:
         require_dask()
@@ -925,7 +994,12 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
             data = _read_sources(sources, shape)
     attrs = _merge_attrs(all_attrs, combine_attrs, paths) if gather_attrs else \
         ({} if combine_attrs == "drop" else template.attrs)
-    stacked = xr.Dataset({name: (dims, data, variable.attrs)}, coords=template.coords, attrs=attrs)
+    coords: Dict[Hashable, Any] = dict(template.coords)
+    if file_coords is not None:
+        lifted = _file_coords(all_attrs, file_coords, paths)
+        coords.update(lifted)
+        attrs = {k: v for k, v in attrs.items() if k not in lifted}
+    stacked = xr.Dataset({name: (dims, data, variable.attrs)}, coords=coords, attrs=attrs)
     return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
 
 
