@@ -25,6 +25,7 @@ NPT = 12
 X_ENDS = (4000.0, 400.0)
 ENGINE = backend.VellBackendEntrypoint
 RNG = np.random.default_rng(11)
+TIME = backend._TIME_ATTRS
 
 
 def _regions():
@@ -246,9 +247,9 @@ def test_decode_timedelta_makes_series_times_durations(tmp_path, ztx, units, nan
     ds = xr.open_dataset(path, engine=ENGINE, decode_timedelta=True)
     assert ds.time.dtype == np.dtype("timedelta64[ns]")
     assert ds.time.values.tolist() == [0, nanoseconds // 2, 2 * nanoseconds]
-    assert ds.time.attrs == {"long_name": "time", "ZTX": ztx}
+    assert ds.time.attrs == dict(TIME, ZTX=ztx)
     plain = xr.open_dataset(path, engine=ENGINE)
-    assert plain.time.attrs == {"long_name": "time", "units": units, "ZTX": ztx}
+    assert plain.time.attrs == dict(TIME, units=units, ZTX=ztx)
 
 
 @pytest.mark.parametrize("ztx, units", [("Seconds", "s"), ("sec", "s"), ("Minutes", "min"), ("ms", "ms"),
@@ -296,10 +297,19 @@ def test_netcdf_export_passes_the_cf_checker(tmp_path, kind):
               if item["value"][0] < item["value"][1]]
     # The checker takes any dimension named "time" for CF's time axis, which
     # needs a reference date; a series' times are durations from its start.
+    # (The Dataset says so: the time's comment gives the reason.)
     errors = [(name, msgs) for name, msgs in errors
               if not (kind == "series" and name.startswith("§5.1") and msgs == [
                   "Coordinate variable 'time' should have standard_name='time', found: 'None'"])]
     assert errors == []
+    # CF's global attributes: title, history (and source, Conventions)
+    attributes = [item["msgs"] for item in results["medium_priorities"] if item["name"].startswith("§2.6")]
+    assert not any(attributes), attributes
+    with xr.open_dataset(out) as back:
+        assert back.attrs["Conventions"] == "CF-1.8" and back.attrs["source"].startswith("VELL data file ")
+        assert back.attrs["title"].startswith(back[kinds.kind(kind).variable].attrs["long_name"] + ", ")
+        if kind == "series":
+            assert "no standard_name" in back.time.attrs["comment"].lower()
 
 
 def test_to_netcdf_round_trip_keeps_every_attribute(tmp_path):

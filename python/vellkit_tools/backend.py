@@ -231,6 +231,13 @@ def _float64(data: Any) -> np.ndarray:
 # Datasets from plans: one builder per kind of kinds.KINDS
 # ----------------------------------------------------------------------------
 
+#: A series' times: CF's standard_name "time" needs units "<unit> since <date>".
+_TIME_ATTRS = {
+    "long_name": "time since the start of the measurement",
+    "comment": "No standard_name: these are durations from the start of the measurement, and the file "
+               "records no date to count them from, which CF's standard name time needs."}
+
+
 #: Nanoseconds in each time unit that units.time_unit_cf gives.
 _NANOSECONDS = {"us": 1e3, "ms": 1e6, "s": 1e9, "min": 60e9, "h": 3600e9}
 
@@ -313,7 +320,7 @@ def _build_series(path: str, plan: Mapping[str, Any], parameters: Mapping[str, A
     offsets, _ = _records(plan)
     npt = int(plan["npt"])
     times = _native.read_times(path, offsets, npt, plan["identity"])
-    attrs: Dict[str, Any] = {"long_name": "time"}
+    attrs: Dict[str, Any] = dict(_TIME_ATTRS)
     text = parameters.get("ZTX")
     units = time_unit_cf(text)
     if isinstance(text, str) and text:
@@ -408,6 +415,22 @@ def _attributes(parameters: Mapping[str, Any], request: Sequence[str]) -> Dict[s
     return attrs
 
 
+def _what(value_attrs: Mapping[str, Any], kind: kinds.Kind, request: Sequence[str]) -> str:
+    """What a block holds, for titles: e.g. ``Absorbance, image map AB/3D/NONE``."""
+    return "%s, %s %s" % (value_attrs["long_name"], kind.words, kinds.block_text(request))
+
+
+def _cf_globals(what: str, source: str, files: int = 1) -> Dict[str, str]:
+    """CF's global attributes of a Dataset of ``what`` read from ``source``
+    (a file's name, or a pattern's when ``files`` > 1). No date in
+    ``history``: the same file gives the same Dataset."""
+    if files == 1:
+        return {"title": "%s of %s" % (what, source), "source": "VELL data file %s" % source,
+                "history": "read from %s by vellkit_tools" % source}
+    return {"title": "%s of %d files" % (what, files), "source": "%d VELL data files, the first %s" % (files, source),
+            "history": "%d files read and stacked along file by vellkit_tools" % files}
+
+
 def _preferred_chunks(dims: Sequence[Hashable], record_dims: int) -> Dict[Hashable, int]:
     """The format's unit of storage: one record (one index of the first
     record dimension; a whole row of a map). Chunks of whole records are
@@ -433,7 +456,9 @@ def dataset_from_plan(path: Any, plan: Mapping[str, Any], decode_timedelta: bool
     coords.update(built.coords)
     variable = xr.Variable(kind.dims, built.data, _value_attrs(plan["request"]))
     variable.encoding["preferred_chunks"] = _preferred_chunks(kind.dims, built.record_dims)
-    dataset = xr.Dataset({kind.variable: variable}, coords=coords, attrs=_attributes(parameters, plan["request"]))
+    attrs = _attributes(parameters, plan["request"])
+    attrs.update(_cf_globals(_what(variable.attrs, kind, plan["request"]), os.path.basename(shown)))
+    dataset = xr.Dataset({kind.variable: variable}, coords=coords, attrs=attrs)
     for coord in dataset.coords.values():
         if coord.dtype.kind in "fc":
             # Axes have no missing values: no fill value when they are written (CF).
@@ -994,6 +1019,9 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
             data = _read_sources(sources, shape)
     attrs = _merge_attrs(all_attrs, combine_attrs, paths) if gather_attrs else \
         ({} if combine_attrs == "drop" else template.attrs)
+    if combine_attrs != "drop":
+        attrs.update(_cf_globals(_what(variable.attrs, kinds.kind(first["kind"]), request),
+                                 os.path.basename(paths[0]), len(paths)))
     coords: Dict[Hashable, Any] = dict(template.coords)
     if file_coords is not None:
         lifted = _file_coords(all_attrs, file_coords, paths)
