@@ -74,10 +74,32 @@ def default_block(path: Any) -> Block:
     """The block a file opens with when none is named, as a request triple:
     the original (NONE) block of the first data type the file lists with
     data (``kinds.default_block``), never one of its derivatives."""
-    chosen = kinds.default_block([b["request"] for b in _native.describe_file(path)["blocks"] if _has_data(b)])
+    description = _native.describe_file(path)
+    chosen = kinds.default_block([b["request"] for b in description["blocks"] if _has_data(b)])
     if chosen is None:
-        raise ValueError("%s: the file holds no data block" % _shown(path))
+        damage = "; ".join(description["problems"])
+        raise ValueError("%s: the file holds no data block%s" % (
+            _shown(path), " (it is damaged: %s)" % damage if damage else ""))
     return chosen
+
+
+def _missing_block(path: str, request: Block, first: str) -> Optional[str]:
+    """Why the file at ``path`` has no block ``request``, which the first
+    file of a stack holds: its damage and the blocks it has; None when it
+    lists the block (the read failed for another reason)."""
+    try:
+        description = _native.describe_file(path)
+    except (ValueError, OSError) as error:
+        return str(error) if _shown(path) in str(error) else "%s: %s" % (path, error)
+    blocks = [b for b in description["blocks"] if _has_data(b)]
+    if any(tuple(b["request"]) == tuple(request) for b in blocks):
+        return None
+    text = "%s: no block %s, which the first file (%s) holds" % (path, kinds.block_text(request), first)
+    if description["problems"]:
+        text += "; the file is damaged: %s" % "; ".join(description["problems"])
+    held = ["%s (%s)" % (kinds.block_text(b["request"]), kinds.kind(b["kind"]).words if b["kind"]
+                         else "damaged: %s" % b["problem"]) for b in blocks]
+    return text + ("; it holds %s" % ", ".join(held) if held else "; it lists no data block")
 
 
 def _has_data(described: Mapping[str, Any]) -> bool:
@@ -828,6 +850,9 @@ def _spectra_at_open(paths: Sequence[str], request: Block, axis: np.ndarray,
             result = get(path, request)
         except (ValueError, KeyError, IndexError, TypeError, struct.error) as error:
             # (struct.error: the reader's magic-number test of a file shorter than 4 bytes)
+            missing = _missing_block(path, request, paths[0]) if k else None
+            if missing:
+                raise ValueError(missing) from error
             raise ValueError("%s: %s" % (path, error.args[0] if isinstance(error, KeyError) and error.args
                                          else error)) from error
         if not _same(result.x, axis):
@@ -853,7 +878,13 @@ def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
     all_attrs: List[Dict[str, Any]] = []
     fixed = _fixed_axes(first)
     for k, path in enumerate(paths):
-        plan = first if k == 0 else _native.plan_block(path, request)
+        try:
+            plan = first if k == 0 else _native.plan_block(path, request)
+        except ValueError as error:
+            missing = _missing_block(path, request, paths[0])
+            if missing:
+                raise ValueError(missing) from error
+            raise
         if k and _fixed_axes(plan) != fixed:
             difference = _axes_difference(plan, first)
             raise ValueError("%s: %s from the first file's (%s)" % (path, difference, paths[0])
