@@ -591,6 +591,23 @@ def _image_node(image: Mapping[str, Any], where: str, memory_limit: int) -> xr.D
     return xr.Dataset(variables, attrs=attrs)
 
 
+def _annotation_node(path: Any, index: int) -> xr.Dataset:
+    """An annotation block as a Dataset: one variable per column along
+    ``row`` (its own ``<name>_row`` where tables differ in length); an empty
+    node whose ``vellkit_problem`` says why when it cannot be read."""
+    from vellkit_tools.annotations import annotation_columns
+    try:
+        columns = annotation_columns(path, index)
+    except (ValueError, MemoryError, OSError) as error:
+        return xr.Dataset(attrs={"vellkit_problem": str(error)})
+    even = len({len(values) for _, values in columns}) <= 1
+    # (A "/" cannot be in a tree's variable name; the attribute keeps the file's.)
+    variables = {name.replace("/", "_"): ("row" if even else "%s_row" % name.replace("/", "_"), values,
+                                          {"long_name": "annotation column %s" % name})
+                 for name, values in columns}
+    return xr.Dataset(variables, attrs={"long_name": "annotation table"})
+
+
 def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Optional[Any] = None) -> Any:
     """Every block of a VELL file as a node of an :class:`xarray.DataTree`.
 
@@ -604,7 +621,10 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
     are asked for. An image whose bytes Pillow refuses, or whose pixels
     would take more than the file's memory limit (``VELLKIT_MEMORY_LIMIT``),
     has the attribute ``pixels_error`` saying why and no pixels; the other
-    nodes open as ever.
+    nodes open as ever. Annotation blocks are nodes ``annotation_0``, ...
+    with one variable per column along ``row``
+    (:func:`vellkit_tools.annotations.read_annotations` gives the same as a
+    DataFrame).
     """
     if not hasattr(xr, "DataTree"):
         raise NotImplementedError("open_datatree needs an xarray with DataTree (2024.10 or later); this is %s"
@@ -623,6 +643,9 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
             node = xr.Dataset(attrs={"vellkit_block": " ".join(kinds.output_block(request)),
                                      "vellkit_problem": str(error)})
         nodes["/" + kinds.block_name(described["listed"])] = node
+    offsets = [int(e["offset"]) for e in description["entries"] if e["what"] == "annotation table"]
+    for k in range(len(offsets)):
+        nodes["/annotation_%d" % k] = _annotation_node(path, k)
     try:
         images = vellkit.getVisImages(shown)
     except (ValueError, KeyError, IndexError, TypeError) as error:

@@ -426,8 +426,12 @@ Status read_annotation_block(Cursor& cursor, FieldReadObserver& observer, int64_
             // A name that is not text is bound to a column no lookup finds.
             const std::string key = name->kind == ParamRecord::Kind::text ? name->text : std::string();
             out.columns.push_back(std::make_unique<AnnotationCells>());
+            out.kinds.push_back(kind);
             AnnotationCells* column = out.columns.back().get();
-            if (!key.empty()) out.names[key] = out.columns.size() - 1;
+            if (!key.empty()) {
+                if (out.names.find(key) == out.names.end()) out.order.push_back(key);
+                out.names[key] = out.columns.size() - 1;
+            }
             plan.columns.push_back({kind, column});
         }
         // A name given twice feeds the column bound last.

@@ -171,7 +171,9 @@ Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const R
 struct AnnotationBlock {
     // Columns by name: a later table's column replaces an earlier one.
     std::vector<std::unique_ptr<AnnotationCells>> columns;
+    std::vector<ColumnKind> kinds;  // the type of each of `columns`, as its table declares it
     std::unordered_map<std::string, size_t> names;  // stored bytes of the name
+    std::vector<std::string> order;  // the names in the order first seen
     const AnnotationCells* find(const std::string& name) const {
         auto it = names.find(name);
         return it == names.end() ? nullptr : columns[it->second].get();
