@@ -441,6 +441,22 @@ def test_show_lists_visible_images(tmp_path):
         ("Photo", 1, 64, 64), ("Cut", 258, 44, 44)]
 
 
+def test_show_lists_annotation_tables(tmp_path):
+    table = writer.AnnotationTable([("N", 4), ("V", 5), ("Note\x1b[31m", 1004)], [[1, 0.5, "a"], [2, 1.5, "b"]])
+    bad = writer.AnnotationTable([("N", 4), ("Odd", 7)], [[1, 2]])
+    for name, tables, line in (
+            ("generic", [table], "  annotation 0: 2 rows; columns N (int32), V (float32), Note\\x1b[31m (text)"),
+            ("damaged", [bad], "  annotation 0: cannot be read: ")):
+        path = str(tmp_path / (name + ".vell"))
+        writer.make_3d_file([np.ones(4, np.float32)] * 2, 4, writer.image_map_params(4, 1.0, 2.0, npx=2, npy=1),
+                            annotation=tables).write(path)
+        status, out, err = run("show", path)
+        assert status == 0 and "annotation tables: 1\n" + line in out, (out, err)
+    status, out, err = run("show", "--json", str(tmp_path / "generic.vell"))
+    (entry,) = _strict_json(out)["files"][0]["annotations"]
+    assert entry["rows"] == 2 and [c["type"] for c in entry["columns"]] == ["int32", "float32", "text"]
+
+
 def test_show_takes_several_files_and_a_trailing_block(every_kind, tmp_path):
     spectrum, series = every_kind["spectrum"][0], every_kind["series"][0]
     status, out, err = run("show", spectrum, series)

@@ -16,7 +16,7 @@ import numpy as np
 
 from vellkit_tools import _native
 
-__all__ = ["annotation_offsets", "annotation_columns", "read_annotations"]
+__all__ = ["annotation_offsets", "annotation_columns", "read_annotations", "column_type"]
 
 #: The numpy type of each column type the reading core names.
 _DTYPES = {"int32": np.dtype("<i4"), "float32": np.dtype("<f4")}
@@ -45,6 +45,11 @@ def annotation_columns(path: Any, index: int = 0) -> List[Tuple[str, np.ndarray]
             array = np.array(values, dtype=object)
         columns.append((name, array))
     return columns
+
+
+def column_type(values: np.ndarray) -> str:
+    """The type word of a column of :func:`annotation_columns`: int32, float32 or text."""
+    return str(values.dtype) if values.dtype.kind in "if" else "text"
 
 
 def read_annotations(path: Any, index: int = 0) -> Any:
