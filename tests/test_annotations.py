@@ -4,6 +4,7 @@ of text fields, several tables, and damaged tables.
 The table is observed through the regions it produces: "Fileindex" picks
 the spectra, "X" and "Y" become the map coordinates."""
 
+import os
 import time
 
 import numpy as np
@@ -255,6 +256,10 @@ def test_a_damaged_annotation_table_names_the_file_and_spares_the_tree(tmp_path)
     path = save(tmp_path, generic_file([bad]))
     with pytest.raises(ValueError, match="%s: .*Unknown annotation data type 7|%s" % (path, path)):
         annotations.read_annotations(path)
+    from vellkit_tools import _native
+    for offset in (-1, os.path.getsize(path), 2 ** 62):
+        with pytest.raises(ValueError, match="%s: no annotation block at byte" % path):
+            _native.read_annotations(path, offset)
     with pytest.raises(ValueError, match="no annotation table"):
         annotations.read_annotations(save(tmp_path, writer.make_3d_file(
             [vals(0, NPT)], NPT, writer.image_map_params(NPT, 1.0, 3.0, npx=1, npy=1)), "none.vell"))

@@ -224,6 +224,11 @@ PyObject* fn_read_annotations(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         NativeCall call(path);
         call.open(identity);
+        if (offset < 0 || (call.source().size_known() && offset >= call.source().size())) {
+            PyErr_Format(PyExc_ValueError, "%U: no annotation block at byte %lld: the file holds %lld bytes",
+                         call.shown(), offset, (long long)call.source().size());
+            throw PyError();
+        }
         Ref columns = Ref::steal(annotation_columns(call, offset));
         call.check_unchanged();
         return columns.release();
