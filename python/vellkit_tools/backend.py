@@ -660,7 +660,8 @@ class VellBackendEntrypoint(BackendEntrypoint):
 
     ``block`` is a block request in any spelling the command takes
     (``("AB", "3D", "NONE")``, ``"AB/3D/NONE"``, ``"TRC"``, ``("ab", "3d",
-    "3der")``); by default the first block with data the file lists. Files
+    "3der")``); by default the original (NONE) block of the first data
+    type with data (:func:`default_block`). Files
     are recognised by ``vellkit.isVellFile``, whatever their name.
 
     The keywords every engine takes are accepted: ``decode_timedelta=True``
@@ -713,9 +714,10 @@ def open_dataset(path: Any, block: Optional[Any] = None, chunks: Optional[Any] =
     """Open one data block of a VELL file as an :class:`xarray.Dataset`.
 
     ``block`` is a block request in any spelling (``("AB", "3D", "NONE")``,
-    ``"AB/3D/NONE"``, ``"TRC"``); by default the first block with data the
-    file lists. ``chunks`` as for :func:`xarray.open_dataset`: ``None`` gives
-    lazily indexed numpy-backed variables, ``{}`` Dask arrays in chunks of
+    ``"AB/3D/NONE"``, ``"TRC"``); by default the original (NONE) block of
+    the first data type with data (:func:`default_block`). ``chunks`` as
+    for :func:`xarray.open_dataset`: ``None`` gives lazily indexed
+    numpy-backed variables, ``{}`` Dask arrays in chunks of
     whole records (the ``preferred_chunks`` of each variable's encoding),
     ``{"y": 16}`` chunks of your choosing (needs the ``dask`` extra). Other
     keywords go to :func:`xarray.open_dataset` (see

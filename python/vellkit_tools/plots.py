@@ -441,7 +441,7 @@ def plot_result(result: Any, *, at: Optional[float] = None, band: Optional[Band]
 
 
 def preview(path: Any, block: Optional[BlockRequest] = None, out=None, **options) -> Any:
-    """Read ``block`` of ``path`` (default: its first block with data), draw
+    """Read ``block`` of ``path`` (default: the original (NONE) block of its first data type with data), draw
     it and write it to ``out`` when given (the format its suffix names).
 
     ``block`` is a request as :func:`vellkit_tools.kinds.parse_block` takes

@@ -33,8 +33,8 @@ def _band(text: str) -> Tuple[float, float]:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("file", metavar="FILE", help="a VELL file")
     parser.add_argument("block", nargs="?", metavar="BLOCK",
-                        help="block as AB/3D/NONE (or a prefix such as AB or TRC); default: the first "
-                             "block with data")
+                        help="block as AB/3D/NONE (or a prefix such as AB or TRC); default: the original "
+                             "(NONE) block of the first data type")
     parser.add_argument("--out", metavar="PICTURE",
                         help="picture to write: .png, .svg, .pdf or .jpg (default: FILE_BLOCK.png in "
                              "the current folder)")
