@@ -799,3 +799,15 @@ def test_a_damaged_block_is_named_as_check_names_it(files, tmp_path, name, fmt, 
         with np.load(str(output)) as npz:
             marked = str(npz["damaged"])
     assert marked == problem
+
+
+def test_a_generic_annotation_table_is_exported_as_csv(tmp_path):
+    table = w.AnnotationTable([("N", 4), ("V", 5), ("=cmd|x", 1004)], [[1, 0.1, "=HYPERLINK(1)"], [2, -2.5, "b"]])
+    path = str(tmp_path / "gen.vell")
+    w.make_3d_file([np.ones(4, np.float32)] * 2, 4, w.image_map_params(4, 1.0, 2.0, npx=2, npy=1),
+                   annotation=[table]).write(path)
+    status, out, err = run("export", path, "--to", str(tmp_path), "--format", "npz")
+    assert status == 0, err
+    csv_path = str(tmp_path / "gen_annotation_0.csv")
+    assert sorted(out.split()) == [str(tmp_path / "gen_AB_3D_NONE.npz"), csv_path]
+    assert Path(csv_path).read_text() == "N,V,'=cmd|x\n1,0.1,'=HYPERLINK(1)\n2,-2.5,b\n"
