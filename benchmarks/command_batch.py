@@ -11,13 +11,17 @@ Prints, each measured in a child process:
 * Ctrl-C in ``export --jobs 2`` over 40 image maps, sent 2 s after the start:
   the time from SIGINT to the end of the command, its exit status, the
   outputs it listed and the files left in the output folder (the same set,
-  and no ``.part`` file).
+  and no ``.part`` file);
+* ``export --format netcdf`` of 60 small spectra with ``--jobs 1`` and
+  ``--jobs 2``: wall time of each (each worker imports xarray once, then
+  takes file after file).
 
 Files are made with ``vellkit_tools.writer`` in a temporary folder (or
 ``--workdir``). POSIX only (SIGINT to a child, ``resource``).
 """
 
 import argparse
+import importlib.util
 import os
 import resource
 import shutil
@@ -102,6 +106,28 @@ def interrupt_figures(folder: str, maps: int, shape: tuple, after: float) -> Non
              listed == set(os.path.join(out_dir, n) for n in left)))
 
 
+def jobs_figures(folder: str, count: int) -> None:
+    source = os.path.join(folder, "small")
+    os.makedirs(source, exist_ok=True)
+    first = arrays.write_spectrum(os.path.join(source, "s000.vell"),
+                                  np.random.default_rng(2).random(500, np.float32))
+    paths = [first]
+    for k in range(1, count):
+        paths.append(os.path.join(source, "s%03d.vell" % k))
+        shutil.copyfile(first, paths[-1])
+    times = []
+    for jobs in (1, 2):
+        started = time.monotonic()
+        proc = command("export", *paths, "--to", os.path.join(folder, "nc%d" % jobs),
+                       "--format", "netcdf", "--no-images", "--jobs", str(jobs))
+        proc.communicate()
+        times.append(time.monotonic() - started)
+        if proc.returncode:
+            print("export --jobs %d failed (exit %d)" % (jobs, proc.returncode))
+    print("export --format netcdf of %d small spectra: --jobs 1 %.2f s, --jobs 2 %.2f s (x%.2f)"
+          % (count, times[0], times[1], times[0] / times[1]))
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="tiny files (a smoke test)")
@@ -120,6 +146,8 @@ def main() -> int:
             interrupt_figures(folder, 4, (4, 5, 20), 1.5)
         else:
             interrupt_figures(folder, 40, (40, 50, 200), 2.0)
+        if importlib.util.find_spec("netCDF4") is not None:
+            jobs_figures(folder, 6 if args.quick else 60)
     finally:
         if not args.workdir:
             shutil.rmtree(folder, ignore_errors=True)

@@ -101,6 +101,14 @@ def main(argv=None):
     p.add_argument("--band", type=float, nargs=2, default=(1600.0, 1700.0), metavar=("FROM", "TO"))
     p.add_argument("--memory", type=float, default=256, help="memory the computation may use, MiB (default 256)")
     args = p.parse_args(argv)
+    # Said before anything is computed, naming the path (NetCDF's own error
+    # for a missing folder is "Permission denied").
+    if args.input is not None and not os.path.isfile(args.input):
+        p.error("--input %s: no such file" % args.input)
+    if args.output is not None:
+        folder = os.path.dirname(os.path.abspath(args.output))
+        if not os.path.isdir(folder):
+            p.error("--output %s: the folder %s does not exist" % (args.output, folder))
 
     workdir = tempfile.mkdtemp(prefix="vellkit-chemical-image-")  # the map, and the image by default
     path = args.input

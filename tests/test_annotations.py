@@ -213,6 +213,38 @@ def test_rows_past_end_of_file_read_as_zeros(tmp_path, reports):
     assert report_names(reports) == (["vellkit.readInt"] * 6 + ["vellkit.readFloat"] * 2) * 2
 
 
+TEXT_TABLE = [("Group", 4), ("Type", 4), ("AryNX", 4), ("AryNY", 4), ("AryType", 4), ("Fileindex", 4), ("X", 5),
+              ("Y", 5), ("Note", 1004, 8), ("Tag", 1004, 4)]
+
+
+@pytest.mark.parametrize("params, expected", [
+    # Each value is read with the module's arithmetic on the file's numbers:
+    # what an integer must be fails as range() or a seek fails with it ...
+    ([("NCO", 10.0)], (TypeError, "'float' object cannot be interpreted as an integer")),
+    ([("NLN", "1")], (TypeError, "'str' object cannot be interpreted as an integer")),
+    ([("SIZ", 400.0)], (TypeError, "'float' object cannot be interpreted as an integer")),
+    ([("SRC", 48.0)], (TypeError, "'float' object cannot be interpreted as an integer")),
+    # ... a text's room to the row's end is row length - position ...
+    ([("SRC", "x")], (TypeError, "unsupported operand type(s) for -: 'str' and 'int'")),
+    ([("F08", "x")], (TypeError, "unsupported operand type(s) for -: 'int' and 'str'")),
+    # ... a float room that is the greatest fails at the first text read ...
+    ([("F08", 30.5)], (TypeError, "argument should be integer or None, not 'float'")),
+    ([("T03", "ab")], (ValueError, "Unknown annotation data type ab")),
+    # ... and where the module goes on with a float, so does the reading.
+    ([("F08", 44.5)], 1),
+    ([("SRC", 48.0), ("NLN", 0)], 0),
+])
+def test_values_plain_arithmetic_cannot_take(tmp_path, params, expected):
+    table = writer.AnnotationTable(TEXT_TABLE, [[1, 0, 0, 0, 0, 1, 0.0, 0.0, b"a", b"b"]], params=params)
+    path = save(tmp_path, regions_file([table]))
+    if isinstance(expected, int):
+        assert len(read(path).regions) == expected
+        return
+    with pytest.raises(expected[0]) as info:
+        read(path)
+    assert str(info.value) == expected[1]
+
+
 # ----------------------------------------------------------------------------
 # Annotation tables as tables: a DataFrame and a datatree node
 # ----------------------------------------------------------------------------

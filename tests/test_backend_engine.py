@@ -17,7 +17,7 @@ xr = pytest.importorskip("xarray")
 
 import vellkit
 from pathlib import Path
-from vellkit_tools import _native, arrays, backend, kinds, writer
+from vellkit_tools import _native, arrays, backend, bands, kinds, writer
 
 from conftest import write
 
@@ -468,6 +468,11 @@ def test_band_area_of_a_map_is_a_lazy_chemical_image(tmp_path):
     # The DataArray accessor gives the same image.
     np.testing.assert_allclose(backend.open_dataset(path).spectra.vell.band_area(1000, 2000).values,
                                image.values, rtol=1e-6)
+    # Above the line between the band's ends: lazy too, the numbers of vellkit_tools.bands.
+    above = backend.open_dataset(path, chunks={"y": 2}).vell.band_area(1000, 2000, baseline=True)
+    assert above.chunks is not None and "above the line" in above.attrs["long_name"]
+    np.testing.assert_allclose(above.values, bands.band_area(x, cube, 1000, 2000, baseline=True),
+                               rtol=1e-5)
 
 
 def test_band_area_refusals(tmp_path):

@@ -216,6 +216,7 @@ def _picture(path):
 
 @pytest.mark.parametrize("name, options", [
     ("spectrum", []), ("map", ["--at", "1650"]), ("map", ["--band", "1600:1700"]),
+    ("map", ["--band", "1700:1600:baseline"]),
     ("series", []), ("regions", []), ("traces", ["--trace", "Area"]),
 ])
 def test_preview_draws_a_picture(samples, tmp_path, name, options):
@@ -237,6 +238,40 @@ def test_preview_errors_name_the_file(samples, tmp_path):
     assert not (tmp_path / "p.png").exists()
 
 
+def _cut(how, path):
+    """Bytes of a file cut by its end: its directory, a spectrum's values, a map's last record."""
+    vf = writer.VellFile(directory="start")
+    if how == "directory":
+        data = open(arrays.write_image_map(path, np.ones((2, 2, 8), np.float32)), "rb").read()
+        data = data[:len(data) // 2]
+    elif how == "spectrum":
+        vf.add_parameters(writer.spectral_params(50, 4000.0, 400.0), param_type=writer.PARAM_OWN,
+                          data_type="AB")
+        vf.add_spectrum(np.arange(50, dtype=np.float32), data_type="AB")
+        data = vf.to_bytes()[:-40]
+    else:
+        vf.add_parameters(writer.image_map_params(8, 1.0, 2.0, 2, 2), data_type="AB",
+                          extend_type=writer.EXTEND_3D)
+        vf.add_3d_block([np.full(8, j, np.float32) for j in range(3)], 8, data_type="AB")
+        data = vf.to_bytes()[:-(4 * 3 + writer.DEFAULT_INFO_SIZE)]
+    path.write_bytes(data)
+    return str(path)
+
+
+@pytest.mark.parametrize("how, said", [
+    ("directory", "damaged, no block can be read: truncated at byte"),
+    ("spectrum", "block AB/2D/NONE is damaged: truncated at byte"),
+    ("record", "block AB/3D/NONE is damaged: the data block at byte"),
+])
+def test_preview_of_a_cut_file_says_it_is_damaged(tmp_path, how, said):
+    pytest.importorskip("matplotlib")
+    path = _cut(how, tmp_path / "cut.vell")
+    status, _, err = run("preview", path, "--out", tmp_path / "p.png")
+    assert status == 1 and err.startswith("vellkit: %s: %s" % (path, said)), err
+    assert "(see 'vellkit check')" in err and "broadcast" not in err and "shape" not in err
+    assert not (tmp_path / "p.png").exists()
+
+
 def test_preview_without_matplotlib_names_the_extra(samples, tmp_path):
     blocker = tmp_path / "blocked"
     (blocker / "matplotlib").mkdir(parents=True)
@@ -244,6 +279,23 @@ def test_preview_without_matplotlib_names_the_extra(samples, tmp_path):
     status, _, err = run("preview", samples["good"]["spectrum"], "--out", tmp_path / "p.png",
                          extra_path=str(blocker))
     assert status == 1 and 'pip install "vellkit[plot]"' in err
+
+
+@pytest.mark.parametrize("project, expected", [
+    ('[project]\nname = "vellkit"\nversion = "9.8.7"\n[tool.x]\nversion = "1"\n', "9.8.7"),
+    ('[project]\nname = "other"\nversion = "9.8.7"\n', None),  # a tree of another project
+    ("", None), (None, None),
+])
+def test_version_from_the_source_tree_else_the_installed_metadata(tmp_path, project, expected):
+    from vellkit_tools import _version
+    import vellkit_tools
+    path = tmp_path / "pyproject.toml"
+    if project is not None:
+        path.write_text(project)
+    assert _version._source_tree_version(str(path)) == expected
+    here = _version._source_tree_version()
+    assert vellkit_tools.__version__ == (here or _version.version()) and vellkit_tools.__version__
+    assert run("--version")[1] == "vellkit %s\n" % vellkit_tools.__version__
 
 
 # ----------------------------------------------------------------------------

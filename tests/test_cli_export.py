@@ -283,6 +283,61 @@ def test_netcdf(files, tmp_path):
                                       vellkit.getVellData(files["map"], ("AB", "3D", "NONE")).spectra)
 
 
+#: Parameter names NetCDF cannot hold (the first one's "q" becomes a NUL in the file).
+ODD_NAMES = ["AqB", "A.B", "A B", "A/B", "A\tB", "A\x1bB", "\u00c4B", " AB", "1AB"]
+
+
+def test_netcdf_keeps_names_it_cannot_hold_under_safe_names_mapped_back(tmp_path):
+    xarray = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    from vellkit_tools import open_dataset
+    from vellkit_tools.cli._formats import original_names
+    path = tmp_path / "odd.vell"
+    arrays.write_spectrum(path, np.arange(8, dtype=np.float32), X[:8],
+                          params={n: float(k) for k, n in enumerate(ODD_NAMES)})
+    path.write_bytes(path.read_bytes().replace(b"AqB", b"A\0B"))
+    status, _, err = run("export", path, "--to", tmp_path / "out", "--format", "netcdf")
+    assert (status, err) == (0, "")
+    with xarray.open_dataset(tmp_path / "out" / "odd_AB_2D_NONE.nc") as back, \
+            open_dataset(str(path)) as expected:
+        assert "A\0B" in expected.attrs
+        assert original_names(back.attrs) == expected.attrs  # every name, every value
+        assert all(k.isidentifier() for k in back.attrs)
+
+
+@pytest.mark.native
+@pytest.mark.parametrize("fmt", ["json", "csv"])
+def test_outputs_of_a_map_of_positions_without_points_are_written_as_they_go(tmp_path, fmt):
+    """A few hundred bytes claiming 1000 x 500 positions of no points: the JSON
+    was a list of empty lists per position, the CSV's coordinates were made
+    whole, as numbers and as texts, before a line was written."""
+    import tracemalloc
+    from vellkit_tools.cli import _formats
+    path = tmp_path / "hollow.vell"
+    w.make_3d_file([], 0, w.image_map_params(0, 1.0, 2.0, npx=1000, npy=500)).write(str(path))
+    block = ("AB", "3D", "NONE")
+    result = vellkit.getVellData(str(path), block)
+    out = str(tmp_path / ("out." + fmt))
+    tracemalloc.start()
+    try:
+        if fmt == "json":
+            _formats.write_json(out, str(path), block, result)
+        else:
+            _formats.write_csv(out, str(path), block, result)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 3 << 20  # a slice of rows and a constant (500,000 positions)
+    if fmt == "csv":
+        with open(out) as f:
+            assert sum(1 for _ in f) == 1 + 500000
+        return
+    assert os.path.getsize(out) < 20 * 1500  # the 1500 map coordinates and a constant
+    doc = json.loads(Path(out).read_text())
+    assert doc["shapes"]["spectra"] == [500, 1000, 0] and doc["data"]["spectra"] == []
+    np.testing.assert_array_equal(doc["data"]["map_y"], result.mapY)
+
+
 @pytest.mark.parametrize("kind, block", [("map", "AB/3D/NONE"), ("series", "AB/3D/NONE"),
                                          ("region_traces", "TRC/3D/NONE")])
 def test_zarr_stores_read_back_and_replace_whole(files, tmp_path, kind, block):
@@ -398,13 +453,19 @@ def test_skip_existing_writes_only_what_is_missing(files, tmp_path):
     first = sorted(out.split())
     os.unlink(tmp_path / "map_AB_3D_NONE.csv")
     status, _, err = run("export", files["spectrum"], files["map"], "--to", tmp_path)
-    assert status == 1 and "exists (use --force to overwrite or --skip-existing)" in err
+    assert status == 1 and err.splitlines() == [  # one line for all, whatever their number
+        "vellkit: 2 outputs exist already (%s, ...): use --force to overwrite or --skip-existing "
+        "to keep them" % (tmp_path / "spectrum_AB_2D_NONE.csv"),
+        "export: 2 files, 0 OK, 0 failed, 2 not written (outputs exist)"]
     status, out, err = run("export", files["spectrum"], files["map"], "--to", tmp_path,
                            "--skip-existing")
-    assert (status, err) == (0, "export: 2 files, 2 OK, 0 failed\n")
+    assert (status, err) == (0, "export: 2 files, 1 OK, 1 skipped (outputs exist), 0 failed\n")
     assert out.split() == [str(tmp_path / "map_AB_3D_NONE.csv"),  # its sidecar goes with it
                            str(tmp_path / "map_AB_3D_NONE.csv.json")]
     assert sorted(str(tmp_path / n) for n in os.listdir(tmp_path)) == first
+    status, out, err = run("export", files["spectrum"], files["map"], "--to", tmp_path, "--force",
+                           "--quiet")
+    assert (status, out, err) == (0, "", "export: 2 files, 2 OK, 0 failed\n")
 
 
 @pytest.mark.parametrize("args, message", [
@@ -500,6 +561,19 @@ def test_runner_reports_each_file_as_it_ends_and_a_dead_worker_fails_alone(tmp_p
     assert order == [("done", "fast", "fast"), ("done", "slow", "slow")]
     assert ("message", "slow", "sent by slow") in events
     assert os.listdir(tmp_path) == ["flag"]
+
+
+def _pid(path, send):
+    return os.getpid()
+
+
+def test_workers_take_file_after_file():
+    """Each worker lives on for the next file: what it imports, it imports once."""
+    from vellkit_tools.cli import _batch
+    pids = {}
+    _batch.run_in_processes(list("abcdef"), _pid, 2, on_message=lambda path, m: None,
+                            on_done=pids.__setitem__, on_failed=lambda *a: pytest.fail(str(a)))
+    assert sorted(pids) == list("abcdef") and len(set(pids.values())) <= 2
 
 
 @posix_only
@@ -707,6 +781,37 @@ def test_a_stopped_run_keeps_every_old_output(files, tmp_path, fmt, how):
     assert any(after[n] == old[n] for n in after if n.startswith("derivs"))
 
 
+SWAP_STOPPER = """
+import os, signal, sys
+from vellkit_tools import _atomic
+from vellkit_tools.cli import main
+real = _atomic.Replacement.swap
+
+def swap(self):
+    os.kill(os.getpid(), getattr(signal, sys.argv[1]))  # while the outputs take their places
+    real(self)
+
+_atomic.Replacement.swap = swap
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@posix_only
+@pytest.mark.parametrize("how, jobs", [("SIGINT", "1"), ("SIGTERM", "2")])
+def test_a_stop_while_outputs_take_their_places_lists_them_first(files, tmp_path, how, jobs):
+    script = tmp_path / "stopper.py"
+    script.write_text(SWAP_STOPPER)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(PYTHON_DIR)] + sys.path))
+    out = tmp_path / "out"
+    proc = subprocess.run([sys.executable, str(script), how, "export", files["derivs"], files["map"],
+                           "--to", str(out), "--no-images", "--jobs", jobs],
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    # Stopped: the run (one process), or only the worker once its file is done (the run goes on).
+    assert proc.returncode == (130 if jobs == "1" else 0), proc.stderr
+    listed = set(proc.stdout.decode().split())
+    assert listed and listed == set(str(out / n) for n in os.listdir(str(out)))  # all there, all said
+
+
 @posix_only
 def test_temporaries_of_a_killed_run_are_removed_by_the_next(files, tmp_path):
     dead = subprocess.Popen([sys.executable, "-c", "pass"])
@@ -769,13 +874,23 @@ def _half_map(path):
     return str(path)
 
 
+def _record_cut_map(path):
+    """An image map whose last record is cut by the end of the file, its directory at the start."""
+    vf = w.VellFile(directory="start")
+    vf.add_parameters(w.image_map_params(8, 1.0, 2.0, 2, 2), data_type="AB", extend_type=w.EXTEND_3D)
+    vf.add_3d_block([np.full(8, j, np.float32) for j in range(3)], 8, data_type="AB")
+    path.write_bytes(vf.to_bytes()[:-(4 * 3 + w.DEFAULT_INFO_SIZE)])
+    return str(path)
+
+
 @pytest.mark.parametrize("name, fmt", [("cut", "csv"), ("cut", "json"), ("cut", "npz"), ("cut", "netcdf"),
-                                       ("half map", "csv")])
+                                       ("half map", "csv"), ("cut record", "npz")])
 @pytest.mark.parametrize("keep", [False, True], ids=["skipped", "kept"])
 def test_a_damaged_block_is_named_as_check_names_it(files, tmp_path, name, fmt, keep):
     if fmt == "netcdf":
         pytest.importorskip("netCDF4")
-    source = files["cut"] if name == "cut" else _half_map(tmp_path / "half.vell")
+    source = (files["cut"] if name == "cut" else _half_map(tmp_path / "half.vell") if name == "half map"
+              else _record_cut_map(tmp_path / "record.vell"))
     _, checked, _ = run("check", source)
     problem = checked.splitlines()[1].strip("- ").strip()  # check's first line for the file
     status, out, err = run("export", source, files["spectrum"], "--to", tmp_path / "out", "--format", fmt,
@@ -783,9 +898,10 @@ def test_a_damaged_block_is_named_as_check_names_it(files, tmp_path, name, fmt, 
     assert status == 1 and "export: 2 files, 1 OK, 1 failed" in err
     block = "AB/2D/NONE" if name == "cut" else "AB/3D/NONE"
     assert "block %s is damaged: " % block in err and problem in err
+    assert "broadcast" not in err and "shape" not in err  # numpy's words say nothing of the file
     stem = os.path.splitext(os.path.basename(source))[0]
     output = tmp_path / "out" / ("%s_%s.%s" % (stem, block.replace("/", "_"), {"netcdf": "nc"}.get(fmt, fmt)))
-    if fmt == "netcdf" or name == "half map":  # the reader refuses these blocks: never written
+    if fmt == "netcdf" or name != "cut":  # the reader refuses these blocks: never written
         keep = False
     assert output.exists() == keep
     assert (tmp_path / "out" / ("spectrum_AB_2D_NONE." + output.suffix[1:])).exists()

@@ -98,6 +98,27 @@ def test_pages_open_from_disk():
     assert re.search(r"^use_directory_urls:\s*false\s*$", read("mkdocs.yml"), re.M)
 
 
+def test_the_built_guide_loads_nothing_from_the_network(tmp_path):
+    """Every script, style sheet, font and preconnect of every page is a file
+    of the guide; search is bundled (its index inlined for pages from disk)."""
+    pytest.importorskip("mkdocs")
+    pytest.importorskip("material")
+    import subprocess
+    env = dict(os.environ, NO_MKDOCS_2_WARNING="1",
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    site = tmp_path / "site"
+    subprocess.run([sys.executable, "-m", "mkdocs", "build", "--strict", "--site-dir", str(site)],
+                   cwd=ROOT, env=env, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    pages_built = glob.glob(os.path.join(str(site), "**", "*.html"), recursive=True)
+    assert len(pages_built) > len(pages())
+    loads = [(os.path.relpath(page, str(site)), url) for page in pages_built
+             for url in re.findall(r"<(?:script|link|img|iframe)\b[^>]*?\b(?:src|href)=\"([^\"]+)\"",
+                                   open(page, encoding="utf-8").read())]
+    assert loads and [(page, url) for page, url in loads if re.match(r"([a-z]+:)?//", url)] == []
+    assert (site / "search" / "search_index.js").exists()
+    assert ("index.html", "assets/javascripts/iframe-worker-offline.js") in loads
+
+
 def slug(heading):
     """The anchor python-markdown's toc gives a heading (its default slugify)."""
     text = heading.replace("`", "").replace("*", "")
@@ -234,15 +255,17 @@ def sample_folder(tmp_path_factory):
     return folder
 
 
-def _with_vell_engine(monkeypatch):
-    """engine="vell" as an installed package registers it (the tests run from a source tree)."""
-    from xarray.backends import plugins
-
-    from vellkit_tools import backend
-
-    engines = dict(plugins.list_engines())
-    engines.setdefault("vell", backend.VellBackendEntrypoint())
-    monkeypatch.setattr(plugins, "list_engines", lambda: engines)
+@pytest.fixture(scope="module")
+def vell_engine(tmp_path_factory):
+    """A folder whose distribution metadata registers engine="vell" with
+    xarray, as installing the package does (the tests run from a source tree)."""
+    folder = tmp_path_factory.mktemp("engine")
+    info = folder / "vellkit_guide_engine-0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: vellkit-guide-engine\nVersion: 0\n")
+    (info / "entry_points.txt").write_text(
+        "[xarray.backends]\nvell = vellkit_tools.backend:VellBackendEntrypoint\n")
+    return str(folder)
 
 
 GUIDE_CODE = [
@@ -263,28 +286,35 @@ GUIDE_CODE = [
 
 
 @pytest.mark.parametrize("page, skip, needs", GUIDE_CODE, ids=[p for p, _, _ in GUIDE_CODE])
-def test_the_guides_code_runs(sample_folder, monkeypatch, page, skip, needs):
-    import numpy as np
-
-    import vellkit
-    import vellkit_tools
+def test_the_guides_code_runs(sample_folder, vell_engine, tmp_path, page, skip, needs):
+    """Each page's code, in order, as a reader pastes it into a fresh interpreter:
+    every name it uses is imported or made on the page."""
+    import subprocess
 
     for module in needs:
         pytest.importorskip(module)
-    if "xarray" in needs:
-        _with_vell_engine(monkeypatch)
-    monkeypatch.chdir(sample_folder)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([vell_engine] + [p for p in sys.path if p]),
+               MPLBACKEND="Agg")
     if page == "command-line.md":  # the CSV the page reads, exported as the page shows
-        import subprocess
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         subprocess.run([sys.executable, "-m", "vellkit_tools", "export", "tissue-map.vell", "--to", "out",
-                        "--skip-existing"], check=True, env=env, stdout=subprocess.DEVNULL)
+                        "--skip-existing"], check=True, env=env, stdout=subprocess.DEVNULL,
+                       cwd=str(sample_folder))
     blocks = [b for b in _python_blocks(page) if not any(word in b for word in skip)]
     assert blocks
-    # Each page's code in one namespace, in order, as a reader would paste it.
-    scope = {"np": np, "vellkit": vellkit, "vellkit_tools": vellkit_tools, "path": "polystyrene.vell"}
-    for block in blocks:
-        exec(compile(block, "%s block" % page, "exec"), scope)  # noqa: S102 - the guide's own code
+    script = tmp_path / "page.py"
+    script.write_text("\n".join(blocks), encoding="utf-8")
+    done = subprocess.run([sys.executable, str(script)], cwd=str(sample_folder), env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr[-3000:]
+
+
+def test_the_distributed_snippet_guards_its_cluster():
+    """Processes that start by importing the main module run it again: the
+    cluster is made only under the guard."""
+    (block,) = [b for b in _python_blocks("xarray.md") if "LocalCluster" in b]
+    guard = block.index('if __name__ == "__main__":')
+    assert guard < block.index("LocalCluster(") and "import" in block.split("LocalCluster(")[0]
 
 
 def test_every_page_with_code_is_run():

@@ -64,3 +64,15 @@ def test_main_writes_the_image(tmp_path, suffix, engine):
         assert ds.band_area.shape == (8, 6)
         assert ds.band_area.attrs["vellkit_block"] == "AB 3D NONE"
         assert float(ds.band_area.min()) > 0
+
+
+@pytest.mark.parametrize("option, said", [("--output", "the folder %s does not exist"),
+                                          ("--input", "%s: no such file")])
+def test_a_missing_path_is_named_before_any_work(tmp_path, capsys, option, said):
+    missing = tmp_path / "missing"
+    path = str(missing / "image.nc") if option == "--output" else str(missing)
+    with pytest.raises(SystemExit) as info:
+        chemical_image.main([option, path, "--rows", "2", "--columns", "2", "--points", "16"])
+    assert info.value.code == 2
+    assert (said % (missing if option == "--output" else path)) in capsys.readouterr().err
+    assert os.listdir(str(tmp_path)) == []

@@ -471,7 +471,7 @@ def test_extension_entries_are_described_and_checked(tmp_path):
     for word in ("NDER", "3DER"):
         plan = _native.plan_block(path, ("ab", "2d", word.lower()))
         assert plan["request"] == ("AB", "2D", "NDER")
-        np.testing.assert_array_equal(read_record(path, plan["values_offset"], NPT), values(1))
+        np.testing.assert_array_equal(_native.read_values(path, plan["values_offset"], NPT), values(1))
 
     claims = bytearray(data)
     struct.pack_into("<q", claims, at, 50)
@@ -586,3 +586,15 @@ def test_record_names_in_problems_are_written_as_python_writes_them(tmp_path, na
     except UnicodeDecodeError:
         shown = "record name at byte %d is not text (%r)" % (at, name)
     assert any(shown in p for p in problems), (shown, problems)
+
+
+def test_map_axis_end_is_the_modules_integer_arithmetic(tmp_path):
+    # Integer mapping values: origin + step x (count - 1) exactly, rounded
+    # once, as getVellData computes it (in doubles it would round twice).
+    npx = 2 ** 31 - 3
+    params = writer.spectral_params(NPT, 1.0, 2.0) + [
+        ("AOX", 253), ("AOY", 0.0), ("DDX", 2 ** 31 - 1), ("DDY", 1.0), ("NPX", npx), ("NPY", 1)]
+    path = write(tmp_path, writer.make_3d_file([values(0)], NPT, params))
+    origin, end, count, step = _native.describe_file(path)["blocks"][0]["map_x"]
+    assert (origin, count, step) == (253.0, npx, 2 ** 31 - 1)
+    assert end == float(253 + (2 ** 31 - 1) * (npx - 1)) != 253.0 + float(2 ** 31 - 1) * float(npx - 1)

@@ -51,6 +51,25 @@ def test_band_area_is_the_trapezoid_area_from_the_lower_to_the_higher_x(x, bound
     np.testing.assert_array_equal(plots.band_values(x, values, band=bounds)[0], area)
 
 
+@pytest.mark.parametrize("x", [X, X[::-1]])
+@pytest.mark.parametrize("bounds", [(1750.0, 1150.0), (1150.0, 2000.0)])
+def test_band_area_above_the_line_between_the_band_ends(x, bounds):
+    """A sloping background under the band is not counted; the band above it is, as by hand."""
+    lo, hi = sorted(bounds)
+    keep = np.flatnonzero((x >= lo) & (x <= hi))
+    line = 0.3 + 2e-4 * x  # exactly its own trapezoid: its area above itself is 0
+    bump = np.zeros(x.size)
+    bump[keep[1:-1]] = np.random.default_rng(6).random(len(keep) - 2) + 0.5
+    values = np.stack([line, line + bump, line * 2 + bump])
+    area = bands.band_area(x, values, *bounds, baseline=True)
+    np.testing.assert_allclose(area[0], 0.0, atol=1e-12)
+    from_zero = bands.band_area(x, bump, *bounds)
+    np.testing.assert_allclose(area[1:], [from_zero, from_zero], rtol=1e-12)
+    np.testing.assert_allclose(bands.band_area(x, values, *bounds)[1],  # without: the slope too
+                               from_zero + bands.band_area(x, line, *bounds), rtol=1e-12)
+    np.testing.assert_array_equal(plots.band_values(x, values, band=bounds + ("baseline",))[0], area)
+
+
 def test_image_extent_puts_pixels_around_positions():
     assert plots.image_extent(np.array([0.0, 5.0, 10.0])) == (-2.5, 12.5)
     assert plots.image_extent(np.array([3.0])) == (2.5, 3.5)

@@ -136,7 +136,7 @@ def test_int_and_float_values_of_one_group(tmp_path, kind):
 @pytest.mark.parametrize("kind", ["AB", "TRC"])
 @pytest.mark.parametrize("change", [
     "missing Fileindex", "missing X", "missing Type", "group not in list", "past the table", "no record",
-    "text X", "text Type", "float AryNX", "float grid", "negative grid",
+    "text X", "text Type", "float AryNX", "float grid", "negative grid", "empty grids, no positions",
 ])
 def test_what_the_plan_leaves_to_objects(tmp_path, kind, change):
     # Every table here is read with the values as Python objects: the same
@@ -166,6 +166,10 @@ def test_what_the_plan_leaves_to_objects(tmp_path, kind, change):
             rows[2][2:5] = [1.0, 1, 1]
     elif change == "negative grid":
         rows[2][2:5] = [-1, 1, 1]
+    elif change == "empty grids, no positions":
+        # Regions of no positions read no position column.
+        columns = [c for c in columns if c[0] not in ("X", "Y", "Fileindex")]
+        rows = [r[:2] + [0, 3, 1] for r in rows]
     tables = [writer.AnnotationTable(columns, rows)]
     if change == "text X":
         # numpy stores a number's text into a float array.

@@ -17,10 +17,15 @@ from pkgutil import extend_path
 # extension module) extends this package.
 __path__ = extend_path(__path__, __name__)
 
-__all__ = ["writer", "open_dataset", "open_mfdataset", "open_datatree", "read_annotations"]
+__all__ = ["writer", "open_dataset", "open_mfdataset", "open_datatree", "read_annotations", "__version__"]
 
 
 def __getattr__(name):
+    if name == "__version__":  # read once asked for: importing stays cheap
+        from vellkit_tools._version import version
+
+        globals()["__version__"] = found = version()
+        return found
     # Imported on first use, so that `import vellkit_tools` never needs xarray.
     if name in ("open_dataset", "open_mfdataset", "open_datatree"):
         from vellkit_tools import backend

@@ -28,7 +28,8 @@ from .units import data_type_name, x_unit_label, x_unit_long_name
 __all__ = ["require_matplotlib", "plot_result", "save", "preview", "band_values",
            "image_extent", "OPTIONS", "FORMATS", "format_of", "check_options", "kinds_taking", "over_images"]
 
-Band = Tuple[float, float]
+#: A band (a, b), or (a, b, "baseline") for its area above the line between its ends.
+Band = Union[Tuple[float, float], Tuple[float, float, str]]
 INSTALL_HINT = 'pip install "vellkit[plot]"'
 
 #: Text drawn from a file's contents (labels, titles, units, file names) is
@@ -155,7 +156,8 @@ def band_values(x: np.ndarray, values: np.ndarray, at: Optional[float] = None,
     """Values along the last axis at one x position or integrated over a band.
 
     ``at`` picks the point nearest to it; ``band=(a, b)`` gives the band's
-    area (:func:`vellkit_tools.bands.band_area`, as ``ds.vell.band_area``).  Without either,
+    area (:func:`vellkit_tools.bands.band_area`, as ``ds.vell.band_area``),
+    ``band=(a, b, "baseline")`` its area above the line between its ends.  Without either,
     the position of the largest mean value is used.  Returns the reduced
     array and a text saying what was taken.
     """
@@ -165,7 +167,11 @@ def band_values(x: np.ndarray, values: np.ndarray, at: Optional[float] = None,
         raise ValueError("the block has no points on its x axis")
     if band is not None:
         lo, hi = sorted((float(band[0]), float(band[1])))
-        return band_area(x, values, lo, hi), "integrated %g to %g" % (lo, hi)
+        baseline = tuple(band[2:]) == ("baseline",)
+        if len(band) > 2 and not baseline:
+            raise ValueError("a band is (a, b) or (a, b, \"baseline\"), not %r" % (band,))
+        return band_area(x, values, lo, hi, baseline=baseline), "integrated %g to %g%s" % (
+            lo, hi, " above its baseline" if baseline else "")
     if at is None:
         flat = values.reshape(-1, x.size)
         mean = np.nanmean(flat, axis=0) if flat.shape[0] else np.zeros(x.size)
@@ -225,7 +231,7 @@ def _mean_panel(ax, result, spectra: np.ndarray, at, band) -> None:
     flat = np.asarray(spectra, dtype=np.float64).reshape(-1, x.size)
     ax.plot(x, flat.mean(axis=0) if flat.shape[0] else np.zeros(x.size), color="C0", lw=1.0)
     if band is not None:
-        ax.axvspan(min(band), max(band), color="C1", alpha=0.3)
+        ax.axvspan(min(band[:2]), max(band[:2]), color="C1", alpha=0.3)
     else:
         ax.axvline(at, color="C1", lw=1.5)
     ax.set_xlabel(_x_label(result))

@@ -50,19 +50,4 @@ private:
     bool release_;
 };
 
-// Saves the pending exception (if any) and restores it on scope exit, so
-// that clean-up code may call into Python without losing or masking it.
-class PendingError {
-public:
-    PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~PendingError() { PyErr_Restore(type_, value_, traceback_); }
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
-
 }  // namespace vellkit::py

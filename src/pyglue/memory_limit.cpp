@@ -46,7 +46,7 @@ bool environment_variable(const char* name, std::string& out) {
 }
 
 std::string describe_path(PyObject* path) {
-    Ref text = PyUnicode_Check(path) ? Ref::borrow(path) : Ref::steal(PyObject_Repr(path));
+    Ref text = PyUnicode_Check(path) ? Ref::from_borrowed(path) : Ref::steal(PyObject_Repr(path));
     if (!text) {
         PyErr_Clear();
         return "the file";

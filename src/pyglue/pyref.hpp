@@ -2,9 +2,10 @@
 // (`vellkit` and `vellkit_tools._native`).
 //
 // A `Ref` owns one strong reference. `Ref::steal` takes over a new reference
-// (the result of a call that returns one); `Ref::borrow` adds a reference to a
-// borrowed pointer. Functions that find a Python error set throw `PyError`,
-// and every entry point turns it back into a NULL return (see `guarded`).
+// (the result of a call that returns one); `Ref::from_borrowed` adds a
+// reference to a borrowed pointer, so the object outlives its lender.
+// Functions that find a Python error set throw `PyError`, and every entry
+// point turns it back into a NULL return (see `guarded`).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -25,7 +26,7 @@ class Ref {
 public:
     Ref() = default;
     static Ref steal(PyObject* p) { return Ref(p); }
-    static Ref borrow(PyObject* p) {
+    static Ref from_borrowed(PyObject* p) {
         Py_XINCREF(p);
         return Ref(p);
     }
@@ -60,6 +61,31 @@ private:
 inline void check_status(int status) {
     if (status < 0) throw PyError();
 }
+
+// Saves the pending exception (if any) and restores it on scope exit, so
+// that clean-up code may call into Python without losing or masking it.
+// With none saved, an error the clean-up sets stays; `drop` lets it stay
+// in place of the saved one.
+class PendingError {
+public:
+    PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingError() {
+        if (type_) PyErr_Restore(type_, value_, traceback_);
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    bool held() const { return type_ != nullptr; }
+    void drop() {
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(traceback_);
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
 
 // Runs an entry point body; no C++ exception crosses into the interpreter:
 // an allocation that fails is a MemoryError, any other C++ exception a

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools_native/functions.hpp"
+#include "pyglue/objects.hpp"
 #include "tools_native/native_call.hpp"
 
 namespace vellkit::tools {
@@ -37,6 +38,8 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+}  // namespace
+
 template <typename Visit>
 void for_each_slot(NativeState* st, Visit&& visit) {
     visit(st->np_empty);
@@ -44,19 +47,10 @@ void for_each_slot(NativeState* st, Visit&& visit) {
     visit(st->np_float64);
 }
 
-int traverse(PyObject* module, visitproc visit, void* arg) {
-    NativeState* st = native_state(module);
-    if (!st) return 0;
-    int result = 0;
-    for_each_slot(st, [&](PyObject* p) {
-        if (!result && p) result = visit(p, arg);
-    });
-    return result;
-}
+namespace {
 
 int clear(PyObject* module) {
-    NativeState* st = native_state(module);
-    if (st) for_each_slot(st, [](PyObject*& p) { Py_CLEAR(p); });
+    py::clear_slots<NativeState>(module);
     return 0;
 }
 
@@ -64,7 +58,7 @@ void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "_native", "Record-level reads of VELL data blocks for vellkit_tools.",
-    sizeof(NativeState), kMethods, nullptr, traverse, clear, free_module,
+    sizeof(NativeState), kMethods, nullptr, py::traverse_slots<NativeState>, clear, free_module,
 };
 
 // numpy.empty and the dtypes, looked up once.
@@ -83,14 +77,7 @@ bool init_state(NativeState* st) {
 
 }  // namespace vellkit::tools
 
-// PyMODINIT_FUNC exports the function everywhere from 3.9 on; before that it
-// does not on ELF and Mach-O, where the module is built with hidden symbols.
-#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void)
-#else
-PyMODINIT_FUNC PyInit__native(void)
-#endif
-{
+VELLKIT_MODULE_INIT(_native) {
     PyObject* module = PyModule_Create(&vellkit::tools::kModule);
     if (!module) return nullptr;
     if (!vellkit::tools::init_state(vellkit::tools::native_state(module))) {

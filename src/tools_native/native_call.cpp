@@ -1,6 +1,5 @@
 #include "tools_native/native_call.hpp"
 
-#include "core/format/text.hpp"
 #include "pyglue/audit.hpp"
 #include "pyglue/memory_limit.hpp"
 
@@ -83,19 +82,6 @@ MemoryBudget& NativeCall::budget() {
         budget_made_ = true;
     }
     return budget_;
-}
-
-PyObject* decode_text(const std::string& text) {
-    const Py_ssize_t n = (Py_ssize_t)text.size();
-    switch (classify_text(reinterpret_cast<const unsigned char*>(text.data()), text.size())) {
-    case TextEncoding::ascii:
-        return PyUnicode_DecodeASCII(text.data(), n, "strict");
-    case TextEncoding::utf8:
-        return PyUnicode_DecodeUTF8(text.data(), n, "strict");
-    case TextEncoding::latin1:
-        break;
-    }
-    return PyUnicode_DecodeLatin1(text.data(), n, "strict");
 }
 
 }  // namespace vellkit::tools

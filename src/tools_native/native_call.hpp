@@ -70,8 +70,4 @@ private:
     bool budget_made_ = false;
 };
 
-// Text from the file (a label, a parameter value) as vellkit decodes it:
-// ASCII, else UTF-8, else Latin-1. A new reference, or NULL with an error.
-PyObject* decode_text(const std::string& text);
-
 }  // namespace vellkit::tools

@@ -10,9 +10,9 @@
 
 #include "core/format/catalogue.hpp"
 #include "core/format/directory.hpp"
-#include "core/format/text.hpp"
 #include "core/plans/block_plan.hpp"
 #include "core/plans/file_description.hpp"
+#include "pyglue/objects.hpp"
 #include "tools_native/functions.hpp"
 #include "tools_native/regions.hpp"
 #include "tools_native/native_call.hpp"
@@ -22,13 +22,11 @@ namespace vellkit::tools {
 namespace {
 
 using py::PyError;
+using py::check_status;
 using py::Ref;
 
 Ref check(PyObject* p) { return Ref::check(p); }
 
-void check_status(int r) {
-    if (r < 0) throw PyError();
-}
 
 [[noreturn]] void value_error(NativeCall& call, const std::string& text) {
     PyErr_Format(PyExc_ValueError, "%U: %s", call.shown(), text.c_str());
@@ -43,25 +41,13 @@ Ref identity(NativeCall& call) {
                                (long long)id.size, (long long)id.mtime_ns));
 }
 
-Ref value_object(const ParamRecord& rec) {
-    switch (rec.kind) {
-    case ParamRecord::Kind::integer:
-        return check(PyLong_FromLong(rec.integer));
-    case ParamRecord::Kind::real:
-        return check(PyFloat_FromDouble(rec.real));
-    case ParamRecord::Kind::text:
-        break;
-    }
-    return check(decode_text(rec.text));
-}
-
 // [(name, value), ...] in order.
 Ref records_list(const std::vector<ParamRecord>& records) {
     Ref list = check(PyList_New((Py_ssize_t)records.size()));
     for (size_t i = 0; i < records.size(); ++i) {
         const ParamRecord& rec = records[i];
         Ref name = check(PyUnicode_DecodeUTF8(rec.name.data(), (Py_ssize_t)rec.name.size(), "strict"));
-        Ref value = value_object(rec);
+        Ref value = py::parameter_value(rec);
         PyList_SET_ITEM(list.get(), (Py_ssize_t)i, check(PyTuple_Pack(2, name.get(), value.get())).release());
     }
     return list;
@@ -69,12 +55,10 @@ Ref records_list(const std::vector<ParamRecord>& records) {
 
 void set(PyObject* dict, const char* key, const Ref& value) { check_status(PyDict_SetItemString(dict, key, value.get())); }
 
-Ref integer(long long v) { return check(PyLong_FromLongLong(v)); }
-Ref real(double v) { return check(PyFloat_FromDouble(v)); }
 Ref text(const char* s) { return check(PyUnicode_FromString(s)); }
 Ref text(const std::string& s) { return check(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), "replace")); }
-Ref none() { return Ref::borrow(Py_None); }
-Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+Ref none() { return Ref::from_borrowed(Py_None); }
+Ref boolean(bool v) { return Ref::from_borrowed(v ? Py_True : Py_False); }
 
 Ref int64_bytes(const int64_t* values, size_t count) {
     return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values), (Py_ssize_t)(count * sizeof(int64_t))));
@@ -130,12 +114,12 @@ void raise_plan_problem(NativeCall& call, const BlockPlan& plan) {
 
 Ref grid_dict(const GridPlan& g) {
     Ref d = check(PyDict_New());
-    set(d.get(), "aox", real(g.aox));
-    set(d.get(), "ddx", real(g.ddx));
-    set(d.get(), "npx", integer(g.npx));
-    set(d.get(), "aoy", real(g.aoy));
-    set(d.get(), "ddy", real(g.ddy));
-    set(d.get(), "npy", integer(g.npy));
+    set(d.get(), "aox", py::new_float(g.aox));
+    set(d.get(), "ddx", py::new_float(g.ddx));
+    set(d.get(), "npx", py::new_int(g.npx));
+    set(d.get(), "aoy", py::new_float(g.aoy));
+    set(d.get(), "ddy", py::new_float(g.ddy));
+    set(d.get(), "npy", py::new_int(g.npy));
     set(d.get(), "from_original", boolean(g.from_original));
     return d;
 }
@@ -147,8 +131,8 @@ Ref records_dict(const RecordPlan& r) {
     for (wide offset : r.layout.offsets) offsets.push_back((int64_t)offset);
     set(d.get(), "offsets", int64_bytes(offsets.data(), offsets.size()));
     set(d.get(), "indices", int64_bytes(r.layout.indices.data(), r.layout.indices.size()));
-    set(d.get(), "block_size", integer(r.block_size));
-    set(d.get(), "info_size", integer(r.info_size));
+    set(d.get(), "block_size", py::new_int(r.block_size));
+    set(d.get(), "info_size", py::new_int(r.info_size));
     return d;
 }
 
@@ -176,17 +160,17 @@ public:
 
     Ref make(const EntryDescription& e) {
         Ref d = check(PyDict_New());
-        put(d, 0, integer(e.index));
+        put(d, 0, py::new_int(e.index));
         put(d, 1, boolean(e.in_extension));
-        put(d, 2, integer(e.code));
+        put(d, 2, py::new_int(e.code));
         put(d, 3, what(e.what));
-        put(d, 4, integer(e.offset));
+        put(d, 4, py::new_int(e.offset));
         // Bytes: four a word, past 64 bits for a damaged 64-bit entry.
         if (e.size_in_words >= INT64_MIN / 4 && e.size_in_words <= INT64_MAX / 4) {
-            put(d, 5, integer(e.size_in_words * 4));
+            put(d, 5, py::new_int(e.size_in_words * 4));
         } else {
-            Ref words = integer(e.size_in_words);
-            Ref four = integer(4);
+            Ref words = py::new_int(e.size_in_words);
+            Ref four = py::new_int(4);
             put(d, 5, check(PyNumber_Multiply(words.get(), four.get())));
         }
         if (e.problems.empty()) {
@@ -209,37 +193,32 @@ private:
     Ref what(const std::string& s) {
         auto known = whats_.find(s);
         if (known == whats_.end()) known = whats_.emplace(s, text(s)).first;
-        return Ref::borrow(known->second.get());
+        return Ref::from_borrowed(known->second.get());
     }
 
     Ref keys_[kKeys];
     std::unordered_map<std::string, Ref> whats_;
 };
 
-Ref shape_tuple(const std::vector<int64_t>& shape) {
-    Ref t = check(PyTuple_New((Py_ssize_t)shape.size()));
-    for (size_t i = 0; i < shape.size(); ++i) PyTuple_SET_ITEM(t.get(), (Py_ssize_t)i, integer(shape[i]).release());
-    return t;
-}
 
 Ref image_dict(const ImageDescription& image) {
     Ref d = check(PyDict_New());
-    Ref title = image.has_title ? value_object(image.title) : text("");
+    Ref title = image.has_title ? py::parameter_value(image.title) : text("");
     if (!PyUnicode_Check(title.get())) title = check(PyObject_Str(title.get()));
     set(d.get(), "title", title);
-    set(d.get(), "type", image.has_type ? integer(image.type) : none());
-    set(d.get(), "size", integer(image.size));
-    set(d.get(), "stored", integer(image.stored));
+    set(d.get(), "type", image.has_type ? py::new_int(image.type) : none());
+    set(d.get(), "size", py::new_int(image.size));
+    set(d.get(), "stored", py::new_int(image.stored));
     return d;
 }
 
 Ref description_dict(NativeCall& call, const FileDescription& f) {
     Ref d = check(PyDict_New());
-    set(d.get(), "file_size", integer(f.file_size));
+    set(d.get(), "file_size", py::new_int(f.file_size));
     set(d.get(), "identity", identity(call));
     // What a call on this file may allocate: the bound of what the tools
     // decode from it in Python (images) too.
-    set(d.get(), "memory_limit", integer(call.budget().limit()));
+    set(d.get(), "memory_limit", py::new_int(call.budget().limit()));
     Ref problems = check(PyList_New(0));
     for (const Problem& p : f.problems) check_status(PyList_Append(problems.get(), text(problem_text(p)).get()));
     set(d.get(), "problems", problems);
@@ -257,15 +236,15 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
         set(block.get(), "listed", triple(name, b.listed.three_d, listing_deriv_word(b.listed.deriv_type)));
         set(block.get(), "request", triple(name, b.listed.three_d, request_deriv_word(b.listed.deriv_type)));
         set(block.get(), "kind", b.has_kind ? text(block_kind_name(b.kind)) : none());
-        set(block.get(), "shape", b.has_shape ? shape_tuple(b.shape) : none());
+        set(block.get(), "shape", b.has_shape ? py::shape_tuple(b.shape) : none());
         // The axes of a shaped block: x (first, last, count) and, for a map,
         // each map axis (origin, end, count, step).
         set(block.get(), "x", b.has_shape ? Ref::check(Py_BuildValue("(ddL)", b.x.first, b.x.last, (long long)b.x.count))
                                           : none());
         const bool map = b.has_shape && is_image_kind(b.kind);
-        set(block.get(), "map_x", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aox, b.grid.last_x(),
+        set(block.get(), "map_x", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aox, b.grid.end_x,
                                                                  (long long)b.grid.npx, b.grid.ddx)) : none());
-        set(block.get(), "map_y", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aoy, b.grid.last_y(),
+        set(block.get(), "map_y", map ? Ref::check(Py_BuildValue("(ddLd)", b.grid.aoy, b.grid.end_y,
                                                                  (long long)b.grid.npy, b.grid.ddy)) : none());
         PyObject* parameters = nullptr;
         for (const auto& m : made)
@@ -338,13 +317,13 @@ PyObject* fn_plan_block(PyObject*, PyObject* args) {
         set(d.get(), "request", triple(kBlockNames[request.name_index].name, request.three_d,
                                        request_deriv_word(request.deriv_type)));
         set(d.get(), "identity", identity(call));
-        set(d.get(), "file_size", integer(plan.file_size));
-        set(d.get(), "memory_limit", integer(budget.limit()));
+        set(d.get(), "file_size", py::new_int(plan.file_size));
+        set(d.get(), "memory_limit", py::new_int(budget.limit()));
         set(d.get(), "parameters", records_list(plan.parameters.records()));
         set(d.get(), "original_parameters", plan.has_original ? records_list(plan.original_parameters) : none());
-        set(d.get(), "npt", integer(plan.x.count));
+        set(d.get(), "npt", py::new_int(plan.x.count));
         set(d.get(), "x", check(Py_BuildValue("(ddL)", plan.x.first, plan.x.last, (long long)plan.x.count)));
-        set(d.get(), "values_offset", integer(request.three_d ? -1 : plan.values_offset));
+        set(d.get(), "values_offset", py::new_int(request.three_d ? -1 : plan.values_offset));
         set(d.get(), "grid", is_image_kind(plan.kind) ? grid_dict(plan.grid) : none());
         set(d.get(), "records", request.three_d ? records_dict(plan.records) : none());
         set(d.get(), "regions", is_region_kind(plan.kind) ? region_plan(call, plan) : none());

@@ -9,6 +9,7 @@
 #include "core/extract/spectrum.hpp"
 #include "core/format/layout.hpp"
 #include "tools_native/functions.hpp"
+#include "pyglue/objects.hpp"
 #include "tools_native/native_call.hpp"
 #include "core/plans/record_reads.hpp"
 
@@ -19,21 +20,6 @@ namespace {
 using py::guarded;
 using py::PyError;
 using py::Ref;
-
-// A buffer of a Python object, held for the length of a call.
-class Buffer {
-public:
-    Buffer(PyObject* object, int flags) {
-        if (PyObject_GetBuffer(object, &view_, flags) < 0) throw PyError();
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-};
 
 // The int64 record offsets of an argument: any contiguous buffer of 8-byte
 // signed integers.
@@ -52,7 +38,7 @@ public:
     size_t size() const { return (size_t)(buffer_.view().len / 8); }
 
 private:
-    Buffer buffer_;
+    py::BufferView buffer_;
 };
 
 // numpy.empty(shape, dtype) and its memory, to be filled in place.
@@ -62,13 +48,11 @@ struct NewArray {
 };
 
 NewArray new_array(NativeState* st, std::initializer_list<long long> dims, PyObject* dtype) {
-    Ref shape = Ref::check(PyTuple_New((Py_ssize_t)dims.size()));
-    Py_ssize_t i = 0;
-    for (long long d : dims) PyTuple_SET_ITEM(shape.get(), i++, py::new_int(d).release());
+    Ref shape = py::shape_tuple(dims);
     NewArray out;
     out.array = Ref::check(PyObject_CallFunctionObjArgs(st->np_empty, shape.get(), dtype, nullptr));
-    Buffer view(out.array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
-    out.data = view.view().buf;  // the array keeps its memory while it lives
+    py::WritableView view(out.array.get());
+    out.data = view.data();  // the array keeps its memory while it lives
     return out;
 }
 
@@ -199,9 +183,7 @@ PyObject* fn_read_labels(PyObject*, PyObject* args, PyObject* kwargs) {
         for (size_t k = 0; k < labels.size(); ++k) {
             // With the GIL held: signal handlers run here, as the hook runs them.
             if (k % kInterruptPollEvery == kInterruptPollEvery - 1 && PyErr_CheckSignals() < 0) throw PyError();
-            PyObject* text = decode_text(labels[k]);
-            if (!text) throw PyError();
-            PyList_SET_ITEM(list.get(), (Py_ssize_t)k, text);
+            PyList_SET_ITEM(list.get(), (Py_ssize_t)k, py::decode_stored_text(labels[k]).release());
             std::string().swap(labels[k]);  // each label is held once at a time
         }
         return list.release();

@@ -13,6 +13,7 @@
 #include "core/extract/annotations.hpp"
 #include "core/plans/region_plan.hpp"
 #include "pyglue/group_order.hpp"
+#include "pyglue/objects.hpp"
 #include "tools_native/functions.hpp"
 #include "tools_native/native_call.hpp"
 #include "tools_native/regions.hpp"
@@ -75,7 +76,7 @@ Ref cell_object(const AnnotationCells& cells, size_t row) {
     case AnnotationCells::Kind::real: return Ref::check(PyFloat_FromDouble((double)cells.real(row)));
     case AnnotationCells::Kind::text: break;
     }
-    return Ref::check(decode_text(cells.text(row)));
+    return py::decode_stored_text(cells.text(row));
 }
 
 // A column's values: the int32 or float32 bytes when every cell is of the
@@ -113,7 +114,7 @@ PyObject* annotation_columns(NativeCall& call, int64_t offset) {
         const size_t at = block.names.at(name);
         const AnnotationCells& cells = *block.columns[at];
         Ref entry = Ref::check(PyTuple_New(3));
-        PyTuple_SET_ITEM(entry.get(), 0, Ref::check(decode_text(name)).release());
+        PyTuple_SET_ITEM(entry.get(), 0, py::decode_stored_text(name).release());
         PyTuple_SET_ITEM(entry.get(), 1, Ref::check(PyUnicode_FromString(kind_word(block.kinds[at]))).release());
         PyTuple_SET_ITEM(entry.get(), 2, column_values(cells, block.kinds[at]).release());
         if (PyList_Append(list.get(), entry.get()) < 0) throw PyError();

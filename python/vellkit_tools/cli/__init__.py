@@ -25,11 +25,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog="vellkit",
         description="Look into VELL data files, check them, export and preview their blocks.",
         epilog="Run 'vellkit SUBCOMMAND --help' for the options and an example of each.")
-    try:
-        from importlib.metadata import version
-        parser.add_argument("--version", action="version", version="vellkit " + version("vellkit"))
-    except Exception:  # not installed as a distribution: no --version
-        pass
+    from .._version import version
+    parser.add_argument("--version", action="version", version="vellkit " + version())
     sub = parser.add_subparsers(dest="command", metavar="SUBCOMMAND")
     sub.required = True
     for module in SUBCOMMANDS:

@@ -1,5 +1,5 @@
 """Runs of the ``vellkit`` command over many files: the inputs, the progress
-line, signals held back, and one process per file for ``--jobs``.
+line, signals held back, and the worker processes of ``--jobs``.
 
 Nothing here knows the file format; the subcommands bring the work."""
 
@@ -11,7 +11,7 @@ import sys
 import threading
 import time
 from collections import deque
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
 #: Exit statuses: all files fine, some file failed, the command line was
 #: wrong, stopped by Ctrl-C or SIGTERM (128 + SIGINT, as shells report it).
@@ -173,7 +173,7 @@ class _AboveBar(object):
 
 
 # ----------------------------------------------------------------------------
-# One process per file
+# Worker processes
 # ----------------------------------------------------------------------------
 
 class HeldInterrupts(object):
@@ -182,7 +182,10 @@ class HeldInterrupts(object):
     end of the block: what the block does (outputs put in place, a finished
     file's outputs printed) is done whole."""
 
-    def __init__(self) -> None:
+    def __init__(self, until_said: bool = False) -> None:
+        #: With ``until_said``, a stop that came is raised by :func:`raise_held`
+        #: instead, once what the block did has been reported.
+        self.until_said = until_said
         self.fired = False
         self._previous: List[Tuple[int, Any]] = []
 
@@ -199,10 +202,37 @@ class HeldInterrupts(object):
 
     def __exit__(self, exc_type: Any, *rest: Any) -> None:
         previous, self._previous = self._previous, []
+        if self.fired and exc_type is None and self.until_said:
+            # The stop is on its way: signals after it are ignored until it is raised.
+            for signum, handler in previous:
+                signal.signal(signum, _ignore)
+            _held.extend(previous)
+            return
         for signum, handler in previous:
             signal.signal(signum, handler)
         if self.fired and exc_type is None:
             raise KeyboardInterrupt
+
+
+#: The handlers of a stop held by ``HeldInterrupts(until_said=True)``, not raised yet.
+_held: List[Tuple[int, Any]] = []
+
+
+def raise_held() -> None:
+    """Raise KeyboardInterrupt for a stop that came while outputs were put in
+    place (now that they have been reported), the signal handlers restored."""
+    if _held:
+        previous = list(_held)
+        del _held[:]
+        for signum, handler in reversed(previous):
+            signal.signal(signum, handler)
+        raise KeyboardInterrupt
+
+
+def _ignore(signum: int, frame: Any) -> None:
+    # A Python handler that does nothing, not SIG_IGN: a signal already on its
+    # way when the handler changes would raise "ignored due to race condition".
+    pass
 
 
 def _terminate(signum: int, frame: Any) -> None:
@@ -230,23 +260,43 @@ def _stop(signum: int, frame: Any) -> None:
     # The first SIGINT or SIGTERM stops the worker's file; later ones must not
     # interrupt the cleanup that follows.
     for stopping in STOPPING:
-        signal.signal(stopping, signal.SIG_IGN)
+        signal.signal(stopping, _ignore)
     raise KeyboardInterrupt
 
 
-def _worker(work: Callable[..., Any], path: str, conn: Any) -> None:
+def _stopped_in_a_callback(report: Any) -> None:
+    # The stop raised inside a weakref callback or __del__ is taken by the
+    # interpreter and printed, and the work would go on: end the worker here
+    # (the run removes its temporaries; a commit holds the signals back).
+    if report.exc_type is not None and issubclass(report.exc_type, KeyboardInterrupt):
+        os._exit(EXIT_INTERRUPTED)
+    sys.__unraisablehook__(report)
+
+
+def _worker(work: Callable[..., Any], tasks: Any, conn: Any) -> None:
+    """A long-lived worker: takes one path at a time from ``tasks`` (None: no
+    more) and answers on ``conn``; what it imports stays for the next file."""
     for signum in STOPPING:
         signal.signal(signum, _stop)
+    sys.unraisablehook = _stopped_in_a_callback
     try:
-        result = work(path, lambda message: conn.send(("message", message)))
-        conn.send(("done", result))
+        while True:
+            path = tasks.recv()
+            if path is None:
+                break
+            try:
+                result = work(path, lambda message: conn.send(("message", message)))
+                with HeldInterrupts():  # its outputs are in place: they are reported
+                    conn.send(("done", result))
+                raise_held()
+            except KeyboardInterrupt:
+                raise
+            except BaseException as exc:  # reported as this file's failure, never a traceback
+                conn.send(("failed", "%s: %s" % (type(exc).__name__, exc)))
     except KeyboardInterrupt:
         os._exit(EXIT_INTERRUPTED)
-    except BaseException as exc:  # reported as this file's failure, never a traceback
-        try:
-            conn.send(("failed", "%s: %s" % (type(exc).__name__, exc)))
-        except BaseException:
-            os._exit(1)
+    except BaseException:  # the parent went away, or a result that cannot be sent
+        os._exit(1)
     finally:
         conn.close()
 
@@ -262,9 +312,16 @@ def _ended(exitcode: Optional[int]) -> str:
 
 
 class _Running(object):
-    def __init__(self, path: str, process: Any, conn: Any) -> None:
-        self.path, self.process, self.conn = path, process, conn
-        self.done = False
+    """A worker process, and the file it works on (None: idle)."""
+
+    def __init__(self, process: Any, conn: Any, tasks: Any) -> None:
+        self.process, self.conn, self.tasks = process, conn, tasks
+        self.path: Optional[str] = None
+        self.done = True  # nothing given yet, nothing to report when it ends
+
+    def give(self, path: str) -> None:
+        self.path, self.done = path, False
+        self.tasks.send(path)
 
 
 def run_in_processes(paths: Sequence[str], work: Callable[..., Any], jobs: int,
@@ -272,18 +329,21 @@ def run_in_processes(paths: Sequence[str], work: Callable[..., Any], jobs: int,
                      on_done: Callable[[str, Any], None],
                      on_failed: Callable[[str, str, Optional[int]], None],
                      grace: float = 1.5) -> None:
-    """Run ``work(path, send)`` for every path, ``jobs`` at a time, each in its own process.
+    """Run ``work(path, send)`` for every path in ``jobs`` long-lived worker
+    processes, each taking the next file when it is done with one (what a
+    worker imports, it imports once).
 
     As they arrive: ``on_message(path, message)`` for what a worker sends,
     ``on_done(path, result)`` for what ``work`` returns, and
-    ``on_failed(path, reason, pid)`` for a worker that raised or died (only
-    that file fails; the run goes on with a new process for the next).
+    ``on_failed(path, reason, pid)`` for a file whose work raised or whose
+    worker died (only that file fails; a new worker takes the worker's place).
 
     Ctrl-C stops the run (within a tenth of a second and ``grace``): the
-    queued files are not started, the running workers are told to stop
-    (SIGTERM) and, after ``grace`` seconds, killed; each is reported through
-    ``on_failed(path, "interrupted", pid)``, so its outputs can be removed;
-    then KeyboardInterrupt is raised. The callbacks are never cut short by it.
+    queued files are not started, the workers are told to stop (SIGTERM)
+    and, after ``grace`` seconds, killed; each file being worked on is
+    reported through ``on_failed(path, "interrupted", pid)``, so its outputs
+    can be removed; then KeyboardInterrupt is raised. The callbacks are
+    never cut short by it.
     """
     import multiprocessing
     from multiprocessing.connection import wait
@@ -292,12 +352,27 @@ def run_in_processes(paths: Sequence[str], work: Callable[..., Any], jobs: int,
     queue = deque(paths)
     running: Dict[Any, _Running] = {}
 
-    def start(path: str) -> None:
+    def start() -> _Running:
         receive, send = context.Pipe(duplex=False)
-        process = context.Process(target=_worker, args=(work, path, send), daemon=True)
+        take, give = context.Pipe(duplex=False)
+        process = context.Process(target=_worker, args=(work, take, send), daemon=True)
         process.start()
         send.close()  # the worker holds the only writing end: its exit ends the pipe
-        running[receive] = _Running(path, process, receive)
+        take.close()
+        job = _Running(process, receive, give)
+        running[receive] = job
+        return job
+
+    def feed(job: _Running) -> None:
+        """The next file to an idle worker, or the end of its work."""
+        if queue:
+            try:
+                job.give(queue.popleft())
+            except OSError:  # it died idle; its end is seen on its pipe
+                pass
+        else:
+            with contextlib.suppress(OSError):
+                job.tasks.send(None)
 
     def receive_from(job: _Running) -> bool:
         """Handle one message; False when the worker has ended."""
@@ -305,40 +380,50 @@ def run_in_processes(paths: Sequence[str], work: Callable[..., Any], jobs: int,
             kind, payload = job.conn.recv()
         except (EOFError, OSError):
             return False
+        path = cast(str, job.path)
         if kind == "message":
-            on_message(job.path, payload)
+            on_message(path, payload)
         elif kind == "done":
             job.done = True
-            on_done(job.path, payload)
+            on_done(path, payload)
         else:
             job.done = True
-            on_failed(job.path, payload, job.process.pid)
+            on_failed(path, payload, job.process.pid)
         return True
+
+    held = HeldInterrupts()
 
     def retire(job: _Running) -> None:
         job.process.join()
         job.conn.close()
+        job.tasks.close()
         del running[job.conn]
-        if not job.done:
-            on_failed(job.path, _ended(job.process.exitcode), job.process.pid)
+        if not job.done:  # a worker the same Ctrl-C ended first is stopped, not failed
+            on_failed(cast(str, job.path), "interrupted" if held.fired else _ended(job.process.exitcode),
+                      job.process.pid)
 
-    with HeldInterrupts() as held:
-        while (queue or running) and not held.fired:
-            while queue and len(running) < jobs:
-                start(queue.popleft())
+    with held:
+        for _ in range(min(jobs, len(queue))):
+            feed(start())
+        while running and not held.fired:
             for conn in wait(list(running), timeout=0.1):  # Ctrl-C is seen within this
                 job = running[conn]
                 if not receive_from(job):
                     retire(job)
+                    if queue and not held.fired:
+                        feed(start())  # in the dead worker's place
+                elif job.done:
+                    feed(job)
         if held.fired:  # the queued files are never started
             for signum in STOPPING:  # a second Ctrl-C must not cut the cleanup
                 signal.signal(signum, signal.SIG_IGN)
             _stop_all(list(running.values()), grace, receive_from)
             for job in list(running.values()):
                 job.conn.close()
+                job.tasks.close()
                 del running[job.conn]
                 if not job.done:
-                    on_failed(job.path, "interrupted", job.process.pid)
+                    on_failed(cast(str, job.path), "interrupted", job.process.pid)
     # KeyboardInterrupt goes on from here when Ctrl-C came
 
 

@@ -274,6 +274,10 @@ class Outcome(object):
         self.path = path
         self.problems: List[str] = []
         self.notes: List[str] = []
+        #: Outputs left as they were: there already, and --skip-existing
+        #: (``skipped``) or no option that allows replacing them (``exist``).
+        self.skipped: List[str] = []
+        self.exist: List[str] = []
 
     @property
     def ok(self) -> bool:
@@ -293,15 +297,32 @@ def error(message: str) -> None:
 
 
 def finish(outcomes: Sequence[Outcome], command: str, stream: Any = None) -> int:
-    """Print the summary of a run over several files (to stderr by default); the exit status."""
+    """Print the summary of a run over several files (to stderr by default); the exit status.
+
+    A file of which nothing was written because its outputs exist is counted
+    apart from those that failed, ``skipped`` with --skip-existing, ``not
+    written`` without it (and then the run fails: one line before the
+    summary says which option to use).
+    """
+    out = stream or sys.stderr
     failed = [o for o in outcomes if not o.ok]
+    unwritten = [o for o in outcomes if o.ok and o.exist]
+    skipped = [o for o in outcomes if o.ok and not o.exist and o.skipped]
+    exist = [p for o in outcomes for p in o.exist]
+    if exist:
+        print("vellkit: %d output%s exist%s already (%s%s): use --force to overwrite or "
+              "--skip-existing to keep them" % (
+                  len(exist), "" if len(exist) == 1 else "s", "s" if len(exist) == 1 else "",
+                  shown(exist[0]), ", ..." if len(exist) > 1 else ""), file=out)
     if len(outcomes) > 1 or failed:
-        lines = ["%s: %d file%s, %d OK, %d failed" % (
-            command, len(outcomes), "" if len(outcomes) == 1 else "s",
-            len(outcomes) - len(failed), len(failed))]
+        ok = len(outcomes) - len(failed) - len(unwritten) - len(skipped)
+        lines = ["%s: %d file%s, %d OK, %s%d failed%s" % (
+            command, len(outcomes), "" if len(outcomes) == 1 else "s", ok,
+            "%d skipped (outputs exist), " % len(skipped) if skipped else "", len(failed),
+            ", %d not written (outputs exist)" % len(unwritten) if unwritten else "")]
         lines += ["  %s: %s" % (shown(o.path), o.reason()) for o in failed]
-        print("\n".join(lines), file=stream or sys.stderr)
-    return EXIT_FAILED if failed else EXIT_OK
+        print("\n".join(lines), file=out)
+    return EXIT_FAILED if failed or exist else EXIT_OK
 
 
 def refused_outcomes(refused: Sequence[Tuple[str, str]]) -> List[Outcome]:

@@ -14,8 +14,16 @@ Which table a result becomes is the kind's export layout in
   goes to a sidecar ``NAME.csv.json``. Axis and map values are written with
   the digits that read back to the same float64 (Python's ``repr``), data
   values with 9 significant digits (exact for their float32 values).
-* JSON: strict JSON; NaN and infinities are written as ``null``.
+* JSON: strict JSON; NaN and infinities are written as ``null``. Written as
+  it goes (memory: the block's arrays and a constant); each array's shape
+  is under ``shapes``, and an array without values is ``[]`` (a map of
+  positions without points is not a list of empty lists per position).
 * NPZ: the result's arrays, the parameters as JSON text.
+* NetCDF: an attribute name NetCDF cannot hold everywhere (a ``.``, blank,
+  ``/``, control character or NUL, anything but ASCII letters, digits and
+  ``_``) is written as a safe name (``A_x2e_B``), and the attribute
+  ``vellkit_names`` of the same variable or of the file maps each such name
+  back to the file's own, as JSON (:func:`original_names`).
 
 Regions are named by the file's group numbers everywhere (``group`` column,
 ``region10_spectra``, ``"group": 10``).
@@ -26,6 +34,7 @@ import io
 import json
 import math
 import os
+import re
 from collections import OrderedDict
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -151,13 +160,92 @@ def metadata(path: str, triple: Sequence[str], result: Any,
 
 
 # ----------------------------------------------------------------------------
+# Names NetCDF cannot hold
+# ----------------------------------------------------------------------------
+
+#: The attribute mapping the safe names written to NetCDF to the file's own.
+NAMES_ATTRIBUTE = "vellkit_names"
+_NETCDF_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+_UNSAFE_NAME_CHAR = re.compile(r"[^A-Za-z0-9_]")
+
+
+def _safe_name(name: str) -> str:
+    def code(match: "re.Match[str]") -> str:
+        point = ord(match.group(0))
+        return "_x%02x_" % point if point < 0x100 else "_u%04x_" % point
+    safe = _UNSAFE_NAME_CHAR.sub(code, name) or "_"
+    return "_" + safe if safe[0].isdigit() else safe
+
+
+def _safe_attrs(attrs: Dict[Any, Any]) -> Dict[Any, Any]:
+    """``attrs`` with every name NetCDF cannot hold replaced by a safe one,
+    and the map back to the file's names under :data:`NAMES_ATTRIBUTE`."""
+    if all(_NETCDF_NAME.match(str(k)) and k != NAMES_ATTRIBUTE for k in attrs):
+        return attrs
+    out: Dict[Any, Any] = {}
+    mapped: "OrderedDict[str, str]" = OrderedDict()
+    taken = {str(k) for k in attrs} | {NAMES_ATTRIBUTE}
+    for key, value in attrs.items():
+        name = str(key)
+        if _NETCDF_NAME.match(name) and name != NAMES_ATTRIBUTE:
+            out[name] = value
+            continue
+        safe, n = _safe_name(name), 1
+        while safe in taken:  # a name of the file's own, or another mapped one
+            safe, n = "%s_%d" % (_safe_name(name), n), n + 1
+        taken.add(safe)
+        mapped[safe] = name
+        out[safe] = value
+    out[NAMES_ATTRIBUTE] = json.dumps(mapped)  # ASCII: \u escapes for the rest
+    return out
+
+
+def netcdf_safe(dataset: Any) -> Any:
+    """``dataset`` with the attribute names of the file and of every
+    variable that NetCDF cannot hold mapped (see the module's notes); the
+    values are unchanged."""
+    dataset = dataset.copy(deep=False)
+    dataset.attrs = _safe_attrs(dataset.attrs)
+    for variable in dataset.variables.values():
+        variable.attrs = _safe_attrs(variable.attrs)
+    return dataset
+
+
+def original_names(attrs: Dict[str, Any]) -> Dict[str, Any]:
+    """The attributes of a NetCDF export under the file's own names (the
+    inverse of the mapping :func:`netcdf_safe` made)."""
+    attrs = dict(attrs)
+    mapped = json.loads(attrs.pop(NAMES_ATTRIBUTE, "{}"))
+    return {mapped.get(k, k): v for k, v in attrs.items()}
+
+
+# ----------------------------------------------------------------------------
 # Tables (CSV)
 # ----------------------------------------------------------------------------
 
 class Table(NamedTuple):
     names: List[str]  # column names, coordinates first
-    coordinates: List[np.ndarray]  # one array per coordinate column (float64, or int)
+    coordinates: List[Any]  # per coordinate column: an array (float64, or int) or a _Grid
     values: np.ndarray  # (rows, len(names) - len(coordinates))
+
+
+class _Grid(object):
+    """A map coordinate column, row after row of the map (x varies fastest),
+    made a slice at a time: never the whole column in memory."""
+
+    dtype = np.dtype(np.float64)
+
+    def __init__(self, map_x: np.ndarray, map_y: np.ndarray, axis: int) -> None:
+        self.map_x, self.map_y, self.axis = map_x, map_y, axis
+
+    def __len__(self) -> int:
+        return self.map_x.size * self.map_y.size
+
+    def __getitem__(self, rows: slice) -> np.ndarray:
+        k = np.arange(*rows.indices(len(self)))
+        if self.axis == 0:
+            return self.map_x[k % self.map_x.size] if self.map_x.size else k * 0.0
+        return self.map_y[k // self.map_x.size] if self.map_x.size else k * 0.0
 
 
 def _axis_names(x: np.ndarray) -> List[str]:
@@ -192,15 +280,16 @@ def table(path: str, triple: Sequence[str], result: Any,
         rows = min(x.size, values.shape[0])
         return Table([_x_column(result)] + labels, [x[:rows]], values[:rows])
     if layout == "map":
-        mx, my = np.meshgrid(np.asarray(result.mapX, np.float64), np.asarray(result.mapY, np.float64))
+        map_x, map_y = np.asarray(result.mapX, np.float64), np.asarray(result.mapY, np.float64)
         if kind.traces:
             names = [str(s) for s in result.labels]
             values = np.asarray(result.traces)
         else:
             names = _axis_names(x)
             values = np.asarray(result.spectra)
-        values = values.reshape(mx.size, len(names))
-        return Table(["map_x", "map_y"] + names, [mx.ravel(), my.ravel()], values)
+        values = values.reshape(map_x.size * map_y.size, len(names))
+        return Table(["map_x", "map_y"] + names, [_Grid(map_x, map_y, 0), _Grid(map_x, map_y, 1)],
+                     values)
     if layout == "series":
         z = np.asarray(result.z, np.float64)
         return Table(["time"] + _axis_names(x), [z], np.asarray(result.spectra).reshape(z.size, x.size))
@@ -243,24 +332,30 @@ def _number_texts(column: np.ndarray) -> List[str]:
     return [repr(v) for v in np.asarray(column, np.float64).tolist()]
 
 
+#: Rows turned into text at a time: memory beyond the block's arrays stays a
+#: constant, and Ctrl-C is seen between slices.
+_CSV_ROWS = 1 << 12
+
+
 def write_csv(out: str, path: str, triple: Sequence[str], result: Any,
               t: Optional[Table] = None) -> None:
-    """The CSV table of ``result`` (its sidecar is written by :func:`csv_sidecar`)."""
+    """The CSV table of ``result`` (its sidecar is written by :func:`csv_sidecar`),
+    written a slice of rows at a time."""
     t = table(path, triple, result) if t is None else t
     value_format = "%.9g" if t.values.dtype.itemsize <= 4 else "%r"
-    coordinates = [_number_texts(c) for c in t.coordinates]
+    width = t.values.shape[1]
+    row_format = ",".join([value_format] * width)
     with open(out, "w", newline="", encoding="utf-8") as f:
         csv.writer(f, lineterminator="\r\n").writerow(header(t))
-        width = t.values.shape[1]
-        row_format = ",".join([value_format] * width)
-        buffer = io.StringIO()
-        for k, row in enumerate(t.values.tolist() if value_format == "%r" else t.values):
-            lead = ",".join(c[k] for c in coordinates)  # every layout has coordinates
-            buffer.write(lead + ("," + row_format % tuple(row) if width else "") + "\r\n")
-            if buffer.tell() > 1 << 20:
-                f.write(buffer.getvalue())
-                buffer = io.StringIO()
-        f.write(buffer.getvalue())
+        for start in range(0, t.values.shape[0], _CSV_ROWS):
+            rows = slice(start, start + _CSV_ROWS)
+            coordinates = [_number_texts(c[rows]) for c in t.coordinates]
+            values = t.values[rows]
+            buffer = io.StringIO()
+            for k, row in enumerate(values.tolist() if value_format == "%r" else values):
+                lead = ",".join(c[k] for c in coordinates)  # every layout has coordinates
+                buffer.write(lead + ("," + row_format % tuple(row) if width else "") + "\r\n")
+            f.write(buffer.getvalue())
 
 
 def csv_sidecar(path: str, triple: Sequence[str], result: Any, t: Optional[Table] = None,
@@ -317,15 +412,51 @@ def write_npz(out: str, path: str, triple: Sequence[str], result: Any,
         np.savez(f, **data)
 
 
+#: Values turned into JSON text at a time: memory beyond the arrays stays a
+#: constant, and Ctrl-C is seen between slices.
+_JSON_SLICE = 1 << 16
+
+
+def _write_json_array(f: Any, values: np.ndarray) -> None:
+    """``values`` as nested JSON lists, a slice at a time; an array without
+    values as ``[]`` whatever its shape (its shape is under ``shapes``)."""
+    if values.ndim == 0:
+        f.write(dumps(json_array(values)))
+    elif values.size == 0:
+        f.write("[]")
+    elif values.ndim <= 2:  # slices of whole rows
+        step = max(1, _JSON_SLICE // (values.size // values.shape[0]))
+        f.write("[")
+        for start in range(0, values.shape[0], step):
+            if start:
+                f.write(",")
+            f.write(dumps(json_array(values[start:start + step]))[1:-1])
+        f.write("]")
+    else:
+        f.write("[")
+        for k in range(values.shape[0]):
+            if k:
+                f.write(",")
+            _write_json_array(f, values[k])
+        f.write("]")
+
+
 def write_json(out: str, path: str, triple: Sequence[str], result: Any,
                damaged: Optional[str] = None) -> None:
+    """One JSON document: the metadata, ``shapes`` (each array's shape) and
+    ``data`` (each array as nested lists), written as it goes."""
     groups = (region_groups(path, triple, result)
               if kinds.kind_of_result(result).export_layout == "regions" else None)
     doc = metadata(path, triple, result, groups, damaged)
-    doc["data"] = OrderedDict((name, json_array(values))
-                              for name, values in arrays(path, triple, result, groups).items())
+    data = arrays(path, triple, result, groups)
+    doc["shapes"] = OrderedDict((name, list(np.shape(values))) for name, values in data.items())
+    head = dumps(doc)
     with open(out, "w", encoding="utf-8") as f:
-        f.write(dumps(doc))
+        f.write(head[:-1] + ', "data": {')
+        for k, (name, values) in enumerate(data.items()):
+            f.write("%s%s: " % (", " if k else "", dumps(name)))
+            _write_json_array(f, np.asarray(values))
+        f.write("}}")
 
 
 WRITERS: Dict[str, Callable[..., None]] = {

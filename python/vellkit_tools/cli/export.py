@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 from .. import kinds
 from .._atomic import Replacement, remove_parts, remove_stale_parts
 from . import _formats
-from ._batch import HeldInterrupts, Progress, run_in_processes
+from ._batch import HeldInterrupts, Progress, raise_held, run_in_processes
 from ._common import (CommandError, Outcome, Reports, block_damage, captured, describe_error,
                       describe_file, escape, finish, inputs, list_blocks, read_block, read_images,
                       shown, triple_name)
@@ -54,6 +54,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "cannot read), marked \"damaged\" in its sidecar, JSON, NPZ or "
                              "attributes; by default a damaged block is not exported. Either way "
                              "the file counts as failed")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="print only the problems and the summary (no list of the outputs, "
+                             "no progress bar)")
     add_overwrite(parser)
     add_jobs(parser)
 
@@ -64,6 +67,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 class _Skip(Exception):
     """The output exists and --skip-existing leaves it."""
+
+
+class _Exists(Exception):
+    """The output exists and may not be replaced (no --force)."""
 
 
 def _holds(path: str, data: bytes) -> bool:
@@ -87,7 +94,7 @@ class _Writer(object):
     def targets(self, *names: str) -> List[str]:
         """The paths of the outputs of one block (a CSV file and its sidecar go together).
 
-        CommandError when one exists and may not be replaced; _Skip with
+        _Exists when one exists and may not be replaced; _Skip with
         --skip-existing when all of them exist (outputs are never half-written).
         """
         paths = [os.path.join(self.options["to"], name) for name in names]
@@ -97,8 +104,7 @@ class _Writer(object):
                 if len(there) == len(paths):
                     raise _Skip(there[0])
             else:
-                raise CommandError("%s exists (use --force to overwrite or --skip-existing)"
-                                   % there[0])
+                raise _Exists(there[0])
         return paths
 
     def image_target(self, name: str, data: bytes) -> Optional[str]:
@@ -143,7 +149,9 @@ class _Writer(object):
             self.discard()
             raise CommandError("%s: cannot write it: %s" % (exc.filename, exc.strerror or exc))
         written = []
-        with HeldInterrupts():
+        # A stop that comes meanwhile is raised once the outputs are listed
+        # (raise_held), so that every output in place is reported.
+        with HeldInterrupts(until_said=True):
             for staged in self.staged:
                 staged.swap()
                 written.append(staged.target)
@@ -237,9 +245,10 @@ def _unreadable(path: str, triple: kinds.Block, found: List[str]) -> Iterator[No
     except CommandError as exc:
         if not found:
             raise
-        said = str(exc).split(": ", 2)[-1]
-        raise CommandError("%s: block %s is damaged: %s; it cannot be read (%s)"
-                           % (path, kinds.block_text(triple), "; ".join(found), said))
+        # What is wrong is what the headers say; the reader's own error on a
+        # cut block is numpy's ("could not broadcast ...") and says nothing more.
+        raise CommandError("%s: block %s is damaged: %s; it cannot be read (see 'vellkit check')"
+                           % (path, kinds.block_text(triple), "; ".join(found)))
 
 
 def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports,
@@ -264,7 +273,7 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
             if fmt == "zarr":
                 out.write(target, lambda tmp: _to_zarr(dataset, tmp), folder=True)
             else:
-                out.write(target, dataset.to_netcdf)
+                out.write(target, _formats.netcdf_safe(dataset).to_netcdf)
         finally:
             dataset.close()
         return damaged
@@ -286,7 +295,8 @@ def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports
     return damaged
 
 
-def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[str]) -> None:
+def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[str],
+                   skipped: List[str], exist: List[str]) -> None:
     reports = Reports()
     try:
         images = read_images(out.path, reports)
@@ -303,8 +313,10 @@ def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[
                 target = out.image_target(name, data)
                 if target is not None:
                     out.write(target, _put(data))
-            except _Skip:
-                pass
+            except _Skip as exc:
+                skipped.append(str(exc))
+            except _Exists as exc:
+                exist.append(str(exc))
             except CommandError as exc:
                 problems.append(str(exc))
     if len(reports):
@@ -334,7 +346,8 @@ def _annotation_csv(columns: Sequence[Tuple[str, Any]]) -> str:
     return text.getvalue()
 
 
-def _export_annotations(out: _Writer, stem: str, description: Dict[str, Any], problems: List[str]) -> None:
+def _export_annotations(out: _Writer, stem: str, description: Dict[str, Any], problems: List[str],
+                        skipped: List[str], exist: List[str]) -> None:
     """Each annotation table as FILE_annotation_N.csv (the table's columns as
     the file names them), unless a multi-region block of the file is made
     from it (its regions carry the table's positions already)."""
@@ -347,17 +360,22 @@ def _export_annotations(out: _Writer, stem: str, description: Dict[str, Any], pr
             columns = annotation_columns(out.path, number)
             (target,) = out.targets("%s_annotation_%d.csv" % (stem, number))
             out.write(target, _text(_annotation_csv(columns)))
-        except _Skip:
-            pass
+        except _Skip as exc:
+            skipped.append(str(exc))
+        except _Exists as exc:
+            exist.append(str(exc))
         except CommandError as exc:
             problems.append(str(exc))
         except (ValueError, MemoryError, OSError) as exc:
             problems.append("%s: annotation table %d: %s" % (out.path, number, describe_error(exc)))
 
 
-def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
-                ) -> Tuple[List[str], List[str], List[str]]:
-    """Export one file; (outputs written, problems, warnings). (``send``, the
+Result = Tuple[List[str], List[str], List[str], List[str], List[str]]
+
+
+def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]) -> Result:
+    """Export one file; (outputs written, problems, warnings, outputs skipped
+    as they exist, outputs that exist and were not replaced). (``send``, the
     runner's channel for messages, is not needed: the outputs come with the result.)
 
     The outputs are put in place together at the end (see
@@ -367,6 +385,8 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
     out = _Writer(path, options)
     problems: List[str] = []
     warnings: List[str] = []
+    skipped: List[str] = []
+    exist: List[str] = []
     stem = os.path.splitext(os.path.basename(path))[0]
     try:
         reports = Reports()
@@ -374,12 +394,12 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
             description = describe_file(path)
             chosen = _blocks(path, options["blocks"], reports, description)
         except CommandError as exc:
-            return [], [str(exc)], warnings
+            return [], [str(exc)], warnings, [], []
         described = {tuple(b["request"]): b for b in description["blocks"]}
         if len(reports):  # named as check names it, from the headers when they say
             why = "; ".join(description["problems"]) or reports.summary()
             return [], ["%s: damaged, the directory cannot be read: %s (see 'vellkit check')"
-                        % (path, why)], warnings
+                        % (path, why)], warnings, [], []
         for triple in chosen:
             reports = Reports()
             staged = len(out.staged)
@@ -390,8 +410,10 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
                 if damaged:
                     problems.append("%s: block %s is damaged: %s; kept as read, marked damaged"
                                     % (path, kinds.block_text(triple), damaged))
-            except _Skip:
-                pass
+            except _Skip as exc:
+                skipped.append(str(exc))
+            except _Exists as exc:
+                exist.append(str(exc))
             except _Damaged as exc:
                 out.drop_from(staged)
                 problems.append("%s: block %s is damaged: %s; not exported (--keep-damaged "
@@ -404,16 +426,16 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any]
                 problems.append("%s: block %s: %s" % (path, kinds.block_text(triple),
                                                       describe_error(exc)))
         if not options["blocks"]:  # every block: the annotation tables too
-            _export_annotations(out, stem, description, problems)
+            _export_annotations(out, stem, description, problems, skipped, exist)
         if not options["no_images"]:
-            _export_images(out, stem, problems, warnings)
+            _export_images(out, stem, problems, warnings, skipped, exist)
         try:
             written = out.commit()
         except CommandError as exc:
-            return [], problems + [str(exc)], warnings
+            return [], problems + [str(exc)], warnings, skipped, exist
     finally:
         out.discard()
-    return written, problems, warnings
+    return written, problems, warnings, skipped, exist
 
 
 # ----------------------------------------------------------------------------
@@ -430,6 +452,31 @@ def _check_names(files: Sequence[str], folder: str) -> None:
         stems[stem] = path
 
 
+def _preload(fmt: str) -> None:
+    """Import what a format's writer needs before the workers start: they are
+    forked from this process, and then none of them imports it again. xarray
+    imports much on its first write (Dask and its scheduler among them): for
+    NetCDF a one-value dataset is written once to a temporary folder; Zarr's
+    first write starts threads, which a fork must not follow, so for Zarr the
+    modules are imported by name."""
+    if fmt not in _formats.XARRAY_FORMATS:
+        return
+    import importlib
+    import tempfile
+    try:
+        import xarray
+        from vellkit_tools import backend  # noqa: F401
+        if fmt == "zarr":
+            for name in ("zarr", "dask", "distributed"):
+                with contextlib.suppress(ImportError):
+                    importlib.import_module(name)
+            return
+        with tempfile.TemporaryDirectory(prefix="vellkit-") as folder:
+            xarray.Dataset({"v": ("x", [0.0])}).to_netcdf(os.path.join(folder, "warm.nc"))
+    except Exception:  # what is missing or failing is said per file, by the workers
+        pass
+
+
 def run(args: argparse.Namespace) -> int:
     files, outcomes = inputs(args)
     _check_names(files, args.to)
@@ -443,18 +490,23 @@ def run(args: argparse.Namespace) -> int:
                "keep_damaged": args.keep_damaged,
                "blocks": list(args.block)}
     bar = Progress(len(files), "exporting")
+    bar.active = bar.active and not args.quiet
     for outcome in outcomes:
         bar.print("vellkit: " + escape(outcome.problems[0]), sys.stderr)
     by_path = {path: Outcome(path) for path in files}
 
-    def done(path: str, result: Tuple[List[str], List[str], List[str]]) -> None:
-        written, problems, warnings = result
+    def done(path: str, result: Result) -> None:
+        written, problems, warnings, skipped, exist = result
         bar.advance()
-        if written:
+        if written and not args.quiet:
             bar.print("\n".join(shown(output) for output in written))
         for message in warnings + problems:
             bar.print("vellkit: " + escape(message), sys.stderr)
-        by_path[path].problems.extend(problems)
+        outcome = by_path[path]
+        outcome.problems.extend(problems)
+        outcome.exist.extend(exist)  # not replaced: the run fails, and says which option to use
+        if not written:  # a file with nothing new: counted as skipped
+            outcome.skipped.extend(skipped)
 
     def failed(path: str, reason: str, pid: Optional[int]) -> None:
         # A worker that died or was stopped: its outputs are each the old or
@@ -462,7 +514,7 @@ def run(args: argparse.Namespace) -> int:
         if pid is not None:
             remove_parts(args.to, pid)
         if reason != "interrupted":
-            done(path, ([], ["%s: %s" % (path, reason)], []))
+            done(path, ([], ["%s: %s" % (path, reason)], [], [], []))
 
     work = functools.partial(export_file, options=options)
     bar.start()
@@ -472,7 +524,9 @@ def run(args: argparse.Namespace) -> int:
                 result = work(path, lambda message: None)
                 with HeldInterrupts():  # a finished file's outputs are listed whole
                     done(path, result)
+                raise_held()
         else:
+            _preload(args.format)
             run_in_processes(files, work, args.jobs, on_message=lambda path, message: None,
                              on_done=done, on_failed=failed)
     finally:

@@ -2,13 +2,14 @@
 
 import argparse
 import os
-from typing import Tuple
+from typing import Any, Tuple
 
 import vellkit
 
 from .. import kinds
 from ..kinds import KINDS
-from ._common import (EXIT_OK, CommandError, Reports, captured, describe_error, describe_file, escape,
+from ._common import (EXIT_OK, CommandError, Reports, block_damage, captured, describe_error,
+                      describe_file, escape,
                       find_block, first_data_block, safe_output, shown, triple_name)
 
 NAME = "preview"
@@ -19,15 +20,20 @@ HELP = ("Draw one block as a picture (PNG, SVG, PDF or JPEG, as the --out name's
         "position is known). Needs matplotlib: pip install \"vellkit[plot]\".")
 EXAMPLES = ["vellkit preview map.vell AB/3D/NONE --at 1650 --out map.png",
             "vellkit preview map.vell --band 1600:1700 --out band.svg",
+            "vellkit preview map.vell --band 1600:1700:baseline --out band.png",
             "vellkit preview traces.vell TRC --trace Amide --out amide.pdf"]
 
 
-def _band(text: str) -> Tuple[float, float]:
+def _band(text: str) -> Tuple[Any, ...]:
     try:
-        low, high = text.split(":")
-        return float(low), float(high)
+        low, high, *rest = text.split(":")
+        if rest not in ([], ["baseline"]):
+            raise ValueError(text)
+        return (float(low), float(high)) + tuple(rest)
     except ValueError:
-        raise argparse.ArgumentTypeError("a band is written FROM:TO, e.g. 1600:1700")
+        raise argparse.ArgumentTypeError("a band is written FROM:TO, e.g. 1600:1700, or "
+                                         "FROM:TO:baseline for its area above the line "
+                                         "between its ends")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -44,7 +50,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                             "the x axis")
     where.add_argument("--band", type=_band, metavar="FROM:TO",
                        help="image maps and multi-region maps: chemical image of the band's area over "
-                            "this range of the x axis (as ds.vell.band_area gives it)")
+                            "this range of the x axis (as ds.vell.band_area gives it); "
+                            "FROM:TO:baseline for the area above the straight line between the "
+                            "band's end points")
     parser.add_argument("--trace", metavar="LABEL",
                         help="trace blocks: the trace to draw, by label or index (default: the "
                              "first; for time-resolved traces, all)")
@@ -71,6 +79,9 @@ def run(args: argparse.Namespace) -> int:
                                % (shown(path), kinds.block_text(block["request"])))
     else:
         first = first_data_block(description)
+        if first is None and description["problems"]:
+            raise CommandError("%s: damaged, no block can be read: %s (see 'vellkit check')"
+                               % (shown(path), escape("; ".join(description["problems"]))))
         if first is None:
             raise CommandError("%s: no block with data (the file has %s)" % (
                 shown(path), ", ".join(kinds.block_text(b["request"]) for b in description["blocks"])
@@ -94,10 +105,14 @@ def run(args: argparse.Namespace) -> int:
     except ImportError as exc:
         raise CommandError("%s: %s" % (shown(path), exc))
     reports = Reports()
+    damage = block_damage(description, block)
     try:
         with captured(reports):
             result = vellkit.getVellData(path, triple)
     except Exception as exc:
+        if damage:  # the reader's own words would not say the file is cut
+            raise CommandError("%s: block %s is damaged: %s; it cannot be read (see 'vellkit check')"
+                               % (shown(path), kinds.block_text(triple), escape("; ".join(damage))))
         raise CommandError("%s: block %s: %s" % (shown(path), kinds.block_text(triple), escape(describe_error(exc))))
     images = None
     if plots.over_images(block["kind"]) and description["images"]:
@@ -113,6 +128,9 @@ def run(args: argparse.Namespace) -> int:
     except OSError as exc:
         raise CommandError("%s: cannot write the picture: %s" % (shown(out), describe_error(exc)))
     except (ValueError, TypeError) as exc:
+        if damage:  # e.g. a spectrum cut short: fewer values than its axis has points
+            raise CommandError("%s: block %s is damaged: %s; no picture (see 'vellkit check')"
+                               % (shown(path), kinds.block_text(triple), escape("; ".join(damage))))
         raise CommandError("%s: block %s: %s" % (shown(path), kinds.block_text(triple), escape(exc)))
     except Exception as exc:  # data the picture cannot show (empty blocks and the like)
         raise CommandError("%s: block %s: no picture: %s" % (shown(path), kinds.block_text(triple),

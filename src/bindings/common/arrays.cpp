@@ -4,10 +4,6 @@
 
 namespace vellkit::py {
 
-WritableView::WritableView(PyObject* array) {
-    if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) throw PyError();
-}
-
 Ref np_empty(ModuleState* st, PyObject* shape, PyObject* dtype) {
     // numpy.empty takes the vector call: no argument tuple to build.
     PyObject* args[2] = {shape, dtype};
@@ -20,13 +16,6 @@ Ref np_empty(ModuleState* st, PyObject* shape, PyObject* dtype) {
 
 Ref np_zeros(ModuleState* st, PyObject* shape, PyObject* dtype) {
     return Ref::check(PyObject_CallFunctionObjArgs(st->np_zeros, shape, dtype, nullptr));
-}
-
-Ref shape_tuple(std::initializer_list<long long> dims) {
-    Ref t = Ref::check(PyTuple_New((Py_ssize_t)dims.size()));
-    Py_ssize_t i = 0;
-    for (long long d : dims) PyTuple_SET_ITEM(t.get(), i++, new_int(d).release());
-    return t;
 }
 
 namespace {
@@ -64,7 +53,10 @@ Ref linspace(ModuleState* st, PyObject* start_obj, PyObject* stop_obj, PyObject*
     }
     if (num < 0 || num > (1LL << 40) || !plain_number(start_obj, start) || !plain_number(stop_obj, stop))
         return Ref::check(PyObject_CallFunctionObjArgs(st->np_linspace, start_obj, stop_obj, num_obj, nullptr));
+    return linspace(st, start, stop, num);
+}
 
+Ref linspace(ModuleState* st, double start, double stop, long long num) {
     Ref length = new_int(num);
     Ref axis = np_empty(st, length.get(), st->np_float64);
     if (num == 0) return axis;

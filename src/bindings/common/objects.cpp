@@ -26,7 +26,7 @@ Ref dict_item(PyObject* dict, PyObject* key) {
 #else
     PyObject* value = PyDict_GetItemWithError(dict, key);
     if (!value && PyErr_Occurred()) throw PyError();
-    return Ref::borrow(value);
+    return Ref::from_borrowed(value);
 #endif
 }
 

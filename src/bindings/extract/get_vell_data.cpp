@@ -26,7 +26,7 @@ const char kBlockTypeList[] =
 // the concatenation would.
 Ref concat(std::initializer_list<PyObject*> parts) {
     auto it = parts.begin();
-    Ref acc = Ref::borrow(*it);
+    Ref acc = Ref::from_borrowed(*it);
     for (++it; it != parts.end(); ++it) acc = Ref::check(PyNumber_Add(acc.get(), *it));
     return acc;
 }

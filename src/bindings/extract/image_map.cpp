@@ -56,6 +56,20 @@ MapGrid map_grid(ExtractContext& ctx) {
             check_status(PyDict_SetItemString(ctx.parameters.get(), kMappingNames[i], g.values[i].get()));
         }
     }
+    GridPlan plan;
+    ValueStop stop;
+    plan_grid(ctx.merged, plan, stop);
+    if (!stop.stopped()) {
+        // Plain numbers: the core's axes.
+        charge_axis(ctx, g.npx());
+        g.map_x = linspace(ctx.st, plan.aox, plan.end_x, plan.npx);
+        charge_axis(ctx, g.npy());
+        g.map_y = linspace(ctx.st, plan.aoy, plan.end_y, plan.npy);
+        g.layout = record_layout(ctx);
+        return g;
+    }
+    // Replay with the values as objects: a text or a negative count fails
+    // (or, for numpy, succeeds) as the module's arithmetic does.
     Ref end_x = axis_end(g.values[0].get(), g.values[2].get(), g.npx());
     charge_axis(ctx, g.npx());
     g.map_x = linspace(ctx.st, g.values[0].get(), end_x.get(), g.npx());

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "bindings/common/arrays.hpp"
@@ -21,6 +22,12 @@
 namespace vellkit::py {
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// Replay with objects: where the core's region plan stops (a text or a
+// float where it plans on integers, a group order a plain set cannot give),
+// the regions are formed again from the table's values as Python objects,
+// which fail, or succeed, exactly as the module's arithmetic does.
 
 // The group number as a C int: floats truncated toward zero on every
 // interpreter version, anything else an integer or a TypeError.
@@ -114,14 +121,12 @@ public:
     const AnnotationColumn& y() { return get(y_, "Y"); }
 
 private:
-    const AnnotationColumn& get(const AnnotationColumn*& slot, const char* name) {
-        if (!slot) slot = &table_.column(name);
+    const AnnotationColumn& get(std::optional<AnnotationColumn>& slot, const char* name) {
+        if (!slot) slot.emplace(table_.column(name));
         return *slot;
     }
     const AnnotationTable& table_;
-    const AnnotationColumn* fileindex_ = nullptr;
-    const AnnotationColumn* x_ = nullptr;
-    const AnnotationColumn* y_ = nullptr;
+    std::optional<AnnotationColumn> fileindex_, x_, y_;
 };
 
 // Stores a coordinate into a float64 array as numpy's item assignment would.
@@ -337,7 +342,7 @@ Ref read_trace_regions(ExtractContext& ctx, const AnnotationTable& annotations, 
 bool plan_in_core(ExtractContext& ctx, const AnnotationTable& table, const RecordLayout& layout,
                   std::vector<GroupTally>& tallies, std::vector<RegionPlan>& plan) {
     RegionPlanInput in;
-    in.columns = find_region_columns([&](const char* name) -> const AnnotationCells* { return table.find(name); });
+    in.columns = region_columns(table.block);
     if (!in.columns.group || !tally_groups(*in.columns.group, tallies)) return false;
 
     // The interpreter's set of the distinct values decides the order.
@@ -443,8 +448,7 @@ Ref read_planned_trace_regions(ExtractContext& ctx, const std::vector<RegionPlan
 }  // namespace
 
 Ref read_multi_region(ExtractContext& ctx) {
-    Ref anno_offset = new_int(ctx.blocks.annotation);
-    AnnotationTable annotations = read_annotation_table(ctx, anno_offset.get());
+    AnnotationTable annotations = read_annotation_table(ctx, ctx.blocks.annotation);
     RecordLayout layout = record_layout(ctx);
     std::vector<GroupTally> tallies;
     std::vector<RegionPlan> plan;

@@ -4,7 +4,7 @@
 
 #include "bindings/common/arrays.hpp"
 #include "pyglue/errors.hpp"
-#include "bindings/format/text.hpp"
+#include "pyglue/objects.hpp"
 
 namespace vellkit::py {
 
@@ -130,7 +130,7 @@ void raise_stack_mismatch(ExtractContext& ctx, long long first_length, size_t in
     Ref first = float32_vector(ctx, first_length);
     Ref odd = float32_vector(ctx, length);
     Ref rows = Ref::check(PyList_New((Py_ssize_t)index + 1));
-    for (size_t i = 0; i < index; ++i) PyList_SET_ITEM(rows.get(), (Py_ssize_t)i, Ref::borrow(first.get()).release());
+    for (size_t i = 0; i < index; ++i) PyList_SET_ITEM(rows.get(), (Py_ssize_t)i, Ref::from_borrowed(first.get()).release());
     PyList_SET_ITEM(rows.get(), (Py_ssize_t)index, odd.release());
     Ref::check(PyObject_CallFunctionObjArgs(ctx.st->np_vstack, rows.get(), nullptr));
     PyErr_SetString(PyExc_SystemError, "vellkit: rows of different lengths were stacked");

@@ -1,23 +1,7 @@
-#include "bindings/format/text.hpp"
-
-#include "bindings/common/module_state.hpp"
 #include "bindings/common/functions.hpp"
-#include "core/format/text.hpp"
+#include "pyglue/objects.hpp"
 
 namespace vellkit::py {
-
-Ref decode_stored_text(const char* data, size_t size) {
-    auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    switch (classify_text(bytes, size)) {
-    case TextEncoding::ascii:
-        return Ref::check(PyUnicode_DecodeASCII(data, (Py_ssize_t)size, "strict"));
-    case TextEncoding::utf8:
-        return Ref::check(PyUnicode_DecodeUTF8(data, (Py_ssize_t)size, "strict"));
-    case TextEncoding::latin1:
-        break;
-    }
-    return Ref::check(PyUnicode_DecodeLatin1(data, (Py_ssize_t)size, "strict"));
-}
 
 PyObject* fn_decode_string(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {

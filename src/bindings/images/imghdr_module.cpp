@@ -2,6 +2,7 @@
 
 #include "bindings/common/objects.hpp"
 #include "core/images/image_kind.hpp"
+#include "pyglue/objects.hpp"
 
 namespace vellkit::py {
 
@@ -19,15 +20,15 @@ Ref leading_bytes(PyObject* file) {
         }
         Ref f = Ref::check(PyObject_CallFunction(open.get(), "Os", file, "rb"));
         Ref head = Ref::steal(PyObject_CallMethod(f.get(), "read", "i", 32));
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        Ref closed = Ref::steal(PyObject_CallMethod(f.get(), "close", nullptr));
-        if (t) {
-            PyErr_Restore(t, v, tb);
-            throw PyError();
+        Ref closed;
+        {
+            // A failed read's error wins over the close's.
+            PendingError pending;
+            closed = Ref::steal(PyObject_CallMethod(f.get(), "close", nullptr));
+            if (pending.held()) PyErr_Clear();
         }
-        if (!closed) throw PyError();
-        return Ref::check(head.release());
+        if (!head || !closed) throw PyError();
+        return head;
     }
     Ref location = Ref::check(PyObject_CallMethod(file, "tell", nullptr));
     Ref head = Ref::check(PyObject_CallMethod(file, "read", "i", 32));
@@ -47,10 +48,8 @@ PyObject* what(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
             head = leading_bytes(file);
             h = head.get();
         }
-        Py_buffer view;
-        if (PyObject_GetBuffer(h, &view, PyBUF_SIMPLE) < 0) throw PyError();
-        const char* kind = image_kind(static_cast<const unsigned char*>(view.buf), (size_t)view.len);
-        PyBuffer_Release(&view);
+        const BufferView view(h, PyBUF_SIMPLE);
+        const char* kind = image_kind(static_cast<const unsigned char*>(view.data()), (size_t)view.bytes());
         if (!kind) Py_RETURN_NONE;
         return PyUnicode_FromString(kind);
     });

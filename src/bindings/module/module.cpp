@@ -7,6 +7,7 @@
 #include "bindings/common/objects.hpp"
 #include "bindings/images/imghdr_module.hpp"
 #include "bindings/results/result_classes.hpp"
+#include "pyglue/objects.hpp"
 #include "core/plans/block_plan.hpp"
 
 namespace vellkit::py {
@@ -127,16 +128,13 @@ Ref import_imghdr() {
     Ref ignored = Ref::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
     Ref imghdr;
     if (ignored) imghdr = Ref::steal(PyImport_ImportModule("imghdr"));
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    Ref exited = Ref::steal(PyObject_CallMethod(catcher.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-    if (!exited) {
-        Py_XDECREF(t);
-        Py_XDECREF(v);
-        Py_XDECREF(tb);
-        throw PyError();
+    Ref exited;
+    {
+        PendingError pending;
+        exited = Ref::steal(PyObject_CallMethod(catcher.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+        if (!exited) pending.drop();
     }
-    PyErr_Restore(t, v, tb);
+    if (!exited) throw PyError();
     if (!imghdr) {
         if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) throw PyError();
         PyErr_Clear();
@@ -147,7 +145,7 @@ Ref import_imghdr() {
 
 void init_state(PyObject* /*module*/, ModuleState* st) {
     st->name_cache = new NameCache();
-    Ref builtins = Ref::borrow(PyEval_GetBuiltins());
+    Ref builtins = Ref::from_borrowed(PyEval_GetBuiltins());
     st->builtin_open = dict_item(builtins.get(), "open").release();
     st->builtin_print = dict_item(builtins.get(), "print").release();
     if (!st->builtin_open || !st->builtin_print) {
@@ -222,21 +220,10 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (!st) return 0;
-    int result = 0;
-    for_each_slot(st, [&](PyObject*& slot) {
-        if (!result && slot) result = visit(slot, arg);
-    });
-    return result;
-}
-
 int clear_module(PyObject* module) {
+    clear_slots<ModuleState>(module);
     ModuleState* st = state_of(module);
-    if (!st) return 0;
-    for_each_slot(st, [](PyObject*& slot) { Py_CLEAR(slot); });
-    if (st->name_cache) st->name_cache->clear();
+    if (st && st->name_cache) st->name_cache->clear();
     return 0;
 }
 
@@ -268,7 +255,7 @@ PyModuleDef kModuleDef = {
     sizeof(ModuleState),
     nullptr,  // functions are bound in order by exec_module
     kSlots,
-    traverse_module,
+    traverse_slots<ModuleState>,
     clear_module,
     free_module,
 };
@@ -302,13 +289,6 @@ PyObject* fn_help(PyObject* module, PyObject*) {
 
 }  // namespace vellkit::py
 
-// PyMODINIT_FUNC exports the function everywhere from 3.9 on; before that it
-// does not on ELF and Mach-O, where the module is built with hidden symbols.
-#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vellkit(void)
-#else
-PyMODINIT_FUNC PyInit_vellkit(void)
-#endif
-{
+VELLKIT_MODULE_INIT(vellkit) {
     return PyModuleDef_Init(&vellkit::py::kModuleDef);
 }

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "pyglue/errors.hpp"
-#include "bindings/format/text.hpp"
+#include "pyglue/objects.hpp"
 #include "core/parameter_blocks/parser.hpp"
 
 namespace vellkit::py {
@@ -25,7 +25,7 @@ Ref decode_name(const ParamRecord& rec) {
 Ref parameter_name(NameCache* cache, const ParamRecord& rec) {
     if (cache) {
         NameCache::Locked view(*cache);
-        if (PyObject* cached = view.find(rec.raw_name)) return Ref::borrow(cached);
+        if (PyObject* cached = view.find(rec.raw_name)) return Ref::from_borrowed(cached);
     }
     Ref name = decode_name(rec);
     if (cache) {
@@ -47,18 +47,6 @@ void store_records(NameCache* cache, const std::vector<ParamRecord>& records, Py
 }
 
 }  // namespace
-
-Ref parameter_value(const ParamRecord& rec) {
-    switch (rec.kind) {
-    case ParamRecord::Kind::integer:
-        return new_int(rec.integer);
-    case ParamRecord::Kind::real:
-        return new_float(rec.real);
-    case ParamRecord::Kind::text:
-        break;
-    }
-    return decode_stored_text(rec.text);
-}
 
 Ref parameters_dict(FieldReporter& reporter, const std::vector<ParamRecord>& records) {
     Ref params = Ref::check(PyDict_New());

@@ -5,6 +5,7 @@
 #include "bindings/format/field_reports.hpp"
 #include "core/format/cursor.hpp"
 #include "core/parameter_blocks/parser.hpp"
+#include "pyglue/objects.hpp"
 
 #include <vector>
 
@@ -18,8 +19,6 @@ Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter);
 // stored, so a block that fails leaves `params` as it was).
 void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params);
 
-// A parsed value as the parameter dictionary holds it.
-Ref parameter_value(const ParamRecord& rec);
 // The parameter dictionary of parsed records.
 Ref parameters_dict(FieldReporter& reporter, const std::vector<ParamRecord>& records);
 

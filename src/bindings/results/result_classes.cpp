@@ -274,7 +274,7 @@ PyObject* bind_class(PyObject* module, PyObject* cls) {
             Ref doc_str = Ref::check(PyUnicode_FromStringAndSize(doc.data(), (Py_ssize_t)doc.size()));
             check_status(PyObject_SetAttrString(cls, "__doc__", doc_str.get()));
             check_status(PyDict_SetItemString(PyModule_GetDict(module), name, cls));
-            Py_XSETREF(state->own_classes[k], Ref::borrow(cls).release());
+            Py_XSETREF(state->own_classes[k], Ref::from_borrowed(cls).release());
             if (k == kRegion) {
                 Ref init = Ref::check(PyObject_GetAttrString(cls, "__init__"));
                 Ref code = Ref::check(PyObject_GetAttrString(init.get(), "__code__"));

@@ -10,6 +10,9 @@
 
 namespace vellkit {
 
+namespace {
+
+// The kind of a column from its type code (any number the code equals).
 ColumnKind column_kind(double type_code) {
     if (type_code == layout::kColumnInt32) return ColumnKind::int32;
     if (type_code == layout::kColumnFloat32) return ColumnKind::float32;
@@ -17,6 +20,27 @@ ColumnKind column_kind(double type_code) {
         if (type_code == code) return ColumnKind::text;
     return ColumnKind::unknown;
 }
+
+// Where a table's rows are and how to read them.
+struct RowPlan {
+    struct Column {
+        ColumnKind kind;
+        AnnotationCells* target;  // a column named twice feeds the one bound last
+    };
+    wide table_offset = 0;  // of the table's parameter block, for messages
+    wide first_row = 0;
+    int64_t step = 0;       // row length
+    bool native_step = true;  // false: a row length that is not an integer
+    long long rows = 0;
+    std::vector<Column> columns;
+    // Bytes a text field reads (a file's read(n): -1 reads to the end); not
+    // known when the count is not an integer, which fails at the first text
+    // field read.
+    bool text_bytes_known = false;
+    int64_t text_bytes = -1;
+};
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Cells
@@ -296,8 +320,9 @@ Status read_row_by_fields(Cursor& cursor, FieldReadObserver& observer, const Row
     return Status();
 }
 
-}  // namespace
-
+// Fails with rows_too_many when a table claims more rows than the file can
+// hold: more rows than start within it (plus a few), or, for rows that do
+// not advance, more fields than the file holds bytes for.
 Status check_row_count(const RowPlan& plan, int64_t file_size) {
     long long limit = saturating_add(file_size, kRowSlack);
     if (!plan.native_step) {
@@ -321,6 +346,11 @@ Status check_row_count(const RowPlan& plan, int64_t file_size) {
     return Status();
 }
 
+// Reads the rows into their columns, row after row, each field as a file
+// read would give it (short reads reported through `observer`). Fails with
+// annotation_column_type (`value`: the column's index) at a column of
+// unknown type and annotation_text_length at a text field whose count is
+// not a plain integer.
 Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const RowPlan& plan) {
     const int64_t span = row_span(plan);
     bool kept = false;
@@ -350,28 +380,41 @@ Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const R
 // ---------------------------------------------------------------------------
 // Whole blocks on plain values
 
-namespace {
-
 std::string numbered(const char* prefix, int64_t n) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%s%02lld", prefix, (long long)n);
     return buf;
 }
 
+using Step = AnnotationGap::Step;
+
+// Stops at a step whose values are not plain.
+void stop_at(AnnotationGap& gap, Step step, const std::string& name, const ParamRecord& value, int64_t at = 0) {
+    gap.kind = AnnotationGap::Kind::not_plain;
+    gap.step = step;
+    gap.name = name;
+    gap.value = value;
+    gap.at = at;
+}
+
 // Looks up `name` in a parameter block; false (with the gap set) when it is
-// missing or, for `want_integer`, not an integer.
-const ParamRecord* lookup(const ParamMap& params, const std::string& name, bool want_integer, AnnotationGap& gap) {
+// missing or, for an integer `step` (count, offset), not an integer.
+const ParamRecord* lookup(const ParamMap& params, const std::string& name, AnnotationGap& gap, bool want_integer = false,
+                          Step step = Step::count, int64_t at = 0) {
     const ParamRecord* r = params.find(name);
     if (!r) {
-        gap = AnnotationGap{AnnotationGap::Kind::missing, name};
+        gap.kind = AnnotationGap::Kind::missing;
+        gap.name = name;
         return nullptr;
     }
     if (want_integer && r->kind != ParamRecord::Kind::integer) {
-        gap = AnnotationGap{AnnotationGap::Kind::not_plain, name};
+        stop_at(gap, step, name, *r, at);
         return nullptr;
     }
     return r;
 }
+
+bool is_integer(const ParamRecord& r) { return r.kind == ParamRecord::Kind::integer; }
 
 Status parse_params(Cursor& cursor, FieldReadObserver& observer, wide offset, ParamMap& out) {
     std::vector<ParamRecord> records;
@@ -387,41 +430,50 @@ Status read_annotation_block(Cursor& cursor, FieldReadObserver& observer, int64_
     gap = AnnotationGap();
     ParamMap directory;
     VELLKIT_TRY(parse_params(cursor, observer, wide(offset) + wide(layout::kAnnotationDirectoryAt), directory));
-    const ParamRecord* tables = lookup(directory, "NRP", true, gap);
+    const ParamRecord* tables = lookup(directory, "NRP", gap, true);
     if (!tables) return Status();
     for (int32_t t = 0; t < tables->integer; ++t) {
-        const ParamRecord* table_offset = lookup(directory, numbered("F", t), true, gap);
+        const ParamRecord* table_offset = lookup(directory, numbered("F", t), gap, true, Step::offset, offset);
         if (!table_offset) return Status();
         const wide param_at = wide(offset) + wide(table_offset->integer);
         ParamMap params;
         VELLKIT_TRY(parse_params(cursor, observer, param_at, params));
-        const ParamRecord* siz = lookup(params, "SIZ", true, gap);
+        const int64_t param_offset = fits_offset(param_at) ? (int64_t)param_at : 0;
+        const ParamRecord* siz = lookup(params, "SIZ", gap, true, Step::offset, param_offset);
         if (!siz) return Status();
         const wide first_row = param_at + wide(siz->integer);
         VELLKIT_TRY(cursor.seek(first_row));
-        const ParamRecord* row_length = lookup(params, "SRC", true, gap);
-        const ParamRecord* column_count = row_length ? lookup(params, "NCO", true, gap) : nullptr;
+        const ParamRecord* row_length = lookup(params, "SRC", gap);
+        const ParamRecord* column_count = row_length ? lookup(params, "NCO", gap, true) : nullptr;
         if (!column_count) return Status();
 
         RowPlan plan;
         plan.table_offset = param_at;
         plan.first_row = first_row;
-        plan.step = row_length->integer;
-        int64_t text_bytes = -1;
+        plan.native_step = is_integer(*row_length);
+        plan.step = plan.native_step ? row_length->integer : 0;
+        // The greatest room a text column has to the row's end, compared as
+        // the module compares its numbers (a float room may win).
+        const ParamRecord* widest = nullptr;
+        double text_bytes = -1;
         for (int32_t i = 0; i < column_count->integer; ++i) {
-            const ParamRecord* name = lookup(params, numbered("S", i), false, gap);
-            const ParamRecord* position = name ? lookup(params, numbered("F", i), false, gap) : nullptr;
-            const ParamRecord* type = position ? lookup(params, numbered("T", i), false, gap) : nullptr;
+            const ParamRecord* name = lookup(params, numbered("S", i), gap);
+            const ParamRecord* position = name ? lookup(params, numbered("F", i), gap) : nullptr;
+            const ParamRecord* type = position ? lookup(params, numbered("T", i), gap) : nullptr;
             if (!type) return Status();
             ColumnKind kind = ColumnKind::unknown;
-            if (type->kind == ParamRecord::Kind::integer) kind = column_kind((double)type->integer);
-            else if (type->kind == ParamRecord::Kind::real) kind = column_kind(type->real);
+            if (type->kind != ParamRecord::Kind::text) kind = column_kind(number_of(*type));
             if (kind == ColumnKind::text) {
-                if (position->kind != ParamRecord::Kind::integer) {
-                    gap = AnnotationGap{AnnotationGap::Kind::not_plain, numbered("F", i)};
+                if (row_length->kind == ParamRecord::Kind::text || position->kind == ParamRecord::Kind::text) {
+                    stop_at(gap, Step::room, numbered("F", i), *position);
+                    gap.other = *row_length;
                     return Status();
                 }
-                text_bytes = std::max<int64_t>(text_bytes, (int64_t)row_length->integer - position->integer);
+                const double room = number_of(*row_length) - number_of(*position);
+                if (room > text_bytes) {
+                    text_bytes = room;
+                    widest = is_integer(*row_length) && is_integer(*position) ? nullptr : position;
+                }
             }
             // A name that is not text is bound to a column no lookup finds.
             const std::string key = name->kind == ParamRecord::Kind::text ? name->text : std::string();
@@ -440,15 +492,27 @@ Status read_annotation_block(Cursor& cursor, FieldReadObserver& observer, int64_
             if (name->kind == ParamRecord::Kind::text && !name->text.empty())
                 plan.columns[i].target = out.columns[out.names[name->text]].get();
         }
-        const ParamRecord* rows = lookup(params, "NLN", true, gap);
+        const ParamRecord* rows = lookup(params, "NLN", gap, true);
         if (!rows) return Status();
         if (rows->integer <= 0) continue;
         plan.rows = rows->integer;
-        plan.text_bytes_known = true;
-        plan.text_bytes = text_bytes;
+        plan.text_bytes_known = !widest;
+        plan.text_bytes = (int64_t)text_bytes;
         VELLKIT_TRY(check_row_count(plan, cursor.file_size()));
         VELLKIT_TRY(budget.charge((uint64_t)plan.rows * plan.columns.size(), 8));
-        VELLKIT_TRY(read_annotation_rows(cursor, observer, plan));
+        if (!plan.native_step) {
+            stop_at(gap, Step::row_position, "SRC", *row_length, fits_offset(first_row) ? (int64_t)first_row : 0);
+            return Status();
+        }
+        Status status = read_annotation_rows(cursor, observer, plan);
+        if (status.code == ErrorCode::annotation_text_length) {
+            stop_at(gap, Step::text_length, "SRC", *row_length);
+            gap.value.kind = ParamRecord::Kind::real;
+            gap.value.real = text_bytes;
+        } else if (status.code == ErrorCode::annotation_column_type) {
+            stop_at(gap, Step::column_type, numbered("T", status.value), *params.find(numbered("T", status.value)));
+        }
+        VELLKIT_TRY(status);
     }
     return Status();
 }

@@ -13,13 +13,12 @@
 
 #include "core/format/cursor.hpp"
 #include "core/format/field_readers.hpp"
+#include "core/parameter_blocks/parser.hpp"
 
 namespace vellkit {
 
+// A column's type as its table declares it (any code but the three: unknown).
 enum class ColumnKind { int32, float32, text, unknown };
-
-// The kind of a column from its type code (any number the code equals).
-ColumnKind column_kind(double type_code);
 
 // One column's values, held one of two ways:
 // - eight bytes a cell: the value's bits (an int32, a float32, or an index
@@ -130,43 +129,14 @@ private:
     mutable bool occurrences_built_ = false;
 };
 
-// Where a table's rows are and how to read them.
-struct RowPlan {
-    struct Column {
-        ColumnKind kind;
-        AnnotationCells* target;  // a column named twice feeds the one bound last
-    };
-    wide table_offset = 0;  // of the table's parameter block, for messages
-    wide first_row = 0;
-    int64_t step = 0;       // row length
-    bool native_step = true;  // false: a row length that is not an integer
-    long long rows = 0;
-    std::vector<Column> columns;
-    // Bytes a text field reads (a file's read(n): -1 reads to the end); not
-    // known when the count is not an integer, which fails at the first text
-    // field read.
-    bool text_bytes_known = false;
-    int64_t text_bytes = -1;
-};
-
-// Fails with rows_too_many when a table claims more rows than the file can
-// hold: more rows than start within it (plus a few), or, for rows that do
-// not advance, more fields than the file holds bytes for.
-Status check_row_count(const RowPlan& plan, int64_t file_size);
-
-// Reads the rows into their columns, row after row, each field as a file
-// read would give it (short reads reported through `observer`). Fails with
-// annotation_column_type (`value`: the column's index) at a column of
-// unknown type and annotation_text_length at a text field whose count is
-// not an integer, after the fields before it were read.
-Status read_annotation_rows(Cursor& cursor, FieldReadObserver& observer, const RowPlan& plan);
-
 // ---------------------------------------------------------------------------
-// A whole annotation block read with its parameters as plain values, for
-// consumers without Python objects. Where a parameter is missing, the
-// reading stops naming it (the module raises KeyError for it there); where a
-// value is not one a plain reading can use (a text or float where an integer
-// goes), it stops as not plain.
+// A whole annotation block read with its parameters as plain values, step
+// by step in the module's order. Where a parameter is missing, the reading
+// stops naming it (the module raises KeyError for it there); where a value
+// is not one plain arithmetic can use (a text or float where an integer
+// goes), it stops at that step with the values it holds, for a consumer
+// with objects to replay that step alone. A row length or text position
+// that is a float reads on as far as the module's arithmetic with it goes.
 
 struct AnnotationBlock {
     // Columns by name: a later table's column replaces an earlier one.
@@ -182,7 +152,16 @@ struct AnnotationBlock {
 
 struct AnnotationGap {
     enum class Kind { none, missing, not_plain } kind = Kind::none;
+    // The step that stopped (not_plain), as the module computes it: count:
+    // range(value); offset: `at` + value, sought; room: other (the row
+    // length) - value (a text column's position); row_position: `at` + 0 x
+    // value (the row length), sought; text_length: read(value), the greatest
+    // room, a float; column_type: value, a column's unknown type code.
+    enum class Step { count, offset, room, row_position, text_length, column_type } step = Step::count;
     std::string name;  // the parameter missing or not plain
+    ParamRecord value;
+    ParamRecord other;
+    int64_t at = 0;
 };
 
 class MemoryBudget;

@@ -23,7 +23,6 @@ public:
 
     // Absolute seek to an exact (possibly out-of-range) position.
     Status seek(wide target);
-    Status seek_relative(wide delta) { return seek((wide)position_ + delta); }
 
     // Reads `n` bytes (fewer only where the file ends), advancing by what
     // was delivered.

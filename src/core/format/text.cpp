@@ -2,7 +2,7 @@
 
 namespace vellkit {
 
-bool is_ascii(const unsigned char* p, size_t n) {
+static bool is_ascii(const unsigned char* p, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (p[i] & 0x80) return false;
     return true;

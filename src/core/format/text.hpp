@@ -12,7 +12,6 @@ enum class TextEncoding { ascii, utf8, latin1 };
 // Strict UTF-8 validity, as the interpreter's codec judges it: no overlong
 // forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(const unsigned char* p, size_t n);
-bool is_ascii(const unsigned char* p, size_t n);
 TextEncoding classify_text(const unsigned char* p, size_t n);
 
 }  // namespace vellkit

@@ -15,7 +15,9 @@ const DirectoryEntry* first_image_block(const std::vector<DirectoryEntry>& direc
     return nullptr;
 }
 
-std::string letter_name(long long m) {
+// Bijective base-26 letter name of m >= 0: 0 -> A, 25 -> Z, 26 -> AA,
+// 701 -> ZZ, 702 -> AAA.
+static std::string letter_name(long long m) {
     // Least significant letter first; each step drops one letter and the
     // bijective carry (d - 1), so the loop ends for every m >= 0.
     std::string reversed;

@@ -20,9 +20,6 @@ inline wide image_block_end(const DirectoryEntry& block) {
     return (wide)block.byte_offset + (wide)block.size_in_words * 4;
 }
 
-// Bijective base-26 letter name of m >= 0: 0 -> A, 25 -> Z, 26 -> AA,
-// 701 -> ZZ, 702 -> AAA.
-std::string letter_name(long long m);
 
 // The suffix that numbers image n in parameter names (F00, ZAA, H01):
 // 00 to 99, then "A" and the letter name of n - 100 up to 125 (AA to AZ),

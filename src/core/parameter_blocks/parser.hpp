@@ -25,6 +25,9 @@ struct ParamRecord {
     std::string text;  // the stored bytes before the first NUL
 };
 
+// A number record's value (an integer widened).
+inline double number_of(const ParamRecord& r) { return r.kind == ParamRecord::Kind::integer ? (double)r.integer : r.real; }
+
 // Parses the block at `offset` into its records in file order (a repeated
 // name appears once per record; the last one wins when they are merged).
 // Fails on an unknown type code, on name bytes that are not UTF-8, and on a

@@ -21,7 +21,6 @@ bool is_number(const ParamRecord& r) {
     return r.kind == ParamRecord::Kind::integer || r.kind == ParamRecord::Kind::real;
 }
 
-double number_of(const ParamRecord& r) { return r.kind == ParamRecord::Kind::integer ? (double)r.integer : r.real; }
 
 // Compared as numbers: 0 and 0.0 are both an empty axis.
 bool is_zero(const ParamRecord* r) {
@@ -207,6 +206,36 @@ void take_original_grid(const std::vector<ParamRecord>* records, ParamMap& merge
     merged.merge(grid);
 }
 
+namespace {
+
+// Bytes the labels of `count` records take when read: as LabelReads sizes
+// them, the file's end cutting each.
+uint64_t label_bytes(const std::vector<wide>& offsets, int64_t npt, int32_t info_size, int64_t file_size) {
+    uint64_t total = 0;
+    for (wide offset : offsets) {
+        // Where the values end, as locate_values finds it.
+        wide end = offset;
+        if (offset < file_size) {
+            const wide wanted = offset + (wide)npt * layout::kValueBytes;
+            end = wanted < file_size ? wanted : (wide)file_size;
+        }
+        const wide at = end + layout::kInfoLabelAt;
+        const int64_t left = at >= file_size || at < 0 ? 0 : (int64_t)((wide)file_size - at);
+        int64_t length = (int64_t)info_size - layout::kInfoLabelAt;
+        if (length < 0 || length > left) length = left;
+        total = saturating_sum(total, (uint64_t)length);
+    }
+    return total;
+}
+
+double axis_end(const ParamRecord& origin, const ParamRecord& step, int64_t count) {
+    const bool whole = step.kind == ParamRecord::Kind::integer;  // int32 values: nothing overflows
+    if (whole && origin.kind == ParamRecord::Kind::integer) return (double)(origin.integer + step.integer * (count - 1));
+    return number_of(origin) + (whole ? (double)(step.integer * (count - 1)) : step.real * (double)(count - 1));
+}
+
+}  // namespace
+
 void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop) {
     const bool from_original = out.from_original;
     out = GridPlan();
@@ -215,6 +244,8 @@ void plan_grid(const ParamMap& merged, GridPlan& out, ValueStop& stop) {
         !count(merged, "NPX", out.npx, stop) || !number(merged, "AOY", out.aoy, stop) ||
         !number(merged, "DDY", out.ddy, stop) || !count(merged, "NPY", out.npy, stop))
         return;
+    out.end_x = axis_end(*merged.find("AOX"), *merged.find("DDX"), out.npx);
+    out.end_y = axis_end(*merged.find("AOY"), *merged.find("DDY"), out.npy);
 }
 
 Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_offset, MemoryBudget* budget,
@@ -237,23 +268,6 @@ int64_t named_records(const StoreTable& table) {
     return named;
 }
 
-uint64_t label_bytes(const std::vector<wide>& offsets, int64_t npt, int32_t info_size, int64_t file_size) {
-    uint64_t total = 0;
-    for (wide offset : offsets) {
-        // Where the values end, as locate_values finds it.
-        wide end = offset;
-        if (offset < file_size) {
-            const wide wanted = offset + (wide)npt * layout::kValueBytes;
-            end = wanted < file_size ? wanted : (wide)file_size;
-        }
-        const wide at = end + layout::kInfoLabelAt;
-        const int64_t left = at >= file_size || at < 0 ? 0 : (int64_t)((wide)file_size - at);
-        int64_t length = (int64_t)info_size - layout::kInfoLabelAt;
-        if (length < 0 || length > left) length = left;
-        total = saturating_sum(total, (uint64_t)length);
-    }
-    return total;
-}
 
 Status has_magic(const FileSource& source, bool& out, std::string* head) {
     unsigned char bytes[layout::kMagicBytes] = {};

@@ -88,9 +88,10 @@ struct GridPlan {
     double aox = 0.0, ddx = 0.0, aoy = 0.0, ddy = 0.0;
     int64_t npx = 0, npy = 0;
     bool from_original = false;
-    // Where an axis ends: origin + step x (count - 1).
-    double last_x() const { return aox + ddx * (double)(npx - 1); }
-    double last_y() const { return aoy + ddy * (double)(npy - 1); }
+    // Where each axis ends: origin + step x (count - 1), as Python computes
+    // it from the file's own number types (integers exactly, then one
+    // rounding), so the module's map axes come out bit for bit.
+    double end_x = 0.0, end_y = 0.0;
 };
 
 // A derivative map whose NPX or NPY is 0 (one empty axis is enough) takes
@@ -124,9 +125,6 @@ Status plan_records(Cursor& cursor, FieldReadObserver& observer, int64_t data_of
 // Records the store table names (a repeated index counted each time), as
 // lay_out_records counts them before it lays them out.
 int64_t named_records(const StoreTable& table);
-// Bytes the labels of `count` records take when read: as LabelReads sizes
-// them, the file's end cutting each.
-uint64_t label_bytes(const std::vector<wide>& offsets, int64_t npt, int32_t info_size, int64_t file_size);
 
 // Why a whole plan was not made, beyond a core Status.
 enum class PlanProblem { none, not_vell, bad_request, no_block, value, offset_range };

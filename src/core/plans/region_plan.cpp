@@ -7,7 +7,9 @@
 namespace vellkit {
 
 RegionColumns region_columns(const AnnotationBlock& block) {
-    return find_region_columns([&](const char* name) { return block.find(name); });
+    auto find = [&](const char* name) { return block.find(name); };
+    return {find("Group"), find("Type"), find("AryNX"), find("AryNY"),
+            find("AryType"), find("Fileindex"), find("X"), find("Y")};
 }
 
 namespace {
@@ -23,26 +25,12 @@ bool integer_in(const AnnotationCells* column, long long row, int32_t& out) {
     return column && column->integer_at(row, out);
 }
 
-// An integer in decimal, as str.format prints it.
-std::string decimal(long long v) {
-    char buf[24];
-    char* end = buf + sizeof buf;
-    char* p = end;
-    unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
-    do {
-        *--p = (char)('0' + u % 10);
-        u /= 10;
-    } while (u);
-    if (v < 0) *--p = '-';
-    return std::string(p, end);
-}
-
 // The group value as str.format prints it: an int in decimal, a float by
 // its repr (an integral value here, below 2**31 in magnitude).
 std::string group_text(const GroupTally& tally) {
-    if (!tally.real) return decimal((long long)tally.value);
+    if (!tally.real) return std::to_string((long long)tally.value);
     if (tally.value == 0 && std::signbit(tally.value)) return "-0.0";
-    return decimal((long long)tally.value) + ".0";
+    return std::to_string((long long)tally.value) + ".0";
 }
 
 // Spectrum index -> record, as the offsets map finds it: a plain table
@@ -141,9 +129,9 @@ bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const Gr
     region.title = "Region " + group_text(tally);
     if (count == 0 && ary_type == 0) {
         count = tally.count;
-        region.title += " (" + decimal(count) + " points)";
+        region.title += " (" + std::to_string(count) + " points)";
     } else {
-        region.title += " (" + decimal(nx) + " x " + decimal(ny) + ")";
+        region.title += " (" + std::to_string(nx) + " x " + std::to_string(ny) + ")";
     }
     // A negative size fails in numpy; a count past the rows, at the first
     // row that is not there.
@@ -154,9 +142,15 @@ bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const Gr
     }
     positions_left -= (uint64_t)count;
 
+    // A region without positions reads none of the position columns, so
+    // they need not be there.
+    if (count == 0) {
+        out.push_back(std::move(region));
+        return true;
+    }
     const AnnotationCells* xs = in.columns.x;
     const AnnotationCells* ys = in.columns.y;
-    if (count > 0 && (!xs || !ys || !in.columns.fileindex)) return false;
+    if (!xs || !ys || !in.columns.fileindex) return false;
     const size_t n = (size_t)count;
     region.map_x.resize(n);
     region.map_y.resize(n);

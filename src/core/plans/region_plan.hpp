@@ -31,13 +31,7 @@ struct RegionColumns {
     const AnnotationCells* y = nullptr;
 };
 
-// The columns the regions are formed from, as `find(name)` finds them in a
-// table (nullptr: none); region_columns for a table read as plain values.
-template <class Find>
-RegionColumns find_region_columns(Find find) {
-    return {find("Group"), find("Type"), find("AryNX"), find("AryNY"),
-            find("AryType"), find("Fileindex"), find("X"), find("Y")};
-}
+// The columns the regions are formed from (nullptr: the table has none).
 RegionColumns region_columns(const AnnotationBlock& block);
 
 // One distinct "Group" value: as stored (an int32 or a float32), the first
