@@ -4,6 +4,7 @@ of text fields, several tables, and damaged tables.
 The table is observed through the regions it produces: "Fileindex" picks
 the spectra, "X" and "Y" become the map coordinates."""
 
+import os
 import time
 
 import numpy as np
@@ -242,3 +243,61 @@ def test_values_plain_arithmetic_cannot_take(tmp_path, params, expected):
     with pytest.raises(expected[0]) as info:
         read(path)
     assert str(info.value) == expected[1]
+
+
+# ----------------------------------------------------------------------------
+# Annotation tables as tables: a DataFrame and a datatree node
+# ----------------------------------------------------------------------------
+
+def generic_file(tables):
+    """An image map (its regions come from its grid) that carries an annotation block of its own."""
+    return writer.make_3d_file([vals(i, NPT) for i in range(6)], NPT,
+                               writer.image_map_params(NPT, 1.0, 3.0, npx=3, npy=2), annotation=tables)
+
+
+@pytest.mark.native
+def test_annotation_tables_read_as_tables(tmp_path):
+    pd = pytest.importorskip("pandas")
+    from vellkit_tools import annotations
+    first = writer.AnnotationTable([("N", 4), ("V", 5), ("Note", 1004)], [[1, 0.5, "a"], [2, -1.5, "b/é"]])
+    later = writer.AnnotationTable([("V", 5), ("W", 4)], [[7.25, 3], [8.0, 4]])
+    path = save(tmp_path, generic_file([first, later]))
+    table = annotations.read_annotations(path)
+    assert list(table.columns) == ["N", "V", "Note", "W"]  # a later table's V replaces the first's
+    assert [str(t) for t in table.dtypes[["N", "V", "W"]]] == ["int32", "float32", "int32"]
+    assert pd.api.types.is_string_dtype(table["Note"])
+    assert table["N"].tolist() == [1, 2] and table["V"].tolist() == [7.25, 8.0]
+    assert table["Note"].tolist() == ["a", "b/é"]
+    pd.testing.assert_frame_equal(table, __import__("vellkit_tools").read_annotations(path))
+    xr = pytest.importorskip("xarray")
+    if hasattr(xr, "DataTree"):
+        from vellkit_tools import backend
+        node = backend.open_datatree(path)["annotation_0"]
+        assert node.N.dims == ("row",) and node.Note.values.tolist() == ["a", "b/é"]
+    # Tables of other lengths: padded
+    short = writer.AnnotationTable([("X", 5)], [[1.0]])
+    padded = annotations.read_annotations(save(tmp_path, generic_file([first, short]), "padded.vell"))
+    assert len(padded) == 2 and np.isnan(padded["X"][1])
+
+
+@pytest.mark.native
+def test_a_damaged_annotation_table_names_the_file_and_spares_the_tree(tmp_path):
+    pytest.importorskip("pandas")
+    from vellkit_tools import annotations
+    bad = writer.AnnotationTable([("N", 4), ("Odd", 7)], [[1, 2]])
+    path = save(tmp_path, generic_file([bad]))
+    with pytest.raises(ValueError, match="%s: .*Unknown annotation data type 7|%s" % (path, path)):
+        annotations.read_annotations(path)
+    from vellkit_tools import _native
+    for offset in (-1, os.path.getsize(path), 2 ** 62):
+        with pytest.raises(ValueError, match="%s: no annotation block at byte" % path):
+            _native.read_annotations(path, offset)
+    with pytest.raises(ValueError, match="no annotation table"):
+        annotations.read_annotations(save(tmp_path, writer.make_3d_file(
+            [vals(0, NPT)], NPT, writer.image_map_params(NPT, 1.0, 3.0, npx=1, npy=1)), "none.vell"))
+    xr = pytest.importorskip("xarray")
+    if hasattr(xr, "DataTree"):
+        from vellkit_tools import backend
+        tree = backend.open_datatree(path)
+        assert path in tree["annotation_0"].attrs["vellkit_problem"]
+        assert tree["AB_3D_NONE"].spectra.shape == (2, 3, NPT)

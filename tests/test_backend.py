@@ -134,7 +134,7 @@ def test_time_series(tmp_path):
     assert ds.spectra.dims == ("time", "spectral")
     np.testing.assert_array_equal(ds.spectra.values, ref.spectra)
     np.testing.assert_array_equal(ds.time.values, ref.z)
-    assert ds.time.attrs == {"long_name": "time", "units": "s", "ZTX": "Seconds"}
+    assert ds.time.attrs == dict(backend._TIME_ATTRS, units="s", ZTX="Seconds")
 
 
 def test_multi_region(tmp_path):

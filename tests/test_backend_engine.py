@@ -25,6 +25,7 @@ NPT = 12
 X_ENDS = (4000.0, 400.0)
 ENGINE = backend.VellBackendEntrypoint
 RNG = np.random.default_rng(11)
+TIME = backend._TIME_ATTRS
 
 
 def _regions():
@@ -59,6 +60,36 @@ def make(tmp_path, kind, deriv="NONE", name=None):
     return path
 
 
+def derivatives_file(tmp_path):
+    """AB 2D NONE, 1DER, 2DER, 3DER (in file order) and a TRC spectrum:
+    ``listContents`` lists the third derivative first."""
+    vf = writer.make_spectrum_file(np.full(NPT, 10.0, np.float32), "TRC")
+    for code, deriv in enumerate(("NONE", "1DER", "2DER", "NDER")):
+        writer.make_spectrum_file(np.full(NPT, float(code), np.float32), deriv=deriv, into=vf)
+    return write(tmp_path, vf)
+
+
+@pytest.mark.parametrize("request_", [None, "AB", "AB/2D", ("ab",)])
+def test_the_default_and_a_prefix_pick_the_original_block(tmp_path, request_):
+    pytest.importorskip("matplotlib")
+    from vellkit_tools import plots
+    path = derivatives_file(tmp_path)
+    assert vellkit.listContents(path)[0] == ("AB", "2D", "3DER")
+    ds = backend.open_dataset(path, block=request_)
+    assert ds.attrs["vellkit_block"] == "AB 2D NONE" and not ds.spectrum.values.any()
+    assert ds.spectrum.attrs["long_name"] == "Absorbance"
+    fig = plots.preview(path, request_)
+    assert fig.axes[0].get_ylabel() == "Absorbance"
+    third = plots.preview(path, "AB/2D/NDER")
+    assert third.axes[0].get_ylabel() == "Absorbance, third derivative"
+    if request_ is None:
+        assert backend.default_block(path) == ("AB", "2D", "NONE")
+        assert kinds.default_block([("AB", "3D", "3DER"), ("AB", "3D", "1DER")]) == ("AB", "3D", "1DER")
+        tree = backend.open_datatree(path)
+        assert tree["AB_2D_3DER"].attrs["vellkit_block"] == "AB 2D 3DER"
+        assert tree["AB_2D_3DER"].spectrum.attrs["long_name"] == "Absorbance, third derivative"
+
+
 def expected_values(result):
     """getVellData's values in the engine's layout (kinds.KINDS dims)."""
     name = type(result).__name__
@@ -86,7 +117,7 @@ def test_every_kind_and_derivative(tmp_path, kind, deriv):
     row = kinds.kind(kind)
     assert list(ds.data_vars) == [row.variable] and ds[row.variable].dims == row.dims
     np.testing.assert_array_equal(ds[row.variable].values, expected_values(ref))
-    assert ds.attrs["vellkit_block"] == " ".join(request)
+    assert ds.attrs["vellkit_block"] == " ".join(kinds.output_block(request))
     assert ("spectral" in ds.dims) == ("spectral" in row.dims)  # trace maps and regions have none
     assert ds[row.variable].attrs["units"] == "1"
     assert ds[row.variable].attrs["long_name"].startswith("Trace value" if row.traces else "Absorbance")
@@ -216,9 +247,9 @@ def test_decode_timedelta_makes_series_times_durations(tmp_path, ztx, units, nan
     ds = xr.open_dataset(path, engine=ENGINE, decode_timedelta=True)
     assert ds.time.dtype == np.dtype("timedelta64[ns]")
     assert ds.time.values.tolist() == [0, nanoseconds // 2, 2 * nanoseconds]
-    assert ds.time.attrs == {"long_name": "time", "ZTX": ztx}
+    assert ds.time.attrs == dict(TIME, ZTX=ztx)
     plain = xr.open_dataset(path, engine=ENGINE)
-    assert plain.time.attrs == {"long_name": "time", "units": units, "ZTX": ztx}
+    assert plain.time.attrs == dict(TIME, units=units, ZTX=ztx)
 
 
 @pytest.mark.parametrize("ztx, units", [("Seconds", "s"), ("sec", "s"), ("Minutes", "min"), ("ms", "ms"),
@@ -266,10 +297,19 @@ def test_netcdf_export_passes_the_cf_checker(tmp_path, kind):
               if item["value"][0] < item["value"][1]]
     # The checker takes any dimension named "time" for CF's time axis, which
     # needs a reference date; a series' times are durations from its start.
+    # (The Dataset says so: the time's comment gives the reason.)
     errors = [(name, msgs) for name, msgs in errors
               if not (kind == "series" and name.startswith("§5.1") and msgs == [
                   "Coordinate variable 'time' should have standard_name='time', found: 'None'"])]
     assert errors == []
+    # CF's global attributes: title, history (and source, Conventions)
+    attributes = [item["msgs"] for item in results["medium_priorities"] if item["name"].startswith("§2.6")]
+    assert not any(attributes), attributes
+    with xr.open_dataset(out) as back:
+        assert back.attrs["Conventions"] == "CF-1.8" and back.attrs["source"].startswith("VELL data file ")
+        assert back.attrs["title"].startswith(back[kinds.kind(kind).variable].attrs["long_name"] + ", ")
+        if kind == "series":
+            assert "no standard_name" in back.time.attrs["comment"].lower()
 
 
 def test_to_netcdf_round_trip_keeps_every_attribute(tmp_path):
@@ -334,13 +374,50 @@ def test_datatree_has_every_block_and_the_visible_images(tmp_path):
     assert sorted(tree.children) == ["AB_3D_3DER", "AB_3D_NONE", "TRC_3D_NONE", "image_0", "image_1"]
     np.testing.assert_array_equal(tree["AB_3D_NONE"].spectra.values, cube)
     np.testing.assert_array_equal(tree["AB_3D_3DER"].spectra.values, -cube)
-    assert tree["AB_3D_3DER"].attrs["vellkit_block"] == "AB 3D NDER"
+    assert tree["AB_3D_3DER"].attrs["vellkit_block"] == "AB 3D 3DER"
     assert list(tree["TRC_3D_NONE"].trace.values) == ["t0", "t1"]
     image = tree["image_0"]
     assert image.attrs["Title"] == "overview" and image.attrs["X"] == 1.5
     np.testing.assert_array_equal(image.pixels.values, picture)
     assert image.pixels.dims == ("row", "column")
     assert tree["image_1"].attrs == {"Title": "empty"} and not tree["image_1"].data_vars
+
+
+def _png(width, height, rows=b""):
+    """A grey PNG whose header claims ``width`` x ``height``; its data holds only ``rows``."""
+    import struct
+    import zlib
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def test_images_decode_when_asked_within_the_memory_limit(tmp_path, monkeypatch):
+    if not hasattr(xr, "open_datatree"):
+        pytest.skip("this xarray has no open_datatree")
+    pytest.importorskip("PIL.Image")
+    small = np.arange(6, dtype=np.uint8).reshape(2, 3)
+    vf = writer.make_spectrum_file(np.ones(NPT, np.float32))
+    vf.add_image_block([writer.Image(_png(3, 2, b"".join(b"\0" + r.tobytes() for r in small)), title="small"),
+                        writer.Image(_png(40000, 40000), title="bomb"),  # 1.6 G pixels in 60 bytes
+                        writer.Image(_png(300, 300), title="large"),
+                        writer.Image(_png(3, 2, b"\0\1"), title="cut")])
+    path = write(tmp_path, vf)
+    decoded = []
+    real = backend._decode_image
+    monkeypatch.setattr(backend, "_decode_image", lambda data: decoded.append(1) or real(data))
+    monkeypatch.setenv("VELLKIT_MEMORY_LIMIT", "256K")
+    tree = backend.open_datatree(path)
+    assert decoded == []  # nothing decoded at open
+    np.testing.assert_array_equal(tree["AB_2D_NONE"].spectrum.values, np.ones(NPT))
+    np.testing.assert_array_equal(tree["image_0"].pixels.values, small)
+    assert len(decoded) == 1
+    for name, why in (("image_1", "DecompressionBomb"), ("image_2", "memory limit of 262144 bytes")):
+        assert why in tree[name].attrs["pixels_error"] and not tree[name].data_vars
+    with pytest.raises(ValueError, match="image 3: the pixels cannot be decoded"):
+        tree["image_3"].pixels.values
 
 
 def test_datatree_of_a_damaged_block_says_why(tmp_path):

@@ -74,14 +74,14 @@ def _makers():
         "spectrum_2der": (lambda p: arrays.write_spectrum(p, BAND, X, deriv="2DER"),
                           "AB/2D/2DER", "spectrum", {"spectral": 40}),
         "spectrum_nder": (lambda p: arrays.write_spectrum(p, BAND, X, deriv="NDER"),
-                          "AB/2D/NDER", "spectrum", {"spectral": 40}),
+                          "AB/2D/3DER", "spectrum", {"spectral": 40}),
         "map": (lambda p: arrays.write_image_map(p, cube, X, [0.0, 5.0, 10.0, 15.0], [0.0, 5.0, 10.0]),
                 "AB/3D/NONE", "image_map", {"y": 3, "x": 4, "spectral": 40}),
         "map_1der": (_derivative_map, "AB/3D/1DER", "image_map", {"y": 3, "x": 4, "spectral": 40}),
         "map_2der": (lambda p: arrays.write_image_map(p, cube, X, deriv="2DER"),
                      "AB/3D/2DER", "image_map", {"y": 3, "x": 4, "spectral": 40}),
         "series_nder": (lambda p: arrays.write_time_series(p, series, X, np.arange(5.0), deriv="NDER"),
-                        "AB/3D/NDER", "series", {"time": 5, "spectral": 40}),
+                        "AB/3D/3DER", "series", {"time": 5, "spectral": 40}),
         "series": (lambda p: arrays.write_time_series(p, series, X, np.arange(5.0)),
                    "AB/3D/NONE", "series", {"time": 5, "spectral": 40}),
         "map_traces": (lambda p: arrays.write_traces(p, cube[:, :, :2], ["Amide I", "Area"]),
@@ -439,6 +439,22 @@ def test_show_lists_visible_images(tmp_path):
     images = _strict_json(out)["files"][0]["images"]
     assert [(i["title"], i["type"], i["bytes"], i["bytes_stored"]) for i in images] == [
         ("Photo", 1, 64, 64), ("Cut", 258, 44, 44)]
+
+
+def test_show_lists_annotation_tables(tmp_path):
+    table = writer.AnnotationTable([("N", 4), ("V", 5), ("Note\x1b[31m", 1004)], [[1, 0.5, "a"], [2, 1.5, "b"]])
+    bad = writer.AnnotationTable([("N", 4), ("Odd", 7)], [[1, 2]])
+    for name, tables, line in (
+            ("generic", [table], "  annotation 0: 2 rows; columns N (int32), V (float32), Note\\x1b[31m (text)"),
+            ("damaged", [bad], "  annotation 0: cannot be read: ")):
+        path = str(tmp_path / (name + ".vell"))
+        writer.make_3d_file([np.ones(4, np.float32)] * 2, 4, writer.image_map_params(4, 1.0, 2.0, npx=2, npy=1),
+                            annotation=tables).write(path)
+        status, out, err = run("show", path)
+        assert status == 0 and "annotation tables: 1\n" + line in out, (out, err)
+    status, out, err = run("show", "--json", str(tmp_path / "generic.vell"))
+    (entry,) = _strict_json(out)["files"][0]["annotations"]
+    assert entry["rows"] == 2 and [c["type"] for c in entry["columns"]] == ["int32", "float32", "text"]
 
 
 def test_show_takes_several_files_and_a_trailing_block(every_kind, tmp_path):

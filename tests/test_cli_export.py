@@ -132,7 +132,7 @@ def _values(result):
 
 def _output(folder, path, block, ext):
     stem = os.path.splitext(os.path.basename(path))[0]
-    return os.path.join(folder, "%s_%s.%s" % (stem, "_".join(block), ext))
+    return os.path.join(folder, "%s_%s.%s" % (stem, kinds.block_name(block), ext))
 
 
 # ----------------------------------------------------------------------------
@@ -176,7 +176,7 @@ def test_every_block_exports_exactly(files, exported, name):
         # CSV: a header row, then every row; the sidecar says what the table does not
         csv_path = _output(exported["csv"], path, block, "csv")
         side = json.loads(Path(csv_path + ".json").read_text())
-        assert side["block"] == list(block) and side["kind"] == kind.words
+        assert side["block"] == list(kinds.output_block(block)) and side["kind"] == kind.words
         assert side["parameters"]["NPT"] == result.parameters["NPT"]
         with open(csv_path, newline="") as f:
             rows = list(csv.reader(f))
@@ -195,7 +195,7 @@ def test_every_block_exports_exactly(files, exported, name):
             doc = json.loads(Path(_output(exported["json"], path, block, "json")).read_text(),
                              parse_constant=pytest.fail)
             assert sorted(doc["data"]) == sorted(set(npz.files) - {"block", "parameters_json", "damaged"})
-            assert doc["block"] == list(block) == npz["block"].tolist()
+            assert doc["block"] == list(kinds.output_block(block)) == npz["block"].tolist()
             for key in doc["data"]:
                 if npz[key].dtype.kind in "fiu":
                     np.testing.assert_array_equal(_json_values(doc["data"][key]).ravel()
@@ -271,7 +271,7 @@ def test_third_derivative_by_either_word(files, tmp_path, word):
     status, out, err = run("export", files["derivs"], "--to", tmp_path, "--block", "AB/2D/" + word,
                            "--format", "npz")
     assert (status, err) == (0, "")
-    assert out.split() == [str(tmp_path / "derivs_AB_2D_NDER.npz")]
+    assert out.split() == [str(tmp_path / "derivs_AB_2D_3DER.npz")]
 
 
 def test_netcdf(files, tmp_path):
@@ -915,3 +915,15 @@ def test_a_damaged_block_is_named_as_check_names_it(files, tmp_path, name, fmt, 
         with np.load(str(output)) as npz:
             marked = str(npz["damaged"])
     assert marked == problem
+
+
+def test_a_generic_annotation_table_is_exported_as_csv(tmp_path):
+    table = w.AnnotationTable([("N", 4), ("V", 5), ("=cmd|x", 1004)], [[1, 0.1, "=HYPERLINK(1)"], [2, -2.5, "b"]])
+    path = str(tmp_path / "gen.vell")
+    w.make_3d_file([np.ones(4, np.float32)] * 2, 4, w.image_map_params(4, 1.0, 2.0, npx=2, npy=1),
+                   annotation=[table]).write(path)
+    status, out, err = run("export", path, "--to", str(tmp_path), "--format", "npz")
+    assert status == 0, err
+    csv_path = str(tmp_path / "gen_annotation_0.csv")
+    assert sorted(out.split()) == [str(tmp_path / "gen_AB_3D_NONE.npz"), csv_path]
+    assert Path(csv_path).read_text() == "N,V,'=cmd|x\n1,0.1,'=HYPERLINK(1)\n2,-2.5,b\n"

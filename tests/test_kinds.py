@@ -59,6 +59,9 @@ def test_a_request_matches_the_first_listed_block_in_either_derivative_word():
     assert kinds.match_block("TRC", listed) == ("TRC", "3D", "NONE")
     assert kinds.match_block("AB/3D/NDER", listed) == ("AB", "3D", "NDER")
     assert kinds.match_block("AB/3D/3DER", listed) == ("AB", "3D", "NDER")
-    with pytest.raises(ValueError, match="f.vell: no block SSC .*AB/3D/NONE, AB/3D/NDER, TRC/3D/NONE"):
+    with pytest.raises(ValueError, match="f.vell: no block SSC .*AB/3D/NONE, AB/3D/3DER, TRC/3D/NONE"):
         kinds.match_block("SSC", listed, "f.vell")
     assert kinds.listing_word("NDER") == "3DER" and kinds.request_word("3DER") == "NDER"
+    # Outputs spell code 3 one way, whichever word came in.
+    assert kinds.block_text(("ab", "3d", "nder")) == "AB/3D/3DER" == kinds.block_text(("AB", "3D", "3DER"))
+    assert kinds.block_name(("AB", "2D", "NDER")) == "AB_2D_3DER"

@@ -385,6 +385,7 @@ FIFO_CALLS = [
     "_native.read_values(path, 0, 1)",
     "_native.read_times(path, np.zeros(1, np.int64), 1)",
     "_native.read_labels(path, np.zeros(1, np.int64), 1, 216)",
+    "_native.read_annotations(path, 0)",
     "_native.plan_block(path, ('AB', '3D', 'NONE'))",
     "vellkit_tools.open_dataset(path, block=('AB', '3D', 'NONE'))",
 ]

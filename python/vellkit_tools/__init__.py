@@ -7,7 +7,8 @@ annotation tables, visible images) for tests, benchmarks and users who need
 synthetic files.  ``vellkit_tools.open_dataset`` and
 ``vellkit_tools.open_mfdataset`` open VELL files as xarray Datasets, and
 ``vellkit_tools.open_datatree`` a whole file as a DataTree (the ``xarray``
-and ``dask`` extras).
+and ``dask`` extras). ``vellkit_tools.read_annotations`` gives a file's
+annotation table as a pandas DataFrame.
 """
 
 from pkgutil import extend_path
@@ -16,7 +17,7 @@ from pkgutil import extend_path
 # extension module) extends this package.
 __path__ = extend_path(__path__, __name__)
 
-__all__ = ["writer", "open_dataset", "open_mfdataset", "open_datatree", "__version__"]
+__all__ = ["writer", "open_dataset", "open_mfdataset", "open_datatree", "read_annotations", "__version__"]
 
 
 def __getattr__(name):
@@ -30,4 +31,8 @@ def __getattr__(name):
         from vellkit_tools import backend
 
         return getattr(backend, name)
+    if name == "read_annotations":
+        from vellkit_tools import annotations
+
+        return annotations.read_annotations
     raise AttributeError("module 'vellkit_tools' has no attribute %r" % name)

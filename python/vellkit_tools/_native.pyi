@@ -91,6 +91,7 @@ class ImageDescription(TypedDict):
 class FileDescription(TypedDict):
     file_size: int
     identity: Identity
+    memory_limit: int  # what one call on this file may allocate (VELLKIT_MEMORY_LIMIT)
     problems: List[str]  # header and directory, each with its byte offsets
     entries: List[Entry]
     blocks: List[BlockDescription]  # in listContents order
@@ -139,6 +140,17 @@ def read_times(path: Any, offsets: np.ndarray, npt: int, identity: Optional[Iden
 def read_labels(path: Any, offsets: np.ndarray, npt: int, info_size: int,
                 identity: Optional[Identity] = None) -> List[str]:
     """The trace label of each record, decoded as vellkit decodes it."""
+
+def read_annotations(path: Any, offset: int, identity: Optional[Identity] = None) -> List[Tuple[str, str, Any]]:
+    """The columns of the annotation block at ``offset`` (an "annotation
+    table" entry of describe_file): (name, type, values) in the order names
+    are first seen, a later table's column of a name replacing an earlier
+    one's, as vellkit.getVellData's reader forms them. type is "int32",
+    "float32", "text" or "unknown" as the table declares it; values are the
+    little-endian int32 or float32 bytes of a numeric column, else a list
+    (texts decoded as vellkit decodes them). Charged as the module charges
+    the table (eight bytes a cell); ValueError naming the file for a block
+    that lacks a parameter or has rows of a column of unknown type."""
 
 def counters() -> Tuple[int, int]:
     """(records read, value bytes read) since the last reset_counters()."""

@@ -39,7 +39,6 @@ import) gives the area of a band; :func:`open_datatree` every block and
 visible image of a file; :func:`open_mfdataset` the same block of many files.
 """
 
-import hashlib
 import os
 import struct
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, cast
@@ -72,13 +71,35 @@ def _shown(path: Any) -> str:
 
 
 def default_block(path: Any) -> Block:
-    """The block a file opens with when none is named: the first block the
-    file lists that holds data (in ``vellkit.listContents`` order, primary
-    data types first), as a request triple."""
-    for described in _native.describe_file(path)["blocks"]:
-        if _has_data(described):
-            return tuple(described["request"])  # type: ignore[return-value]
-    raise ValueError("%s: the file holds no data block" % _shown(path))
+    """The block a file opens with when none is named, as a request triple:
+    the original (NONE) block of the first data type the file lists with
+    data (``kinds.default_block``), never one of its derivatives."""
+    description = _native.describe_file(path)
+    chosen = kinds.default_block([b["request"] for b in description["blocks"] if _has_data(b)])
+    if chosen is None:
+        damage = "; ".join(description["problems"])
+        raise ValueError("%s: the file holds no data block%s" % (
+            _shown(path), " (it is damaged: %s)" % damage if damage else ""))
+    return chosen
+
+
+def _missing_block(path: str, request: Block, first: str) -> Optional[str]:
+    """Why the file at ``path`` has no block ``request``, which the first
+    file of a stack holds: its damage and the blocks it has; None when it
+    lists the block (the read failed for another reason)."""
+    try:
+        description = _native.describe_file(path)
+    except (ValueError, OSError) as error:
+        return str(error) if _shown(path) in str(error) else "%s: %s" % (path, error)
+    blocks = [b for b in description["blocks"] if _has_data(b)]
+    if any(tuple(b["request"]) == tuple(request) for b in blocks):
+        return None
+    text = "%s: no block %s, which the first file (%s) holds" % (path, kinds.block_text(request), first)
+    if description["problems"]:
+        text += "; the file is damaged: %s" % "; ".join(description["problems"])
+    held = ["%s (%s)" % (kinds.block_text(b["request"]), kinds.kind(b["kind"]).words if b["kind"]
+                         else "damaged: %s" % b["problem"]) for b in blocks]
+    return text + ("; it holds %s" % ", ".join(held) if held else "; it lists no data block")
 
 
 def _has_data(described: Mapping[str, Any]) -> bool:
@@ -232,8 +253,11 @@ def _float64(data: Any) -> np.ndarray:
 # Datasets from plans: one builder per kind of kinds.KINDS
 # ----------------------------------------------------------------------------
 
-_DERIVATIVE_NAMES = {"NONE": "", "1DER": "first derivative", "2DER": "second derivative",
-                     "NDER": "third derivative"}
+#: A series' times: CF's standard_name "time" needs units "<unit> since <date>".
+_TIME_ATTRS = {
+    "long_name": "time since the start of the measurement",
+    "comment": "No standard_name: these are durations from the start of the measurement, and the file "
+               "records no date to count them from, which CF's standard name time needs."}
 
 
 #: Nanoseconds in each time unit that units.time_unit_cf gives.
@@ -318,7 +342,7 @@ def _build_series(path: str, plan: Mapping[str, Any], parameters: Mapping[str, A
     offsets, _ = _records(plan)
     npt = int(plan["npt"])
     times = _native.read_times(path, offsets, npt, plan["identity"])
-    attrs: Dict[str, Any] = {"long_name": "time"}
+    attrs: Dict[str, Any] = dict(_TIME_ATTRS)
     text = parameters.get("ZTX")
     units = time_unit_cf(text)
     if isinstance(text, str) and text:
@@ -401,16 +425,32 @@ _BUILDERS: Dict[str, _Builder] = {
 
 def _value_attrs(request: Sequence[str]) -> Dict[str, Any]:
     name = data_type_name(request[0]) or str(request[0])
-    derivative = _DERIVATIVE_NAMES.get(kinds.request_word(request[2]), "")
+    derivative = kinds.derivative_name(request[2])
     return {"long_name": "%s, %s" % (name, derivative) if derivative else name, "units": VALUE_UNITS}
 
 
 def _attributes(parameters: Mapping[str, Any], request: Sequence[str]) -> Dict[str, Any]:
     attrs = {name: value for name, value in parameters.items()
              if name and isinstance(value, (str, int, float)) and not isinstance(value, bool)}
-    attrs["vellkit_block"] = " ".join(request)
+    attrs["vellkit_block"] = " ".join(kinds.output_block(request))
     attrs["Conventions"] = "CF-1.8"
     return attrs
+
+
+def _what(value_attrs: Mapping[str, Any], kind: kinds.Kind, request: Sequence[str]) -> str:
+    """What a block holds, for titles: e.g. ``Absorbance, image map AB/3D/NONE``."""
+    return "%s, %s %s" % (value_attrs["long_name"], kind.words, kinds.block_text(request))
+
+
+def _cf_globals(what: str, source: str, files: int = 1) -> Dict[str, str]:
+    """CF's global attributes of a Dataset of ``what`` read from ``source``
+    (a file's name, or a pattern's when ``files`` > 1). No date in
+    ``history``: the same file gives the same Dataset."""
+    if files == 1:
+        return {"title": "%s of %s" % (what, source), "source": "VELL data file %s" % source,
+                "history": "read from %s by vellkit_tools" % source}
+    return {"title": "%s of %d files" % (what, files), "source": "%d VELL data files, the first %s" % (files, source),
+            "history": "%d files read and stacked along file by vellkit_tools" % files}
 
 
 def _preferred_chunks(dims: Sequence[Hashable], record_dims: int) -> Dict[Hashable, int]:
@@ -438,7 +478,9 @@ def dataset_from_plan(path: Any, plan: Mapping[str, Any], decode_timedelta: bool
     coords.update(built.coords)
     variable = xr.Variable(kind.dims, built.data, _value_attrs(plan["request"]))
     variable.encoding["preferred_chunks"] = _preferred_chunks(kind.dims, built.record_dims)
-    dataset = xr.Dataset({kind.variable: variable}, coords=coords, attrs=_attributes(parameters, plan["request"]))
+    attrs = _attributes(parameters, plan["request"])
+    attrs.update(_cf_globals(_what(variable.attrs, kind, plan["request"]), os.path.basename(shown)))
+    dataset = xr.Dataset({kind.variable: variable}, coords=coords, attrs=attrs)
     for coord in dataset.coords.values():
         if coord.dtype.kind in "fc":
             # Axes have no missing values: no fill value when they are written (CF).
@@ -472,9 +514,48 @@ def _drop(dataset: xr.Dataset, drop_variables: Optional[Any]) -> xr.Dataset:
     return dataset.drop_vars(names, errors="ignore")
 
 
-def _image_node(image: Mapping[str, Any]) -> xr.Dataset:
+#: Modes whose pixels are kept as Pillow decodes them; others become RGB.
+_KEPT_MODES = {"L": 1, "RGB": 3, "RGBA": 4}
+
+
+def _decode_image(data: bytes) -> np.ndarray:
+    """The pixels of an image's bytes (``L``, ``RGB`` or ``RGBA``; other modes as RGB)."""
+    import io
+    from PIL import Image
+    with Image.open(io.BytesIO(data)) as picture:
+        return np.asarray(picture if picture.mode in _KEPT_MODES else picture.convert("RGB"))
+
+
+class PixelsArray(BackendArray):
+    """The pixels of a visible image, decoded from its bytes (held: they are
+    no larger than the file) each time they are indexed, never at open."""
+
+    def __init__(self, data: bytes, shape: Tuple[int, ...], where: str):
+        self.data = bytes(data)
+        self.shape = shape
+        self.dtype = np.dtype(np.uint8)
+        self.where = where
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self._read)
+
+    def _read(self, key: Tuple[Any, ...]) -> np.ndarray:
+        try:
+            pixels = _decode_image(self.data)
+        except (OSError, ValueError, SyntaxError) as error:
+            raise ValueError("%s: the pixels cannot be decoded: %s" % (self.where, error)) from error
+        if pixels.shape != self.shape or pixels.dtype != self.dtype:
+            raise ValueError("%s: the pixels decode as %s %s, not the %s its header says"
+                             % (self.where, pixels.dtype, pixels.shape, self.shape))
+        return pixels[key]
+
+
+def _image_node(image: Mapping[str, Any], where: str, memory_limit: int) -> xr.Dataset:
     """A visible image (a ``vellkit.getVisImages`` entry) as a Dataset: its
-    attributes, and its pixels where Pillow is installed and can decode them."""
+    attributes, and, where Pillow is installed and reads its header, a lazy
+    ``pixels`` variable (decoded when its values are asked for). An image
+    whose header Pillow refuses, or whose pixels would take more than the
+    file's memory limit, has ``pixels_error`` instead."""
     attrs = {str(k): v for k, v in image.items()
              if isinstance(v, (str, int, float)) and not isinstance(v, bool)}
     data = image.get("image")
@@ -482,23 +563,49 @@ def _image_node(image: Mapping[str, Any]) -> xr.Dataset:
     if isinstance(data, (bytes, bytearray)) and data:
         try:
             import io
+            import warnings
             from PIL import Image
-            with Image.open(io.BytesIO(data)) as picture:
-                pixels = np.asarray(picture.convert("RGB") if picture.mode not in ("L", "RGB", "RGBA")
-                                    else picture)
+            with warnings.catch_warnings():
+                # Pillow's warning of a large image: the memory limit below decides.
+                warnings.simplefilter("ignore", Image.DecompressionBombWarning)
+                with Image.open(io.BytesIO(data)) as picture:
+                    width, height = picture.size
+                    mode, bands = picture.mode, len(picture.getbands())
         except ImportError:
-            pixels = None
-        except (OSError, ValueError, SyntaxError) as error:  # bytes Pillow cannot decode
-            pixels = None
-            attrs["pixels_error"] = str(error)
-        if pixels is not None:
-            dims = ("row", "column") if pixels.ndim == 2 else ("row", "column", "channel")
-            variables["pixels"] = (dims, pixels, {"long_name": "pixels of the image"})
+            return xr.Dataset(attrs=attrs)
+        except Exception as error:  # noqa: BLE001  (any failure of the bytes: Pillow's own errors vary)
+            attrs["pixels_error"] = "%s: %s" % (type(error).__name__, error)
+            return xr.Dataset(attrs=attrs)
+        channels = _KEPT_MODES.get(mode, 3)
+        # Pillow holds up to four bytes a pixel while it decodes, then the array.
+        needed = int(width) * int(height) * (max(4, bands) + channels)
+        if memory_limit and needed > memory_limit:
+            attrs["pixels_error"] = ("its %d x %d pixels would take %d bytes to decode, more than the "
+                                     "memory limit of %d bytes (VELLKIT_MEMORY_LIMIT)"
+                                     % (width, height, needed, memory_limit))
+            return xr.Dataset(attrs=attrs)
+        shape: Tuple[int, ...] = (int(height), int(width)) if channels == 1 else (int(height), int(width), channels)
+        dims = ("row", "column") if channels == 1 else ("row", "column", "channel")
+        array = indexing.LazilyIndexedArray(PixelsArray(data, shape, where))
+        variables["pixels"] = xr.Variable(dims, array, {"long_name": "pixels of the image"})
     return xr.Dataset(variables, attrs=attrs)
 
 
-def _node_name(listed: Sequence[str]) -> str:
-    return "_".join(str(w) for w in listed)
+def _annotation_node(path: Any, index: int) -> xr.Dataset:
+    """An annotation block as a Dataset: one variable per column along
+    ``row`` (its own ``<name>_row`` where tables differ in length); an empty
+    node whose ``vellkit_problem`` says why when it cannot be read."""
+    from vellkit_tools.annotations import annotation_columns
+    try:
+        columns = annotation_columns(path, index)
+    except (ValueError, MemoryError, OSError) as error:
+        return xr.Dataset(attrs={"vellkit_problem": str(error)})
+    even = len({len(values) for _, values in columns}) <= 1
+    # (A "/" cannot be in a tree's variable name; the attribute keeps the file's.)
+    variables = {name.replace("/", "_"): ("row" if even else "%s_row" % name.replace("/", "_"), values,
+                                          {"long_name": "annotation column %s" % name})
+                 for name, values in columns}
+    return xr.Dataset(variables, attrs={"long_name": "annotation table"})
 
 
 def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Optional[Any] = None) -> Any:
@@ -509,15 +616,23 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
     each the Dataset :func:`open_dataset` gives for it (lazy); a block that
     cannot be read is an empty node whose ``vellkit_problem`` says why.
     Visible images are nodes ``image_0``, ``image_1``, ... with their
-    attributes and, where Pillow is installed and decodes them, a ``pixels``
-    variable (row, column[, channel]).
+    attributes and, where Pillow is installed and reads them, a lazy
+    ``pixels`` variable (row, column[, channel]), decoded when its values
+    are asked for. An image whose bytes Pillow refuses, or whose pixels
+    would take more than the file's memory limit (``VELLKIT_MEMORY_LIMIT``),
+    has the attribute ``pixels_error`` saying why and no pixels; the other
+    nodes open as ever. Annotation blocks are nodes ``annotation_0``, ...
+    with one variable per column along ``row``
+    (:func:`vellkit_tools.annotations.read_annotations` gives the same as a
+    DataFrame).
     """
     if not hasattr(xr, "DataTree"):
         raise NotImplementedError("open_datatree needs an xarray with DataTree (2024.10 or later); this is %s"
                                   % xr.__version__)
     shown = _shown(path)
     nodes: Dict[str, xr.Dataset] = {"/": xr.Dataset(attrs={"Conventions": "CF-1.8"})}
-    for described in _native.describe_file(path)["blocks"]:
+    description = _native.describe_file(path)
+    for described in description["blocks"]:
         if not _has_data(described):
             continue  # listed from a parameter block alone
         request = cast(Block, tuple(described["request"]))
@@ -525,14 +640,18 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
             node = dataset_from_plan(shown, _native.plan_block(path, request), decode_timedelta)
             node = _drop(node, drop_variables)
         except (ValueError, MemoryError, OSError) as error:
-            node = xr.Dataset(attrs={"vellkit_block": " ".join(request), "vellkit_problem": str(error)})
-        nodes["/" + _node_name(described["listed"])] = node
+            node = xr.Dataset(attrs={"vellkit_block": " ".join(kinds.output_block(request)),
+                                     "vellkit_problem": str(error)})
+        nodes["/" + kinds.block_name(described["listed"])] = node
+    offsets = [int(e["offset"]) for e in description["entries"] if e["what"] == "annotation table"]
+    for k in range(len(offsets)):
+        nodes["/annotation_%d" % k] = _annotation_node(path, k)
     try:
         images = vellkit.getVisImages(shown)
     except (ValueError, KeyError, IndexError, TypeError) as error:
         raise ValueError("%s: %s" % (shown, error)) from error
     for k, image in enumerate(images):
-        nodes["/image_%d" % k] = _image_node(image)
+        nodes["/image_%d" % k] = _image_node(image, "%s: image %d" % (shown, k), int(description["memory_limit"]))
     return xr.DataTree.from_dict(nodes)
 
 
@@ -541,7 +660,8 @@ class VellBackendEntrypoint(BackendEntrypoint):
 
     ``block`` is a block request in any spelling the command takes
     (``("AB", "3D", "NONE")``, ``"AB/3D/NONE"``, ``"TRC"``, ``("ab", "3d",
-    "3der")``); by default the first block with data the file lists. Files
+    "3der")``); by default the original (NONE) block of the first data
+    type with data (:func:`default_block`). Files
     are recognised by ``vellkit.isVellFile``, whatever their name.
 
     The keywords every engine takes are accepted: ``decode_timedelta=True``
@@ -594,9 +714,10 @@ def open_dataset(path: Any, block: Optional[Any] = None, chunks: Optional[Any] =
     """Open one data block of a VELL file as an :class:`xarray.Dataset`.
 
     ``block`` is a block request in any spelling (``("AB", "3D", "NONE")``,
-    ``"AB/3D/NONE"``, ``"TRC"``); by default the first block with data the
-    file lists. ``chunks`` as for :func:`xarray.open_dataset`: ``None`` gives
-    lazily indexed numpy-backed variables, ``{}`` Dask arrays in chunks of
+    ``"AB/3D/NONE"``, ``"TRC"``); by default the original (NONE) block of
+    the first data type with data (:func:`default_block`). ``chunks`` as
+    for :func:`xarray.open_dataset`: ``None`` gives lazily indexed
+    numpy-backed variables, ``{}`` Dask arrays in chunks of
     whole records (the ``preferred_chunks`` of each variable's encoding),
     ``{"y": 16}`` chunks of your choosing (needs the ``dask`` extra). Other
     keywords go to :func:`xarray.open_dataset` (see
@@ -754,6 +875,9 @@ def _spectra_at_open(paths: Sequence[str], request: Block, axis: np.ndarray,
             result = get(path, request)
         except (ValueError, KeyError, IndexError, TypeError, struct.error) as error:
             # (struct.error: the reader's magic-number test of a file shorter than 4 bytes)
+            missing = _missing_block(path, request, paths[0]) if k else None
+            if missing:
+                raise ValueError(missing) from error
             raise ValueError("%s: %s" % (path, error.args[0] if isinstance(error, KeyError) and error.args
                                          else error)) from error
         if not _same(result.x, axis):
@@ -779,7 +903,13 @@ def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
     all_attrs: List[Dict[str, Any]] = []
     fixed = _fixed_axes(first)
     for k, path in enumerate(paths):
-        plan = first if k == 0 else _native.plan_block(path, request)
+        try:
+            plan = first if k == 0 else _native.plan_block(path, request)
+        except ValueError as error:
+            missing = _missing_block(path, request, paths[0])
+            if missing:
+                raise ValueError(missing) from error
+            raise
         if k and _fixed_axes(plan) != fixed:
             difference = _axes_difference(plan, first)
             raise ValueError("%s: %s from the first file's (%s)" % (path, difference, paths[0])
@@ -799,8 +929,61 @@ def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
     return sources, identities, all_attrs
 
 
+def _file_coords(all_attrs: Sequence[Dict[str, Any]], wanted: Any, paths: Sequence[str]) -> Dict[Hashable, Any]:
+    """The scalar parameters that become coordinates along ``file``: those
+    named in ``wanted`` (each file must have it), or with ``"all"`` every
+    parameter that every file has and whose value differs between them."""
+    fixed = ("vellkit_block", "Conventions")
+    if isinstance(wanted, str) and wanted == "all":
+        names = [n for n in all_attrs[0] if n not in fixed and all(n in a for a in all_attrs)
+                 and any(a[n] != all_attrs[0][n] for a in all_attrs[1:])]
+    else:
+        names = [wanted] if isinstance(wanted, str) else [str(n) for n in wanted]
+        for name in names:
+            if name in fixed or name == "file":
+                raise ValueError("file_coords: %s is not a parameter of the files" % name)
+            for attrs, path in zip(all_attrs, paths):
+                if name not in attrs:
+                    raise ValueError("%s: file_coords names parameter %s, which this file does not have"
+                                     % (path, name))
+    coords: Dict[Hashable, Any] = {}
+    for name in names:
+        values = [a[name] for a in all_attrs]
+        if all(isinstance(v, str) for v in values):
+            array = np.array(values, dtype=object)
+        elif all(isinstance(v, int) for v in values):
+            array = np.array(values, dtype=np.int64)
+        elif all(isinstance(v, (int, float)) for v in values):
+            array = np.array(values, dtype=np.float64)
+        else:
+            array = np.array(values, dtype=object)
+        coords[name] = ("file", array, {"long_name": "parameter %s of each file" % name})
+    return coords
+
+
+def _each_file_attrs(paths: Sequence[str], request: Block) -> List[Dict[str, Any]]:
+    return [_attributes(dict(_native.plan_block(path, request)["parameters"]), request) for path in paths]
+
+
+def _open_preprocessed(paths: Sequence[str], request: Block, parallel: bool, chunks: Optional[Dict[str, int]],
+                       combine_attrs: str, preprocess: Callable[[xr.Dataset], xr.Dataset]) -> xr.Dataset:
+    """Each file opened, passed through ``preprocess`` and stacked, by
+    xarray's own machinery (preprocess may change anything)."""
+    per_file = {k: v for k, v in (chunks or {}).items() if k != "file"}
+    if parallel:
+        require_dask()
+    stacked = xr.open_mfdataset(list(paths), engine=VellBackendEntrypoint, block=request, combine="nested",
+                                concat_dim="file", preprocess=preprocess, parallel=parallel,
+                                chunks=per_file if parallel else None, combine_attrs=combine_attrs)
+    if parallel and chunks and "file" in chunks:
+        stacked = stacked.chunk({"file": chunks["file"]})
+    return stacked
+
+
 def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = True,
-                   chunks: Optional[Dict[str, int]] = None, combine_attrs: str = "override") -> xr.Dataset:
+                   chunks: Optional[Dict[str, int]] = None, combine_attrs: str = "override",
+                   preprocess: Optional[Callable[[xr.Dataset], xr.Dataset]] = None,
+                   file_coords: Optional[Any] = None) -> xr.Dataset:
     """Open the same data block of many VELL files, stacked along a new ``file`` dimension.
 
     ``paths`` is a glob pattern (its matches sorted) or a sequence of paths
@@ -831,19 +1014,35 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
     each file is checked and read in one call, and the stack is a numpy
     array (a Dask array in batches of files when ``chunks`` is given).
 
-    ``xarray.open_mfdataset(paths, engine="vell", combine="nested",
-    concat_dim="file")`` gives the same stack through xarray's general
-    machinery (one Dataset per file), which costs some milliseconds per file.
+    The files' own parameters (sample names, times of measurement) are
+    kept with ``file_coords``: a parameter name or a list of them, or
+    ``"all"`` for every parameter that differs between files, each a
+    coordinate along ``file`` (and no longer an attribute).
+
+    ``preprocess`` is called on each file's Dataset before they are
+    stacked, as :func:`xarray.open_mfdataset` calls it; the stack is then
+    made by xarray's general machinery (one Dataset per file), which costs
+    some milliseconds per file. ``xarray.open_mfdataset(paths, engine="vell",
+    combine="nested", concat_dim="file")`` gives the same stack that way.
     """
     if combine_attrs not in _COMBINE_ATTRS:
         raise ValueError("combine_attrs must be one of %s, not %r" % (", ".join(_COMBINE_ATTRS), combine_attrs))
     paths = _paths(paths)
     request = _request(paths[0], block)
+    if preprocess is not None:
+        if not callable(preprocess):
+            raise TypeError("preprocess must be a function of a Dataset, not %s" % type(preprocess).__name__)
+        stacked = _open_preprocessed(paths, request, parallel, chunks, combine_attrs, preprocess)
+        if file_coords is not None:
+            coords = _file_coords(_each_file_attrs(paths, request), file_coords, paths)
+            stacked = stacked.assign_coords(coords)
+            stacked.attrs = {k: v for k, v in stacked.attrs.items() if k not in coords}
+        return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
     first = _native.plan_block(paths[0], request)
     template = dataset_from_plan(paths[0], first)
     (name, variable), = template.data_vars.items()
     shape, dims = variable.shape, ("file",) + variable.dims
-    gather_attrs = combine_attrs not in ("override", "drop")
+    gather_attrs = combine_attrs not in ("override", "drop") or file_coords is not None
     batch = 0
     if parallel:
         require_dask()
@@ -859,9 +1058,13 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
         if parallel:
             import dask
             import dask.array as da
-            # Keys from the files' identities: tokenizing thousands of sources
-            # would cost more than reading them.
-            token = hashlib.sha1(repr((request, identities)).encode()).hexdigest()
+            from dask.base import tokenize
+            # Task names from everything that decides the values, as xarray's
+            # backends name theirs: two stacks of the same files in other
+            # batches (or of another block) share no key. The paths and
+            # identities stand for the sources: tokenizing thousands of
+            # sources would cost more than reading them.
+            token = tokenize("vell-mfdataset", paths, identities, request, batch, shape)
             pieces = []
             for start in range(0, len(paths), batch):
                 part = _Batch(sources[start:start + batch], shape)
@@ -872,7 +1075,15 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
             data = _read_sources(sources, shape)
     attrs = _merge_attrs(all_attrs, combine_attrs, paths) if gather_attrs else \
         ({} if combine_attrs == "drop" else template.attrs)
-    stacked = xr.Dataset({name: (dims, data, variable.attrs)}, coords=template.coords, attrs=attrs)
+    if combine_attrs != "drop":
+        attrs.update(_cf_globals(_what(variable.attrs, kinds.kind(first["kind"]), request),
+                                 os.path.basename(paths[0]), len(paths)))
+    coords: Dict[Hashable, Any] = dict(template.coords)
+    if file_coords is not None:
+        lifted = _file_coords(all_attrs, file_coords, paths)
+        coords.update(lifted)
+        attrs = {k: v for k, v in attrs.items() if k not in lifted}
+    stacked = xr.Dataset({name: (dims, data, variable.attrs)}, coords=coords, attrs=attrs)
     return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
 
 

@@ -11,14 +11,21 @@ derivative)`` triple, a string such as ``"AB/3D/NONE"``, ``"AB,3D"`` or
 ``"TRC"``, or a prefix of a triple, matched against the blocks a file holds.
 The third-derivative word is ``"NDER"`` when a block is requested (as
 ``vellkit.getVellData`` takes it) and ``"3DER"`` where ``vellkit.listContents``
-lists it; both are accepted on every surface.
+lists it; both are accepted in every request. Every output of the tools
+(node names, file names, JSON, attributes, messages) spells it ``"3DER"``,
+as :func:`block_text` writes blocks; ``"NDER"`` is only handed to
+``getVellData``.
+
+A request that names less than a whole triple, and no request at all, picks
+the original block (derivative NONE) before its derivatives: see
+:func:`match_block` and :func:`default_block`.
 """
 
 from typing import Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = ["Kind", "KINDS", "kind", "kind_of_result", "Block", "BlockRequest", "DERIVATIVES",
            "LISTING_DERIVATIVES", "parse_block", "request_word", "listing_word", "match_block",
-           "block_text"]
+           "default_block", "block_text", "block_name", "output_block"]
 
 Block = Tuple[str, str, str]
 BlockRequest = Union[str, Sequence[str]]
@@ -92,6 +99,15 @@ _DERIVATIVE_CODES = {w: code for words in (DERIVATIVES, LISTING_DERIVATIVES) for
 DIMENSIONS = ("2D", "3D")
 
 
+#: What each derivative code is, in words (code 0: the values themselves).
+DERIVATIVE_NAMES = ("", "first derivative", "second derivative", "third derivative")
+
+
+def derivative_name(deriv: str) -> str:
+    """The words of a derivative word (``"NDER"`` -> ``"third derivative"``; NONE: empty)."""
+    return DERIVATIVE_NAMES[_derivative_code(deriv)]
+
+
 def request_word(deriv: str) -> str:
     """The request word of a derivative word (``"3DER"`` -> ``"NDER"``)."""
     return DERIVATIVES[_derivative_code(deriv)]
@@ -141,26 +157,67 @@ def parse_block(request: BlockRequest) -> Tuple[str, ...]:
     return tuple(words)
 
 
-def match_block(request: BlockRequest, blocks: Iterable[Sequence[str]], path: str = "") -> Block:
-    """The first of ``blocks`` (triples, listing or request spelling) that
-    ``request`` names; ValueError naming the file and what it holds when none does."""
-    wanted = parse_block(request)
+def _preferred(available: Sequence[Block]) -> List[Block]:
+    """``available`` (request spelling, listing order) with each data type's
+    blocks brought together after its first appearance, and within one data
+    type and dimension the original before its derivatives (``listContents``
+    lists in reverse file order: derivatives often come first)."""
+    names: List[str] = []
+    groups: List[Tuple[str, str]] = []
+    for triple in available:
+        if triple[0] not in names:
+            names.append(triple[0])
+        if triple[:2] not in groups:
+            groups.append(triple[:2])
+    return sorted(available, key=lambda t: (names.index(t[0]), groups.index(t[:2]), _derivative_code(t[2])))
+
+
+def _triples(blocks: Iterable[Sequence[str]]) -> List[Block]:
     available: List[Block] = []
     for block in blocks:
         triple = (str(block[0]).upper(), str(block[1]).upper(), request_word(block[2]))
         if triple not in available:
             available.append(triple)
-    for triple in available:
+    return available
+
+
+def match_block(request: BlockRequest, blocks: Iterable[Sequence[str]], path: str = "") -> Block:
+    """The block of ``blocks`` (triples, listing or request spelling, in
+    listing order) that ``request`` names, in request spelling: for a prefix,
+    the first data type's original block (NONE) before its derivatives;
+    ValueError naming the file and what it holds when none matches."""
+    wanted = parse_block(request)
+    available = _triples(blocks)
+    for triple in _preferred(available):
         if triple[:len(wanted)] == wanted:
             return triple
     raise ValueError("%sno block %s (the file has %s)" % (
-        "%s: " % path if path else "", "/".join(wanted),
+        "%s: " % path if path else "", block_text(wanted),
         ", ".join(block_text(b) for b in available) or "no data blocks"))
 
 
+def default_block(blocks: Iterable[Sequence[str]]) -> Optional[Block]:
+    """The block a file opens with when none is named (request spelling):
+    the original (NONE) block of the first data type listed, or its lowest
+    derivative when it has no original; None for no blocks."""
+    preferred = _preferred(_triples(blocks))
+    return preferred[0] if preferred else None
+
+
+def output_block(block: Sequence[str]) -> Tuple[str, ...]:
+    """A block's words as every output of the tools spells them (``3DER``)."""
+    words = tuple(str(w).upper() for w in block)
+    return words[:2] + (listing_word(words[2]),) if len(words) == 3 else words
+
+
 def block_text(block: Sequence[str]) -> str:
-    """The display form of a block, e.g. ``AB/3D/NONE``."""
-    return "/".join(str(w) for w in block)
+    """The display form of a block, e.g. ``AB/3D/NONE``, ``AB/3D/3DER``."""
+    return "/".join(output_block(block))
+
+
+def block_name(block: Sequence[str]) -> str:
+    """The name form of a block (node and file names), e.g. ``AB_3D_3DER``."""
+    return "_".join(output_block(block))
 
 
 def full_request(request: BlockRequest) -> Optional[Block]:

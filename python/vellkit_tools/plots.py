@@ -22,7 +22,7 @@ import numpy as np
 from ._atomic import atomic_output
 from ._text import escape
 from .bands import band_area
-from .kinds import KINDS, BlockRequest, kind_of_result, match_block
+from .kinds import KINDS, BlockRequest, block_text, default_block, derivative_name, kind_of_result, match_block
 from .units import data_type_name, x_unit_label, x_unit_long_name
 
 __all__ = ["require_matplotlib", "plot_result", "save", "preview", "band_values",
@@ -122,6 +122,16 @@ def save(fig, out, format: Optional[str] = None) -> None:
 # Axes and selections
 # ----------------------------------------------------------------------------
 
+def _value_name(result) -> str:
+    """What a result's values are: its data type, and its derivative when it is one."""
+    name = data_type_name(result.dataType)
+    try:
+        derivative = derivative_name(str(getattr(result, "derivative", "NONE")))
+    except ValueError:
+        derivative = ""
+    return "%s, %s" % (name, derivative) if derivative else name
+
+
 def _x_label(result) -> str:
     code = result.parameters.get("DXU") if isinstance(result.parameters, dict) else None
     name, unit = x_unit_long_name(code), x_unit_label(code)
@@ -210,7 +220,7 @@ def _spectrum(fig, result, source, at, band, trace, images):
     x = np.asarray(result.x)
     ax.plot(x, np.asarray(result.y), lw=1.0, color="C0")
     ax.set_xlabel(_x_label(result))
-    ax.set_ylabel(data_type_name(result.dataType))
+    ax.set_ylabel(_value_name(result))
     _orient_x(ax, x)
     ax.set_title(_title(result, "spectrum, %d points" % x.size, source))
     ax.grid(alpha=0.3)
@@ -225,7 +235,7 @@ def _mean_panel(ax, result, spectra: np.ndarray, at, band) -> None:
     else:
         ax.axvline(at, color="C1", lw=1.5)
     ax.set_xlabel(_x_label(result))
-    ax.set_ylabel("mean " + data_type_name(result.dataType).lower())
+    ax.set_ylabel("mean " + _value_name(result).lower())
     _orient_x(ax, x)
     ax.grid(alpha=0.3)
 
@@ -245,7 +255,7 @@ def _image_map(fig, result, source, at, band, trace, images):
     values, what = band_values(x, result.spectra, at, band)
     ax_map, ax_spec = fig.subplots(1, 2, width_ratios=[1.0, 1.2])
     _map_image(fig, ax_map, values, result.mapX, result.mapY,
-               "%s %s %s" % (data_type_name(result.dataType), what, _unit(result)))
+               "%s %s %s" % (_value_name(result), what, _unit(result)))
     ax_map.set_title(_title(result, "%d x %d map" % (values.shape[1], values.shape[0]), source),
                      fontsize="medium")
     chosen = band if band is not None else None
@@ -282,13 +292,13 @@ def _time_series(fig, result, source, at, band, trace, images):
                          extent=(left, right, -0.5, z.size - 0.5), interpolation="nearest")
     unit = result.parameters.get("ZTX", "")
     ax.set_ylabel("time (%s)" % unit if unit else "time")
-    fig.colorbar(mesh, ax=ax, label=data_type_name(result.dataType))
+    fig.colorbar(mesh, ax=ax, label=_value_name(result))
     ax.set_title(_title(result, "%d spectra over time" % z.size, source))
     # Below the map: the first, middle and last spectra as curves.
     for k in sorted({0, z.size // 2, z.size - 1}):
         ax_lines.plot(x, spectra[k], lw=1.0, label="t = %.4g %s" % (z[k], unit))
     ax_lines.set_xlabel(_x_label(result))
-    ax_lines.set_ylabel(data_type_name(result.dataType))
+    ax_lines.set_ylabel(_value_name(result))
     ax_lines.legend(fontsize="small")
     ax_lines.grid(alpha=0.3)
     _orient_x(ax_lines, x)
@@ -347,7 +357,7 @@ def _regions(fig, result, source, at, band, trace, images):
         stacked = [np.asarray(r.spectra) for r in result.regions]
         joined = np.concatenate(stacked, axis=0) if stacked else np.zeros((0, x.size))
         values, what = band_values(x, joined, at, band)
-        what = "%s %s %s" % (data_type_name(result.dataType), what, _unit(result))
+        what = "%s %s %s" % (_value_name(result), what, _unit(result))
         start = 0
         for s in stacked:
             all_values.append(values[start:start + s.shape[0]])
@@ -437,7 +447,7 @@ def plot_result(result: Any, *, at: Optional[float] = None, band: Optional[Band]
 
 
 def preview(path: Any, block: Optional[BlockRequest] = None, out=None, **options) -> Any:
-    """Read ``block`` of ``path`` (default: its first block with data), draw
+    """Read ``block`` of ``path`` (default: the original (NONE) block of its first data type with data), draw
     it and write it to ``out`` when given (the format its suffix names).
 
     ``block`` is a request as :func:`vellkit_tools.kinds.parse_block` takes
@@ -451,15 +461,16 @@ def preview(path: Any, block: Optional[BlockRequest] = None, out=None, **options
     description = _native.describe_file(path)
     blocks = description["blocks"]
     if block is None:
-        chosen = next((b for b in blocks if b["kind"]), None)
-        if chosen is None:
+        triple = default_block([b["request"] for b in blocks if b["kind"]])
+        if triple is None:
             raise ValueError("%s has no block with data" % (path,))
+        chosen = next(b for b in blocks if tuple(b["request"]) == triple)
     else:
         triple = match_block(block, [b["request"] for b in blocks], os.fsdecode(path))
         chosen = next(b for b in blocks if tuple(b["request"]) == triple)
         if not chosen["kind"]:
             raise ValueError("%s: block %s holds no data (it is listed from a parameter block alone)"
-                             % (os.fsdecode(path), "/".join(triple)))
+                             % (os.fsdecode(path), block_text(triple)))
     kind_name = str(chosen["kind"])
     check_options(kind_name, **{k: options.get(k) for k in ("at", "band", "trace")})
     result = vellkit.getVellData(path, tuple(chosen["request"]))

@@ -36,5 +36,7 @@ PyObject* fn_reset_counters(PyObject* module, PyObject* unused);
 
 // regions.cpp: the regions of a multi-region map or trace map.
 PyObject* fn_plan_regions(PyObject* module, PyObject* args, PyObject* kwargs);
+// regions.cpp: the columns of an annotation block.
+PyObject* fn_read_annotations(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace vellkit::tools

@@ -31,6 +31,8 @@ PyMethodDef kMethods[] = {
      "read_labels(path, offsets, npt, info_size, identity=None) -> list of trace labels"},
     {"plan_regions", (PyCFunction)(void (*)(void))fn_plan_regions, METH_VARARGS | METH_KEYWORDS,
      "plan_regions(path, block) -> list of regions: group, title, map_x, map_y, start_time, records"},
+    {"read_annotations", (PyCFunction)(void (*)(void))fn_read_annotations, METH_VARARGS | METH_KEYWORDS,
+     "read_annotations(path, offset, identity=None) -> list of (name, type, values): an annotation block"},
     {"counters", fn_counters, METH_NOARGS, "counters() -> (records read, value bytes read)"},
     {"reset_counters", fn_reset_counters, METH_NOARGS, "reset_counters(): set both counters to zero"},
     {nullptr, nullptr, 0, nullptr},

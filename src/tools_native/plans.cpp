@@ -216,6 +216,9 @@ Ref description_dict(NativeCall& call, const FileDescription& f) {
     Ref d = check(PyDict_New());
     set(d.get(), "file_size", py::new_int(f.file_size));
     set(d.get(), "identity", identity(call));
+    // What a call on this file may allocate: the bound of what the tools
+    // decode from it in Python (images) too.
+    set(d.get(), "memory_limit", py::new_int(call.budget().limit()));
     Ref problems = check(PyList_New(0));
     for (const Problem& p : f.problems) check_status(PyList_Append(problems.get(), text(problem_text(p)).get()));
     set(d.get(), "problems", problems);

@@ -5,6 +5,7 @@
 #include "pyglue/pyref.hpp"  // includes Python.h first
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "core/extract/annotations.hpp"
 #include "core/plans/region_plan.hpp"
 #include "pyglue/group_order.hpp"
+#include "pyglue/objects.hpp"
 #include "tools_native/functions.hpp"
 #include "tools_native/native_call.hpp"
 #include "tools_native/regions.hpp"
@@ -36,17 +38,16 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
     if (PyDict_SetItemString(dict, key, value) < 0) throw PyError();
 }
 
-}  // namespace
-
-PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
+// The annotation block at `offset` read in the core, its gaps raised as
+// ValueError naming the file.
+void read_block(NativeCall& call, int64_t offset, AnnotationBlock& block) {
     PyObject* shown = call.shown();
-    MemoryBudget& budget = call.budget();
-    AnnotationBlock block;
     AnnotationGap gap;
     CountingObserver observer;
+    MemoryBudget& budget = call.budget();  // made with the GIL held
     call.run([&] {
         Cursor cursor(call.source());
-        return read_annotation_block(cursor, observer, source.annotation_offset, budget, block, gap);
+        return read_annotation_block(cursor, observer, offset, budget, block, gap);
     });
     if (gap.kind == AnnotationGap::Kind::missing) {
         Ref key = Ref::check(PyUnicode_DecodeLatin1(gap.name.data(), (Py_ssize_t)gap.name.size(), "strict"));
@@ -55,6 +56,77 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
     }
     if (gap.kind == AnnotationGap::Kind::not_plain)
         raise(PyExc_ValueError, "%U: a parameter of the annotation table is not an integer", shown);
+}
+
+const char* kind_word(ColumnKind kind) {
+    switch (kind) {
+    case ColumnKind::int32: return "int32";
+    case ColumnKind::float32: return "float32";
+    case ColumnKind::text: return "text";
+    case ColumnKind::unknown: break;
+    }
+    return "unknown";
+}
+
+// One cell as a Python object (a cell of another kind than its column's:
+// a name given twice in a table).
+Ref cell_object(const AnnotationCells& cells, size_t row) {
+    switch (cells.kind_at(row)) {
+    case AnnotationCells::Kind::integer: return Ref::check(PyLong_FromLong(cells.integer(row)));
+    case AnnotationCells::Kind::real: return Ref::check(PyFloat_FromDouble((double)cells.real(row)));
+    case AnnotationCells::Kind::text: break;
+    }
+    return py::decode_stored_text(cells.text(row));
+}
+
+// A column's values: the int32 or float32 bytes when every cell is of the
+// column's kind, else a list of Python values.
+Ref column_values(const AnnotationCells& cells, ColumnKind kind) {
+    const size_t n = cells.size();
+    const AnnotationCells::Kind want = kind == ColumnKind::int32 ? AnnotationCells::Kind::integer
+                                       : kind == ColumnKind::float32 ? AnnotationCells::Kind::real
+                                                                     : AnnotationCells::Kind::text;
+    bool uniform = kind != ColumnKind::unknown;
+    for (size_t r = 0; uniform && r < n; ++r) uniform = cells.kind_at(r) == want;
+    if (uniform && want != AnnotationCells::Kind::text) {
+        std::vector<uint32_t> bits(n);
+        for (size_t r = 0; r < n; ++r) {
+            if (want == AnnotationCells::Kind::integer) bits[r] = (uint32_t)cells.integer(r);
+            else {
+                const float v = cells.real(r);
+                std::memcpy(&bits[r], &v, sizeof v);
+            }
+        }
+        return bytes_of(bits.data(), n * sizeof(uint32_t));
+    }
+    Ref list = Ref::check(PyList_New((Py_ssize_t)n));
+    for (size_t r = 0; r < n; ++r) PyList_SET_ITEM(list.get(), (Py_ssize_t)r, cell_object(cells, r).release());
+    return list;
+}
+
+}  // namespace
+
+PyObject* annotation_columns(NativeCall& call, int64_t offset) {
+    AnnotationBlock block;
+    read_block(call, offset, block);
+    Ref list = Ref::check(PyList_New(0));
+    for (const std::string& name : block.order) {
+        const size_t at = block.names.at(name);
+        const AnnotationCells& cells = *block.columns[at];
+        Ref entry = Ref::check(PyTuple_New(3));
+        PyTuple_SET_ITEM(entry.get(), 0, py::decode_stored_text(name).release());
+        PyTuple_SET_ITEM(entry.get(), 1, Ref::check(PyUnicode_FromString(kind_word(block.kinds[at]))).release());
+        PyTuple_SET_ITEM(entry.get(), 2, column_values(cells, block.kinds[at]).release());
+        if (PyList_Append(list.get(), entry.get()) < 0) throw PyError();
+    }
+    return list.release();
+}
+
+PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
+    PyObject* shown = call.shown();
+    MemoryBudget& budget = call.budget();
+    AnnotationBlock block;
+    read_block(call, source.annotation_offset, block);
 
     RegionPlanInput in;
     in.columns = region_columns(block);
@@ -137,6 +209,31 @@ PyObject* fn_plan_regions(PyObject* module, PyObject* args, PyObject* kwargs) {
     }
     Py_INCREF(regions);
     return regions;
+}
+
+// ---------------------------------------------------------------------------
+// _native.read_annotations(path, offset, identity=None): every column of the
+// annotation block at `offset`, as getVellData's reader forms them.
+
+PyObject* fn_read_annotations(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"path", "offset", "identity", nullptr};
+        PyObject *path, *identity = Py_None;
+        long long offset;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OL|O:read_annotations", const_cast<char**>(keywords), &path,
+                                         &offset, &identity))
+            return nullptr;
+        NativeCall call(path);
+        call.open(identity);
+        if (offset < 0 || (call.source().size_known() && offset >= call.source().size())) {
+            PyErr_Format(PyExc_ValueError, "%U: no annotation block at byte %lld: the file holds %lld bytes",
+                         call.shown(), offset, (long long)call.source().size());
+            throw PyError();
+        }
+        Ref columns = Ref::steal(annotation_columns(call, offset));
+        call.check_unchanged();
+        return columns.release();
+    });
 }
 
 }  // namespace vellkit::tools

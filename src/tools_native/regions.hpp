@@ -28,4 +28,13 @@ struct RegionsSource {
 // trace column out of range.
 PyObject* regions_list(NativeCall& call, const RegionsSource& source);
 
+// The columns of the annotation block at `offset`: a list of (name, type,
+// values) in the order names are first seen (a later table's column of a
+// name replacing an earlier one's), type "int32", "float32", "text" or
+// "unknown" as the table declares it, values the int32 or float32 bytes of
+// a numeric column, else a list (texts decoded as the module decodes them).
+// Charged to the call's budget; ValueError naming the file for a block
+// lacking a parameter or with a column of unknown type and rows.
+PyObject* annotation_columns(NativeCall& call, int64_t offset);
+
 }  // namespace vellkit::tools

@@ -19,7 +19,7 @@ import numpy as np
 import vellkit
 
 from .._text import escape
-from ..kinds import kind, match_block
+from ..kinds import block_name, block_text as _block_text, default_block, kind, match_block
 from ._batch import EXIT_FAILED, EXIT_OK, Progress, gather_inputs, not_a_file
 
 Triple = Tuple[str, str, str]
@@ -193,7 +193,7 @@ _HOOK_CODES = frozenset(f.__code__ for f in (Reports.add, _ignore_report, _Lines
 
 def triple_name(triple: Sequence[str]) -> str:
     """File-name form of a block, e.g. ``AB_3D_NONE``."""
-    return "_".join(str(w) for w in triple)
+    return block_name(triple)
 
 
 # ----------------------------------------------------------------------------
@@ -225,7 +225,7 @@ def read_block(path: str, triple: Triple, reports: Reports) -> Any:
         with captured(reports):
             return vellkit.getVellData(path, tuple(triple))
     except Exception as exc:
-        raise CommandError("%s: block %s: %s" % (path, "/".join(triple), describe_error(exc)))
+        raise CommandError("%s: block %s: %s" % (path, _block_text(triple), describe_error(exc)))
 
 
 def read_images(path: str, reports: Reports) -> List[Dict[str, Any]]:
@@ -453,8 +453,8 @@ def block_damage(description: Dict[str, Any], block: Dict[str, Any]) -> List[str
 
 
 def block_words(block: Dict[str, Any]) -> str:
-    """A described block as the user requests it, e.g. ``AB/3D/NDER``."""
-    return "/".join(block["request"])
+    """A described block as the tools write it, e.g. ``AB/3D/3DER``."""
+    return _block_text(block["request"])
 
 
 def block_dims(block: Dict[str, Any]) -> "OrderedDict[str, int]":
@@ -491,8 +491,10 @@ def block_text(block: Dict[str, Any]) -> str:
 
 
 def first_data_block(description: Dict[str, Any]) -> Optional[Dict[str, Any]]:
-    """The first block that has data (the default of preview and export)."""
-    return next((b for b in description["blocks"] if b.get("kind")), None)
+    """The default block of preview and export: the original (NONE) block of
+    the first data type with data (kinds.default_block)."""
+    triple = default_block([b["request"] for b in description["blocks"] if b.get("kind")])
+    return None if triple is None else next(b for b in description["blocks"] if tuple(b["request"]) == triple)
 
 
 def find_block(path: str, description: Dict[str, Any], request: str) -> Dict[str, Any]:

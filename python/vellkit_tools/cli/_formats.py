@@ -142,7 +142,7 @@ def metadata(path: str, triple: Sequence[str], result: Any,
     kind = kinds.kind_of_result(result)
     doc: "OrderedDict[str, Any]" = OrderedDict()
     doc["file"] = display_name(path)
-    doc["block"] = list(triple)
+    doc["block"] = list(kinds.output_block(triple))
     if damaged:
         doc["damaged"] = damaged
     doc["kind"] = kind.words
@@ -404,7 +404,7 @@ def arrays(path: str, triple: Sequence[str], result: Any,
 def write_npz(out: str, path: str, triple: Sequence[str], result: Any,
               damaged: Optional[str] = None) -> None:
     data = arrays(path, triple, result)
-    data["block"] = np.array(list(triple), dtype=str)
+    data["block"] = np.array(list(kinds.output_block(triple)), dtype=str)
     if damaged:
         data["damaged"] = np.array(damaged)
     data["parameters_json"] = np.array(dumps(metadata(path, triple, result)["parameters"]))

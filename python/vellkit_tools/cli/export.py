@@ -190,7 +190,7 @@ def _open_dataset(path: str, triple: Sequence[str], reports: Reports, fmt: str) 
             dataset.load()
         return dataset
     except Exception as exc:
-        raise CommandError("%s: block %s: %s" % (path, "/".join(triple), describe_error(exc)))
+        raise CommandError("%s: block %s: %s" % (path, kinds.block_text(triple), describe_error(exc)))
 
 
 def _to_zarr(dataset: Any, folder: str) -> None:
@@ -250,7 +250,7 @@ def _unreadable(path: str, triple: kinds.Block, found: List[str]) -> Iterator[No
         if not found or not isinstance(exc.__context__, ValueError):
             raise
         raise CommandError("%s: block %s is damaged: %s; it cannot be read (see 'vellkit check')"
-                           % (path, "/".join(triple), "; ".join(found)))
+                           % (path, kinds.block_text(triple), "; ".join(found)))
 
 
 def _export_block(out: _Writer, triple: kinds.Block, stem: str, reports: Reports,
@@ -325,6 +325,53 @@ def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[
         warnings.append("%s: visible images: %s" % (out.path, reports.summary()))
 
 
+def _annotation_csv(columns: Sequence[Tuple[str, Any]]) -> str:
+    """An annotation table as CSV: a header of the column names, then the
+    rows (floats in their shortest float32 form, texts inert for spreadsheets)."""
+    import csv
+    import io
+
+    import numpy as np
+    from .._text import inert_cell
+
+    def cell(value: Any) -> str:
+        if isinstance(value, (np.floating, float)):
+            return np.format_float_positional(np.float32(value), unique=True, trim="-")
+        return inert_cell(str(value)) if isinstance(value, str) else str(value)
+
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow([inert_cell(name) for name, _ in columns])
+    rows = max((len(values) for _, values in columns), default=0)
+    for r in range(rows):
+        writer.writerow([cell(values[r]) if r < len(values) else "" for _, values in columns])
+    return text.getvalue()
+
+
+def _export_annotations(out: _Writer, stem: str, description: Dict[str, Any], problems: List[str],
+                        skipped: List[str], exist: List[str]) -> None:
+    """Each annotation table as FILE_annotation_N.csv (the table's columns as
+    the file names them), unless a multi-region block of the file is made
+    from it (its regions carry the table's positions already)."""
+    from ..annotations import annotation_columns
+    if any(str(b.get("kind") or "").startswith("multi_region") for b in description["blocks"]):
+        return
+    count = sum(1 for e in description["entries"] if e["what"] == "annotation table")
+    for number in range(count):
+        try:
+            columns = annotation_columns(out.path, number)
+            (target,) = out.targets("%s_annotation_%d.csv" % (stem, number))
+            out.write(target, _text(_annotation_csv(columns)))
+        except _Skip as exc:
+            skipped.append(str(exc))
+        except _Exists as exc:
+            exist.append(str(exc))
+        except CommandError as exc:
+            problems.append(str(exc))
+        except (ValueError, MemoryError, OSError) as exc:
+            problems.append("%s: annotation table %d: %s" % (out.path, number, describe_error(exc)))
+
+
 Result = Tuple[List[str], List[str], List[str], List[str], List[str]]
 
 
@@ -364,7 +411,7 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any])
                 damaged = _export_block(out, triple, stem, reports, found)
                 if damaged:
                     problems.append("%s: block %s is damaged: %s; kept as read, marked damaged"
-                                    % (path, "/".join(triple), damaged))
+                                    % (path, kinds.block_text(triple), damaged))
             except _Skip as exc:
                 skipped.append(str(exc))
             except _Exists as exc:
@@ -372,7 +419,7 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any])
             except _Damaged as exc:
                 out.drop_from(staged)
                 problems.append("%s: block %s is damaged: %s; not exported (--keep-damaged "
-                                "writes what the reader gives)" % (path, "/".join(triple), exc))
+                                "writes what the reader gives)" % (path, kinds.block_text(triple), exc))
             except CommandError as exc:
                 out.drop_from(staged)
                 problems.append(str(exc))
@@ -380,6 +427,8 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any])
                 out.drop_from(staged)
                 problems.append("%s: block %s: %s" % (path, kinds.block_text(triple),
                                                       describe_error(exc)))
+        if not options["blocks"]:  # every block: the annotation tables too
+            _export_annotations(out, stem, description, problems, skipped, exist)
         if not options["no_images"]:
             _export_images(out, stem, problems, warnings, skipped, exist)
         try:

@@ -6,6 +6,7 @@ from typing import Any, Tuple
 
 import vellkit
 
+from .. import kinds
 from ..kinds import KINDS
 from ._common import (EXIT_OK, CommandError, Reports, block_damage, captured, describe_error,
                       describe_file, escape,
@@ -38,8 +39,8 @@ def _band(text: str) -> Tuple[Any, ...]:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("file", metavar="FILE", help="a VELL file")
     parser.add_argument("block", nargs="?", metavar="BLOCK",
-                        help="block as AB/3D/NONE (or a prefix such as AB or TRC); default: the first "
-                             "block with data")
+                        help="block as AB/3D/NONE (or a prefix such as AB or TRC); default: the original "
+                             "(NONE) block of the first data type")
     parser.add_argument("--out", metavar="PICTURE",
                         help="picture to write: .png, .svg, .pdf or .jpg (default: FILE_BLOCK.png in "
                              "the current folder)")
@@ -75,7 +76,7 @@ def run(args: argparse.Namespace) -> int:
         block = find_block(path, description, args.block)
         if not block["kind"]:
             raise CommandError("%s: block %s holds no data (it is listed from a parameter block alone)"
-                               % (shown(path), "/".join(block["request"])))
+                               % (shown(path), kinds.block_text(block["request"])))
     else:
         first = first_data_block(description)
         if first is None and description["problems"]:
@@ -83,7 +84,7 @@ def run(args: argparse.Namespace) -> int:
                                % (shown(path), escape("; ".join(description["problems"]))))
         if first is None:
             raise CommandError("%s: no block with data (the file has %s)" % (
-                shown(path), ", ".join("/".join(b["request"]) for b in description["blocks"])
+                shown(path), ", ".join(kinds.block_text(b["request"]) for b in description["blocks"])
                 or "no data blocks"))
         block = first
     triple = tuple(block["request"])
@@ -93,7 +94,7 @@ def run(args: argparse.Namespace) -> int:
     except ValueError:
         wrong = next(k for k, v in given.items() if v is not None and k not in plots.OPTIONS[block["kind"]])
         args.usage_error("--%s does not apply to block %s of %s (%s); it applies to: %s" % (
-            wrong, "/".join(triple), shown(path), KINDS[block["kind"]].words,
+            wrong, kinds.block_text(triple), shown(path), KINDS[block["kind"]].words,
             ", ".join(plots.kinds_taking(wrong))))
     stem = os.path.splitext(os.path.basename(path))[0]
     out = args.out or "%s_%s.png" % (stem, triple_name(triple))
@@ -111,8 +112,8 @@ def run(args: argparse.Namespace) -> int:
     except Exception as exc:
         if damage:  # the reader's own words would not say the file is cut
             raise CommandError("%s: block %s is damaged: %s; it cannot be read (see 'vellkit check')"
-                               % (shown(path), "/".join(triple), escape("; ".join(damage))))
-        raise CommandError("%s: block %s: %s" % (shown(path), "/".join(triple), escape(describe_error(exc))))
+                               % (shown(path), kinds.block_text(triple), escape("; ".join(damage))))
+        raise CommandError("%s: block %s: %s" % (shown(path), kinds.block_text(triple), escape(describe_error(exc))))
     images = None
     if plots.over_images(block["kind"]) and description["images"]:
         try:
@@ -129,10 +130,10 @@ def run(args: argparse.Namespace) -> int:
     except (ValueError, TypeError) as exc:
         if damage:  # e.g. a spectrum cut short: fewer values than its axis has points
             raise CommandError("%s: block %s is damaged: %s; no picture (see 'vellkit check')"
-                               % (shown(path), "/".join(triple), escape("; ".join(damage))))
-        raise CommandError("%s: block %s: %s" % (shown(path), "/".join(triple), escape(exc)))
+                               % (shown(path), kinds.block_text(triple), escape("; ".join(damage))))
+        raise CommandError("%s: block %s: %s" % (shown(path), kinds.block_text(triple), escape(exc)))
     except Exception as exc:  # data the picture cannot show (empty blocks and the like)
-        raise CommandError("%s: block %s: no picture: %s" % (shown(path), "/".join(triple),
+        raise CommandError("%s: block %s: no picture: %s" % (shown(path), kinds.block_text(triple),
                                                              escape(describe_error(exc))))
     if len(reports):
         raise CommandError("%s: %s while reading; wrote %s all the same"

@@ -19,8 +19,8 @@ from .list import file_problems, image_entry
 NAME = "show"
 HELP = ("Show the blocks of each file: kind, shape, x range and units, the values' range as the "
         "file states it, map grid, times, trace labels, regions, every parameter with a readable "
-        "label, and the visible images. Only headers are read, however large the file. --json "
-        "prints one JSON document for the whole run.")
+        "label, the annotation tables' columns and the visible images. Only headers (and annotation "
+        "tables) are read, however large the file. --json prints one JSON document for the whole run.")
 EXAMPLES = ["vellkit show sample.vell", "vellkit show sample.vell --block AB/3D/NONE",
             "vellkit show *.vell --json > blocks.json"]
 
@@ -211,6 +211,38 @@ def block_lines(info: Dict[str, Any]) -> List[str]:
     return lines
 
 
+def annotation_infos(path: str, description: Dict[str, Any]) -> List["OrderedDict[str, Any]"]:
+    """Each annotation block: its columns (name and type) and rows, or its problem."""
+    from ..annotations import annotation_columns, column_type
+    count = sum(1 for e in description["entries"] if e["what"] == "annotation table")
+    infos = []
+    for k in range(count):
+        info: "OrderedDict[str, Any]" = OrderedDict([("index", k)])
+        try:
+            columns = annotation_columns(path, k)
+        except (ValueError, MemoryError, OSError) as exc:
+            info["problem"] = str(exc)
+        else:
+            info["columns"] = [OrderedDict([("name", n), ("type", column_type(v))]) for n, v in columns]
+            info["rows"] = max((len(v) for _, v in columns), default=0)
+        infos.append(info)
+    return infos
+
+
+def annotation_lines(infos: Sequence[Dict[str, Any]]) -> List[str]:
+    if not infos:
+        return []
+    lines = ["annotation tables: %d" % len(infos)]
+    for info in infos:
+        if "problem" in info:
+            lines.append("  annotation %d: cannot be read: %s" % (info["index"], escape(info["problem"])))
+            continue
+        lines.append("  annotation %d: %d rows; columns %s" % (
+            info["index"], info["rows"], ", ".join("%s (%s)" % (escape(c["name"]), c["type"])
+                                                   for c in info["columns"]) or "none"))
+    return lines
+
+
 def image_lines(images: Sequence[Dict[str, Any]]) -> List[str]:
     if not images:
         return ["visible images: none"]
@@ -247,8 +279,9 @@ def run(args: argparse.Namespace) -> int:
                 problems.append(problem)
         outcome.problems.extend("%s: %s" % (shown(path), p) for p in problems)
         images = [image_entry(k, im) for k, im in enumerate(description["images"])]
-        doc.update([("size", description["file_size"]), ("blocks", infos), ("images", images),
-                    ("problems", problems)])
+        annotations = annotation_infos(path, description)
+        doc.update([("size", description["file_size"]), ("blocks", infos), ("annotations", annotations),
+                    ("images", images), ("problems", problems)])
         if args.json:
             return
         lines = ["%s (%d bytes)" % (shown(path), description["file_size"])]
@@ -256,6 +289,7 @@ def run(args: argparse.Namespace) -> int:
             lines.extend(block_lines(info))
         if not description["blocks"]:
             lines.append("no data blocks")
+        lines.extend(annotation_lines(annotations))
         lines.extend(image_lines(images))
         print("\n".join(lines))
         sys.stdout.flush()

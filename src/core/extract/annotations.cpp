@@ -12,8 +12,6 @@ namespace vellkit {
 
 namespace {
 
-enum class ColumnKind { int32, float32, text, unknown };
-
 // The kind of a column from its type code (any number the code equals).
 ColumnKind column_kind(double type_code) {
     if (type_code == layout::kColumnInt32) return ColumnKind::int32;
@@ -480,8 +478,12 @@ Status read_annotation_block(Cursor& cursor, FieldReadObserver& observer, int64_
             // A name that is not text is bound to a column no lookup finds.
             const std::string key = name->kind == ParamRecord::Kind::text ? name->text : std::string();
             out.columns.push_back(std::make_unique<AnnotationCells>());
+            out.kinds.push_back(kind);
             AnnotationCells* column = out.columns.back().get();
-            if (!key.empty()) out.names[key] = out.columns.size() - 1;
+            if (!key.empty()) {
+                if (out.names.find(key) == out.names.end()) out.order.push_back(key);
+                out.names[key] = out.columns.size() - 1;
+            }
             plan.columns.push_back({kind, column});
         }
         // A name given twice feeds the column bound last.

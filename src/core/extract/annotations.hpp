@@ -17,6 +17,9 @@
 
 namespace vellkit {
 
+// A column's type as its table declares it (any code but the three: unknown).
+enum class ColumnKind { int32, float32, text, unknown };
+
 // One column's values, held one of two ways:
 // - eight bytes a cell: the value's bits (an int32, a float32, or an index
 //   into the texts) and its kind, packed in one integer;
@@ -138,7 +141,9 @@ private:
 struct AnnotationBlock {
     // Columns by name: a later table's column replaces an earlier one.
     std::vector<std::unique_ptr<AnnotationCells>> columns;
+    std::vector<ColumnKind> kinds;  // the type of each of `columns`, as its table declares it
     std::unordered_map<std::string, size_t> names;  // stored bytes of the name
+    std::vector<std::string> order;  // the names in the order first seen
     const AnnotationCells* find(const std::string& name) const {
         auto it = names.find(name);
         return it == names.end() ? nullptr : columns[it->second].get();
