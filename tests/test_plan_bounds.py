@@ -154,6 +154,8 @@ CLAIM = """
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS")
+@pytest.mark.skipif("san" in os.environ.get("LD_PRELOAD", ""),
+                    reason="sanitizer runtimes reserve more address space than the limit allows")
 def test_a_region_claims_no_more_positions_than_the_memory_left(tmp_path):
     # One row whose grid claims 16384 x 16384 positions.
     table = writer.AnnotationTable(writer.MULTI_REGION_COLUMNS, [[1, 0, 16384, 16384, 1, 1, 0.0, 0.0]])
