@@ -434,7 +434,7 @@ def test_a_file_past_2_gib(tmp_path, monkeypatch):
 # Every write path of the package: links, permission bits, a full disk, Ctrl-C
 
 def _source(folder):
-    path = str(folder / "src" / "spec.vell")
+    path = str(folder / "src" / "spectrum.vell")
     os.makedirs(os.path.dirname(path), exist_ok=True)
     if not os.path.exists(path):
         arrays.write_spectrum(path, [1.0, 2.0, 3.0])
@@ -449,7 +449,7 @@ def _export(fmt, ext):
         status = main(["export", source, "--to", out, "--format", fmt, "--force", "--no-images"])
         if status:
             raise SystemExit(status)
-    return "spec_AB_2D_NONE." + ext, write
+    return "spectrum_AB_2D_NONE." + ext, write
 
 
 def _preview(target):

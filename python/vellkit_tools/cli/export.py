@@ -311,18 +311,26 @@ def _export_images(out: _Writer, stem: str, problems: List[str], warnings: List[
                            (attributes, (_formats.image_attributes(image) + "\n").encode("utf-8"))):
             if not name:
                 continue
-            try:
+            with _tallied(skipped, exist, problems):
                 target = out.image_target(name, data)
                 if target is not None:
                     out.write(target, _put(data))
-            except _Skip as exc:
-                skipped.append(str(exc))
-            except _Exists as exc:
-                exist.append(str(exc))
-            except CommandError as exc:
-                problems.append(str(exc))
     if len(reports):
         warnings.append("%s: visible images: %s" % (out.path, reports.summary()))
+
+
+@contextlib.contextmanager
+def _tallied(skipped: List[str], exist: List[str], problems: List[str]) -> Iterator[None]:
+    """Writes one output; an output skipped, one that exists already, or a
+    command error is counted in its list and the run goes on."""
+    try:
+        yield
+    except _Skip as exc:
+        skipped.append(str(exc))
+    except _Exists as exc:
+        exist.append(str(exc))
+    except CommandError as exc:
+        problems.append(str(exc))
 
 
 def _annotation_csv(columns: Sequence[Tuple[str, Any]]) -> str:
@@ -359,15 +367,10 @@ def _export_annotations(out: _Writer, stem: str, description: Dict[str, Any], pr
     count = sum(1 for e in description["entries"] if e["what"] == "annotation table")
     for number in range(count):
         try:
-            columns = annotation_columns(out.path, number)
-            (target,) = out.targets("%s_annotation_%d.csv" % (stem, number))
-            out.write(target, _text(_annotation_csv(columns)))
-        except _Skip as exc:
-            skipped.append(str(exc))
-        except _Exists as exc:
-            exist.append(str(exc))
-        except CommandError as exc:
-            problems.append(str(exc))
+            with _tallied(skipped, exist, problems):
+                columns = annotation_columns(out.path, number)
+                (target,) = out.targets("%s_annotation_%d.csv" % (stem, number))
+                out.write(target, _text(_annotation_csv(columns)))
         except (ValueError, MemoryError, OSError) as exc:
             problems.append("%s: annotation table %d: %s" % (out.path, number, describe_error(exc)))
 
