@@ -26,6 +26,7 @@ public:
 
 private:
     friend class GilReleased;
+    friend class GilTaken;
     PyThreadState* released_ = nullptr;
 };
 
@@ -48,6 +49,28 @@ public:
 private:
     CallInterrupt& interrupt_;
     bool release_;
+};
+
+// Takes the GIL back for the enclosing scope, inside a GilReleased scope of
+// the same call (or does nothing where the call holds it): the moment a
+// consumer's callback needs Python.
+class GilTaken {
+public:
+    explicit GilTaken(CallInterrupt& interrupt) : interrupt_(interrupt), thread_(interrupt.released_) {
+        if (thread_) {
+            PyEval_RestoreThread(thread_);
+            interrupt_.released_ = nullptr;
+        }
+    }
+    ~GilTaken() {
+        if (thread_) interrupt_.released_ = PyEval_SaveThread();
+    }
+    GilTaken(const GilTaken&) = delete;
+    GilTaken& operator=(const GilTaken&) = delete;
+
+private:
+    CallInterrupt& interrupt_;
+    PyThreadState* thread_;
 };
 
 }  // namespace vellkit::py

@@ -33,13 +33,6 @@ Ref check(PyObject* p) { return Ref::check(p); }
     throw PyError();
 }
 
-// (device, inode, size, modification time in ns) of the open file.
-Ref identity(NativeCall& call) {
-    FileIdentity id;
-    call.check(call.source().identity(id));
-    return check(Py_BuildValue("(KKLL)", (unsigned long long)id.device, (unsigned long long)id.inode,
-                               (long long)id.size, (long long)id.mtime_ns));
-}
 
 // [(name, value), ...] in order.
 Ref records_list(const std::vector<ParamRecord>& records) {
@@ -215,7 +208,7 @@ Ref image_dict(const ImageDescription& image) {
 Ref description_dict(NativeCall& call, const FileDescription& f) {
     Ref d = check(PyDict_New());
     set(d.get(), "file_size", py::new_int(f.file_size));
-    set(d.get(), "identity", identity(call));
+    set(d.get(), "identity", call.identity());
     // What a call on this file may allocate: the bound of what the tools
     // decode from it in Python (images) too.
     set(d.get(), "memory_limit", py::new_int(call.budget().limit()));
@@ -316,7 +309,7 @@ PyObject* fn_plan_block(PyObject*, PyObject* args) {
         set(d.get(), "kind", text(block_kind_name(plan.kind)));
         set(d.get(), "request", triple(kBlockNames[request.name_index].name, request.three_d,
                                        request_deriv_word(request.deriv_type)));
-        set(d.get(), "identity", identity(call));
+        set(d.get(), "identity", call.identity());
         set(d.get(), "file_size", py::new_int(plan.file_size));
         set(d.get(), "memory_limit", py::new_int(budget.limit()));
         set(d.get(), "parameters", records_list(plan.parameters.records()));

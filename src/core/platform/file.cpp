@@ -18,8 +18,28 @@ void FileSource::take(FileSource& other) {
     interrupt_ = other.interrupt_;
     stream_position_ = other.stream_position_;
     held_ = std::move(other.held_);
+    bytes_ = other.bytes_;
+    reader_ = other.reader_;
+    reader_failure_ = other.reader_failure_;
     other.fd_ = -1;
     other.owned_ = false;
+    other.bytes_ = nullptr;
+    other.reader_ = nullptr;
+}
+
+FileSource FileSource::from_memory(const unsigned char* bytes, int64_t size) {
+    FileSource src;
+    src.bytes_ = bytes;
+    src.size_ = size;
+    return src;
+}
+
+FileSource FileSource::from_reader(RangeReader* reader, int64_t size, Interrupt* interrupt) {
+    FileSource src;
+    src.reader_ = reader;
+    src.size_ = size;
+    src.interrupt_ = interrupt;
+    return src;
 }
 
 Status FileSource::adopt(int fd, bool owned, Interrupt* interrupt, FileSource& out) {
@@ -42,14 +62,16 @@ Status FileSource::poll() const {
 }
 
 void FileSource::hold_if_small(size_t limit) {
-    if (held_ || fd_ < 0 || !seekable_ || !size_known_ || size_ < 0 || (uint64_t)size_ > limit) return;
+    if (bytes_ || (fd_ < 0 && !reader_) || !seekable_ || !size_known_ || size_ < 0 || (uint64_t)size_ > limit) return;
     // One byte more than the file system reports: a read that stops short
     // of it finds the end where the size puts it, so the size is settled too.
     const size_t want = (size_t)size_ + 1;
     std::unique_ptr<unsigned char[]> bytes(new unsigned char[want]);
     size_t got = 0;
-    if (!read_once(0, bytes.get(), want, got).ok() || got != (size_t)size_) return;
+    const Status read = reader_ ? read_reader(0, bytes.get(), want, got) : read_once(0, bytes.get(), want, got);
+    if (!read.ok() || got != (size_t)size_) return;
     held_ = std::move(bytes);
+    bytes_ = held_.get();
     size_settled_ = true;
 }
 
@@ -58,7 +80,7 @@ Status FileSource::read_held(int64_t offset, void* dst, size_t n, size_t& delive
     if (offset >= size_) return Status();
     const size_t left = (size_t)(size_ - offset);
     delivered = n < left ? n : left;
-    if (delivered) std::memcpy(dst, held_.get() + offset, delivered);
+    if (delivered) std::memcpy(dst, bytes_ + offset, delivered);
     return Status();
 }
 
@@ -69,6 +91,45 @@ Status FileSource::read_held_vector(int64_t offset, const IoVec* iov, int count,
         read_held(offset + (int64_t)delivered, iov[i].iov_base, iov[i].iov_len, got);
         delivered += got;
         if (got < iov[i].iov_len) break;
+    }
+    return Status();
+}
+
+Status FileSource::read_reader(int64_t offset, void* dst, size_t n, size_t& delivered) const {
+    delivered = 0;
+    if (!reader_failure_.ok()) return reader_failure_;
+    if (offset < 0) return Status::error(ErrorCode::seek_negative);
+    if (offset >= size_ || n == 0) return Status();
+    const uint64_t left = (uint64_t)(size_ - offset);
+    const size_t want = (uint64_t)n < left ? n : (size_t)left;
+    Status status = poll();  // each request is a moment to stop
+    if (status.ok()) status = reader_->read_range(offset, dst, want, delivered);
+    if (!status.ok()) {
+        delivered = 0;
+        reader_failure_ = status;
+        return status;
+    }
+    if (delivered > want) delivered = want;  // never trust a count past the buffer
+    return Status();
+}
+
+Status FileSource::read_reader_vector(int64_t offset, const IoVec* iov, int count, size_t& delivered) const {
+    delivered = 0;
+    size_t wanted = 0;
+    for (int i = 0; i < count; ++i) {
+        if (iov[i].iov_len > SIZE_MAX - wanted) return Status::error(ErrorCode::seek_overflow);
+        wanted += iov[i].iov_len;
+    }
+    if (count == 1) return read_reader(offset, iov[0].iov_base, iov[0].iov_len, delivered);
+    // One request for the whole span: records and the gaps between them are
+    // fetched together, then scattered.
+    std::unique_ptr<unsigned char[]> span(new unsigned char[wanted ? wanted : 1]);
+    size_t got = 0;
+    VELLKIT_TRY(read_reader(offset, span.get(), wanted, got));
+    for (int i = 0; i < count && delivered < got; ++i) {
+        const size_t take = got - delivered < iov[i].iov_len ? got - delivered : iov[i].iov_len;
+        std::memcpy(iov[i].iov_base, span.get() + delivered, take);
+        delivered += take;
     }
     return Status();
 }

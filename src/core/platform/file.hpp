@@ -1,6 +1,8 @@
-// A readable file behind one OS descriptor, read at explicit offsets. This
-// and its two implementations (file_posix.cpp, file_windows.cpp) are the only
-// code of the core that calls the operating system.
+// A readable source of bytes, read at explicit offsets: a file behind one OS
+// descriptor, a buffer in memory, or ranges that the consumer fetches (an
+// object store). This and its two implementations (file_posix.cpp,
+// file_windows.cpp) are the only code of the core that calls the operating
+// system.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +40,17 @@ struct FileIdentity {
     }
 };
 
+// Ranges of an object the consumer fetches (over a network, say). Answers
+// may be slow: the reads ask for as much as they need at once.
+class RangeReader {
+public:
+    virtual ~RangeReader() = default;
+    // Reads up to `n` bytes at `offset` into `dst`; `delivered` is short only
+    // at the end of the object. A failure the consumer keeps (its own error)
+    // is ErrorCode::interrupted, as the interrupt hook's is.
+    virtual Status read_range(int64_t offset, void* dst, size_t n, size_t& delivered) = 0;
+};
+
 class FileSource {
 public:
     FileSource() = default;
@@ -63,7 +76,20 @@ public:
     // Windows a C runtime descriptor.
     static Status borrow_descriptor(int fd, FileSource& out, Interrupt* interrupt = nullptr);
 
-    bool is_open() const { return fd_ >= 0; }
+    // A source over `size` bytes in memory that outlive it (not copied).
+    static FileSource from_memory(const unsigned char* bytes, int64_t size);
+    // A source over an object of `size` bytes whose ranges `reader` (which
+    // outlives the source) fetches.
+    static FileSource from_reader(RangeReader* reader, int64_t size, Interrupt* interrupt = nullptr);
+
+    bool is_open() const { return fd_ >= 0 || bytes_ || reader_; }
+    // The first failure of the consumer's ranges, or ok. Once a range
+    // fails, every later read fails the same way: the readers, which take a
+    // failed field read for a file cut short, must not go on to other
+    // values; the consumer raises this failure after the call instead.
+    const Status& reader_failure() const { return reader_failure_; }
+    // Whether an OS descriptor is behind the source (it has an identity).
+    bool is_file() const { return fd_ >= 0; }
     int descriptor() const { return fd_; }
     // Where the file ends: found by reading, since some file systems (procfs,
     // sysfs, some network and FUSE ones) report 0 or a wrong size. Pipes and
@@ -83,7 +109,8 @@ public:
     // Reads up to `n` bytes at `offset`; `delivered` is short only at the end
     // of the file.
     Status read_at(int64_t offset, void* dst, size_t n, size_t& delivered) const {
-        if (held_ && offset >= 0) return read_held(offset, dst, n, delivered);
+        if (bytes_ && offset >= 0) return read_held(offset, dst, n, delivered);
+        if (reader_) return read_reader(offset, dst, n, delivered);
         return read_at_os(offset, dst, n, delivered);
     }
     // One positioned scatter read; the vectors are filled in order, and
@@ -96,8 +123,9 @@ public:
     // not end where the file system says the file ends) is left to the
     // reads, which meet it as they would have.
     void hold_if_small(size_t limit);
-    // The whole file as hold_if_small kept it (size() bytes), or nullptr.
-    const unsigned char* held_bytes() const { return held_.get(); }
+    // The whole file as hold_if_small kept it, or the memory the source
+    // reads (size() bytes), or nullptr.
+    const unsigned char* held_bytes() const { return bytes_; }
     // Whether the OS accepts `position` as a file position (positions past
     // the end of the file are accepted only up to the file system's limit).
     Status check_position(int64_t position) const;
@@ -125,6 +153,10 @@ private:
     Status read_once(int64_t offset, void* dst, size_t n, size_t& got) const;
     Status read_held(int64_t offset, void* dst, size_t n, size_t& delivered) const;
     Status read_held_vector(int64_t offset, const IoVec* iov, int count, size_t& delivered) const;
+    // A read from the consumer's ranges, checked against the object's size.
+    Status read_reader(int64_t offset, void* dst, size_t n, size_t& delivered) const;
+    // A vectored read of the consumer's ranges: one range for all vectors.
+    Status read_reader_vector(int64_t offset, const IoVec* iov, int count, size_t& delivered) const;
     // Wraps `fd` (closed with this object when `owned`) once its kind and size
     // are known.
     static Status adopt(int fd, bool owned, Interrupt* interrupt, FileSource& out);
@@ -140,6 +172,10 @@ private:
     mutable int64_t stream_position_ = 0;
     // The whole file, when hold_if_small kept it.
     std::unique_ptr<unsigned char[]> held_;
+    // The bytes reads are served from: held_, or memory the source borrows.
+    const unsigned char* bytes_ = nullptr;
+    RangeReader* reader_ = nullptr;
+    mutable Status reader_failure_;
 };
 
 }  // namespace vellkit

@@ -81,6 +81,11 @@ Status FileSource::read_size() {
 }
 
 Status FileSource::identity(FileIdentity& out) const {
+    if (fd_ < 0) {  // memory or ranges: the consumer knows their identity; the size is all here
+        out = FileIdentity();
+        out.size = size_;
+        return Status();
+    }
     struct stat st;
     if (::fstat(fd_, &st) != 0) return Status::from_errno(errno);
     out.device = (uint64_t)st.st_dev;
@@ -200,7 +205,8 @@ Status FileSource::read_at_os(int64_t offset, void* dst, size_t n, size_t& deliv
 
 Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, size_t& delivered) const {
     delivered = 0;
-    if (held_ && offset >= 0) return read_held_vector(offset, iov, count, delivered);
+    if (bytes_ && offset >= 0) return read_held_vector(offset, iov, count, delivered);
+    if (reader_) return read_reader_vector(offset, iov, count, delivered);
 #if VELLKIT_HAVE_PREADV
     if (seekable_) {
         size_t wanted = 0;
@@ -240,7 +246,7 @@ Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, s
 
 Status FileSource::check_position(int64_t position) const {
     if (!seekable_) return Status::error(ErrorCode::not_seekable);
-    if (position <= size()) return Status();
+    if (position <= size() || fd_ < 0) return Status();  // memory and ranges read nothing there
     off_t saved = ::lseek(fd_, 0, SEEK_CUR);
     off_t r = ::lseek(fd_, (off_t)position, SEEK_SET);
     int err = errno;

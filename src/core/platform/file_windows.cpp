@@ -65,6 +65,11 @@ void FileSource::close() {
 }
 
 Status FileSource::identity(FileIdentity& out) const {
+    if (fd_ < 0) {  // memory or ranges: the consumer knows their identity; the size is all here
+        out = FileIdentity();
+        out.size = size_;
+        return Status();
+    }
     HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
     BY_HANDLE_FILE_INFORMATION info;
     if (handle == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(handle, &info))
@@ -145,6 +150,7 @@ Status FileSource::read_at_os(int64_t offset, void* dst, size_t n, size_t& deliv
 
 Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, size_t& delivered) const {
     delivered = 0;
+    if (reader_) return read_reader_vector(offset, iov, count, delivered);
     for (int i = 0; i < count; ++i) {
         size_t got = 0;
         VELLKIT_TRY(read_at(offset + (int64_t)delivered, iov[i].iov_base, iov[i].iov_len, got));
@@ -156,7 +162,7 @@ Status FileSource::read_vector_at(int64_t offset, const IoVec* iov, int count, s
 
 Status FileSource::check_position(int64_t position) const {
     if (!seekable_) return Status::error(ErrorCode::not_seekable);
-    if (position <= size()) return Status();
+    if (position <= size() || fd_ < 0) return Status();  // memory and ranges read nothing there
     int64_t saved = ::_lseeki64(fd_, 0, SEEK_CUR);
     int64_t r = ::_lseeki64(fd_, position, SEEK_SET);
     int err = errno;

@@ -1,0 +1,371 @@
+"""Byte sources for VELL files that are not local paths.
+
+The native reader reads a local path itself. Anything else (an fsspec URL, an
+object in an obstore store, an open binary file object, bytes in memory) is
+wrapped here in a *byte source*, which the native reader asks for ranges:
+
+``name``
+    what messages call it (the URL)
+``size``
+    its length in bytes
+``memory``
+    a buffer holding all of it, or None
+``read_into(offset, buffer) -> int``
+    fills ``buffer`` from ``offset``; fewer bytes only at the end
+``identity()``
+    what tells this object from another or from itself rewritten (size and
+    ETag, or size and modification time), asked afresh; compared with ``==``
+    before every lazy read
+
+Remote sources keep a few read-ahead blocks, so the many small reads of a
+file's header, directory, parameter blocks and store table become a handful
+of range requests; reads larger than a block go to the store as one request.
+They count what they fetch (``requests``, ``bytes_fetched``).
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import threading
+from collections import OrderedDict
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
+
+__all__ = [
+    "ByteSource",
+    "FileObjectSource",
+    "FsspecSource",
+    "MemorySource",
+    "ObstoreSource",
+    "is_url",
+    "local_path",
+    "open_source",
+]
+
+# A read-ahead block: big enough that opening a map (header, directory,
+# parameter blocks, store table) takes a few requests, small enough that one
+# spectrum of a remote map does not fetch much besides.
+READ_AHEAD = 1 << 20
+# Read-ahead blocks kept per source.
+KEPT_BLOCKS = 8
+
+PathOrSource = Union[str, "os.PathLike[str]", "ByteSource"]
+
+
+def is_url(target: Any) -> bool:
+    """Whether ``target`` is a URL with a scheme (``s3://``, ``https://``...)."""
+    return isinstance(target, str) and "://" in target and not target.startswith("file://")
+
+
+def local_path(target: Any) -> Optional[str]:
+    """The local path a ``file://`` URL names, or None for anything else."""
+    if isinstance(target, str) and target.startswith("file://"):
+        from urllib.parse import unquote, urlparse
+
+        parsed = urlparse(target)
+        if parsed.netloc not in ("", "localhost"):
+            return None
+        return unquote(parsed.path)
+    return None
+
+
+def _named(name: str, error: BaseException) -> BaseException:
+    """``error`` as an exception of the same kind whose text names ``name``."""
+    if isinstance(error, (KeyboardInterrupt, SystemExit, MemoryError)) or name in str(error):
+        return error
+    if isinstance(error, FileNotFoundError):
+        return FileNotFoundError(f"{name}: no such object ({error})")
+    if isinstance(error, PermissionError):
+        return PermissionError(f"{name}: access refused ({error})")
+    if isinstance(error, OSError):
+        return OSError(f"{name}: {error}")
+    return OSError(f"{name}: {type(error).__name__}: {error}")
+
+
+class ByteSource:
+    """What the native reader reads through; see the module's docstring."""
+
+    name: str = ""
+    size: int = 0
+    memory: Any = None
+
+    def __init__(self) -> None:
+        self.requests = 0
+        self.bytes_fetched = 0
+
+    def read_into(self, offset: int, buffer: memoryview) -> int:
+        raise NotImplementedError
+
+    def identity(self) -> Tuple[Any, ...]:
+        raise NotImplementedError
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.name!r} ({self.size} bytes)>"
+
+
+class _RangedSource(ByteSource):
+    """A source whose bytes come by range from a store: read-ahead blocks,
+    counted requests, errors that name the object."""
+
+    def __init__(self, name: str, size: int, read_ahead: int = READ_AHEAD) -> None:
+        super().__init__()
+        self.name = name
+        self.size = size
+        self._read_ahead = read_ahead
+        self._blocks: "OrderedDict[int, bytes]" = OrderedDict()
+        self._lock = threading.Lock()
+
+    def _fetch(self, start: int, end: int) -> bytes:
+        """Bytes ``start`` to ``end`` (exclusive) of the object, one request."""
+        raise NotImplementedError
+
+    def _fetch_counted(self, start: int, end: int) -> bytes:
+        try:
+            data = self._fetch(start, end)
+        except BaseException as error:  # noqa: B902 - re-raised, named
+            named = _named(self.name, error)
+            if named is error:
+                raise
+            raise named from error
+        with self._lock:
+            self.requests += 1
+            self.bytes_fetched += len(data)
+        if len(data) > end - start:
+            raise OSError(f"{self.name}: the store returned {len(data)} bytes for a range of {end - start}")
+        if len(data) < end - start and start + len(data) < min(end, self.size):
+            raise OSError(
+                f"{self.name}: the store returned {len(data)} bytes for a range of {end - start} "
+                f"inside the object (a short read)"
+            )
+        return data
+
+    def read_into(self, offset: int, buffer: memoryview) -> int:
+        n = min(len(buffer), max(0, self.size - offset))
+        if n <= 0:
+            return 0
+        if n >= self._read_ahead:
+            data = self._fetch_counted(offset, offset + n)
+            buffer[: len(data)] = data
+            return len(data)
+        done = 0
+        while done < n:
+            at = offset + done
+            block_start = at - at % self._read_ahead
+            block = self._block(block_start)
+            inside = at - block_start
+            take = min(n - done, len(block) - inside)
+            if take <= 0:
+                break
+            buffer[done : done + take] = block[inside : inside + take]
+            done += take
+        return done
+
+    def _block(self, start: int) -> bytes:
+        with self._lock:
+            block = self._blocks.get(start)
+            if block is not None:
+                self._blocks.move_to_end(start)
+                return block
+        block = self._fetch_counted(start, min(self.size, start + self._read_ahead))
+        with self._lock:
+            self._blocks[start] = block
+            while len(self._blocks) > KEPT_BLOCKS:
+                self._blocks.popitem(last=False)
+        return block
+
+
+class FsspecSource(_RangedSource):
+    """An object behind an fsspec URL (``s3://``, ``http(s)://``, ``memory://``...).
+
+    ``storage_options`` go to the file system as fsspec's own functions take
+    them; credentials and endpoints also come from each store's usual
+    environment variables (for S3: ``AWS_ACCESS_KEY_ID``,
+    ``AWS_SECRET_ACCESS_KEY``, ``AWS_ENDPOINT_URL``, ``AWS_DEFAULT_REGION``).
+    """
+
+    def __init__(self, url: str, storage_options: Optional[Mapping[str, Any]] = None,
+                 read_ahead: int = READ_AHEAD) -> None:
+        try:
+            import fsspec
+        except ImportError as error:  # pragma: no cover - the 'remote' extra
+            raise ImportError(f"{url}: reading URLs needs fsspec (pip install 'vellkit[remote]')") from error
+        self.url = url
+        self.storage_options: Dict[str, Any] = dict(storage_options or {})
+        try:
+            self._fs, self._path = fsspec.core.url_to_fs(url, **self.storage_options)
+            info = self._info()
+        except BaseException as error:  # noqa: B902 - re-raised, named
+            named = _named(url, error)
+            if named is error:
+                raise
+            raise named from error
+        super().__init__(url, int(info["size"]), read_ahead)
+        self._identity = self._identity_of(info)
+
+    def _info(self) -> Dict[str, Any]:
+        self._fs.invalidate_cache(self._path)
+        info = self._fs.info(self._path)
+        if info.get("type") == "directory":
+            raise IsADirectoryError(f"{self.url}: a directory, not a file")
+        if info.get("size") is None:
+            raise OSError(f"{self.url}: the server does not say how large the object is")
+        return dict(info)
+
+    @staticmethod
+    def _identity_of(info: Mapping[str, Any]) -> Tuple[Any, ...]:
+        tag = info.get("ETag") or info.get("etag") or info.get("e_tag")
+        modified = info.get("LastModified") or info.get("mtime") or info.get("last_modified") or info.get("created")
+        return (int(info["size"]), str(tag) if tag is not None else None,
+                str(modified) if modified is not None else None)
+
+    def identity(self) -> Tuple[Any, ...]:
+        try:
+            return self._identity_of(self._info())
+        except BaseException as error:  # noqa: B902 - re-raised, named
+            named = _named(self.url, error)
+            if named is error:
+                raise
+            raise named from error
+
+    def _fetch(self, start: int, end: int) -> bytes:
+        return bytes(self._fs.cat_file(self._path, start=start, end=end))
+
+    def __reduce__(self) -> Any:
+        # Another process opens the object afresh; the reads then check
+        # that it is still the one a plan was made of.
+        return (type(self), (self.url, self.storage_options, self._read_ahead))
+
+
+class ObstoreSource(_RangedSource):
+    """An object in an obstore store (``obstore.store.S3Store`` and the like).
+
+    Every range is read on the condition that the object is the one opened
+    (its ETag), where the store gives one.
+    """
+
+    def __init__(self, store: Any, path: str, name: Optional[str] = None, read_ahead: int = READ_AHEAD) -> None:
+        import obstore
+
+        self._obstore = obstore
+        self.store = store
+        self.path = path
+        shown = name or path
+        try:
+            meta = obstore.head(store, path)
+        except BaseException as error:  # noqa: B902 - re-raised, named
+            named = _named(shown, error)
+            if named is error:
+                raise
+            raise named from error
+        super().__init__(shown, int(meta["size"]), read_ahead)
+        self._etag = meta.get("e_tag")
+        self._identity = self._identity_of(meta)
+
+    @staticmethod
+    def _identity_of(meta: Mapping[str, Any]) -> Tuple[Any, ...]:
+        return (int(meta["size"]), meta.get("e_tag"), str(meta.get("last_modified")))
+
+    def identity(self) -> Tuple[Any, ...]:
+        try:
+            return self._identity_of(self._obstore.head(self.store, self.path))
+        except BaseException as error:  # noqa: B902 - re-raised, named
+            named = _named(self.name, error)
+            if named is error:
+                raise
+            raise named from error
+
+    def _fetch(self, start: int, end: int) -> bytes:
+        if start >= end:
+            return b""
+        options: Dict[str, Any] = {"range": (start, end)}
+        if self._etag:
+            options["if_match"] = self._etag
+        result = self._obstore.get(self.store, self.path, options=options)
+        return bytes(result.bytes())
+
+
+class FileObjectSource(ByteSource):
+    """An open binary file object (seekable), read under a lock."""
+
+    def __init__(self, fileobj: Any, name: Optional[str] = None) -> None:
+        super().__init__()
+        if not (hasattr(fileobj, "seek") and (hasattr(fileobj, "readinto") or hasattr(fileobj, "read"))):
+            raise TypeError(f"expected a path, a URL or a binary file object, not {type(fileobj).__name__}")
+        if isinstance(fileobj, io.TextIOBase):
+            raise TypeError("a file object opened in text mode: open the file with 'rb'")
+        self._file = fileobj
+        self._lock = threading.Lock()
+        shown = name if name is not None else getattr(fileobj, "name", None)
+        self.name = os.fsdecode(shown) if isinstance(shown, (str, bytes, os.PathLike)) else repr(fileobj)
+        with self._lock:
+            self.size = int(fileobj.seek(0, io.SEEK_END))
+
+    def identity(self) -> Tuple[Any, ...]:
+        with self._lock:
+            size = int(self._file.seek(0, io.SEEK_END))
+        modified = None
+        try:
+            modified = os.fstat(self._file.fileno()).st_mtime_ns
+        except (AttributeError, OSError, io.UnsupportedOperation, ValueError):
+            pass
+        return (size, modified)
+
+    def read_into(self, offset: int, buffer: memoryview) -> int:
+        with self._lock:
+            self._file.seek(offset)
+            done = 0
+            while done < len(buffer):
+                if hasattr(self._file, "readinto"):
+                    got = self._file.readinto(buffer[done:])
+                else:
+                    chunk = self._file.read(len(buffer) - done)
+                    got = len(chunk) if chunk else 0
+                    buffer[done : done + got] = chunk
+                if not got:
+                    break
+                done += got
+        self.requests += 1
+        self.bytes_fetched += done
+        return done
+
+
+class MemorySource(ByteSource):
+    """Bytes in memory (bytes, bytearray, memoryview, a numpy buffer), read in place."""
+
+    def __init__(self, data: Any, name: str = "<memory>") -> None:
+        super().__init__()
+        self.memory = memoryview(data).cast("B")
+        self.name = name
+        self.size = self.memory.nbytes
+
+    def identity(self) -> Tuple[Any, ...]:
+        return (self.size,)
+
+    def read_into(self, offset: int, buffer: memoryview) -> int:
+        piece = self.memory[offset : offset + len(buffer)]
+        buffer[: len(piece)] = piece
+        return len(piece)
+
+
+def open_source(target: Any, storage_options: Optional[Mapping[str, Any]] = None) -> Any:
+    """What the native reader is given for ``target``.
+
+    A local path (str or path-like, or a ``file://`` URL) stays a path: the
+    reader opens it itself. A URL becomes an :class:`FsspecSource`; an open
+    binary file object a :class:`FileObjectSource`; a bytearray or
+    memoryview a :class:`MemorySource`; a byte source is used as it is.
+    """
+    if isinstance(target, ByteSource):
+        return target
+    path = local_path(target)
+    if path is not None:
+        return path
+    if is_url(target):
+        return FsspecSource(target, storage_options)
+    if storage_options:
+        raise ValueError(f"storage_options apply to URLs only, not to {target!r}")
+    if isinstance(target, (str, bytes, os.PathLike)):
+        return target
+    if isinstance(target, (bytearray, memoryview)):
+        return MemorySource(target)
+    return FileObjectSource(target)
