@@ -87,7 +87,7 @@ def reports(monkeypatch):
 # command, the engine, plots, writers, docs) is Python over those reads and
 # runs once, in the main run.
 NATIVE_MODULES = {
-    "test_annotations", "test_bounds", "test_crashes", "test_format", "test_hostile_files", "test_image_maps",
+    "test_annotations", "test_bounds", "test_byte_sources", "test_crashes", "test_format", "test_hostile_files", "test_image_maps",
     "test_images", "test_module", "test_multi_region", "test_native_guards", "test_open_audit",
     "test_parameter_blocks", "test_plans", "test_read_faults", "test_read_sizes", "test_region_plan",
     "test_report_floods", "test_robustness", "test_series_layouts", "test_single_spectra", "test_soak",
