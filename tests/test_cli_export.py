@@ -927,3 +927,27 @@ def test_a_generic_annotation_table_is_exported_as_csv(tmp_path):
     csv_path = str(tmp_path / "gen_annotation_0.csv")
     assert sorted(out.split()) == [str(tmp_path / "gen_AB_3D_NONE.npz"), csv_path]
     assert Path(csv_path).read_text() == "N,V,'=cmd|x\n1,0.1,'=HYPERLINK(1)\n2,-2.5,b\n"
+
+
+@pytest.mark.parametrize("fmt, writer_step", [("csv", "_number_texts"), ("json", "dumps")])
+def test_ctrl_c_while_an_output_is_written_keeps_the_old_one(files, tmp_path, monkeypatch, fmt, writer_step):
+    from vellkit_tools import cli
+    from vellkit_tools.cli import _formats
+    monkeypatch.setattr(_formats, "_CSV_ROWS", 1)  # many slices: the stop lands inside the loop
+    monkeypatch.setattr(_formats, "_JSON_SLICE", 4)
+    step = getattr(_formats, writer_step)
+    calls = []
+
+    def stopping(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 6:
+            raise KeyboardInterrupt
+        return step(*args, **kwargs)
+
+    monkeypatch.setattr(_formats, writer_step, stopping)
+    out = tmp_path / ("map_AB_3D_NONE." + fmt)
+    out.write_text("the old output")
+    assert cli.main(["export", files["map"], "--to", str(tmp_path), "--format", fmt, "--force",
+                     "--no-images"]) == 130
+    assert len(calls) == 6 and out.read_text() == "the old output"
+    assert not _parts(tmp_path) and sorted(os.listdir(tmp_path)) == [out.name]
