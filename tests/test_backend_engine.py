@@ -406,8 +406,9 @@ def test_images_decode_when_asked_within_the_memory_limit(tmp_path, monkeypatch)
                         writer.Image(_png(3, 2, b"\0\1"), title="cut")])
     path = write(tmp_path, vf)
     decoded = []
-    real = backend._decode_image
-    monkeypatch.setattr(backend, "_decode_image", lambda data: decoded.append(1) or real(data))
+    from vellkit_tools._engine import tree as tree_module
+    real = tree_module._decode_image
+    monkeypatch.setattr(tree_module, "_decode_image", lambda data: decoded.append(1) or real(data))
     monkeypatch.setenv("VELLKIT_MEMORY_LIMIT", "256K")
     tree = backend.open_datatree(path)
     assert decoded == []  # nothing decoded at open
