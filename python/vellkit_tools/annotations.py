@@ -9,12 +9,12 @@ reader forms them: by name, in the order names are first seen, a later
 table's column of a name replacing an earlier one's.
 """
 
-import os
 from typing import Any, List, Tuple
 
 import numpy as np
 
 from vellkit_tools import _native
+from vellkit_tools.remote import source_name
 
 __all__ = ["annotation_offsets", "annotation_columns", "read_annotations", "column_type"]
 
@@ -31,7 +31,7 @@ def annotation_columns(path: Any, index: int = 0) -> List[Tuple[str, np.ndarray]
     """The columns of the file's annotation block number ``index``: (name,
     values) pairs, values int32, float32 or (texts) object arrays. ValueError
     naming the file when it has no such block or the block is damaged."""
-    shown = os.fsdecode(os.fspath(path))
+    shown = source_name(path)
     description = _native.describe_file(path)
     offsets = [int(e["offset"]) for e in description["entries"] if e["what"] == "annotation table"]
     if not -len(offsets) <= index < len(offsets):

@@ -40,7 +40,8 @@ visible image of a file; :func:`open_mfdataset` the same block of many files.
 """
 
 import os
-from typing import Any, Dict, Iterable, Optional
+import re
+from typing import Any, Dict, Iterable, Mapping, Optional
 
 try:
     import xarray as xr
@@ -52,7 +53,8 @@ except ImportError as error:  # pragma: no cover - exercised without xarray
 import vellkit
 
 from vellkit_tools import accessor  # noqa: F401  (registers ds.vell)
-from vellkit_tools._engine.blocks import Block, Identity, _shown, default_block, require_dask
+from vellkit_tools import remote
+from vellkit_tools._engine.blocks import Block, Identity, _shown, default_block, open_target, require_dask
 from vellkit_tools._engine.dataset import _BUILDERS, _TIME_ATTRS, _drop, dataset_from_plan, open_block
 from vellkit_tools._engine.lazy import RecordArray, ValuesArray
 from vellkit_tools._engine.many import open_mfdataset
@@ -66,6 +68,23 @@ def _is_path(filename_or_obj: Any) -> bool:
     return isinstance(filename_or_obj, (str, bytes, os.PathLike))
 
 
+#: Names of VELL files: ``.vell``, or the instrument software's numbered
+#: copies (``sample.0``, ``sample.12``).
+_NAMED_VELL = re.compile(r"\.(vell|[0-9]+)$", re.IGNORECASE)
+
+
+def _options(storage_options: Optional[Mapping[str, Any]], kwargs: Dict[str, Any]) -> Optional[Mapping[str, Any]]:
+    """``storage_options`` given as a keyword or inside ``backend_kwargs``
+    (taken out of ``kwargs``), as xarray's own engines take them."""
+    backend_kwargs = dict(kwargs.pop("backend_kwargs", None) or {})
+    inner = backend_kwargs.pop("storage_options", None)
+    if backend_kwargs:
+        kwargs["backend_kwargs"] = backend_kwargs
+    if storage_options and inner and dict(storage_options) != dict(inner):
+        raise ValueError("storage_options given twice, differently (as a keyword and in backend_kwargs)")
+    return storage_options or inner
+
+
 def _nothing_to_close() -> None:
     pass
 
@@ -77,7 +96,14 @@ class VellBackendEntrypoint(BackendEntrypoint):
     (``("AB", "3D", "NONE")``, ``"AB/3D/NONE"``, ``"TRC"``, ``("ab", "3d",
     "3der")``); by default the original (NONE) block of the first data
     type with data (:func:`default_block`). Files
-    are recognised by ``vellkit.isVellFile``, whatever their name.
+    are recognised by ``vellkit.isVellFile``, whatever their name; URLs by
+    their name (``.vell``, or a number: ``sample.0``), not fetched.
+
+    ``filename_or_obj`` is a path, a URL fsspec reads (``s3://``,
+    ``https://``, ``memory://``, ``file://``) or an open binary file object;
+    ``storage_options`` (a keyword, or in ``backend_kwargs``) go to fsspec.
+    Every lazy read first checks that the object is still the one opened
+    (size and ETag or modification time): OSError naming the URL otherwise.
 
     The keywords every engine takes are accepted: ``decode_timedelta=True``
     makes a series' ``time`` a timedelta64 coordinate (when ``ZTX`` names a
@@ -90,32 +116,41 @@ class VellBackendEntrypoint(BackendEntrypoint):
     description = "VELL spectrometer data files, read with vellkit"
     url = "https://pypi.org/project/vellkit/"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "block", "decode_times", "decode_timedelta",
-                               "mask_and_scale", "use_cftime", "decode_coords", "concat_characters")
+                               "mask_and_scale", "use_cftime", "decode_coords", "concat_characters",
+                               "storage_options")
     supports_groups = True
 
     def open_dataset(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,
                      block: Optional[Any] = None, decode_times: Any = None, decode_timedelta: Any = None,
                      mask_and_scale: Any = None, use_cftime: Any = None, decode_coords: Any = None,
-                     concat_characters: Any = None) -> xr.Dataset:
-        if not _is_path(filename_or_obj):
-            raise TypeError("the vell engine opens files by path, not %s" % type(filename_or_obj).__name__)
-        dataset = _drop(open_block(filename_or_obj, block, bool(decode_timedelta)), drop_variables)
+                     concat_characters: Any = None, storage_options: Optional[Mapping[str, Any]] = None
+                     ) -> xr.Dataset:
+        # (xarray hands backend_kwargs over as keywords: storage_options arrives either way.)
+        target = open_target(filename_or_obj, storage_options)
+        dataset = _drop(open_block(target, block, bool(decode_timedelta)), drop_variables)
+        if isinstance(target, remote.ByteSource):
+            dataset.encoding["source"] = target.name
         # Nothing stays open between reads; xarray still expects a closer.
         dataset.set_close(_nothing_to_close)
         return dataset
 
     def open_datatree(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,
                       decode_times: Any = None, decode_timedelta: Any = None, mask_and_scale: Any = None,
-                      use_cftime: Any = None, decode_coords: Any = None, concat_characters: Any = None) -> Any:
-        if not _is_path(filename_or_obj):
-            raise TypeError("the vell engine opens files by path, not %s" % type(filename_or_obj).__name__)
-        return open_datatree(filename_or_obj, bool(decode_timedelta), drop_variables)
+                      use_cftime: Any = None, decode_coords: Any = None, concat_characters: Any = None,
+                      storage_options: Optional[Mapping[str, Any]] = None) -> Any:
+        return open_datatree(filename_or_obj, bool(decode_timedelta), drop_variables, storage_options)
 
     def open_groups_as_dict(self, filename_or_obj: Any, **kwargs: Any) -> Dict[str, xr.Dataset]:
         tree = self.open_datatree(filename_or_obj, **kwargs)
         return {node.path: node.to_dataset() for node in tree.subtree}
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
+        if isinstance(filename_or_obj, remote.ByteSource):
+            return True
+        if isinstance(filename_or_obj, str) and (remote.is_url(filename_or_obj) or
+                                                 filename_or_obj.startswith("file://")):
+            # Not fetched to be guessed: a URL is taken by its name.
+            return bool(_NAMED_VELL.search(filename_or_obj.split("?", 1)[0].split("#", 1)[0]))
         if not _is_path(filename_or_obj):
             return False
         try:
@@ -125,7 +160,7 @@ class VellBackendEntrypoint(BackendEntrypoint):
 
 
 def open_dataset(path: Any, block: Optional[Any] = None, chunks: Optional[Any] = None,
-                 **kwargs: Any) -> xr.Dataset:
+                 storage_options: Optional[Mapping[str, Any]] = None, **kwargs: Any) -> xr.Dataset:
     """Open one data block of a VELL file as an :class:`xarray.Dataset`.
 
     ``block`` is a block request in any spelling (``("AB", "3D", "NONE")``,
@@ -138,6 +173,10 @@ def open_dataset(path: Any, block: Optional[Any] = None, chunks: Optional[Any] =
     keywords go to :func:`xarray.open_dataset` (see
     :class:`VellBackendEntrypoint` for the decoding keywords).
 
+    ``path`` may be a URL (with fsspec's ``storage_options``, given here or
+    in ``backend_kwargs``) or an open binary file object; Dask's task names
+    then come from the URL and the version of the object opened.
+
     To compute on part of a big map, select first and chunk after:
     ``open_dataset(path).spectra.sel(spectral=slice(1700, 1600)).chunk({"y": 16})``
     reads only the band, chunk by chunk; chunking first may make Dask read
@@ -145,4 +184,7 @@ def open_dataset(path: Any, block: Optional[Any] = None, chunks: Optional[Any] =
     """
     if chunks is not None:
         require_dask()
-    return xr.open_dataset(path, engine=VellBackendEntrypoint, block=block, chunks=chunks, **kwargs)
+    # A URL or file object is opened here, so that Dask's task names come
+    # from the object and the version of it opened (remote.ByteSource).
+    target = open_target(path, _options(storage_options, kwargs))
+    return xr.open_dataset(target, engine=VellBackendEntrypoint, block=block, chunks=chunks, **kwargs)

@@ -39,7 +39,9 @@ __all__ = [
     "ObstoreSource",
     "is_url",
     "local_path",
+    "expand_urls",
     "open_source",
+    "source_name",
 ]
 
 # A read-ahead block: big enough that opening a map (header, directory,
@@ -101,6 +103,12 @@ class ByteSource:
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.name!r} ({self.size} bytes)>"
+
+    def __dask_tokenize__(self) -> Tuple[Any, ...]:
+        # Task names from the object and the version of it that was opened:
+        # a rewritten object gets new names, never another's cached results.
+        opened = getattr(self, "_identity", None)
+        return (type(self).__name__, self.name, opened if opened is not None else self.identity())
 
 
 class _RangedSource(ByteSource):
@@ -345,6 +353,39 @@ class MemorySource(ByteSource):
         piece = self.memory[offset : offset + len(buffer)]
         buffer[: len(piece)] = piece
         return len(piece)
+
+
+def source_name(target: Any) -> str:
+    """What messages call ``target``: a source's name (its URL), or the path."""
+    if isinstance(target, ByteSource):
+        return target.name
+    if isinstance(target, (str, bytes, os.PathLike)):
+        return os.fsdecode(os.fspath(target))
+    return getattr(target, "name", None) or repr(target)
+
+
+#: Characters that make a URL a pattern for fsspec's glob.
+_GLOB = ("*", "?", "[")
+
+
+def expand_urls(url: str, storage_options: Optional[Mapping[str, Any]] = None) -> list:
+    """The URLs a pattern URL matches (sorted; FileNotFoundError naming it
+    when none), or ``[url]`` for a URL that is no pattern."""
+    if not any(c in url for c in _GLOB):
+        return [url]
+    import fsspec
+
+    try:
+        fs, _, paths = fsspec.core.get_fs_token_paths(url, storage_options=dict(storage_options or {}),
+                                                      expand=True)
+    except BaseException as error:  # noqa: B902 - re-raised, named
+        named = _named(url, error)
+        if named is error:
+            raise
+        raise named from error
+    if not paths:
+        raise FileNotFoundError(f"{url}: no objects match")
+    return sorted(fs.unstrip_protocol(p) for p in paths)
 
 
 def open_source(target: Any, storage_options: Optional[Mapping[str, Any]] = None) -> Any:

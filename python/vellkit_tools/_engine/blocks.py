@@ -3,14 +3,25 @@
 import os
 from typing import Any, Mapping, Optional, Tuple
 
-from vellkit_tools import _native, kinds
+from vellkit_tools import _native, kinds, remote
 
 Block = Tuple[str, str, str]
 Identity = Tuple[int, int, int, int]
 
 
 def _shown(path: Any) -> str:
-    return os.fsdecode(os.fspath(path))
+    return remote.source_name(path)
+
+
+def open_target(target: Any, storage_options: Optional[Mapping[str, Any]] = None) -> Any:
+    """What the reader reads for ``target``: a local path (a ``file://``
+    URL's too) stays a path; a URL (with ``storage_options``), an open
+    binary file object or a buffer becomes a byte source."""
+    if not isinstance(target, (str, bytes, os.PathLike, remote.ByteSource, bytearray, memoryview)) and \
+            not (hasattr(target, "seek") and hasattr(target, "read")):
+        raise TypeError("the vell engine opens paths, URLs and binary file objects, not %s"
+                        % type(target).__name__)
+    return remote.open_source(target, storage_options)
 
 
 def default_block(path: Any) -> Block:
@@ -26,18 +37,18 @@ def default_block(path: Any) -> Block:
     return chosen
 
 
-def _missing_block(path: str, request: Block, first: str) -> Optional[str]:
+def _missing_block(path: Any, request: Block, first: str) -> Optional[str]:
     """Why the file at ``path`` has no block ``request``, which the first
     file of a stack holds: its damage and the blocks it has; None when it
     lists the block (the read failed for another reason)."""
     try:
         description = _native.describe_file(path)
     except (ValueError, OSError) as error:
-        return str(error) if _shown(path) in str(error) else "%s: %s" % (path, error)
+        return str(error) if _shown(path) in str(error) else "%s: %s" % (_shown(path), error)
     blocks = [b for b in description["blocks"] if _has_data(b)]
     if any(tuple(b["request"]) == tuple(request) for b in blocks):
         return None
-    text = "%s: no block %s, which the first file (%s) holds" % (path, kinds.block_text(request), first)
+    text = "%s: no block %s, which the first file (%s) holds" % (_shown(path), kinds.block_text(request), first)
     if description["problems"]:
         text += "; the file is damaged: %s" % "; ".join(description["problems"])
     held = ["%s (%s)" % (kinds.block_text(b["request"]), kinds.kind(b["kind"]).words if b["kind"]

@@ -10,6 +10,7 @@ from xarray.core import indexing
 from vellkit_tools import _native, kinds
 from vellkit_tools._engine.blocks import _request, _shown
 from vellkit_tools._engine.lazy import RecordArray, ValuesArray, _float64, _int64
+from vellkit_tools.remote import ByteSource
 from vellkit_tools.units import VALUE_UNITS, data_type_name, time_unit_cf, x_unit_cf, x_unit_long_name
 
 #: A series' times: CF's standard_name "time" needs units "<unit> since <date>".
@@ -51,12 +52,12 @@ def _records(plan: Mapping[str, Any]) -> Tuple[np.ndarray, int]:
     return _int64(records["offsets"]), int(records["info_size"])
 
 
-def _labels(path: str, plan: Mapping[str, Any], offsets: np.ndarray, info_size: int) -> xr.Variable:
+def _labels(path: Any, plan: Mapping[str, Any], offsets: np.ndarray, info_size: int) -> xr.Variable:
     labels = _native.read_labels(path, offsets, plan["npt"], info_size, plan["identity"])
     return xr.Variable(("trace",), np.array(labels, dtype=object), {"long_name": "trace label"})
 
 
-def _build_spectrum(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+def _build_spectrum(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, Any],
                     decode_timedelta: bool) -> _Built:
     array = ValuesArray(path, plan["values_offset"], plan["npt"], plan["identity"])
     return _Built(indexing.LazilyIndexedArray(array), {}, 0)
@@ -70,25 +71,25 @@ def _map_axes(grid: Mapping[str, Any]) -> Dict[Hashable, Any]:
             "y": xr.Variable(("y",), y, {"long_name": "map y position"})}
 
 
-def _build_image_map(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+def _build_image_map(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, Any],
                      decode_timedelta: bool) -> _Built:
     grid = plan["grid"]
     npx, npy, npt = int(grid["npx"]), int(grid["npy"]), int(plan["npt"])
     offsets, _ = _records(plan)
     if len(offsets) > npx * npy:
         raise ValueError("%s: the store table names %d records, more than the %d x %d map holds"
-                         % (path, len(offsets), npx, npy))
+                         % (_shown(path), len(offsets), npx, npy))
     array = RecordArray(path, offsets, npt, (npy, npx), (npt,), plan["identity"])
     return _Built(indexing.LazilyIndexedArray(array), _map_axes(grid), 2)
 
 
-def _build_image_traces(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+def _build_image_traces(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, Any],
                         decode_timedelta: bool) -> _Built:
     grid = plan["grid"]
     npx, npy, npt = int(grid["npx"]), int(grid["npy"]), int(plan["npt"])
     if npt != npx * npy:
         raise ValueError("%s: a trace map record holds NPT = %d values, not NPX x NPY = %d x %d"
-                         % (path, npt, npx, npy))
+                         % (_shown(path), npt, npx, npy))
     offsets, info_size = _records(plan)
     coords = _map_axes(grid)
     coords["trace"] = _labels(path, plan, offsets, info_size)
@@ -96,7 +97,7 @@ def _build_image_traces(path: str, plan: Mapping[str, Any], parameters: Mapping[
     return _Built(indexing.LazilyIndexedArray(array), coords, 1)
 
 
-def _build_series(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+def _build_series(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, Any],
                   decode_timedelta: bool) -> _Built:
     offsets, _ = _records(plan)
     npt = int(plan["npt"])
@@ -114,7 +115,7 @@ def _build_series(path: str, plan: Mapping[str, Any], parameters: Mapping[str, A
     return _Built(indexing.LazilyIndexedArray(array), {"time": xr.Variable(("time",), times, attrs)}, 1)
 
 
-def _build_series_traces(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+def _build_series_traces(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, Any],
                          decode_timedelta: bool) -> _Built:
     offsets, info_size = _records(plan)
     npt = int(plan["npt"])
@@ -141,7 +142,7 @@ def _region_records(regions: Sequence[Mapping[str, Any]]) -> np.ndarray:
     return np.concatenate([_int64(r["records"]) for r in regions] or [np.zeros(0, np.int64)])
 
 
-def _build_multi_region(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+def _build_multi_region(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, Any],
                         decode_timedelta: bool) -> _Built:
     regions = plan["regions"]
     npt = int(plan["npt"])
@@ -162,7 +163,7 @@ def _build_multi_region(path: str, plan: Mapping[str, Any], parameters: Mapping[
     return _Built(indexing.LazilyIndexedArray(array), coords, 1)
 
 
-def _build_multi_region_traces(path: str, plan: Mapping[str, Any], parameters: Mapping[str, Any],
+def _build_multi_region_traces(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, Any],
                                decode_timedelta: bool) -> _Built:
     regions = plan["regions"]
     offsets, info_size = _records(plan)
@@ -174,7 +175,7 @@ def _build_multi_region_traces(path: str, plan: Mapping[str, Any], parameters: M
     return _Built(indexing.LazilyIndexedArray(array), coords, 1)
 
 
-_Builder = Callable[[str, Mapping[str, Any], Mapping[str, Any], bool], _Built]
+_Builder = Callable[[Any, Mapping[str, Any], Mapping[str, Any], bool], _Built]
 _BUILDERS: Dict[str, _Builder] = {
     "spectrum": _build_spectrum, "image_map": _build_image_map, "image_traces": _build_image_traces,
     "series": _build_series, "series_traces": _build_series_traces, "multi_region": _build_multi_region,
@@ -230,7 +231,8 @@ def dataset_from_plan(path: Any, plan: Mapping[str, Any], decode_timedelta: bool
     except KeyError:
         raise ValueError("%s: the xarray engine cannot open a block of kind %s" % (shown, kind.name)) from None
     parameters = dict(plan["parameters"])
-    built = build(shown, plan, parameters, decode_timedelta)
+    # A local file is read by its name; anything else through its byte source.
+    built = build(path if isinstance(path, ByteSource) else shown, plan, parameters, decode_timedelta)
     coords: Dict[Hashable, Any] = {}
     if "spectral" in kind.dims:
         coords["spectral"] = _spectral(plan, parameters)

@@ -7,7 +7,7 @@ from xarray.backends import BackendArray
 from xarray.core import indexing
 
 from vellkit_tools import _native
-from vellkit_tools._engine.blocks import Identity
+from vellkit_tools._engine.blocks import Identity, _shown
 
 class RecordArray(BackendArray):
     """A lazily indexed array over the records of a 3D data block.
@@ -17,12 +17,13 @@ class RecordArray(BackendArray):
     read as 0.0), the others a point of that record (row-major over
     ``point_grid``; ``point_map`` maps those numbers to the record's points
     when it is given). An indexing reads only the records selected and, in
-    each, the span of points selected. Picklable: it holds the path, the
-    file's identity and the record offsets, and opens the file for each read,
-    which fails with OSError when the file is no longer the one planned.
+    each, the span of points selected. Picklable: it holds the path (or the
+    byte source: a URL's pickles as the URL), the file's identity and the
+    record offsets, and opens the file for each read, which fails with
+    OSError when the file is no longer the one planned.
     """
 
-    def __init__(self, path: str, offsets: np.ndarray, npt: int, record_grid: Tuple[int, ...],
+    def __init__(self, path: Any, offsets: np.ndarray, npt: int, record_grid: Tuple[int, ...],
                  point_grid: Tuple[int, ...], identity: Optional[Identity] = None,
                  point_map: Optional[np.ndarray] = None):
         self.path = path
@@ -92,7 +93,7 @@ class ValuesArray(BackendArray):
     whole block: it is one contiguous span). Picklable, bound to the file's
     identity as :class:`RecordArray` is."""
 
-    def __init__(self, path: str, offset: int, npt: int, identity: Optional[Identity] = None):
+    def __init__(self, path: Any, offset: int, npt: int, identity: Optional[Identity] = None):
         self.path = path
         self.offset = int(offset)
         self.npt = int(npt)
@@ -110,7 +111,8 @@ class ValuesArray(BackendArray):
     def read(self) -> np.ndarray:
         values = _native.read_values(self.path, self.offset, self.npt, self.identity)
         if len(values) != self.npt:
-            raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (self.path, len(values), self.npt))
+            raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (_shown(self.path), len(values),
+                                                                                 self.npt))
         return values
 
 

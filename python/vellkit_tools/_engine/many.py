@@ -8,25 +8,30 @@ import numpy as np
 import vellkit
 import xarray as xr
 
-from vellkit_tools import _native, kinds
-from vellkit_tools._engine.blocks import Block, _missing_block, _request, _shown, require_dask
+from vellkit_tools import _native, kinds, remote
+from vellkit_tools._engine.blocks import Block, _missing_block, _request, _shown, open_target, require_dask
 from vellkit_tools._engine.dataset import (_BUILDERS, _attributes, _cf_globals, _what, dataset_from_plan)
 
 _COMBINE_ATTRS = ("override", "drop", "drop_conflicts", "no_conflicts", "identical")
 
 
-def _paths(paths: Any) -> List[str]:
+def _paths(paths: Any, storage_options: Optional[Mapping[str, Any]] = None) -> List[Any]:
+    """What each file is read through: a local path (its name), or a byte
+    source (a URL, a file object); a pattern's matches sorted."""
     if isinstance(paths, (str, os.PathLike)):
-        import glob
         pattern = os.fspath(paths)
+        if remote.is_url(pattern):
+            return [open_target(url, storage_options) for url in remote.expand_urls(pattern, storage_options)]
+        import glob
+        pattern = remote.local_path(pattern) or pattern
         found = sorted(glob.glob(pattern))
         if not found:
             raise OSError("no files match %s" % pattern)
         return found
-    shown = [_shown(p) for p in paths]
-    if not shown:
+    targets = [open_target(p, storage_options) for p in paths]
+    if not targets:
         raise ValueError("open_mfdataset needs at least one path")
-    return shown
+    return [t if isinstance(t, remote.ByteSource) else _shown(t) for t in targets]
 
 
 def _fixed_axes(plan: Mapping[str, Any]) -> Tuple[Any, ...]:
@@ -105,7 +110,7 @@ def _read_sources(sources: Sequence[Any], shape: Tuple[int, ...]) -> np.ndarray:
             path, offset, npt, identity = source
             values = read_values(path, offset, npt, identity)
             if len(values) != npt:
-                raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (path, len(values), npt))
+                raise ValueError("%s: the 2D block holds %d values, not NPT = %d" % (_shown(path), len(values), npt))
             out[k] = values
         else:
             out[k] = np.asarray(source)
@@ -181,15 +186,15 @@ def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
         try:
             plan = first if k == 0 else _native.plan_block(path, request)
         except ValueError as error:
-            missing = _missing_block(path, request, paths[0])
+            missing = _missing_block(path, request, _shown(paths[0]))
             if missing:
                 raise ValueError(missing) from error
             raise
         if k and _fixed_axes(plan) != fixed:
             difference = _axes_difference(plan, first)
-            raise ValueError("%s: %s from the first file's (%s)" % (path, difference, paths[0])
+            raise ValueError("%s: %s from the first file's (%s)" % (_shown(path), difference, _shown(paths[0]))
                              if difference.startswith("coordinate") else
-                             "%s: %s (%s)" % (path, difference, paths[0]))
+                             "%s: %s (%s)" % (_shown(path), difference, _shown(paths[0])))
         identities.append(plan["identity"])
         if spectrum:
             sources.append((path, plan["values_offset"], plan["npt"], plan["identity"]))
@@ -197,7 +202,8 @@ def _plan_files(paths: Sequence[str], request: Block, first: Mapping[str, Any],
             built = build(path, plan, dict(plan["parameters"]), False)
             for coord, values in _read_coords(built.coords).items():
                 if not _same(values, expected[coord]):
-                    raise ValueError("%s: coordinate %s differs from the first file's (%s)" % (path, coord, paths[0]))
+                    raise ValueError("%s: coordinate %s differs from the first file's (%s)"
+                                     % (_shown(path), coord, _shown(paths[0])))
             sources.append(built.data)
         if gather_attrs:
             all_attrs.append(_attributes(dict(plan["parameters"]), request))
@@ -260,11 +266,14 @@ def _open_preprocessed(paths: Sequence[str], request: Block, parallel: bool, chu
 def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = True,
                    chunks: Optional[Dict[str, int]] = None, combine_attrs: str = "override",
                    preprocess: Optional[Callable[[xr.Dataset], xr.Dataset]] = None,
-                   file_coords: Optional[Any] = None) -> xr.Dataset:
+                   file_coords: Optional[Any] = None,
+                   storage_options: Optional[Mapping[str, Any]] = None) -> xr.Dataset:
     """Open the same data block of many VELL files, stacked along a new ``file`` dimension.
 
     ``paths`` is a glob pattern (its matches sorted) or a sequence of paths
-    (kept in the given order). ``block`` (any request spelling) defaults to
+    (kept in the given order). A pattern may be a URL (``s3://bucket/run/*.vell``,
+    expanded by fsspec), and the sequence may hold URLs and open binary file
+    objects; ``storage_options`` go to fsspec for the URLs. ``block`` (any request spelling) defaults to
     the default block of the first file (see :func:`default_block`).
 
     Every file is planned at open (its headers, and the times or labels that
@@ -304,17 +313,18 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
     """
     if combine_attrs not in _COMBINE_ATTRS:
         raise ValueError("combine_attrs must be one of %s, not %r" % (", ".join(_COMBINE_ATTRS), combine_attrs))
-    paths = _paths(paths)
+    paths = _paths(paths, storage_options)
+    names = [_shown(p) for p in paths]
     request = _request(paths[0], block)
     if preprocess is not None:
         if not callable(preprocess):
             raise TypeError("preprocess must be a function of a Dataset, not %s" % type(preprocess).__name__)
         stacked = _open_preprocessed(paths, request, parallel, chunks, combine_attrs, preprocess)
         if file_coords is not None:
-            coords = _file_coords(_each_file_attrs(paths, request), file_coords, paths)
+            coords = _file_coords(_each_file_attrs(paths, request), file_coords, names)
             stacked = stacked.assign_coords(coords)
             stacked.attrs = {k: v for k, v in stacked.attrs.items() if k not in coords}
-        return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
+        return stacked.assign_coords(file=("file", np.array(names, dtype=object)))
     first = _native.plan_block(paths[0], request)
     template = dataset_from_plan(paths[0], first)
     (name, variable), = template.data_vars.items()
@@ -325,7 +335,9 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
         require_dask()
         per_file = max(1, int(np.prod(shape, dtype=np.int64)) * 4)
         batch = int((chunks or {}).get("file") or max(1, min(256, (32 << 20) // per_file)))
-    if first["kind"] == "spectrum" and len(paths) * 4 * int(first["npt"]) <= _SPECTRA_READ_AT_OPEN:
+    # (vellkit reads local files only: other files' spectra are planned like the other kinds.)
+    if first["kind"] == "spectrum" and len(paths) * 4 * int(first["npt"]) <= _SPECTRA_READ_AT_OPEN and \
+            not any(isinstance(p, remote.ByteSource) for p in paths):
         data, all_attrs = _spectra_at_open(paths, request, template.spectral.values, gather_attrs)
         if parallel and chunks:
             import dask.array as da
@@ -338,10 +350,10 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
             from dask.base import tokenize
             # Task names from everything that decides the values, as xarray's
             # backends name theirs: two stacks of the same files in other
-            # batches (or of another block) share no key. The paths and
+            # batches (or of another block) share no key. The names (paths, URLs) and
             # identities stand for the sources: tokenizing thousands of
             # sources would cost more than reading them.
-            token = tokenize("vell-mfdataset", paths, identities, request, batch, shape)
+            token = tokenize("vell-mfdataset", names, identities, request, batch, shape)
             pieces = []
             for start in range(0, len(paths), batch):
                 part = _Batch(sources[start:start + batch], shape)
@@ -350,15 +362,15 @@ def open_mfdataset(paths: Any, block: Optional[Any] = None, parallel: bool = Tru
             data = da.concatenate(pieces, axis=0)
         else:
             data = _read_sources(sources, shape)
-    attrs = _merge_attrs(all_attrs, combine_attrs, paths) if gather_attrs else \
+    attrs = _merge_attrs(all_attrs, combine_attrs, names) if gather_attrs else \
         ({} if combine_attrs == "drop" else template.attrs)
     if combine_attrs != "drop":
         attrs.update(_cf_globals(_what(variable.attrs, kinds.kind(first["kind"]), request),
-                                 os.path.basename(paths[0]), len(paths)))
+                                 os.path.basename(names[0]), len(paths)))
     coords: Dict[Hashable, Any] = dict(template.coords)
     if file_coords is not None:
-        lifted = _file_coords(all_attrs, file_coords, paths)
+        lifted = _file_coords(all_attrs, file_coords, names)
         coords.update(lifted)
         attrs = {k: v for k, v in attrs.items() if k not in lifted}
     stacked = xr.Dataset({name: (dims, data, variable.attrs)}, coords=coords, attrs=attrs)
-    return stacked.assign_coords(file=("file", np.array(paths, dtype=object)))
+    return stacked.assign_coords(file=("file", np.array(names, dtype=object)))

@@ -9,8 +9,9 @@ from xarray.backends import BackendArray
 from xarray.core import indexing
 
 from vellkit_tools import _native, kinds
-from vellkit_tools._engine.blocks import Block, _has_data, _shown
+from vellkit_tools._engine.blocks import Block, _has_data, _shown, open_target
 from vellkit_tools._engine.dataset import _drop, dataset_from_plan
+from vellkit_tools.remote import ByteSource
 
 #: Modes whose pixels are kept as Pillow decodes them; others become RGB.
 _KEPT_MODES = {"L": 1, "RGB": 3, "RGBA": 4}
@@ -106,7 +107,8 @@ def _annotation_node(path: Any, index: int) -> xr.Dataset:
     return xr.Dataset(variables, attrs={"long_name": "annotation table"})
 
 
-def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Optional[Any] = None) -> Any:
+def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Optional[Any] = None,
+                  storage_options: Optional[Mapping[str, Any]] = None) -> Any:
     """Every block of a VELL file as a node of an :class:`xarray.DataTree`.
 
     Data blocks are nodes named by their listing words (``AB_3D_NONE``,
@@ -123,10 +125,17 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
     with one variable per column along ``row``
     (:func:`vellkit_tools.annotations.read_annotations` gives the same as a
     DataFrame).
+
+    ``path`` may also be a URL (``s3://``, ``https://``, ``memory://``...,
+    with fsspec's ``storage_options``) or an open binary file object: the
+    blocks and tables read through ranges of it; its visible images are
+    listed (title, size) with a ``pixels_error`` saying that pixels are read
+    from local files only.
     """
     if not hasattr(xr, "DataTree"):
         raise NotImplementedError("open_datatree needs an xarray with DataTree (2024.10 or later); this is %s"
                                   % xr.__version__)
+    path = open_target(path, storage_options)
     shown = _shown(path)
     nodes: Dict[str, xr.Dataset] = {"/": xr.Dataset(attrs={"Conventions": "CF-1.8"})}
     description = _native.describe_file(path)
@@ -135,7 +144,7 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
             continue  # listed from a parameter block alone
         request = cast(Block, tuple(described["request"]))
         try:
-            node = dataset_from_plan(shown, _native.plan_block(path, request), decode_timedelta)
+            node = dataset_from_plan(path, _native.plan_block(path, request), decode_timedelta)
             node = _drop(node, drop_variables)
         except (ValueError, MemoryError, OSError) as error:
             node = xr.Dataset(attrs={"vellkit_block": " ".join(kinds.output_block(request)),
@@ -144,6 +153,14 @@ def open_datatree(path: Any, decode_timedelta: bool = False, drop_variables: Opt
     offsets = [int(e["offset"]) for e in description["entries"] if e["what"] == "annotation table"]
     for k in range(len(offsets)):
         nodes["/annotation_%d" % k] = _annotation_node(path, k)
+    if isinstance(path, ByteSource):
+        # The images' bytes are read by path only: a URL's or file object's
+        # images are listed from the headers, without their pixels.
+        for k, listed in enumerate(description["images"]):
+            nodes["/image_%d" % k] = xr.Dataset(attrs={
+                "title": listed["title"], "size": int(listed["size"]),
+                "pixels_error": "the pixels of an image are read from local files only"})
+        return xr.DataTree.from_dict(nodes)
     try:
         images = vellkit.getVisImages(shown)
     except (ValueError, KeyError, IndexError, TypeError) as error:

@@ -13,7 +13,7 @@ from typing import List, Optional
 
 from . import check, export, list as list_cmd, preview, show
 from ._batch import EXIT_FAILED, EXIT_INTERRUPTED, sigterm_as_interrupt
-from ._common import CommandError, error
+from ._common import CommandError, error, use_storage_options
 
 __all__ = ["main", "build_parser"]
 
@@ -54,6 +54,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if reconfigure is not None:
         reconfigure(errors="surrogateescape")
     args = _parse(argv)
+    use_storage_options(dict(getattr(args, "storage_options", None) or []))
     try:
         with sigterm_as_interrupt():
             return args.run(args)

@@ -50,18 +50,22 @@ def not_a_file(path: str) -> Optional[str]:
 
 
 def gather_inputs(paths: Sequence[str], recursive: bool = False,
-                  looks_right: Optional[Callable[[str], bool]] = None
+                  looks_right: Optional[Callable[[str], bool]] = None,
+                  expand: Optional[Callable[[str], Optional[List[str]]]] = None
                   ) -> Tuple[List[str], List[Tuple[str, str]]]:
     """(files to work on, [(path, why it is refused)]) from the command line.
 
     A file named twice (``a.vell ./a.vell``, or a link to it) is taken once;
     FIFOs, devices and sockets are refused before anything opens them (they
     could block forever); folders are walked with ``recursive``, keeping the
-    regular files for which ``looks_right`` holds, in name order.
+    regular files for which ``looks_right`` holds, in name order. An input
+    for which ``expand`` gives a list (a URL: the objects it names) is
+    taken as those names, never looked at here; OSError from it refuses
+    the input.
     """
     files: List[str] = []
     refused: List[Tuple[str, str]] = []
-    seen = set()
+    seen: set = set()  # (device, inode), a normalised path or ("url", URL)
 
     def take(path: str, st: os.stat_result) -> None:
         key = (st.st_dev, st.st_ino) if st.st_ino else os.path.normcase(os.path.abspath(path))
@@ -70,6 +74,17 @@ def gather_inputs(paths: Sequence[str], recursive: bool = False,
             files.append(path)
 
     for path in paths:
+        try:
+            names = expand(path) if expand is not None else None
+        except OSError as exc:
+            refused.append((path, str(exc)))
+            continue
+        if names is not None:
+            for name in names:
+                if ("url", name) not in seen:
+                    seen.add(("url", name))
+                    files.append(name)
+            continue
         try:
             st = os.stat(path)
         except OSError as exc:

@@ -2,6 +2,7 @@
 the file, block summaries, per-file outcomes, text safe for a terminal and
 the closing summary."""
 
+import contextlib
 import io
 import json
 import math
@@ -12,12 +13,13 @@ import _thread
 import threading
 import time
 from collections import Counter, OrderedDict
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
 import vellkit
 
+from .. import remote
 from .._text import escape
 from ..kinds import block_name, block_text as _block_text, default_block, kind, match_block
 from ._batch import EXIT_FAILED, EXIT_OK, Progress, gather_inputs, not_a_file
@@ -352,9 +354,91 @@ def looks_like_vell(path: str) -> bool:
         return False
 
 
+# ----------------------------------------------------------------------------
+# URLs: read through byte sources
+# ----------------------------------------------------------------------------
+
+#: The run's --storage-option values, for every URL among its inputs.
+_STORAGE_OPTIONS: Dict[str, Any] = {}
+#: The byte sources of the URLs read last (a few: each keeps read-ahead blocks).
+_SOURCES: "OrderedDict[str, Any]" = OrderedDict()
+_KEPT_SOURCES = 4
+
+
+def use_storage_options(options: Dict[str, Any]) -> None:
+    """The store options of the URLs of this run (``--storage-option``)."""
+    _STORAGE_OPTIONS.clear()
+    _STORAGE_OPTIONS.update(options)
+    _SOURCES.clear()
+
+
+def storage_options() -> Dict[str, Any]:
+    return dict(_STORAGE_OPTIONS)
+
+
+def is_url(path: Any) -> bool:
+    """Whether an input is read from a store (``file://`` URLs are made local paths when gathered)."""
+    return remote.is_url(path)
+
+
+def _named(path: str, exc: BaseException) -> str:
+    text = describe_error(exc) if not isinstance(exc, OSError) else str(exc)
+    return text if path in text else "%s: %s" % (path, text)
+
+
+def readable(path: str) -> Any:
+    """What the reader reads for an input: a local file by its path, a URL
+    through its byte source (opened once, asked for ranges). CommandError
+    naming the URL when the store refuses it."""
+    if not is_url(path):
+        return path
+    source = _SOURCES.get(path)
+    if source is not None:
+        _SOURCES.move_to_end(path)
+        return source
+    try:
+        source = remote.open_source(path, _STORAGE_OPTIONS)
+    except ImportError as exc:
+        raise CommandError("%s: %s" % (path, exc))
+    except Exception as exc:  # the store's own errors vary: each is this input's failure
+        raise CommandError(escape(_named(path, exc)))
+    _SOURCES[path] = source
+    while len(_SOURCES) > _KEPT_SOURCES:
+        _SOURCES.popitem(last=False)
+    return source
+
+
+def _expand(path: str) -> Optional[List[str]]:
+    """The objects an input URL names (a pattern's matches), or None for a local path."""
+    if not is_url(path):
+        return None
+    try:
+        return remote.expand_urls(path, _STORAGE_OPTIONS)
+    except ImportError as exc:
+        raise OSError(str(exc))
+    except OSError:
+        raise
+    except Exception as exc:  # the store's own errors vary
+        raise OSError(_named(path, exc))
+
+
+def _local(paths: Sequence[str]) -> List[str]:
+    """The inputs, ``file://`` URLs as their local paths."""
+    return [remote.local_path(p) or p if isinstance(p, str) else p for p in paths]
+
+
+def url_name(path: str) -> str:
+    """The last component of a URL's path (what a local copy and its outputs are named)."""
+    from urllib.parse import unquote, urlsplit
+
+    name = os.path.basename(unquote(urlsplit(path).path).rstrip("/"))
+    return name or "object"
+
+
 def inputs(args: Any) -> Tuple[List[str], List[Outcome]]:
     """(files, outcomes of refused inputs) of the FILE arguments (see :func:`add_inputs`)."""
-    files, refused = gather_inputs(args.files, getattr(args, "recursive", False), looks_like_vell)
+    files, refused = gather_inputs(_local(args.files), getattr(args, "recursive", False), looks_like_vell,
+                                   _expand)
     return files, refused_outcomes(refused)
 
 
@@ -368,7 +452,7 @@ def run_per_file(paths: Sequence[str], work: Callable[[str, Outcome], None], wha
     ``report`` each file's problems go to stderr as soon as it is done.
     Ctrl-C ends the run (KeyboardInterrupt goes on).
     """
-    files, refused = gather_inputs(list(paths), recursive, looks_like_vell)
+    files, refused = gather_inputs(_local(paths), recursive, looks_like_vell, _expand)
     outcomes = refused_outcomes(refused)
     bar = bar or Progress(len(files), what)
     for outcome in outcomes:
@@ -408,12 +492,14 @@ def describe_file(path: str) -> Dict[str, Any]:
     from .. import _native
 
     name = shown(path)
-    why = not_a_file(path)  # before anything opens it: a FIFO would block
+    why = None if is_url(path) else not_a_file(path)  # before anything opens it: a FIFO would block
     if why:
         raise CommandError("%s: %s" % (name, why))
     try:
-        return cast(Dict[str, Any], _native.describe_file(path))
+        return cast(Dict[str, Any], _native.describe_file(readable(path)))
     except OSError as exc:
+        if is_url(path):  # the store's error, which names the URL
+            raise CommandError(escape(_named(path, exc)))
         raise CommandError("%s: %s" % (name, exc.strerror or exc))
     except READ_ERRORS as exc:  # the message names the file
         if str(exc).endswith(_NOT_VELL):
@@ -428,8 +514,8 @@ _NOT_VELL = "is not a VELL data file"
 
 def _not_vell_why(path: str) -> str:
     try:
-        size = os.stat(path).st_size
-    except OSError:
+        size = readable(path).size if is_url(path) else os.stat(path).st_size
+    except (OSError, CommandError):
         size = -1
     if 0 <= size < 4:
         return "it holds %d byte%s, fewer than its magic number" % (size, "" if size == 1 else "s")
@@ -516,7 +602,14 @@ def merged_parameters(parameters: Sequence[Tuple[str, Any]]) -> "OrderedDict[str
 
 def same_file(path: str, identity: Sequence[int]) -> Optional[str]:
     """None while the file at ``path`` is the one described (device, inode,
-    size, modification time); else what changed."""
+    size, modification time; for a URL, what its store says: size and ETag
+    or modification time); else what changed."""
+    if is_url(path):
+        try:
+            now = readable(path).identity()
+        except (OSError, CommandError) as exc:
+            return "it is gone (%s)" % exc
+        return None if tuple(now) == tuple(identity) else "the object was replaced or modified"
     try:
         st = os.stat(path)
     except OSError as exc:
@@ -529,6 +622,51 @@ def same_file(path: str, identity: Sequence[int]) -> Optional[str]:
     if now[2] != identity[2]:
         return "its size went from %d to %d bytes" % (identity[2], now[2])
     return "it was modified"
+
+
+@contextlib.contextmanager
+def local_copy(path: str) -> Iterator[str]:
+    """A local file holding the object at URL ``path``, removed after (the
+    ``vellkit`` functions read local files only); a local path as it is.
+    The copy is made in pieces through the URL's byte source, so memory
+    stays bounded whatever its size; CommandError naming the URL when the
+    store fails or the object changes while it is copied."""
+    if not is_url(path):
+        yield path
+        return
+    import tempfile
+
+    source = readable(path)
+    opened = source.identity()
+    folder = tempfile.mkdtemp(prefix="vellkit-")
+    try:
+        local = os.path.join(folder, url_name(path))
+        piece = bytearray(_COPY_PIECE)
+        try:
+            with open(local, "wb") as out:
+                at = 0
+                while at < source.size:
+                    view = memoryview(piece)[:min(_COPY_PIECE, source.size - at)]
+                    got = source.read_into(at, view)
+                    if got <= 0:
+                        raise OSError("%s: the object ends at byte %d, before the %d its store said"
+                                      % (path, at, source.size))
+                    out.write(view[:got])
+                    at += got
+            if tuple(source.identity()) != tuple(opened):
+                raise OSError("%s has changed while it was copied" % path)
+        except OSError as exc:
+            raise CommandError(escape(_named(path, exc)))
+        yield local
+    finally:
+        import shutil
+
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+#: What a local copy of a URL is fetched in: a few requests for a large file,
+#: a bounded buffer.
+_COPY_PIECE = 8 << 20
 
 
 def json_document(command: str, files: Sequence[Dict[str, Any]], outcomes: Sequence[Outcome]

@@ -1,18 +1,48 @@
 """Command-line options that several subcommands take, declared once."""
 
 import argparse
+import json
+from typing import Any, Tuple
 
 from .. import kinds
 
 
-def add_inputs(parser: argparse.ArgumentParser, recursive: bool = True, help: str = "") -> None:
-    """FILE arguments (and ``-r`` to walk folders for VELL files)."""
+def add_inputs(parser: argparse.ArgumentParser, recursive: bool = True, help: str = "",
+               urls: bool = False) -> None:
+    """FILE arguments (and ``-r`` to walk folders for VELL files; with
+    ``urls``, URLs and ``--storage-option``)."""
     parser.add_argument("files", nargs="+", metavar="FILE",
-                        help=help or "VELL files" + (" (folders with -r)" if recursive else ""))
+                        help=help or "VELL files" + (" (folders with -r)" if recursive else "")
+                        + ("; or URLs (s3://bucket/run/*.vell, https://..., file://...), a pattern "
+                           "matched by the store" if urls else ""))
     if recursive:
         parser.add_argument("-r", "--recursive", action="store_true",
                             help="walk the folders named for VELL files (files named .vell are "
-                                 "always taken; other files are taken when they are VELL files)")
+                                 "always taken; other files are taken when they are VELL files); "
+                                 "local folders only")
+    if urls:
+        add_storage_options(parser)
+
+
+def storage_option(text: str) -> Tuple[str, Any]:
+    """A --storage-option KEY=VALUE: the value as JSON when it is JSON, else the text."""
+    key, sep, value = text.partition("=")
+    if not sep or not key.strip():
+        raise argparse.ArgumentTypeError("expected KEY=VALUE, not %r" % text)
+    try:
+        parsed = json.loads(value)
+    except ValueError:
+        parsed = value
+    return key.strip(), parsed
+
+
+def add_storage_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--storage-option", dest="storage_options", type=storage_option, action="append",
+                        default=[], metavar="KEY=VALUE",
+                        help="an option of the store that URLs are read from (repeatable; VALUE as "
+                             "JSON when it is JSON, else text), e.g. anon=true or "
+                             "client_kwargs='{\"endpoint_url\": \"http://127.0.0.1:9000\"}'; the "
+                             "store's own environment variables (AWS_ACCESS_KEY_ID...) work as well")
 
 
 def add_json(parser: argparse.ArgumentParser) -> None:

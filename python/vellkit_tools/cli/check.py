@@ -16,7 +16,7 @@ import vellkit
 from ._options import add_inputs, add_json
 from ._common import (CommandError, Outcome, Reports, block_words, captured, describe_error,
                       describe_file, escape, file_entry, finish, inputs, json_document, json_status,
-                      print_json, run_per_file, safe_output, same_file, shown)
+                      local_copy, print_json, run_per_file, safe_output, same_file, shown)
 from .list import file_problems
 
 NAME = "check"
@@ -29,7 +29,7 @@ EXAMPLES = ["vellkit check measurements/*.vell", "vellkit check -q -r run42 && e
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_inputs(parser)
+    add_inputs(parser, urls=True)
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="print only the damaged files and the summary")
     add_json(parser)
@@ -64,12 +64,18 @@ def check_file(path: str, doc: Dict[str, Any]) -> List[str]:
     notes: List[str] = []
     blocks = description["blocks"]
     with_data = [b for b in blocks if b.get("kind")]
-    for block in with_data:
-        request = tuple(block["request"])
-        _read("block %s" % block_words(block), lambda: vellkit.getVellData(path, request), problems, notes,
-              explained=bool(block.get("problem")))
-    if description["images"]:
-        _read("visible images", lambda: vellkit.getVisImages(path), problems, notes)
+    found: List[str] = []
+    with local_copy(path) as local:  # a URL's object: vellkit reads local files
+        for block in with_data:
+            request = tuple(block["request"])
+            _read("block %s" % block_words(block), lambda: vellkit.getVellData(local, request), found, notes,
+                  explained=bool(block.get("problem")))
+        if description["images"]:
+            _read("visible images", lambda: vellkit.getVisImages(local), found, notes)
+    if local != path:  # the copy's name is the URL's
+        found = [p.replace(local, path) for p in found]
+        notes[:] = [n.replace(local, path) for n in notes]
+    problems.extend(found)
     changed = same_file(path, description["identity"])
     if changed:
         problems.append("the file changed while it was checked: %s" % changed)

@@ -13,8 +13,8 @@ from .._atomic import Replacement, remove_parts, remove_stale_parts
 from . import _formats
 from ._batch import HeldInterrupts, Progress, raise_held, run_in_processes
 from ._common import (CommandError, Outcome, Reports, block_damage, captured, describe_error,
-                      describe_file, escape, finish, inputs, list_blocks, read_block, read_images,
-                      shown, triple_name)
+                      describe_file, escape, finish, inputs, is_url, list_blocks, local_copy, read_block,
+                      read_images, shown, storage_options, triple_name, url_name, use_storage_options)
 from ._options import add_inputs, add_jobs, add_overwrite, block_request
 
 NAME = "export"
@@ -35,7 +35,7 @@ EXAMPLES = ["vellkit export measurements/*.vell --to out --format csv",
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_inputs(parser)
+    add_inputs(parser, urls=True)
     parser.add_argument("--to", required=True, metavar="DIR",
                         help="folder for the outputs (made if missing)")
     parser.add_argument("--format", default="csv", choices=sorted(_formats.EXTENSIONS),
@@ -386,7 +386,25 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any])
     The outputs are put in place together at the end (see
     :meth:`_Writer.commit`): stopped before (KeyboardInterrupt), it leaves
     every output as it was and no temporary behind.
+
+    A URL's object is exported from a local copy of it (named as the URL's
+    last component, as its outputs are), removed after; messages name the URL.
     """
+    if not is_url(path):
+        return _export_file(path, options)
+    if options.get("storage_options", {}) != storage_options():  # a worker started afresh
+        use_storage_options(options.get("storage_options") or {})
+    try:
+        with local_copy(path) as local:
+            result = _export_file(local, options)
+    except CommandError as exc:
+        return [], [str(exc)], [], [], []
+    written, problems, warnings, skipped, exist = result
+    return (written, [p.replace(local, path) for p in problems], [w.replace(local, path) for w in warnings],
+            skipped, exist)
+
+
+def _export_file(path: str, options: Dict[str, Any]) -> Result:
     out = _Writer(path, options)
     problems: List[str] = []
     warnings: List[str] = []
@@ -450,7 +468,7 @@ def export_file(path: str, send: Callable[[Any], None], options: Dict[str, Any])
 def _check_names(files: Sequence[str], folder: str) -> None:
     stems: Dict[str, str] = {}
     for path in files:
-        stem = os.path.splitext(os.path.basename(path))[0]
+        stem = os.path.splitext(url_name(path) if is_url(path) else os.path.basename(path))[0]
         if stem in stems:
             raise CommandError("%s and %s would export to the same names in %s"
                                % (stems[stem], path, folder))
@@ -493,7 +511,7 @@ def run(args: argparse.Namespace) -> int:
     options = {"to": args.to, "format": args.format, "force": args.force,
                "skip_existing": args.skip_existing, "no_images": args.no_images,
                "keep_damaged": args.keep_damaged,
-               "blocks": list(args.block)}
+               "blocks": list(args.block), "storage_options": storage_options()}
     bar = Progress(len(files), "exporting")
     bar.active = bar.active and not args.quiet
     for outcome in outcomes:

@@ -18,7 +18,7 @@ EXAMPLES = ["vellkit list measurements/*.vell", "vellkit list -r --json measurem
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_inputs(parser)
+    add_inputs(parser, urls=True)
     add_json(parser)
 
 

@@ -12,7 +12,7 @@ import numpy as np
 from ..kinds import kind, parse_block
 from ..units import x_unit_label, x_unit_long_name
 from ._common import (READ_ERRORS, Outcome, block_dims, block_words, describe_file, escape, find_block, finish_described,
-                      merged_parameters, param_label, plain, run_per_file, safe_output, shown)
+                      merged_parameters, param_label, plain, readable, run_per_file, safe_output, shown)
 from ._options import add_inputs, add_json
 from .list import file_problems, image_entry
 
@@ -26,8 +26,8 @@ EXAMPLES = ["vellkit show sample.vell", "vellkit show sample.vell --block AB/3D/
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_inputs(parser, help="VELL files (folders with -r); a last argument that is no file but a "
-                            "block (AB/3D/NONE) is taken as --block")
+    add_inputs(parser, urls=True, help="VELL files (folders with -r) or URLs; a last argument that is no "
+                                       "file but a block (AB/3D/NONE) is taken as --block")
     parser.add_argument("-b", "--block", metavar="BLOCK",
                         help="show only this block: AB/3D/NONE or a prefix such as AB or TRC "
                              "(default: every block)")
@@ -38,7 +38,8 @@ def _split_block(args: argparse.Namespace) -> None:
     """``show FILE BLOCK`` as it was written before several files were taken."""
     last = args.files[-1]
     # Block words hold no dot; a missing file name mostly does (sample.vell).
-    if args.block is None and len(args.files) > 1 and "." not in last and not os.path.exists(last):
+    if args.block is None and len(args.files) > 1 and "." not in last and "://" not in last and \
+            not os.path.exists(last):
         try:
             parse_block(args.files[-1])
         except ValueError:
@@ -91,6 +92,7 @@ def _plan_details(path: str, block: Dict[str, Any], info: Dict[str, Any]) -> Non
     from .. import _native
 
     row = kind(block["kind"])
+    path = readable(path)  # a URL: its byte source
     plan: Dict[str, Any] = dict(_native.plan_block(path, tuple(block["request"])))
     identity = plan["identity"]
     records = plan.get("records") or {"offsets": b"", "info_size": 0}
@@ -219,7 +221,7 @@ def annotation_infos(path: str, description: Dict[str, Any]) -> List["OrderedDic
     for k in range(count):
         info: "OrderedDict[str, Any]" = OrderedDict([("index", k)])
         try:
-            columns = annotation_columns(path, k)
+            columns = annotation_columns(readable(path), k)
         except (ValueError, MemoryError, OSError) as exc:
             info["problem"] = str(exc)
         else:
