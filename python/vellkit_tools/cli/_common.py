@@ -429,10 +429,11 @@ def _local(paths: Sequence[str]) -> List[str]:
 
 def url_name(path: str) -> str:
     """The last component of a URL's path (what a local copy and its outputs are named)."""
-    from urllib.parse import unquote, urlsplit
+    from urllib.parse import unquote
 
-    name = os.path.basename(unquote(urlsplit(path).path).rstrip("/"))
-    return name or "object"
+    # (After the scheme: a URL of one component has it where a host would be.)
+    rest = path.split("://", 1)[-1].split("?", 1)[0].split("#", 1)[0]
+    return os.path.basename(unquote(rest).rstrip("/")) or "object"
 
 
 def inputs(args: Any) -> Tuple[List[str], List[Outcome]]:
