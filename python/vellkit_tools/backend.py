@@ -147,10 +147,10 @@ class VellBackendEntrypoint(BackendEntrypoint):
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         if isinstance(filename_or_obj, remote.ByteSource):
             return True
-        if isinstance(filename_or_obj, str) and (remote.is_url(filename_or_obj) or
-                                                 filename_or_obj.startswith("file://")):
+        if remote.is_url(filename_or_obj):
             # Not fetched to be guessed: a URL is taken by its name.
             return bool(_NAMED_VELL.search(filename_or_obj.split("?", 1)[0].split("#", 1)[0]))
+        filename_or_obj = remote.local_path(filename_or_obj) or filename_or_obj
         if not _is_path(filename_or_obj):
             return False
         try:
