@@ -233,3 +233,12 @@ def test_export_of_a_url_writes_outputs_named_after_its_last_component(tmp_path,
     assert main(["export", path, "--to", str(local), "--format", "csv"]) == 0
     assert (out / "remote map_AB_3D_NONE.csv").read_bytes() == \
         (local / ("%s_AB_3D_NONE.csv" % os.path.splitext(os.path.basename(path))[0])).read_bytes()
+
+
+@pytest.mark.parametrize("command", ["list", "check"])
+def test_a_url_pattern_matching_nothing_is_refused_once_by_name(capsys, command):
+    pattern = "memory://engine/none/*.vell"
+    assert main([command, pattern]) == 1
+    said = capsys.readouterr()
+    assert "%s: no objects match" % pattern in said.out + said.err
+    assert "%s: %s" % (pattern, pattern) not in said.out + said.err

@@ -108,7 +108,7 @@ class ByteSource:
         # Task names from the object and the version of it that was opened:
         # a rewritten object gets new names, never another's cached results.
         opened = getattr(self, "_identity", None)
-        return (type(self).__name__, self.name, opened if opened is not None else self.identity())
+        return (type(self).__name__, self.name, opened or self.identity())
 
 
 class _RangedSource(ByteSource):

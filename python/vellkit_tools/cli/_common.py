@@ -414,12 +414,10 @@ def _expand(path: str) -> Optional[List[str]]:
         return None
     try:
         return remote.expand_urls(path, _STORAGE_OPTIONS)
-    except ImportError as exc:
-        raise OSError(str(exc))
-    except OSError:
-        raise
-    except Exception as exc:  # the store's own errors vary
-        raise OSError(_named(path, exc))
+    except Exception as exc:  # the store's own errors vary; ImportError: no fsspec
+        # Said as why the input is refused: the URL is put before it there.
+        text = _named(path, exc)
+        raise OSError(text[len(path) + 2:] if text.startswith(path + ": ") else text)
 
 
 def _local(paths: Sequence[str]) -> List[str]:
