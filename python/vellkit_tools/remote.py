@@ -52,6 +52,11 @@ __all__ = [
 READ_AHEAD = 1 << 20
 # Read-ahead blocks kept per source.
 KEPT_BLOCKS = 8
+# Reads that go on near where the last one ended (the slices of a read of many
+# records) fetch ahead of themselves, the window doubling up to this: a whole
+# map then takes a few large requests rather than one per slice, each of which
+# a store may answer at a cost of its own.
+SEQUENTIAL_READ_AHEAD = 64 << 20
 # Seconds to wait for a connection and for the next bytes of an answer,
 # unless storage_options say otherwise: a server that stops answering is an
 # error, not a read that never ends. Not a limit on a whole request, which
@@ -160,6 +165,8 @@ class _RangedSource(ByteSource):
         self._lock = threading.Lock()
         self._identity: Tuple[Any, ...] = ()
         self._changed = False
+        self._next = -1  # where the last read ended
+        self._window = read_ahead
 
     def _fresh_identity(self) -> Tuple[Any, ...]:
         raise NotImplementedError
@@ -205,24 +212,28 @@ class _RangedSource(ByteSource):
 
     def read_into(self, offset: int, buffer: memoryview) -> int:
         n = min(len(buffer), max(0, self.size - offset))
+        with self._lock:
+            # Going on from the last read, past a small gap at most (the
+            # bytes between two slices of records).
+            sequential = self._next >= 0 and 0 <= offset - self._next <= self._read_ahead
+            self._window = min(SEQUENTIAL_READ_AHEAD, 2 * max(self._window, n)) if sequential else self._read_ahead
+            window = self._window
+            self._next = offset + n
         done = 0
         while done < n:
             at = offset + done
             kept = self._kept_block(at)
             if kept is None:
                 rest = n - done
-                if rest >= self._read_ahead:
+                if rest >= window:
                     # Large reads go to the store as they are, not kept.
                     data = self._fetch_counted(at, at + rest)
                     buffer[done : done + len(data)] = data
                     return done + len(data)
                 # A block from where the read starts (not from a block
                 # edge): whatever is not yet kept of one read is one request.
-                block_start, block = at, self._fetch_counted(at, min(self.size, at + self._read_ahead))
-                with self._lock:
-                    self._blocks[at] = block
-                    while len(self._blocks) > KEPT_BLOCKS:
-                        self._blocks.popitem(last=False)
+                block_start, block = at, self._fetch_counted(at, min(self.size, at + window))
+                self._keep(at, block)
             else:
                 block_start, block = kept
             inside = at - block_start
@@ -232,6 +243,16 @@ class _RangedSource(ByteSource):
             buffer[done : done + take] = block[inside : inside + take]
             done += take
         return done
+
+    def _keep(self, start: int, block: bytes) -> None:
+        with self._lock:
+            self._blocks[start] = block
+            # At most KEPT_BLOCKS blocks, and one sequential window besides
+            # the small ones.
+            while len(self._blocks) > 1 and (
+                    len(self._blocks) > KEPT_BLOCKS
+                    or sum(map(len, self._blocks.values())) > SEQUENTIAL_READ_AHEAD + KEPT_BLOCKS * self._read_ahead):
+                self._blocks.popitem(last=False)
 
     def _kept_block(self, at: int) -> Optional[Tuple[int, bytes]]:
         """The kept block holding byte ``at``, if any."""
