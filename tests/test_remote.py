@@ -75,6 +75,14 @@ def test_a_remote_map_reads_as_the_local_file_in_few_requests(serve, local, kind
     assert source.requests - before == 1
     assert server.count("GET", logged) == source.requests
     np.testing.assert_array_equal(got, _native.read_points(path, run, NPT, 0, NPT, plan["identity"]))
+    # Every record in order (the reader's slices of 2 MiB and less): a
+    # window growing with the run, not a request per slice.
+    source, _, _ = serve(kind)
+    remote_plan = _native.plan_block(source, block)
+    before = source.requests
+    whole = _native.read_points(source, offsets, NPT, 0, NPT, remote_plan["identity"])
+    assert source.requests - before <= 2
+    np.testing.assert_array_equal(whole, _native.read_points(path, offsets, NPT, 0, NPT, plan["identity"]))
     band = _native.read_points(source, offsets, NPT, 10, 50, remote_plan["identity"])
     np.testing.assert_array_equal(band, _native.read_points(path, offsets, NPT, 10, 50, plan["identity"]))
 
