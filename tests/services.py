@@ -151,6 +151,22 @@ class S3Server(_Faults):
         return S3Store(bucket, endpoint=self.url, region=REGION, access_key_id=CREDENTIALS["key"],
                        secret_access_key=CREDENTIALS["secret"], client_options={"allow_http": True}, **config)
 
+    @contextlib.contextmanager
+    def checking_credentials(self):
+        """Requests with credentials the server does not know refused (403)
+        while inside; by default it takes any."""
+        # What moto's own reset-auth call does; the server runs in this process.
+        from moto import settings
+        from moto.core.authorization import ActionAuthenticatorMixin
+
+        before = settings.INITIAL_NO_AUTH_ACTION_COUNT
+        settings.INITIAL_NO_AUTH_ACTION_COUNT = 0
+        ActionAuthenticatorMixin.request_count = 0
+        try:
+            yield self
+        finally:
+            settings.INITIAL_NO_AUTH_ACTION_COUNT = before
+
     def stop(self):
         self._server.shutdown()
         self._server.server_close()

@@ -3,6 +3,8 @@ same description, plan and values as the local file, a handful of range
 requests to open a map and one to read a run of records, and every fault of
 the server an error naming the object, never wrong values nor a hang."""
 
+import contextlib
+
 import numpy as np
 import pytest
 
@@ -166,20 +168,23 @@ def test_a_range_of_a_replaced_object_is_refused_by_the_server(serve, local, kin
     ("http", "/absent.vell", FileNotFoundError),
     ("obstore", "absent.vell", FileNotFoundError),
     ("s3 refused", "s3://vell/map.vell", OSError),
+    ("s3 credentials", "s3://vell/map.vell", PermissionError),
+    ("obstore credentials", "map.vell", PermissionError),
 ])
 def test_an_object_that_cannot_be_opened_is_named(serve, s3_service, http_server, kind, target, error):
     serve("s3")
-    if kind == "s3":
+    if kind in ("s3", "s3 credentials"):
         opening = lambda: remote.FsspecSource(target, s3_service.storage_options())  # noqa: E731
     elif kind == "http":
         target = http_server.url + target
         opening = lambda: remote.FsspecSource(target)  # noqa: E731
-    elif kind == "obstore":
+    elif kind in ("obstore", "obstore credentials"):
         opening = lambda: remote.ObstoreSource(s3_service.obstore(BUCKET), target)  # noqa: E731
     else:
         # Nothing listens there: the client's error, no retries for long.
         options = dict(s3_service.storage_options(config_kwargs={"retries": {"max_attempts": 1}}), retries=1)
         options["client_kwargs"] = dict(options["client_kwargs"], endpoint_url="http://127.0.0.1:9")
         opening = lambda: remote.FsspecSource(target, options)  # noqa: E731
-    with pytest.raises(error, match=target.replace(".", r"\.")):
-        opening()
+    with (s3_service.checking_credentials() if "credentials" in kind else contextlib.nullcontext()):
+        with pytest.raises(error, match=target.replace(".", r"\.")):
+            opening()
