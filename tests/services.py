@@ -15,7 +15,7 @@ object opens and its later reads fail:
 ``"short"`` (HTTP)
     a consistent 206 answer (Content-Range, Content-Length) for the first
     half of the range asked for
-``"stall"`` (HTTP)
+``"stall"``
     no answer until ``stall_seconds`` have passed (or the server stops)
 
 ``HttpServer.replace(name, data)`` rewrites a file so that its ETag and
@@ -42,7 +42,10 @@ REGION = "us-east-1"
 class _Faults(object):
     """Faults waiting for the next GETs, and the requests seen."""
 
+    stall_seconds = 30.0
+
     def __init__(self):
+        self.stopping = threading.Event()
         self._lock = threading.Lock()
         self._pending = []  # [kind, times left]
         self.requests = []  # (method, path, Range header or None)
@@ -110,7 +113,10 @@ class S3Server(_Faults):
     def _wsgi(self, environ, start_response):
         method = environ["REQUEST_METHOD"]
         self.log(method, environ.get("PATH_INFO", ""), environ.get("HTTP_RANGE"))
-        if self.take(method) == "error":
+        fault = self.take(method)
+        if fault == "stall":
+            self.stopping.wait(self.stall_seconds)
+        if fault == "error":
             body = (b"<?xml version='1.0' encoding='UTF-8'?><Error><Code>SlowDown</Code>"
                     b"<Message>Please reduce your request rate.</Message></Error>")
             start_response("503 Slow Down", [("Content-Type", "application/xml"),
@@ -168,6 +174,7 @@ class S3Server(_Faults):
             settings.INITIAL_NO_AUTH_ACTION_COUNT = before
 
     def stop(self):
+        self.stopping.set()
         self._server.shutdown()
         self._server.server_close()
 
@@ -269,12 +276,9 @@ class _Server(http.server.ThreadingHTTPServer):
 class HttpServer(_Faults):
     """A threaded HTTP server of the files in ``root`` on 127.0.0.1."""
 
-    stall_seconds = 30.0
-
     def __init__(self, root):
         super().__init__()
         self.root = str(root)
-        self.stopping = threading.Event()
         self._server = _Server(("127.0.0.1", 0), _Handler)
         self._server.owner = self
         self.url = "http://127.0.0.1:%d" % self._server.server_port

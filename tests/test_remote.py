@@ -129,6 +129,20 @@ def test_a_failing_http_server_is_an_error_naming_the_url(serve, local, monkeypa
     assert source.name in str(raised.value)
 
 
+def test_a_stalled_s3_server_times_out(serve, local, monkeypatch):
+    _, _, block, _, offsets = local
+    # The default timeouts, shortened; the client retries a stalled read
+    # (some fifty times over): the request is given up at its deadline.
+    monkeypatch.setattr(remote, "READ_TIMEOUT", 0.5)
+    monkeypatch.setattr(remote, "CONNECT_TIMEOUT", 0.5)
+    source, server, _ = serve("s3")
+    monkeypatch.setattr(server, "stall_seconds", 5.0)
+    identity = _native.plan_block(source, block)["identity"]
+    with server.fault("stall", times=100), pytest.raises(OSError, match=source.name) as raised:
+        _native.read_points(source, offsets[3000:3100], NPT, 0, NPT, identity)
+    assert "no answer within" in str(raised.value)
+
+
 @pytest.mark.parametrize("kind", KINDS)
 def test_an_object_replaced_after_opening_is_never_read(serve, local, kind):
     _, _, block, _, offsets = local
@@ -182,9 +196,11 @@ def test_an_object_that_cannot_be_opened_is_named(serve, s3_service, http_server
         opening = lambda: remote.ObstoreSource(s3_service.obstore(BUCKET), target)  # noqa: E731
     else:
         # Nothing listens there: the client's error, no retries for long.
-        options = dict(s3_service.storage_options(config_kwargs={"retries": {"max_attempts": 1}}), retries=1)
+        options = s3_service.storage_options(config_kwargs={"retries": {"max_attempts": 1}})
         options["client_kwargs"] = dict(options["client_kwargs"], endpoint_url="http://127.0.0.1:9")
         opening = lambda: remote.FsspecSource(target, options)  # noqa: E731
     with (s3_service.checking_credentials() if "credentials" in kind else contextlib.nullcontext()):
-        with pytest.raises(error, match=target.replace(".", r"\.")):
+        with pytest.raises(error, match=target.replace(".", r"\.")) as raised:
             opening()
+    # The client's own words, not a mistake in the options passed to it.
+    assert kind != "s3 refused" or "Could not connect" in str(raised.value)

@@ -29,6 +29,7 @@ raises OSError "... has changed since it was opened" on the next read.
 
 from __future__ import annotations
 
+import asyncio
 import io
 import os
 import threading
@@ -63,6 +64,15 @@ SEQUENTIAL_READ_AHEAD = 64 << 20
 # may be a large range on a slow link.
 CONNECT_TIMEOUT = 10.0
 READ_TIMEOUT = 60.0
+# A client that retries a stalled request (S3's retries nest: some fifty
+# attempts) is stopped after a few timeouts' worth of waiting plus the time
+# to fetch the range at this many bytes a second.
+SLOWEST_RATE = 1 << 20
+
+
+def _deadline(nbytes: int) -> float:
+    """Seconds one range request may take, the client's retries included."""
+    return CONNECT_TIMEOUT + 3 * READ_TIMEOUT + nbytes / SLOWEST_RATE
 
 PathOrSource = Union[str, "os.PathLike[str]", "ByteSource"]
 
@@ -319,7 +329,25 @@ class FsspecSource(_RangedSource):
 
     def _fetch(self, start: int, end: int) -> bytes:
         try:
-            return bytes(self._fs.cat_file(self._path, start=start, end=end, **self._range_options))
+            if getattr(self._fs, "async_impl", False) and getattr(self._fs, "loop", None) is not None:
+                import fsspec.asyn
+
+                # The coroutine is cancelled at the deadline.
+                deadline = _deadline(end - start)
+                try:
+                    data = fsspec.asyn.sync(self._fs.loop, self._fs._cat_file, self._path, start=start, end=end,
+                                            timeout=deadline, **self._range_options)
+                except fsspec.asyn.FSTimeoutError as error:
+                    # The client's own timeout (aiohttp's is a TimeoutError
+                    # too) comes wrapped: raised as it is.
+                    cause = error.__cause__
+                    if cause is not None and type(cause) not in (TimeoutError, asyncio.TimeoutError):
+                        raise cause from None
+                    raise TimeoutError(f"{self.name}: no answer within {deadline:.1f} s "
+                                       f"(the client's retries included)") from error
+            else:
+                data = self._fs.cat_file(self._path, start=start, end=end, **self._range_options)
+            return bytes(data)
         except Exception as error:
             if getattr(error, "status", None) == 412:
                 self._changed = True
