@@ -10,6 +10,8 @@ import pytest
 
 from vellkit_tools import _native, remote, writer
 
+pytest.importorskip("fsspec")
+
 NPX, NPY, NPT = 64, 64, 256
 BUCKET = "vell"
 KINDS = ["s3", "http", "obstore"]
@@ -46,6 +48,8 @@ def serve(map_file, s3_service, http_server):
             url = http_server.put(name, data)
             return remote.FsspecSource(url, options), http_server, "/" + name
         url = s3_service.put(BUCKET, name, data)
+        if kind == "obstore":
+            pytest.importorskip("obstore")
         if kind == "s3":
             return remote.FsspecSource(url, s3_service.storage_options(**options)), s3_service, f"/{BUCKET}/{name}"
         return remote.ObstoreSource(s3_service.obstore(BUCKET), name, name=url), s3_service, f"/{BUCKET}/{name}"
@@ -144,10 +148,10 @@ def test_a_stalled_s3_server_times_out(serve, local, monkeypatch):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_an_object_replaced_after_opening_is_never_read(serve, local, kind):
+def test_an_object_replaced_after_opening_is_never_read(serve, local, map_file, kind):
     _, _, block, _, offsets = local
     source, server, _ = serve(kind, name=f"replaced-{kind}.vell")
-    data = bytearray(open(local[0], "rb").read())
+    data = bytearray(map_file.read_bytes())
     identity = _native.plan_block(source, block)["identity"]
     data[int(offsets[3000]) : int(offsets[3000]) + 4] = b"\x00\x00\x80\x7f"  # same size, other bytes
     if kind == "http":
@@ -164,11 +168,11 @@ def test_an_object_replaced_after_opening_is_never_read(serve, local, kind):
 
 
 @pytest.mark.parametrize("kind", ["http", "obstore"])
-def test_a_range_of_a_replaced_object_is_refused_by_the_server(serve, local, kind):
+def test_a_range_of_a_replaced_object_is_refused_by_the_server(serve, local, map_file, kind):
     _, _, _, _, offsets = local
     name = f"swapped-{kind}.vell"
     source, server, _ = serve(kind, name=name)
-    data = open(local[0], "rb").read()[::-1]
+    data = map_file.read_bytes()[::-1]
     server.replace(name, data) if kind == "http" else server.put(BUCKET, name, data)
     # Straight to the range, past the identity check: the condition on
     # the ETag refuses it.
@@ -193,6 +197,7 @@ def test_an_object_that_cannot_be_opened_is_named(serve, s3_service, http_server
         target = http_server.url + target
         opening = lambda: remote.FsspecSource(target)  # noqa: E731
     elif kind in ("obstore", "obstore credentials"):
+        pytest.importorskip("obstore")
         opening = lambda: remote.ObstoreSource(s3_service.obstore(BUCKET), target)  # noqa: E731
     else:
         # Nothing listens there: the client's error, no retries for long.
