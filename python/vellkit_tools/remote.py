@@ -252,6 +252,11 @@ class _RangedSource(ByteSource):
                 break
             buffer[done : done + take] = block[inside : inside + take]
             done += take
+            if len(block) > self._read_ahead and inside + take == len(block):
+                # A sequential window read to its end is not read again:
+                # its memory goes now, not when the source does.
+                with self._lock:
+                    self._blocks.pop(block_start, None)
         return done
 
     def _keep(self, start: int, block: bytes) -> None:
