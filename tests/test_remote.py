@@ -180,6 +180,14 @@ def test_a_range_of_a_replaced_object_is_refused_by_the_server(serve, local, map
         source.read_into(int(offsets[3000]), memoryview(bytearray(4 * NPT)))
 
 
+def test_a_weak_etag_does_not_refuse_every_range(serve, local, http_server, monkeypatch):
+    path, _, block, plan, offsets = local
+    monkeypatch.setattr(http_server, "weak_etags", True)
+    source, _, _ = serve("http")
+    got = _native.read_points(source, offsets[3000:3100], NPT, 0, NPT, _native.plan_block(source, block)["identity"])
+    np.testing.assert_array_equal(got, _native.read_points(path, offsets[3000:3100], NPT, 0, NPT, plan["identity"]))
+
+
 @pytest.mark.parametrize("kind, target, error", [
     ("s3", "s3://vell/absent.vell", FileNotFoundError),
     ("s3", "s3://no-such-bucket/map.vell", FileNotFoundError),

@@ -308,9 +308,11 @@ class FsspecSource(_RangedSource):
         # An HTTP server is asked for the ranges of the object opened only
         # (If-Match on its ETag): one replaced in the midst of a read
         # answers 412 rather than with another object's bytes.
+        # (A weak ETag never matches If-Match: the identity checks remain.)
         tag = info.get("ETag")
+        strong = bool(tag) and not str(tag).startswith("W/")
         self._range_options: Dict[str, Any] = (
-            {"headers": {"If-Match": str(tag)}} if protocol in ("http", "https") and tag else {})
+            {"headers": {"If-Match": str(tag)}} if protocol in ("http", "https") and strong else {})
 
     def _info(self) -> Dict[str, Any]:
         self._fs.invalidate_cache(self._path)
