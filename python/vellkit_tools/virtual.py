@@ -43,7 +43,16 @@ A record cut short by the end of the file reads as zeros past the end in the
 engine; references cannot say that, so such a file is refused (ValueError
 naming it). Open the written stores with ``decode_timedelta=False`` to keep
 a series' times as the numbers the engine gives.
+
+Kerchunk references are Zarr version 2, where xarray takes an array's fill
+value for a missing-value marker: the 0.0 of the values would turn every
+measured zero into NaN. :func:`kerchunk_references` gives the references
+with no fill value on the values (missing chunks still read as 0.0); write
+them with ``json.dump`` or ``kerchunk.df.refs_to_dataframe``. (Zarr version 3
+stores, Icechunk's, keep 0.0: xarray does not mask with it.)
 """
+
+import json
 
 import os
 import uuid
@@ -56,7 +65,7 @@ from vellkit_tools import _native, kinds
 from vellkit_tools.remote import ObstoreSource
 from vellkit_tools.units import VALUE_UNITS, data_type_name, time_unit_cf, x_unit_cf, x_unit_long_name
 
-__all__ = ["VellParser", "in_memory_variables", "VIRTUAL_ATTR"]
+__all__ = ["VellParser", "in_memory_variables", "kerchunk_references", "VIRTUAL_ATTR"]
 
 #: The group attribute that says what is referenced and what was loaded.
 VIRTUAL_ATTR = "vellkit_virtual"
@@ -118,18 +127,23 @@ class _Memory:
         fill = "" if values.dtype.kind == "U" else 0
         encoded = zarr.create_array(kept, shape=values.shape, dtype=values.dtype if values.dtype.kind != "U" else str,
                                     chunks=values.shape or (1,), compressors=None, filters=None, fill_value=fill,
-                                    dimension_names=tuple(dims), attributes=dict(attrs))
+                                    dimension_names=tuple(dims), attributes=dict(attrs),
+                                    config={"write_empty_chunks": True})
         encoded[...] = values
         key = "a%d" % self.count
         self.count += 1
+        grid = tuple(1 if n else 0 for n in values.shape)
         chunk = kept._store_dict.get("c" + "/0" * values.ndim)  # one chunk holds it all
-        entries = {}
-        if chunk is not None:
+        if chunk is None:  # an empty array: no chunk at all
+            empty = np.zeros(grid, dtype=np.uint64)
+            manifest = chunk_manifest.from_arrays(paths=np.full(grid, "", dtype=np.dtypes.StringDType()),
+                                                  offsets=empty, lengths=empty, validate_paths=False)
+        else:
             data = chunk.to_bytes()
             self.store.put(key, data)
-            entries = {".".join("0" * values.ndim) or "0": {"path": self.prefix + key, "offset": 0,
-                                                            "length": len(data)}}
-        return manifest_array(metadata=encoded.metadata, chunkmanifest=chunk_manifest(entries=entries))
+            manifest = chunk_manifest(entries={".".join("0" * values.ndim): {
+                "path": self.prefix + key, "offset": 0, "length": len(data)}})
+        return manifest_array(metadata=encoded.metadata, chunkmanifest=manifest)
 
 
 def _value_attrs(request: Sequence[str]) -> Dict[str, Any]:
@@ -433,3 +447,18 @@ def in_memory_variables(vds: Any) -> List[str]:
     if text.startswith("values loaded"):
         names += [n.strip() for n in text.split(":", 1)[1].split(",")]
     return names
+
+
+def kerchunk_references(vds: Any) -> Dict[str, Any]:
+    """The Kerchunk references of a virtual Dataset of :class:`VellParser`
+    (``vds.vz.to_kerchunk(format="dict")``), its data variables without a
+    fill value, so that xarray reads zeros as zeros (see the module's docstring)."""
+    refs = vds.vz.to_kerchunk(format="dict")
+    table = refs["refs"]
+    for name in vds.data_vars:
+        key = "%s/.zarray" % name
+        if key in table:
+            meta = json.loads(table[key]) if isinstance(table[key], str) else dict(table[key])
+            meta["fill_value"] = None
+            table[key] = json.dumps(meta)
+    return refs

@@ -9,12 +9,13 @@ each through a temporary beside the output, put in place whole.
 """
 
 import argparse
+import json
 import os
 import sys
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from .._atomic import atomic_output
+from .._atomic import atomic_output, atomic_write
 from ._common import CommandError, Outcome, error, escape, finish, inputs, run_per_file, shown
 from ._options import add_inputs, block_request
 
@@ -141,12 +142,19 @@ def _write_icechunk(vds: Any, folder: str, message: str, prefix: str) -> None:
 
 def write_store(vds: Any, target: str, fmt: str, paths: List[str], message: str = "virtual references") -> None:
     """Write the virtual Dataset ``vds`` to ``target`` in ``fmt``, whole or not at all."""
-    with atomic_output(target, folder=fmt != "kerchunk") as temporary:
-        if fmt == "kerchunk":
-            vds.vz.to_kerchunk(temporary, format="json")
-        elif fmt == "parquet":
+    from ..virtual import kerchunk_references
+
+    if fmt == "kerchunk":
+        data = json.dumps(kerchunk_references(vds), separators=(",", ":")).encode()
+        with atomic_write(target) as out:
+            out.write(data)
+        return
+    with atomic_output(target, folder=True) as temporary:
+        if fmt == "parquet":
+            from kerchunk.df import refs_to_dataframe
+
             os.rmdir(temporary)  # the Parquet writer makes its own folder
-            vds.vz.to_kerchunk(temporary, format="parquet")
+            refs_to_dataframe(kerchunk_references(vds), temporary)
         else:
             _write_icechunk(vds, temporary, message, chunk_prefix(paths))
 
