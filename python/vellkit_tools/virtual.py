@@ -166,7 +166,12 @@ def _group_attrs(parameters: Mapping[str, Any], request: Sequence[str], kind: ki
 
 class _Block:
     """The variables of one data block as zarr arrays: references to the
-    file's records for the values, in-memory arrays for the rest."""
+    file's records for the values, in-memory arrays for the rest.
+
+    Its reads name no identity to check: every range of the one source
+    they share is fetched on the condition that the object is the one it
+    opened (its ETag), so a second request to ask again would check nothing more.
+    """
 
     def __init__(self, url: str, source: ObstoreSource, plan: Mapping[str, Any], memory: _Memory) -> None:
         self.url = url
@@ -210,7 +215,7 @@ class _Block:
         return _int64(records["offsets"]), int(records["info_size"])
 
     def labels(self, offsets: np.ndarray, info_size: int) -> None:
-        labels = _native.read_labels(self.source, offsets, self.npt, info_size, self.plan["identity"])
+        labels = _native.read_labels(self.source, offsets, self.npt, info_size, None)
         self.coord("trace", ("trace",), np.array(labels, dtype=object), {"long_name": "trace label"})
 
     def positions(self, regions: Sequence[Mapping[str, Any]]) -> None:
@@ -286,7 +291,7 @@ class _Block:
             self.references((len(offsets), npy, npx), (1, npy, npx), offsets)
         elif name == "series":
             offsets, _ = self.records()
-            times = _native.read_times(self.source, offsets, npt, plan["identity"])
+            times = _native.read_times(self.source, offsets, npt, None)
             attrs: Dict[str, Any] = dict(_TIME_ATTRS)
             text = self.parameters.get("ZTX")
             if isinstance(text, str) and text:
@@ -304,7 +309,7 @@ class _Block:
             regions = plan["regions"]
             self.positions(regions)
             offsets = self.records()[0][self.region_records(regions)]
-            read = _native.read_times(self.source, offsets, npt, plan["identity"]) \
+            read = _native.read_times(self.source, offsets, npt, None) \
                 if any(r["start_time"] is None for r in regions) else np.zeros(len(offsets))
             times, at = [], 0
             for region in regions:
@@ -338,7 +343,7 @@ class _Block:
         if len(offsets) and len(columns):
             first, span = int(columns.min()), int(columns.max()) - int(columns.min()) + 1
             order = np.argsort(offsets, kind="stable")
-            read = _native.read_points(self.source, offsets[order], self.npt, first, span, self.plan["identity"])
+            read = _native.read_points(self.source, offsets[order], self.npt, first, span, None)
             rows = np.empty_like(read)
             rows[order] = read
             values = rows[:, columns - first]
@@ -362,6 +367,20 @@ class _Block:
         return manifest_group(arrays=ordered, attributes=attrs)
 
 
+class _ParseSource(ObstoreSource):
+    """The object a parse reads, asked for its identity without a request
+    where the store gives an ETag (every range is then fetched on the
+    condition of the ETag seen at open); HEAD requests counted."""
+
+    heads = 0
+
+    def identity(self) -> Tuple[Any, ...]:
+        if self._etag:
+            return self._identity
+        self.heads += 1
+        return super().identity()
+
+
 def _has_data(described: Mapping[str, Any]) -> bool:
     return described["kind"] is not None
 
@@ -374,20 +393,33 @@ class VellParser:
     block, as the xarray engine opens. ``blocks``: whether the store also has
     one sub-group per data block (a block that cannot be referenced is then a
     group whose ``vellkit_problem`` says why).
+
+    ``requests`` and ``bytes_fetched`` count what the calls so far asked of
+    the stores (a HEAD at open, then ranges of read-ahead blocks).
     """
 
     def __init__(self, block: Optional[Any] = None, blocks: bool = True) -> None:
         self.block = block
         self.blocks = blocks
+        self.requests = 0
+        self.bytes_fetched = 0
 
     def __call__(self, url: str, registry: Any) -> Any:
-        _, _, manifest_group, manifest_store, _ = _import_virtualizarr()
-        from obspec_utils.registry import ObjectStoreRegistry
-
+        _import_virtualizarr()
         store, path = registry.resolve(url)
         if store is None:
             raise ValueError("%s: no store in the registry for this URL" % url)
-        source = ObstoreSource(store, str(path), name=url)
+        source = _ParseSource(store, str(path), name=url)
+        try:
+            return self._parse(url, registry, source)
+        finally:
+            self.requests += 1 + source.heads + source.requests
+            self.bytes_fetched += source.bytes_fetched
+
+    def _parse(self, url: str, registry: Any, source: ObstoreSource) -> Any:
+        _, _, manifest_group, manifest_store, _ = _import_virtualizarr()
+        from obspec_utils.registry import ObjectStoreRegistry
+
         description = _native.describe_file(source)
         with_data = [b for b in description["blocks"] if _has_data(b)]
         request = self._request(url, with_data, description)
