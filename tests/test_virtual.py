@@ -114,15 +114,23 @@ def assert_same_dataset(got, expected):
             assert a.dtype == b.dtype and a.tobytes() == b.tobytes(), name
 
 
-@pytest.mark.parametrize("write", [_kerchunk, _icechunk], ids=["kerchunk", "icechunk"])
+def _through_store(url, parser):
+    """As VirtualiZarr users open it: through the parser's ManifestStore."""
+    loaded = in_memory_variables(open_virtual_dataset(url, registry=REGISTRY, parser=parser, loadable_variables=[]))
+    return open_virtual_dataset(url, registry=REGISTRY, parser=parser, loadable_variables=loaded)
+
+
+def _direct(url, parser):
+    """As the command opens it: the Dataset built from the plan."""
+    return parser.virtual_dataset(url, REGISTRY)
+
+
+@pytest.mark.parametrize("opener, write", [(_through_store, _kerchunk), (_direct, _kerchunk), (_direct, _icechunk)],
+                         ids=["store-kerchunk", "direct-kerchunk", "direct-icechunk"])
 @pytest.mark.parametrize("how, what", FILES, ids=["%s-%s" % f for f in FILES])
-def test_written_references_read_what_the_engine_reads(tmp_path, how, what, write):
+def test_written_references_read_what_the_engine_reads(tmp_path, how, what, opener, write):
     path, block = _file(tmp_path, how, what)
-    url = Path(path).as_uri()
-    parser = VellParser(block=block, blocks=False)
-    loaded = in_memory_variables(open_virtual_dataset(url, registry=REGISTRY, parser=parser,
-                                                      loadable_variables=[]))
-    vds = open_virtual_dataset(url, registry=REGISTRY, parser=parser, loadable_variables=loaded)
+    vds = opener(Path(path).as_uri(), VellParser(block=block, blocks=False))
     expected = backend.open_dataset(path, block=block).load()
     assert_same_dataset(write(vds, tmp_path), expected)
     if how == "layout" and what == "image_map":

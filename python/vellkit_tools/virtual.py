@@ -56,7 +56,7 @@ import json
 
 import os
 import uuid
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 from urllib.parse import unquote, urlparse
 
 import numpy as np
@@ -66,6 +66,8 @@ from vellkit_tools.remote import ObstoreSource
 from vellkit_tools.units import VALUE_UNITS, data_type_name, time_unit_cf, x_unit_cf, x_unit_long_name
 
 __all__ = ["VellParser", "in_memory_variables", "kerchunk_references", "VIRTUAL_ATTR"]
+
+Block = Tuple[str, str, str]
 
 #: The group attribute that says what is referenced and what was loaded.
 VIRTUAL_ATTR = "vellkit_virtual"
@@ -120,12 +122,10 @@ class _Memory:
         import zarr
 
         chunk_manifest, manifest_array = _import_virtualizarr()[:2]
-        values = np.asarray(values)
+        text = values.dtype.kind in "OUT"
         kept = zarr.storage.MemoryStore()
-        if values.dtype.kind == "O":
-            values = values.astype(str)
-        fill = "" if values.dtype.kind == "U" else 0
-        encoded = zarr.create_array(kept, shape=values.shape, dtype=values.dtype if values.dtype.kind != "U" else str,
+        fill = "" if text else 0
+        encoded = zarr.create_array(kept, shape=values.shape, dtype=str if text else values.dtype,
                                     chunks=values.shape or (1,), compressors=None, filters=None, fill_value=fill,
                                     dimension_names=tuple(dims), attributes=dict(attrs),
                                     config={"write_empty_chunks": True})
@@ -173,22 +173,25 @@ class _Block:
     opened (its ETag), so a second request to ask again would check nothing more.
     """
 
-    def __init__(self, url: str, source: ObstoreSource, plan: Mapping[str, Any], memory: _Memory) -> None:
+    def __init__(self, url: str, source: ObstoreSource, plan: Mapping[str, Any]) -> None:
         self.url = url
         self.source = source
         self.plan = plan
-        self.memory = memory
         self.kind = kinds.kind(plan["kind"])
         self.parameters = dict(plan["parameters"])
         self.npt = int(plan["npt"])
-        self.arrays: Dict[str, Any] = {}
+        self.arrays: Dict[str, Any] = {}  # referenced: name -> ManifestArray
+        self.plain: Dict[str, Tuple[Sequence[str], np.ndarray, Mapping[str, Any]]] = {}  # in memory
         self.coords: List[str] = []
         self.loaded: List[str] = []
 
     # -- small arrays ---------------------------------------------------------------
 
     def coord(self, name: str, dims: Sequence[str], values: Any, attrs: Mapping[str, Any]) -> None:
-        self.arrays[name] = self.memory.array(dims, np.asarray(values), attrs)
+        values = np.asarray(values)
+        if values.dtype.kind == "O":  # text: as zarr gives it back
+            values = values.astype(np.dtypes.StringDType())
+        self.plain[name] = (tuple(dims), values, dict(attrs))
         self.coords.append(name)
 
     def spectral(self) -> None:
@@ -350,21 +353,41 @@ class _Block:
         else:
             values = np.zeros((len(offsets), len(columns)), dtype=np.float32)
         variable = self.kind.variable
-        self.arrays[variable] = self.memory.array(self.kind.dims, values.astype(np.float32),
-                                                  _value_attrs(self.plan["request"]))
+        self.plain[variable] = (self.kind.dims, values.astype(np.float32), _value_attrs(self.plan["request"]))
         self.loaded.append(variable)
 
-    def group(self, source_name: str) -> Any:
-        manifest_group = _import_virtualizarr()[2]
+    def attrs(self) -> Dict[str, Any]:
         attrs = _group_attrs(self.parameters, self.plan["request"], self.kind,
-                             _value_attrs(self.plan["request"]), source_name)
+                             _value_attrs(self.plan["request"]), _name_of(self.url))
         attrs[VIRTUAL_ATTR] = ("values loaded at parse time and held in memory: %s" % ", ".join(self.loaded)
                                if self.loaded else "values referenced, one chunk per record")
+        return attrs
+
+    def group(self, memory: _Memory) -> Any:
+        """The block as a zarr group, the in-memory arrays served by ``memory``."""
+        manifest_group = _import_virtualizarr()[2]
+        arrays = dict(self.arrays)
+        for name, (dims, values, attrs) in self.plain.items():
+            arrays[name] = memory.array(dims, values, attrs)
+        attrs = self.attrs()
         attrs["coordinates"] = " ".join(self.coords)
         # The data variable first, as the engine orders them.
-        ordered = {self.kind.variable: self.arrays[self.kind.variable]}
-        ordered.update((k, v) for k, v in self.arrays.items() if k != self.kind.variable)
+        ordered = {self.kind.variable: arrays[self.kind.variable]}
+        ordered.update((k, v) for k, v in arrays.items() if k != self.kind.variable)
         return manifest_group(arrays=ordered, attributes=attrs)
+
+    def dataset(self) -> Any:
+        """The block as a virtual Dataset: the values referenced (a
+        ManifestArray), everything else in memory (numpy)."""
+        import xarray as xr
+
+        name = self.kind.variable
+        if name in self.arrays:
+            data = self.arrays[name].to_virtual_variable()
+        else:
+            data = xr.Variable(*self.plain[name])
+        coords = {n: xr.Variable(*self.plain[n]) for n in self.coords}
+        return xr.Dataset({name: data}, coords=coords, attrs=self.attrs())
 
 
 class _ParseSource(ObstoreSource):
@@ -405,46 +428,54 @@ class VellParser:
         self.bytes_fetched = 0
 
     def __call__(self, url: str, registry: Any) -> Any:
-        _import_virtualizarr()
-        store, path = registry.resolve(url)
-        if store is None:
-            raise ValueError("%s: no store in the registry for this URL" % url)
-        source = _ParseSource(store, str(path), name=url)
-        try:
-            return self._parse(url, registry, source)
-        finally:
-            self.requests += 1 + source.heads + source.requests
-            self.bytes_fetched += source.bytes_fetched
-
-    def _parse(self, url: str, registry: Any, source: ObstoreSource) -> Any:
         _, _, manifest_group, manifest_store, _ = _import_virtualizarr()
         from obspec_utils.registry import ObjectStoreRegistry
 
-        description = _native.describe_file(source)
-        with_data = [b for b in description["blocks"] if _has_data(b)]
-        request = self._request(url, with_data, description)
         memory = _Memory()
-        name = _name_of(url)
-        root = self._block_group(url, source, request, memory, name)
-        groups: Dict[str, Any] = {}
-        if self.blocks:
-            for described in with_data:
+
+        def parse(source: ObstoreSource, description: Mapping[str, Any], request: Block) -> Any:
+            root = _plan(url, source, request).group(memory)
+            groups: Dict[str, Any] = {}
+            for described in description["blocks"] if self.blocks else ():
+                if not _has_data(described):
+                    continue
                 listed = tuple(described["request"])
                 try:
                     groups[kinds.block_name(described["listed"])] = (
-                        root if listed == request else self._block_group(url, source, listed, memory, name))
+                        root if listed == request else _plan(url, source, listed).group(memory))
                 except (ValueError, MemoryError) as error:
                     groups[kinds.block_name(described["listed"])] = manifest_group(attributes={
                         "vellkit_block": " ".join(kinds.output_block(listed)), "vellkit_problem": str(error)})
-        group = manifest_group(arrays=root.arrays, groups=groups, attributes=dict(root.metadata.attributes))
+            return manifest_group(arrays=root.arrays, groups=groups, attributes=dict(root.metadata.attributes))
+
+        group = self._read(url, registry, parse)
         combined = ObjectStoreRegistry()
         combined.map = dict(registry.map)
         combined.register(memory.prefix, memory.store)
         return manifest_store(group, registry=combined)
 
-    def _request(self, url: str, with_data: Sequence[Mapping[str, Any]],
-                 description: Mapping[str, Any]) -> Tuple[str, str, str]:
-        listed = [tuple(b["request"]) for b in with_data]
+    def virtual_dataset(self, url: str, registry: Any) -> Any:
+        """The virtual Dataset of the block at ``url``, as
+        ``open_virtual_dataset(url, registry, parser=self,
+        loadable_variables=in_memory_variables(...))`` gives it, without
+        the round trip through a Zarr store (what ``vellkit virtualize`` stacks)."""
+        _import_virtualizarr()
+        return self._read(url, registry, lambda source, _, request: _plan(url, source, request).dataset())
+
+    def _read(self, url: str, registry: Any, parse: Callable[[ObstoreSource, Mapping[str, Any], Block], Any]) -> Any:
+        store, path = registry.resolve(url)
+        if store is None:
+            raise ValueError("%s: no store in the registry for this URL" % url)
+        source = _ParseSource(store, str(path), name=url)
+        try:
+            description = _native.describe_file(source)
+            return parse(source, description, self._request(url, description))
+        finally:
+            self.requests += 1 + source.heads + source.requests
+            self.bytes_fetched += source.bytes_fetched
+
+    def _request(self, url: str, description: Mapping[str, Any]) -> Block:
+        listed = [tuple(b["request"]) for b in description["blocks"] if _has_data(b)]
         if self.block is None:
             chosen = kinds.default_block(listed)
             if chosen is None:
@@ -457,16 +488,16 @@ class VellParser:
             return tuple(words)  # type: ignore[return-value]
         return tuple(kinds.match_block(words, listed, url))  # type: ignore[return-value]
 
-    @staticmethod
-    def _block_group(url: str, source: ObstoreSource, request: Tuple[str, str, str], memory: _Memory,
-                     name: str) -> Any:
-        try:
-            plan = _native.plan_block(source, request)
-        except KeyError as error:
-            raise ValueError("%s: %s" % (url, error.args[0] if error.args else error)) from error
-        block = _Block(url, source, plan, memory)
-        block.build()
-        return block.group(name)
+
+def _plan(url: str, source: ObstoreSource, request: Block) -> _Block:
+    """The block ``request`` of the file, planned and mapped."""
+    try:
+        plan = _native.plan_block(source, request)
+    except KeyError as error:
+        raise ValueError("%s: %s" % (url, error.args[0] if error.args else error)) from error
+    block = _Block(url, source, plan)
+    block.build()
+    return block
 
 
 def in_memory_variables(vds: Any) -> List[str]:

@@ -65,20 +65,14 @@ def _need(fmt: str) -> None:
 
 
 def _open_virtual(path: str, block: Any) -> Any:
-    """The virtual Dataset of one local file, its in-memory variables loaded."""
+    """The virtual Dataset of one local file (values referenced, the rest in memory)."""
     from obspec_utils.registry import ObjectStoreRegistry
     from obstore.store import LocalStore
-    from virtualizarr import open_virtual_dataset
 
-    from ..virtual import VellParser, in_memory_variables
+    from ..virtual import VellParser
 
     url = Path(os.path.abspath(path)).as_uri()
-    registry = ObjectStoreRegistry({"file:///": LocalStore()})
-    store = VellParser(block=block, blocks=False)(url, registry)
-    vds = store.to_virtual_dataset(loadable_variables=[])
-    loaded = in_memory_variables(vds)
-    # The coordinates, and values that cannot be referenced, are inlined in the output.
-    return store.to_virtual_dataset(loadable_variables=loaded) if loaded else vds
+    return VellParser(block=block, blocks=False).virtual_dataset(url, ObjectStoreRegistry({"file:///": LocalStore()}))
 
 
 def _difference(vds: Any, first: Any) -> Optional[str]:
