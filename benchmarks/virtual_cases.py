@@ -6,9 +6,10 @@ Prints:
 
 * ``vellkit virtualize`` of N small image maps (1,000 by default; 4 x 4
   positions of 64 points) into one Kerchunk JSON: wall time of the command
-  (a child process, its imports included) and per file; then the parser alone
-  over the same files in this process: time and store requests per file
-  (a HEAD at open, then read-ahead ranges);
+  (a child process, its imports included) and per file; then the parse alone
+  over the same files in this process, as the command does it and as a
+  VirtualiZarr parser call: time and store requests per file (a HEAD at
+  open, then read-ahead ranges);
 * the whole of one map (64 x 64 x 512 by default, 8 MiB) read three ways:
   the xarray engine (``engine="vell"``), the Kerchunk references
   (``reference://`` through fsspec), and the Icechunk repository; each the
@@ -69,15 +70,16 @@ def virtualize_many(folder: str, count: int) -> None:
     from vellkit_tools.virtual import VellParser
 
     registry = ObjectStoreRegistry({"file:///": LocalStore()})
-    parser = VellParser(blocks=False)
-    parser(Path(paths[0]).as_uri(), registry)  # imports
-    parser = VellParser(blocks=False)
-    start = time.perf_counter()
-    for path in paths:
-        parser(Path(path).as_uri(), registry)
-    elapsed = time.perf_counter() - start
-    print("parser alone: %.2f ms per file, %.2f requests per file, %.0f bytes fetched per file"
-          % (1000 * elapsed / count, parser.requests / count, parser.bytes_fetched / count))
+    VellParser(blocks=False).virtual_dataset(Path(paths[0]).as_uri(), registry)  # imports
+    for what, parse in (("virtual_dataset (as the command)", VellParser.virtual_dataset),
+                        ("parser call (ManifestStore)", VellParser.__call__)):
+        parser = VellParser(blocks=False)
+        start = time.perf_counter()
+        for path in paths:
+            parse(parser, Path(path).as_uri(), registry)
+        elapsed = time.perf_counter() - start
+        print("%s: %.2f ms per file, %.2f requests per file, %.0f bytes fetched per file"
+              % (what, 1000 * elapsed / count, parser.requests / count, parser.bytes_fetched / count))
 
 
 def whole_map(folder: str, nx: int, ny: int, npt: int) -> None:
