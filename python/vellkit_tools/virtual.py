@@ -9,8 +9,14 @@ ManifestStore``)::
     from vellkit_tools.virtual import VellParser
 
     registry = ObjectStoreRegistry({"file:///": LocalStore()})
-    vds = open_virtual_dataset("file:///data/map.vell", registry=registry, parser=VellParser(),
-                               loadable_variables=VellParser.in_memory(...))
+    url = "file:///data/map.vell"
+    vds = open_virtual_dataset(url, registry=registry, parser=VellParser())
+    vds = open_virtual_dataset(url, registry=registry, parser=VellParser(),
+                               loadable_variables=in_memory_variables(vds))
+    refs = kerchunk_references(vds)
+
+(``VellParser().virtual_dataset(url, registry)`` gives the second Dataset in
+one step, as ``vellkit virtualize`` does.)
 
 The parser reads only the file's headers, store tables, times and labels
 (through the registry's store, each range on the condition that the object
@@ -52,11 +58,12 @@ them with ``json.dump`` or ``kerchunk.df.refs_to_dataframe``. (Zarr version 3
 stores, Icechunk's, keep 0.0: xarray does not mask with it.)
 """
 
+import contextlib
 import json
-
 import os
 import uuid
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+import warnings
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 from urllib.parse import unquote, urlparse
 
 import numpy as np
@@ -516,7 +523,8 @@ def kerchunk_references(vds: Any) -> Dict[str, Any]:
     """The Kerchunk references of a virtual Dataset of :class:`VellParser`
     (``vds.vz.to_kerchunk(format="dict")``), its data variables without a
     fill value, so that xarray reads zeros as zeros (see the module's docstring)."""
-    refs = vds.vz.to_kerchunk(format="dict")
+    with quiet_when_loaded():
+        refs = vds.vz.to_kerchunk(format="dict")
     table = refs["refs"]
     for name in vds.data_vars:
         key = "%s/.zarray" % name
@@ -525,3 +533,13 @@ def kerchunk_references(vds: Any) -> Dict[str, Any]:
             meta["fill_value"] = None
             table[key] = json.dumps(meta)
     return refs
+
+
+@contextlib.contextmanager
+def quiet_when_loaded() -> Iterator[None]:
+    """Without VirtualiZarr's warning that a Dataset has no references: a
+    block whose values had to be loaded (see the module's docstring) is
+    written whole on purpose."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="Attempting to write an entirely non-virtual Dataset")
+        yield

@@ -130,7 +130,10 @@ def _write_icechunk(vds: Any, folder: str, message: str, prefix: str) -> None:
         prefix[len("file://"):])))
     repo = icechunk.Repository.create(icechunk.local_filesystem_storage(folder), config)
     session = repo.writable_session("main")
-    vds.vz.to_icechunk(session.store)
+    from ..virtual import quiet_when_loaded
+
+    with quiet_when_loaded():
+        vds.vz.to_icechunk(session.store)
     session.commit(message)
 
 
