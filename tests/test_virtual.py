@@ -252,3 +252,30 @@ def test_a_store_reads_without_vellkit(tmp_path):
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "read (3, 3, %d)" % NPT in done.stdout
+
+
+def test_an_icechunk_store_refuses_a_file_changed_after_it(tmp_path):
+    path = make(tmp_path, "series")
+    repo_path = str(tmp_path / "repo")
+    assert main(["virtualize", path, "--to", repo_path, "--format", "icechunk"]) == 0
+
+    def values():
+        repo = icechunk.Repository.open(icechunk.local_filesystem_storage(repo_path),
+                                        authorize_virtual_chunk_access={tmp_path.as_uri() + "/": None})
+        return xr.open_zarr(repo.readonly_session("main").store, consolidated=False).spectra.values
+
+    expected = backend.open_dataset(path).spectra.values
+    assert values().tobytes() == expected.tobytes()
+    make(tmp_path, "series", name=os.path.basename(path))  # other values at the same offsets
+    later = os.stat(path).st_mtime + 5
+    os.utime(path, (later, later))
+    with pytest.raises(Exception, match="changed"):
+        values()
+
+
+def test_references_beyond_the_memory_limit_are_refused(tmp_path, monkeypatch):
+    path = _layout_file(tmp_path, "image_map", name="long-name-" * 12 + ".vell")
+    monkeypatch.setenv("VELLKIT_MEMORY_LIMIT", "1000")  # the file reads; 9 references of its long URL do not
+    backend.open_dataset(path).spectra.values
+    with pytest.raises(MemoryError, match="%s: the references of its 9 chunks" % Path(path).as_uri()):
+        VellParser().virtual_dataset(Path(path).as_uri(), REGISTRY)

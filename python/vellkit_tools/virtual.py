@@ -259,7 +259,15 @@ class _Block:
         length = int(np.prod(chunk)) * _VALUE_SIZE
         self.check_within(offsets, length)
         grid = tuple(s // c for s, c in zip(shape, chunk))
-        count = int(np.prod(grid))
+        count = int(np.prod(grid, dtype=np.int64))
+        # A reference takes more memory than a record's values may (a path,
+        # an offset and a length per position): bound it as the reader's reads are.
+        needed = count * (32 + len(self.url))
+        limit = int(self.plan["memory_limit"])
+        if limit and needed > limit:
+            raise MemoryError("%s: the references of its %d chunks need %d bytes of memory, past the limit of "
+                              "%d bytes; set VELLKIT_MEMORY_LIMIT to a larger size to virtualize it"
+                              % (self.url, count, needed, limit))
         paths = np.full(count, "", dtype=np.dtypes.StringDType())
         at = np.zeros(count, dtype=np.uint64)
         lengths = np.zeros(count, dtype=np.uint64)

@@ -120,7 +120,7 @@ def chunk_prefix(paths: List[str]) -> str:
     return Path(common).as_uri().rstrip("/") + "/"
 
 
-def _write_icechunk(vds: Any, folder: str, message: str, prefix: str) -> None:
+def _write_icechunk(vds: Any, folder: str, message: str, prefix: str, parsed_at: Any) -> None:
     import icechunk
 
     icechunk.set_logs_filter("error")  # not its warning that a local repository takes one writer at a time
@@ -133,12 +133,22 @@ def _write_icechunk(vds: Any, folder: str, message: str, prefix: str) -> None:
     from ..virtual import quiet_when_loaded
 
     with quiet_when_loaded():
-        vds.vz.to_icechunk(session.store)
+        # Chunks of a file modified after it was parsed are refused when read, not read as other values.
+        vds.vz.to_icechunk(session.store, last_updated_at=parsed_at)
     session.commit(message)
 
 
-def write_store(vds: Any, target: str, fmt: str, paths: List[str], message: str = "virtual references") -> None:
-    """Write the virtual Dataset ``vds`` to ``target`` in ``fmt``, whole or not at all."""
+def write_store(vds: Any, target: str, fmt: str, paths: List[str], message: str = "virtual references",
+                parsed_at: Any = None) -> None:
+    """Write the virtual Dataset ``vds`` of ``paths`` to ``target`` in
+    ``fmt``, whole or not at all. ``parsed_at`` (a UTC datetime, by default
+    now): when the files were parsed; an Icechunk store refuses chunks of a
+    file modified after the end of that second."""
+    import datetime
+
+    parsed_at = parsed_at or datetime.datetime.now(datetime.timezone.utc)
+    # Icechunk keeps whole seconds: a file written earlier in the same second must still read.
+    parsed_at = parsed_at.replace(microsecond=0) + datetime.timedelta(seconds=1)
     from ..virtual import kerchunk_references
 
     if fmt == "kerchunk":
@@ -153,7 +163,7 @@ def write_store(vds: Any, target: str, fmt: str, paths: List[str], message: str 
             os.rmdir(temporary)  # the Parquet writer makes its own folder
             refs_to_dataframe(kerchunk_references(vds), temporary)
         else:
-            _write_icechunk(vds, temporary, message, chunk_prefix(paths))
+            _write_icechunk(vds, temporary, message, chunk_prefix(paths), parsed_at)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -180,6 +190,10 @@ def run(args: argparse.Namespace) -> int:
             first.append((path, vds))
         opened[path] = vds
 
+    import datetime
+
+    # Before the first file is read: a file changed during the run is then refused too.
+    started = datetime.datetime.now(datetime.timezone.utc)
     files, outcomes = inputs(args)
     for outcome in outcomes:
         error(outcome.problems[0])
@@ -188,7 +202,8 @@ def run(args: argparse.Namespace) -> int:
     if good:
         vds = _combined(good, [opened[p] for p in good], args.concat_dim)
         try:
-            write_store(vds, target, args.format, good, "%d VELL file%s" % (len(good), "" if len(good) == 1 else "s"))
+            write_store(vds, target, args.format, good, "%d VELL file%s" % (len(good), "" if len(good) == 1 else "s"),
+                        started)
         except (OSError, ValueError, TypeError, ImportError) as exc:
             raise CommandError("%s: cannot write the store: %s" % (target, exc)) from exc
         print("%s: %d file%s in %s" % (escape(target), len(good), "" if len(good) == 1 else "s", args.format))
