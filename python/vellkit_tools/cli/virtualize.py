@@ -16,7 +16,8 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional
 
 from .._atomic import atomic_output, atomic_write
-from ._common import CommandError, Outcome, error, escape, finish, inputs, run_per_file, shown
+from ._common import (_NOT_VELL, CommandError, Outcome, _not_vell_why, error, escape, finish, inputs,
+                      run_per_file, shown)
 from ._options import add_inputs, block_request
 
 NAME = "virtualize"
@@ -64,6 +65,10 @@ def _need(fmt: str) -> None:
             raise CommandError(why)
 
 
+def _url(path: str) -> str:
+    return Path(os.path.abspath(path)).as_uri()
+
+
 def _open_virtual(path: str, block: Any) -> Any:
     """The virtual Dataset of one local file (values referenced, the rest in memory)."""
     from obspec_utils.registry import ObjectStoreRegistry
@@ -71,8 +76,17 @@ def _open_virtual(path: str, block: Any) -> Any:
 
     from ..virtual import VellParser
 
-    url = Path(os.path.abspath(path)).as_uri()
-    return VellParser(block=block, blocks=False).virtual_dataset(url, ObjectStoreRegistry({"file:///": LocalStore()}))
+    registry = ObjectStoreRegistry({"file:///": LocalStore()})
+    return VellParser(block=block, blocks=False).virtual_dataset(_url(path), registry)
+
+
+def _problem(path: str, exc: BaseException) -> str:
+    """What went wrong with a file, naming it as it was given (not as its URL)."""
+    name = shown(path)
+    text = str(exc.args[0] if isinstance(exc, KeyError) and exc.args else exc).replace(_url(path), name)
+    if text.endswith(_NOT_VELL):
+        return "%s: not a VELL file (%s)" % (name, _not_vell_why(path))
+    return text if text.startswith(name) else "%s: %s" % (name, text)
 
 
 def _difference(vds: Any, first: Any) -> Optional[str]:
@@ -177,9 +191,8 @@ def run(args: argparse.Namespace) -> int:
     def work(path: str, outcome: Outcome) -> None:
         try:
             vds = _open_virtual(path, args.block)
-        except (ValueError, OSError, KeyError, MemoryError) as exc:
-            text = str(exc.args[0] if isinstance(exc, KeyError) and exc.args else exc)
-            outcome.problems.append(text if shown(path) in text or path in text else "%s: %s" % (path, text))
+        except (ValueError, OSError, KeyError, IndexError, MemoryError) as exc:
+            outcome.problems.append(_problem(path, exc))
             return
         if first:
             why = _difference(vds, first[0][1])
