@@ -61,8 +61,9 @@ def virtualize_many(folder: str, count: int) -> None:
     done = subprocess.run([sys.executable, "-m", "vellkit_tools", "virtualize"] + paths + ["--to", out],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
     elapsed = time.perf_counter() - start
+    written = os.path.getsize(out) if os.path.exists(out) else 0
     print("virtualize %d files: %.2f s (%.2f ms per file), exit %d, %d bytes of references"
-          % (count, elapsed, 1000 * elapsed / count, done.returncode, os.path.getsize(out) if os.path.exists(out) else 0))
+          % (count, elapsed, 1000 * elapsed / count, done.returncode, written))
 
     from obspec_utils.registry import ObjectStoreRegistry
     from obstore.store import LocalStore

@@ -329,12 +329,13 @@ class _Block:
             offsets = self.records()[0][self.region_records(regions)]
             read = _native.read_times(self.source, offsets, npt, None) \
                 if any(r["start_time"] is None for r in regions) else np.zeros(len(offsets))
-            times, at = [], 0
+            starts: List[np.ndarray] = []
+            at = 0
             for region in regions:
                 n = len(_float64(region["map_x"]))
-                times.append(read[at:at + n] if region["start_time"] is None else _float64(region["start_time"]))
+                starts.append(read[at:at + n] if region["start_time"] is None else _float64(region["start_time"]))
                 at += n
-            self.coord("start_time", ("position",), np.concatenate(times or [np.zeros(0)]),
+            self.coord("start_time", ("position",), np.concatenate(starts or [np.zeros(0)]),
                        {"long_name": "acquisition start time"})
             self.references((len(offsets), npt), (1, npt), offsets)
         elif name == "multi_region_traces":
@@ -464,7 +465,8 @@ class VellParser:
             return manifest_group(arrays=root.arrays, groups=groups, attributes=dict(root.metadata.attributes))
 
         group = self._read(url, registry, parse)
-        combined = ObjectStoreRegistry()
+        # The caller's stores, and the one that serves the small arrays.
+        combined: Any = ObjectStoreRegistry()
         combined.map = dict(registry.map)
         combined.register(memory.prefix, memory.store)
         return manifest_store(group, registry=combined)
