@@ -130,7 +130,8 @@ class _Memory:
 
         chunk_manifest, manifest_array = _import_virtualizarr()[:2]
         text = values.dtype.kind in "OUT"
-        kept = zarr.storage.MemoryStore()
+        held: Dict[str, Any] = {}
+        kept = zarr.storage.MemoryStore(store_dict=held)
         fill = "" if text else 0
         encoded = zarr.create_array(kept, shape=values.shape, dtype=str if text else values.dtype,
                                     chunks=values.shape or (1,), compressors=None, filters=None, fill_value=fill,
@@ -140,7 +141,7 @@ class _Memory:
         key = "a%d" % self.count
         self.count += 1
         grid = tuple(1 if n else 0 for n in values.shape)
-        chunk = kept._store_dict.get("c" + "/0" * values.ndim)  # one chunk holds it all
+        chunk = held.get("c" + "/0" * values.ndim)  # one chunk holds it all
         if chunk is None:  # an empty array: no chunk at all
             empty = np.zeros(grid, dtype=np.uint64)
             manifest = chunk_manifest.from_arrays(paths=np.full(grid, "", dtype=np.dtypes.StringDType()),
