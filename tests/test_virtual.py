@@ -212,6 +212,7 @@ def test_virtualize_stacks_files_and_reports_those_that_do_not_fit(tmp_path, cap
     assert got.spectra.dims == ("run", "y", "x", "spectral")
     np.testing.assert_array_equal(got.spectra.values, expected.spectra.values)
     assert got.file.values.tolist() == ["m0.vell", "m1.vell", "m2.vell"]
+    assert got.attrs["title"] == "Absorbance, image map AB/3D/NONE of 3 files"
     # An existing output is kept without --force.
     before = out.read_bytes()
     assert main(["virtualize", maps[0], "--to", str(out)]) == 1

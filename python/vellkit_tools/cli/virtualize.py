@@ -125,6 +125,11 @@ def _combined(paths: List[str], datasets: List[Any], dim: str) -> Any:
     stacked = xr.concat(datasets, dim=dim, coords="minimal", compat="override", join="override",
                         combine_attrs="drop_conflicts")
     names = np.array([os.path.basename(p) for p in paths], dtype=np.dtypes.StringDType())
+    # CF's global attributes of the stack, as the engine gives them for many files.
+    what = str(datasets[0].attrs.get("title", "")).rsplit(" of ", 1)[0]
+    stacked.attrs.update({"title": "%s of %d files" % (what, len(paths)),
+                          "source": "%d VELL data files, the first %s" % (len(paths), names[0]),
+                          "history": "%d files referenced and stacked along %s by vellkit_tools" % (len(paths), dim)})
     return stacked.assign_coords(file=(dim, names, {"long_name": "VELL file of each index along %s" % dim}))
 
 
