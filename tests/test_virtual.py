@@ -1,7 +1,8 @@
 """Virtual Zarr stores of VELL files: what the written references read
-equals what the xarray engine reads, for every kind and record layout; cut
-records refused; the virtualize command; a store read back with neither
-vellkit nor vellkit_tools importable."""
+equals what the xarray engine reads, for every kind, record layout and
+derivative, locally and in S3; cut records refused; the virtualize command;
+an Icechunk store refusing a changed file; references bound by the memory
+limit; a store read back with neither vellkit nor vellkit_tools importable."""
 
 import json
 import os
