@@ -302,3 +302,17 @@ def test_a_file_in_s3_reads_through_its_references(tmp_path, s3_service):
     got = xr.open_dataset("reference://", engine="zarr", backend_kwargs={"consolidated": False, "storage_options": {
         "fo": refs, "remote_protocol": "s3", "remote_options": remote}})
     assert_same_dataset(got, expected)
+
+
+# Reading Parquet references, fsspec asks pandas for an engine it deprecates.
+@pytest.mark.filterwarnings("ignore:.*'fastparquet' engine is deprecated")
+def test_virtualize_as_parquet_reads_what_the_json_reads(tmp_path):
+    pytest.importorskip("fastparquet")
+    maps = [make(tmp_path, "image_map", name="m%d.vell" % k) for k in range(2)]
+    json_out, parquet_out = tmp_path / "stack.json", tmp_path / "stack.parq"
+    assert main(["virtualize"] + maps + ["--to", str(json_out)]) == 0
+    assert main(["virtualize"] + maps + ["--to", str(parquet_out), "--format", "parquet"]) == 0
+    opened = [xr.open_dataset("reference://", engine="zarr", backend_kwargs={
+        "consolidated": False, "storage_options": {"fo": str(out), "remote_protocol": "file"}})
+        for out in (json_out, parquet_out)]
+    xr.testing.assert_identical(opened[0].load(), opened[1].load())

@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import sys
+import warnings
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
@@ -41,7 +42,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="the output: a JSON file (kerchunk) or a folder (parquet, icechunk)")
     parser.add_argument("--format", default="kerchunk", choices=FORMATS,
                         help="kerchunk (default): Kerchunk references as one JSON file; parquet: "
-                             "Kerchunk references as Parquet (a folder; needs fastparquet); "
+                             "Kerchunk references as Parquet (a folder); "
                              "icechunk: an Icechunk repository with virtual chunks (a folder) that "
                              "reads chunks under the files' common folder")
     parser.add_argument("--concat-dim", default="file", metavar="NAME",
@@ -180,7 +181,11 @@ def write_store(vds: Any, target: str, fmt: str, paths: List[str], message: str 
             from kerchunk.df import refs_to_dataframe
 
             os.rmdir(temporary)  # the Parquet writer makes its own folder
-            refs_to_dataframe(kerchunk_references(vds), temporary)
+            with warnings.catch_warnings():
+                # pandas deprecates the Parquet engine Kerchunk's writer asks
+                # for by name; what it writes is the same.
+                warnings.filterwarnings("ignore", message=".*'fastparquet' engine is deprecated")
+                refs_to_dataframe(kerchunk_references(vds), temporary)
         else:
             _write_icechunk(vds, temporary, message, chunk_prefix(paths), parsed_at)
 
