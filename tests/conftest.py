@@ -91,7 +91,7 @@ NATIVE_MODULES = {
     "test_images", "test_module", "test_multi_region", "test_native_guards", "test_open_audit",
     "test_parameter_blocks", "test_plans", "test_read_faults", "test_read_sizes", "test_region_plan",
     "test_report_floods", "test_robustness", "test_series_layouts", "test_single_spectra", "test_soak",
-    "test_store_tables", "test_threads", "test_time_resolved", "test_truncation",
+    "test_store_tables", "test_threads", "test_time_resolved", "test_truncation", "test_remote",
 }
 # What the other interpreters and numpy 1 run: every entry point of both
 # extension modules, every kind of block, the results' classes, the stubs and
@@ -111,3 +111,33 @@ def pytest_collection_modifyitems(items):
             item.add_marker(pytest.mark.native)
         if module in SMOKE_MODULES:
             item.add_marker(pytest.mark.smoke)
+
+
+# Loopback S3 and HTTP servers (tests/services.py) for the remote reads.
+@pytest.fixture(scope="session")
+def s3_service():
+    pytest.importorskip("moto.server")
+    pytest.importorskip("s3fs")
+    pytest.importorskip("boto3")
+    import services
+
+    server = services.S3Server()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def s3_server(s3_service):
+    """The loopback S3 server's endpoint URL."""
+    return s3_service.url
+
+
+@pytest.fixture(scope="session")
+def http_server(tmp_path_factory):
+    """A loopback HTTP server of a fresh folder (``put``, ``replace``, ``fault``)."""
+    pytest.importorskip("aiohttp")
+    import services
+
+    server = services.HttpServer(tmp_path_factory.mktemp("served"))
+    yield server
+    server.stop()

@@ -302,7 +302,7 @@ def test_version_from_the_source_tree_else_the_installed_metadata(tmp_path, proj
 # help and entry points
 # ----------------------------------------------------------------------------
 
-@pytest.mark.parametrize("command", ["list", "show", "check", "export", "preview"])
+@pytest.mark.parametrize("command", ["list", "show", "check", "export", "preview", "virtualize"])
 def test_every_subcommand_help_has_an_example(command):
     status, out, _ = run(command, "--help")
     assert status == 0 and "example:\n  vellkit " + command in out

@@ -19,17 +19,22 @@ wrapped here in a *byte source*, which the native reader asks for ranges:
 
 Remote sources keep a few read-ahead blocks, so the many small reads of a
 file's header, directory, parameter blocks and store table become a handful
-of range requests; reads larger than a block go to the store as one request.
-They count what they fetch (``requests``, ``bytes_fetched``).
+of range requests; whatever part of one read is not kept is one request
+(reads larger than a block go to the store as they are). They count what
+they fetch (``requests``, ``bytes_fetched``). HTTP and S3 requests time out
+when the server stops answering (``CONNECT_TIMEOUT``, ``READ_TIMEOUT``, unless
+``storage_options`` set their own); an object replaced after it was opened
+raises OSError "... has changed since it was opened" on the next read.
 """
 
 from __future__ import annotations
 
+import asyncio
 import io
 import os
 import threading
 from collections import OrderedDict
-from typing import Any, Dict, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Mapping, NoReturn, Optional, Tuple, Union
 
 __all__ = [
     "ByteSource",
@@ -50,6 +55,26 @@ __all__ = [
 READ_AHEAD = 1 << 20
 # Read-ahead blocks kept per source.
 KEPT_BLOCKS = 8
+# Reads that go on near where the last one ended (the slices of a read of many
+# records) fetch ahead of themselves, the window doubling up to this: a whole
+# map then takes a few large requests rather than one per slice, each of which
+# a store may answer at a cost of its own.
+SEQUENTIAL_READ_AHEAD = 64 << 20
+# Seconds to wait for a connection and for the next bytes of an answer,
+# unless storage_options say otherwise: a server that stops answering is an
+# error, not a read that never ends. Not a limit on a whole request, which
+# may be a large range on a slow link.
+CONNECT_TIMEOUT = 10.0
+READ_TIMEOUT = 60.0
+# A client that retries a stalled request (S3's retries nest: some fifty
+# attempts) is stopped after a few timeouts' worth of waiting plus the time
+# to fetch the range at this many bytes a second.
+SLOWEST_RATE = 1 << 20
+
+
+def _deadline(nbytes: int) -> float:
+    """Seconds one range request may take, the client's retries included."""
+    return CONNECT_TIMEOUT + 3 * READ_TIMEOUT + nbytes / SLOWEST_RATE
 
 PathOrSource = Union[str, "os.PathLike[str]", "ByteSource"]
 
@@ -73,15 +98,49 @@ def local_path(target: Any) -> Optional[str]:
 
 def _named(name: str, error: BaseException) -> BaseException:
     """``error`` as an exception of the same kind whose text names ``name``."""
-    if isinstance(error, (KeyboardInterrupt, SystemExit, MemoryError)) or name in str(error):
+    if isinstance(error, (KeyboardInterrupt, SystemExit, MemoryError)):
+        return error
+    # A client's own exception (aiohttp's, botocore's) becomes an OSError
+    # even when its text names the object already.
+    if isinstance(error, OSError) and name in str(error):
         return error
     if isinstance(error, FileNotFoundError):
         return FileNotFoundError(f"{name}: no such object ({error})")
     if isinstance(error, PermissionError):
         return PermissionError(f"{name}: access refused ({error})")
+    text = str(error) or type(error).__name__
     if isinstance(error, OSError):
-        return OSError(f"{name}: {error}")
+        # Keep the built-in kind (TimeoutError, ConnectionResetError...).
+        kind = next(c for c in type(error).__mro__ if c.__module__ == "builtins" and issubclass(c, OSError))
+        return kind(f"{name}: {text}")
     return OSError(f"{name}: {type(error).__name__}: {error}")
+
+
+def _with_timeouts(protocol: str, options: Mapping[str, Any]) -> Dict[str, Any]:
+    """``options`` with connect and read timeouts for the HTTP and S3 file
+    systems, where the caller set none."""
+    options = dict(options)
+    if protocol in ("http", "https"):
+        client_kwargs = dict(options.get("client_kwargs") or {})
+        if "timeout" not in client_kwargs:
+            import aiohttp
+
+            client_kwargs["timeout"] = aiohttp.ClientTimeout(
+                total=None, sock_connect=CONNECT_TIMEOUT, sock_read=READ_TIMEOUT)
+        options["client_kwargs"] = client_kwargs
+    elif protocol in ("s3", "s3a"):
+        config_kwargs = dict(options.get("config_kwargs") or {})
+        config_kwargs.setdefault("connect_timeout", CONNECT_TIMEOUT)
+        config_kwargs.setdefault("read_timeout", READ_TIMEOUT)
+        options["config_kwargs"] = config_kwargs
+    return options
+
+
+def _reraise_named(name: str, error: BaseException) -> NoReturn:
+    named = _named(name, error)
+    if named is error:
+        raise error
+    raise named from error
 
 
 class ByteSource:
@@ -122,19 +181,41 @@ class _RangedSource(ByteSource):
         self._read_ahead = read_ahead
         self._blocks: "OrderedDict[int, bytes]" = OrderedDict()
         self._lock = threading.Lock()
+        self._identity: Tuple[Any, ...] = ()
+        self._changed = False
+        self._next = -1  # where the last read ended
+        self._window = read_ahead
+
+    def _fresh_identity(self) -> Tuple[Any, ...]:
+        raise NotImplementedError
+
+    def identity(self) -> Tuple[Any, ...]:
+        try:
+            fresh = self._fresh_identity()
+        except BaseException as error:  # noqa: B902 - re-raised, named
+            _reraise_named(self.name, error)
+        if fresh != self._identity:
+            # The size and the kept blocks are the old object's: no read of
+            # this source may mix them with the new one's bytes.
+            with self._lock:
+                self._changed = True
+                self._blocks.clear()
+        return fresh
+
+    def _changed_error(self) -> OSError:
+        return OSError(f"{self.name} has changed since it was opened")
 
     def _fetch(self, start: int, end: int) -> bytes:
         """Bytes ``start`` to ``end`` (exclusive) of the object, one request."""
         raise NotImplementedError
 
     def _fetch_counted(self, start: int, end: int) -> bytes:
+        if self._changed:
+            raise self._changed_error()
         try:
             data = self._fetch(start, end)
         except BaseException as error:  # noqa: B902 - re-raised, named
-            named = _named(self.name, error)
-            if named is error:
-                raise
-            raise named from error
+            _reraise_named(self.name, error)
         with self._lock:
             self.requests += 1
             self.bytes_fetched += len(data)
@@ -149,37 +230,61 @@ class _RangedSource(ByteSource):
 
     def read_into(self, offset: int, buffer: memoryview) -> int:
         n = min(len(buffer), max(0, self.size - offset))
-        if n <= 0:
-            return 0
-        if n >= self._read_ahead:
-            data = self._fetch_counted(offset, offset + n)
-            buffer[: len(data)] = data
-            return len(data)
+        with self._lock:
+            # Going on from the last read, past a small gap at most (the
+            # bytes between two slices of records).
+            sequential = self._next >= 0 and 0 <= offset - self._next <= self._read_ahead
+            self._window = min(SEQUENTIAL_READ_AHEAD, 2 * max(self._window, n)) if sequential else self._read_ahead
+            window = self._window
+            self._next = offset + n
         done = 0
         while done < n:
             at = offset + done
-            block_start = at - at % self._read_ahead
-            block = self._block(block_start)
+            kept = self._kept_block(at)
+            if kept is None:
+                rest = n - done
+                if rest >= window:
+                    # Large reads go to the store as they are, not kept.
+                    data = self._fetch_counted(at, at + rest)
+                    buffer[done : done + len(data)] = data
+                    return done + len(data)
+                # A block from where the read starts (not from a block
+                # edge): whatever is not yet kept of one read is one request.
+                block_start, block = at, self._fetch_counted(at, min(self.size, at + window))
+                self._keep(at, block)
+            else:
+                block_start, block = kept
             inside = at - block_start
             take = min(n - done, len(block) - inside)
             if take <= 0:
                 break
             buffer[done : done + take] = block[inside : inside + take]
             done += take
+            if len(block) > self._read_ahead and inside + take == len(block):
+                # A sequential window read to its end is not read again:
+                # its memory goes now, not when the source does.
+                with self._lock:
+                    self._blocks.pop(block_start, None)
         return done
 
-    def _block(self, start: int) -> bytes:
-        with self._lock:
-            block = self._blocks.get(start)
-            if block is not None:
-                self._blocks.move_to_end(start)
-                return block
-        block = self._fetch_counted(start, min(self.size, start + self._read_ahead))
+    def _keep(self, start: int, block: bytes) -> None:
         with self._lock:
             self._blocks[start] = block
-            while len(self._blocks) > KEPT_BLOCKS:
+            # At most KEPT_BLOCKS blocks, and one sequential window besides
+            # the small ones.
+            while len(self._blocks) > 1 and (
+                    len(self._blocks) > KEPT_BLOCKS
+                    or sum(map(len, self._blocks.values())) > SEQUENTIAL_READ_AHEAD + KEPT_BLOCKS * self._read_ahead):
                 self._blocks.popitem(last=False)
-        return block
+
+    def _kept_block(self, at: int) -> Optional[Tuple[int, bytes]]:
+        """The kept block holding byte ``at``, if any."""
+        with self._lock:
+            for start, block in self._blocks.items():
+                if start <= at < start + len(block):
+                    self._blocks.move_to_end(start)
+                    return start, block
+        return None
 
 
 class FsspecSource(_RangedSource):
@@ -198,17 +303,24 @@ class FsspecSource(_RangedSource):
         except ImportError as error:  # pragma: no cover - the 'remote' extra
             raise ImportError(f"{url}: reading URLs needs fsspec (pip install 'vellkit[remote]')") from error
         self.url = url
+        # Kept as given (and pickled so): the timeouts are added at each open.
         self.storage_options: Dict[str, Any] = dict(storage_options or {})
+        protocol = fsspec.core.split_protocol(url)[0] or "file"
         try:
-            self._fs, self._path = fsspec.core.url_to_fs(url, **self.storage_options)
+            self._fs, self._path = fsspec.core.url_to_fs(url, **_with_timeouts(protocol, self.storage_options))
             info = self._info()
         except BaseException as error:  # noqa: B902 - re-raised, named
-            named = _named(url, error)
-            if named is error:
-                raise
-            raise named from error
+            _reraise_named(url, error)
         super().__init__(url, int(info["size"]), read_ahead)
         self._identity = self._identity_of(info)
+        # An HTTP server is asked for the ranges of the object opened only
+        # (If-Match on its ETag): one replaced in the midst of a read
+        # answers 412 rather than with another object's bytes.
+        # (A weak ETag never matches If-Match: the identity checks remain.)
+        tag = info.get("ETag")
+        strong = bool(tag) and not str(tag).startswith("W/")
+        self._range_options: Dict[str, Any] = (
+            {"headers": {"If-Match": str(tag)}} if protocol in ("http", "https") and strong else {})
 
     def _info(self) -> Dict[str, Any]:
         self._fs.invalidate_cache(self._path)
@@ -222,21 +334,40 @@ class FsspecSource(_RangedSource):
     @staticmethod
     def _identity_of(info: Mapping[str, Any]) -> Tuple[Any, ...]:
         tag = info.get("ETag") or info.get("etag") or info.get("e_tag")
-        modified = info.get("LastModified") or info.get("mtime") or info.get("last_modified") or info.get("created")
+        modified = (info.get("LastModified") or info.get("Last-Modified") or info.get("mtime")
+                    or info.get("last_modified") or info.get("created"))
         return (int(info["size"]), str(tag) if tag is not None else None,
                 str(modified) if modified is not None else None)
 
-    def identity(self) -> Tuple[Any, ...]:
-        try:
-            return self._identity_of(self._info())
-        except BaseException as error:  # noqa: B902 - re-raised, named
-            named = _named(self.url, error)
-            if named is error:
-                raise
-            raise named from error
+    def _fresh_identity(self) -> Tuple[Any, ...]:
+        return self._identity_of(self._info())
 
     def _fetch(self, start: int, end: int) -> bytes:
-        return bytes(self._fs.cat_file(self._path, start=start, end=end))
+        try:
+            if getattr(self._fs, "async_impl", False) and getattr(self._fs, "loop", None) is not None:
+                import fsspec.asyn
+
+                # The coroutine is cancelled at the deadline.
+                deadline = _deadline(end - start)
+                try:
+                    data = fsspec.asyn.sync(self._fs.loop, self._fs._cat_file, self._path, start=start, end=end,
+                                            timeout=deadline, **self._range_options)
+                except fsspec.asyn.FSTimeoutError as error:
+                    # The client's own timeout (aiohttp's is a TimeoutError
+                    # too) comes wrapped: raised as it is.
+                    cause = error.__cause__
+                    if cause is not None and type(cause) not in (TimeoutError, asyncio.TimeoutError):
+                        raise cause from None
+                    raise TimeoutError(f"{self.name}: no answer within {deadline:.1f} s "
+                                       f"(the client's retries included)") from error
+            else:
+                data = self._fs.cat_file(self._path, start=start, end=end, **self._range_options)
+            return bytes(data)
+        except Exception as error:
+            if getattr(error, "status", None) == 412:
+                self._changed = True
+                raise self._changed_error() from error
+            raise
 
     def __reduce__(self) -> Any:
         # Another process opens the object afresh; the reads then check
@@ -259,12 +390,9 @@ class ObstoreSource(_RangedSource):
         self.path = path
         shown = name or path
         try:
-            meta = obstore.head(store, path)
+            meta = self._head()
         except BaseException as error:  # noqa: B902 - re-raised, named
-            named = _named(shown, error)
-            if named is error:
-                raise
-            raise named from error
+            _reraise_named(shown, error)
         super().__init__(shown, int(meta["size"]), read_ahead)
         self._etag = meta.get("e_tag")
         self._identity = self._identity_of(meta)
@@ -273,14 +401,24 @@ class ObstoreSource(_RangedSource):
     def _identity_of(meta: Mapping[str, Any]) -> Tuple[Any, ...]:
         return (int(meta["size"]), meta.get("e_tag"), str(meta.get("last_modified")))
 
-    def identity(self) -> Tuple[Any, ...]:
+    def _fresh_identity(self) -> Tuple[Any, ...]:
+        return self._identity_of(self._head())
+
+    def _head(self) -> Any:
         try:
-            return self._identity_of(self._obstore.head(self.store, self.path))
-        except BaseException as error:  # noqa: B902 - re-raised, named
-            named = _named(self.name, error)
-            if named is error:
-                raise
-            raise named from error
+            return self._obstore.head(self.store, self.path)
+        except Exception as error:
+            raise self._as_os_error(error) from error
+
+    @staticmethod
+    def _as_os_error(error: Exception) -> Exception:
+        """obstore's errors as the OSError kinds a local file would raise."""
+        kind = type(error).__name__
+        if kind == "NotFoundError":
+            return FileNotFoundError(str(error))
+        if kind in ("PermissionDeniedError", "UnauthenticatedError"):
+            return PermissionError(str(error))
+        return error
 
     def _fetch(self, start: int, end: int) -> bytes:
         if start >= end:
@@ -288,8 +426,15 @@ class ObstoreSource(_RangedSource):
         options: Dict[str, Any] = {"range": (start, end)}
         if self._etag:
             options["if_match"] = self._etag
-        result = self._obstore.get(self.store, self.path, options=options)
-        return bytes(result.bytes())
+        try:
+            result = self._obstore.get(self.store, self.path, options=options)
+            return bytes(result.bytes())
+        except Exception as error:
+            if type(error).__name__ == "PreconditionError":
+                # The ETag no longer matches: the object was replaced.
+                self._changed = True
+                raise self._changed_error() from error
+            raise self._as_os_error(error) from error
 
 
 class FileObjectSource(ByteSource):

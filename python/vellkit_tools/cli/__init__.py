@@ -1,7 +1,7 @@
 """The ``vellkit`` command: look into VELL files, check them, export and preview them.
 
 Subcommands (one module each): ``list``, ``show``, ``check``, ``export``,
-``preview``.  Run ``vellkit SUBCOMMAND --help`` for the options and an
+``preview``, ``virtualize``.  Run ``vellkit SUBCOMMAND --help`` for the options and an
 example.  Exit status: 0 when every file went well, 1 when any file failed,
 2 for a wrong command line, 130 when stopped by Ctrl-C or SIGTERM (which
 stops a run as Ctrl-C does: nothing half-written is left).
@@ -11,13 +11,13 @@ import argparse
 import sys
 from typing import List, Optional
 
-from . import check, export, list as list_cmd, preview, show
+from . import check, export, list as list_cmd, preview, show, virtualize
 from ._batch import EXIT_FAILED, EXIT_INTERRUPTED, sigterm_as_interrupt
 from ._common import CommandError, error, use_storage_options
 
 __all__ = ["main", "build_parser"]
 
-SUBCOMMANDS = (list_cmd, show, check, export, preview)
+SUBCOMMANDS = (list_cmd, show, check, export, preview, virtualize)
 
 
 def build_parser() -> argparse.ArgumentParser:
