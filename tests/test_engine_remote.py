@@ -1,9 +1,10 @@
 """The xarray engine and the command reading files that are not local paths:
-fsspec URLs (memory://, dir:// with its storage options, file://) and open
-binary file objects give what the local file gives; a replaced object is
+fsspec URLs (memory://, file://, s3:// on the loopback server with its
+storage options) and open binary file objects give what the local file gives; a replaced object is
 refused by name; Dask task names and pickles follow the object."""
 
 import io
+import json
 import os
 import pickle
 
@@ -22,8 +23,6 @@ from test_backend_engine import make  # noqa: E402
 pytestmark = pytest.mark.native
 
 MEMORY = fsspec.filesystem("memory")
-#: dir:// needs its options to find anything: they show that storage options arrive.
-DIR_OPTIONS = {"path": "/engine-dir", "target_protocol": "memory"}
 
 
 def _bytes(path):
@@ -75,26 +74,28 @@ def test_every_kind_reads_as_the_local_file(one_of_each, kind, how):
         xr.testing.assert_identical(got, expected)
 
 
-def _dir_file(tmp_path, name="map.vell"):
+BUCKET = "engine"
+
+
+@pytest.fixture
+def on_s3(tmp_path, s3_service):
+    """(local image map, its s3:// URL on the loopback server, the options that reach it)."""
     path = make(tmp_path, "image_map")
-    data = _bytes(path)
-    MEMORY.pipe("/engine-dir/" + name, data)
-    return path, "dir://" + name
+    url = s3_service.put(BUCKET, "%s/map.vell" % tmp_path.name, _bytes(path))
+    return path, url, s3_service.storage_options()
 
 
 @pytest.mark.parametrize("opener", [
-    lambda url: xr.open_dataset(url, engine="vell", storage_options=DIR_OPTIONS),
-    lambda url: xr.open_dataset(url, engine="vell", backend_kwargs={"storage_options": DIR_OPTIONS}),
-    lambda url: backend.open_dataset(url, storage_options=DIR_OPTIONS),
-    lambda url: backend.open_dataset(url, backend_kwargs={"storage_options": DIR_OPTIONS}),
-    lambda url: backend.open_mfdataset([url], parallel=False, storage_options=DIR_OPTIONS).isel(file=0),
-    lambda url: backend.open_datatree(url, storage_options=DIR_OPTIONS)["AB_3D_NONE"].to_dataset(),
+    lambda url, so: xr.open_dataset(url, engine="vell", storage_options=so),
+    lambda url, so: xr.open_dataset(url, engine="vell", backend_kwargs={"storage_options": so}),
+    lambda url, so: backend.open_dataset(url, storage_options=so),
+    lambda url, so: backend.open_dataset(url, backend_kwargs={"storage_options": so}),
+    lambda url, so: backend.open_mfdataset([url], parallel=False, storage_options=so).isel(file=0),
+    lambda url, so: backend.open_datatree(url, storage_options=so)["AB_3D_NONE"].to_dataset(),
 ], ids=["xarray keyword", "xarray backend_kwargs", "keyword", "backend_kwargs", "mfdataset", "datatree"])
-def test_storage_options_reach_the_store_every_way(tmp_path, opener):
-    path, url = _dir_file(tmp_path)
-    np.testing.assert_array_equal(opener(url).spectra.values, backend.open_dataset(path).spectra.values)
-    with pytest.raises(OSError, match="dir://map.vell"):
-        xr.open_dataset(url, engine="vell")  # without them the store finds nothing
+def test_storage_options_reach_s3_every_way(on_s3, opener):
+    path, url, options = on_s3
+    np.testing.assert_array_equal(opener(url, options).spectra.values, backend.open_dataset(path).spectra.values)
 
 
 @pytest.mark.parametrize("target, options, error, text", [
@@ -201,16 +202,25 @@ def test_a_storage_option_without_a_key_is_a_usage_error(capsys):
     assert stop.value.code == 2 and "expected KEY=VALUE" in capsys.readouterr().err
 
 
+def _cli_options(options):
+    return [arg for key, value in options.items()
+            for arg in ("--storage-option", "%s=%s" % (key, value if isinstance(value, str) else json.dumps(value)))]
+
+
 @pytest.mark.parametrize("command", ["list", "show", "check"])
-def test_list_show_check_read_a_url_with_its_storage_options(tmp_path, capsys, command):
-    path, url = _dir_file(tmp_path)
-    options = ["--storage-option", "path=/engine-dir", "--storage-option", "target_protocol=memory"]
-    assert main([command, url] + options) == 0
+def test_list_show_check_read_s3_with_storage_options(on_s3, capsys, command):
+    path, url, options = on_s3
+    assert main([command, url] + _cli_options(options)) == 0
     out = capsys.readouterr().out
-    assert url in out and (command != "check" or out.startswith("OK      dir://map.vell"))
-    assert main([command, url]) == 1  # the store finds nothing without them
-    said = capsys.readouterr()
-    assert "dir://map.vell: " in said.out + said.err
+    assert out.startswith(("%s" if command != "check" else "OK      %s") % url)
+
+
+def test_the_stores_environment_variables_need_no_option(on_s3, s3_service, capsys, monkeypatch):
+    path, url, options = on_s3
+    for name, value in s3_service.environment().items():
+        monkeypatch.setenv(name, value)
+    assert main(["show", url]) == 0
+    assert capsys.readouterr().out.startswith("%s (" % url)
 
 
 def test_check_of_a_damaged_object_says_what_is_wrong_under_its_url(tmp_path, capsys):
@@ -223,16 +233,18 @@ def test_check_of_a_damaged_object_says_what_is_wrong_under_its_url(tmp_path, ca
     assert out.startswith("DAMAGED %s\n        - truncated at byte %d" % (url, len(data) - 100))
 
 
-def test_export_of_a_url_writes_outputs_named_after_its_last_component(tmp_path, capsys):
-    path, url = _dir_file(tmp_path, "remote map.vell")
+def test_export_of_a_url_writes_outputs_named_after_its_last_component(on_s3, tmp_path):
+    path, url, options = on_s3
+    MEMORY.pipe("/engine/export-%s/remote map.vell" % tmp_path.name, _bytes(path))
+    memory_url = "memory://engine/export-%s/remote map.vell" % tmp_path.name
     out = tmp_path / "out"
-    assert main(["export", url, "--to", str(out), "--format", "csv", "--storage-option", "path=/engine-dir",
-                 "--storage-option", "target_protocol=memory"]) == 0
-    assert sorted(os.listdir(out)) == ["remote map_AB_3D_NONE.csv", "remote map_AB_3D_NONE.csv.json"]
+    assert main(["export", url, memory_url, "--to", str(out), "--format", "csv"] + _cli_options(options)) == 0
+    assert sorted(os.listdir(out)) == ["map_AB_3D_NONE.csv", "map_AB_3D_NONE.csv.json",
+                                       "remote map_AB_3D_NONE.csv", "remote map_AB_3D_NONE.csv.json"]
     local = tmp_path / "local"
     assert main(["export", path, "--to", str(local), "--format", "csv"]) == 0
-    assert (out / "remote map_AB_3D_NONE.csv").read_bytes() == \
-        (local / ("%s_AB_3D_NONE.csv" % os.path.splitext(os.path.basename(path))[0])).read_bytes()
+    expected = (local / ("%s_AB_3D_NONE.csv" % os.path.splitext(os.path.basename(path))[0])).read_bytes()
+    assert (out / "map_AB_3D_NONE.csv").read_bytes() == expected == (out / "remote map_AB_3D_NONE.csv").read_bytes()
 
 
 @pytest.mark.parametrize("command", ["list", "check"])

@@ -435,9 +435,11 @@ def url_name(path: str) -> str:
 
 
 def inputs(args: Any) -> Tuple[List[str], List[Outcome]]:
-    """(files, outcomes of refused inputs) of the FILE arguments (see :func:`add_inputs`)."""
-    files, refused = gather_inputs(_local(args.files), getattr(args, "recursive", False), looks_like_vell,
-                                   _expand)
+    """(files, outcomes of refused inputs) of the FILE arguments (see :func:`add_inputs`;
+    URLs where the subcommand takes them)."""
+    urls = hasattr(args, "storage_options")
+    files, refused = gather_inputs(_local(args.files) if urls else args.files, getattr(args, "recursive", False),
+                                   looks_like_vell, _expand if urls else None)
     return files, refused_outcomes(refused)
 
 
