@@ -78,7 +78,7 @@ void assemble_parameters(ExtractContext& ctx) {
     ctx.mxy = lookup(ctx.parameters.get(), "MXY");
     ctx.mny = lookup(ctx.parameters.get(), "MNY");
     charge_axis(ctx, ctx.npt.get());
-    ctx.abscissa = linspace(ctx.st, fxv.get(), lxv.get(), ctx.npt.get());
+    ctx.abscissa = np_linspace(ctx.st, fxv.get(), lxv.get(), ctx.npt.get());
     // linspace accepted NPT as a sample count, so it is a non-negative integer.
     ctx.npt_value = index_value(ctx.npt.get());
 }

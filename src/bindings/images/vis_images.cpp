@@ -235,7 +235,6 @@ private:
     FieldReporter reporter_;
     CallInterrupt& interrupt_;
     const DirectoryEntry& block_;
-    Ref offset_;  // the block's offset as the Python int that offsets are added to
 };
 
 }  // namespace
