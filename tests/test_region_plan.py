@@ -366,3 +366,24 @@ def test_repeated_spectrum_indices(tmp_path, kind):
     if kind == "AB":
         assert region.spectra.tobytes() == np.array([spectrum(k) for k in (5, 3, 4, 4)]).tobytes()
     native_regions_match(path, kind)
+
+
+@pytest.mark.parametrize("kind", ["AB", "TRC"])
+@pytest.mark.parametrize("change", ["text Type", "float AryNX, point lists", "text AryType"])
+def test_native_plan_takes_what_the_module_takes(tmp_path, kind, change):
+    # Values that are not integers where the module's arithmetic still
+    # forms the regions: a text Type is not 0 (no region), a float size of
+    # 0.0 is a point list, a text AryType is not 0 (a grid of no positions).
+    columns = list(COLUMNS)
+    rows = points([1, 1, 2, 3, 3, 3])
+    if change == "text Type":
+        columns[1] = ("Type", 1004)
+        rows = [r[:1] + ["0"] + r[2:] for r in rows]
+    elif change.startswith("float"):
+        columns[2] = ("AryNX", 5)
+    else:
+        columns[4] = ("AryType", 1004)
+        rows = [r[:4] + ["none"] + r[5:] for r in rows]
+    path = write(tmp_path, [writer.AnnotationTable(columns, rows)], kind)
+    native_regions_match(path, kind)
+    assert len(vellkit.getVellData(path, (kind, "3D", "NONE")).regions) == (0 if change == "text Type" else 3)

@@ -195,3 +195,31 @@ def test_region_positions_past_the_end_are_bounded_like_records(tmp_path, report
     with pytest.raises(ValueError, match="records past the end of the file, more than a file cut short"):
         vellkit.getVellData(path, SERIES)
     assert reports == []
+
+
+@pytest.mark.parametrize("second, error", [
+    ("no record", KeyError), ("text X", ValueError), ("negative size", ValueError), ("float size", TypeError),
+])
+def test_a_later_region_fails_after_the_reports_of_those_before(tmp_path, reports, second, error):
+    # Region 1 reads three positions whose times lie past the end of the
+    # file; region 2 fails at its first row, after them.
+    columns = list(writer.MULTI_REGION_COLUMNS)
+    rows = [[1, 0, 0, 0, 0, 1, float(k), 0.0] for k in range(3)] + [[2, 0, 1, 1, 0, 1, 9.0, 0.0]]
+    if second == "no record":
+        rows[3][5] = 99
+    elif second == "text X":
+        columns[6] = ("X", 1004)
+        rows = [r[:6] + [str(r[6])] + r[7:] for r in rows]
+        rows[3][6] = "far"
+    elif second == "negative size":
+        rows[3][2] = -1
+    else:
+        columns[2] = ("AryNX", 5)  # region 1 takes 0.0 as a point list's
+        rows[3][2] = 1.5
+    vf = writer.VellFile(directory="start")
+    vf.add_parameters(writer.multi_region_params(0, 1.0, 2.0), data_type="AB", extend_type=writer.EXTEND_3D)
+    vf.add_annotation_block([writer.AnnotationTable(columns, rows)])
+    vf.add_3d_block({1: writer.Record([], time=None)}, 0, data_type="AB", info_size=0, block_size=0)
+    with pytest.raises(error):
+        vellkit.getVellData(save(tmp_path, vf.to_bytes()), SERIES)
+    assert reports == [READ_DOUBLE] * 3

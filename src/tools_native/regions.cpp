@@ -144,17 +144,17 @@ PyObject* regions_list(NativeCall& call, const RegionsSource& source) {
     const int64_t left = budget.limit() - budget.used();
     in.max_positions = left > 0 ? (uint64_t)left / 24 : 0;
     std::vector<RegionPlan> regions;
-    uint64_t past_limit = 0;
-    if (!plan_regions(in, regions, &past_limit)) {
-        // The memory limit's own error, as the module raises it for these regions.
-        if (past_limit) call.charge(past_limit, 3 * sizeof(int64_t));
-        raise(PyExc_ValueError, unplanned, shown);
-    }
+    const RegionStop stop = plan_regions(in, regions);
+    // The memory limit's own error, as the module raises it for these regions.
+    if (stop.step == RegionStop::Step::past_limit) call.charge(stop.past_limit, 3 * sizeof(int64_t));
+    if (stop.stopped()) raise(PyExc_ValueError, unplanned, shown);
 
     const int64_t npt = source.npt;
     uint64_t positions = 0;
     Ref list = Ref::check(PyList_New(0));
     for (const RegionPlan& region : regions) {
+        // Coordinates given as text are numbers only as numpy reads them.
+        if (!region.text_cells.empty()) raise(PyExc_ValueError, unplanned, shown);
         call.charge(region.targets.size(), 3 * sizeof(int64_t));
         // A map's positions each read a record of NPT values, as the module
         // holds them.

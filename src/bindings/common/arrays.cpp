@@ -18,44 +18,6 @@ Ref np_zeros(ModuleState* st, PyObject* shape, PyObject* dtype) {
     return Ref::check(PyObject_CallFunctionObjArgs(st->np_zeros, shape, dtype, nullptr));
 }
 
-namespace {
-
-bool plain_number(PyObject* value, double& out) {
-    if (PyFloat_CheckExact(value)) {
-        out = PyFloat_AS_DOUBLE(value);
-        return true;
-    }
-    if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow || (v == -1 && PyErr_Occurred()) || v > (1LL << 53) || v < -(1LL << 53)) {
-            PyErr_Clear();
-            return false;
-        }
-        out = (double)v;
-        return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-Ref linspace(ModuleState* st, PyObject* start_obj, PyObject* stop_obj, PyObject* num_obj) {
-    double start, stop;
-    long long num = -1;
-    if (PyLong_CheckExact(num_obj)) {
-        int overflow = 0;
-        num = PyLong_AsLongLongAndOverflow(num_obj, &overflow);
-        if (overflow || (num == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            num = -1;
-        }
-    }
-    if (num < 0 || num > (1LL << 40) || !plain_number(start_obj, start) || !plain_number(stop_obj, stop))
-        return Ref::check(PyObject_CallFunctionObjArgs(st->np_linspace, start_obj, stop_obj, num_obj, nullptr));
-    return linspace(st, start, stop, num);
-}
-
 Ref linspace(ModuleState* st, double start, double stop, long long num) {
     Ref length = new_int(num);
     Ref axis = np_empty(st, length.get(), st->np_float64);

@@ -13,11 +13,12 @@ namespace vellkit::py {
 Ref np_empty(ModuleState* st, PyObject* shape, PyObject* dtype);
 Ref np_zeros(ModuleState* st, PyObject* shape, PyObject* dtype);
 
-// numpy.linspace(start, stop, num): computed here, value for value as numpy
-// computes it, when start and stop are plain numbers and num a plain int;
-// anything else goes to numpy itself.
-Ref linspace(ModuleState* st, PyObject* start, PyObject* stop, PyObject* num);
-// The same for plain values (0 <= num <= 2^40).
+// numpy.linspace(start, stop, num) for plain values (0 <= num <= 2^40),
+// computed here value for value as numpy computes it.
 Ref linspace(ModuleState* st, double start, double stop, long long num);
+// numpy.linspace itself, for values that are not plain (a replay).
+inline Ref np_linspace(ModuleState* st, PyObject* start, PyObject* stop, PyObject* num) {
+    return Ref::check(PyObject_CallFunctionObjArgs(st->np_linspace, start, stop, num, nullptr));
+}
 
 }  // namespace vellkit::py

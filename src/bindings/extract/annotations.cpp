@@ -1,7 +1,5 @@
 #include "bindings/extract/annotations.hpp"
 
-#include <unordered_set>
-
 #include "bindings/parameter_blocks/params.hpp"
 #include "pyglue/errors.hpp"
 #include "pyglue/objects.hpp"
@@ -82,63 +80,10 @@ Ref AnnotationColumn::item(long long row) const {
     return decode_stored_text(cells_.text((size_t)row));
 }
 
-long long AnnotationColumn::index_of(long long value) const {
-    long long row = -1;
-    if (cells_.all_integers()) {
-        if (value >= INT32_MIN && value <= INT32_MAX && cells_.first_row_of((int32_t)value, row)) return row;
-    } else if ((row = cells_.first_number_row((double)value)) >= 0) {
-        return row;  // text never equals an int; a number does when numerically equal
-    }
-    PyErr_Format(PyExc_ValueError, "%lld is not in list", value);
-    throw PyError();
-}
-
-long long AnnotationColumn::count_of(PyObject* value, long long row_of_value) const {
-    const size_t own = (size_t)row_of_value;
-    if (cells_.kind_at(own) == Kind::text) {
-        // Different bytes may decode to equal texts: compare as the list would.
-        long long n = 0;
-        for (size_t i = 0; i < cells_.size(); ++i) {
-            if (cells_.kind_at(i) != Kind::text) continue;
-            Ref other = item((long long)i);
-            int eq = PyObject_RichCompareBool(other.get(), value, Py_EQ);
-            check_status(eq);
-            n += eq;
-        }
-        return n;
-    }
-    if (cells_.all_integers()) return cells_.count_of(cells_.integer(own));
-    double v = cells_.kind_at(own) == Kind::integer ? (double)cells_.integer(own) : (double)cells_.real(own);
-    // A NaN equals nothing but itself, and each row holds its own object.
-    if (v != v) return 1;
-    return cells_.count_numbers(v);
-}
-
-Ref AnnotationColumn::as_set() const {
-    Ref members = Ref::check(PySet_New(nullptr));
-    if (cells_.all_integers()) {
-        // Adding a value already present leaves a set as it is, slot for
-        // slot, so adding each distinct value once, in order of first
-        // appearance, builds the same set as adding the whole column.
-        std::unordered_set<int32_t> seen;
-        bool has_previous = false;
-        int32_t previous = 0;
-        for (size_t i = 0; i < cells_.size(); ++i) {
-            const int32_t v = cells_.integer(i);
-            if (has_previous && v == previous) continue;
-            has_previous = true;
-            previous = v;
-            if (!seen.insert(v).second) continue;
-            Ref member = new_int(v);
-            check_status(PySet_Add(members.get(), member.get()));
-        }
-        return members;
-    }
-    for (size_t i = 0; i < cells_.size(); ++i) {
-        Ref v = item((long long)i);
-        check_status(PySet_Add(members.get(), v.get()));
-    }
-    return members;
+Ref AnnotationColumn::list() const {
+    Ref values = Ref::check(PyList_New((Py_ssize_t)cells_.size()));
+    for (size_t i = 0; i < cells_.size(); ++i) PyList_SET_ITEM(values.get(), (Py_ssize_t)i, item((long long)i).release());
+    return values;
 }
 
 AnnotationColumn AnnotationTable::column(const char* name) const {

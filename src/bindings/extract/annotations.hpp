@@ -1,7 +1,6 @@
 // Annotation blocks in the binding: the core reads the tables on plain
 // values; the binding replays with objects only a step the core stops at,
-// and gives a column the operations readers use on one (first index, count,
-// set of values) with what the same operations on lists of the values give.
+// and gives a replay a column's values as the list the module holds.
 #pragma once
 
 #include "bindings/extract/context.hpp"
@@ -15,14 +14,8 @@ public:
     explicit AnnotationColumn(const AnnotationCells& cells) : cells_(cells) {}
     // The value of a row as a list would hold it (IndexError past the end).
     Ref item(long long row) const;
-    // list.index(value) for an int, with list.index's ValueError.
-    long long index_of(long long value) const;
-    // list.count(value) where `value` is one of this column's own values.
-    long long count_of(PyObject* value, long long row_of_value) const;
-    // The values in row order, as PySet_New(list) would take them in.
-    Ref as_set() const;
-    bool integer_at(long long row, int32_t& out) const { return cells_.integer_at(row, out); }
-    bool number_at(long long row, double& out) const { return cells_.number_at(row, out); }
+    // The list of the values.
+    Ref list() const;
 
 private:
     using Kind = AnnotationCells::Kind;

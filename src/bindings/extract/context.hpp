@@ -35,7 +35,7 @@ struct ExtractContext {
 
     ParamMap merged;  // the block's parameters as the core merged them
     Ref parameters;   // ... and as the result's dictionary
-    Ref npt, fxv, lxv, mxy, mny;
+    Ref npt, mxy, mny;
     Ref abscissa;
     long long npt_value = 0;  // NPT as a count, once the axis accepted it
 };

@@ -13,7 +13,6 @@
 #include "bindings/results/result_classes.hpp"
 #include "core/extract/spectrum.hpp"
 #include "core/format/catalogue.hpp"
-#include "core/format/layout.hpp"
 
 namespace vellkit::py {
 
@@ -58,17 +57,30 @@ void assemble_parameters(ExtractContext& ctx) {
         return merge_block_parameters(ctx.cursor, observer, ctx.blocks, ctx.merged);
     }));
     ctx.parameters = parameters_dict(ctx.reporter, ctx.merged.records());
+    XAxis x;
+    ValueStop stop;
+    plan_x_axis(ctx.merged, x, stop);
+    if (!stop.stopped()) {
+        // The result's minY and maxY are the dictionary's own objects.
+        ctx.mxy = lookup(ctx.parameters.get(), x.max_y->name);
+        ctx.mny = lookup(ctx.parameters.get(), x.min_y->name);
+        ctx.npt = new_int(x.count);
+        ctx.npt_value = x.count;
+        charge(ctx, (uint64_t)x.count, sizeof(double));
+        ctx.abscissa = linspace(ctx.st, x.first, x.last, x.count);
+        return;
+    }
+    // Replay with the values as objects: a missing name raises KeyError in
+    // the module's order, other values fail (or pass) in numpy's linspace.
     ctx.npt = lookup(ctx.parameters.get(), "NPT");
-    ctx.fxv = lookup(ctx.parameters.get(), "FXV");
-    ctx.lxv = lookup(ctx.parameters.get(), "LXV");
+    Ref fxv = lookup(ctx.parameters.get(), "FXV");
+    Ref lxv = lookup(ctx.parameters.get(), "LXV");
     ctx.mxy = lookup(ctx.parameters.get(), "MXY");
     ctx.mny = lookup(ctx.parameters.get(), "MNY");
     charge_axis(ctx, ctx.npt.get());
-    ctx.abscissa = linspace(ctx.st, ctx.fxv.get(), ctx.lxv.get(), ctx.npt.get());
+    ctx.abscissa = np_linspace(ctx.st, fxv.get(), lxv.get(), ctx.npt.get());
     // linspace accepted NPT as a sample count, so it is a non-negative integer.
-    Ref count = Ref::check(PyNumber_Index(ctx.npt.get()));
-    ctx.npt_value = PyLong_AsLongLong(count.get());
-    if (ctx.npt_value == -1 && PyErr_Occurred()) throw PyError();
+    ctx.npt_value = index_value(ctx.npt.get());
 }
 
 }  // namespace
@@ -174,7 +186,7 @@ PyObject* fn_get_vell_data(PyObject* module, PyObject* args, PyObject* kwargs) {
 Ref read_single_spectrum(ExtractContext& ctx) {
     int64_t count = 0;
     check(locate_spectrum(ctx.cursor, ctx.blocks.data, ctx.npt_value, count));
-    charge(ctx, (uint64_t)count, layout::kValueBytes);
+    charge(ctx, (uint64_t)count, sizeof(float));
     Ref length = new_int(count);
     Ref ordinate = np_empty(ctx.st, length.get(), ctx.st->np_float32);
     if (count > 0) {

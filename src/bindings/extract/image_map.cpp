@@ -16,30 +16,17 @@ namespace vellkit::py {
 
 namespace {
 
-using layout::kMappingNames;
-
 struct MapGrid {
-    Ref values[6];  // AOX, AOY, DDX, DDY, NPX, NPY
+    Ref npx, npy;
     Ref map_x, map_y;
     RecordLayout layout;
-    PyObject* npx() const { return values[4].get(); }
-    PyObject* npy() const { return values[5].get(); }
 };
-
-// origin + step * (count - 1), with the file's own number types.
-Ref axis_end(PyObject* origin, PyObject* step, PyObject* count) {
-    Ref one = new_int(1);
-    Ref last = Ref::check(PyNumber_Subtract(count, one.get()));
-    Ref span = Ref::check(PyNumber_Multiply(step, last.get()));
-    return Ref::check(PyNumber_Add(origin, span.get()));
-}
 
 // Mapping parameters (falling back, as the core's plan decides, to the
 // original ones for a derivative map with an empty axis), the two map axes
 // and the offsets map.
 MapGrid map_grid(ExtractContext& ctx) {
     MapGrid g;
-    for (int i = 0; i < 6; ++i) g.values[i] = lookup(ctx.parameters.get(), kMappingNames[i]);
     if (grid_from_original(ctx.request, ctx.merged)) {
         Ref message = new_str("Orignal mapping coordinates used");
         Ref::check(PyObject_CallFunctionObjArgs(ctx.st->builtin_print, message.get(), nullptr));
@@ -49,11 +36,15 @@ MapGrid map_grid(ExtractContext& ctx) {
         }));
         // No original block: read at its offset (-1) as the module reads any
         // parameter block, which fails as that read fails.
-        if (stop.why == ValueStop::Why::no_original) read_parameters(ctx.cursor, ctx.blocks.original_params, ctx.reporter);
+        std::vector<ParamRecord> none;
+        if (stop.why == ValueStop::Why::no_original) check(ctx.reporter.run_core(ctx.source, [&](FieldReadObserver& o) {
+            return parse_parameter_block(ctx.cursor, ctx.blocks.original_params, o, none);
+        }));
         if (stop.why == ValueStop::Why::missing) raise_key_error(new_str(stop.name.c_str()).get());
-        for (int i = 0; i < 6; ++i) {
-            g.values[i] = parameter_value(*ctx.merged.find(kMappingNames[i]));
-            check_status(PyDict_SetItemString(ctx.parameters.get(), kMappingNames[i], g.values[i].get()));
+        // The result's parameters take the original values.
+        for (const char* name : layout::kMappingNames) {
+            Ref value = parameter_value(*ctx.merged.find(name));
+            check_status(PyDict_SetItemString(ctx.parameters.get(), name, value.get()));
         }
     }
     GridPlan plan;
@@ -61,21 +52,32 @@ MapGrid map_grid(ExtractContext& ctx) {
     plan_grid(ctx.merged, plan, stop);
     if (!stop.stopped()) {
         // Plain numbers: the core's axes.
-        charge_axis(ctx, g.npx());
+        g.npx = new_int(plan.npx);
+        g.npy = new_int(plan.npy);
+        charge(ctx, (uint64_t)plan.npx, sizeof(double));
         g.map_x = linspace(ctx.st, plan.aox, plan.end_x, plan.npx);
-        charge_axis(ctx, g.npy());
+        charge(ctx, (uint64_t)plan.npy, sizeof(double));
         g.map_y = linspace(ctx.st, plan.aoy, plan.end_y, plan.npy);
         g.layout = record_layout(ctx);
         return g;
     }
-    // Replay with the values as objects: a text or a negative count fails
-    // (or, for numpy, succeeds) as the module's arithmetic does.
-    Ref end_x = axis_end(g.values[0].get(), g.values[2].get(), g.npx());
-    charge_axis(ctx, g.npx());
-    g.map_x = linspace(ctx.st, g.values[0].get(), end_x.get(), g.npx());
-    Ref end_y = axis_end(g.values[1].get(), g.values[3].get(), g.npy());
-    charge_axis(ctx, g.npy());
-    g.map_y = linspace(ctx.st, g.values[1].get(), end_y.get(), g.npy());
+    // Replay with the values as objects, by name: a text or a negative count
+    // fails (or, for numpy, succeeds) as the module's arithmetic does:
+    // origin + step * (count - 1), then linspace.
+    Ref one = new_int(1);
+    Ref* counts[2] = {&g.npx, &g.npy};
+    Ref* axes[2] = {&g.map_x, &g.map_y};
+    const char* names[2][3] = {{"AOX", "DDX", "NPX"}, {"AOY", "DDY", "NPY"}};
+    for (int a = 0; a < 2; ++a) {
+        Ref origin = lookup(ctx.parameters.get(), names[a][0]);
+        Ref step = lookup(ctx.parameters.get(), names[a][1]);
+        *counts[a] = lookup(ctx.parameters.get(), names[a][2]);
+        Ref last = Ref::check(PyNumber_Subtract(counts[a]->get(), one.get()));
+        Ref span = Ref::check(PyNumber_Multiply(step.get(), last.get()));
+        Ref end = Ref::check(PyNumber_Add(origin.get(), span.get()));
+        charge_axis(ctx, counts[a]->get());
+        *axes[a] = np_linspace(ctx.st, origin.get(), end.get(), counts[a]->get());
+    }
     g.layout = record_layout(ctx);
     return g;
 }
@@ -84,10 +86,10 @@ MapGrid map_grid(ExtractContext& ctx) {
 
 Ref read_image_map(ExtractContext& ctx) {
     MapGrid g = map_grid(ctx);
-    Ref shape = Ref::check(PyTuple_Pack(3, g.npy(), g.npx(), ctx.npt.get()));
-    charge_cube(ctx, {g.npy(), g.npx(), ctx.npt.get()}, layout::kValueBytes);
+    Ref shape = Ref::check(PyTuple_Pack(3, g.npy.get(), g.npx.get(), ctx.npt.get()));
+    charge_cube(ctx, {g.npy.get(), g.npx.get(), ctx.npt.get()}, layout::kValueBytes);
     Ref cube = np_zeros(ctx.st, shape.get(), ctx.st->np_float32);
-    const long long npx = index_value(g.npx()), npy = index_value(g.npy()), npt = ctx.npt_value;
+    const long long npx = index_value(g.npx.get()), npy = index_value(g.npy.get()), npt = ctx.npt_value;
 
     WritableView view(cube.get());
     std::vector<RecordValues> rows;
@@ -97,7 +99,7 @@ Ref read_image_map(ExtractContext& ctx) {
         RecordValues rv = locate_values(ctx, g.layout.offsets[i], npt);
         if (npx == 0) {
             Ref position = new_int((long long)i);
-            Ref::check(PyNumber_Remainder(position.get(), g.npx()));
+            Ref::check(PyNumber_Remainder(position.get(), g.npx.get()));
         }
         long long row = (long long)i / npx;
         if (row >= npy) {
@@ -117,7 +119,7 @@ Ref read_image_map(ExtractContext& ctx) {
 Ref read_image_trace_map(ExtractContext& ctx) {
     MapGrid g = map_grid(ctx);
     int32_t info = info_size(ctx);
-    const long long npx = index_value(g.npx()), npy = index_value(g.npy()), npt = ctx.npt_value;
+    const long long npx = index_value(g.npx.get()), npy = index_value(g.npy.get()), npt = ctx.npt_value;
     const long long cells = npx * npy;  // both below 2^31
 
     LabelReads label_reads;
@@ -126,7 +128,7 @@ Ref read_image_trace_map(ExtractContext& ctx) {
     for (size_t k = 0; k < g.layout.size(); ++k) {
         poll(ctx, k);
         RecordValues rv = locate_values(ctx, g.layout.offsets[k], npt);
-        if (rv.count != cells) raise_reshape_error(ctx, rv.count, g.npy(), g.npx());
+        if (rv.count != cells) raise_reshape_error(ctx, rv.count, g.npy.get(), g.npx.get());
         check(label_reads.locate(ctx.cursor, rv.end, info));
         rows.push_back(rv);
     }

@@ -101,14 +101,18 @@ private:
         Ref image = Ref::check(PyDict_New());
         ParamMap entry_params;
         entry_params.merge(records);
-        add_labelled_values(entry_params, params.get(), image.get());
+        const std::vector<ImageLabel> labels = image_labels(entry_params);
+        add_labelled_values(labels, params.get(), image.get());
         bool has_data = false;
         check_step(locate_image_data(cursor_, entry_params, entry, has_data, stop), stop, entry);
         if (has_data) {
-            Py_ssize_t requested = read_request(lookup(image.get(), "Bytes").get());
-            Ref data = read_bytes(requested);
-            if (equals_number(lookup(image.get(), "Type").get(), layout::kImageTypeWithFileHeader))
-                drop_leading(data, (Py_ssize_t)layout::kImageFileHeaderBytes);
+            // The dictionary's "Bytes" and "Type", as the core finds them;
+            // where it cannot, their objects (replay: read()'s errors, a
+            // KeyError after the read).
+            const ImageBytes bytes = image_bytes(labels);
+            Ref data = read_bytes(bytes.plain ? (Py_ssize_t)bytes.count : read_request(lookup(image.get(), "Bytes").get()));
+            if (bytes.plain ? bytes.drop_header : equals_number(lookup(image.get(), "Type").get(), bytes.header_type))
+                drop_leading(data, (Py_ssize_t)bytes.header_bytes);
             check_status(PyDict_SetItemString(image.get(), "image", data.get()));
             Ref kind = image_kind(data.get());
             check_status(PyDict_SetItemString(image.get(), "imgext", kind.get()));
@@ -168,11 +172,11 @@ private:
     // The core's labels (image_labels) with the values as objects: a label
     // that is not text, or whose value is missing, fails here as the
     // module's rstrip or lookup fails.
-    void add_labelled_values(const ParamMap& entry_params, PyObject* params, PyObject* image) {
+    void add_labelled_values(const std::vector<ImageLabel>& labels, PyObject* params, PyObject* image) {
         auto name = [](const std::string& n) {
             return Ref::check(PyUnicode_DecodeUTF8(n.data(), (Py_ssize_t)n.size(), "strict"));
         };
-        for (const ImageLabel& l : image_labels(entry_params)) {
+        for (const ImageLabel& l : labels) {
             Ref label = lookup(params, name(l.label->name).get());
             Ref key = l.title ? new_str("Title") : Ref::check(PyObject_CallMethod(label.get(), "rstrip", "s", ":"));
             Ref value = l.title ? std::move(label) : lookup(params, name(l.value_name).get());
@@ -235,7 +239,6 @@ private:
     FieldReporter reporter_;
     CallInterrupt& interrupt_;
     const DirectoryEntry& block_;
-    Ref offset_;  // the block's offset as the Python int that offsets are added to
 };
 
 }  // namespace

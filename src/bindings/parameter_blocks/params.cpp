@@ -54,21 +54,6 @@ Ref parameters_dict(FieldReporter& reporter, const std::vector<ParamRecord>& rec
     return params;
 }
 
-void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params) {
-    std::vector<ParamRecord> records;
-    check(reporter.run_core(cursor.source(),
-        [&](FieldReadObserver& observer) { return parse_parameter_block(cursor, offset, observer, records); }));
-    // New names are appended in the order of their first record, values of
-    // known names replaced in place: what update() with the block's dict does.
-    store_records(reporter.state()->name_cache, records, params);
-}
-
-Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter) {
-    Ref params = Ref::check(PyDict_New());
-    merge_parameters(cursor, offset, reporter, params.get());
-    return params;
-}
-
 wide offset_value(PyObject* offset) {
     Ref index = Ref::check(PyNumber_Index(offset));
     int overflow = 0;

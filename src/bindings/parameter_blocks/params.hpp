@@ -11,14 +11,6 @@
 
 namespace vellkit::py {
 
-// The parameter dictionary of the block at `offset`: names in the order of
-// their first record, the last record of a name giving its value.
-Ref read_parameters(Cursor& cursor, wide offset, FieldReporter& reporter);
-// Merges the block at `offset` into `params`, as params.update() with the
-// block's dictionary would (the block is parsed whole before anything is
-// stored, so a block that fails leaves `params` as it was).
-void merge_parameters(Cursor& cursor, wide offset, FieldReporter& reporter, PyObject* params);
-
 // The parameter dictionary of parsed records.
 Ref parameters_dict(FieldReporter& reporter, const std::vector<ParamRecord>& records);
 

@@ -66,7 +66,6 @@ void AnnotationCells::take_table(std::shared_ptr<const std::vector<unsigned char
     }
     table_ = TableValues{std::move(bytes), offset, stride, count, kind};
     in_table_ = true;
-    occurrences_built_ = false;
 }
 
 void AnnotationCells::settle() {
@@ -78,33 +77,7 @@ void AnnotationCells::settle() {
     for (size_t r = 0; r < values.count; ++r) {
         const uint32_t bits = (uint32_t)load_le(values.bytes->data() + values.offset + r * values.stride, 4);
         cells_.push_back(Cell::make(bits, values.kind));
-        if (values.kind == Kind::integer) ++integer_count_;
     }
-    occurrences_built_ = false;
-}
-
-const std::unordered_map<int32_t, AnnotationCells::Occurrences>& AnnotationCells::occurrences() const {
-    if (!occurrences_built_) {
-        occurrences_.clear();
-        for (size_t i = 0; i < size(); ++i) {
-            auto inserted = occurrences_.emplace(integer(i), Occurrences{(long long)i, 0});
-            ++inserted.first->second.count;
-        }
-        occurrences_built_ = true;
-    }
-    return occurrences_;
-}
-
-bool AnnotationCells::first_row_of(int32_t value, long long& row) const {
-    auto it = occurrences().find(value);
-    if (it == occurrences().end()) return false;
-    row = it->second.first;
-    return true;
-}
-
-long long AnnotationCells::count_of(int32_t value) const {
-    auto it = occurrences().find(value);
-    return it == occurrences().end() ? 0 : it->second.count;
 }
 
 bool AnnotationCells::numbers(long long first, size_t count, double* out) const {
@@ -122,39 +95,6 @@ bool AnnotationCells::numbers(long long first, size_t count, double* out) const 
         if (!number_at(first + (long long)i, out[i])) return false;
     }
     return true;
-}
-
-bool AnnotationCells::integers(long long first, size_t count, int64_t* out) const {
-    if (first < 0 || (size_t)first > size() || count > size() - (size_t)first) return false;
-    if (in_table_) {
-        if (table_.kind != Kind::integer) return false;
-        const unsigned char* p = table_.bytes->data() + table_.offset + (size_t)first * table_.stride;
-        for (size_t i = 0; i < count; ++i, p += table_.stride) out[i] = (int32_t)(uint32_t)load_le(p, 4);
-        return true;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        int32_t v = 0;
-        if (!integer_at(first + (long long)i, v)) return false;
-        out[i] = v;
-    }
-    return true;
-}
-
-long long AnnotationCells::first_number_row(double value) const {
-    double v = 0;
-    for (size_t i = 0; i < size(); ++i) {
-        if (number_at((long long)i, v) && v == value) return (long long)i;
-    }
-    return -1;
-}
-
-long long AnnotationCells::count_numbers(double value) const {
-    long long n = 0;
-    double v = 0;
-    for (size_t i = 0; i < size(); ++i) {
-        if (number_at((long long)i, v) && v == value) ++n;
-    }
-    return n;
 }
 
 // ---------------------------------------------------------------------------

@@ -35,7 +35,6 @@ public:
     void append_integer(int32_t v) {
         settle();
         cells_.push_back(Cell::make((uint32_t)v, Kind::integer));
-        ++integer_count_;
     }
     void append_real(float v) {
         settle();
@@ -49,7 +48,6 @@ public:
     void take_table(std::shared_ptr<const std::vector<unsigned char>> bytes, size_t offset, size_t stride, size_t count,
                     Kind kind);
 
-    bool all_integers() const { return in_table_ ? table_.kind == Kind::integer : integer_count_ == cells_.size(); }
     Kind kind_at(size_t row) const { return in_table_ ? table_.kind : cells_[row].kind(); }
     int32_t integer(size_t row) const { return in_table_ ? (int32_t)table_bits(row) : cells_[row].integer(); }
     float real(size_t row) const { return in_table_ ? as_float(table_bits(row)) : cells_[row].real(); }
@@ -74,24 +72,8 @@ public:
     // The numbers of rows [first, first + count) into `out` (ints widened);
     // false when a row is past the end or holds text.
     bool numbers(long long first, size_t count, double* out) const;
-    // The same for a column's integers; false also when a row holds a float.
-    bool integers(long long first, size_t count, int64_t* out) const;
-
-    // For all-integer columns: the first row holding `value` (false when
-    // none does) and how many rows hold it.
-    bool first_row_of(int32_t value, long long& row) const;
-    long long count_of(int32_t value) const;
-    // The rows of numbers (int or real) equal to `value`: the first one, or
-    // -1; and how many.
-    long long first_number_row(double value) const;
-    long long count_numbers(double value) const;
 
 private:
-    struct Occurrences {
-        long long first;
-        long long count;
-    };
-    const std::unordered_map<int32_t, Occurrences>& occurrences() const;
     static float as_float(uint32_t b) {
         float v;
         std::memcpy(&v, &b, sizeof v);
@@ -122,11 +104,8 @@ private:
     };
     std::vector<Cell> cells_;
     std::vector<std::string> texts_;
-    size_t integer_count_ = 0;
     bool in_table_ = false;
     TableValues table_;
-    mutable std::unordered_map<int32_t, Occurrences> occurrences_;
-    mutable bool occurrences_built_ = false;
 };
 
 // ---------------------------------------------------------------------------

@@ -76,6 +76,8 @@ constexpr int64_t kColumnNumberBytes = 4;
 constexpr size_t kImageListWindow = 16;
 constexpr unsigned char kImageListMarker[3] = {'B', 'I', 'D'};
 constexpr int kImageDataKind = 9;          // T00 of an entry holding image data
+constexpr const char* kImageBytesLabel = "Bytes";  // the labelled value counting the bytes
+constexpr const char* kImageTypeLabel = "Type";
 constexpr int kImageTypeWithFileHeader = 258;  // "Type" whose bytes start with a header
 constexpr int64_t kImageFileHeaderBytes = 14;  // ... of this many bytes, dropped
 

@@ -126,4 +126,29 @@ std::vector<ImageLabel> image_labels(const ParamMap& entry_params) {
     return out;
 }
 
+ImageBytes image_bytes(const std::vector<ImageLabel>& labels) {
+    // The dictionary's keys: a label's text without trailing colons, the
+    // last label of a key giving its value.
+    auto value_of = [&](const char* key) -> const ParamRecord* {
+        const ParamRecord* found = nullptr;
+        for (const ImageLabel& l : labels) {
+            std::string text = l.label->text;
+            while (!text.empty() && text.back() == ':') text.pop_back();
+            if (!l.title && l.label->kind == ParamRecord::Kind::text && text == key) found = l.value;
+        }
+        return found;
+    };
+    ImageBytes out;
+    out.header_type = layout::kImageTypeWithFileHeader;
+    out.header_bytes = layout::kImageFileHeaderBytes;
+    const ParamRecord* count = value_of(layout::kImageBytesLabel);
+    const ParamRecord* type = value_of(layout::kImageTypeLabel);
+    out.plain = count && type && count->kind == ParamRecord::Kind::integer && count->integer >= -1;
+    if (!out.plain) return out;
+    out.count = count->integer;
+    // A text is never equal to the number.
+    out.drop_header = type->kind != ParamRecord::Kind::text && number_of(*type) == out.header_type;
+    return out;
+}
+
 }  // namespace vellkit

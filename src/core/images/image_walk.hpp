@@ -61,6 +61,20 @@ struct ImageLabel {
 };
 std::vector<ImageLabel> image_labels(const ParamMap& entry_params);
 
+// What the image's dictionary says of its bytes: "Bytes", the count to read
+// (-1: to the end of the file), and whether "Type" (header_type) says they
+// start with a file header of header_bytes to drop. `plain` false: a value
+// is missing, or the count not an integer read() takes (the consumer reads
+// the dictionary's objects for the step).
+struct ImageBytes {
+    bool plain = false;
+    int64_t count = 0;
+    bool drop_header = false;
+    int header_type = 0;
+    int64_t header_bytes = 0;
+};
+ImageBytes image_bytes(const std::vector<ImageLabel>& labels);
+
 // Seeks to the entry's data area and, when the entry holds image data (T00),
 // to the image bytes; `has_data` says which.
 Status locate_image_data(Cursor& cursor, const ParamMap& entry_params, wide entry, bool& has_data, ImageStop& stop);

@@ -173,6 +173,8 @@ bool has_mapping_names(const ParamMap& merged) {
 void plan_x_axis(const ParamMap& merged, XAxis& out, ValueStop& stop) {
     out = XAxis();
     if (!all_present(merged, {"NPT", "FXV", "LXV", "MXY", "MNY"}, stop)) return;
+    out.min_y = merged.find("MNY");
+    out.max_y = merged.find("MXY");
     if (!number(merged, "FXV", out.first, stop) || !number(merged, "LXV", out.last, stop)) return;
     count(merged, "NPT", out.count, stop);
 }

@@ -78,6 +78,8 @@ struct XAxis {
     double first = 0.0;
     double last = 0.0;
     int64_t count = 0;
+    const ParamRecord* min_y = nullptr;  // MNY and MXY, in the merged parameters
+    const ParamRecord* max_y = nullptr;
 };
 // Stops when NPT is missing or not a count, or FXV or LXV is missing or not
 // a number (the order in which the module looks them up).

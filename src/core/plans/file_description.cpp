@@ -553,7 +553,7 @@ private:
         in.max_positions = (uint64_t)(budget.limit() - budget.used()) / 24;
         std::vector<RegionPlan> regions;
         if (gap.kind != AnnotationGap::Kind::none || in.order.size() != tallies.size() || !in.columns.group ||
-            !plan_regions(in, regions)) {
+            plan_regions(in, regions).stopped()) {
             d.problem = "the regions of the annotation table at byte " + decimal(offset) + " cannot be formed";
             return Status();
         }

@@ -70,95 +70,92 @@ private:
     std::vector<int64_t> dense_;
 };
 
-// The record (or trace column) of each row from `first` on, as a dict
-// lookup by the "Fileindex" value would find it; false for anything a
-// lookup would not find.
-bool targets_of(const RegionPlanInput& in, const RecordIndex& records, long long first, std::vector<int64_t>& out) {
-    const AnnotationCells& column = *in.columns.fileindex;
-    const size_t n = out.size();
-    if (first < 0 || (size_t)first > column.size() || n > column.size() - (size_t)first) return false;
-    if (column.integers(first, n, out.data())) {
-        // The usual column of integers, taken at once.
-        if (in.target == PositionTarget::trace_column) {
-            for (int64_t& v : out) v -= 1;
-            return true;
+// Whether the column has the row (the module's lookup and item fail there).
+bool has_row(const AnnotationCells* column, long long row) { return column && (size_t)row < column->size(); }
+
+// One position's coordinate: a number, or a text left to the consumer.
+bool plan_coordinate(const AnnotationCells* column, long long row, size_t cell, std::vector<double>& out,
+                     RegionPlan& region) {
+    if (!has_row(column, row)) return false;
+    double d = 0;
+    if (!column->number_at(row, d)) region.text_cells.push_back(cell);
+    out.push_back(d);
+    return true;
+}
+
+// The positions of a region, each step in the reader's order: for spectra
+// Fileindex (a record a dict lookup by its value finds), X, Y; for traces
+// X and Y before Fileindex (an integer; its range is the reader's).
+bool plan_positions(const RegionPlanInput& in, const RecordIndex& records, RegionPlan& region) {
+    const RegionColumns& c = in.columns;
+    const bool by_record = in.target == PositionTarget::record;
+    for (long long k = 0; k < region.count; ++k) {
+        const long long row = region.first_row + k;
+        int64_t target = 0;
+        if (!has_row(c.fileindex, row)) return false;
+        const AnnotationCells& fileindex = *c.fileindex;
+        if (by_record) {
+            double d = 0;
+            if (!fileindex.number_at(row, d) || std::trunc(d) != d || std::fabs(d) > 9.0e18) return false;
+            if (!records.find((int64_t)d, target)) return false;
         }
-        for (int64_t& v : out)
-            if (!records.find(v, v)) return false;
-        return true;
-    }
-    // A float indexes a numpy array only to fail there.
-    if (in.target == PositionTarget::trace_column) return false;
-    for (size_t k = 0; k < n; ++k) {
-        const size_t row = (size_t)first + k;
-        int64_t key = 0;
-        switch (column.kind_at(row)) {
-        case Kind::integer:
-            key = column.integer(row);
-            break;
-        case Kind::real: {
-            const double d = column.real(row);
-            if (!(std::trunc(d) == d) || std::fabs(d) > 9.0e18) return false;
-            key = (int64_t)d;
-            break;
-        }
-        case Kind::text:
+        if (!plan_coordinate(c.x, row, 2 * (size_t)k, region.map_x, region) ||
+            !plan_coordinate(c.y, row, 2 * (size_t)k + 1, region.map_y, region))
             return false;
+        int32_t v = 0;
+        if (!by_record) {
+            if (!fileindex.integer_at(row, v)) return false;
+            target = (int64_t)v - 1;
         }
-        if (!records.find(key, out[k])) return false;
+        // A coordinate of a position that stops is the replay's.
+        region.targets.push_back(target);
     }
     return true;
 }
 
-// Forms one region from its group's tally; false to give up.
-bool plan_region(const RegionPlanInput& in, const RecordIndex& records, const GroupTally& tally, uint64_t& positions_left,
-                 std::vector<RegionPlan>& out, uint64_t* past_limit) {
+// Forms one region from its group's tally into `out`; the step it stops at.
+RegionStop::Step plan_region(const RegionPlanInput& in, const RecordIndex& records, const GroupTally& tally,
+                             uint64_t& positions_left, std::vector<RegionPlan>& out, uint64_t& past_limit) {
+    using Step = RegionStop::Step;
     const long long first = tally.first_row;
-    double type = 0;
-    if (!number_in(in.columns.type, first, type)) return false;
-    if (type != 0) return true;  // skipped: no region
-
-    int32_t nx = 0, ny = 0;
-    if (!integer_in(in.columns.nx, first, nx) || !integer_in(in.columns.ny, first, ny)) return false;
-    long long count = (long long)nx * ny;
-    RegionPlan region;
+    const RegionColumns& c = in.columns;
+    double type = 0, nx = 0, ny = 0, ary_type = 0;
+    out.push_back(RegionPlan());
+    RegionPlan& region = out.back();
     region.group = (int32_t)tally.value;
     region.first_row = first;
-    double ary_type = 0;
-    if (count == 0 && !number_in(in.columns.ary_type, first, ary_type)) return false;
-    region.title = "Region " + group_text(tally);
-    if (count == 0 && ary_type == 0) {
-        count = tally.count;
-        region.title += " (" + std::to_string(count) + " points)";
-    } else {
-        region.title += " (" + std::to_string(nx) + " x " + std::to_string(ny) + ")";
-    }
-    // A negative size fails in numpy; a count past the rows, at the first
-    // row that is not there.
-    if (count < 0) return false;
-    if ((uint64_t)count > positions_left) {
-        if (past_limit) *past_limit = in.max_positions - positions_left + (uint64_t)count;
-        return false;
-    }
-    positions_left -= (uint64_t)count;
+    if (!has_row(c.type, first)) return Step::shape;
+    // A text is not 0: no region, as for any other type.
+    if (!number_in(c.type, first, type) || type != 0) return out.pop_back(), Step::none;
 
-    // A region without positions reads none of the position columns, so
-    // they need not be there.
-    if (count == 0) {
-        out.push_back(std::move(region));
-        return true;
+    // Text sizes fail in the product or in numpy, float ones in numpy
+    // unless a point list (the product 0, AryType 0) takes the group's count.
+    int32_t whole_x = 0, whole_y = 0;
+    if (!number_in(c.nx, first, nx) || !number_in(c.ny, first, ny)) return Step::shape;
+    const bool whole = integer_in(c.nx, first, whole_x) && integer_in(c.ny, first, whole_y);
+    bool points = false;
+    if (nx * ny == 0) {
+        if (!has_row(c.ary_type, first)) return Step::shape;
+        points = number_in(c.ary_type, first, ary_type) && ary_type == 0;
     }
-    const AnnotationCells* xs = in.columns.x;
-    const AnnotationCells* ys = in.columns.y;
-    if (!xs || !ys || !in.columns.fileindex) return false;
-    const size_t n = (size_t)count;
-    region.map_x.resize(n);
-    region.map_y.resize(n);
-    region.targets.resize(n);
-    if (!xs->numbers(first, n, region.map_x.data()) || !ys->numbers(first, n, region.map_y.data())) return false;
-    if (!targets_of(in, records, first, region.targets)) return false;
-    out.push_back(std::move(region));
-    return true;
+    region.title = "Region " + group_text(tally);
+    if (points) {
+        region.count = tally.count;
+        region.title += " (" + std::to_string(region.count) + " points)";
+    } else {
+        region.count = (long long)whole_x * whole_y;
+        // A float or negative size fails in numpy.
+        if (!whole || region.count < 0) return Step::shape;
+        region.title += " (" + std::to_string(whole_x) + " x " + std::to_string(whole_y) + ")";
+    }
+    if ((uint64_t)region.count > positions_left) {
+        past_limit = in.max_positions - positions_left + (uint64_t)region.count;
+        return Step::past_limit;
+    }
+    positions_left -= (uint64_t)region.count;
+    // Grown with the positions planned: the claimed count is only trusted
+    // as far as the table's rows go.
+    return plan_positions(in, records, region) ? Step::none : Step::position;
 }
 
 }  // namespace
@@ -193,22 +190,33 @@ bool tally_groups(const AnnotationCells& groups, std::vector<GroupTally>& out) {
     return true;
 }
 
-bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out, uint64_t* past_limit) {
+RegionStop plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out) {
     out.clear();
-    if (past_limit) *past_limit = 0;
-    if (!in.tallies || (in.target == PositionTarget::record && !in.position_of)) return false;
+    RegionStop stop;
+    if (!in.tallies || (in.target == PositionTarget::record && !in.position_of)) {
+        stop.step = RegionStop::Step::order;
+        return stop;
+    }
     std::unordered_map<double, size_t> by_value;
     for (size_t i = 0; i < in.tallies->size(); ++i) by_value.emplace((*in.tallies)[i].value + 0.0, i);
+    // Every member's first row (list.index) is found before any region is formed.
+    std::vector<const GroupTally*> members;
+    for (int32_t g : in.order) {
+        auto it = by_value.find((double)g);
+        if (it == by_value.end()) {
+            stop.step = RegionStop::Step::order;
+            return stop;
+        }
+        members.push_back(&(*in.tallies)[it->second]);
+    }
     uint64_t positions_left = in.max_positions;
     const bool by_record = in.target == PositionTarget::record;
     const RecordIndex records(by_record ? in.indices : nullptr, by_record ? in.position_of : nullptr);
-    for (int32_t g : in.order) {
-        // The first row equal to the member as an integer (list.index).
-        auto it = by_value.find((double)g);
-        if (it == by_value.end()) return false;
-        if (!plan_region(in, records, (*in.tallies)[it->second], positions_left, out, past_limit)) return false;
+    for (const GroupTally* tally : members) {
+        stop.step = plan_region(in, records, *tally, positions_left, out, stop.past_limit);
+        if (stop.stopped()) break;
     }
-    return true;
+    return stop;
 }
 
 }  // namespace vellkit

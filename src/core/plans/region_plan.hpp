@@ -4,10 +4,11 @@
 // each position.
 //
 // The regions come in the order the consumer gives as group numbers, from
-// the distinct "Group" values (tally_groups). Where the table holds anything
-// that is not a plain number, or where reading the regions would fail,
-// planning gives up (false) and the consumer takes the path that raises the
-// exact error with the values as objects.
+// the distinct "Group" values (tally_groups). Planning goes region by region,
+// position by position, in the order the module reads them, and stops at the
+// first step that plain numbers cannot take (RegionStop): the consumer reads
+// what was planned before it and replays that one step with the values as
+// objects, which raises the module's exact error there.
 #pragma once
 
 #include <cstdint>
@@ -57,9 +58,23 @@ struct RegionPlan {
     int32_t group = 0;           // the group number
     std::string title;           // "Region 3 (17 points)", "Region 2 (5 x 4)"
     long long first_row = 0;     // positions are the rows from here on
-    std::vector<double> map_x;   // per position
+    long long count = 0;         // positions claimed
+    std::vector<double> map_x;   // per position planned
     std::vector<double> map_y;
     std::vector<int64_t> targets;  // per position: record number or trace column
+    // Coordinates held as text (2 x position + 0 for x, 1 for y), ascending:
+    // only numpy knows which texts it takes as numbers.
+    std::vector<size_t> text_cells;
+};
+
+// Where planning stopped. order: before any region (a group value the
+// regions cannot be ordered by); shape: the last region's size or title;
+// past_limit: the last region passes max_positions (`past_limit` positions
+// claimed up to it); position: the last region's position targets.size().
+struct RegionStop {
+    enum class Step { none, order, shape, past_limit, position } step = Step::none;
+    uint64_t past_limit = 0;
+    bool stopped() const { return step != Step::none; }
 };
 
 struct RegionPlanInput {
@@ -77,10 +92,7 @@ struct RegionPlanInput {
 };
 
 // The regions in order (groups whose first row's "Type" is not 0 have none);
-// false when a value is not a plain number or forming a region would fail.
-// When the regions claim more than max_positions, false with
-// `past_limit` (optional) set to the positions claimed up to the region
-// that passes it, before anything that large is allocated.
-bool plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out, uint64_t* past_limit = nullptr);
+// after a stop, the last region is the one it stopped in.
+RegionStop plan_regions(const RegionPlanInput& in, std::vector<RegionPlan>& out);
 
 }  // namespace vellkit
