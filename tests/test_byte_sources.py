@@ -36,10 +36,13 @@ def _sources(path, data):
         # Blocks smaller than the file's parts: reads cross block edges.
         "small blocks": remote.FsspecSource("memory://sources/map.vell", read_ahead=7),
         "file url": remote.open_source(path.as_uri()),
+        # A file system wrapping another (synchronous) one.
+        "wrapped": remote.FsspecSource("dir://map.vell",
+                                       {"path": "/sources", "target_protocol": "memory"}),
     }
 
 
-@pytest.mark.parametrize("kind", ["memory", "file object", "fsspec", "small blocks", "file url"])
+@pytest.mark.parametrize("kind", ["memory", "file object", "fsspec", "small blocks", "file url", "wrapped"])
 def test_a_source_plans_and_reads_as_the_path_does(map_file, kind):
     source = _sources(map_file, map_file.read_bytes())[kind]
     block = _block(map_file)

@@ -344,7 +344,11 @@ class FsspecSource(_RangedSource):
 
     def _fetch(self, start: int, end: int) -> bytes:
         try:
-            if getattr(self._fs, "async_impl", False) and getattr(self._fs, "loop", None) is not None:
+            # (A file system that wraps another, as dir:// does, is as
+            # asynchronous as the one it wraps.)
+            wrapped = getattr(self._fs, "fs", self._fs)
+            if (getattr(self._fs, "async_impl", False) and getattr(wrapped, "async_impl", False)
+                    and getattr(self._fs, "loop", None) is not None):
                 import fsspec.asyn
 
                 # The coroutine is cancelled at the deadline.
