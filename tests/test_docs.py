@@ -282,11 +282,13 @@ GUIDE_CODE = [
     ("command-line.md", (), ("pandas",)),
     # a local cluster of processes is too much for a test
     ("xarray.md", ("LocalCluster",), ("xarray", "dask", "netCDF4")),
+    # against the loopback S3 server, holding the sample files
+    ("object-stores.md", (), ("s3fs", "moto", "obstore", "virtualizarr", "dask")),
 ]
 
 
 @pytest.mark.parametrize("page, skip, needs", GUIDE_CODE, ids=[p for p, _, _ in GUIDE_CODE])
-def test_the_guides_code_runs(sample_folder, vell_engine, tmp_path, page, skip, needs):
+def test_the_guides_code_runs(request, sample_folder, vell_engine, tmp_path, page, skip, needs):
     """Each page's code, in order, as a reader pastes it into a fresh interpreter:
     every name it uses is imported or made on the page."""
     import subprocess
@@ -295,6 +297,16 @@ def test_the_guides_code_runs(sample_folder, vell_engine, tmp_path, page, skip, 
         pytest.importorskip(module)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([vell_engine] + [p for p in sys.path if p]),
                MPLBACKEND="Agg")
+    if page == "object-stores.md":  # the page's bucket, and the store the page makes
+        s3 = request.getfixturevalue("s3_service")
+        for name in ("tissue-map.vell", "reaction.vell"):
+            s3.put("spectra", name, (sample_folder / name).read_bytes())
+        for k in range(3):
+            s3.put("spectra", "run42/map%d.vell" % k, (sample_folder / "tissue-map.vell").read_bytes())
+        env.update(s3.environment(), AWS_ALLOW_HTTP="true")
+        subprocess.run([sys.executable, "-m", "vellkit_tools", "virtualize", "s3://spectra/run42/*.vell", "--to",
+                        "run42.json", "--force"], check=True, env=env, stdout=subprocess.DEVNULL,
+                       cwd=str(sample_folder))
     if page == "command-line.md":  # the CSV the page reads, exported as the page shows
         subprocess.run([sys.executable, "-m", "vellkit_tools", "export", "tissue-map.vell", "--to", "out",
                         "--skip-existing"], check=True, env=env, stdout=subprocess.DEVNULL,
