@@ -112,6 +112,27 @@ def test_duplicate_names_keep_first_position_and_last_value(tmp_path):
     assert list(parse(tmp_path, block).items()) == [("X", 3.0), ("Y", "y"), ("Z", 4)]
 
 
+@pytest.mark.native
+@pytest.mark.parametrize("count", [3, 300])
+def test_blocks_merge_a_name_stored_with_its_nuls_elsewhere(tmp_path, count):
+    # The own block is merged first and the FT block last: a name keeps its
+    # first place and takes its last value, however its NULs were placed;
+    # 300 names are more than the merge table first holds.
+    names = [b"%03d" % k for k in range(count)] + [b"A", b"AB"]
+    required = (rec_int(b"NPT", 0) + rec_float(b"FXV", 1.0) + rec_float(b"LXV", 2.0) + rec_float(b"MNY", 0.0)
+                + rec_float(b"MXY", 0.0))
+    own = required + b"".join(rec_int(n, k) for k, n in enumerate(names)) + END
+    ft = b"".join(rec_int(b"\0" + n, 1000 + k) for k, n in reversed(list(enumerate(names))))
+    ft += rec_int(b"A\0B", 7) + END
+    vf = writer.VellFile(directory="start", align=1)
+    vf.add_spectrum([], data_type="AB")
+    vf.add_block(own, writer.block_type("AB", param_type=1))
+    vf.add_block(ft, writer.block_type(param_type=4))
+    params = vellkit.getVellData(write(tmp_path, vf), REQUEST).parameters
+    assert list(params.items()) == ([("NPT", 0), ("FXV", 1.0), ("LXV", 2.0), ("MNY", 0.0), ("MXY", 0.0)]
+                                    + [(n.decode(), 1000 + k) for k, n in enumerate(names)] + [("A\0B", 7)])
+
+
 def test_the_name_cache_holds_one_reference_per_name(tmp_path):
     # In a fresh interpreter, whose cache has room: names new to it, each
     # repeated in its block and read by many calls, are held once.
