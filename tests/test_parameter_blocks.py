@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import vellkit
+from vellkit_tools import _native
 from conftest import END, READ_DOUBLE, READ_INT, READ_SHORT, REQUIRED, open_fds, record, spectral, write, writer
 
 REQUEST = ("AB", "2D", "NONE")
@@ -128,9 +129,12 @@ def test_blocks_merge_a_name_stored_with_its_nuls_elsewhere(tmp_path, count):
     vf.add_spectrum([], data_type="AB")
     vf.add_block(own, writer.block_type("AB", param_type=1))
     vf.add_block(ft, writer.block_type(param_type=4))
-    params = vellkit.getVellData(write(tmp_path, vf), REQUEST).parameters
-    assert list(params.items()) == ([("NPT", 0), ("FXV", 1.0), ("LXV", 2.0), ("MNY", 0.0), ("MXY", 0.0)]
-                                    + [(n.decode(), 1000 + k) for k, n in enumerate(names)] + [("A\0B", 7)])
+    path = write(tmp_path, vf)
+    expected = ([("NPT", 0), ("FXV", 1.0), ("LXV", 2.0), ("MNY", 0.0), ("MXY", 0.0)]
+                + [(n.decode(), 1000 + k) for k, n in enumerate(names)] + [("A\0B", 7)])
+    assert list(vellkit.getVellData(path, REQUEST).parameters.items()) == expected
+    # The merged records as the core keeps them, each name once.
+    assert _native.plan_block(path, REQUEST)["parameters"] == expected
 
 
 def test_the_name_cache_holds_one_reference_per_name(tmp_path):
