@@ -153,8 +153,8 @@ struct ModuleState {
     PyObject* np_zeros;
     PyObject* np_linspace;
     PyObject* np_vstack;
-    PyObject* np_float32;
-    PyObject* np_float64;
+    PyObject* np_float32;  // numpy.dtype(numpy.float32)
+    PyObject* np_float64;  // numpy.dtype(numpy.float64)
 
     // What import created, to recognise them when looked up at call time.
     PyObject* own_classes[kResultClassCount];
