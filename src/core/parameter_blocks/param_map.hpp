@@ -42,8 +42,9 @@ private:
         uint32_t key;
     };
     static constexpr uint32_t kEmpty = UINT32_MAX;
-    // Room for the names of a few blocks at once: most maps never grow.
-    static constexpr size_t kFirstSlots = 256;
+    // Room for the names of several blocks at once (a few hundred): most
+    // maps never grow, and their records are never moved but once.
+    static constexpr size_t kFirstSlots = 512;
 
     static uint32_t key_of(const std::string& name) {
         const size_t n = name.size();

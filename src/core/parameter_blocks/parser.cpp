@@ -44,8 +44,10 @@ struct RecordHead {
         return name_end - name_begin == 3 && raw[name_begin] == 'E' && raw[name_begin + 1] == 'N' &&
                raw[name_begin + 2] == 'D';
     }
+    // Into an empty string, character by character: four at most, which the
+    // string's own buffer holds, so no call is made out of line.
     void name_into(std::string& out) const {
-        out.assign(reinterpret_cast<const char*>(raw) + name_begin, name_end - name_begin);
+        for (size_t i = name_begin; i < name_end; ++i) out.push_back((char)raw[i]);
     }
 };
 
