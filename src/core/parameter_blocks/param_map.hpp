@@ -25,25 +25,25 @@ public:
     // The record of `name`, or nullptr.
     const ParamRecord* find(const std::string& name) const {
         if (slots_.empty()) return nullptr;
-        const uint32_t k = slots_[probe(key_of(name), name)].index;
-        return k == kEmpty ? nullptr : &values_[k];
+        const uint32_t place = slots_[probe(key_of(name), name)].place;
+        return place == 0 ? nullptr : &values_[place - 1];
     }
     bool empty() const { return values_.empty(); }
     // The merged records, each name once, in the order of its first record.
     const std::vector<ParamRecord>& records() const { return values_; }
 
 private:
-    // An open-addressed table of slots, each the index of a record in
-    // values_ beside a key of its name: a name of up to four bytes (all the
-    // file stores) is its own key, so that names are told apart without
-    // touching the records but for their length.
+    // An open-addressed table of slots, each the position of a record in
+    // values_ (plus one: a zeroed slot is empty) beside a key of its name: a
+    // name of up to four bytes (all the file stores) is its own key, so that
+    // names are told apart without touching the records but for their length.
     struct Slot {
-        uint32_t index;
+        uint32_t place;
         uint32_t key;
     };
-    static constexpr uint32_t kEmpty = UINT32_MAX;
     // Room for the names of several blocks at once (a few hundred): most
-    // maps never grow, and their records are never moved but once.
+    // maps never grow, and their records are never moved but once. An empty
+    // table is zeroed memory, which costs next to nothing to make.
     static constexpr size_t kFirstSlots = 512;
 
     static uint32_t key_of(const std::string& name) {
@@ -60,7 +60,7 @@ private:
     static size_t spread(uint32_t key) { return (size_t)(((uint64_t)key * 0x9E3779B97F4A7C15ull) >> 32); }
     bool same(const Slot& slot, uint32_t key, const std::string& name) const {
         if (slot.key != key) return false;
-        const std::string& stored = values_[slot.index].name;
+        const std::string& stored = values_[slot.place - 1].name;
         return name.size() <= 4 ? stored.size() == name.size() : stored == name;
     }
 
@@ -78,11 +78,11 @@ private:
         if ((values_.size() + 1) * 2 > slots_.size()) rehash(slots_.empty() ? kFirstSlots : slots_.size() * 2);
         const uint32_t key = key_of(r.name);
         const size_t i = probe(key, r.name);
-        if (slots_[i].index == kEmpty) {
-            slots_[i] = Slot{(uint32_t)values_.size(), key};
+        if (slots_[i].place == 0) {
             values_.push_back(std::forward<Record>(r));
+            slots_[i] = Slot{(uint32_t)values_.size(), key};
         } else {
-            values_[slots_[i].index] = std::forward<Record>(r);
+            values_[slots_[i].place - 1] = std::forward<Record>(r);
         }
     }
 
@@ -91,17 +91,17 @@ private:
         const size_t mask = slots_.size() - 1;
         for (size_t i = spread(key) & mask;; i = (i + 1) & mask) {
             const Slot& slot = slots_[i];
-            if (slot.index == kEmpty || same(slot, key, name)) return i;
+            if (slot.place == 0 || same(slot, key, name)) return i;
         }
     }
     void rehash(size_t size) {
-        std::vector<Slot> old(size, Slot{kEmpty, 0});
+        std::vector<Slot> old(size);
         old.swap(slots_);
         const size_t mask = size - 1;
         for (const Slot& slot : old) {
-            if (slot.index == kEmpty) continue;
+            if (slot.place == 0) continue;
             size_t j = spread(slot.key) & mask;
-            while (slots_[j].index != kEmpty) j = (j + 1) & mask;
+            while (slots_[j].place != 0) j = (j + 1) & mask;
             slots_[j] = slot;
         }
         values_.reserve(size / 2);
