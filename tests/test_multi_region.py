@@ -299,6 +299,19 @@ def trace_file(rows, labels=("Peak", "Area"), store_table=None, columns=writer.M
                                annotation=[table(rows, columns)], store_table=store_table, **options)
 
 
+@pytest.mark.native
+@pytest.mark.parametrize("count", [1, 2, 3, 4, 5, 6, 7, 10])
+def test_trace_regions_take_every_trace(tmp_path, count):
+    # Each position's row holds one value of every trace, whatever the
+    # number of traces.
+    rows = [row(1, 5), row(1, 1), row(1, 4), row(2, 3), row(2, 2)]
+    labels = ["T%d" % k for k in range(count)]
+    traces = np.vstack([TRACES[k % 2] * (k + 1) for k in range(count)])
+    first, second = regions(tmp_path, rows, "TRC", labels=labels)
+    assert_array(first.spectra, [traces[:, 4], traces[:, 0], traces[:, 3]], np.float32)
+    assert_array(second.spectra, [traces[:, 2], traces[:, 1]], np.float32)
+
+
 def test_trace_regions_pick_values_by_file_index(tmp_path):
     rows = [row(1, 5, x=1.0), row(1, 1, x=2.0), row(2, 3, y=4.0)]
     labels = [b"Peak 1\0junk", "Int\u00e9gral".encode("utf-8"), b"x" * 64]

@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import vellkit
+from vellkit_tools import _native
 from conftest import END, READ_DOUBLE, READ_INT, READ_SHORT, REQUIRED, open_fds, record, spectral, write, writer
 
 REQUEST = ("AB", "2D", "NONE")
@@ -110,6 +111,30 @@ def test_name_decoding(tmp_path, name, key):
 def test_duplicate_names_keep_first_position_and_last_value(tmp_path):
     block = rec_int(b"X", 1) + record(b"Y", 2, 1, b"y\0") + rec_float(b"X", 3.0) + rec_int(b"Z", 4) + END
     assert list(parse(tmp_path, block).items()) == [("X", 3.0), ("Y", "y"), ("Z", 4)]
+
+
+@pytest.mark.native
+@pytest.mark.parametrize("count", [3, 300])
+def test_blocks_merge_a_name_stored_with_its_nuls_elsewhere(tmp_path, count):
+    # The own block is merged first and the FT block last: a name keeps its
+    # first place and takes its last value, however its NULs were placed;
+    # 300 names are more than the merge table first holds.
+    names = [b"%03d" % k for k in range(count)] + [b"A", b"AB"]
+    required = (rec_int(b"NPT", 0) + rec_float(b"FXV", 1.0) + rec_float(b"LXV", 2.0) + rec_float(b"MNY", 0.0)
+                + rec_float(b"MXY", 0.0))
+    own = required + b"".join(rec_int(n, k) for k, n in enumerate(names)) + END
+    ft = b"".join(rec_int(b"\0" + n, 1000 + k) for k, n in reversed(list(enumerate(names))))
+    ft += rec_int(b"A\0B", 7) + END
+    vf = writer.VellFile(directory="start", align=1)
+    vf.add_spectrum([], data_type="AB")
+    vf.add_block(own, writer.block_type("AB", param_type=1))
+    vf.add_block(ft, writer.block_type(param_type=4))
+    path = write(tmp_path, vf)
+    expected = ([("NPT", 0), ("FXV", 1.0), ("LXV", 2.0), ("MNY", 0.0), ("MXY", 0.0)]
+                + [(n.decode(), 1000 + k) for k, n in enumerate(names)] + [("A\0B", 7)])
+    assert list(vellkit.getVellData(path, REQUEST).parameters.items()) == expected
+    # The merged records as the core keeps them, each name once.
+    assert _native.plan_block(path, REQUEST)["parameters"] == expected
 
 
 def test_the_name_cache_holds_one_reference_per_name(tmp_path):

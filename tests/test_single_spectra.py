@@ -1,5 +1,6 @@
 import errno
 import struct
+import sys
 
 import numpy as np
 import pytest
@@ -27,6 +28,73 @@ def test_single_spectrum(tmp_path):
                                                ("MNY", -2.5), ("MXY", 3.25)]
     assert (result.minY, result.maxY) == (-2.5, 3.25)
     assert str(result) == repr(result) == result.description and result.description.endswith("(.y)\n")
+
+
+SINGLE_ATTRS = ["y", "dimension", "dataType", "derivative", "parameters", "x", "minY", "maxY", "description"]
+
+
+@pytest.mark.native
+@pytest.mark.parametrize("change", [None, "class", "__init__", "base __init__", "__code__", "super", "bases",
+                                    "property"])
+def test_single_result_is_made_by_the_class_as_bound_at_the_call(tmp_path, monkeypatch, change):
+    # The result is built natively only while SingleDataReturn, its base and
+    # the super() between them are what import made; any change is run as
+    # Python code would run it, and either way the object is the same.
+    calls = []
+    single, base = vellkit.SingleDataReturn, vellkit.BaseDataReturn
+    reference = single(dimension="2D", dataType="AB", deriv="NONE", parameters={}, x=0, y=0, minY=0, maxY=0)
+    extra = []
+    if change == "class":
+        def make(**kwargs):
+            calls.append(list(kwargs))
+            return single(**kwargs)
+        monkeypatch.setattr(vellkit, "SingleDataReturn", make)
+    elif change in ("__init__", "base __init__"):
+        cls = single if change == "__init__" else base
+        init = cls.__init__
+
+        def traced(self, **kwargs):
+            calls.append(sorted(kwargs))
+            init(self, **kwargs)
+        monkeypatch.setattr(cls, "__init__", traced)
+    elif change == "__code__":
+        def init(self, y, **kwds):
+            self.y = y
+            super(single, self).__init__(**kwds)
+            self.description = self.description + "\ty data points (.y)\n"
+            self.changed = True
+        monkeypatch.setattr(single.__init__, "__code__", init.__code__)
+        extra = ["changed"]
+    elif change == "super":
+        def traced_super(*args):
+            calls.append("super")
+            return super(single, sys._getframe(1).f_locals["self"])
+        monkeypatch.setitem(single.__init__.__globals__, "super", traced_super)
+    elif change == "bases":
+        class Middle(base):
+            def __init__(self, **kwds):
+                calls.append("middle")
+                base.__init__(self, **kwds)
+        single.__bases__ = (Middle,)  # put back below: monkeypatch would delete it
+    elif change == "property":
+        def set_description(self, text):
+            calls.append(text[-6:])
+            self.__dict__["description"] = text
+        monkeypatch.setattr(single, "description",
+                            property(lambda self: self.__dict__["description"], set_description), raising=False)
+    path = write(tmp_path, writer.make_spectrum_file([1.0, -2.5, 3.25, 0.1], fxv=4000.0, lxv=1000.0))
+    try:
+        result = get(path)
+    finally:
+        single.__bases__ = (base,)
+    expected = {None: [], "class": [["dimension", "dataType", "deriv", "x", "y", "minY", "maxY", "parameters"]],
+                "__init__": [["dataType", "deriv", "dimension", "maxY", "minY", "parameters", "x", "y"]],
+                "base __init__": [["dataType", "deriv", "dimension", "maxY", "minY", "parameters", "x"]],
+                "__code__": [], "super": ["super"], "bases": ["middle"], "property": ["maxY)\n", " (.y)\n"]}
+    assert calls == expected[change]
+    assert type(result) is single and list(vars(result)) == SINGLE_ATTRS + extra
+    assert result.description == reference.description and list(vars(reference)) == SINGLE_ATTRS
+    assert result.dimension == "2D" and result.y.tolist() == [1.0, -2.5, 3.25, np.float32(0.1)]
 
 
 @pytest.mark.parametrize("request_words", [("ab", "2d", "none"), ["Ab", "2D", "nOnE"], ("AB", "2D", "NONE", "x")])

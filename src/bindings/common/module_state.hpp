@@ -23,6 +23,23 @@ enum ResultClass {
     kResultClassCount
 };
 
+// Names the result classes' code uses, in the order of kResultNames.
+enum ResultName {
+    kNameY,
+    kNameDimension,
+    kNameDataType,
+    kNameDerivative,
+    kNameParameters,
+    kNameX,
+    kNameMinY,
+    kNameMaxY,
+    kNameDescription,
+    kNameInit,
+    kNameSuper,
+    kNameBuiltins,
+    kResultNameCount
+};
+
 enum OwnFunction { kFnHelp, kFnListContents, kFnIsVellFile, kFnDecodeString, kFnGetVellData, kFnGetVisImages, kOwnFunctionCount };
 
 // Parameter names as interned strings, by their four stored bytes: the same
@@ -136,12 +153,14 @@ struct ModuleState {
     PyObject* np_zeros;
     PyObject* np_linspace;
     PyObject* np_vstack;
-    PyObject* np_float32;
-    PyObject* np_float64;
+    PyObject* np_float32;  // numpy.dtype(numpy.float32)
+    PyObject* np_float64;  // numpy.dtype(numpy.float64)
 
     // What import created, to recognise them when looked up at call time.
     PyObject* own_classes[kResultClassCount];
-    PyObject* own_region_code;  // the code of Region.__init__ as import made it
+    PyObject* own_init_codes[kResultClassCount];  // the code of each class's __init__ as import made it
+    PyObject* own_init_texts[kResultClassCount];  // the one str constant of that code, if it has one
+    PyObject* result_names[kResultNameCount];     // attribute and global names the result classes use
     PyObject* own_functions[kOwnFunctionCount];
 
     // Request words and listing words.
@@ -173,7 +192,9 @@ void for_each_slot(ModuleState* st, Visit&& visit) {
     visit(st->np_float32);
     visit(st->np_float64);
     for (auto& p : st->own_classes) visit(p);
-    visit(st->own_region_code);
+    for (auto& p : st->own_init_codes) visit(p);
+    for (auto& p : st->own_init_texts) visit(p);
+    for (auto& p : st->result_names) visit(p);
     for (auto& p : st->own_functions) visit(p);
     for (auto& p : st->block_names) visit(p);
     visit(st->word_2d);

@@ -198,15 +198,9 @@ Ref read_single_spectrum(ExtractContext& ctx) {
         }
         check(status);
     }
-    Ref cls = result_class(ctx.module, kSingleDataReturn);
-    return call_with_keywords(cls.get(), {{"dimension", ctx.dimensions.get()},
-                                          {"dataType", ctx.data_block_type.get()},
-                                          {"deriv", ctx.deriv.get()},
-                                          {"x", ctx.abscissa.get()},
-                                          {"y", ordinate.get()},
-                                          {"minY", ctx.mny.get()},
-                                          {"maxY", ctx.mxy.get()},
-                                          {"parameters", ctx.parameters.get()}});
+    return make_single_result(ctx.module, {ctx.dimensions.get(), ctx.data_block_type.get(), ctx.deriv.get(),
+                                           ctx.abscissa.get(), ordinate.get(), ctx.mny.get(), ctx.mxy.get(),
+                                           ctx.parameters.get()});
 }
 
 }  // namespace vellkit::py

@@ -191,8 +191,13 @@ int exec_module(PyObject* module) {
         st->np_zeros = attribute(numpy.get(), "zeros");
         st->np_linspace = attribute(numpy.get(), "linspace");
         st->np_vstack = attribute(numpy.get(), "vstack");
-        st->np_float32 = attribute(numpy.get(), "float32");
-        st->np_float64 = attribute(numpy.get(), "float64");
+        // The dtypes as descriptors, which numpy takes without converting
+        // a scalar type on every array made.
+        Ref np_dtype = Ref::check(PyObject_GetAttrString(numpy.get(), "dtype"));
+        Ref float32 = Ref::check(PyObject_GetAttrString(numpy.get(), "float32"));
+        Ref float64 = Ref::check(PyObject_GetAttrString(numpy.get(), "float64"));
+        st->np_float32 = Ref::check(PyObject_CallFunctionObjArgs(np_dtype.get(), float32.get(), nullptr)).release();
+        st->np_float64 = Ref::check(PyObject_CallFunctionObjArgs(np_dtype.get(), float64.get(), nullptr)).release();
         bind(module, "np", numpy.get());
 
         Ref imghdr = import_imghdr();

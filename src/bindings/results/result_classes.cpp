@@ -17,6 +17,27 @@ const char* const kClassNames[kResultClassCount] = {
     "MultiRegionDataReturn",   "Region",                 "MultiRegionTRCDataReturn",
 };
 
+const char* const kResultNames[kResultNameCount] = {
+    "y", "dimension", "dataType", "derivative", "parameters", "x", "minY", "maxY", "description", "__init__",
+    "super", "__builtins__",
+};
+
+// The one str constant of a code object, or nullptr when it has none or
+// several (the description texts of the __init__ methods).
+PyObject* sole_text_constant(PyObject* code) {
+    Ref consts = Ref::check(PyObject_GetAttrString(code, "co_consts"));
+    if (!PyTuple_Check(consts.get())) return nullptr;
+    PyObject* found = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(consts.get(), i);
+        if (!PyUnicode_CheckExact(item)) continue;
+        if (found) return nullptr;
+        found = item;
+    }
+    Py_XINCREF(found);
+    return found;
+}
+
 // Class bodies. They run with `vellkit` as their module name, so that their
 // functions and classes belong to the module like any Python class would.
 const char kClassSource[] = R"PY(
@@ -275,11 +296,10 @@ PyObject* bind_class(PyObject* module, PyObject* cls) {
             check_status(PyObject_SetAttrString(cls, "__doc__", doc_str.get()));
             check_status(PyDict_SetItemString(PyModule_GetDict(module), name, cls));
             Py_XSETREF(state->own_classes[k], Ref::from_borrowed(cls).release());
-            if (k == kRegion) {
-                Ref init = Ref::check(PyObject_GetAttrString(cls, "__init__"));
-                Ref code = Ref::check(PyObject_GetAttrString(init.get(), "__code__"));
-                Py_XSETREF(state->own_region_code, code.release());
-            }
+            Ref init = Ref::check(PyObject_GetAttrString(cls, "__init__"));
+            Ref code = Ref::check(PyObject_GetAttrString(init.get(), "__code__"));
+            Py_XSETREF(state->own_init_texts[k], sole_text_constant(code.get()));
+            Py_XSETREF(state->own_init_codes[k], code.release());
             break;
         }
         Py_RETURN_NONE;
@@ -291,6 +311,8 @@ PyMethodDef kBindDef = {"_bind", (PyCFunction)bind_class, METH_O, nullptr};
 }  // namespace
 
 void create_result_classes(PyObject* module, ModuleState* state) {
+    for (int i = 0; i < kResultNameCount; ++i)
+        Py_XSETREF(state->result_names[i], Ref::check(PyUnicode_InternFromString(kResultNames[i])).release());
     Ref bind = Ref::check(PyCFunction_New(&kBindDef, module));
     Ref globals = Ref::check(PyDict_New());
     Ref name = new_str("vellkit");
@@ -327,6 +349,89 @@ Ref call_with_keywords(PyObject* cls, std::initializer_list<std::pair<const char
     return call_with_keywords(cls, kwargs.get());
 }
 
+namespace {
+
+// The function bound as `__init__` in a class's own namespace, when it is a
+// plain function whose code is `code`.
+PyObject* own_init(PyTypeObject* type, PyObject* init_name, PyObject* code) {
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, init_name);
+    if (!init && PyErr_Occurred()) throw PyError();
+    return init && PyFunction_Check(init) && PyFunction_GET_CODE(init) == code ? init : nullptr;
+}
+
+// Whether calling `cls` runs only what import made: SingleDataReturn's
+// __init__, whose super() (the builtin, through its __class__ cell and the
+// class's bases as made) reaches BaseDataReturn's __init__.
+bool single_class_unchanged(ModuleState* st, PyObject* cls) {
+    PyObject* base = st->own_classes[kBaseDataReturn];
+    if (cls != st->own_classes[kSingleDataReturn] || Py_TYPE(cls) != &PyType_Type || !base) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (type->tp_new != PyBaseObject_Type.tp_new || !st->own_init_texts[kBaseDataReturn] ||
+        !st->own_init_texts[kSingleDataReturn])
+        return false;
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro) || PyTuple_GET_SIZE(mro) != 3 || PyTuple_GET_ITEM(mro, 0) != cls ||
+        PyTuple_GET_ITEM(mro, 1) != base || PyTuple_GET_ITEM(mro, 2) != (PyObject*)&PyBaseObject_Type)
+        return false;
+    PyObject* init_name = st->result_names[kNameInit];
+    PyObject* init = own_init(type, init_name, st->own_init_codes[kSingleDataReturn]);
+    if (!init || !own_init(reinterpret_cast<PyTypeObject*>(base), init_name, st->own_init_codes[kBaseDataReturn]))
+        return false;
+    PyObject* closure = PyFunction_GET_CLOSURE(init);
+    if (!closure || !PyTuple_Check(closure) || PyTuple_GET_SIZE(closure) != 1) return false;
+    PyObject* cell = PyTuple_GET_ITEM(closure, 0);
+    if (!PyCell_Check(cell) || PyCell_GET(cell) != cls) return false;
+    // `super` as the function finds it: not in its globals, the builtin in
+    // its builtins.
+    PyObject* globals = PyFunction_GET_GLOBALS(init);
+    if (!PyDict_Check(globals)) return false;
+    PyObject* shadow = PyDict_GetItemWithError(globals, st->result_names[kNameSuper]);
+    if (!shadow && PyErr_Occurred()) throw PyError();
+    if (shadow) return false;
+    PyObject* builtins = PyDict_GetItemWithError(globals, st->result_names[kNameBuiltins]);
+    if (!builtins || !PyDict_Check(builtins)) {
+        if (PyErr_Occurred()) throw PyError();
+        return false;
+    }
+    PyObject* super = PyDict_GetItemWithError(builtins, st->result_names[kNameSuper]);
+    if (!super && PyErr_Occurred()) throw PyError();
+    return super == (PyObject*)&PySuper_Type;
+}
+
+}  // namespace
+
+Ref make_single_result(PyObject* module, const SingleResult& v) {
+    ModuleState* st = state_of(module);
+    Ref cls = result_class(module, kSingleDataReturn);
+    if (!single_class_unchanged(st, cls.get())) {
+        return call_with_keywords(cls.get(), {{"dimension", v.dimension},
+                                              {"dataType", v.data_type},
+                                              {"deriv", v.deriv},
+                                              {"x", v.x},
+                                              {"y", v.y},
+                                              {"minY", v.min_y},
+                                              {"maxY", v.max_y},
+                                              {"parameters", v.parameters}});
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    Ref no_args = Ref::check(PyTuple_New(0));
+    Ref result = Ref::check(type->tp_new(type, no_args.get(), nullptr));
+    PyObject* obj = result.get();
+    PyObject* const* names = st->result_names;
+    // SingleDataReturn.__init__, then BaseDataReturn.__init__ through super().
+    check_status(PyObject_SetAttr(obj, names[kNameY], v.y));
+    const std::pair<ResultName, PyObject*> base_attrs[] = {
+        {kNameDimension, v.dimension}, {kNameDataType, v.data_type}, {kNameDerivative, v.deriv},
+        {kNameParameters, v.parameters}, {kNameX, v.x}, {kNameMinY, v.min_y},
+        {kNameMaxY, v.max_y}, {kNameDescription, st->own_init_texts[kBaseDataReturn]},
+    };
+    for (const auto& attr : base_attrs) check_status(PyObject_SetAttr(obj, names[attr.first], attr.second));
+    Ref description = Ref::check(PyObject_GetAttr(obj, names[kNameDescription]));
+    Ref joined = Ref::check(PyNumber_Add(description.get(), st->own_init_texts[kSingleDataReturn]));
+    check_status(PyObject_SetAttr(obj, names[kNameDescription], joined.get()));
+    return result;
+}
+
 RegionMaker::RegionMaker(PyObject* module) : module_(module), st_(state_of(module)) {
     class_name_ = Ref::check(PyUnicode_InternFromString(kClassNames[kRegion]));
     for (int i = 0; i < 6; ++i) keywords_[i] = Ref::check(PyUnicode_InternFromString(kKeywords[i]));
@@ -341,7 +446,7 @@ bool RegionMaker::own_class_unchanged(PyObject* cls) const {
     // code decides what it does (it reads no globals, defaults or closure).
     PyObject* init = PyDict_GetItemWithError(type->tp_dict, keywords_[kInitName].get());
     if (!init && PyErr_Occurred()) throw PyError();
-    return init && PyFunction_Check(init) && PyFunction_GET_CODE(init) == st_->own_region_code;
+    return init && PyFunction_Check(init) && PyFunction_GET_CODE(init) == st_->own_init_codes[kRegion];
 }
 
 Ref RegionMaker::make(PyObject* title, PyObject* spectra, PyObject* map_x, PyObject* map_y, PyObject* start_time) {

@@ -19,6 +19,23 @@ Ref call_with_keywords(PyObject* cls, PyObject* kwargs);
 // Adds keyword arguments to a dict of them, in the order given.
 void add_keywords(PyObject* kwargs, std::initializer_list<std::pair<const char*, PyObject*>> keywords);
 
+// The result of a single spectrum: what calling the class bound under
+// SingleDataReturn's name with these keywords returns. While that is the
+// class import made, with its own __new__, both __init__ methods and the
+// builtin super, the object is built here as that call would build it: the
+// same attributes set in the same order, the description joined afresh.
+struct SingleResult {
+    PyObject* dimension;
+    PyObject* data_type;
+    PyObject* deriv;
+    PyObject* x;
+    PyObject* y;
+    PyObject* min_y;
+    PyObject* max_y;
+    PyObject* parameters;
+};
+Ref make_single_result(PyObject* module, const SingleResult& values);
+
 // Makes the Region objects of one call, with the keywords of a call of the
 // class in the order title, spectra, mapX, mapY, start_time. The class is
 // the one bound under its name when each region is made; while that is the

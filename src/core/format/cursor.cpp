@@ -117,6 +117,13 @@ Status Cursor::read_text(int64_t n, std::string& out) {
     int64_t left = remaining();
     if (n < 0 || n > left) n = left;
     int64_t end = position_ + n;
+    if (const unsigned char* held = buffered((size_t)n)) {  // the common case: all in the window
+        const void* nul = std::memchr(held, 0, (size_t)n);
+        const size_t keep = nul ? (size_t)(static_cast<const unsigned char*>(nul) - held) : (size_t)n;
+        out.assign(reinterpret_cast<const char*>(held), keep);
+        position_ = end;
+        return Status();
+    }
     char chunk[4096];
     while (position_ < end) {
         size_t want = (size_t)std::min<int64_t>(end - position_, (int64_t)sizeof chunk);

@@ -29,37 +29,77 @@ int64_t value_bytes(int type, int size) {
     return -1;
 }
 
-// The fixed part of a record: name, type and size.
+// The fixed part of a record: name, type and size. The name stays the
+// stored bytes with the span left once NULs are stripped from both ends, so
+// that it is copied once, into the record that keeps it.
 struct RecordHead {
-    std::string name;
+    unsigned char raw[layout::kParamNameBytes] = {};
+    size_t name_begin = 0;
+    size_t name_end = 0;
     uint32_t raw_name = 0;
     int16_t type = 0;
     int16_t size = 0;
+
+    bool is_end() const {
+        return name_end - name_begin == 3 && raw[name_begin] == 'E' && raw[name_begin + 1] == 'N' &&
+               raw[name_begin + 2] == 'D';
+    }
+    // Into an empty string, character by character: four at most, which the
+    // string's own buffer holds, so no call is made out of line.
+    void name_into(std::string& out) const {
+        for (size_t i = name_begin; i < name_end; ++i) out.push_back((char)raw[i]);
+    }
 };
+
+// Takes `got` stored name bytes: checks they are UTF-8 and finds the name
+// within the NULs around it.
+Status take_name(const unsigned char* bytes, size_t got, RecordHead& head) {
+    uint32_t stored = 0;
+    if (got == layout::kParamNameBytes) {
+        std::memcpy(head.raw, bytes, layout::kParamNameBytes);
+        stored = (uint32_t)head.raw[0] | (uint32_t)head.raw[1] << 8 | (uint32_t)head.raw[2] << 16 |
+                 (uint32_t)head.raw[3] << 24;
+    } else {
+        std::memcpy(head.raw, bytes, got);
+        stored = (uint32_t)load_le(bytes, got);
+    }
+    // Names are nearly always ASCII, which needs no decoder to check.
+    const bool ascii = got == layout::kParamNameBytes && (stored & 0x80808080u) == 0;
+    if (!ascii && !is_valid_utf8(bytes, got)) {
+        Status s = Status::error(ErrorCode::param_name_utf8);
+        s.bytes.assign(reinterpret_cast<const char*>(bytes), got);
+        return s;
+    }
+    size_t begin = 0, end = got;
+    while (begin < end && bytes[begin] == 0) ++begin;
+    while (end > begin && bytes[end - 1] == 0) --end;
+    head.name_begin = begin;
+    head.name_end = end;
+    head.raw_name = stored;
+    return Status();
+}
 
 // Reads a record's fixed part: from the read-ahead window in one step when
 // it is there, else field by field (near the end of the file, where fields
 // may be cut short and reported). `end` is set at the END record.
 Status read_head(Cursor& cursor, FieldReadObserver& observer, wide block_offset, RecordHead& head, bool& end) {
     end = false;
-    size_t available = 0;
-    const unsigned char* p = cursor.peek(layout::kParamRecordHeaderBytes, available);
-    const bool whole = p && available >= layout::kParamRecordHeaderBytes;
-    unsigned char raw_name[layout::kParamNameBytes];
+    const unsigned char* p = cursor.buffered(layout::kParamRecordHeaderBytes);
+    if (!p) {
+        size_t available = 0;
+        p = cursor.peek(layout::kParamRecordHeaderBytes, available);
+        if (p && available < layout::kParamRecordHeaderBytes) p = nullptr;
+    }
+    const bool whole = p != nullptr;
     size_t got = layout::kParamNameBytes;
     if (whole) {
-        std::memcpy(raw_name, p, layout::kParamNameBytes);
+        VELLKIT_TRY(take_name(p, got, head));
     } else {
+        unsigned char raw_name[layout::kParamNameBytes];
         VELLKIT_TRY(cursor.read(raw_name, layout::kParamNameBytes, got));
+        VELLKIT_TRY(take_name(raw_name, got, head));
     }
-    if (!is_valid_utf8(raw_name, got)) {
-        Status s = Status::error(ErrorCode::param_name_utf8);
-        s.bytes.assign(reinterpret_cast<const char*>(raw_name), got);
-        return s;
-    }
-    head.name = strip_nuls(raw_name, got);
-    head.raw_name = (uint32_t)load_le(raw_name, got);
-    if (is_end(head.name)) {
+    if (head.is_end()) {
         if (whole) cursor.skip(layout::kParamNameBytes);
         end = true;
         return Status();
@@ -128,7 +168,7 @@ Status parse_parameter_block(Cursor& cursor, wide offset, FieldReadObserver& obs
             out.pop_back();
             return status;
         }
-        rec.name = std::move(head.name);
+        head.name_into(rec.name);
         rec.raw_name = head.raw_name;
     }
 }

@@ -89,6 +89,13 @@ bool plan_coordinate(const AnnotationCells* column, long long row, size_t cell, 
 bool plan_positions(const RegionPlanInput& in, const RecordIndex& records, RegionPlan& region) {
     const RegionColumns& c = in.columns;
     const bool by_record = in.target == PositionTarget::record;
+    // Room for the positions the table's rows hold, never for more: a
+    // claimed count past them stops at the first missing row.
+    const long long rows = c.fileindex ? (long long)c.fileindex->size() - region.first_row : 0;
+    const size_t room = (size_t)std::max(0LL, std::min(region.count, rows));
+    region.map_x.reserve(room);
+    region.map_y.reserve(room);
+    region.targets.reserve(room);
     for (long long k = 0; k < region.count; ++k) {
         const long long row = region.first_row + k;
         int64_t target = 0;
