@@ -145,8 +145,9 @@ def _registry(url: str) -> Any:
 
         scheme = root.split("://", 1)[0].lower()
         config, client = _store_config(scheme, storage_options())
+        made: Dict[str, Any] = {"config": config or None, "client_options": client or None}
         try:
-            store = from_url(root, config=config or None, client_options=client or None)
+            store = from_url(root, **made)
         except Exception as exc:  # obstore's own errors: a bucket or option it refuses
             raise CommandError("%s: %s" % (url, exc))
         registry = _REGISTRY[root] = ObjectStoreRegistry({root: store})
