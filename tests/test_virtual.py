@@ -344,8 +344,12 @@ def test_virtualize_urls_in_s3(tmp_path, s3_service, monkeypatch, how, fmt):
         options = ["--storage-option", "key=testing", "--storage-option", "secret=testing", "--storage-option",
                    'client_kwargs={"endpoint_url": "%s", "region_name": "us-east-1"}' % s3_service.url]
     out = tmp_path / ("refs.json" if fmt == "kerchunk" else "repo")
+    s3_service.reset()
     assert main(["virtualize", "s3://vell-virtualize/run42/m*.vell", "--to", str(out), "--format", fmt]
                 + options) == 0
+    # Each small object: a HEAD, then one read-ahead range for all the parser reads; no values.
+    for name in ("m0.vell", "m1.vell"):
+        assert [s3_service.count(m, "/vell-virtualize/run42/" + name) for m in ("HEAD", "GET")] == [1, 1]
     if fmt == "kerchunk":
         refs = json.loads(out.read_text())
         assert refs["refs"]["spectra/0.0.0.0"][0] == "s3://vell-virtualize/run42/m0.vell"
