@@ -401,3 +401,21 @@ def test_virtualize_a_url_over_http(tmp_path, http_server):
         "consolidated": False, "storage_options": {"fo": str(out), "remote_protocol": "http",
                                                    "remote_options": {"asynchronous": True}}})
     assert_same_dataset(got, backend.open_dataset(path).load())
+
+
+def test_each_run_makes_its_stores_from_its_own_options(tmp_path, s3_service, monkeypatch):
+    import services
+
+    _s3_maps(tmp_path, s3_service)
+    other = services.S3Server()  # a second endpoint onto the same objects (the server's state is shared)
+    try:
+        for name in ("AWS_ENDPOINT_URL", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY"):
+            monkeypatch.delenv(name, raising=False)
+        for k, server in enumerate((s3_service, other)):
+            server.reset()
+            assert main(["virtualize", "s3://vell-virtualize/run42/m0.vell", "--to", str(tmp_path / ("%d.json" % k)),
+                         "--storage-option", "key=testing", "--storage-option", "secret=testing",
+                         "--storage-option", "endpoint_url=" + server.url]) == 0
+            assert server.count("HEAD") == 1
+    finally:
+        other.stop()
