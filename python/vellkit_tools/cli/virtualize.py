@@ -35,7 +35,7 @@ HELP = ("Write a virtual Zarr store of one block (--block; by default the one th
         "all. The store reads the files where they are: move them and it no longer reads. URLs "
         "(s3://, http(s)://, file://) are read through obstore and referenced by URL; of "
         "--storage-option, an S3 URL takes key, secret, token, endpoint_url (or client_kwargs' "
-        "endpoint_url), region (or client_kwargs' region_name) and anon, besides the AWS_* "
+        "endpoint_url), anon and client_kwargs' region_name, besides the AWS_* "
         "variables (an http:// endpoint is taken as named); an http(s) URL takes none.")
 EXAMPLES = ["vellkit virtualize maps/*.vell --to maps.json",
             "vellkit virtualize 's3://bucket/run42/*.vell' --to run42.json",
@@ -81,9 +81,10 @@ def _url(path: str) -> str:
     return path if is_url(path) else Path(os.path.abspath(path)).as_uri()
 
 
-#: --storage-option keys an S3 store takes, as obstore's S3 configuration names them.
+#: --storage-option keys an S3 store takes (in the spelling the other subcommands'
+#: file system takes, which expands patterns here too), as obstore's S3 configuration names them.
 _S3_OPTIONS = {"key": "access_key_id", "secret": "secret_access_key", "token": "session_token",
-               "endpoint_url": "endpoint", "region": "region", "anon": "skip_signature"}
+               "endpoint_url": "endpoint", "anon": "skip_signature"}
 #: ... and those inside client_kwargs.
 _S3_CLIENT_OPTIONS = {"endpoint_url": "endpoint", "region_name": "region"}
 
