@@ -85,6 +85,7 @@ VIRTUAL_ATTR = "vellkit_virtual"
 #: Bytes of one value of a record.
 _VALUE_SIZE = np.dtype("<f4").itemsize
 
+
 def _import_virtualizarr() -> Any:
     try:
         import virtualizarr  # noqa: F401

@@ -219,7 +219,10 @@ def _combined(paths: List[str], datasets: List[Any], dim: str) -> Any:
 def chunk_prefix(paths: List[str]) -> str:
     """The URL prefix of the files' virtual chunks: their common folder
     (for URLs, the common folder of their paths in one bucket)."""
-    if is_url(paths[0]):
+    urls = [p for p in paths if is_url(p)]
+    if urls and len(urls) < len(paths):
+        raise ValueError("an Icechunk repository here reads virtual chunks of local files or of URLs, not both")
+    if urls:
         roots = {_root(p) for p in paths}
         if len(roots) > 1:
             raise ValueError("the URLs are in %d buckets (%s): an Icechunk repository here reads virtual "
