@@ -1,8 +1,9 @@
 """Virtual Zarr stores of VELL files: what the written references read
 equals what the xarray engine reads, for every kind, record layout and
-derivative, locally and in S3; cut records refused; the virtualize command;
-an Icechunk store refusing a changed file; references bound by the memory
-limit; a store read back with neither vellkit nor vellkit_tools importable."""
+derivative, locally and in S3; cut records refused; the virtualize command,
+of local files and of URLs in the loopback S3 and HTTP servers; an Icechunk
+store refusing a changed file; references bound by the memory limit; a store
+read back with neither vellkit nor vellkit_tools importable."""
 
 import json
 import os
@@ -316,3 +317,105 @@ def test_virtualize_as_parquet_reads_what_the_json_reads(tmp_path):
         "consolidated": False, "storage_options": {"fo": str(out), "remote_protocol": "file"}})
         for out in (json_out, parquet_out)]
     xr.testing.assert_identical(opened[0].load(), opened[1].load())
+
+
+def _s3_maps(tmp_path, s3_service):
+    """Two maps uploaded to the loopback S3 server (a third object that no
+    pattern below matches beside them), and their local copies."""
+    maps = [make(tmp_path, "image_map", name="m%d.vell" % k) for k in range(2)]
+    for path in maps:
+        s3_service.put("vell-virtualize", "run42/" + os.path.basename(path), Path(path).read_bytes())
+    s3_service.put("vell-virtualize", "run42/notes.txt", b"not a map")
+    return maps
+
+
+@pytest.mark.parametrize("fmt", ["kerchunk", "icechunk"])
+@pytest.mark.parametrize("how", ["environment", "options"])
+def test_virtualize_urls_in_s3(tmp_path, s3_service, monkeypatch, how, fmt):
+    maps = _s3_maps(tmp_path, s3_service)
+    for name in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_ENDPOINT_URL", "AWS_DEFAULT_REGION",
+                 "AWS_REGION", "AWS_ALLOW_HTTP", "AWS_PROFILE"):
+        monkeypatch.delenv(name, raising=False)
+    if how == "environment":
+        for name, value in dict(s3_service.environment(), AWS_ALLOW_HTTP="true").items():
+            monkeypatch.setenv(name, value)
+        options = []
+    else:  # the fsspec spelling of the options, as list, show and export take them
+        options = ["--storage-option", "key=testing", "--storage-option", "secret=testing", "--storage-option",
+                   'client_kwargs={"endpoint_url": "%s", "region_name": "us-east-1"}' % s3_service.url]
+    out = tmp_path / ("refs.json" if fmt == "kerchunk" else "repo")
+    s3_service.reset()
+    assert main(["virtualize", "s3://vell-virtualize/run42/m*.vell", "--to", str(out), "--format", fmt]
+                + options) == 0
+    # Each small object: a HEAD, then one read-ahead range for all the parser reads; no values.
+    for name in ("m0.vell", "m1.vell"):
+        assert [s3_service.count(m, "/vell-virtualize/run42/" + name) for m in ("HEAD", "GET")] == [1, 1]
+    if fmt == "kerchunk":
+        refs = json.loads(out.read_text())
+        assert refs["refs"]["spectra/0.0.0.0"][0] == "s3://vell-virtualize/run42/m0.vell"
+        remote = dict(s3_service.storage_options(), asynchronous=True)
+        got = xr.open_dataset("reference://", engine="zarr", backend_kwargs={"consolidated": False, "storage_options": {
+            "fo": str(out), "remote_protocol": "s3", "remote_options": remote}})
+    else:
+        credentials = icechunk.containers_credentials({"s3://vell-virtualize/run42/": icechunk.s3_credentials(
+            access_key_id="testing", secret_access_key="testing")})
+        repo = icechunk.Repository.open(icechunk.local_filesystem_storage(str(out)),
+                                        authorize_virtual_chunk_access=credentials)
+        got = xr.open_zarr(repo.readonly_session("main").store, consolidated=False)
+    expected = backend.open_mfdataset(maps, parallel=False)
+    assert got.spectra.dims == ("file", "y", "x", "spectral")
+    assert got.spectra.values.tobytes() == expected.spectra.values.tobytes()
+    assert got.file.values.tolist() == ["m0.vell", "m1.vell"]
+    for name in ("x", "y", "spectral"):
+        assert got[name].values.tobytes() == expected[name].values.tobytes() and got[name].attrs == expected[name].attrs
+
+
+@pytest.mark.parametrize("where, extra, message", [
+    ("s3", [], "s3://vell-virtualize/run42/gone.vell: no such object"),
+    ("s3", ["--storage-option", "config_kwargs={}"], "--storage-option config_kwargs: no equivalent"),
+    ("http", ["--format", "icechunk"], "--format icechunk reads virtual chunks from local files and s3://"),
+], ids=["missing", "option", "icechunk-http"])
+def test_urls_refused_by_name(tmp_path, s3_service, http_server, monkeypatch, capsys, where, extra, message):
+    for name, value in dict(s3_service.environment(), AWS_ALLOW_HTTP="true").items():
+        monkeypatch.setenv(name, value)
+    if where == "s3":
+        _s3_maps(tmp_path, s3_service)
+        url = "s3://vell-virtualize/run42/" + ("gone.vell" if not extra else "m0.vell")
+    else:
+        url = http_server.put("virtualize/s.vell", Path(make(tmp_path, "series")).read_bytes())
+    s3_service.reset()
+    out = tmp_path / "out"
+    assert main(["virtualize", url, "--to", str(out)] + extra) == 1
+    err = capsys.readouterr().err
+    assert message in err and "Debug source" not in err and not out.exists()
+    if extra:  # refused before any request
+        assert s3_service.count("HEAD") + s3_service.count("GET") == 0
+
+
+def test_virtualize_a_url_over_http(tmp_path, http_server):
+    path = make(tmp_path, "series")
+    url = http_server.put("virtualize/" + os.path.basename(path), Path(path).read_bytes())
+    out = tmp_path / "refs.json"
+    assert main(["virtualize", url, "--to", str(out)]) == 0
+    got = xr.open_dataset("reference://", engine="zarr", decode_timedelta=False, backend_kwargs={
+        "consolidated": False, "storage_options": {"fo": str(out), "remote_protocol": "http",
+                                                   "remote_options": {"asynchronous": True}}})
+    assert_same_dataset(got, backend.open_dataset(path).load())
+
+
+def test_each_run_makes_its_stores_from_its_own_options(tmp_path, s3_service, monkeypatch):
+    import services
+
+    _s3_maps(tmp_path, s3_service)
+    other = services.S3Server()  # a second endpoint onto the same objects (the server's state is shared)
+    try:
+        for name in ("AWS_ENDPOINT_URL", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY"):
+            monkeypatch.delenv(name, raising=False)
+        for k, server in enumerate((s3_service, other)):
+            server.reset()
+            assert main(["virtualize", "s3://vell-virtualize/run42/m0.vell", "--to", str(tmp_path / ("%d.json" % k)),
+                         "--storage-option", "key=testing", "--storage-option", "secret=testing",
+                         "--storage-option", "endpoint_url=" + server.url]) == 0
+            assert server.count("HEAD") == 1
+    finally:
+        other.stop()

@@ -416,12 +416,14 @@ class ObstoreSource(_RangedSource):
 
     @staticmethod
     def _as_os_error(error: Exception) -> Exception:
-        """obstore's errors as the OSError kinds a local file would raise."""
+        """obstore's errors as the OSError kinds a local file would raise,
+        without the dump of its internal state that follows its message."""
         kind = type(error).__name__
-        if kind == "NotFoundError":
-            return FileNotFoundError(str(error))
-        if kind in ("PermissionDeniedError", "UnauthenticatedError"):
-            return PermissionError(str(error))
+        text = str(error).split("\n\nDebug source:", 1)[0].rstrip(": \n")
+        if kind == "NotFoundError" or isinstance(error, FileNotFoundError):
+            return FileNotFoundError(text)
+        if kind in ("PermissionDeniedError", "UnauthenticatedError") or isinstance(error, PermissionError):
+            return PermissionError(text)
         return error
 
     def _fetch(self, start: int, end: int) -> bytes:

@@ -69,8 +69,11 @@ from urllib.parse import unquote, urlparse
 import numpy as np
 
 from vellkit_tools import _native, kinds
+# The names, dimensions and CF metadata are the xarray engine's own.
+from vellkit_tools._engine.dataset import (_attributes, _axis_variable, _cf_globals, _labels, _map_axes,
+                                           _position_coords, _records, _region_records, _series_times,
+                                           _start_times, _value_attrs, _what)
 from vellkit_tools.remote import ObstoreSource
-from vellkit_tools.units import VALUE_UNITS, data_type_name, time_unit_cf, x_unit_cf, x_unit_long_name
 
 __all__ = ["VellParser", "in_memory_variables", "kerchunk_references", "VIRTUAL_ATTR"]
 
@@ -82,12 +85,6 @@ VIRTUAL_ATTR = "vellkit_virtual"
 #: Bytes of one value of a record.
 _VALUE_SIZE = np.dtype("<f4").itemsize
 
-#: A series' times (as the engine describes them).
-_TIME_ATTRS = {
-    "long_name": "time since the start of the measurement",
-    "comment": "No standard_name: these are durations from the start of the measurement, and the file "
-               "records no date to count them from, which CF's standard name time needs."}
-
 
 def _import_virtualizarr() -> Any:
     try:
@@ -98,16 +95,6 @@ def _import_virtualizarr() -> Any:
         raise ImportError("vellkit_tools.virtual needs VirtualiZarr: install it with "
                           "pip install \"vellkit[virtual]\"") from error
     return ChunkManifest, ManifestArray, ManifestGroup, ManifestStore, create_v3_array_metadata
-
-
-def _int64(data: Any) -> np.ndarray:
-    return np.frombuffer(data, dtype=np.int64) if isinstance(data, (bytes, bytearray, memoryview)) else \
-        np.asarray(data, dtype=np.int64)
-
-
-def _float64(data: Any) -> np.ndarray:
-    return np.frombuffer(data, dtype=np.float64) if isinstance(data, (bytes, bytearray, memoryview)) else \
-        np.asarray(data, dtype=np.float64)
 
 
 def _name_of(url: str) -> str:
@@ -154,21 +141,10 @@ class _Memory:
         return manifest_array(metadata=encoded.metadata, chunkmanifest=manifest)
 
 
-def _value_attrs(request: Sequence[str]) -> Dict[str, Any]:
-    name = data_type_name(request[0]) or str(request[0])
-    derivative = kinds.derivative_name(request[2])
-    return {"long_name": "%s, %s" % (name, derivative) if derivative else name, "units": VALUE_UNITS}
-
-
 def _group_attrs(parameters: Mapping[str, Any], request: Sequence[str], kind: kinds.Kind,
                  value_attrs: Mapping[str, Any], source: str) -> Dict[str, Any]:
-    attrs = {name: value for name, value in parameters.items()
-             if name and isinstance(value, (str, int, float)) and not isinstance(value, bool)}
-    attrs["vellkit_block"] = " ".join(kinds.output_block(request))
-    attrs["Conventions"] = "CF-1.8"
-    what = "%s, %s %s" % (value_attrs["long_name"], kind.words, kinds.block_text(request))
-    attrs.update({"title": "%s of %s" % (what, source), "source": "VELL data file %s" % source,
-                  "history": "read from %s by vellkit_tools" % source})
+    attrs = _attributes(parameters, request)
+    attrs.update(_cf_globals(_what(value_attrs, kind, request), source))
     return attrs
 
 
@@ -185,6 +161,7 @@ class _Block:
         self.url = url
         self.source = source
         self.plan = plan
+        self.unchecked = dict(plan, identity=None)  # for the engine's reads: see above
         self.kind = kinds.kind(plan["kind"])
         self.parameters = dict(plan["parameters"])
         self.npt = int(plan["npt"])
@@ -202,44 +179,27 @@ class _Block:
         self.plain[name] = (tuple(dims), values, dict(attrs))
         self.coords.append(name)
 
+    def coords_of(self, coords: Mapping[Any, Any]) -> None:
+        """The engine's coordinates (Variables or (dims, values, attrs)) as in-memory arrays."""
+        for name, coord in coords.items():
+            if isinstance(coord, tuple):
+                self.coord(str(name), (coord[0],) if isinstance(coord[0], str) else coord[0], coord[1], coord[2])
+            else:
+                self.coord(str(name), coord.dims, coord.values, coord.attrs)
+
     def spectral(self) -> None:
         fxv, lxv, npt = self.plan["x"]
-        self.axis("spectral", np.linspace(fxv, lxv, int(npt)), self.parameters.get("DXU"))
-
-    def axis(self, dim: str, values: np.ndarray, unit_code: Any) -> None:
-        attrs: Dict[str, Any] = {"long_name": x_unit_long_name(unit_code) or "x axis"}
-        units = x_unit_cf(unit_code)
-        if units:
-            attrs["units"] = units
-        self.coord(dim, (dim,), values, attrs)
+        self.coords_of({"spectral": _axis_variable("spectral", np.linspace(fxv, lxv, int(npt)),
+                                                   self.parameters.get("DXU"))})
 
     def map_axes(self) -> None:
-        grid = self.plan["grid"]
-        npx, npy = int(grid["npx"]), int(grid["npy"])
-        self.coord("x", ("x",), np.linspace(grid["aox"], grid["aox"] + grid["ddx"] * (npx - 1), npx),
-                   {"long_name": "map x position"})
-        self.coord("y", ("y",), np.linspace(grid["aoy"], grid["aoy"] + grid["ddy"] * (npy - 1), npy),
-                   {"long_name": "map y position"})
-
-    def records(self) -> Tuple[np.ndarray, int]:
-        records = self.plan["records"]
-        return _int64(records["offsets"]), int(records["info_size"])
+        self.coords_of(_map_axes(self.plan["grid"]))
 
     def labels(self, offsets: np.ndarray, info_size: int) -> None:
-        labels = _native.read_labels(self.source, offsets, self.npt, info_size, None)
-        self.coord("trace", ("trace",), np.array(labels, dtype=object), {"long_name": "trace label"})
+        self.coords_of({"trace": _labels(self.source, self.unchecked, offsets, info_size)})
 
     def positions(self, regions: Sequence[Mapping[str, Any]]) -> None:
-        counts = [len(_float64(r["map_x"])) for r in regions]
-        self.coord("region", ("position",), np.array(
-            [r["title"] for r, n in zip(regions, counts) for _ in range(n)], dtype=object),
-            {"long_name": "region title"})
-        self.coord("group", ("position",), np.array(
-            [r["group"] for r, n in zip(regions, counts) for _ in range(n)], dtype=np.int32),
-            {"long_name": "region group number"})
-        for name in ("map_x", "map_y"):
-            self.coord(name, ("position",), np.concatenate([_float64(r[name]) for r in regions] or [np.zeros(0)]),
-                       {"long_name": "map %s position" % name[-1]})
+        self.coords_of(_position_coords(regions))
 
     # -- the values -----------------------------------------------------------------
 
@@ -293,7 +253,7 @@ class _Block:
             self.map_axes()
             grid = plan["grid"]
             npx, npy = int(grid["npx"]), int(grid["npy"])
-            offsets, _ = self.records()
+            offsets, _ = _records(plan)
             if len(offsets) > npx * npy:
                 raise ValueError("%s: the store table names %d records, more than the %d x %d map holds"
                                  % (self.url, len(offsets), npx, npy))
@@ -305,56 +265,35 @@ class _Block:
                 raise ValueError("%s: a trace map record holds NPT = %d values, not NPX x NPY = %d x %d"
                                  % (self.url, npt, npx, npy))
             self.map_axes()
-            offsets, info_size = self.records()
+            offsets, info_size = _records(plan)
             self.labels(offsets, info_size)
             self.references((len(offsets), npy, npx), (1, npy, npx), offsets)
         elif name == "series":
-            offsets, _ = self.records()
-            times = _native.read_times(self.source, offsets, npt, None)
-            attrs: Dict[str, Any] = dict(_TIME_ATTRS)
-            text = self.parameters.get("ZTX")
-            if isinstance(text, str) and text:
-                attrs["ZTX"] = text
-            units = time_unit_cf(text)
-            if units:
-                attrs["units"] = units
-            self.coord("time", ("time",), np.asarray(times, dtype=np.float64), attrs)
+            offsets, _ = _records(plan)
+            self.coords_of({"time": _series_times(self.source, self.unchecked, self.parameters, offsets, False)})
             self.references((len(offsets), npt), (1, npt), offsets)
         elif name == "series_traces":
-            offsets, info_size = self.records()
+            offsets, info_size = _records(plan)
             self.labels(offsets, info_size)
             self.references((len(offsets), npt), (1, npt), offsets)
         elif name == "multi_region":
             regions = plan["regions"]
             self.positions(regions)
-            offsets = self.records()[0][self.region_records(regions)]
-            read = _native.read_times(self.source, offsets, npt, None) \
-                if any(r["start_time"] is None for r in regions) else np.zeros(len(offsets))
-            starts: List[np.ndarray] = []
-            at = 0
-            for region in regions:
-                n = len(_float64(region["map_x"]))
-                starts.append(read[at:at + n] if region["start_time"] is None else _float64(region["start_time"]))
-                at += n
-            self.coord("start_time", ("position",), np.concatenate(starts or [np.zeros(0)]),
-                       {"long_name": "acquisition start time"})
+            offsets = _records(plan)[0][_region_records(regions)]
+            self.coords_of({"start_time": _start_times(self.source, self.unchecked, regions, offsets)})
             self.references((len(offsets), npt), (1, npt), offsets)
         elif name == "multi_region_traces":
             regions = plan["regions"]
             self.positions(regions)
-            offsets, info_size = self.records()
+            offsets, info_size = _records(plan)
             self.labels(offsets, info_size)
-            columns = self.region_records(regions)
+            columns = _region_records(regions)
             if np.array_equal(columns, np.arange(npt)):
                 self.references((len(offsets), npt), (1, npt), offsets)
             else:
                 self.load_traces(offsets, columns)
         else:  # pragma: no cover - every kind of kinds.KINDS has a branch
             raise ValueError("%s: no virtual layout for a block of kind %s" % (self.url, name))
-
-    @staticmethod
-    def region_records(regions: Sequence[Mapping[str, Any]]) -> np.ndarray:
-        return np.concatenate([_int64(r["records"]) for r in regions] or [np.zeros(0, np.int64)])
 
     def load_traces(self, offsets: np.ndarray, columns: np.ndarray) -> None:
         """Positions that pick points out of each trace record in another

@@ -101,7 +101,15 @@ def _build_series(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, A
                   decode_timedelta: bool) -> _Built:
     offsets, _ = _records(plan)
     npt = int(plan["npt"])
-    times = _native.read_times(path, offsets, npt, plan["identity"])
+    array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
+    return _Built(indexing.LazilyIndexedArray(array),
+                  {"time": _series_times(path, plan, parameters, offsets, decode_timedelta)}, 1)
+
+
+def _series_times(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, Any], offsets: np.ndarray,
+                  decode_timedelta: bool) -> xr.Variable:
+    """A series' time coordinate: each record's info-record time."""
+    times = _native.read_times(path, offsets, int(plan["npt"]), plan["identity"])
     attrs: Dict[str, Any] = dict(_TIME_ATTRS)
     text = parameters.get("ZTX")
     units = time_unit_cf(text)
@@ -111,8 +119,7 @@ def _build_series(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, A
         times = (np.asarray(times) * (_NANOSECONDS[units])).astype("timedelta64[ns]")
     elif units:
         attrs["units"] = units
-    array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
-    return _Built(indexing.LazilyIndexedArray(array), {"time": xr.Variable(("time",), times, attrs)}, 1)
+    return xr.Variable(("time",), times, attrs)
 
 
 def _build_series_traces(path: Any, plan: Mapping[str, Any], parameters: Mapping[str, Any],
@@ -137,6 +144,20 @@ def _position_coords(regions: Sequence[Mapping[str, Any]]) -> Dict[Hashable, Any
     }
 
 
+def _start_times(path: Any, plan: Mapping[str, Any], regions: Sequence[Mapping[str, Any]],
+                 offsets: np.ndarray) -> Tuple[str, np.ndarray, Dict[str, str]]:
+    """The start time of each position: its record's info-record time,
+    unless the plan gives the region's times."""
+    read = _native.read_times(path, offsets, int(plan["npt"]), plan["identity"]) \
+        if any(r["start_time"] is None for r in regions) else np.zeros(len(offsets))
+    times, at = [], 0
+    for region in regions:
+        n = len(_float64(region["map_x"]))
+        times.append(read[at:at + n] if region["start_time"] is None else _float64(region["start_time"]))
+        at += n
+    return ("position", np.concatenate(times or [np.zeros(0)]), {"long_name": "acquisition start time"})
+
+
 def _region_records(regions: Sequence[Mapping[str, Any]]) -> np.ndarray:
     """The record (map) or trace column (traces) of every position."""
     return np.concatenate([_int64(r["records"]) for r in regions] or [np.zeros(0, np.int64)])
@@ -148,17 +169,7 @@ def _build_multi_region(path: Any, plan: Mapping[str, Any], parameters: Mapping[
     npt = int(plan["npt"])
     coords = _position_coords(regions)
     offsets = _records(plan)[0][_region_records(regions)]
-    # The start time of a position is its record's info-record time, unless
-    # the plan gives the region's times.
-    read = _native.read_times(path, offsets, npt, plan["identity"]) \
-        if any(r["start_time"] is None for r in regions) else np.zeros(len(offsets))
-    times, at = [], 0
-    for region in regions:
-        n = len(_float64(region["map_x"]))
-        times.append(read[at:at + n] if region["start_time"] is None else _float64(region["start_time"]))
-        at += n
-    coords["start_time"] = ("position", np.concatenate(times or [np.zeros(0)]),
-                            {"long_name": "acquisition start time"})
+    coords["start_time"] = _start_times(path, plan, regions, offsets)
     array = RecordArray(path, offsets, npt, (len(offsets),), (npt,), plan["identity"])
     return _Built(indexing.LazilyIndexedArray(array), coords, 1)
 

@@ -6,6 +6,10 @@ combined along a new dimension (a stack of maps or series) by xarray's
 concat of the virtual datasets. The store is written as Kerchunk JSON (one
 file), Kerchunk Parquet (a folder) or an Icechunk repository (a folder),
 each through a temporary beside the output, put in place whole.
+
+URLs are read through obstore (the parser's registry holds one store per
+scheme and bucket or host, made by ``obstore.store.from_url``), and the
+references name the URLs themselves.
 """
 
 import argparse
@@ -14,11 +18,11 @@ import os
 import sys
 import warnings
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from .._atomic import atomic_output, atomic_write
-from ._common import (_NOT_VELL, CommandError, Outcome, _not_vell_why, error, escape, finish, inputs,
-                      run_per_file, shown)
+from ._common import (_NOT_VELL, CommandError, Outcome, _not_vell_why, error, escape, finish, inputs, is_url,
+                      run_per_file, shown, storage_options, url_name)
 from ._options import add_inputs, block_request
 
 NAME = "virtualize"
@@ -28,8 +32,13 @@ HELP = ("Write a virtual Zarr store of one block (--block; by default the one th
         "(--concat-dim, default file); a file whose block differs from the first file's in kind "
         "or axes is reported and left out, and the run then fails. Outputs: Kerchunk JSON (a "
         "file), Kerchunk Parquet or an Icechunk repository (folders), written whole or not at "
-        "all. The store reads the files where they are: move them and it no longer reads.")
+        "all. The store reads the files where they are: move them and it no longer reads. URLs "
+        "(s3://, http(s)://, file://) are read through obstore and referenced by URL; of "
+        "--storage-option, an S3 URL takes key, secret, token, endpoint_url (or client_kwargs' "
+        "endpoint_url), anon and client_kwargs' region_name, besides the AWS_* "
+        "variables (an http:// endpoint is taken as named); an http(s) URL takes none.")
 EXAMPLES = ["vellkit virtualize maps/*.vell --to maps.json",
+            "vellkit virtualize 's3://bucket/run42/*.vell' --to run42.json",
             "vellkit virtualize run42/*.vell --to run42.icechunk --format icechunk --concat-dim run",
             "vellkit virtualize big.vell --to big.parq --format parquet --block AB/3D/NONE --force"]
 
@@ -37,14 +46,15 @@ FORMATS = ("kerchunk", "parquet", "icechunk")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_inputs(parser)
+    add_inputs(parser, urls=True)
     parser.add_argument("--to", required=True, metavar="STORE",
                         help="the output: a JSON file (kerchunk) or a folder (parquet, icechunk)")
     parser.add_argument("--format", default="kerchunk", choices=FORMATS,
                         help="kerchunk (default): Kerchunk references as one JSON file; parquet: "
                              "Kerchunk references as Parquet (a folder); "
                              "icechunk: an Icechunk repository with virtual chunks (a folder) that "
-                             "reads chunks under the files' common folder")
+                             "reads chunks under the files' common folder (or the common prefix "
+                             "of their s3:// URLs; not for http(s) URLs)")
     parser.add_argument("--concat-dim", default="file", metavar="NAME",
                         help="the new dimension many files are stacked along (default file; a "
                              "coordinate 'file' along it names each file)")
@@ -67,18 +77,89 @@ def _need(fmt: str) -> None:
 
 
 def _url(path: str) -> str:
-    return Path(os.path.abspath(path)).as_uri()
+    """The URL the references name: a URL as it is, a local file as a file:// URL."""
+    return path if is_url(path) else Path(os.path.abspath(path)).as_uri()
+
+
+#: --storage-option keys an S3 store takes (in the spelling the other subcommands'
+#: file system takes, which expands patterns here too), as obstore's S3 configuration names them.
+_S3_OPTIONS = {"key": "access_key_id", "secret": "secret_access_key", "token": "session_token",
+               "endpoint_url": "endpoint", "anon": "skip_signature"}
+#: ... and those inside client_kwargs.
+_S3_CLIENT_OPTIONS = {"endpoint_url": "endpoint", "region_name": "region"}
+
+
+def _store_config(scheme: str, options: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """(config, client_options) of obstore for a store of ``scheme`` from
+    the run's storage options; CommandError naming an option with no
+    equivalent (it would otherwise be dropped without a word)."""
+    config: Dict[str, Any] = {}
+    unknown: List[str] = []
+    if scheme in ("s3", "s3a"):
+        for key, value in options.items():
+            if key == "client_kwargs" and isinstance(value, dict):
+                for inner, inner_value in value.items():
+                    if inner in _S3_CLIENT_OPTIONS:
+                        config[_S3_CLIENT_OPTIONS[inner]] = inner_value
+                    else:
+                        unknown.append("client_kwargs.%s" % inner)
+            elif key in _S3_OPTIONS:
+                config[_S3_OPTIONS[key]] = value
+            else:
+                unknown.append(key)
+    else:
+        unknown = sorted(options)
+    if unknown:
+        taken = ", ".join(sorted(_S3_OPTIONS)) + ", client_kwargs' " + " and ".join(sorted(_S3_CLIENT_OPTIONS))
+        raise CommandError("--storage-option %s: no equivalent in the object store that virtualize reads %s:// "
+                           "URLs through (%s)" % (", ".join(unknown), scheme,
+                                                  "it takes " + taken if scheme in ("s3", "s3a") else "it takes none"))
+    if "skip_signature" in config:
+        config["skip_signature"] = bool(config["skip_signature"])
+    # The store's own default refuses plain http: an endpoint the caller names is taken as given.
+    endpoint = str(config.get("endpoint") or os.environ.get("AWS_ENDPOINT_URL") or "")
+    client: Dict[str, Any] = {"allow_http": True} if scheme == "http" or endpoint.startswith("http://") else {}
+    return config, client
+
+
+def _root(url: str) -> str:
+    """The part of a URL its store is made for: scheme and bucket (or host)."""
+    scheme, rest = url.split("://", 1)
+    return "%s://%s" % (scheme, rest.split("/", 1)[0])
+
+
+#: The registry of the run: one store per scheme and bucket or host.
+_REGISTRY: Dict[str, Any] = {}
+
+
+def _registry(url: str) -> Any:
+    from obspec_utils.registry import ObjectStoreRegistry
+
+    if not is_url(url):
+        from obstore.store import LocalStore
+
+        return ObjectStoreRegistry({"file:///": LocalStore()})
+    root = _root(url)
+    registry = _REGISTRY.get(root)
+    if registry is None:
+        from obstore.store import from_url
+
+        scheme = root.split("://", 1)[0].lower()
+        config, client = _store_config(scheme, storage_options())
+        made: Dict[str, Any] = {"config": config or None, "client_options": client or None}
+        try:
+            store = from_url(root, **made)
+        except Exception as exc:  # obstore's own errors: a bucket or option it refuses
+            raise CommandError("%s: %s" % (url, exc))
+        registry = _REGISTRY[root] = ObjectStoreRegistry({root: store})
+    return registry
 
 
 def _open_virtual(path: str, block: Any) -> Any:
-    """The virtual Dataset of one local file (values referenced, the rest in memory)."""
-    from obspec_utils.registry import ObjectStoreRegistry
-    from obstore.store import LocalStore
-
+    """The virtual Dataset of one file or URL (values referenced, the rest in memory)."""
     from ..virtual import VellParser
 
-    registry = ObjectStoreRegistry({"file:///": LocalStore()})
-    return VellParser(block=block, blocks=False).virtual_dataset(_url(path), registry)
+    return VellParser(block=block, blocks=False).virtual_dataset(_url(path), _registry(path))
 
 
 def _problem(path: str, exc: BaseException) -> str:
@@ -125,7 +206,8 @@ def _combined(paths: List[str], datasets: List[Any], dim: str) -> Any:
             raise CommandError("--concat-dim %s is already a dimension or variable of the files" % dim)
     stacked = xr.concat(datasets, dim=dim, coords="minimal", compat="override", join="override",
                         combine_attrs="drop_conflicts")
-    names = np.array([os.path.basename(p) for p in paths], dtype=np.dtypes.StringDType())
+    names = np.array([url_name(p) if is_url(p) else os.path.basename(p) for p in paths],
+                     dtype=np.dtypes.StringDType())
     # CF's global attributes of the stack, as the engine gives them for many files.
     what = str(datasets[0].attrs.get("title", "")).rsplit(" of ", 1)[0]
     stacked.attrs.update({"title": "%s of %d files" % (what, len(paths)),
@@ -135,9 +217,42 @@ def _combined(paths: List[str], datasets: List[Any], dim: str) -> Any:
 
 
 def chunk_prefix(paths: List[str]) -> str:
-    """The URL prefix of the files' virtual chunks: their common folder."""
+    """The URL prefix of the files' virtual chunks: their common folder
+    (for URLs, the common folder of their paths in one bucket)."""
+    urls = [p for p in paths if is_url(p)]
+    if urls and len(urls) < len(paths):
+        raise ValueError("an Icechunk repository here reads virtual chunks of local files or of URLs, not both")
+    if urls:
+        roots = {_root(p) for p in paths}
+        if len(roots) > 1:
+            raise ValueError("the URLs are in %d buckets (%s): an Icechunk repository here reads virtual "
+                             "chunks of one" % (len(roots), ", ".join(sorted(roots))))
+        root = roots.pop()
+        folders = [p[len(root):].rsplit("/", 1)[0] for p in paths]
+        common = os.path.commonpath(folders) if all(folders) else ""
+        return root + common.rstrip("/") + "/"
     common = os.path.commonpath([os.path.dirname(os.path.abspath(p)) for p in paths])
     return Path(common).as_uri().rstrip("/") + "/"
+
+
+def _chunk_store(prefix: str) -> Any:
+    """Icechunk's configuration of the store its virtual chunks are read from."""
+    import icechunk
+
+    scheme = prefix.split("://", 1)[0].lower()
+    if scheme == "file":
+        return icechunk.local_filesystem_store(prefix[len("file://"):])
+    if scheme not in ("s3", "s3a"):
+        raise ValueError("an Icechunk repository reads virtual chunks from local files and s3:// URLs, not %s://"
+                         % scheme)
+    config, client = _store_config(scheme, storage_options())
+    endpoint = config.get("endpoint") or os.environ.get("AWS_ENDPOINT_URL") or None
+    region = config.get("region") or os.environ.get("AWS_REGION") or os.environ.get("AWS_DEFAULT_REGION")
+    # An endpoint of its own is an S3-compatible server, addressed by path
+    # (a bucket name as a host name reaches no loopback or private server).
+    return icechunk.s3_store(region=region, endpoint_url=endpoint, allow_http=bool(client.get("allow_http")),
+                             anonymous=bool(config.get("skip_signature")), s3_compatible=bool(endpoint),
+                             force_path_style=bool(endpoint))
 
 
 def _write_icechunk(vds: Any, folder: str, message: str, prefix: str, parsed_at: Any) -> None:
@@ -146,8 +261,7 @@ def _write_icechunk(vds: Any, folder: str, message: str, prefix: str, parsed_at:
     icechunk.set_logs_filter("error")  # not its warning that a local repository takes one writer at a time
     # Icechunk reads virtual chunks only under a prefix the repository names (and a reader allows).
     config = icechunk.RepositoryConfig.default()
-    config.set_virtual_chunk_container(icechunk.VirtualChunkContainer(prefix, icechunk.local_filesystem_store(
-        prefix[len("file://"):])))
+    config.set_virtual_chunk_container(icechunk.VirtualChunkContainer(prefix, _chunk_store(prefix)))
     repo = icechunk.Repository.create(icechunk.local_filesystem_storage(folder), config)
     session = repo.writable_session("main")
     from ..virtual import quiet_when_loaded
@@ -195,6 +309,13 @@ def run(args: argparse.Namespace) -> int:
     target = args.to
     if os.path.lexists(target) and not args.force:
         raise CommandError("%s exists already: use --force to replace it" % target)
+    # The stores are made afresh for each run's options; an option they cannot take is refused once, up front.
+    _REGISTRY.clear()
+    for scheme in sorted({f.split("://", 1)[0].lower() for f in args.files if is_url(f)}):
+        _store_config(scheme, storage_options())
+        if args.format == "icechunk" and scheme not in ("s3", "s3a"):
+            raise CommandError("--format icechunk reads virtual chunks from local files and s3:// URLs, "
+                               "not %s:// URLs: write kerchunk or parquet references instead" % scheme)
     opened: Dict[str, Any] = {}
     first: List[Any] = []
 
