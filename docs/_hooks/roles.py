@@ -10,8 +10,8 @@ literally.  Once the package is loaded:
   plain code and is no error under ``--strict``); a bare name is looked up
   where Sphinx looks it up: the class, then the module it is written in;
 - a paragraph ending in ``::`` (a literal block follows) ends in ``:``;
-- a name a module imports from another module of the package is documented
-  where it is defined only (``vellkit_tools.writer`` offers the encoder's and
+- a name a module imports from another public module of the package is
+  documented where it is defined only (``vellkit_tools.writer`` offers the encoder's and
   the array writers' names too: the API page shows them once).
 """
 
@@ -81,7 +81,12 @@ def _reexport(member, root):
     if not member.is_alias:
         return False
     try:
-        return member.target_path.startswith(root) and not member.final_target.is_module
+        target = member.target_path
+        # An object of a private module (the engine's parts) is documented
+        # where the package offers it.
+        if any(part.startswith("_") for part in target[len(root):].split(".")[:-1]):
+            return False
+        return target.startswith(root) and not member.final_target.is_module
     except Exception:  # unresolvable (a name griffe cannot follow): kept as it is
         return False
 
