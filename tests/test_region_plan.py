@@ -387,3 +387,23 @@ def test_native_plan_takes_what_the_module_takes(tmp_path, kind, change):
     path = write(tmp_path, [writer.AnnotationTable(columns, rows)], kind)
     native_regions_match(path, kind)
     assert len(vellkit.getVellData(path, (kind, "3D", "NONE")).regions) == (0 if change == "text Type" else 3)
+
+
+@pytest.mark.parametrize("kind, last, error", [
+    ("AB", 2.0, None), ("AB", "2", KeyError), ("TRC", 2.0, IndexError), ("TRC", "2", TypeError),
+])
+def test_fileindex_of_mixed_kinds_stops_at_its_first_odd_value(tmp_path, kind, last, error):
+    # "Fileindex" named three times feeds one list, three values a row: two
+    # integers, then a float or a text. A region's positions take the list's
+    # values in turn, so its third position is the first that is not an
+    # integer: spectra find a float's record by its value and stop at a
+    # text; traces stop at either, as numpy's indexing and arithmetic do.
+    ctype = 5 if isinstance(last, float) else 1004
+    columns = COLUMNS[:5] + [("Fileindex", 4), ("Fileindex", 4), ("Fileindex", ctype)] + COLUMNS[6:]
+    rows = [[1, 0, 0, 0, 0, 3 * k + 1, 3 * k + 3, last, float(k), -float(k)] for k in range(4)]
+    tables = [writer.AnnotationTable(columns, rows)]
+    if error is None:
+        check(tmp_path, tables, kind)
+        return
+    with pytest.raises(error):
+        vellkit.getVellData(write(tmp_path, tables, kind), (kind, "3D", "NONE"))

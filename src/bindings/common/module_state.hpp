@@ -37,6 +37,13 @@ enum ResultName {
     kNameInit,
     kNameSuper,
     kNameBuiltins,
+    // A Region's class name and its attributes, in the order of a call's keywords.
+    kNameRegion,
+    kNameTitle,
+    kNameSpectra,
+    kNameMapX,
+    kNameMapY,
+    kNameStartTime,
     kResultNameCount
 };
 

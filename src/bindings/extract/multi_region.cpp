@@ -256,6 +256,37 @@ void copy_position_traces(float* row, const float* column, size_t traces, size_t
     if (t < traces) row[t] = column[0];
 }
 
+// A trace region's rows, position by position as copy_position_traces
+// makes them. Where at least four positions pick neighbouring columns (as a
+// table in store order does), each trace's run of values is read in one
+// sweep instead: the same values, a quarter of the loop steps.
+void copy_region_traces(float* out, const int64_t* targets, size_t positions, const TraceBlock& block) {
+    const size_t traces = block.traces, length = (size_t)block.length;
+    for (size_t k = 0; k < positions;) {
+        size_t end = k + 1;
+        while (end < positions && targets[end] == targets[end - 1] + 1) ++end;
+        if (end - k < 4) {
+            for (; k < end; ++k)
+                copy_position_traces(out + k * traces, block.values.get() + targets[k], traces, length);
+            continue;
+        }
+        const size_t run = end - k;
+        for (size_t t = 0; t < traces; ++t) {
+            const float* from = block.values.get() + t * length + (size_t)targets[k];
+            float* to = out + k * traces + t;
+            size_t j = 0;
+            for (; j + 4 <= run; j += 4, to += 4 * traces) {
+                to[0] = from[j];
+                to[traces] = from[j + 1];
+                to[2 * traces] = from[j + 2];
+                to[3 * traces] = from[j + 3];
+            }
+            for (; j < run; ++j, to += traces) *to = from[j];
+        }
+        k = end;
+    }
+}
+
 Ref read_regions(ExtractContext& ctx, const AnnotationTable& table, const RegionPlanInput& in,
                  const std::vector<RegionPlan>& plan, const RegionStop& stop, const RecordLayout& layout,
                  const TraceBlock* block) {
@@ -294,8 +325,16 @@ Ref read_regions(ExtractContext& ctx, const AnnotationTable& table, const Region
             time_pieces.clear();
         }
         // Position by position, each row written (or located) once; a
-        // position that fails leaves arrays nobody sees.
-        for (size_t k = 0; k < planned; ++k) {
+        // position that fails leaves arrays nobody sees. Trace regions with
+        // no text coordinates check every column first and copy afterwards.
+        const bool copy_after = block && region.text_cells.empty();
+        for (size_t k = 0; copy_after && k < planned; ++k) {
+            poll(ctx, k);
+            const int64_t c = region.targets[k];
+            if (c < 0 || c >= block->length) trace_column(ctx, *block, new_int(c + 1).get());
+        }
+        if (copy_after) copy_region_traces(static_cast<float*>(out.data()), region.targets.data(), planned, *block);
+        for (size_t k = 0; !copy_after && k < planned; ++k) {
             poll(ctx, k);
             store_texts(in.columns, region, a, text, (long long)k);
             const int64_t c = region.targets[k];

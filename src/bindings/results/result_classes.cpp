@@ -19,7 +19,7 @@ const char* const kClassNames[kResultClassCount] = {
 
 const char* const kResultNames[kResultNameCount] = {
     "y", "dimension", "dataType", "derivative", "parameters", "x", "minY", "maxY", "description", "__init__",
-    "super", "__builtins__",
+    "super", "__builtins__", "Region", "title", "spectra", "mapX", "mapY", "start_time",
 };
 
 // The one str constant of a code object, or nullptr when it has none or
@@ -432,9 +432,9 @@ Ref make_single_result(PyObject* module, const SingleResult& v) {
     return result;
 }
 
-RegionMaker::RegionMaker(PyObject* module) : module_(module), st_(state_of(module)) {
-    class_name_ = Ref::check(PyUnicode_InternFromString(kClassNames[kRegion]));
-    for (int i = 0; i < 6; ++i) keywords_[i] = Ref::check(PyUnicode_InternFromString(kKeywords[i]));
+// The names were interned once, at import.
+RegionMaker::RegionMaker(PyObject* module)
+    : module_(module), st_(state_of(module)), keywords_(st_->result_names + kNameTitle) {
     no_args_ = Ref::check(PyTuple_New(0));
 }
 
@@ -444,14 +444,14 @@ bool RegionMaker::own_class_unchanged(PyObject* cls) const {
     if (type->tp_new != PyBaseObject_Type.tp_new) return false;
     // The class's own __init__ comes first in any order of its bases; its
     // code decides what it does (it reads no globals, defaults or closure).
-    PyObject* init = PyDict_GetItemWithError(type->tp_dict, keywords_[kInitName].get());
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, st_->result_names[kNameInit]);
     if (!init && PyErr_Occurred()) throw PyError();
     return init && PyFunction_Check(init) && PyFunction_GET_CODE(init) == st_->own_init_codes[kRegion];
 }
 
 Ref RegionMaker::make(PyObject* title, PyObject* spectra, PyObject* map_x, PyObject* map_y, PyObject* start_time) {
     // Looked up for every region, as a Python caller's name lookup would be.
-    Ref cls = dict_item(PyModule_GetDict(module_), class_name_.get());
+    Ref cls = dict_item(PyModule_GetDict(module_), st_->result_names[kNameRegion]);
     if (!cls) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", kClassNames[kRegion]);
         throw PyError();
@@ -462,11 +462,11 @@ Ref RegionMaker::make(PyObject* title, PyObject* spectra, PyObject* map_x, PyObj
         // __init__, which sets the five attributes in its own order.
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
         Ref region = Ref::check(type->tp_new(type, no_args_.get(), nullptr));
-        for (int i : {0, 2, 3, 4, 1}) check_status(PyObject_SetAttr(region.get(), keywords_[i].get(), values[i]));
+        for (int i : {0, 2, 3, 4, 1}) check_status(PyObject_SetAttr(region.get(), keywords_[i], values[i]));
         return region;
     }
     Ref kwargs = Ref::check(PyDict_New());
-    for (int i = 0; i < 5; ++i) check_status(PyDict_SetItem(kwargs.get(), keywords_[i].get(), values[i]));
+    for (int i = 0; i < 5; ++i) check_status(PyDict_SetItem(kwargs.get(), keywords_[i], values[i]));
     return call_with_keywords(cls.get(), kwargs.get());
 }
 

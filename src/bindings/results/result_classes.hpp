@@ -49,12 +49,9 @@ public:
 private:
     bool own_class_unchanged(PyObject* cls) const;
 
-    static constexpr const char* kKeywords[6] = {"title", "spectra", "mapX", "mapY", "start_time", "__init__"};
-    static constexpr int kInitName = 5;
     PyObject* module_;
     ModuleState* st_;
-    Ref class_name_;
-    Ref keywords_[6];
+    PyObject* const* keywords_;  // title, spectra, mapX, mapY, start_time: the state's
     Ref no_args_;
 };
 

@@ -51,13 +51,13 @@ void AnnotationCells::append_text(std::string bytes) {
     texts_.push_back(std::move(bytes));
 }
 
-void AnnotationCells::take_table(std::shared_ptr<const std::vector<unsigned char>> bytes, size_t offset,
+void AnnotationCells::take_table(std::shared_ptr<const unsigned char[]> bytes, size_t offset,
                                  size_t stride, size_t count, Kind kind) {
     settle();
     if (!cells_.empty()) {
         // Values before these: every value becomes a cell.
         for (size_t r = 0; r < count; ++r) {
-            const unsigned char* p = bytes->data() + offset + r * stride;
+            const unsigned char* p = bytes.get() + offset + r * stride;
             const uint32_t bits = (uint32_t)load_le(p, 4);
             if (kind == Kind::integer) append_integer((int32_t)bits);
             else append_real(as_float(bits));
@@ -75,7 +75,7 @@ void AnnotationCells::settle() {
     table_ = TableValues();
     cells_.reserve(values.count);
     for (size_t r = 0; r < values.count; ++r) {
-        const uint32_t bits = (uint32_t)load_le(values.bytes->data() + values.offset + r * values.stride, 4);
+        const uint32_t bits = (uint32_t)load_le(values.bytes.get() + values.offset + r * values.stride, 4);
         cells_.push_back(Cell::make(bits, values.kind));
     }
 }
@@ -83,7 +83,7 @@ void AnnotationCells::settle() {
 bool AnnotationCells::numbers(long long first, size_t count, double* out) const {
     if (first < 0 || (size_t)first > size() || count > size() - (size_t)first) return false;
     if (in_table_) {
-        const unsigned char* p = table_.bytes->data() + table_.offset + (size_t)first * table_.stride;
+        const unsigned char* p = table_.bytes.get() + table_.offset + (size_t)first * table_.stride;
         if (table_.kind == Kind::integer) {
             for (size_t i = 0; i < count; ++i, p += table_.stride) out[i] = (double)(int32_t)(uint32_t)load_le(p, 4);
         } else {
@@ -93,6 +93,22 @@ bool AnnotationCells::numbers(long long first, size_t count, double* out) const 
     }
     for (size_t i = 0; i < count; ++i) {
         if (!number_at(first + (long long)i, out[i])) return false;
+    }
+    return true;
+}
+
+bool AnnotationCells::integers(long long first, size_t count, int64_t* out) const {
+    if (first < 0 || (size_t)first > size() || count > size() - (size_t)first) return false;
+    if (in_table_) {
+        if (table_.kind != Kind::integer) return count == 0;
+        const unsigned char* p = table_.bytes.get() + table_.offset + (size_t)first * table_.stride;
+        for (size_t i = 0; i < count; ++i, p += table_.stride) out[i] = (int32_t)(uint32_t)load_le(p, 4);
+        return true;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        int32_t v = 0;
+        if (!integer_at(first + (long long)i, v)) return false;
+        out[i] = v;
     }
     return true;
 }
@@ -182,12 +198,14 @@ Status keep_table_bytes(Cursor& cursor, const RowPlan& plan, int64_t span, bool&
     const int64_t total = (plan.rows - 1) * plan.step + span;
     if ((uint64_t)total > (uint64_t)plan.rows * plan.columns.size() * 8) return Status();
 
-    auto bytes = std::make_shared<std::vector<unsigned char>>((size_t)total);
+    // Not zero-filled: every byte is read before the columns see it, and a
+    // short read gives the bytes up unseen.
+    std::shared_ptr<unsigned char[]> bytes(new unsigned char[(size_t)total]);
     for (int64_t done = 0; done < total;) {
         VELLKIT_TRY(cursor.source().poll());
         const size_t n = (size_t)std::min<int64_t>(total - done, kTableChunkBytes);
         size_t delivered = 0;
-        VELLKIT_TRY(cursor.source().read_at(first + done, bytes->data() + done, n, delivered));
+        VELLKIT_TRY(cursor.source().read_at(first + done, bytes.get() + done, n, delivered));
         if (delivered < n) return Status();
         done += (int64_t)n;
     }

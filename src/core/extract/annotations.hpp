@@ -45,7 +45,7 @@ public:
     void append_text(std::string bytes);
     // Takes `count` values of one kind (integer or real) from the bytes of a
     // table's rows: value r at `offset` + r * `stride`, little-endian.
-    void take_table(std::shared_ptr<const std::vector<unsigned char>> bytes, size_t offset, size_t stride, size_t count,
+    void take_table(std::shared_ptr<const unsigned char[]> bytes, size_t offset, size_t stride, size_t count,
                     Kind kind);
 
     Kind kind_at(size_t row) const { return in_table_ ? table_.kind : cells_[row].kind(); }
@@ -72,6 +72,9 @@ public:
     // The numbers of rows [first, first + count) into `out` (ints widened);
     // false when a row is past the end or holds text.
     bool numbers(long long first, size_t count, double* out) const;
+    // The same for rows that all hold integers (widened); false when one
+    // does not.
+    bool integers(long long first, size_t count, int64_t* out) const;
 
 private:
     static float as_float(uint32_t b) {
@@ -80,7 +83,7 @@ private:
         return v;
     }
     uint32_t table_bits(size_t row) const {
-        const unsigned char* p = table_.bytes->data() + table_.offset + row * table_.stride;
+        const unsigned char* p = table_.bytes.get() + table_.offset + row * table_.stride;
         return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
     }
     // Turns values held in the table's bytes into cells, before more come.
@@ -96,7 +99,7 @@ private:
         uint32_t text() const { return bits(); }
     };
     struct TableValues {
-        std::shared_ptr<const std::vector<unsigned char>> bytes;
+        std::shared_ptr<const unsigned char[]> bytes;
         size_t offset = 0;
         size_t stride = 0;
         size_t count = 0;

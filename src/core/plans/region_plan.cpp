@@ -83,6 +83,60 @@ bool plan_coordinate(const AnnotationCells* column, long long row, size_t cell, 
     return true;
 }
 
+// The leading positions whose rows all three columns hold, with numbers
+// for both coordinates, planned column by column rather than position by
+// position; how many were planned (0: none, the plan goes step by step).
+// `ok` is false where a position's target stops the plan, with the
+// coordinates the step-by-step order would have taken up to there.
+long long plan_in_bulk(const RegionPlanInput& in, const RecordIndex& records, RegionPlan& region, size_t room,
+                       bool& ok) {
+    const RegionColumns& c = in.columns;
+    ok = true;
+    if (!c.x || !c.y || room == 0) return 0;
+    const long long first = region.first_row;
+    const size_t n = std::min({room, c.x->size() - std::min(c.x->size(), (size_t)first),
+                               c.y->size() - std::min(c.y->size(), (size_t)first)});
+    if (n == 0) return 0;
+    region.map_x.resize(n);
+    region.map_y.resize(n);
+    // A text coordinate among them: numpy decides what it is, step by step.
+    if (!c.x->numbers(first, n, region.map_x.data()) || !c.y->numbers(first, n, region.map_y.data())) {
+        region.map_x.clear();
+        region.map_y.clear();
+        return 0;
+    }
+    const AnnotationCells& fileindex = *c.fileindex;
+    size_t k = 0;
+    if (in.target == PositionTarget::record) {
+        region.targets.resize(n);
+        for (; k < n; ++k) {
+            double d = 0;
+            if (!fileindex.number_at(first + (long long)k, d) || std::trunc(d) != d || std::fabs(d) > 9.0e18 ||
+                !records.find((int64_t)d, region.targets[k]))
+                break;
+        }
+        // The record is looked up before the coordinates are taken.
+        if (k < n) region.map_x.resize(k), region.map_y.resize(k);
+    } else {
+        region.targets.resize(n);
+        if (fileindex.integers(first, n, region.targets.data())) {
+            for (int64_t& t : region.targets) t -= 1;
+            k = n;
+        } else {
+            for (; k < n; ++k) {
+                int32_t v = 0;
+                if (!fileindex.integer_at(first + (long long)k, v)) break;
+                region.targets[k] = (int64_t)v - 1;
+            }
+        }
+        // The coordinates are taken before the column is.
+        if (k < n) region.map_x.resize(k + 1), region.map_y.resize(k + 1);
+    }
+    region.targets.resize(k);
+    ok = k == n;
+    return (long long)k;
+}
+
 // The positions of a region, each step in the reader's order: for spectra
 // Fileindex (a record a dict lookup by its value finds), X, Y; for traces
 // X and Y before Fileindex (an integer; its range is the reader's).
@@ -96,7 +150,10 @@ bool plan_positions(const RegionPlanInput& in, const RecordIndex& records, Regio
     region.map_x.reserve(room);
     region.map_y.reserve(room);
     region.targets.reserve(room);
-    for (long long k = 0; k < region.count; ++k) {
+    bool ok = true;
+    long long k = plan_in_bulk(in, records, region, room, ok);
+    if (!ok) return false;
+    for (; k < region.count; ++k) {
         const long long row = region.first_row + k;
         int64_t target = 0;
         if (!has_row(c.fileindex, row)) return false;
@@ -170,25 +227,36 @@ RegionStop::Step plan_region(const RegionPlanInput& in, const RecordIndex& recor
 bool tally_groups(const AnnotationCells& groups, std::vector<GroupTally>& out) {
     out.clear();
     // -0.0 and 0.0 are one key, as they are one set member.
-    std::vector<double> values(groups.size());
-    if (!groups.numbers(0, values.size(), values.data())) return false;
     std::unordered_map<double, size_t> index;
     size_t previous = 0;
     double previous_value = 0;
-    for (size_t i = 0; i < values.size(); ++i) {
-        double v = values[i];
-        if (v != v) return false;
-        v += 0.0;
-        // Rows of one group mostly follow one another: one lookup a run.
-        if (!out.empty() && v == previous_value) {
+    // A chunk at a time: no buffer the size of the column to fill.
+    constexpr size_t kChunk = 512;
+    double values[kChunk];
+    const size_t rows = groups.size();
+    for (size_t at = 0; at < rows; at += kChunk) {
+        const size_t m = std::min(kChunk, rows - at);
+        if (!groups.numbers((long long)at, m, values)) return false;
+        for (size_t j = 0; j < m; ++j) {
+            // Rows of one group mostly follow one another: one lookup a run
+            // (NaN equals nothing, so it never joins one).
+            if (!out.empty() && values[j] == previous_value) {
+                size_t end = j + 1;
+                while (end < m && values[end] == previous_value) ++end;
+                out[previous].count += (long long)(end - j);
+                j = end - 1;
+                continue;
+            }
+            double v = values[j];
+            if (v != v) return false;
+            v += 0.0;
+            auto inserted = index.emplace(v, out.size());
+            const size_t i = at + j;
+            if (inserted.second) out.push_back(GroupTally{v, groups.kind_at(i) == Kind::real, (long long)i, 0});
+            previous = inserted.first->second;
+            previous_value = v;
             ++out[previous].count;
-            continue;
         }
-        auto inserted = index.emplace(v, out.size());
-        if (inserted.second) out.push_back(GroupTally{v, groups.kind_at(i) == Kind::real, (long long)i, 0});
-        previous = inserted.first->second;
-        previous_value = v;
-        ++out[previous].count;
     }
     // The first row's own value, as the table holds it (-0.0 stays -0.0).
     for (GroupTally& t : out) {
