@@ -24,7 +24,10 @@ PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 NUMPY1_PYTHON = "3.12"
 # Optional extras of the test dependencies: left to the main interpreter.
 HEAVY = {"matplotlib", "xarray", "dask", "distributed", "netcdf4", "h5netcdf", "zarr", "scipy", "pandas",
-         "compliance-checker", "coverage"}
+         "compliance-checker", "coverage",
+         # remote reads and virtual stores: tested in the main run, not in the smoke set
+         "fsspec", "aiohttp", "requests", "s3fs", "moto", "obstore", "virtualizarr", "kerchunk", "icechunk",
+         "fastparquet"}
 
 nox.options.default_venv_backend = "venv"
 try:  # nox releases that can fetch interpreters must not: test those found only

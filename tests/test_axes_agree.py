@@ -10,13 +10,14 @@ import json
 
 import numpy as np
 import pytest
-import xarray as xr
 
-from vellkit_tools import backend, writer
-from vellkit_tools.cli import main
-from vellkit_tools.kinds import KINDS
+xr = pytest.importorskip("xarray")
 
-import vellkit
+from vellkit_tools import backend, writer  # noqa: E402
+from vellkit_tools.cli import main  # noqa: E402
+from vellkit_tools.kinds import KINDS  # noqa: E402
+
+import vellkit  # noqa: E402
 
 pytestmark = pytest.mark.native
 
