@@ -34,7 +34,7 @@ import io
 import os
 import threading
 from collections import OrderedDict
-from typing import Any, Dict, Mapping, NoReturn, Optional, Tuple, Union
+from typing import Any, Dict, List, Mapping, NoReturn, Optional, Tuple, Union, cast
 
 __all__ = [
     "ByteSource",
@@ -299,7 +299,7 @@ class FsspecSource(_RangedSource):
     def __init__(self, url: str, storage_options: Optional[Mapping[str, Any]] = None,
                  read_ahead: int = READ_AHEAD) -> None:
         try:
-            import fsspec
+            import fsspec  # type: ignore[import-untyped]
         except ImportError as error:  # pragma: no cover - the 'remote' extra
             raise ImportError(f"{url}: reading URLs needs fsspec (pip install 'vellkit[remote]')") from error
         self.url = url
@@ -349,7 +349,7 @@ class FsspecSource(_RangedSource):
             wrapped = getattr(self._fs, "fs", self._fs)
             if (getattr(self._fs, "async_impl", False) and getattr(wrapped, "async_impl", False)
                     and getattr(self._fs, "loop", None) is not None):
-                import fsspec.asyn
+                import fsspec.asyn  # type: ignore[import-untyped]
 
                 # The coroutine is cancelled at the deadline.
                 deadline = _deadline(end - start)
@@ -433,7 +433,7 @@ class ObstoreSource(_RangedSource):
         if self._etag:
             options["if_match"] = self._etag
         try:
-            result = self._obstore.get(self.store, self.path, options=options)
+            result = self._obstore.get(self.store, self.path, options=cast(Any, options))
             return bytes(result.bytes())
         except Exception as error:
             if type(error).__name__ == "PreconditionError":
@@ -519,7 +519,7 @@ def source_name(target: Any) -> str:
 _GLOB = ("*", "?", "[")
 
 
-def expand_urls(url: str, storage_options: Optional[Mapping[str, Any]] = None) -> list:
+def expand_urls(url: str, storage_options: Optional[Mapping[str, Any]] = None) -> List[str]:
     """The URLs a pattern URL matches (sorted; FileNotFoundError naming it
     when none), or ``[url]`` for a URL that is no pattern."""
     if not any(c in url for c in _GLOB):

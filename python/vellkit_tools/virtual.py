@@ -474,7 +474,7 @@ def kerchunk_references(vds: Any) -> Dict[str, Any]:
     (``vds.vz.to_kerchunk(format="dict")``), its data variables without a
     fill value, so that xarray reads zeros as zeros (see the module's docstring)."""
     with quiet_when_loaded():
-        refs = vds.vz.to_kerchunk(format="dict")
+        refs: Dict[str, Any] = vds.vz.to_kerchunk(format="dict")
     table = refs["refs"]
     for name in vds.data_vars:
         key = "%s/.zarray" % name

@@ -21,7 +21,8 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from .._atomic import atomic_output, atomic_write
-from ._common import (_NOT_VELL, CommandError, Outcome, _not_vell_why, error, escape, finish, inputs, is_url,
+from .._text import escape
+from ._common import (_NOT_VELL, CommandError, Outcome, _not_vell_why, error, finish, inputs, is_url,
                       run_per_file, shown, storage_options, url_name)
 from ._options import add_inputs, block_request
 
@@ -292,7 +293,7 @@ def write_store(vds: Any, target: str, fmt: str, paths: List[str], message: str 
         return
     with atomic_output(target, folder=True) as temporary:
         if fmt == "parquet":
-            from kerchunk.df import refs_to_dataframe
+            from kerchunk.df import refs_to_dataframe  # type: ignore[import-untyped]
 
             os.rmdir(temporary)  # the Parquet writer makes its own folder
             with warnings.catch_warnings():
