@@ -7,6 +7,7 @@ import io
 import json
 import os
 import pickle
+import shutil
 
 import numpy as np
 import pytest
@@ -254,3 +255,14 @@ def test_a_url_pattern_matching_nothing_is_refused_once_by_name(capsys, command)
     said = capsys.readouterr()
     assert "%s: no objects match" % pattern in said.out + said.err
     assert "%s: %s" % (pattern, pattern) not in said.out + said.err
+
+
+def test_preview_of_a_url_draws_what_the_local_file_draws(on_s3, tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    path, url, options = on_s3
+    monkeypatch.chdir(tmp_path)
+    shutil.copy(path, "map.vell")  # named as the URL's object, which the picture names
+    assert main(["preview", url, "--band", "1000:3500", "--out", "remote.png"] + _cli_options(options)) == 0
+    assert main(["preview", "map.vell", "--band", "1000:3500", "--out", "local.png"]) == 0
+    assert (tmp_path / "remote.png").read_bytes() == (tmp_path / "local.png").read_bytes()
+    assert main(["preview", url + ".missing", "--out", "none.png"] + _cli_options(options)) == 1

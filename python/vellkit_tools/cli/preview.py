@@ -9,8 +9,9 @@ import vellkit
 from .. import kinds
 from ..kinds import KINDS
 from ._common import (EXIT_OK, CommandError, Reports, block_damage, captured, describe_error,
-                      describe_file, escape,
-                      find_block, first_data_block, safe_output, shown, triple_name)
+                      describe_file, escape, find_block, first_data_block, is_url, local_copy, safe_output,
+                      shown, triple_name, url_name)
+from ._options import add_storage_options
 
 NAME = "preview"
 HELP = ("Draw one block as a picture (PNG, SVG, PDF or JPEG, as the --out name's suffix says): a "
@@ -37,7 +38,8 @@ def _band(text: str) -> Tuple[Any, ...]:
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("file", metavar="FILE", help="a VELL file")
+    parser.add_argument("file", metavar="FILE",
+                        help="a VELL file, or a URL (s3://bucket/map.vell, https://..., file://...)")
     parser.add_argument("block", nargs="?", metavar="BLOCK",
                         help="block as AB/3D/NONE (or a prefix such as AB or TRC); default: the original "
                              "(NONE) block of the first data type")
@@ -57,9 +59,19 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="trace blocks: the trace to draw, by label or index (default: the "
                              "first; for time-resolved traces, all)")
     parser.add_argument("--force", action="store_true", help="overwrite an existing picture")
+    add_storage_options(parser)
     # A usage error found once the file is known (an option that does not
     # apply to its block) is reported with this subcommand's usage.
     parser.set_defaults(usage_error=parser.error)
+
+
+def _images(path: str) -> Any:
+    """The file's visible images, or None: the picture goes on without a backdrop."""
+    try:
+        with captured(Reports()):
+            return vellkit.getVisImages(path)
+    except Exception:
+        return None
 
 
 def run(args: argparse.Namespace) -> int:
@@ -96,7 +108,8 @@ def run(args: argparse.Namespace) -> int:
         args.usage_error("--%s does not apply to block %s of %s (%s); it applies to: %s" % (
             wrong, kinds.block_text(triple), shown(path), KINDS[block["kind"]].words,
             ", ".join(plots.kinds_taking(wrong))))
-    stem = os.path.splitext(os.path.basename(path))[0]
+    name = url_name(path) if is_url(path) else os.path.basename(path)
+    stem = os.path.splitext(name)[0]
     out = args.out or "%s_%s.png" % (stem, triple_name(triple))
     if os.path.exists(out) and not args.force:
         raise CommandError("%s exists (use --force to overwrite)" % shown(out))
@@ -106,24 +119,23 @@ def run(args: argparse.Namespace) -> int:
         raise CommandError("%s: %s" % (shown(path), exc))
     reports = Reports()
     damage = block_damage(description, block)
+    images = None
     try:
-        with captured(reports):
-            result = vellkit.getVellData(path, triple)
+        # A URL's object is read from a local copy: vellkit reads local files.
+        with local_copy(path) as local, captured(reports):
+            result = vellkit.getVellData(local, triple)
+            if plots.over_images(block["kind"]) and description["images"]:
+                images = _images(local)
+    except CommandError:
+        raise
     except Exception as exc:
         if damage:  # the reader's own words would not say the file is cut
             raise CommandError("%s: block %s is damaged: %s; it cannot be read (see 'vellkit check')"
                                % (shown(path), kinds.block_text(triple), escape("; ".join(damage))))
         raise CommandError("%s: block %s: %s" % (shown(path), kinds.block_text(triple), escape(describe_error(exc))))
-    images = None
-    if plots.over_images(block["kind"]) and description["images"]:
-        try:
-            with captured(Reports()):
-                images = vellkit.getVisImages(path)
-        except Exception:  # the picture goes on without a backdrop
-            images = None
     try:
         fig = plots.plot_result(result, at=args.at, band=args.band, trace=args.trace,
-                                images=images, source=shown(os.path.basename(path)))
+                                images=images, source=shown(name))
         plots.save(fig, out)
     except OSError as exc:
         raise CommandError("%s: cannot write the picture: %s" % (shown(out), describe_error(exc)))
