@@ -13,7 +13,7 @@ from typing import List, Optional
 
 from . import check, export, list as list_cmd, preview, show, virtualize
 from ._batch import EXIT_FAILED, EXIT_INTERRUPTED, sigterm_as_interrupt
-from ._common import CommandError, error, use_storage_options
+from ._common import CommandError, end_storage_options, error, use_storage_options
 
 __all__ = ["main", "build_parser"]
 
@@ -54,7 +54,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if reconfigure is not None:
         reconfigure(errors="surrogateescape")
     args = _parse(argv)
-    use_storage_options(dict(getattr(args, "storage_options", None) or []))
+    stores = use_storage_options(dict(getattr(args, "storage_options", None) or []))
     try:
         with sigterm_as_interrupt():
             return args.run(args)
@@ -67,3 +67,5 @@ def main(argv: Optional[List[str]] = None) -> int:
     except BrokenPipeError:  # e.g. 'vellkit list *.vell | head'
         sys.stderr.close()
         return EXIT_FAILED
+    finally:
+        end_storage_options(stores)

@@ -3,6 +3,7 @@ the file, block summaries, per-file outcomes, text safe for a terminal and
 the closing summary."""
 
 import contextlib
+import contextvars
 import io
 import json
 import math
@@ -358,22 +359,43 @@ def looks_like_vell(path: str) -> bool:
 # URLs: read through byte sources
 # ----------------------------------------------------------------------------
 
-#: The run's --storage-option values, for every URL among its inputs.
-_STORAGE_OPTIONS: Dict[str, Any] = {}
-#: The byte sources of the URLs read last (a few: each keeps read-ahead blocks).
-_SOURCES: "OrderedDict[str, Any]" = OrderedDict()
-_KEPT_SOURCES = 4
+class _RunStores(object):
+    """The run's --storage-option values, and the byte sources of the URLs
+    it read last (a few: each keeps read-ahead blocks)."""
+
+    KEPT_SOURCES = 4
+
+    def __init__(self, options: Dict[str, Any]) -> None:
+        self.options = dict(options)
+        self.sources: "OrderedDict[str, Any]" = OrderedDict()
 
 
-def use_storage_options(options: Dict[str, Any]) -> None:
-    """The store options of the URLs of this run (``--storage-option``)."""
-    _STORAGE_OPTIONS.clear()
-    _STORAGE_OPTIONS.update(options)
-    _SOURCES.clear()
+#: The stores of the run in progress: set by ``main`` for the run, and gone
+#: with it (a run in the same process starts with its own).
+_RUN_STORES: "contextvars.ContextVar[Optional[_RunStores]]" = contextvars.ContextVar(
+    "vellkit_run_stores", default=None)
+
+
+def use_storage_options(options: Dict[str, Any]) -> "contextvars.Token[Optional[_RunStores]]":
+    """The store options of the URLs of this run (``--storage-option``); the
+    token that ends them (``end_storage_options``)."""
+    return _RUN_STORES.set(_RunStores(options))
+
+
+def end_storage_options(token: "contextvars.Token[Optional[_RunStores]]") -> None:
+    _RUN_STORES.reset(token)
+
+
+def _run_stores() -> _RunStores:
+    stores = _RUN_STORES.get()
+    if stores is None:  # outside a run (a function of the command called directly)
+        stores = _RunStores({})
+        _RUN_STORES.set(stores)
+    return stores
 
 
 def storage_options() -> Dict[str, Any]:
-    return dict(_STORAGE_OPTIONS)
+    return dict(_run_stores().options)
 
 
 def is_url(path: Any) -> bool:
@@ -392,19 +414,20 @@ def readable(path: str) -> Any:
     naming the URL when the store refuses it."""
     if not is_url(path):
         return path
-    source = _SOURCES.get(path)
+    stores = _run_stores()
+    source = stores.sources.get(path)
     if source is not None:
-        _SOURCES.move_to_end(path)
+        stores.sources.move_to_end(path)
         return source
     try:
-        source = remote.open_source(path, _STORAGE_OPTIONS)
+        source = remote.open_source(path, stores.options)
     except ImportError as exc:
         raise CommandError("%s: %s" % (path, exc))
     except Exception as exc:  # the store's own errors vary: each is this input's failure
         raise CommandError(escape(_named(path, exc)))
-    _SOURCES[path] = source
-    while len(_SOURCES) > _KEPT_SOURCES:
-        _SOURCES.popitem(last=False)
+    stores.sources[path] = source
+    while len(stores.sources) > stores.KEPT_SOURCES:
+        stores.sources.popitem(last=False)
     return source
 
 
@@ -413,7 +436,7 @@ def _expand(path: str) -> Optional[List[str]]:
     if not is_url(path):
         return None
     try:
-        return remote.expand_urls(path, _STORAGE_OPTIONS)
+        return remote.expand_urls(path, _run_stores().options)
     except Exception as exc:  # the store's own errors vary; ImportError: no fsspec
         # Said as why the input is refused: the URL is put before it there.
         text = _named(path, exc)
