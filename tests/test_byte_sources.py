@@ -3,6 +3,7 @@ URLs): the same plans and values as from the path, and a source's failures
 raised as its own, never as wrong values."""
 
 import io
+import signal
 
 import numpy as np
 import pytest
@@ -100,3 +101,43 @@ def test_a_source_cannot_keep_the_readers_buffer(map_file):
     _native.describe_file(source)
     with pytest.raises(ValueError, match="released"):
         source.kept[0]
+
+
+class _Hostile(remote.ByteSource):
+    """A source whose header comes from a real file and whose other reads
+    stop the call (a signal) or claim far more than the object holds."""
+
+    def __init__(self, data, size, stop_after=None):
+        super().__init__()
+        self.name, self.size, self._data, self._stop_after = "hostile://map.vell", size, data, stop_after
+
+    def identity(self):
+        return (self.size,)
+
+    def read_into(self, offset, buffer):
+        self.requests += 1
+        if self._stop_after is not None and self.requests > self._stop_after:
+            signal.raise_signal(signal.SIGINT)  # Ctrl-C while the store is asked
+        piece = self._data[offset : offset + len(buffer)]
+        buffer[: len(piece)] = piece
+        return len(piece)
+
+
+def test_ctrl_c_while_the_store_is_asked_stops_the_call(map_file):
+    source = _Hostile(map_file.read_bytes(), map_file.stat().st_size, stop_after=0)
+    source_plan = remote.MemorySource(map_file.read_bytes())
+    plan = _native.plan_block(source_plan, _block(map_file))
+    offsets = np.frombuffer(plan["records"]["offsets"], dtype=np.int64)
+    with pytest.raises(KeyboardInterrupt):
+        _native.read_points(source, offsets, NPT, 0, NPT)
+    assert source.requests == 1  # no request after the one that was stopped
+
+
+def test_a_source_claiming_a_hostile_size_reads_what_it_holds(map_file):
+    # The object says it is 2**60 bytes; the bytes past the real file read
+    # as the end of the file: the plan is the file's, the reads bounded.
+    data = map_file.read_bytes()
+    source = _Hostile(data, 1 << 60)
+    plan = _native.plan_block(source, _block(map_file))
+    assert plan["records"] == _native.plan_block(str(map_file), _block(map_file))["records"]
+    assert source.requests < 10
