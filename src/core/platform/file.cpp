@@ -56,6 +56,14 @@ Status FileSource::borrow_descriptor(int fd, FileSource& out, Interrupt* interru
     return adopt(fd, false, interrupt, out);
 }
 
+Status FileSource::identity(FileIdentity& out) const {
+    if (fd_ >= 0) return identity_os(out);
+    // Memory or ranges: the consumer knows their identity; the size is all here.
+    out = FileIdentity();
+    out.size = size_;
+    return Status();
+}
+
 Status FileSource::poll() const {
     if (interrupt_ && interrupt_->requested()) return Status::error(ErrorCode::interrupted);
     return Status();

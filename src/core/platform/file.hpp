@@ -148,6 +148,8 @@ private:
     Status wait_readable() const;
     void take(FileSource& other);
     Status read_at_os(int64_t offset, void* dst, size_t n, size_t& delivered) const;
+    // The identity of the file behind the descriptor, as the system reports it.
+    Status identity_os(FileIdentity& out) const;
     // One read at `offset` (retried only when a signal stops it before any
     // byte): short wherever the system stops.
     Status read_once(int64_t offset, void* dst, size_t n, size_t& got) const;

@@ -80,12 +80,7 @@ Status FileSource::read_size() {
     return Status();
 }
 
-Status FileSource::identity(FileIdentity& out) const {
-    if (fd_ < 0) {  // memory or ranges: the consumer knows their identity; the size is all here
-        out = FileIdentity();
-        out.size = size_;
-        return Status();
-    }
+Status FileSource::identity_os(FileIdentity& out) const {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return Status::from_errno(errno);
     out.device = (uint64_t)st.st_dev;

@@ -64,12 +64,7 @@ void FileSource::close() {
     owned_ = false;
 }
 
-Status FileSource::identity(FileIdentity& out) const {
-    if (fd_ < 0) {  // memory or ranges: the consumer knows their identity; the size is all here
-        out = FileIdentity();
-        out.size = size_;
-        return Status();
-    }
+Status FileSource::identity_os(FileIdentity& out) const {
     HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
     BY_HANDLE_FILE_INFORMATION info;
     if (handle == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(handle, &info))
